@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need.
+# Idempotent: packages already present are skipped; nothing is removed.
+set -euo pipefail
+
+groups="${*:-build}"
+pkgs=()
+for g in $groups; do
+  case "$g" in
+    build)
+      pkgs+=(cmake ninja-build g++ pkg-config
+             qt6-base-dev qt6-base-dev-tools qt6-httpserver-dev libqt6sql6-sqlite
+             qcoro-qt6-dev qtkeychain-qt6-dev qt6-svg-dev libgl-dev) ;;
+    test)
+      pkgs+=(xvfb xauth trayer fonts-noto-color-emoji gnome-keyring dbus dbus-x11
+             iproute2 iputils-ping procps curl) ;;
+    lab)
+      pkgs+=(strongswan-charon strongswan-swanctl strongswan-pki
+             libstrongswan-standard-plugins libcharon-extra-plugins
+             libcharon-extauth-plugins iputils-ping iproute2 util-linux) ;;
+    *) echo "unknown package group: $g" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,26 @@
+#include "cli/Cli.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+QCoro::Task<> runAndQuit(QStringList arguments, QTextStream *out, QTextStream *err)
+{
+    const int code = co_await Cli::run(std::move(arguments), *out, *err);
+    out->flush();
+    err->flush();
+    QCoreApplication::exit(code);
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("velorin"));
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    QTimer::singleShot(0, &app, [&] { runAndQuit(QCoreApplication::arguments(), &out, &err); });
+    return app.exec();
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "model/VPNConnectionState.h"
+#include "model/VPNProtocolType.h"
+
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+// The interface of the three protocol services.
+//
+// `connect` and `disconnect` return at once; progress and failure are reported
+// only through `connectionState` and `connectionStateChanged` (read the current
+// value, then follow the signal). Implementations live for the whole process.
+//
+// Note: the member functions `connect`/`disconnect` hide QObject's in
+// subclasses; call `QObject::connect(...)` explicitly there.
+class VPNServiceProtocol : public QObject
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+    virtual VPNConnectionState connectionState() const = 0;
+    virtual VPNProtocolType protocolType() const = 0;
+    virtual QString serverName() const = 0;
+    virtual void connect(const std::optional<QString> &serverIP, const std::optional<QString> &serverId) = 0;
+    virtual void disconnect() = 0;
+    bool isProxyBased() const { return protocolType() == VPNProtocolType::XrayReality; }
+
+    // The live connection's server; only the proxy service reports these.
+    virtual std::optional<QString> connectedServerId() const { return std::nullopt; }
+    virtual std::optional<QString> connectedServerIP() const { return std::nullopt; }
+
+signals:
+    // Emitted on the main thread after every change of connectionState().
+    void connectionStateChanged(const VPNConnectionState &state);
+};

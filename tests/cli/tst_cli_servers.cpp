@@ -1,0 +1,95 @@
+// Runs the real `velorin` program against a throw-away settings folder.
+#include "support/ChildProcess.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+class TestCliServers : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_config;
+
+    ChildProcess::Result velorin(const QStringList &arguments)
+    {
+        return ChildProcess::run(ChildProcess::builtProgram(u"velorin"_s),
+                                 QStringList{u"--config-dir"_s, m_config.path()} + arguments);
+    }
+
+    QString selectedLine(const QString &listing)
+    {
+        for (const QString &line : listing.split(u'\n'))
+            if (line.startsWith(u"* "_s))
+                return line;
+        return {};
+    }
+
+private slots:
+    void listsTheCatalogueInOrder()
+    {
+        const auto result = velorin({u"servers"_s});
+        QCOMPARE(result.exitCode, 0);
+        const QStringList lines = result.out.split(u'\n');
+        QVERIFY(lines[1].startsWith(u"* sg-node-01"_s));
+        QVERIFY(lines[1].endsWith(u"available"_s));
+        QVERIFY(lines[2].contains(u"us-west-01"_s));
+        QVERIFY(lines[3].contains(u"United Kingdom - London"_s));
+        QVERIFY(lines[3].endsWith(u"offline"_s));
+        QVERIFY(lines[9].contains(u"it-node-01"_s));
+    }
+
+    void selectionSurvivesARestart()
+    {
+        auto result = velorin({u"select"_s, u"us-west-01"_s});
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(result.out, u"Selected United States - San Francisco (us-west-01)\n"_s);
+        result = velorin({u"servers"_s});
+        QVERIFY(selectedLine(result.out).startsWith(u"* us-west-01"_s));
+    }
+
+    void refusalsAreClearAndChangeNothing_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("offline") << QStringList{u"select"_s, u"uk-node-01"_s} << 1
+                                 << u"velorin: server 'uk-node-01' (United Kingdom - London) is offline and cannot be selected\n"_s;
+        QTest::newRow("unknown") << QStringList{u"select"_s, u"mars-01"_s} << 1
+                                 << u"velorin: unknown server 'mars-01' (see 'velorin servers')\n"_s;
+        QTest::newRow("no id") << QStringList{u"select"_s} << 2
+                               << u"velorin: usage: velorin select ID (see 'velorin servers')\n"_s;
+        QTest::newRow("unknown command") << QStringList{u"teleport"_s} << 2
+                                         << u"velorin: unknown command 'teleport' (see 'velorin --help')\n"_s;
+    }
+
+    void refusalsAreClearAndChangeNothing()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+        const QString before = selectedLine(velorin({u"servers"_s}).out);
+        const auto result = velorin(arguments);
+        QCOMPARE(result.exitCode, exitCode);
+        QCOMPARE(result.err, message);
+        QVERIFY(result.out.isEmpty());
+        QCOMPARE(selectedLine(velorin({u"servers"_s}).out), before);
+    }
+
+    void helpAndNoArguments()
+    {
+        auto result = velorin({u"--help"_s});
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY(result.out.contains(u"select ID"_s));
+        result = velorin({});
+        QCOMPARE(result.exitCode, 2);
+        QVERIFY(result.err.startsWith(u"Usage: velorin"_s));
+        result = velorin({u"--version"_s});
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY(result.out.startsWith(u"velorin 1.0 (1)"_s));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCliServers)
+#include "tst_cli_servers.moc"

@@ -1,0 +1,172 @@
+#include "platform/Log.h"
+#include "platform/UserDefaults.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
+
+class TestUserDefaults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void typesSurviveARestart()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"d.json"_s);
+        {
+            UserDefaults defaults(path);
+            QVERIFY(defaults.set(u"flag"_s, true));
+            QVERIFY(defaults.set(u"count"_s, 7));
+            QVERIFY(defaults.set(u"big"_s, Q_INT64_C(9007199254740993))); // not exact as a double
+            QVERIFY(defaults.set(u"ratio"_s, 2.0));
+            QVERIFY(defaults.set(u"name"_s, u"sg-node-01"_s));
+            QVERIFY(defaults.set(u"bytes"_s, QByteArray("\x00\xff\x01", 3)));
+            QVERIFY(defaults.set(u"mixed"_s, QVariantList{u"us-west-01"_s, 42, false}));
+            QVERIFY(defaults.set(u"one"_s, QStringList{u"only"_s}));
+            QVERIFY(defaults.set(u"empty"_s, QVariantList{}));
+            QVERIFY(defaults.set(u"map"_s, QVariantMap{{u"k"_s, 1.5}}));
+        }
+        UserDefaults reloaded(path);
+        QCOMPARE(reloaded.boolValue(u"flag"_s), std::optional<bool>(true));
+        QCOMPARE(reloaded.integer(u"count"_s), std::optional<qint64>(7));
+        QCOMPARE(reloaded.integer(u"big"_s), std::optional<qint64>(Q_INT64_C(9007199254740993)));
+        // A float stays a float even when it has no fraction.
+        QCOMPARE(reloaded.value(u"ratio"_s).typeId(), int(QMetaType::Double));
+        QVERIFY(!reloaded.integer(u"ratio"_s));
+        QCOMPARE(reloaded.string(u"name"_s), std::optional<QString>(u"sg-node-01"_s));
+        QCOMPARE(reloaded.data(u"bytes"_s), std::optional<QByteArray>(QByteArray("\x00\xff\x01", 3)));
+        const QVariantList mixed = *reloaded.list(u"mixed"_s);
+        QCOMPARE(mixed.size(), 3);
+        QCOMPARE(mixed[0].typeId(), int(QMetaType::QString));
+        QCOMPARE(mixed[1].typeId(), int(QMetaType::LongLong));
+        QCOMPARE(mixed[2].typeId(), int(QMetaType::Bool));
+        QVERIFY(!reloaded.stringList(u"mixed"_s)); // a number among the texts
+        QCOMPARE(reloaded.stringList(u"one"_s), std::optional<QStringList>(QStringList{u"only"_s}));
+        QCOMPARE(reloaded.stringList(u"empty"_s), std::optional<QStringList>(QStringList{}));
+        QCOMPARE(reloaded.value(u"map"_s).toMap().value(u"k"_s).toDouble(), 1.5);
+        // Typed reads never convert.
+        QVERIFY(!reloaded.string(u"count"_s));
+        QVERIFY(!reloaded.boolValue(u"name"_s));
+        QVERIFY(!reloaded.value(u"absent"_s).isValid());
+    }
+
+    void removeAndUnsupportedTypes()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"d.json"_s);
+        UserDefaults defaults(path);
+        QVERIFY(defaults.set(u"a"_s, 1));
+        QVERIFY(defaults.remove(u"a"_s));
+        QVERIFY(defaults.remove(u"never-set"_s));
+        QVERIFY(!defaults.set(u"point"_s, QPoint(1, 2)));
+        QVERIFY(!defaults.set(u"nan"_s, qQNaN()));
+        QVERIFY(!defaults.contains(u"point"_s));
+        QVERIFY(!UserDefaults(path).contains(u"a"_s));
+    }
+
+    void fileIsPrivateAndWrittenAtomically()
+    {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath(u"velorin"_s);
+        const QString path = folder + u"/d.json"_s;
+        UserDefaults defaults(path);
+        QVERIFY(defaults.set(u"secure_access_token"_s, u"dG9rZW4="_s));
+        struct stat info{};
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 0777, 0600u);
+        QCOMPARE(::stat(QFile::encodeName(folder).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 0777, 0700u);
+        // Nothing but the document itself is left in the folder.
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{u"d.json"_s});
+    }
+
+    void unreadableFileIsKeptAsideAndReportedOnce()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"d.json"_s);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("{ not json");
+        file.close();
+
+        Log::Capture log;
+        UserDefaults defaults(path);
+        QVERIFY(!defaults.contains(u"anything"_s));
+        QCOMPARE(log.matching(u"UserDefaults: Could not read"_s).size(), 1);
+
+        const QStringList aside = QDir(dir.path()).entryList({u"d.json.unreadable-*"_s});
+        QCOMPARE(aside.size(), 1);
+        QFile kept(dir.filePath(aside.first()));
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray("{ not json"));
+
+        // New values go to a fresh document; the kept copy is untouched.
+        QVERIFY(defaults.set(u"k"_s, 1));
+        QCOMPARE(UserDefaults(path).integer(u"k"_s), std::optional<qint64>(1));
+        QCOMPARE(log.matching(u"UserDefaults"_s).size(), 1);
+    }
+
+    void valueOfUnknownTypeTagIsNotSilentlyDropped()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"d.json"_s);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(R"({"version":1,"values":{"a":{"string":"x"},"b":{"date":"2026"}}})");
+        file.close();
+        Log::Capture log;
+        UserDefaults defaults(path);
+        QVERIFY(!defaults.contains(u"a"_s));
+        QCOMPARE(QDir(dir.path()).entryList({u"d.json.unreadable-*"_s}).size(), 1);
+    }
+
+    void failedWriteKeepsTheOldFileAndMemoryValue()
+    {
+        QTemporaryDir dir;
+        // A file where the folder should be makes every write fail.
+        const QString blocker = dir.filePath(u"blocked"_s);
+        QFile file(blocker);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        Log::Capture log;
+        UserDefaults defaults(blocker + u"/d.json"_s);
+        QVERIFY(!defaults.set(u"k"_s, 1));
+        QCOMPARE(defaults.integer(u"k"_s), std::optional<qint64>(1));
+        QVERIFY(!defaults.lastError().isEmpty());
+        QVERIFY(!defaults.set(u"k"_s, 2));
+        QCOMPARE(log.matching(u"UserDefaults: Failed to write"_s).size(), 1); // reported once
+    }
+
+    void concurrentWritersLoseNothing()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"d.json"_s);
+        UserDefaults defaults(path);
+        QList<QThread *> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.append(QThread::create([&defaults, t] {
+                for (int i = 0; i < 25; ++i)
+                    defaults.set(u"t%1-%2"_s.arg(t).arg(i), i);
+            }));
+            threads.last()->start();
+        }
+        for (QThread *thread : threads) {
+            QVERIFY(thread->wait(20000));
+            delete thread;
+        }
+        UserDefaults reloaded(path);
+        for (int t = 0; t < 4; ++t)
+            for (int i = 0; i < 25; ++i)
+                QCOMPARE(reloaded.integer(u"t%1-%2"_s.arg(t).arg(i)), std::optional<qint64>(i));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUserDefaults)
+#include "tst_userdefaults.moc"

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "platform/UserDefaults.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+// A throw-away settings folder with the two domains a service may need.
+// `restart()` gives fresh instances reading the same files, as a new process
+// would.
+class TempDefaults
+{
+public:
+    TempDefaults() { restart(); }
+
+    UserDefaults &standard() { return *m_standard; }
+    UserDefaults &appGroup() { return *m_appGroup; }
+    QString dir() const { return m_dir.path(); }
+    QString standardPath() const { return m_dir.filePath(QStringLiteral("standard.json")); }
+    QString appGroupPath() const { return m_dir.filePath(QStringLiteral("group.json")); }
+
+    void restart()
+    {
+        m_standard = std::make_unique<UserDefaults>(standardPath());
+        m_appGroup = std::make_unique<UserDefaults>(appGroupPath());
+    }
+
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<UserDefaults> m_standard;
+    std::unique_ptr<UserDefaults> m_appGroup;
+};

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "vpn/VPNServiceProtocol.h"
+
+#include <QList>
+
+// A protocol service for tests of the layers above the protocol services. It
+// records every call and publishes whatever state the test sets.
+class TestVpnService : public VPNServiceProtocol
+{
+    Q_OBJECT
+public:
+    struct ConnectCall
+    {
+        std::optional<QString> serverIP;
+        std::optional<QString> serverId;
+    };
+
+    explicit TestVpnService(VPNProtocolType protocol, QObject *parent = nullptr);
+
+    VPNConnectionState connectionState() const override { return m_state; }
+    VPNProtocolType protocolType() const override { return m_protocol; }
+    QString serverName() const override { return m_serverName; }
+    void connect(const std::optional<QString> &serverIP, const std::optional<QString> &serverId) override;
+    void disconnect() override;
+    std::optional<QString> connectedServerId() const override { return m_connectedServerId; }
+    std::optional<QString> connectedServerIP() const override { return m_connectedServerIP; }
+
+    // Publishes a state (emits the change signal).
+    void setState(const VPNConnectionState &state);
+    // Changes the name without publishing anything, as a service does.
+    void setServerName(const QString &name) { m_serverName = name; }
+    void setConnectedServer(std::optional<QString> id, std::optional<QString> ip)
+    {
+        m_connectedServerId = std::move(id);
+        m_connectedServerIP = std::move(ip);
+    }
+
+    QList<ConnectCall> connectCalls;
+    int disconnectCalls = 0;
+    // When set, connect publishes connecting and disconnect publishes disconnected.
+    bool followCalls = false;
+
+private:
+    VPNProtocolType m_protocol;
+    VPNConnectionState m_state;
+    QString m_serverName = QStringLiteral("Not Connected");
+    std::optional<QString> m_connectedServerId;
+    std::optional<QString> m_connectedServerIP;
+};

@@ -1,0 +1,200 @@
+#include "platform/Log.h"
+#include "support/TempDefaults.h"
+#include "support/TestVpnService.h"
+#include "vpn/VPNServiceManager.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <map>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+struct Services
+{
+    TestVpnService ikev2{VPNProtocolType::IKEv2};
+    TestVpnService wireGuard{VPNProtocolType::WireGuard};
+    TestVpnService xray{VPNProtocolType::XrayReality};
+    QList<VPNProtocolType> created;
+
+    VPNServiceManager::ServiceProvider provider()
+    {
+        return [this](VPNProtocolType type) -> VPNServiceProtocol & {
+            if (!created.contains(type))
+                created.append(type);
+            switch (type) {
+            case VPNProtocolType::IKEv2:
+                return ikev2;
+            case VPNProtocolType::WireGuard:
+                return wireGuard;
+            case VPNProtocolType::XrayReality:
+                break;
+            }
+            return xray;
+        };
+    }
+};
+
+} // namespace
+
+class TestVPNServiceManager : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void startsOnIKEv2WhateverIsStored()
+    {
+        TempDefaults defaults;
+        defaults.standard().set(u"vpnProtocol"_s, u"XrayReality"_s);
+        Services services;
+        Log::Capture log;
+        VPNServiceManager manager(defaults.standard(), services.provider());
+        QCOMPARE(manager.selectedProtocol(), VPNProtocolType::IKEv2);
+        QCOMPARE(&manager.activeService(), &services.ikev2);
+        QCOMPARE(services.created, QList{VPNProtocolType::IKEv2}); // the proxy service is not created
+        QVERIFY(!manager.isProxyMode());
+        QCOMPARE(manager.serverName(), u"Not Connected"_s);
+        QCOMPARE(log.lines(Log::Destination::SystemLog),
+                 QStringList{u"🎛️ VPNServiceManager: Initialized with IKEv2 (Recommended)"_s});
+        // Starting does not rewrite the stored choice.
+        QCOMPARE(defaults.standard().string(u"vpnProtocol"_s), std::optional(u"XrayReality"_s));
+    }
+
+    void mirrorsTheActiveServiceState()
+    {
+        TempDefaults defaults;
+        Services services;
+        VPNServiceManager manager(defaults.standard(), services.provider());
+        Log::Capture log;
+        manager.connect(u"203.0.113.10"_s, u"sg-node-01"_s);
+        QCOMPARE(services.ikev2.connectCalls.size(), 1);
+        QCOMPARE(services.ikev2.connectCalls[0].serverId, std::optional(u"sg-node-01"_s));
+        QCOMPARE(services.ikev2.connectCalls[0].serverIP, std::optional(u"203.0.113.10"_s));
+        QVERIFY(log.contains(u"🎛️ VPNServiceManager: Connect via IKEv2"_s));
+
+        QSignalSpy states(&manager, &VPNServiceManager::connectionStateChanged);
+        services.ikev2.setState(VPNConnectionState::connecting());
+        services.ikev2.setState(VPNConnectionState::connected());
+        // Delivered through the event loop, in order.
+        QCOMPARE(manager.connectionState(), VPNConnectionState::disconnected());
+        QTRY_COMPARE(manager.connectionState(), VPNConnectionState::connected());
+        QCOMPARE(states.size(), 2);
+        QCOMPARE(states[0][0].value<VPNConnectionState>(), VPNConnectionState::connecting());
+
+        manager.disconnect();
+        QCOMPARE(services.ikev2.disconnectCalls, 1);
+        QVERIFY(log.contains(u"🎛️ VPNServiceManager: Disconnect"_s));
+    }
+
+    void assigningAProtocolStoresAndRebinds()
+    {
+        TempDefaults defaults;
+        Services services;
+        VPNServiceManager manager(defaults.standard(), services.provider());
+        services.ikev2.setState(VPNConnectionState::connected());
+        QTRY_COMPARE(manager.connectionState(), VPNConnectionState::connected());
+
+        services.xray.setServerName(u"Singapore"_s);
+        manager.setSelectedProtocol(VPNProtocolType::XrayReality);
+        QVERIFY(manager.isProxyMode());
+        QCOMPARE(defaults.standard().string(u"vpnProtocol"_s), std::optional(u"XrayReality"_s));
+        // The new service's values are taken at once; the old tunnel keeps running.
+        QCOMPARE(manager.connectionState(), VPNConnectionState::disconnected());
+        QCOMPARE(manager.serverName(), u"Singapore"_s);
+        QCOMPARE(services.ikev2.disconnectCalls, 0);
+
+        // The old service no longer drives the mirror, even with a state already queued.
+        services.ikev2.setState(VPNConnectionState::error(u"late"_s));
+        services.xray.setState(VPNConnectionState::connecting());
+        QTRY_COMPARE(manager.connectionState(), VPNConnectionState::connecting());
+        QTest::qWait(50);
+        QCOMPARE(manager.connectionState(), VPNConnectionState::connecting());
+
+        // Re-assigning the same protocol still writes the key.
+        defaults.standard().remove(u"vpnProtocol"_s);
+        manager.setSelectedProtocol(VPNProtocolType::XrayReality);
+        QCOMPARE(defaults.standard().string(u"vpnProtocol"_s), std::optional(u"XrayReality"_s));
+    }
+
+    void switchProtocolOnlyAcceptsIKEv2()
+    {
+        TempDefaults defaults;
+        Services services;
+        VPNServiceManager manager(defaults.standard(), services.provider());
+        manager.setSelectedProtocol(VPNProtocolType::XrayReality);
+        Log::Capture log;
+        manager.switchProtocol(VPNProtocolType::WireGuard);
+        manager.switchProtocol(VPNProtocolType::XrayReality);
+        QCOMPARE(log.lines(), (QStringList{u"⚠️ VPNServiceManager: WireGuard not available on this build"_s,
+                                           u"⚠️ VPNServiceManager: Xray Reality not available on this build"_s}));
+        QCOMPARE(manager.selectedProtocol(), VPNProtocolType::XrayReality);
+    }
+
+    void switchingToIKEv2DisconnectsOnlyALiveConnection_data()
+    {
+        QTest::addColumn<VPNConnectionState>("state");
+        QTest::addColumn<int>("disconnects");
+        QTest::newRow("connected") << VPNConnectionState::connected() << 1;
+        QTest::newRow("connecting") << VPNConnectionState::connecting() << 1;
+        QTest::newRow("disconnecting") << VPNConnectionState::disconnecting() << 1;
+        QTest::newRow("reconnecting") << VPNConnectionState::reconnecting() << 1;
+        QTest::newRow("error") << VPNConnectionState::error(u"Connection lost — reconnecting..."_s) << 0;
+        QTest::newRow("disconnected") << VPNConnectionState::disconnected() << 0;
+    }
+
+    void switchingToIKEv2DisconnectsOnlyALiveConnection()
+    {
+        QFETCH(VPNConnectionState, state);
+        QFETCH(int, disconnects);
+        TempDefaults defaults;
+        Services services;
+        VPNServiceManager manager(defaults.standard(), services.provider());
+        manager.setSelectedProtocol(VPNProtocolType::XrayReality);
+        services.xray.setState(state);
+        QTRY_COMPARE(manager.connectionState(), state);
+
+        Log::Capture log;
+        manager.switchProtocol(VPNProtocolType::IKEv2);
+        QCOMPARE(services.xray.disconnectCalls, disconnects);
+        QCOMPARE(manager.selectedProtocol(), VPNProtocolType::IKEv2);
+        QCOMPARE(defaults.standard().string(u"vpnProtocol"_s), std::optional(u"IKEv2"_s));
+        QVERIFY(log.contains(u"🎛️ VPNServiceManager: Switching from Xray → IKEv2"_s));
+
+        // Already on IKEv2: nothing happens, nothing is logged.
+        log.clear();
+        manager.switchProtocol(VPNProtocolType::IKEv2);
+        QVERIFY(log.lines().isEmpty());
+    }
+
+    void serverNameAndProxyAddressFollowWithinASecond()
+    {
+        TempDefaults defaults;
+        Services services;
+        VPNServiceManager manager(defaults.standard(), services.provider());
+        QSignalSpy names(&manager, &VPNServiceManager::serverNameChanged);
+        services.ikev2.setServerName(u"Singapore"_s);
+        // No state is published; only the one-second mirror picks the name up.
+        QTRY_COMPARE_WITH_TIMEOUT(manager.serverName(), u"Singapore"_s, 1500);
+        QCOMPARE(names.size(), 1);
+
+        // IKEv2 never drives the connected server properties.
+        services.ikev2.setConnectedServer(u"sg-node-01"_s, u"203.0.113.10"_s);
+        QTest::qWait(1200);
+        QCOMPARE(manager.connectedServerId(), std::nullopt);
+
+        manager.setSelectedProtocol(VPNProtocolType::XrayReality);
+        services.xray.setConnectedServer(u"us-west-01"_s, u"198.51.100.20"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(manager.connectedServerIP(), std::optional(u"198.51.100.20"_s), 1500);
+        QCOMPARE(manager.connectedServerId(), std::optional(u"us-west-01"_s));
+
+        // Back on IKEv2 the last values are kept.
+        manager.setSelectedProtocol(VPNProtocolType::IKEv2);
+        QTest::qWait(1200);
+        QCOMPARE(manager.connectedServerId(), std::optional(u"us-west-01"_s));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVPNServiceManager)
+#include "tst_vpnservicemanager.moc"
