@@ -120,8 +120,14 @@ QColor WorldMap::coastColor()
 
 void WorldMap::setRegion(const MapRegion &region, bool animated)
 {
-    if (region == m_targetRegion && !isAnimatingRegion())
+    if (region == m_targetRegion) {
+        // Already there or on the way; a jump request ends the animation.
+        if (!animated && isAnimatingRegion()) {
+            m_regionAnimation.stop();
+            showRegion(region);
+        }
         return;
+    }
     m_regionAnimation.stop();
     m_targetRegion = region;
     if (animated && m_shown && isVisible()) {
