@@ -1,0 +1,211 @@
+#include "ui/Icons.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QPainter>
+#include <QSvgRenderer>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+// Every symbol name the screens use, plus the tray's launch image.
+const QStringList symbolNames = {
+    u"arrow.clockwise"_s, u"arrow.up.forward.square"_s, u"checkmark"_s, u"checkmark.circle.fill"_s,
+    u"checkmark.shield.fill"_s, u"chevron.down"_s, u"chevron.right"_s, u"chevron.up"_s, u"desktopcomputer"_s,
+    u"desktopcomputer.trianglebadge.exclamationmark"_s, u"envelope"_s, u"envelope.badge.shield.half.filled"_s,
+    u"exclamationmark.shield"_s, u"exclamationmark.triangle.fill"_s, u"gearshape"_s, u"hourglass"_s,
+    u"info.circle"_s, u"iphone"_s, u"key.fill"_s, u"laptopcomputer"_s, u"lock"_s, u"lock.badge.checkmark"_s,
+    u"lock.open"_s, u"lock.shield"_s, u"macbook.and.iphone"_s, u"network"_s, u"number"_s,
+    u"person.crop.circle"_s, u"questionmark.circle"_s, u"rectangle.portrait.and.arrow.right"_s, u"shield"_s,
+    u"shield.checkmark.fill"_s, u"shield.lefthalf.filled"_s, u"shield.slash"_s, u"wrench.and.screwdriver"_s,
+    u"xmark"_s, u"MenuBarIcon"_s,
+};
+
+struct Ink
+{
+    int pixels = 0; // pixels with any coverage
+    int offColour = 0; // covered pixels whose colour is not the requested one
+};
+
+Ink inkOf(const QImage &source, const QColor &color)
+{
+    const QImage image = source.convertToFormat(QImage::Format_ARGB32);
+    Ink ink;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor px = image.pixelColor(x, y);
+            if (px.alpha() < 24)
+                continue;
+            ++ink.pixels;
+            // Faint edge pixels lose colour precision in premultiplied form.
+            const int tolerance = 2 + 255 / px.alpha();
+            if (std::abs(px.red() - color.red()) > tolerance || std::abs(px.green() - color.green()) > tolerance
+                || std::abs(px.blue() - color.blue()) > tolerance)
+                ++ink.offColour;
+        }
+    }
+    return ink;
+}
+
+QString screenshotDir()
+{
+    QString dir = qEnvironmentVariable("VELORIN_SCREENSHOT_DIR");
+    if (dir.isEmpty())
+        dir = QDir::temp().filePath(u"velorin-screenshots"_s);
+    QDir().mkpath(dir);
+    return dir;
+}
+} // namespace
+
+class TestIcons : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void everySymbolIsInTheSet()
+    {
+        QStringList expected = symbolNames;
+        expected.append(u"AppIcon"_s);
+        expected.sort();
+        QCOMPARE(Icons::names(), expected);
+    }
+
+    void everyIconIsAValidDrawing_data()
+    {
+        QTest::addColumn<QString>("name");
+        for (const QString &name : symbolNames)
+            QTest::newRow(qPrintable(name)) << name;
+    }
+    void everyIconIsAValidDrawing()
+    {
+        QFETCH(QString, name);
+        QVERIFY(Icons::has(name));
+        QSvgRenderer renderer(Icons::resourcePath(name));
+        QVERIFY(renderer.isValid());
+        QCOMPARE(renderer.viewBoxF(), QRectF(0, 0, 24, 24));
+
+        // Tinted: every visible pixel has the requested colour, the drawing
+        // covers a fair part of the square and stays inside it.
+        for (const QColor &color : {QColor(Qt::white), QColor(0, 200, 83)}) {
+            const QImage image = Icons::pixmap(name, color, 24, 1).toImage();
+            QCOMPARE(image.size(), QSize(24, 24));
+            const Ink ink = inkOf(image, color);
+            QVERIFY2(ink.pixels > 24, qPrintable(u"%1 covers %2 pixels"_s.arg(name).arg(ink.pixels)));
+            QCOMPARE(ink.offColour, 0);
+        }
+        // Readable small: at 18 px the drawing still has ink.
+        QVERIFY(inkOf(Icons::pixmap(name, Qt::black, 18, 1).toImage(), Qt::black).pixels > 18);
+    }
+
+    void whiteInkIsACutOut()
+    {
+        // The check inside the filled shield is transparent, not coloured.
+        const QImage image = Icons::pixmap(u"checkmark.shield.fill"_s, Qt::red, 48, 1).toImage();
+        // A point on the check stroke (11, 14.75 in the 24-grid).
+        QVERIFY(qAlpha(image.pixel(22, 29)) < 40);
+        // The shield body beside it is fully coloured.
+        QCOMPARE(qAlpha(image.pixel(24, 16)), 255);
+    }
+
+    void pixelRatioAndCache()
+    {
+        const QPixmap sharp = Icons::pixmap(u"lock"_s, Qt::white, 18, 2);
+        QCOMPARE(sharp.size(), QSize(36, 36));
+        QCOMPARE(sharp.devicePixelRatio(), 2.0);
+        QCOMPARE(Icons::pixmap(u"lock"_s, Qt::white, 18, 2).cacheKey(), sharp.cacheKey()); // cached
+        QVERIFY(Icons::pixmap(u"lock"_s, Qt::black, 18, 2).cacheKey() != sharp.cacheKey());
+
+        const QIcon icon = Icons::icon(u"lock"_s, Qt::white, 18);
+        QVERIFY(!icon.isNull());
+        QCOMPARE(icon.availableSizes(), QList<QSize>{QSize(18, 18)});
+        const QPixmap fromIcon = icon.pixmap(QSize(18, 18), 2.0);
+        QCOMPARE(fromIcon.size(), QSize(36, 36));
+        QCOMPARE(inkOf(fromIcon.toImage(), Qt::white).offColour, 0);
+        // Disabled icons are faint.
+        const QImage disabled = icon.pixmap(QSize(24, 24), 1.0, QIcon::Disabled).toImage();
+        int strongest = 0;
+        for (int y = 0; y < disabled.height(); ++y)
+            for (int x = 0; x < disabled.width(); ++x)
+                strongest = std::max(strongest, qAlpha(disabled.pixel(x, y)));
+        QVERIFY(strongest > 0 && strongest <= 110);
+    }
+
+    void unknownNameGivesAPlaceholder()
+    {
+        QVERIFY(!Icons::has(u"no.such.symbol"_s));
+        QVERIFY(!Icons::has(QString()));
+        QVERIFY(!Icons::has(u"../icons/shield"_s));
+        QTest::ignoreMessage(QtWarningMsg, "Icons: no icon named \"no.such.symbol\"; drawing a placeholder");
+        const QPixmap first = Icons::pixmap(u"no.such.symbol"_s, Qt::white, 24, 1);
+        QVERIFY(inkOf(first.toImage(), Qt::white).pixels > 24);
+        // Warned once per name, not per request.
+        Icons::pixmap(u"no.such.symbol"_s, Qt::black, 32, 1);
+        QTest::ignoreMessage(QtWarningMsg, "Icons: no icon named \"\"; drawing a placeholder");
+        QVERIFY(!Icons::icon(QString(), Qt::white).pixmap(16, 16).isNull());
+        QVERIFY(Icons::pixmap(u"shield"_s, Qt::white, 0).isNull());
+    }
+
+    void appIconIsInColour()
+    {
+        const QIcon icon = Icons::appIcon();
+        QVERIFY(icon.availableSizes().contains(QSize(256, 256)));
+        const QImage image = icon.pixmap(64, 64).toImage();
+        const QColor corner = image.pixelColor(20, 8);
+        QVERIFY(corner.alpha() == 255 && corner.saturation() > 100);
+    }
+
+    // A contact sheet of the whole set at 24 px, white on dark and black on
+    // light, and the tray size of 18 px, for a person to look at.
+    void contactSheet()
+    {
+        const QStringList names = Icons::names();
+        const int cell = 150, rows = int(names.size());
+        QImage sheet(cell + 176, rows * 34 + 8, QImage::Format_ARGB32);
+        sheet.fill(QColor(240, 240, 242));
+        QPainter painter(&sheet);
+        painter.fillRect(QRect(cell, 0, 2 * 34 + 4, sheet.height()), QColor(30, 32, 36));
+        QFont font = painter.font();
+        font.setPixelSize(10);
+        painter.setFont(font);
+        for (int i = 0; i < rows; ++i) {
+            const int y = 4 + i * 34;
+            const QString &name = names[i];
+            painter.setPen(Qt::black);
+            painter.drawText(QRect(4, y, cell - 8, 30), Qt::AlignVCenter | Qt::AlignLeft | Qt::TextWordWrap, name);
+            const bool colour = name == u"AppIcon"_s;
+            auto draw = [&](int x, const QColor &color, int size) {
+                const QPixmap pm = colour ? Icons::appIcon().pixmap(size, size) : Icons::pixmap(name, color, size, 1);
+                painter.drawPixmap(x + (30 - size) / 2, y + (30 - size) / 2, pm);
+            };
+            draw(cell + 2, Qt::white, 24);
+            draw(cell + 36, Qt::white, 18);
+            draw(cell + 72, Qt::black, 24);
+            draw(cell + 106, Qt::black, 18);
+            draw(cell + 140, QColor(0, 200, 83), 24);
+        }
+        painter.end();
+        const QString path = QDir(screenshotDir()).filePath(u"icons-contact-sheet.png"_s);
+        QVERIFY(sheet.save(path));
+        qInfo("contact sheet: %s", qPrintable(path));
+
+        // The same set large, to check the drawing itself.
+        const int big = 64, columns = 8;
+        QImage large(columns * (big + 8), int((names.size() + columns - 1) / columns) * (big + 8), QImage::Format_ARGB32);
+        large.fill(Qt::white);
+        QPainter largePainter(&large);
+        for (int i = 0; i < names.size(); ++i) {
+            const QPixmap pm = names[i] == u"AppIcon"_s ? Icons::appIcon().pixmap(big, big)
+                                                         : Icons::pixmap(names[i], Qt::black, big, 1);
+            largePainter.drawPixmap((i % columns) * (big + 8) + 4, (i / columns) * (big + 8) + 4, pm);
+        }
+        largePainter.end();
+        const QString largePath = QDir(screenshotDir()).filePath(u"icons-64px.png"_s);
+        QVERIFY(large.save(largePath));
+        qInfo("large icons: %s", qPrintable(largePath));
+    }
+};
+
+QTEST_MAIN(TestIcons)
+#include "tst_icons.moc"
