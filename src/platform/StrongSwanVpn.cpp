@@ -572,9 +572,13 @@ void StrongSwanVpn::initiate(quint64 attempt)
             resync();
             return;
         }
-        const QString errorMessage = reply.ok() ? reply.message.text("errmsg") : reply.error;
+        if (!reply.ok()) {
+            failAttempt(attempt, QString::fromLatin1(NotAvailable) + reply.error, false);
+            return;
+        }
+        const QString errorMessage = reply.message.text("errmsg");
         // The daemon does not know our connection: the profile is gone.
-        const bool invalid = reply.ok() && errorMessage.contains(u"not found"_s) && errorMessage.contains(u"config"_s);
+        const bool invalid = errorMessage.contains(u"not found"_s) && errorMessage.contains(u"config"_s);
         failAttempt(attempt, describeFailure(m_attemptLog, errorMessage), invalid);
     });
 }
