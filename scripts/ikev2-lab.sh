@@ -4,9 +4,11 @@
 # namespaces and the lab folder is touched; teardown stops only the processes
 # the lab started (by their pids) and deletes only its own namespaces.
 #
-#   scripts/ikev2-lab.sh up [--dir DIR] [--esp userspace|kernel]
+#   scripts/ikev2-lab.sh up [--dir DIR] [--esp userspace|kernel] [--owner PID]
 #       Builds the lab, leaves it running and prints its facts as shell
-#       assignments (eval-able), for example:
+#       assignments (eval-able). With --owner, the lab tears itself down when
+#       that process ends (a test that crashes leaves nothing behind).
+#       The facts, for example:
 #         LAB_DIR=/tmp/velorin-ikev2-lab.Ab12Cd
 #         LAB_SERVER_ADDRESS=10.231.0.1      responder with the trusted certificate
 #         LAB_IMPOSTOR_ADDRESS=10.231.0.3    same responder, certificate of another CA
@@ -51,6 +53,11 @@ need_root() {
 teardown() {
   local dir=$1 pid ns
   [ -d "$dir" ] || return 0
+  # The owner watch, unless it is the one tearing down.
+  if [ -f "$dir/watch.pid" ]; then
+    pid=$(cat "$dir/watch.pid")
+    [ "$pid" != "${BASHPID:-}" ] && kill -TERM "$pid" 2>/dev/null || true
+  fi
   if [ -f "$dir/pids" ]; then
     while read -r pid; do
       [ -n "$pid" ] && kill -TERM "$pid" 2>/dev/null || true
@@ -224,11 +231,12 @@ wait_for_socket() {
 }
 
 lab_up() {
-  local dir="" esp=userspace
+  local dir="" esp=userspace owner=""
   while [ $# -gt 0 ]; do
     case "$1" in
       --dir) dir=$2; shift 2 ;;
       --esp) esp=$2; shift 2 ;;
+      --owner) owner=$2; shift 2 ;;
       *) die "unknown option $1" ;;
     esac
   done
@@ -280,6 +288,13 @@ lab_up() {
     { cat "$dir/server/swanctl.out" >&2; false; }
   built=1
   trap - EXIT
+  if [ -n "$owner" ]; then
+    kill -0 "$owner" 2>/dev/null || die "no process $owner"
+    ( trap - EXIT
+      while kill -0 "$owner" 2>/dev/null && [ -d "$dir" ]; do sleep 0.5; done
+      teardown "$dir" ) </dev/null >/dev/null 2>&1 &
+    echo $! >"$dir/watch.pid"
+  fi
 
   cat <<EOF
 LAB_DIR=$dir

@@ -127,7 +127,9 @@ private slots:
         timer.start();
         const QString esp = qEnvironmentVariable("VELORIN_LAB_ESP", u"userspace"_s);
         const ChildProcess::Result up = ChildProcess::run(
-            qEnvironmentVariable("VELORIN_LAB_SCRIPT"), {u"up"_s, u"--esp"_s, esp}, {}, {}, 60000);
+            qEnvironmentVariable("VELORIN_LAB_SCRIPT"),
+            {u"up"_s, u"--esp"_s, esp, u"--owner"_s, QString::number(QCoreApplication::applicationPid())}, {}, {},
+            60000);
         QVERIFY2(up.exitStatus == QProcess::NormalExit && up.exitCode == 0, qPrintable(up.err));
         for (const QString &line : up.out.split(u'\n', Qt::SkipEmptyParts))
             m_lab.insert(line.section(u'=', 0, 0), line.section(u'=', 1));
