@@ -196,12 +196,12 @@ QString StrongSwanVpn::describeFailure(const QStringList &logLines, const QStrin
         const char *needle;
         const char *sentence;
     };
-    // Most telling first: an authentication failure also produces generic
-    // "failed" lines after it.
+    // Most telling first: a cause is followed by the lines of its effects
+    // (a missing password makes the EAP method fail, and so on).
     static const Rule rules[] = {
+        {"no EAP key found", "No password is stored for this VPN profile"},
         {"EAP_MSCHAPV2 method failed", "The server rejected the user name or password"},
         {"EAP-MS-CHAPv2 failed", "The server rejected the user name or password"},
-        {"no EAP key found", "No password is stored for this VPN profile"},
         {"constraint check failed", "The server's certificate is not trusted"},
         {"no trusted", "The server's certificate is not trusted"},
         {"certificate was revoked", "The server's certificate is not trusted"},

@@ -77,7 +77,8 @@ private:
         return profile;
     }
 
-    std::unique_ptr<StrongSwanVpn> makeVpn(const QByteArray &password) const
+    // No password: the keychain has nothing under the profile's reference.
+    std::unique_ptr<StrongSwanVpn> makeVpn(const std::optional<QByteArray> &password) const
     {
         StrongSwanSettings settings;
         settings.socketPath = m_lab.value(u"VELORIN_VICI_SOCKET"_s);
@@ -190,24 +191,29 @@ private slots:
     void failuresEndWithTheReason_data()
     {
         QTest::addColumn<QString>("addressKey");
-        QTest::addColumn<bool>("rightPassword");
+        QTest::addColumn<int>("password");  // 0 right, 1 wrong, 2 none
         QTest::addColumn<QString>("reason");
         QTest::addColumn<int>("withinMs");
-        QTest::newRow("wrong password") << u"LAB_SERVER_ADDRESS"_s << false
+        QTest::newRow("wrong password") << u"LAB_SERVER_ADDRESS"_s << 1
                                         << u"The server rejected the user name or password"_s << 6000;
+        QTest::newRow("no password stored") << u"LAB_SERVER_ADDRESS"_s << 2
+                                            << u"No password is stored for this VPN profile"_s << 6000;
         QTest::newRow("certificate of another CA")
-            << u"LAB_IMPOSTOR_ADDRESS"_s << true << u"The server's certificate is not trusted"_s << 3000;
-        QTest::newRow("unreachable server") << u"LAB_UNREACHABLE_ADDRESS"_s << true
+            << u"LAB_IMPOSTOR_ADDRESS"_s << 0 << u"The server's certificate is not trusted"_s << 3000;
+        QTest::newRow("unreachable server") << u"LAB_UNREACHABLE_ADDRESS"_s << 0
                                             << u"The server does not respond"_s << 10000;
     }
 
     void failuresEndWithTheReason()
     {
         QFETCH(QString, addressKey);
-        QFETCH(bool, rightPassword);
+        QFETCH(int, password);
         QFETCH(QString, reason);
         QFETCH(int, withinMs);
-        auto vpn = makeVpn(rightPassword ? m_lab.value(u"LAB_EAP_PASSWORD"_s).toUtf8() : QByteArray("not-the-password"));
+        const QByteArray right = m_lab.value(u"LAB_EAP_PASSWORD"_s).toUtf8();
+        auto vpn = makeVpn(password == 0   ? std::optional<QByteArray>(right)
+                           : password == 1 ? std::optional<QByteArray>("not-the-password")
+                                           : std::nullopt);
         QCOMPARE(await([&](auto done) { vpn->saveToPreferences(profileFor(m_lab.value(addressKey)), done); }),
                  std::nullopt);
         QElapsedTimer timer;
