@@ -19,6 +19,8 @@ constexpr auto NotAvailable = "IKEv2 is not available: ";
 const QList<QByteArray> SaEvents = {"ike-updown", "child-updown", "ike-rekey", "child-rekey", "list-sa"};
 // How often the SA state is checked while the IKE SA is being re-established.
 constexpr int RecheckMs = 1000;
+// Empty SA lists in a row (after the first) that end a tunnel.
+constexpr int GoneChecks = 1;
 // Time a stop gives the server to confirm the deletion before the SA is
 // dropped without it.
 constexpr int GracefulTerminateMs = 3000;
@@ -254,8 +256,10 @@ StrongSwanVpn::~StrongSwanVpn() = default;
 
 void StrongSwanVpn::setStatus(Status status)
 {
-    if (status != Status::Reasserting && status != Status::Connecting)
+    if (status == Status::Disconnected || status == Status::Disconnecting || status == Status::Invalid) {
         m_recheck->stop();
+        m_goneChecks = 0;
+    }
     if (status == m_status)
         return;
     m_status = status;
@@ -352,7 +356,6 @@ void StrongSwanVpn::ensureReady(Ready next)
             m_daemonLoaded = reply.message.list("conns").contains(m_connectionName.toUtf8());
     });
     Vici::Message listSas;
-    listSas.set("noblock", "yes");
     listSas.set("ike", m_connectionName);
     m_client->call("list-sas", listSas, [this, record, firstError](const ViciClient::Reply &reply) {
         record(reply);
@@ -666,8 +669,9 @@ void StrongSwanVpn::resync()
 {
     if (!m_ready)
         return;
+    // Blocking: an SA the daemon is working on (a new IKE SA sending its
+    // first message) is listed once it is free, instead of being skipped.
     Vici::Message arguments;
-    arguments.set("noblock", "yes");
     arguments.set("ike", m_connectionName);
     m_client->call("list-sas", arguments, [this](const ViciClient::Reply &reply) {
         const std::vector<Vici::Message> listed = std::exchange(m_listed, {});
@@ -710,8 +714,11 @@ void StrongSwanVpn::applySaState(SaState state)
             setStatus(Status::Connected);
         return;
     }
+    if (state != SaState::None)
+        m_goneChecks = 0;
     switch (state) {
     case SaState::Up:
+        m_recheck->stop();
         setStatus(Status::Connected);
         break;
     case SaState::Establishing:
@@ -724,6 +731,14 @@ void StrongSwanVpn::applySaState(SaState state)
     case SaState::None:
         if (m_status == Status::Disconnected || m_status == Status::Invalid)
             break;
+        // Right after an SA went down, its successor may not be listed yet
+        // (the daemon deletes the old IKE SA of a reauthentication while the
+        // new one is being set up). Only a second empty look ends the tunnel.
+        if (m_goneChecks < GoneChecks) {
+            ++m_goneChecks;
+            m_recheck->start();
+            break;
+        }
         {
             // The tunnel ended without us (the server closed it, or a
             // re-establishment gave up).
@@ -752,10 +767,13 @@ void StrongSwanVpn::onEvent(const QByteArray &name, const Vici::Message &message
         return;
     const bool up = message.value("up") == "yes";
     if (up) {
+        m_goneChecks = 0;
         // The data tunnel, not the IKE SA, makes the connection: the virtual
         // IP arrives with the IKE SA even when the tunnel then fails.
-        if (name == "child-updown")
+        if (name == "child-updown") {
+            m_recheck->stop();
             setStatus(Status::Connected);
+        }
         else if ((m_status == Status::Disconnected || m_status == Status::Invalid) && !m_attemptActive)
             setStatus(Status::Connecting);  // started outside the client
         return;

@@ -138,5 +138,6 @@ private:
     bool m_attemptActive = false; // our initiate is running
     bool m_stopping = false;      // a stop or a clean-up runs
     QStringList m_attemptLog;     // the daemon's log lines of the running initiate
+    int m_goneChecks = 0;         // empty SA lists seen in a row while up
     std::vector<Vici::Message> m_listed;  // list-sa events of the running list-sas
 };

@@ -293,6 +293,26 @@ private slots:
                      (QList<QByteArray>{"load-cert", "load-shared", "load-conn", "initiate"}));
     }
 
+    // A reauthentication deletes the old IKE SA while the new one is still
+    // being set up and may not be listed yet: one empty list is not the end.
+    void aSuccessorNotListedYetKeepsTheTunnel()
+    {
+        saveAndStart();
+        m_sas = {saEvent("ESTABLISHED", "INSTALLED")};
+        m_server->respond(Answer::success().message);
+        QTRY_COMPARE(m_vpn->status(), Status::Connected);
+        const qsizetype lists = m_server->commands().count("list-sas");
+        m_sas.clear();
+        m_server->sendEvent("ike-updown", saEvent("DELETING", {}));
+        QTRY_COMPARE(m_server->commands().count("list-sas"), lists + 1);
+        m_sas = {saEvent("ESTABLISHED", "INSTALLED")};
+        QTRY_COMPARE(m_server->commands().count("list-sas"), lists + 2);
+        QTest::qWait(50);
+        QCOMPARE(m_vpn->status(), Status::Connected);
+        QVERIFY(!m_server->commands().contains("terminate"));
+        QCOMPARE(statuses(), (QList<Status>{Status::Connecting, Status::Connected}));
+    }
+
     void aFailedStartKeepsTheReasonAndLeavesNothingLoaded()
     {
         m_server->setHandler("initiate", [](const Vici::Message &) {
