@@ -288,15 +288,14 @@ void StrongSwanVpn::runSteps(std::vector<Step> steps, StepsDone done)
     state->steps = std::move(steps);
     state->done = std::move(done);
     const QPointer<StrongSwanVpn> self(this);
-    // The state owns the function that refers to it weakly, so the chain
-    // ends (and frees) when the last step has answered.
+    // The state owns the function that refers to it weakly; the pending
+    // handler owns the state, so it is freed once the last step answered.
     state->advance = [self, weak = std::weak_ptr<State>(state)]() {
         const std::shared_ptr<State> state = weak.lock();
         if (!self || !state)
             return;
         if (state->next >= state->steps.size()) {
             StepsDone done = std::move(state->done);
-            state->advance = nullptr;
             done(std::nullopt, false);
             return;
         }
@@ -318,7 +317,6 @@ void StrongSwanVpn::runSteps(std::vector<Step> steps, StepsDone done)
                 }
                 if (error && (required || !reply.ok())) {
                     StepsDone done = std::move(state->done);
-                    state->advance = nullptr;
                     done(error, refused);
                     return;
                 }
