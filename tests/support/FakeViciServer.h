@@ -1,0 +1,109 @@
+#pragma once
+
+#include "platform/Vici.h"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QTemporaryDir>
+
+#include <functional>
+#include <optional>
+
+class QLocalServer;
+class QLocalSocket;
+class QTimer;
+
+// A stand-in for the IKE daemon's VICI socket (the daemon itself runs only
+// in the root-only lab). It speaks the wire protocol on a socket in a
+// temporary folder, records every packet it receives, answers commands from
+// a per-command script, confirms event registrations and sends events only
+// to connections registered for them, as the daemon does. Tests can also
+// hold answers, send raw (hostile) bytes and drip answers byte by byte.
+class FakeViciServer : public QObject
+{
+    Q_OBJECT
+public:
+    struct Answer
+    {
+        enum class Kind { Respond, Unknown, Hold };
+        Kind kind = Kind::Respond;
+        Vici::Message message;
+        // Events sent on the same connection right before the answer.
+        QList<std::pair<QByteArray, Vici::Message>> eventsBefore;
+
+        static Answer success();
+        static Answer failure(const QString &errmsg);
+        static Answer hold() { return Answer{Kind::Hold, {}, {}}; }
+        static Answer unknown() { return Answer{Kind::Unknown, {}, {}}; }
+    };
+    using CommandHandler = std::function<Answer(const Vici::Message &request)>;
+
+    struct Received
+    {
+        int connection = 0;
+        Vici::Packet packet;
+    };
+
+    explicit FakeViciServer(QObject *parent = nullptr);
+    ~FakeViciServer() override;
+
+    bool listen();
+    QString socketPath() const;
+
+    // Commands without a handler answer "success = yes".
+    void setHandler(const QByteArray &command, CommandHandler handler);
+    // Events a client may register for; others get EVENT_UNKNOWN.
+    void setKnownEvents(const QList<QByteArray> &events) { m_knownEvents = events; }
+    // Answers are written one byte per event-loop turn.
+    void setByteByByte(bool on) { m_byteByByte = on; }
+
+    QList<Received> received() const { return m_received; }
+    // Names of the commands received, in order.
+    QList<QByteArray> commands() const;
+    // The arguments of the last request of a command.
+    std::optional<Vici::Message> lastRequest(const QByteArray &command) const;
+    int connectionCount() const { return int(m_connections.size()); }
+    int openConnectionCount() const;
+    void clearReceived() { m_received.clear(); }
+
+    // Sends an event to every connection registered for it.
+    void sendEvent(const QByteArray &name, const Vici::Message &message);
+    // Answers the oldest held command of a connection (-1: the newest connection).
+    void respond(const Vici::Message &message, int connection = -1);
+    // Writes bytes as they are on a connection (-1: the newest connection).
+    void sendRaw(const QByteArray &bytes, int connection = -1);
+    void closeConnections();
+
+    static QByteArray frame(Vici::PacketType type, const QByteArray &name = {}, const Vici::Message &message = {});
+
+signals:
+    void commandReceived(const QByteArray &name);
+
+private:
+    struct Connection
+    {
+        QLocalSocket *socket = nullptr;
+        Vici::FrameReader reader;
+        QSet<QByteArray> events;
+        int held = 0;
+        QByteArray drip;  // bytes still to write one at a time
+    };
+
+    void onNewConnection();
+    void onReadyRead(int index);
+    void handle(int index, const Vici::Packet &packet);
+    void write(int index, const QByteArray &bytes);
+    void dripOneByte();
+    int resolve(int connection) const;
+
+    QTemporaryDir m_dir;
+    QLocalServer *m_server = nullptr;
+    QList<Connection *> m_connections;
+    QHash<QByteArray, CommandHandler> m_handlers;
+    QList<QByteArray> m_knownEvents;
+    QList<Received> m_received;
+    bool m_byteByByte = false;
+    QTimer *m_dripTimer = nullptr;
+};
