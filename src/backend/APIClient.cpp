@@ -134,7 +134,8 @@ QCoro::Task<QByteArray> APIClient::send(QString path, QString method, std::optio
         sent = m_network->get(request);
     else
         sent = m_network->sendCustomRequest(request, verb);
-    // Owned by the client: destroying the client ends its requests.
+    // Owned by the client, so no reply outlives it (a request still running
+    // when the client is destroyed then never completes).
     sent->setParent(this);
     const std::unique_ptr<QNetworkReply, DeleteLater> reply(sent);
 
