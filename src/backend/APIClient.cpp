@@ -185,9 +185,8 @@ QCoro::Task<> APIClient::runRefresh(std::shared_ptr<QPromise<void>> promise)
         const auto refreshToken = m_keychain.retrieveString(KeychainManager::refreshTokenKey);
         if (!refreshToken)
             throw APIError::missingAccessToken();
-        QCoro::Task<RefreshTokenResponse> posting =
-            post<RefreshTokenResponse>(ApiPath::refresh, RefreshTokenRequest{*refreshToken}, false);
-        const RefreshTokenResponse response = co_await std::move(posting);
+        const RefreshTokenResponse response =
+            co_await post<RefreshTokenResponse>(ApiPath::refresh, RefreshTokenRequest{*refreshToken}, false);
         m_keychain.save(response.accessToken, KeychainManager::accessTokenKey);
         m_keychain.save(response.refreshToken, KeychainManager::refreshTokenKey);
         Log::system(u"✅ APIClient: Token refresh successful (coalesced)"_s);

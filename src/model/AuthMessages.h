@@ -11,6 +11,10 @@
 // Request and response bodies of the authentication service.
 //
 // Requests: `toJson()` gives the body, compact, members in the listed order.
+// They have constructors on purpose: g++ 12 destroys a brace-initialised
+// aggregate temporary twice when it appears in a co_await expression
+// (`co_await client.post<T>(path, LoginRequest{e, p}, false)`); with a
+// constructor the same spelling is safe.
 // Responses: `decode()` reads a body through JsonReader: a missing key or a
 // wrong type fails the whole body, extra keys are ignored, dates follow the
 // two-try internet date-time rule.
@@ -18,6 +22,10 @@
 // POST /auth/login: "email", "password".
 struct LoginRequest
 {
+    LoginRequest(QString email, QString password)
+        : email(std::move(email)), password(std::move(password))
+    {
+    }
     QString email;
     QString password;
     QByteArray toJson() const;
@@ -26,6 +34,10 @@ struct LoginRequest
 // POST /auth/register: "email", "password".
 struct RegisterRequest
 {
+    RegisterRequest(QString email, QString password)
+        : email(std::move(email)), password(std::move(password))
+    {
+    }
     QString email;
     QString password;
     QByteArray toJson() const;
@@ -34,6 +46,10 @@ struct RegisterRequest
 // POST /auth/verify-email: "email", "code".
 struct VerifyEmailRequest
 {
+    VerifyEmailRequest(QString email, QString code)
+        : email(std::move(email)), code(std::move(code))
+    {
+    }
     QString email;
     QString code;
     QByteArray toJson() const;
@@ -42,6 +58,10 @@ struct VerifyEmailRequest
 // POST /auth/resend-code: "email".
 struct ResendCodeRequest
 {
+    explicit ResendCodeRequest(QString email)
+        : email(std::move(email))
+    {
+    }
     QString email;
     QByteArray toJson() const;
 };
@@ -49,6 +69,10 @@ struct ResendCodeRequest
 // POST /auth/forgot-password: "email".
 struct ForgotPasswordRequest
 {
+    explicit ForgotPasswordRequest(QString email)
+        : email(std::move(email))
+    {
+    }
     QString email;
     QByteArray toJson() const;
 };
@@ -56,6 +80,10 @@ struct ForgotPasswordRequest
 // POST /auth/reset-password: "email", "code", "new_password".
 struct ResetPasswordRequest
 {
+    ResetPasswordRequest(QString email, QString code, QString newPassword)
+        : email(std::move(email)), code(std::move(code)), newPassword(std::move(newPassword))
+    {
+    }
     QString email;
     QString code;
     QString newPassword;
@@ -65,6 +93,10 @@ struct ResetPasswordRequest
 // POST /auth/refresh: "refresh_token".
 struct RefreshTokenRequest
 {
+    explicit RefreshTokenRequest(QString refreshToken)
+        : refreshToken(std::move(refreshToken))
+    {
+    }
     QString refreshToken;
     QByteArray toJson() const;
 };

@@ -99,11 +99,22 @@ class TestAPIClient : public QObject
     Q_OBJECT
 
 private slots:
+    void postSendsTheJsonBodyAndHeaders_data()
+    {
+        QTest::addColumn<std::optional<QString>>("version");
+        QTest::addColumn<QByteArray>("userAgent");
+        QTest::newRow("built version") << std::optional<QString>(u"2.5"_s) << QByteArray("VelorinSecure-macOS/2.5");
+        QTest::newRow("no version") << std::optional<QString>() << QByteArray("VelorinSecure-macOS/1.0");
+    }
+
     void postSendsTheJsonBodyAndHeaders()
     {
+        QFETCH(std::optional<QString>, version);
+        QFETCH(QByteArray, userAgent);
         Fixture f;
+        APIClient client(f.tokens, Endpoints::at(f.server.baseUrl()), nullptr, [version] { return AppInfo(version, {}); });
         f.server.on("POST", u"/auth/verify-email"_s, StubServer::Response::json(200, kTokenBody));
-        const auto outcome = QCoro::waitFor(capture(f.client.post<VerifyEmailResponse>(
+        const auto outcome = QCoro::waitFor(capture(client.post<VerifyEmailResponse>(
             ApiPath::verifyEmail, VerifyEmailRequest{u"a@b.c"_s, u"123456"_s}, false)));
         QVERIFY2(outcome.value, qPrintable(outcome.description()));
         QCOMPARE(outcome.value->accessToken, u"AT-secret-1"_s);
@@ -114,7 +125,7 @@ private slots:
         QCOMPARE(sent[0].method, QByteArray("POST"));
         QCOMPARE(sent[0].body, QByteArray(R"({"email":"a@b.c","code":"123456"})"));
         QCOMPARE(sent[0].header("Content-Type"), QByteArray("application/json"));
-        QCOMPARE(sent[0].header("User-Agent"), QByteArray("VelorinSecure-macOS/2.5"));
+        QCOMPARE(sent[0].header("User-Agent"), userAgent);
         QVERIFY(!sent[0].hasHeader("Authorization"));
     }
 
@@ -133,18 +144,6 @@ private slots:
         QCOMPARE(sent.size(), 1);
         QCOMPARE(sent[0].header("Authorization"), QByteArray("Bearer AT-stored"));
         QVERIFY(sent[0].body.isEmpty());
-    }
-
-    void userAgentFallsBackToVersionOne()
-    {
-        Fixture f;
-        APIClient client(f.tokens, Endpoints::at(f.server.baseUrl()), nullptr,
-                         [] { return AppInfo(std::nullopt, std::nullopt); });
-        f.server.on("POST", u"/auth/resend-code"_s, StubServer::Response::json(200, R"({"message":"sent"})"));
-        const auto outcome = QCoro::waitFor(
-            capture(client.post<MessageResponse>(ApiPath::resendCode, ResendCodeRequest{u"a@b.c"_s}, false)));
-        QVERIFY2(outcome.value, qPrintable(outcome.description()));
-        QCOMPARE(f.server.requests().constFirst().header("User-Agent"), QByteArray("VelorinSecure-macOS/1.0"));
     }
 
     void aMissingAccessTokenSendsNothing_data()

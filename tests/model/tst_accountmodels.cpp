@@ -228,18 +228,6 @@ private slots:
         user.subscription->expiresAt = created;
         QCOMPARE(user.subscription->toJson().value(u"expires_at"_s).toDouble(), 86400.0);
     }
-
-    void authStateCarriesTheUserOnlyWhenAuthenticated()
-    {
-        const User user{u"u1"_s, u"a@b.c"_s, utc(u"2026-01-31T12:00:00Z"), std::nullopt};
-        QCOMPARE(AuthState(), AuthState::unauthenticated());
-        QVERIFY(!AuthState::loading().user());
-        const AuthState signedIn = AuthState::authenticated(user);
-        QVERIFY(signedIn.isAuthenticated());
-        QCOMPARE(signedIn.user(), user);
-        QVERIFY(signedIn != AuthState::authenticated(User{u"u2"_s, user.email, user.createdAt, std::nullopt}));
-        QVERIFY(AuthState::loading() != AuthState::unauthenticated());
-    }
 };
 
 QTEST_GUILESS_MAIN(TestAccountModels)
