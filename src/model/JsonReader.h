@@ -8,6 +8,7 @@
 #include <QList>
 #include <QString>
 
+#include <iterator>
 #include <optional>
 #include <utility>
 
@@ -81,11 +82,14 @@ public:
     template<typename E>
     E enumeration(const QString &key, std::initializer_list<std::pair<const char16_t *, E>> values) const
     {
-        const QString text = string(key);
-        for (const auto &[name, value] : values)
-            if (text == QStringView(name))
-                return value;
-        throw DecodeError(QStringLiteral("Unknown value \"%1\" for key \"%2\"").arg(text, childPath(key)));
+        return enumerationIn(key, values.begin(), values.end());
+    }
+
+    // The same with the values in an array (a table shared with the encoder).
+    template<typename E, size_t N>
+    E enumeration(const QString &key, const std::pair<const char16_t *, E> (&values)[N]) const
+    {
+        return enumerationIn(key, std::begin(values), std::end(values));
     }
 
     QStringList stringList(const QString &key) const;
@@ -94,6 +98,16 @@ public:
     static QString typeMismatch(const QString &path, const QString &expected, const QJsonValue &found);
 
 private:
+    template<typename It>
+    auto enumerationIn(const QString &key, It begin, It end) const
+    {
+        const QString text = string(key);
+        for (It it = begin; it != end; ++it)
+            if (text == QStringView(it->first))
+                return it->second;
+        throw DecodeError(QStringLiteral("Unknown value \"%1\" for key \"%2\"").arg(text, childPath(key)));
+    }
+
     QJsonValue required(const QString &key) const;
     QString childPath(const QString &key) const;
 

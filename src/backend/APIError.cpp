@@ -1,0 +1,29 @@
+#include "backend/APIError.h"
+
+using namespace Qt::StringLiterals;
+
+QString APIError::description() const
+{
+    switch (m_kind) {
+    case Kind::InvalidURL:
+        return u"Invalid URL: "_s + m_payload;
+    case Kind::HttpError:
+        return u"HTTP "_s + QString::number(m_statusCode) + u": "_s + m_payload;
+    case Kind::MissingAccessToken:
+        return u"Missing access token"_s;
+    case Kind::InvalidResponse:
+        return u"Invalid server response"_s;
+    case Kind::Unauthorized:
+        return u"Unauthorized"_s;
+    case Kind::Forbidden:
+        return u"Forbidden"_s;
+    case Kind::NotFound:
+        return u"Not found"_s;
+    }
+    return {};
+}
+
+TransportError TransportError::timedOut()
+{
+    return TransportError(QNetworkReply::TimeoutError, u"The request timed out."_s);
+}

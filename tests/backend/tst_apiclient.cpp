@@ -1,0 +1,484 @@
+#include "backend/APIClient.h"
+#include "model/AuthMessages.h"
+#include "platform/Log.h"
+#include "storage/KeychainManager.h"
+#include "support/FakeKeychain.h"
+#include "support/StubServer.h"
+#include "support/TempDefaults.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+#include <QCoro/QCoroTask>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+// What an awaited call ended with. QCoro::waitFor never returns for a task
+// that throws, so every call is wrapped in a coroutine that catches.
+template<typename T>
+struct Outcome
+{
+    std::optional<T> value;
+    std::exception_ptr error;
+
+    QString description() const
+    {
+        if (!error)
+            return u"<no error>"_s;
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception &e) {
+            return errorDescription(e);
+        }
+    }
+
+    template<typename E>
+    std::optional<E> errorAs() const
+    {
+        try {
+            if (error)
+                std::rethrow_exception(error);
+        } catch (const E &e) {
+            return e;
+        } catch (...) {
+        }
+        return std::nullopt;
+    }
+};
+
+struct Done
+{
+};
+
+template<typename T>
+QCoro::Task<Outcome<T>> capture(QCoro::Task<T> task)
+{
+    Outcome<T> outcome;
+    try {
+        outcome.value = co_await std::move(task);
+    } catch (...) {
+        outcome.error = std::current_exception();
+    }
+    co_return outcome;
+}
+
+QCoro::Task<Outcome<Done>> capture(QCoro::Task<> task)
+{
+    Outcome<Done> outcome;
+    try {
+        co_await std::move(task);
+        outcome.value = Done{};
+    } catch (...) {
+        outcome.error = std::current_exception();
+    }
+    co_return outcome;
+}
+
+// A client wired to a fresh stub server, temporary defaults and a fake keychain.
+struct Fixture
+{
+    StubServer server;
+    TempDefaults defaults;
+    FakeKeychain keychain;
+    KeychainManager tokens{defaults.standard(), keychain};
+    APIClient client{tokens, Endpoints::at(server.baseUrl()), nullptr,
+                     [] { return AppInfo(u"2.5"_s, u"7"_s); }};
+
+    Fixture() { client.setTimeouts(2s, 5s); }
+};
+
+const QByteArray kTokenBody = R"({"access_token":"AT-secret-1","refresh_token":"RT-secret-1","expires_in":3600})";
+
+} // namespace
+
+class TestAPIClient : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void postSendsTheJsonBodyAndHeaders_data()
+    {
+        QTest::addColumn<std::optional<QString>>("version");
+        QTest::addColumn<QByteArray>("userAgent");
+        QTest::newRow("built version") << std::optional<QString>(u"2.5"_s) << QByteArray("VelorinSecure-macOS/2.5");
+        QTest::newRow("no version") << std::optional<QString>() << QByteArray("VelorinSecure-macOS/1.0");
+    }
+
+    void postSendsTheJsonBodyAndHeaders()
+    {
+        QFETCH(std::optional<QString>, version);
+        QFETCH(QByteArray, userAgent);
+        Fixture f;
+        APIClient client(f.tokens, Endpoints::at(f.server.baseUrl()), nullptr, [version] { return AppInfo(version, {}); });
+        f.server.on("POST", u"/auth/verify-email"_s, StubServer::Response::json(200, kTokenBody));
+        const auto outcome = QCoro::waitFor(capture(client.post<VerifyEmailResponse>(
+            ApiPath::verifyEmail, VerifyEmailRequest{u"a@b.c"_s, u"123456"_s}, false)));
+        QVERIFY2(outcome.value, qPrintable(outcome.description()));
+        QCOMPARE(outcome.value->accessToken, u"AT-secret-1"_s);
+        QCOMPARE(outcome.value->expiresIn, 3600);
+
+        const auto sent = f.server.requests();
+        QCOMPARE(sent.size(), 1);
+        QCOMPARE(sent[0].method, QByteArray("POST"));
+        QCOMPARE(sent[0].body, QByteArray(R"({"email":"a@b.c","code":"123456"})"));
+        QCOMPARE(sent[0].header("Content-Type"), QByteArray("application/json"));
+        QCOMPARE(sent[0].header("User-Agent"), userAgent);
+        QVERIFY(!sent[0].hasHeader("Authorization"));
+    }
+
+    void authenticatedGetCarriesTheBearerToken()
+    {
+        Fixture f;
+        f.tokens.save(u"AT-stored"_s, u"access_token"_s);
+        f.server.on("GET", u"/auth/me"_s,
+                    StubServer::Response::json(200, "{\"id\":\"u1\",\"email\":\"a@b.c\",\"email_verified\":true,"
+                                                    "\"apple_linked\":false,\"created_at\":\"2026-01-31T12:00:00.25Z\"}"));
+        const auto outcome = QCoro::waitFor(capture(f.client.request<UserResponse>(ApiPath::me, u"GET"_s, std::nullopt, true)));
+        QVERIFY2(outcome.value, qPrintable(outcome.description()));
+        QCOMPARE(outcome.value->email, u"a@b.c"_s);
+        QCOMPARE(outcome.value->createdAt.time().msec(), 250);
+        const auto sent = f.server.requests("GET", ApiPath::me);
+        QCOMPARE(sent.size(), 1);
+        QCOMPARE(sent[0].header("Authorization"), QByteArray("Bearer AT-stored"));
+        QVERIFY(sent[0].body.isEmpty());
+    }
+
+    void aMissingAccessTokenSendsNothing_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::newRow("none stored") << QVariant();
+        QTest::newRow("not UTF-8") << QVariant(QString::fromLatin1(QByteArray("\xff\xfe").toBase64()));
+    }
+
+    void aMissingAccessTokenSendsNothing()
+    {
+        QFETCH(QVariant, stored);
+        Fixture f;
+        if (stored.isValid())
+            f.defaults.standard().set(u"secure_access_token"_s, stored);
+        f.server.on("GET", u"/auth/me"_s, StubServer::Response::json(200, "{}"));
+        const auto outcome = QCoro::waitFor(capture(f.client.request<UserResponse>(ApiPath::me, u"GET"_s, std::nullopt, true)));
+        QVERIFY(!outcome.value);
+        QCOMPARE(outcome.errorAs<APIError>(), APIError::missingAccessToken());
+        QCOMPARE(outcome.description(), u"Missing access token"_s);
+        QTest::qWait(50);
+        QVERIFY(f.server.requests().isEmpty());
+    }
+
+    void statusesBecomeErrors_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("description");
+        QTest::addColumn<int>("kind");
+        const int http = int(APIError::Kind::HttpError);
+        QTest::newRow("401 with JSON body") << 401 << QByteArray(R"({"error":"token expired"})") << u"Unauthorized"_s
+                                            << int(APIError::Kind::Unauthorized);
+        QTest::newRow("403") << 403 << QByteArray("nope") << u"Forbidden"_s << int(APIError::Kind::Forbidden);
+        QTest::newRow("404") << 404 << QByteArray() << u"Not found"_s << int(APIError::Kind::NotFound);
+        QTest::newRow("409 empty") << 409 << QByteArray() << u"HTTP 409: "_s << http;
+        QTest::newRow("409 not UTF-8") << 409 << QByteArray("\xff\xfe\xfd") << u"HTTP 409: Conflict"_s << http;
+        QTest::newRow("409 text") << 409 << QByteArray(R"({"error":"Email already registered"})")
+                                  << uR"(HTTP 409: {"error":"Email already registered"})"_s << http;
+        QTest::newRow("429 text") << 429 << QByteArray("slow down") << u"HTTP 429: slow down"_s << http;
+        QTest::newRow("429 not UTF-8") << 429 << QByteArray("\xc3") << u"HTTP 429: Rate limited"_s << http;
+        QTest::newRow("500 text") << 500 << QByteArray("Internal failure ✗") << u"HTTP 500: Internal failure ✗"_s << http;
+        QTest::newRow("500 not UTF-8") << 500 << QByteArray("\x80") << u"HTTP 500: Unknown error"_s << http;
+        QTest::newRow("400") << 400 << QByteArray("bad") << u"HTTP 400: bad"_s << http;
+        QTest::newRow("503 empty") << 503 << QByteArray() << u"HTTP 503: "_s << http;
+    }
+
+    void statusesBecomeErrors()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, description);
+        QFETCH(int, kind);
+        Fixture f;
+        f.server.on("POST", u"/auth/register"_s, StubServer::Response::text(status, body));
+        Log::Capture log;
+        const auto outcome = QCoro::waitFor(capture(f.client.post<RegisterResponse>(
+            ApiPath::registration, RegisterRequest{u"a@b.c"_s, u"pw"_s}, false)));
+        QVERIFY(!outcome.value);
+        const auto error = outcome.errorAs<APIError>();
+        QVERIFY2(error, qPrintable(outcome.description()));
+        QCOMPARE(int(error->kind()), kind);
+        QCOMPARE(error->description(), description);
+        if (error->kind() == APIError::Kind::HttpError)
+            QCOMPARE(error->statusCode(), status);
+        QVERIFY(log.matching(u"📄"_s).isEmpty()); // error bodies are not logged
+    }
+
+    void longBodiesAreLoggedCutButDecodedWhole_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<int>("unitsPerCharacter");
+        QTest::newRow("ASCII") << QString(700, u'm') << 1;
+        // Each flag is one character of two code points; the cut must not split one.
+        QString flags;
+        for (int i = 0; i < 300; ++i)
+            flags += u"🇮🇪"_s;
+        QTest::newRow("flags") << flags << 4;
+    }
+
+    void longBodiesAreLoggedCutButDecodedWhole()
+    {
+        QFETCH(QString, message);
+        QFETCH(int, unitsPerCharacter);
+        Fixture f;
+        const QString body = u"{\"message\":\""_s + message + u"\"}"_s;
+        f.server.on("POST", u"/auth/forgot-password"_s, StubServer::Response::json(200, body.toUtf8()));
+        Log::Capture log;
+        const auto outcome = QCoro::waitFor(capture(
+            f.client.post<MessageResponse>(ApiPath::forgotPassword, ForgotPasswordRequest{u"a@b.c"_s}, false)));
+        QVERIFY2(outcome.value, qPrintable(outcome.description()));
+        QCOMPARE(outcome.value->message, message);
+        const QStringList lines = log.lines(Log::Destination::SystemLog);
+        QCOMPARE(lines.size(), 1);
+        const QString prefix = u"📄 AuthAPI: Raw response: "_s;
+        QVERIFY(lines[0].startsWith(prefix));
+        const QString logged = lines[0].mid(prefix.size());
+        // 12 characters of `{"message":"` and 488 characters of the message.
+        QCOMPARE(logged, body.left(12 + 488 * unitsPerCharacter));
+    }
+
+    void aBodyThatIsNotUtf8IsNotLoggedAndFailsToDecode()
+    {
+        Fixture f;
+        f.server.on("POST", u"/auth/reset-password"_s, StubServer::Response::json(200, "{\"message\":\"\xff\"}"));
+        Log::Capture log;
+        const auto outcome = QCoro::waitFor(capture(f.client.post<MessageResponse>(
+            ApiPath::resetPassword, ResetPasswordRequest{u"a@b.c"_s, u"1"_s, u"n"_s}, false)));
+        QVERIFY(!outcome.value);
+        QVERIFY2(outcome.errorAs<DecodeError>(), qPrintable(outcome.description()));
+        QVERIFY(log.lines().isEmpty());
+    }
+
+    void aBodyThatDoesNotMatchFailsWithTheKey()
+    {
+        Fixture f;
+        f.server.on("POST", u"/auth/login"_s, StubServer::Response::json(200, R"({"access_token":"x","expires_in":1})"));
+        const auto outcome = QCoro::waitFor(
+            capture(f.client.post<LoginResponse>(ApiPath::login, LoginRequest{u"a@b.c"_s, u"pw"_s}, false)));
+        QVERIFY(outcome.errorAs<DecodeError>());
+        QCOMPARE(outcome.description(), u"Missing key \"refresh_token\""_s);
+    }
+
+    void tokensNeverReachTheLog_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("token pair") << kTokenBody;
+        QTest::newRow("spaced and nested")
+            << QByteArray(R"({ "data" : { "access_token" : "AT-secret-1" }, "refresh_token":"RT-secret-1", "expires_in": 1 })");
+        QTest::newRow("not JSON") << QByteArray("access_token=AT-secret-1&refresh_token=RT-secret-1");
+        QTest::newRow("cut inside the token") << QByteArray("{\"expires_in\":1,\"refresh_token\":\"RT-secret-1");
+        QTest::newRow("token beyond the cut") << QByteArray("{\"message\":\"") + QByteArray(480, 'x')
+                                                     + "\",\"access_token\":\"AT-secret-1\"}";
+    }
+
+    void tokensNeverReachTheLog()
+    {
+        QFETCH(QByteArray, body);
+        Fixture f;
+        f.tokens.save(u"RT-old"_s, u"refresh_token"_s);
+        f.server.on("POST", u"/auth/login"_s, StubServer::Response::json(200, body));
+        Log::Capture log;
+        const auto outcome = QCoro::waitFor(
+            capture(f.client.post<LoginResponse>(ApiPath::login, LoginRequest{u"a@b.c"_s, u"hunter2"_s}, false)));
+        if (body == kTokenBody) {
+            QVERIFY2(outcome.value, qPrintable(outcome.description()));
+            QCOMPARE(outcome.value->accessToken, u"AT-secret-1"_s); // the decoded values are whole
+            QCOMPARE(log.lines(), QStringList{uR"(📄 AuthAPI: Raw response: {"access_token":"***","refresh_token":"***","expires_in":3600})"_s});
+        }
+        const QString all = log.lines().join(u'\n');
+        QVERIFY(!log.matching(u"📄 AuthAPI: Raw response: "_s).isEmpty());
+        for (const QString &secret : {u"AT-secret"_s, u"RT-secret"_s, u"RT-old"_s, u"hunter2"_s})
+            QVERIFY2(!all.contains(secret), qPrintable(all));
+    }
+
+    void twoConcurrentRefreshesShareOneRequest()
+    {
+        Fixture f;
+        f.tokens.save(u"RT-old"_s, u"refresh_token"_s);
+        f.server.on("POST", u"/auth/refresh"_s, StubServer::Response::json(200, kTokenBody).after(150ms));
+        Log::Capture log;
+        auto first = capture(f.client.refreshAccessToken());
+        auto second = capture(f.client.refreshAccessToken());
+        QVERIFY(f.client.isRefreshing());
+        const auto a = QCoro::waitFor(std::move(first));
+        const auto b = QCoro::waitFor(std::move(second));
+        QVERIFY2(a.value && b.value, qPrintable(a.description() + u" / "_s + b.description()));
+        QCOMPARE(f.server.requests().size(), 1);
+        QCOMPARE(f.server.requests().constFirst().body, QByteArray(R"({"refresh_token":"RT-old"})"));
+        QCOMPARE(f.tokens.retrieveString(u"access_token"_s), u"AT-secret-1"_s);
+        QCOMPARE(f.tokens.retrieveString(u"refresh_token"_s), u"RT-secret-1"_s);
+        QCOMPARE(log.matching(u"Token refresh successful"_s), QStringList{u"✅ APIClient: Token refresh successful (coalesced)"_s});
+        QVERIFY(!f.client.isRefreshing());
+    }
+
+    void aRefusedRefreshFailsEveryWaiterAndLeavesTheTokens()
+    {
+        Fixture f;
+        f.tokens.save(u"AT-old"_s, u"access_token"_s);
+        f.tokens.save(u"RT-old"_s, u"refresh_token"_s);
+        f.server.on("POST", u"/auth/refresh"_s, StubServer::Response::json(401, R"({"error":"revoked"})").after(100ms));
+        // Each waiter notes whether the refresh was still marked as running when it resumed.
+        QList<bool> stillRunning;
+        auto waiter = [](APIClient *client, QList<bool> *seen) -> QCoro::Task<Outcome<Done>> {
+            QCoro::Task<Outcome<Done>> refreshing = capture(client->refreshAccessToken());
+            auto outcome = co_await std::move(refreshing);
+            seen->append(client->isRefreshing());
+            co_return outcome;
+        };
+        auto first = waiter(&f.client, &stillRunning);
+        auto second = waiter(&f.client, &stillRunning);
+        const auto a = QCoro::waitFor(std::move(first));
+        const auto b = QCoro::waitFor(std::move(second));
+        QCOMPARE(a.errorAs<APIError>(), APIError::unauthorized());
+        QCOMPARE(b.errorAs<APIError>(), APIError::unauthorized());
+        QCOMPARE(stillRunning, (QList<bool>{false, false}));
+        QCOMPARE(f.server.requests().size(), 1);
+        QCOMPARE(f.tokens.retrieveString(u"access_token"_s), u"AT-old"_s);
+        QCOMPARE(f.tokens.retrieveString(u"refresh_token"_s), u"RT-old"_s);
+    }
+
+    void aRefreshAfterAFinishedOneSendsANewRequest()
+    {
+        Fixture f;
+        f.tokens.save(u"RT-0"_s, u"refresh_token"_s);
+        int served = 0;
+        f.server.on("POST", u"/auth/refresh"_s, [&served](const StubServer::Request &) {
+            ++served;
+            const QByteArray n = QByteArray::number(served);
+            return StubServer::Response::json(200, "{\"access_token\":\"AT-" + n + R"(","refresh_token":"RT-)" + n
+                                                       + "\",\"expires_in\":60}");
+        });
+        QVERIFY(QCoro::waitFor(capture(f.client.refreshAccessToken())).value);
+        QVERIFY(QCoro::waitFor(capture(f.client.refreshAccessToken())).value);
+        const auto sent = f.server.requests();
+        QCOMPARE(sent.size(), 2);
+        QCOMPARE(sent[0].json().value(u"refresh_token"_s).toString(), u"RT-0"_s);
+        QCOMPARE(sent[1].json().value(u"refresh_token"_s).toString(), u"RT-1"_s);
+        QCOMPARE(f.tokens.retrieveString(u"access_token"_s), u"AT-2"_s);
+    }
+
+    void aMissingRefreshTokenFailsAtOnceAndBlocksNothing()
+    {
+        Fixture f;
+        f.server.on("POST", u"/auth/refresh"_s, StubServer::Response::json(200, kTokenBody));
+        const auto missing = QCoro::waitFor(capture(f.client.refreshAccessToken()));
+        QCOMPARE(missing.errorAs<APIError>(), APIError::missingAccessToken());
+        QVERIFY(!f.client.isRefreshing());
+        QVERIFY(f.server.requests().isEmpty());
+
+        f.tokens.save(u"RT-late"_s, u"refresh_token"_s);
+        const auto later = QCoro::waitFor(capture(f.client.refreshAccessToken()));
+        QVERIFY2(later.value, qPrintable(later.description()));
+        QCOMPARE(f.server.requests().size(), 1);
+    }
+
+    void failedTransportsEndInATransportError_data()
+    {
+        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<int>("error");
+        QTest::newRow("closed port") << u"closed port"_s << int(QNetworkReply::ConnectionRefusedError);
+        QTest::newRow("stalled server") << u"stall"_s << int(QNetworkReply::TimeoutError);
+        QTest::newRow("body stops short") << u"short body"_s << int(QNetworkReply::TimeoutError);
+        QTest::newRow("slow drip past the total limit") << u"over total"_s << int(QNetworkReply::TimeoutError);
+        QTest::newRow("connection reset") << u"reset"_s << int(QNetworkReply::RemoteHostClosedError);
+    }
+
+    void failedTransportsEndInATransportError()
+    {
+        QFETCH(QString, scenario);
+        QFETCH(int, error);
+        Fixture f;
+        std::unique_ptr<APIClient> closed;
+        APIClient *client = &f.client;
+        client->setTimeouts(300ms, 5s);
+        if (scenario == u"closed port"_s) {
+            closed = std::make_unique<APIClient>(f.tokens, Endpoints::at(u"http://127.0.0.1:"_s + QString::number(StubServer::closedPort())));
+            client = closed.get();
+        } else if (scenario == u"stall"_s) {
+            f.server.on("POST", u"/auth/login"_s, StubServer::Response::stall());
+        } else if (scenario == u"short body"_s) {
+            f.server.on("POST", u"/auth/login"_s,
+                        StubServer::Response::rawBytes("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"access_"));
+        } else if (scenario == u"over total"_s) {
+            client->setTimeouts(5s, 400ms);
+            f.server.on("POST", u"/auth/login"_s, StubServer::Response::stall());
+        } else {
+            f.server.on("POST", u"/auth/login"_s, StubServer::Response::close());
+        }
+        QElapsedTimer clock;
+        clock.start();
+        const auto outcome = QCoro::waitFor(
+            capture(client->post<LoginResponse>(ApiPath::login, LoginRequest{u"a@b.c"_s, u"pw"_s}, false)));
+        QVERIFY(!outcome.value);
+        const auto transport = outcome.errorAs<TransportError>();
+        QVERIFY2(transport, qPrintable(outcome.description()));
+        QCOMPARE(int(transport->error()), error);
+        QVERIFY(!transport->description().isEmpty());
+        if (transport->isTimeout())
+            QCOMPARE(transport->description(), u"The request timed out."_s);
+        QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
+    }
+
+    void aPathThatIsNoUrlIsRefusedBeforeSending()
+    {
+        Fixture f;
+        const auto outcome = QCoro::waitFor(capture(f.client.request<MessageResponse>(u"/auth/bad path"_s, u"GET"_s, std::nullopt, false)));
+        QCOMPARE(outcome.errorAs<APIError>(), APIError::invalidURL(u"/auth/bad path"_s));
+        QCOMPARE(outcome.description(), u"Invalid URL: /auth/bad path"_s);
+        QTest::qWait(50);
+        QVERIFY(f.server.requests().isEmpty());
+    }
+
+    void endpointsComeFromTheBuildUnlessTheEnvironmentSaysOtherwise_data()
+    {
+        QTest::addColumn<QString>("backend");
+        QTest::addColumn<QString>("auth");
+        QTest::addColumn<QString>("vpn");
+        QTest::addColumn<QString>("expectedAuth");
+        QTest::addColumn<QString>("expectedVpnHost");
+        const QString dev = u"http://127.0.0.1:8787"_s;
+        QTest::newRow("build defaults") << QString() << QString() << QString() << dev << dev;
+        QTest::newRow("one backend") << u"http://127.0.0.1:9999/"_s << QString() << QString()
+                                     << u"http://127.0.0.1:9999"_s << u"http://127.0.0.1:9999"_s;
+        QTest::newRow("specific wins") << u"http://127.0.0.1:9999"_s << u"https://auth.example"_s << QString()
+                                       << u"https://auth.example"_s << u"http://127.0.0.1:9999"_s;
+        QTest::newRow("each its own") << QString() << u"http://a:1"_s << u"http://v:2//"_s << u"http://a:1"_s << u"http://v:2"_s;
+    }
+
+    void endpointsComeFromTheBuildUnlessTheEnvironmentSaysOtherwise()
+    {
+        QFETCH(QString, backend);
+        QFETCH(QString, auth);
+        QFETCH(QString, vpn);
+        QFETCH(QString, expectedAuth);
+        QFETCH(QString, expectedVpnHost);
+        const auto setOrUnset = [](const char *name, const QString &value) {
+            if (value.isEmpty())
+                qunsetenv(name);
+            else
+                qputenv(name, value.toUtf8());
+        };
+        setOrUnset("VELORIN_BACKEND_URL", backend);
+        setOrUnset("VELORIN_AUTH_BASE_URL", auth);
+        setOrUnset("VELORIN_VPN_API_HOST", vpn);
+        const Endpoints endpoints = Endpoints::fromBuild();
+        for (const char *name : {"VELORIN_BACKEND_URL", "VELORIN_AUTH_BASE_URL", "VELORIN_VPN_API_HOST"})
+            qunsetenv(name);
+        QCOMPARE(endpoints.authBaseURL, expectedAuth);
+        QCOMPARE(endpoints.vpnApiHostURL, expectedVpnHost);
+        QCOMPARE(endpoints.vpnApiBaseURL(), expectedVpnHost + u"/api/v1"_s);
+        QCOMPARE(endpoints.vpnApiBaseURL() + ApiPath::registerDevice, expectedVpnHost + u"/api/v1/devices/register"_s);
+        QCOMPARE(endpoints.vpnApiHostURL + ApiPath::xrayConfig, expectedVpnHost + u"/api/v1/xray/config"_s);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAPIClient)
+#include "tst_apiclient.moc"

@@ -1,0 +1,234 @@
+#include "model/Account.h"
+#include "model/AuthMessages.h"
+#include "model/InternetDateTime.h"
+
+#include <QtTest>
+
+#include <functional>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Decodes `body` as the named record; "<decoded>" or the error's description.
+QString decodeAs(const QString &record, const QByteArray &body)
+{
+    static const QHash<QString, std::function<void(const QByteArray &)>> decoders{
+        {u"User"_s, [](const QByteArray &b) { decodeBody<User>(b); }},
+        {u"Subscription"_s, [](const QByteArray &b) { decodeBody<Subscription>(b); }},
+        {u"LoginResponse"_s, [](const QByteArray &b) { decodeBody<LoginResponse>(b); }},
+        {u"VerifyEmailResponse"_s, [](const QByteArray &b) { decodeBody<VerifyEmailResponse>(b); }},
+        {u"RefreshTokenResponse"_s, [](const QByteArray &b) { decodeBody<RefreshTokenResponse>(b); }},
+        {u"RegisterResponse"_s, [](const QByteArray &b) { decodeBody<RegisterResponse>(b); }},
+        {u"UserResponse"_s, [](const QByteArray &b) { decodeBody<UserResponse>(b); }},
+        {u"MessageResponse"_s, [](const QByteArray &b) { decodeBody<MessageResponse>(b); }},
+    };
+    try {
+        decoders.value(record)(body);
+        return u"<decoded>"_s;
+    } catch (const AppError &error) {
+        return error.description();
+    }
+}
+
+QDateTime utc(const char16_t *text)
+{
+    return *InternetDateTime::parseEither(QStringView(text));
+}
+
+const QByteArray kUserResponse = "{\"id\":\"u1\",\"email\":\"a@b.c\",\"email_verified\":true,\"apple_linked\":false,"
+                                 "\"created_at\":\"2026-01-31T12:00:00Z\"}";
+
+} // namespace
+
+class TestAccountModels : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void decodingAcceptsOrNamesTheFault_data()
+    {
+        QTest::addColumn<QString>("record");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("result");
+        const QString ok = u"<decoded>"_s;
+
+        const QByteArray sub = R"("tier":"monthly","status":"active","auto_renew":true)";
+        QTest::newRow("subscription minimal") << u"Subscription"_s << "{" + sub + "}" << ok;
+        QTest::newRow("subscription null expiry") << u"Subscription"_s << "{" + sub + ",\"expires_at\":null}" << ok;
+        QTest::newRow("subscription no auto_renew")
+            << u"Subscription"_s << QByteArray(R"({"tier":"free","status":"trial"})") << u"Missing key \"auto_renew\""_s;
+        QTest::newRow("subscription unknown tier")
+            << u"Subscription"_s << QByteArray(R"({"tier":"gold","status":"active","auto_renew":true})")
+            << u"Unknown value \"gold\" for key \"tier\""_s;
+        QTest::newRow("subscription status case")
+            << u"Subscription"_s << QByteArray(R"({"tier":"free","status":"Active","auto_renew":true})")
+            << u"Unknown value \"Active\" for key \"status\""_s;
+        QTest::newRow("subscription expiry as number")
+            << u"Subscription"_s << "{" + sub + ",\"expires_at\":800000000}"
+            << u"Wrong type for key \"expires_at\": expected string, found number"_s;
+        QTest::newRow("subscription bare date expiry")
+            << u"Subscription"_s << "{" + sub + ",\"expires_at\":\"2026-01-31\"}" << u"Cannot decode date: 2026-01-31"_s;
+
+        const QByteArray user = R"("user_id":"u1","email":"a@b.c","created_at":"2026-01-31T12:00:00.5Z")";
+        QTest::newRow("user without subscription") << u"User"_s << "{" + user + "}" << ok;
+        QTest::newRow("user with extra keys") << u"User"_s << "{" + user + ",\"plan\":{\"x\":[1,2]},\"id\":7}" << ok;
+        QTest::newRow("user reads user_id, not id")
+            << u"User"_s << QByteArray(R"({"id":"u1","email":"a@b.c","created_at":"2026-01-31T12:00:00Z"})")
+            << u"Missing key \"user_id\""_s;
+        QTest::newRow("user bad nested tier")
+            << u"User"_s << "{" + user + ",\"subscription\":{\"tier\":\"vip\",\"status\":\"active\",\"auto_renew\":false}}"
+            << u"Unknown value \"vip\" for key \"subscription.tier\""_s;
+        QTest::newRow("user bare calendar date")
+            << u"User"_s << QByteArray(R"({"user_id":"u1","email":"a@b.c","created_at":"2026-01-31"})")
+            << u"Cannot decode date: 2026-01-31"_s;
+        QTest::newRow("user date without zone")
+            << u"User"_s << QByteArray(R"({"user_id":"u1","email":"a@b.c","created_at":"2026-01-31T12:00:00"})")
+            << u"Cannot decode date: 2026-01-31T12:00:00"_s;
+
+        QTest::newRow("user response") << u"UserResponse"_s << kUserResponse << ok;
+        QTest::newRow("user response reads id, not user_id")
+            << u"UserResponse"_s << QByteArray(kUserResponse).replace(R"("id")", R"("user_id")") << u"Missing key \"id\""_s;
+        QTest::newRow("user response without apple_linked")
+            << u"UserResponse"_s << QByteArray(kUserResponse).replace(R"("apple_linked":false,)", "")
+            << u"Missing key \"apple_linked\""_s;
+        QTest::newRow("user response display name number")
+            << u"UserResponse"_s << QByteArray(kUserResponse).replace(R"("id")", R"("display_name":5,"id")")
+            << u"Wrong type for key \"display_name\": expected string, found number"_s;
+        QTest::newRow("user response verified as text")
+            << u"UserResponse"_s << QByteArray(kUserResponse).replace("true", R"("true")")
+            << u"Wrong type for key \"email_verified\": expected boolean, found string"_s;
+
+        const QByteArray tokens = R"({"access_token":"a","refresh_token":"r","expires_in":3600})";
+        for (const char16_t *record : {u"LoginResponse", u"VerifyEmailResponse", u"RefreshTokenResponse"}) {
+            const QString name = QString::fromUtf16(record);
+            QTest::addRow("%s", qPrintable(name)) << name << tokens << ok;
+            QTest::addRow("%s without refresh token", qPrintable(name))
+                << name << QByteArray(R"({"access_token":"a","expires_in":3600})") << u"Missing key \"refresh_token\""_s;
+        }
+        QTest::newRow("token lifetime fractional")
+            << u"LoginResponse"_s << QByteArray(tokens).replace("3600", "3600.5")
+            << u"Wrong type for key \"expires_in\": expected integer, found number"_s;
+        QTest::newRow("token lifetime as text")
+            << u"RefreshTokenResponse"_s << QByteArray(tokens).replace("3600", R"("3600")")
+            << u"Wrong type for key \"expires_in\": expected integer, found string"_s;
+
+        QTest::newRow("register") << u"RegisterResponse"_s
+                                  << QByteArray(R"({"message":"sent","requires_verification":true})") << ok;
+        QTest::newRow("register without flag") << u"RegisterResponse"_s << QByteArray(R"({"message":"sent"})")
+                                               << u"Missing key \"requires_verification\""_s;
+        QTest::newRow("register without message")
+            << u"RegisterResponse"_s << QByteArray(R"({"requires_verification":false})") << u"Missing key \"message\""_s;
+        QTest::newRow("message null") << u"MessageResponse"_s << QByteArray(R"({"message":null})")
+                                      << u"Wrong type for key \"message\": expected string, found null"_s;
+        QTest::newRow("message body is an array")
+            << u"MessageResponse"_s << QByteArray(R"([{"message":"x"}])") << u"Expected a JSON object at the top level"_s;
+        QTest::newRow("message body empty") << u"MessageResponse"_s << QByteArray() << u"<error>"_s;
+        QTest::newRow("message body html") << u"MessageResponse"_s << QByteArray("<html>502</html>") << u"<error>"_s;
+    }
+
+    void decodingAcceptsOrNamesTheFault()
+    {
+        QFETCH(QString, record);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, result);
+        const QString actual = decodeAs(record, body);
+        if (result == u"<error>"_s)
+            QVERIFY2(actual != u"<decoded>"_s && !actual.isEmpty(), qPrintable(actual));
+        else
+            QCOMPARE(actual, result);
+    }
+
+    void decodedValues()
+    {
+        const User user = decodeBody<User>(
+            "{\"user_id\":\"u1\",\"email\":\"a@b.c\",\"created_at\":\"2026-01-31T12:00:00.5Z\","
+            "\"subscription\":{\"tier\":\"partner\",\"status\":\"cancelled\",\"auto_renew\":false,\"expires_at\":\"2026-02-01T00:00:00Z\"}}");
+        QCOMPARE(user.id, u"u1"_s);
+        QCOMPARE(user.createdAt.toMSecsSinceEpoch(), utc(u"2026-01-31T12:00:00Z").toMSecsSinceEpoch() + 500);
+        QVERIFY(user.subscription);
+        QCOMPARE(user.subscription->tier, SubscriptionTier::Partner);
+        QCOMPARE(user.subscription->status, SubscriptionStatus::Cancelled);
+        QCOMPARE(user.subscription->expiresAt, utc(u"2026-02-01T00:00:00Z"));
+        QVERIFY(!user.subscription->autoRenew);
+
+        const auto plain = decodeBody<User>(R"({"user_id":"u","email":"e","created_at":"2026-01-31T12:00:00Z","subscription":null})");
+        QVERIFY(!plain.subscription);
+
+        UserResponse me = decodeBody<UserResponse>(kUserResponse);
+        QCOMPARE(me.id, u"u1"_s);
+        QVERIFY(me.emailVerified);
+        QVERIFY(!me.displayName);
+        me = decodeBody<UserResponse>(QByteArray(kUserResponse).replace(R"("id")", R"("display_name":null,"id")"));
+        QVERIFY(!me.displayName);
+        me = decodeBody<UserResponse>(QByteArray(kUserResponse).replace(R"("id")", R"("display_name":"Ann","id")"));
+        QCOMPARE(me.displayName, u"Ann"_s);
+
+        const auto tokens = decodeBody<VerifyEmailResponse>(R"({"access_token":"a","refresh_token":"r","expires_in":900})");
+        QCOMPARE(tokens.accessToken, u"a"_s);
+        QCOMPARE(tokens.refreshToken, u"r"_s);
+        QCOMPARE(tokens.expiresIn, 900);
+    }
+
+    void everyEnumerationValueDecodes()
+    {
+        const QList<QPair<QString, SubscriptionTier>> tiers{{u"free"_s, SubscriptionTier::Free},
+                                                           {u"monthly"_s, SubscriptionTier::Monthly},
+                                                           {u"yearly"_s, SubscriptionTier::Yearly},
+                                                           {u"partner"_s, SubscriptionTier::Partner}};
+        const QList<QPair<QString, SubscriptionStatus>> statuses{{u"active"_s, SubscriptionStatus::Active},
+                                                                 {u"expired"_s, SubscriptionStatus::Expired},
+                                                                 {u"cancelled"_s, SubscriptionStatus::Cancelled},
+                                                                 {u"trial"_s, SubscriptionStatus::Trial}};
+        for (const auto &[tierText, tier] : tiers) {
+            for (const auto &[statusText, status] : statuses) {
+                const QByteArray body = u"{\"tier\":\"%1\",\"status\":\"%2\",\"auto_renew\":true}"_s.arg(tierText, statusText).toUtf8();
+                const Subscription decoded = decodeBody<Subscription>(body);
+                QCOMPARE(decoded.tier, tier);
+                QCOMPARE(decoded.status, status);
+                QCOMPARE(SubscriptionValues::rawValue(tier), tierText);
+                QCOMPARE(SubscriptionValues::rawValue(status), statusText);
+            }
+        }
+    }
+
+    void requestBodiesKeepTheListedOrder_data()
+    {
+        QTest::addColumn<QByteArray>("encoded");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("login") << LoginRequest{u"a@b.c"_s, u"pw"_s}.toJson() << QByteArray(R"({"email":"a@b.c","password":"pw"})");
+        QTest::newRow("register") << RegisterRequest{u"a@b.c"_s, u"pw"_s}.toJson()
+                                  << QByteArray(R"({"email":"a@b.c","password":"pw"})");
+        QTest::newRow("verify") << VerifyEmailRequest{u"a@b.c"_s, u"123456"_s}.toJson()
+                                << QByteArray(R"({"email":"a@b.c","code":"123456"})");
+        QTest::newRow("resend") << ResendCodeRequest{u"a@b.c"_s}.toJson() << QByteArray(R"({"email":"a@b.c"})");
+        QTest::newRow("forgot") << ForgotPasswordRequest{u"a@b.c"_s}.toJson() << QByteArray(R"({"email":"a@b.c"})");
+        QTest::newRow("reset") << ResetPasswordRequest{u"a@b.c"_s, u"42"_s, u"n3w"_s}.toJson()
+                               << QByteArray(R"({"email":"a@b.c","code":"42","new_password":"n3w"})");
+        QTest::newRow("refresh") << RefreshTokenRequest{u"r.t"_s}.toJson() << QByteArray(R"({"refresh_token":"r.t"})");
+        QTest::newRow("escaping") << LoginRequest{u"\"q\"\\\n"_s, u"pässwörd 🔑"_s}.toJson()
+                                  << QByteArray("{\"email\":\"\\\"q\\\"\\\\\\n\",\"password\":\"") + u"pässwörd 🔑"_s.toUtf8() + "\"}";
+    }
+
+    void requestBodiesKeepTheListedOrder()
+    {
+        QFETCH(QByteArray, encoded);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(encoded, expected);
+    }
+
+    void accountRecordsEncodeWithoutAbsentOptionals()
+    {
+        const QDateTime created = utc(u"2001-01-02T00:00:00Z");
+        User user{u"u1"_s, u"a@b.c"_s, created, std::nullopt};
+        QCOMPARE(user.toJson(), (QJsonObject{{u"user_id"_s, u"u1"_s}, {u"email"_s, u"a@b.c"_s}, {u"created_at"_s, 86400.0}}));
+        user.subscription = Subscription{SubscriptionTier::Yearly, SubscriptionStatus::Trial, std::nullopt, true};
+        QCOMPARE(user.toJson().value(u"subscription"_s).toObject(),
+                 (QJsonObject{{u"tier"_s, u"yearly"_s}, {u"status"_s, u"trial"_s}, {u"auto_renew"_s, true}}));
+        user.subscription->expiresAt = created;
+        QCOMPARE(user.subscription->toJson().value(u"expires_at"_s).toDouble(), 86400.0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAccountModels)
+#include "tst_accountmodels.moc"

@@ -1,0 +1,121 @@
+#include "platform/Log.h"
+#include "platform/SecretServiceKeychain.h"
+#include "storage/KeychainManager.h"
+#include "support/TempDefaults.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+// Runs against a real Secret Service: ctest starts it through
+// with-secret-service.sh (a private D-Bus session with an unlocked gnome-keyring).
+class TestSecretServiceKeychain : public QObject
+{
+    Q_OBJECT
+
+    SecretServiceKeychain keychain;
+    const QString service = u"com.velorin.test."_s + QString::number(QCoreApplication::applicationPid());
+
+private slots:
+    void initTestCase()
+    {
+        if (!SecretServiceKeychain::isServiceReachable())
+            QFAIL("no Secret Service on the session bus; run this test through ctest (with-secret-service.sh)");
+    }
+
+    void itemsLiveThroughAddCopyUpdateRemove()
+    {
+        const QByteArray secret("p\xc3\xa4ss\0\xff word", 11); // any bytes, not only text
+        QElapsedTimer clock;
+        clock.start();
+        QByteArray ref;
+        QCOMPARE(keychain.add(service, u"alice"_s, secret, &ref), Keychain::Success);
+        QCOMPARE(ref, service.toUtf8() + "\nalice");
+        QCOMPARE(keychain.add(service, u"alice"_s, "other"), Keychain::DuplicateItem);
+
+        QByteArray value;
+        QByteArray copiedRef;
+        QCOMPARE(keychain.copy(service, u"alice"_s, &value, &copiedRef), Keychain::Success);
+        QCOMPARE(value, secret); // the duplicate add changed nothing
+        QCOMPARE(copiedRef, ref);
+        value.clear();
+        QCOMPARE(keychain.copyByPersistentRef(ref, &value), Keychain::Success);
+        QCOMPARE(value, secret);
+
+        QCOMPARE(keychain.update(service, u"alice"_s, "second"), Keychain::Success);
+        QCOMPARE(keychain.copy(service, u"alice"_s, &value), Keychain::Success);
+        QCOMPARE(value, QByteArray("second"));
+
+        QCOMPARE(keychain.remove(service, u"alice"_s), Keychain::Success);
+        QCOMPARE(keychain.remove(service, u"alice"_s), Keychain::ItemNotFound);
+        QCOMPARE(keychain.copy(service, u"alice"_s, &value), Keychain::ItemNotFound);
+        QCOMPARE(keychain.copyByPersistentRef(ref, &value), Keychain::ItemNotFound);
+        QCOMPARE(keychain.update(service, u"alice"_s, "x"), Keychain::ItemNotFound);
+        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    }
+
+    void servicesAndAccountsAreSeparate()
+    {
+        const QString otherService = service + u".other"_s;
+        QCOMPARE(keychain.add(service, u"bob"_s, "one"), Keychain::Success);
+        QCOMPARE(keychain.add(otherService, u"bob"_s, "two"), Keychain::Success);
+        QCOMPARE(keychain.add(service, u"carol"_s, "three"), Keychain::Success);
+        QCOMPARE(keychain.remove(service, u"bob"_s), Keychain::Success);
+        QByteArray value;
+        QCOMPARE(keychain.copy(otherService, u"bob"_s, &value), Keychain::Success);
+        QCOMPARE(value, QByteArray("two"));
+        QCOMPARE(keychain.copy(service, u"carol"_s, &value), Keychain::Success);
+        QCOMPARE(value, QByteArray("three"));
+        QCOMPARE(keychain.remove(otherService, u"bob"_s), Keychain::Success);
+        QCOMPARE(keychain.remove(service, u"carol"_s), Keychain::Success);
+    }
+
+    void malformedArgumentsAreRefused()
+    {
+        QCOMPARE(keychain.add(u"two\nlines"_s, u"x"_s, "v"), Keychain::BadParameter);
+        QByteArray value;
+        QCOMPARE(keychain.copyByPersistentRef("no separator", &value), Keychain::BadParameter);
+        QCOMPARE(keychain.copyByPersistentRef("\xff\nx", &value), Keychain::BadParameter);
+    }
+
+    void tokenDeletionRemovesTheMatchingItemOnly()
+    {
+        TempDefaults defaults;
+        KeychainManager manager(defaults.standard(), keychain);
+        QCOMPARE(keychain.add(KeychainManager::keychainService, u"access_token"_s, "stale"), Keychain::Success);
+        QCOMPARE(keychain.add(service, u"access_token"_s, "unrelated"), Keychain::Success);
+        manager.save(u"tok"_s, u"access_token"_s);
+        Log::Capture log;
+        QVERIFY(manager.deleteKey(u"access_token"_s));
+        QVERIFY(manager.deleteKey(u"access_token"_s)); // nothing left: still a success
+        QCOMPARE(log.lines(), (QStringList{u"✅ KeychainManager: Successfully deleted key: access_token"_s,
+                                           u"✅ KeychainManager: Successfully deleted key: access_token"_s}));
+        QByteArray value;
+        QCOMPARE(keychain.copy(KeychainManager::keychainService, u"access_token"_s, &value), Keychain::ItemNotFound);
+        QCOMPARE(keychain.copy(service, u"access_token"_s, &value), Keychain::Success);
+        QCOMPARE(keychain.remove(service, u"access_token"_s), Keychain::Success);
+    }
+
+    void withoutABusNothingCanExist()
+    {
+        const QByteArray bus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+        const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+        qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+        qunsetenv("XDG_RUNTIME_DIR");
+        const bool reachable = SecretServiceKeychain::isServiceReachable();
+        const int added = keychain.add(service, u"dave"_s, "v");
+        QByteArray value;
+        const int copied = keychain.copy(service, u"dave"_s, &value);
+        const int removed = keychain.remove(service, u"dave"_s);
+        qputenv("DBUS_SESSION_BUS_ADDRESS", bus);
+        qputenv("XDG_RUNTIME_DIR", runtime);
+        QVERIFY(!reachable);
+        QCOMPARE(added, Keychain::NotAvailable);
+        QCOMPARE(copied, Keychain::NotAvailable);
+        QCOMPARE(removed, Keychain::ItemNotFound);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSecretServiceKeychain)
+#include "tst_secretservicekeychain.moc"

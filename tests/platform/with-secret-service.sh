@@ -1,0 +1,36 @@
+#!/bin/sh
+# with-secret-service.sh <command> [args...]
+#
+# Runs a command inside a private D-Bus session bus on which an unlocked
+# gnome-keyring provides the Secret Service, with a throw-away HOME and a
+# private XDG_RUNTIME_DIR (mode 0700), so a test can use the real keychain
+# without touching the user's. The bus, the keyring daemon and the folders go
+# away with the command. Exits 77 (reported as skipped) when dbus-run-session
+# or gnome-keyring-daemon is not installed (scripts/install-deps.sh test).
+set -eu
+
+for tool in dbus-run-session gnome-keyring-daemon; do
+  if ! command -v "$tool" >/dev/null 2>&1; then
+    echo "with-secret-service: $tool is not installed; skipping" >&2
+    exit 77
+  fi
+done
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/velorin-keyring.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+trap 'exit 130' INT TERM
+mkdir -p "$scratch/home" "$scratch/runtime"
+chmod 700 "$scratch/home" "$scratch/runtime"
+
+export HOME="$scratch/home"
+export XDG_RUNTIME_DIR="$scratch/runtime"
+export XDG_DATA_HOME="$scratch/home/.local/share"
+export XDG_CONFIG_HOME="$scratch/home/.config"
+export XDG_CACHE_HOME="$scratch/home/.cache"
+unset DBUS_SESSION_BUS_ADDRESS GNOME_KEYRING_CONTROL
+
+# The keyring's password only unlocks this throw-away login keyring.
+dbus-run-session -- sh -c '
+  eval "$(printf "%s" velorin-test | gnome-keyring-daemon --unlock --components=secrets)"
+  export GNOME_KEYRING_CONTROL
+  exec "$@"' with-secret-service "$@"

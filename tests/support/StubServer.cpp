@@ -1,0 +1,353 @@
+#include "support/StubServer.h"
+
+#include <QDeadlineTimer>
+#include <QJsonDocument>
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QtTest>
+
+#include <sys/socket.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr qsizetype kMaxHeaderBytes = 64 * 1024;
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 201: return "Created";
+    case 204: return "No Content";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 409: return "Conflict";
+    case 429: return "Too Many Requests";
+    case 500: return "Internal Server Error";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+    }
+}
+
+// Resets the connection (RST) instead of closing it in order.
+void resetConnection(QTcpSocket *socket)
+{
+    const qintptr fd = socket->socketDescriptor();
+    if (fd >= 0) {
+        const linger noLinger{1, 0};
+        ::setsockopt(int(fd), SOL_SOCKET, SO_LINGER, &noLinger, sizeof noLinger);
+    }
+    socket->abort();
+}
+
+} // namespace
+
+struct StubServer::Connection
+{
+    QPointer<QTcpSocket> socket;
+    QByteArray buffer;
+    bool waitingForAnswer = false;
+};
+
+StubServer::Response StubServer::Response::json(int status, const QByteArray &body)
+{
+    Response response;
+    response.status = status;
+    response.body = body;
+    response.headers.append(qMakePair(QByteArray("Content-Type"), QByteArray("application/json")));
+    return response;
+}
+
+StubServer::Response StubServer::Response::text(int status, const QByteArray &body)
+{
+    Response response;
+    response.status = status;
+    response.body = body;
+    response.headers.append(qMakePair(QByteArray("Content-Type"), QByteArray("text/plain; charset=utf-8")));
+    return response;
+}
+
+StubServer::Response StubServer::Response::empty(int status)
+{
+    Response response;
+    response.status = status;
+    return response;
+}
+
+StubServer::Response StubServer::Response::stall()
+{
+    Response response;
+    response.behaviour = Behaviour::Stall;
+    return response;
+}
+
+StubServer::Response StubServer::Response::close()
+{
+    Response response;
+    response.behaviour = Behaviour::Close;
+    return response;
+}
+
+StubServer::Response StubServer::Response::rawBytes(const QByteArray &bytes)
+{
+    Response response;
+    response.raw = bytes;
+    return response;
+}
+
+QByteArray StubServer::Request::header(const QByteArray &name) const
+{
+    for (const auto &[key, value] : headers)
+        if (key.compare(name, Qt::CaseInsensitive) == 0)
+            return value;
+    return {};
+}
+
+bool StubServer::Request::hasHeader(const QByteArray &name) const
+{
+    for (const auto &entry : headers)
+        if (entry.first.compare(name, Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+QJsonObject StubServer::Request::json() const
+{
+    return QJsonDocument::fromJson(body).object();
+}
+
+StubServer::StubServer(QObject *parent)
+    : QObject(parent)
+{
+    QObject::connect(&m_server, &QTcpServer::newConnection, this, &StubServer::accept);
+    if (!m_server.listen(QHostAddress::LocalHost, 0))
+        qWarning("StubServer: cannot listen: %s", qPrintable(m_server.errorString()));
+}
+
+StubServer::~StubServer()
+{
+    checkNoUnexpected();
+    // Closing a socket emits `disconnected`, whose handler edits m_connections:
+    // detach the handlers first.
+    const auto connections = std::exchange(m_connections, {});
+    for (const auto &connection : connections) {
+        if (connection->socket) {
+            connection->socket->disconnect(this);
+            delete connection->socket;
+        }
+    }
+    m_server.close();
+}
+
+QString StubServer::baseUrl() const
+{
+    return u"http://127.0.0.1:"_s + QString::number(port());
+}
+
+void StubServer::on(const QByteArray &method, const QString &pathAndQuery, const Response &response)
+{
+    on(method, pathAndQuery, Handler([response](const Request &) { return response; }));
+}
+
+void StubServer::on(const QByteArray &method, const QString &pathAndQuery, Handler handler)
+{
+    Route route;
+    route.method = method;
+    const qsizetype mark = pathAndQuery.indexOf(u'?');
+    route.path = mark < 0 ? pathAndQuery : pathAndQuery.left(mark);
+    if (mark >= 0)
+        route.query = pathAndQuery.mid(mark + 1);
+    route.handler = std::move(handler);
+    m_routes.removeIf([&](const Route &r) { return r.method == route.method && r.path == route.path && r.query == route.query; });
+    m_routes.append(std::move(route));
+}
+
+QList<StubServer::Request> StubServer::requests(const QByteArray &method, const QString &path) const
+{
+    QList<Request> result;
+    for (const Request &request : m_requests)
+        if (request.method == method && request.path == path)
+            result.append(request);
+    return result;
+}
+
+QString StubServer::unexpectedSummary() const
+{
+    QStringList lines;
+    for (const Request &request : m_unexpected)
+        lines.append(QString::fromLatin1(request.method) + u' ' + request.path
+                     + (request.query.isEmpty() ? QString() : u'?' + request.query));
+    return u"unexpected requests to the stub server: "_s + lines.join(u", "_s);
+}
+
+bool StubServer::checkNoUnexpected()
+{
+    if (m_unexpected.isEmpty() || m_unexpectedAllowed)
+        return true;
+    const QString summary = unexpectedSummary();
+    m_unexpected.clear();
+    if (QTest::currentTestFunction() && !QTest::currentTestFailed())
+        QTest::qFail(qPrintable(summary), __FILE__, __LINE__);
+    else
+        qWarning("%s", qPrintable(summary));
+    return false;
+}
+
+bool StubServer::waitForRequests(qsizetype count, std::chrono::milliseconds timeout)
+{
+    QDeadlineTimer deadline(timeout);
+    while (m_requests.size() < count && !deadline.hasExpired())
+        QTest::qWait(5);
+    return m_requests.size() >= count;
+}
+
+quint16 StubServer::closedPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return port;
+}
+
+void StubServer::accept()
+{
+    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+        auto connection = std::make_shared<Connection>();
+        connection->socket = socket;
+        m_connections.append(connection);
+        QObject::connect(socket, &QTcpSocket::readyRead, this, [this, weak = std::weak_ptr(connection)] {
+            if (auto c = weak.lock())
+                readFrom(c);
+        });
+        QObject::connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            m_connections.removeIf([socket](const auto &c) { return c->socket == socket; });
+            socket->deleteLater();
+        });
+    }
+}
+
+void StubServer::readFrom(const std::shared_ptr<Connection> &connection)
+{
+    if (!connection->socket)
+        return;
+    connection->buffer += connection->socket->readAll();
+    // One request at a time per connection: the next is read once this one is answered.
+    while (!connection->waitingForAnswer) {
+        const qsizetype headerEnd = connection->buffer.indexOf("\r\n\r\n");
+        if (headerEnd < 0) {
+            if (connection->buffer.size() > kMaxHeaderBytes)
+                connection->socket->abort();
+            return;
+        }
+        const QList<QByteArray> lines = connection->buffer.left(headerEnd).split('\n');
+        const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+        if (requestLine.size() != 3) {
+            connection->socket->abort();
+            return;
+        }
+        Request request;
+        request.method = requestLine[0];
+        const QString target = QString::fromLatin1(requestLine[1]);
+        const qsizetype mark = target.indexOf(u'?');
+        request.path = mark < 0 ? target : target.left(mark);
+        request.query = mark < 0 ? QString() : target.mid(mark + 1);
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QByteArray line = lines[i].trimmed();
+            const qsizetype colon = line.indexOf(':');
+            if (colon > 0)
+                request.headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
+        }
+        bool lengthOk = true;
+        const QByteArray lengthText = request.header("Content-Length");
+        const qsizetype length = lengthText.isEmpty() ? 0 : lengthText.toLongLong(&lengthOk);
+        if (!lengthOk || length < 0) {
+            connection->socket->abort();
+            return;
+        }
+        const qsizetype total = headerEnd + 4 + length;
+        if (connection->buffer.size() < total)
+            return;
+        request.body = connection->buffer.mid(headerEnd + 4, length);
+        connection->buffer.remove(0, total);
+        connection->waitingForAnswer = true;
+        handle(connection, request);
+    }
+}
+
+const StubServer::Route *StubServer::match(const Request &request) const
+{
+    const Route *plain = nullptr;
+    for (const Route &route : m_routes) {
+        if (route.method != request.method || route.path != request.path)
+            continue;
+        if (route.query && *route.query == request.query)
+            return &route;
+        if (!route.query)
+            plain = &route;
+    }
+    return plain;
+}
+
+void StubServer::handle(const std::shared_ptr<Connection> &connection, const Request &request)
+{
+    m_requests.append(request);
+    const Route *route = match(request);
+    Response response;
+    if (route) {
+        response = route->handler(request);
+    } else {
+        m_unexpected.append(request);
+        response = Response::text(404, "no stub route for " + request.method + ' ' + request.path.toUtf8());
+    }
+    emit requestReceived(request);
+
+    if (response.behaviour == Behaviour::Stall)
+        return;
+    if (response.delay.count() > 0) {
+        QTimer::singleShot(response.delay, this, [this, weak = std::weak_ptr(connection), response] {
+            if (auto c = weak.lock())
+                answer(c, response);
+        });
+    } else {
+        answer(connection, response);
+    }
+}
+
+void StubServer::answer(const std::shared_ptr<Connection> &connection, const Response &response)
+{
+    QTcpSocket *socket = connection->socket;
+    if (!socket)
+        return;
+    if (response.behaviour == Behaviour::Close) {
+        resetConnection(socket);
+        return;
+    }
+    QByteArray bytes;
+    if (response.raw) {
+        bytes = *response.raw;
+    } else {
+        bytes = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
+        bool hasLength = false;
+        for (const auto &[name, value] : response.headers) {
+            bytes += name + ": " + value + "\r\n";
+            hasLength = hasLength || name.compare("Content-Length", Qt::CaseInsensitive) == 0;
+        }
+        if (!hasLength)
+            bytes += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+        bytes += "\r\n" + response.body;
+    }
+    socket->write(bytes);
+    connection->waitingForAnswer = false;
+    // A request that arrived while this one waited is in the buffer already.
+    if (!connection->buffer.isEmpty())
+        QTimer::singleShot(0, this, [this, weak = std::weak_ptr(connection)] {
+            if (auto c = weak.lock())
+                readFrom(c);
+        });
+}

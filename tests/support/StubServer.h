@@ -1,0 +1,165 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QTcpServer>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QTcpSocket;
+
+// A per-test HTTP/1.1 server on 127.0.0.1 with a route table.
+//
+//   StubServer server;                      // listens at once on a free port
+//   server.on("POST", "/auth/login", StubServer::Response::json(200, R"({"ok":true})"));
+//   client.setBaseUrl(server.baseUrl());    // "http://127.0.0.1:<port>"
+//   ... run the code under test ...
+//   QCOMPARE(server.requests("POST", "/auth/login").size(), 1);
+//   QCOMPARE(server.requests().first().header("Authorization"), "Bearer t");
+//
+// Routes match the method exactly and the path exactly. A route written as
+// "/path?query" matches only that exact query text; a route without "?"
+// matches the path with any query. A query route wins over a plain one.
+//
+// Every request is recorded in arrival order (method, path, query, headers,
+// body). A request no route matches is answered 404 and recorded as
+// unexpected; the server then fails the running QtTest function when it is
+// destroyed (or call checkNoUnexpected() for a server that outlives a test
+// function). expectUnexpected() turns that off for a test about unknown paths.
+//
+// Answers are built byte by byte on a plain TCP socket, so a test controls
+// everything: any status, any headers, any body bytes (empty, not UTF-8, not
+// JSON), a delay, an answer that never comes (stall), a connection reset
+// instead of an answer (close), or raw bytes written exactly as given (a lying
+// Content-Length, a broken status line). Connections are kept alive between
+// requests as HTTP/1.1 clients expect. Request bodies are read by
+// Content-Length; chunked request bodies are not supported.
+//
+// Lives on the thread that creates it and answers from its event loop, so the
+// test must keep the loop running (QTRY_*, QSignalSpy::wait, QCoro::waitFor).
+class StubServer : public QObject
+{
+    Q_OBJECT
+public:
+    enum class Behaviour {
+        Respond, // send the answer (after `delay`)
+        Stall, // read the request and never answer; the connection stays open
+        Close, // read the request and reset the connection (after `delay`)
+    };
+
+    struct Response
+    {
+        int status = 200;
+        // Extra headers. Content-Length is added from the body unless given here.
+        QList<QPair<QByteArray, QByteArray>> headers;
+        QByteArray body;
+        std::chrono::milliseconds delay{0};
+        Behaviour behaviour = Behaviour::Respond;
+        // When set, these bytes are written instead of a built answer.
+        std::optional<QByteArray> raw;
+
+        // Content-Type application/json.
+        static Response json(int status, const QByteArray &body);
+        // Content-Type text/plain; charset=utf-8 (the body may be any bytes).
+        static Response text(int status, const QByteArray &body);
+        static Response empty(int status);
+        static Response stall();
+        static Response close();
+        static Response rawBytes(const QByteArray &bytes);
+
+        Response &after(std::chrono::milliseconds wait)
+        {
+            delay = wait;
+            return *this;
+        }
+        Response &withHeader(const QByteArray &name, const QByteArray &value)
+        {
+            headers.append({name, value});
+            return *this;
+        }
+    };
+
+    struct Request
+    {
+        QByteArray method;
+        QString path; // as sent, without the query; not percent-decoded
+        QString query; // text after '?', empty when none
+        QList<QPair<QByteArray, QByteArray>> headers; // as sent, in order
+        QByteArray body;
+
+        // The first header of that name (any case); empty when absent.
+        QByteArray header(const QByteArray &name) const;
+        bool hasHeader(const QByteArray &name) const;
+        // The body as a JSON object; empty when it is not one.
+        QJsonObject json() const;
+    };
+
+    using Handler = std::function<Response(const Request &)>;
+
+    explicit StubServer(QObject *parent = nullptr);
+    ~StubServer() override;
+
+    bool isListening() const { return m_server.isListening(); }
+    quint16 port() const { return m_server.serverPort(); }
+    // "http://127.0.0.1:<port>"
+    QString baseUrl() const;
+
+    // Adds or replaces a route with a fixed answer, or with a handler that
+    // builds the answer for each request (a sequence, an echo).
+    void on(const QByteArray &method, const QString &pathAndQuery, const Response &response);
+    void on(const QByteArray &method, const QString &pathAndQuery, Handler handler);
+
+    // Every request, oldest first, expected or not.
+    QList<Request> requests() const { return m_requests; }
+    // The requests for one method and path (any query).
+    QList<Request> requests(const QByteArray &method, const QString &path) const;
+    QList<Request> unexpected() const { return m_unexpected; }
+    // One line per unexpected request, for failure messages.
+    QString unexpectedSummary() const;
+
+    // Fails the running test function when unexpected requests arrived, and
+    // forgets them. Returns whether none arrived.
+    bool checkNoUnexpected();
+    // Unexpected requests are still answered 404 and recorded, but do not fail the test.
+    void expectUnexpected() { m_unexpectedAllowed = true; }
+
+    // Runs the event loop until `count` requests in all have arrived.
+    bool waitForRequests(qsizetype count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+    // A local port with nothing listening (bound once, then released).
+    static quint16 closedPort();
+
+signals:
+    void requestReceived(const StubServer::Request &request);
+
+private:
+    struct Connection;
+    struct Route
+    {
+        QByteArray method;
+        QString path;
+        std::optional<QString> query;
+        Handler handler;
+    };
+
+    void accept();
+    void readFrom(const std::shared_ptr<Connection> &connection);
+    void handle(const std::shared_ptr<Connection> &connection, const Request &request);
+    void answer(const std::shared_ptr<Connection> &connection, const Response &response);
+    const Route *match(const Request &request) const;
+
+    QTcpServer m_server;
+    QList<Route> m_routes;
+    QList<Request> m_requests;
+    QList<Request> m_unexpected;
+    QList<std::shared_ptr<Connection>> m_connections;
+    bool m_unexpectedAllowed = false;
+};
