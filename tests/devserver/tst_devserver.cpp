@@ -614,6 +614,31 @@ private slots:
         QCOMPARE(get(*m_server, u"/api/v1/subscriptions/status"_s, m_token).status, 200);
     }
 
+    void aClientThatLeavesBeforeTheAnswerDoesNoHarm()
+    {
+        // Slow hashing, so the client is gone before the answer is ready.
+        auto server = startServer({u"--pbkdf2-iterations"_s, u"200000"_s}, {}, false);
+        const QString email = newEmail();
+        const QByteArray body = QJsonDocument(QJsonObject{{u"email"_s, email}, {u"password"_s, kPassword}})
+                                    .toJson(QJsonDocument::Compact);
+        const auto leaveEarly = [&](const QByteArray &path) {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, server->port());
+            QVERIFY(socket.waitForConnected(5000));
+            socket.write("POST " + path + " HTTP/1.1\r\nHost: x\r\nContent-Length: " + QByteArray::number(body.size())
+                         + "\r\n\r\n" + body);
+            QVERIFY(socket.waitForBytesWritten(5000));
+            QTest::qWait(50);
+            socket.abort();
+        };
+        // The work finishes anyway: the account exists and its code was mailed.
+        leaveEarly("/auth/register");
+        QTRY_VERIFY_WITH_TIMEOUT(!server->lastCode(email).isEmpty(), 10000);
+        leaveEarly("/auth/login");
+        QTRY_VERIFY_WITH_TIMEOUT(server->output().contains(u" POST /auth/login 403 "_s), 10000);
+        QCOMPARE(send(*server, "GET", u"/auth/me"_s).status, 401);
+    }
+
     void secretsStayOutOfFilesAndLogs()
     {
         // Default settings here, so the stored hash uses the default rounds.
