@@ -582,7 +582,7 @@ private slots:
         QCOMPARE(get(*m_server, u"/api/v1/subscriptions/status"_s, m_token).status, 200);
     }
 
-    void oversizedBodiesAreRefusedFromTheirHeaders_data()
+    void requestsAreRefusedFromTheirHeaders_data()
     {
         QTest::addColumn<QByteArray>("head");
         QTest::addColumn<QByteArray>("statusLine");
@@ -594,9 +594,13 @@ private slots:
             << QByteArray("HTTP/1.1 411 ");
         QTest::newRow("endless headers") << QByteArray("GET / HTTP/1.1\r\nX: " + QByteArray(20000, 'x'))
                                          << QByteArray("HTTP/1.1 431 ");
+        QTest::newRow("not HTTP") << QByteArray("HELLO\r\n\r\n") << QByteArray("HTTP/1.1 400 ");
+        QTest::newRow("protocol upgrade")
+            << QByteArray("GET /auth/me HTTP/1.1\r\nHost: x\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n")
+            << QByteArray("HTTP/1.1 400 ");
     }
 
-    void oversizedBodiesAreRefusedFromTheirHeaders()
+    void requestsAreRefusedFromTheirHeaders()
     {
         QFETCH(QByteArray, head);
         QFETCH(QByteArray, statusLine);

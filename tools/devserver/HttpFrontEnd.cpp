@@ -6,6 +6,7 @@
 #include <QHttpServerResponder>
 #include <QJsonDocument>
 #include <QMetaEnum>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -46,7 +47,9 @@ QString methodName(QHttpServerRequest::Method method)
 
 // Watches the bytes of one connection ahead of the HTTP parser and refuses a
 // request from its headers when its body would be too large, when the
-// headers themselves are too large, or when the body has no declared length.
+// headers themselves are too large, when the body has no declared length, or
+// when the request is malformed or asks for a protocol upgrade (which the
+// parser would otherwise answer by dropping the connection).
 // It sees each byte once: it runs first on every readyRead and only peeks.
 class RequestGuard : public QObject
 {
@@ -95,12 +98,24 @@ private:
     bool checkHead(const QByteArray &head, qint64 bodyBytesSeen)
     {
         const QList<QByteArray> lines = head.trimmed().split('\n');
-        const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
-        m_method = QString::fromLatin1(requestLine.value(0).left(16));
-        m_path = logPath(requestLine.value(1));
+        static const QRegularExpression requestLinePattern(u"^[A-Z]{1,16} [!-~]+ HTTP/1\\.[01]$"_s);
+        const QByteArray requestLine = lines.value(0).trimmed();
+        const qsizetype space = requestLine.indexOf(' ');
+        m_method = QString::fromLatin1(requestLine.left(std::min<qsizetype>(16, space < 0 ? requestLine.size() : space)));
+        m_path = logPath(requestLine.split(' ').value(1));
+        if (!requestLinePattern.match(QString::fromLatin1(requestLine)).hasMatch()) {
+            refuse(400, u"Malformed request"_s, 0);
+            return false;
+        }
+        if (m_method == u"CONNECT"_s) {
+            refuse(405, u"Method not allowed"_s, 0);
+            return false;
+        }
         qint64 length = 0;
         bool haveLength = false;
         bool expectsContinue = false;
+        bool connectionUpgrade = false;
+        bool upgrade = false;
         for (qsizetype i = 1; i < lines.size(); ++i) {
             const qsizetype colon = lines[i].indexOf(':');
             if (colon < 0)
@@ -113,6 +128,10 @@ private:
             }
             if (name == "expect" && value.toLower().contains("100-continue"))
                 expectsContinue = true;
+            if (name == "connection" && value.toLower().contains("upgrade"))
+                connectionUpgrade = true;
+            if (name == "upgrade")
+                upgrade = true;
             if (name == "content-length") {
                 bool ok = !value.isEmpty() && value.size() <= 15
                           && std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -124,6 +143,10 @@ private:
                 length = parsed;
                 haveLength = true;
             }
+        }
+        if (upgrade && connectionUpgrade) {
+            refuse(400, u"Protocol upgrades are not supported; use plain HTTP/1.1"_s, 0);
+            return false;
         }
         if (length > m_maxBodyBytes) {
             const qint64 toDrain = (expectsContinue || length > kMaxDrainBytes) ? 0 : length - bodyBytesSeen;
@@ -147,6 +170,7 @@ private:
             m_socket->commitTransaction();
 
         static const QHash<int, QByteArray> reasons{{400, "Bad Request"},
+                                                    {405, "Method Not Allowed"},
                                                     {411, "Length Required"},
                                                     {413, "Payload Too Large"},
                                                     {431, "Request Header Fields Too Large"}};
@@ -239,6 +263,8 @@ void Exchange::reply(int status, const QJsonObject &body, const HeaderList &head
     for (const auto &[name, value] : headers)
         m_responder->writeHeader(name, value);
     m_responder->writeBody(json);
+    if (header("connection").toLower().contains("close"))
+        m_socket->disconnectFromHost();
 }
 
 // --- HttpFrontEnd ------------------------------------------------------------
