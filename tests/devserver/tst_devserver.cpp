@@ -589,6 +589,9 @@ private slots:
         QTest::newRow("declared length over the limit")
             << QByteArray("POST /auth/login HTTP/1.1\r\nHost: x\r\nContent-Length: 900000000\r\n\r\n")
             << QByteArray("HTTP/1.1 413 ");
+        QTest::newRow("over the limit, bare line feeds")
+            << QByteArray("POST /auth/login HTTP/1.1\nHost: x\nContent-Length: 900000000\n\n")
+            << QByteArray("HTTP/1.1 413 ");
         QTest::newRow("no declared length")
             << QByteArray("POST /auth/login HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n")
             << QByteArray("HTTP/1.1 411 ");

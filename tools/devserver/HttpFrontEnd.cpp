@@ -78,14 +78,14 @@ public:
             }
             const qsizetype searchFrom = std::max<qsizetype>(0, m_head.size() - 3);
             m_head.append(fresh.constData() + at, fresh.size() - at);
-            const qsizetype end = m_head.indexOf("\r\n\r\n", searchFrom);
-            if (end < 0) {
+            const qsizetype headLength = endOfHead(searchFrom);
+            if (headLength < 0) {
                 if (m_head.size() > kMaxHeadBytes)
                     refuse(431, u"Request headers are too large"_s, 0);
                 return;
             }
-            const qsizetype leftover = m_head.size() - (end + 4);
-            const QByteArray head = m_head.left(end + 4);
+            const qsizetype leftover = m_head.size() - headLength;
+            const QByteArray head = m_head.left(headLength);
             m_head.clear();
             at = fresh.size() - leftover;
             if (!checkHead(head, leftover))
@@ -94,6 +94,17 @@ public:
     }
 
 private:
+    // Length of the request head in m_head (through the empty line that ends
+    // it, CRLF or, as the parser also accepts, bare LF), or -1.
+    qsizetype endOfHead(qsizetype from) const
+    {
+        const qsizetype crlf = m_head.indexOf("\n\r\n", from);
+        const qsizetype lf = m_head.indexOf("\n\n", from);
+        if (crlf >= 0 && (lf < 0 || crlf < lf))
+            return crlf + 3;
+        return lf >= 0 ? lf + 2 : -1;
+    }
+
     // Reads the request line and the headers; returns false when it refused.
     bool checkHead(const QByteArray &head, qint64 bodyBytesSeen)
     {
