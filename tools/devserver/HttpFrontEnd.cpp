@@ -273,7 +273,7 @@ void Exchange::reply(int status, const QJsonObject &body, const HeaderList &head
     m_responder->writeHeader("Content-Length", QByteArray::number(json.size()));
     for (const auto &[name, value] : headers)
         m_responder->writeHeader(name, value);
-    m_responder->writeBody(json);
+    m_responder->writeBody(m_method == u"HEAD"_s ? QByteArray() : json); // HEAD: the headers alone
     if (header("connection").toLower().contains("close"))
         m_socket->disconnectFromHost();
 }

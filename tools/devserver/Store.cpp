@@ -114,8 +114,12 @@ void Store::open(const QString &path)
     m_db.setConnectOptions(u"QSQLITE_BUSY_TIMEOUT=5000"_s);
     if (!m_db.open())
         throw StoreFailure{u"cannot open the database "_s + path + u": "_s + m_db.lastError().text()};
-    run(u"PRAGMA foreign_keys = ON"_s);
-    migrate();
+    try {
+        run(u"PRAGMA foreign_keys = ON"_s);
+        migrate();
+    } catch (const StoreFailure &failure) {
+        throw StoreFailure{u"the database "_s + path + u" cannot be used: "_s + failure.message};
+    }
 }
 
 QSqlQuery Store::run(const QString &sql, const QVariantList &values)
