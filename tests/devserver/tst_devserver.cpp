@@ -779,8 +779,8 @@ private slots:
 
     void cleanupTestCase()
     {
-        QVERIFY(m_server->stop());
-        QVERIFY(m_server->errorOutput().isEmpty());
+        QVERIFY2(m_server->stop(), qPrintable(m_server->errorOutput()));
+        QVERIFY2(m_server->errorOutput().isEmpty(), qPrintable(m_server->errorOutput()));
     }
 };
 

@@ -63,8 +63,6 @@ DevServer::DevServer(DevServerOptions options, Store &store, ServerCatalogue cat
                      server->configuration(exchange, user, Protocol::Xray);
                  });
 
-    // Password hashing is the one slow step; it runs beside the event loop.
-    m_hashPool.setMaxThreadCount(2);
     m_purgeTimer.setInterval(kPurgeIntervalMs);
     connect(&m_purgeTimer, &QTimer::timeout, this, [this] {
         try {
@@ -77,11 +75,10 @@ DevServer::DevServer(DevServerOptions options, Store &store, ServerCatalogue cat
     m_purgeTimer.start();
 }
 
-DevServer::~DevServer()
-{
-    // Hash jobs post back to this object; let them finish while it exists.
-    m_hashPool.waitForDone();
-}
+// Password hashing is the one slow step; it runs on m_hashWorkers beside the
+// event loop. Their jobs use this object, which still exists while the
+// workers (its last member) finish.
+DevServer::~DevServer() = default;
 
 quint16 DevServer::listen(QString *error)
 {
@@ -139,17 +136,35 @@ void DevServer::guarded(const ExchangePtr &exchange, const std::function<void()>
 void DevServer::derivePasswordHash(const ExchangePtr &exchange, const QString &password, const QByteArray &salt,
                                    int iterations, std::function<void(const QByteArray &)> done)
 {
-    // The exchange travels to the worker and back inside the posted call, so
-    // it is always released on this thread, where its socket lives.
-    m_hashPool.start([this, exchange, secret = password.toUtf8(), salt, iterations, done = std::move(done)]() mutable {
+    // The request and its continuation stay on this thread; the worker gets
+    // plain data and hands the hash back through m_finishedHashes. So every
+    // request is answered and released on the thread that owns its socket.
+    const quint64 job = ++m_nextHashJob;
+    m_pendingHashes.insert(job, PendingHash{exchange, std::move(done)});
+    // Deep copies: no byte array data is shared between threads.
+    m_hashWorkers.start([this, job, secret = password.toUtf8(), salt = QByteArray(salt.constData(), salt.size()),
+                         iterations] {
         const QByteArray hash = Secrets::pbkdf2(secret, salt, iterations);
-        QMetaObject::invokeMethod(
-            this,
-            [exchange = std::move(exchange), done = std::move(done), hash] {
-                guarded(exchange, [&] { done(hash); });
-            },
-            Qt::QueuedConnection);
+        {
+            std::lock_guard lock(m_finishedMutex);
+            m_finishedHashes.append({job, hash});
+        }
+        QMetaObject::invokeMethod(this, "finishPasswordHashes", Qt::QueuedConnection);
     });
+}
+
+void DevServer::finishPasswordHashes()
+{
+    QList<QPair<quint64, QByteArray>> finished;
+    {
+        std::lock_guard lock(m_finishedMutex);
+        finished.swap(m_finishedHashes);
+    }
+    for (const auto &[job, hash] : std::as_const(finished)) {
+        const PendingHash pending = m_pendingHashes.take(job);
+        if (pending.exchange)
+            guarded(pending.exchange, [&] { pending.done(hash); });
+    }
 }
 
 // --- helpers -------------------------------------------------------------------

@@ -3,14 +3,16 @@
 #include "devserver/HttpFrontEnd.h"
 #include "devserver/ServerCatalogue.h"
 #include "devserver/Store.h"
+#include "devserver/Workers.h"
 
+#include <QHash>
 #include <QHostAddress>
 #include <QJsonObject>
 #include <QObject>
-#include <QThreadPool>
 #include <QTimer>
 
 #include <functional>
+#include <mutex>
 
 // Everything the command line can set; the defaults are those of a normal run.
 struct DevServerOptions
@@ -75,10 +77,11 @@ private:
     // Runs `work`, turning a refusal or a failure into the exchange's answer.
     static void guarded(const ExchangePtr &exchange, const std::function<void()> &work);
 
-    // Derives a password hash on the worker pool and continues with `done`
+    // Derives a password hash on a worker thread and continues with `done`
     // on this object's thread, guarded as above.
     void derivePasswordHash(const ExchangePtr &exchange, const QString &password, const QByteArray &salt,
                             int iterations, std::function<void(const QByteArray &)> done);
+    Q_INVOKABLE void finishPasswordHashes();
 
     // Authentication service
     void registerAccount(const ExchangePtr &exchange);
@@ -115,5 +118,17 @@ private:
     HttpFrontEnd *m_http;
     QList<Route> m_routes;
     QTimer m_purgeTimer;
-    QThreadPool m_hashPool;
+    // Requests waiting for a password hash, by job number (this thread only),
+    // and the hashes the workers have finished (under the mutex).
+    struct PendingHash
+    {
+        ExchangePtr exchange;
+        std::function<void(const QByteArray &)> done;
+    };
+    QHash<quint64, PendingHash> m_pendingHashes;
+    quint64 m_nextHashJob = 0;
+    std::mutex m_finishedMutex;
+    QList<QPair<quint64, QByteArray>> m_finishedHashes;
+    // Last member: destroyed first, so its jobs finish while the rest exists.
+    Workers m_hashWorkers{2};
 };
