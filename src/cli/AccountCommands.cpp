@@ -241,7 +241,7 @@ QCoro::Task<int> revokeCommand(Cli::Context &context, QStringList arguments)
     if (const auto message = manager.errorMessage())
         co_return Cli::fail(context, *message);
     context.out << u"Removed "_s << device.nickname << u" ("_s << device.deviceId.left(8) << u")"_s
-                << (isThisComputer ? u"; this computer is added again at its next sign-in"_s : QString()) << Qt::endl;
+                << (isThisComputer ? u"; this computer is added back at its next sign-in or session restore"_s : QString()) << Qt::endl;
     co_return Cli::kSuccess;
 }
 
