@@ -42,7 +42,7 @@ private slots:
             QCOMPARE(app.auth.pendingVerificationEmail(), m_email);
             QCOMPARE(app.auth.authState(), AuthState::unauthenticated());
             QCoro::waitFor(app.auth.verifyEmail(m_email, m_server->lastCode(m_email)));
-            QVERIFY2(!app.auth.errorMessage(), qPrintable(*app.auth.errorMessage()));
+            QVERIFY2(!app.auth.errorMessage(), qPrintable(app.auth.errorMessage().value_or(QString())));
             QVERIFY(app.auth.authState().isAuthenticated());
             userId = app.auth.authState().user()->id;
             deviceId = *app.identifier.storedDeviceId();
