@@ -113,7 +113,6 @@ private slots:
         QTest::newRow("201") << StubServer::Response::json(201, statusBody(u"active"_s))
                              << u"Subscription status server error"_s
                              << u"❌ [EntitlementManager] Unexpected status: 201"_s;
-        QTest::newRow("reset") << StubServer::Response::close() << u""_s << u"❌ [EntitlementManager] Sync failed: "_s;
         QTest::newRow("stall") << StubServer::Response::stall() << u"The request timed out."_s
                                << u"❌ [EntitlementManager] Sync failed: The request timed out."_s;
     }

@@ -90,10 +90,6 @@ private slots:
             << u"usage: velorin login EMAIL [--password-stdin]"_s;
         QTest::newRow("empty password") << QStringList{u"register"_s, m_email, u"--password-stdin"_s} << QByteArray("\n")
                                         << 1 << u"the password is empty"_s;
-        QTest::newRow("verify without code") << QStringList{u"verify"_s, m_email} << QByteArray() << 2
-                                             << u"usage: velorin verify EMAIL CODE"_s;
-        QTest::newRow("revoke without id") << QStringList{u"revoke"_s} << QByteArray() << 2
-                                           << u"usage: velorin revoke DEVICE_ID (see 'velorin devices')"_s;
     }
 
     void usageAndInputErrors()

@@ -50,8 +50,6 @@ struct AccountServices
 // QCoro::waitFor alone never returns for a task that throws.
 inline std::exception_ptr runToEnd(QCoro::Task<> task)
 {
-    // A task's own promise keeps exception_ptr for what it throws, so the
-    // caught one travels inside a struct.
     struct Thrown
     {
         std::exception_ptr error;
