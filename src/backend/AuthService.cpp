@@ -117,8 +117,12 @@ QCoro::Task<> AuthService::fetchCurrentUser()
 {
     Log::system(u"🔐 AuthService: Fetching current user info"_s);
     Log::system(u"🌐 Using auth service for user fetch"_s);
-    auto request = m_api.request<UserResponse>(ApiPath::me, u"GET"_s, std::nullopt, true);
-    const UserResponse response = co_await std::move(request);
+    // The untyped send() and decodeBody() rather than request<UserResponse>():
+    // g++ 12 warns falsely (maybe-uninitialized) when the empty body is moved
+    // through the inlined template into the coroutine's frame.
+    auto sending = m_api.send(ApiPath::me, u"GET"_s, std::nullopt, true);
+    const QByteArray body = co_await std::move(sending);
+    const UserResponse response = decodeBody<UserResponse>(body);
     Log::system(u"✅ AuthService: User info received: "_s + response.email);
 
     User user;
