@@ -1,0 +1,318 @@
+#include "backend/AuthService.h"
+
+#include "backend/APIClient.h"
+#include "backend/DeviceManager.h"
+#include "backend/EntitlementManager.h"
+#include "model/AuthMessages.h"
+#include "model/NotificationNames.h"
+#include "platform/Log.h"
+#include "platform/NotificationCenter.h"
+#include "storage/KeychainManager.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Whether a failed session restore may be only a passing trouble (no answer,
+// a server fault, rate limiting) rather than refused credentials. The stored
+// tokens are then kept so that the next start tries again.
+bool isPassingTrouble(const std::exception &error)
+{
+    if (dynamic_cast<const TransportError *>(&error))
+        return true;
+    if (const auto *api = dynamic_cast<const APIError *>(&error))
+        return api->kind() == APIError::Kind::HttpError && (api->statusCode() >= 500 || api->statusCode() == 429);
+    return false;
+}
+
+} // namespace
+
+AuthService::AuthService(APIClient &apiClient, KeychainManager &keychainManager,
+                         EntitlementManager &entitlementManager, DeviceManager &deviceManager,
+                         NotificationCenter &notificationCenter, QObject *parent)
+    : QObject(parent)
+    , m_api(apiClient)
+    , m_keychain(keychainManager)
+    , m_entitlements(entitlementManager)
+    , m_devices(deviceManager)
+    , m_notifications(notificationCenter)
+{
+}
+
+AuthService &AuthService::shared()
+{
+    static AuthService *service = new AuthService(APIClient::shared(), KeychainManager::shared(),
+                                                  EntitlementManager::shared(), DeviceManager::shared(),
+                                                  NotificationCenter::defaultCenter());
+    return *service;
+}
+
+QString AuthService::messageFor(const std::exception &error, const QString &fallback)
+{
+    const auto *api = dynamic_cast<const APIError *>(&error);
+    if (!api)
+        return fallback + u": "_s + errorDescription(error);
+    switch (api->kind()) {
+    case APIError::Kind::HttpError: {
+        const QJsonDocument body = QJsonDocument::fromJson(api->payload().toUtf8());
+        if (body.isObject()) {
+            const QJsonObject object = body.object();
+            if (object.value(u"error"_s).isString())
+                return object.value(u"error"_s).toString();
+            if (object.value(u"message"_s).isString())
+                return object.value(u"message"_s).toString();
+        }
+        switch (api->statusCode()) {
+        case 429:
+            return u"Too many attempts. Please try again later."_s;
+        case 409:
+            return u"An account with this email already exists"_s;
+        case 401:
+            return u"Invalid email or password"_s;
+        default:
+            return fallback + u" ("_s + QString::number(api->statusCode()) + u')';
+        }
+    }
+    case APIError::Kind::Unauthorized:
+        return u"Invalid email or password"_s;
+    default:
+        return api->description();
+    }
+}
+
+QCoro::Task<> AuthService::restoreSession()
+{
+    if (!m_keychain.retrieveString(KeychainManager::refreshTokenKey)) {
+        setAuthState(AuthState::unauthenticated());
+        co_return;
+    }
+    setIsCheckingSession(true);
+    setAuthState(AuthState::loading());
+
+    std::optional<QString> failure;
+    bool keepTokens = false;
+    try {
+        co_await m_api.refreshAccessToken();
+        co_await fetchCurrentUser();
+    } catch (const std::exception &error) {
+        failure = errorDescription(error);
+        keepTokens = isPassingTrouble(error);
+    }
+    if (failure) {
+        setIsCheckingSession(false);
+        Log::system(u"❌ AuthService: Session restore failed: "_s + *failure);
+        if (!keepTokens)
+            m_keychain.deleteAllAuthTokens();
+        setAuthState(AuthState::unauthenticated());
+        co_return;
+    }
+    co_await m_devices.registerDevice();
+    setIsCheckingSession(false);
+}
+
+QCoro::Task<> AuthService::fetchCurrentUser()
+{
+    Log::system(u"🔐 AuthService: Fetching current user info"_s);
+    Log::system(u"🌐 Using auth service for user fetch"_s);
+    // The untyped send() and decodeBody() rather than request<UserResponse>():
+    // g++ 12 warns falsely (maybe-uninitialized) when the empty body is moved
+    // through the inlined template into the coroutine's frame.
+    auto sending = m_api.send(ApiPath::me, u"GET"_s, std::nullopt, true);
+    const QByteArray body = co_await std::move(sending);
+    const UserResponse response = decodeBody<UserResponse>(body);
+    Log::system(u"✅ AuthService: User info received: "_s + response.email);
+
+    User user;
+    user.id = response.id;
+    user.email = response.email;
+    user.createdAt = response.createdAt;
+    setAuthState(AuthState::authenticated(user));
+    setIsLoading(false);
+    postAuthStatus(true);
+
+    const auto accessToken = m_keychain.retrieveString(KeychainManager::accessTokenKey);
+    if (!accessToken)
+        co_return;
+    std::optional<QString> syncFailure;
+    try {
+        co_await m_entitlements.syncWithBackend(*accessToken);
+    } catch (const std::exception &error) {
+        syncFailure = errorDescription(error);
+    }
+    if (syncFailure)
+        Log::system(u"⚠️ AuthService: Entitlement sync failed (non-fatal): "_s + *syncFailure);
+    else
+        Log::system(u"✅ AuthService: Entitlement synced with backend"_s);
+}
+
+QCoro::Task<> AuthService::login(QString email, QString password)
+{
+    setIsLoading(true);
+    setErrorMessage(std::nullopt);
+    Log::system(u"🔐 AuthService: Logging in with email: "_s + email);
+    Log::system(u"🌐 Using auth service: "_s + m_api.endpoints().authHost());
+
+    std::optional<QString> failure;
+    QString message;
+    try {
+        auto request = m_api.post<LoginResponse>(ApiPath::login, LoginRequest(email, password), false);
+        const LoginResponse tokens = co_await std::move(request);
+        Log::system(u"✅ AuthService: Login response received"_s);
+        saveTokens(tokens.accessToken, tokens.refreshToken);
+        Log::system(u"✅ AuthService: Tokens saved to Keychain"_s);
+        co_await fetchCurrentUser();
+    } catch (const std::exception &error) {
+        failure = errorDescription(error);
+        message = messageFor(error, u"Login failed"_s);
+    }
+    if (failure) {
+        Log::system(u"❌ AuthService: Login error: "_s + *failure);
+        setErrorMessage(message);
+        setAuthState(AuthState::unauthenticated());
+        setIsLoading(false);
+        co_return;
+    }
+    co_await m_devices.registerDevice();
+    Log::system(u"✅ AuthService: Login successful"_s);
+}
+
+QCoro::Task<> AuthService::registerAccount(QString email, QString password)
+{
+    setIsLoading(true);
+    setErrorMessage(std::nullopt);
+    Log::system(u"🔐 AuthService: Registering with email: "_s + email);
+    Log::system(u"🌐 Using auth service: "_s + m_api.endpoints().authHost());
+
+    std::optional<RegisterResponse> response;
+    QString failure;
+    QString message;
+    try {
+        auto request = m_api.post<RegisterResponse>(ApiPath::registration, RegisterRequest(email, password), false);
+        response = co_await std::move(request);
+    } catch (const std::exception &error) {
+        failure = errorDescription(error);
+        message = messageFor(error, u"Registration failed"_s);
+    }
+    if (!response) {
+        Log::system(u"❌ AuthService: Registration error: "_s + failure);
+        setErrorMessage(message);
+        setIsLoading(false);
+        co_return;
+    }
+    Log::system(u"✅ AuthService: Registration response: "_s + response->message);
+    if (response->requiresVerification)
+        setPendingVerificationEmail(email);
+    setIsLoading(false);
+}
+
+QCoro::Task<> AuthService::verifyEmail(QString email, QString code)
+{
+    setIsLoading(true);
+    setErrorMessage(std::nullopt);
+    Log::system(u"🔐 AuthService: Verifying email: "_s + email);
+
+    std::optional<QString> failure;
+    QString message;
+    try {
+        auto request = m_api.post<VerifyEmailResponse>(ApiPath::verifyEmail, VerifyEmailRequest(email, code), false);
+        const VerifyEmailResponse tokens = co_await std::move(request);
+        Log::system(u"✅ AuthService: Email verified, tokens received"_s);
+        saveTokens(tokens.accessToken, tokens.refreshToken);
+        setPendingVerificationEmail(std::nullopt);
+        co_await fetchCurrentUser();
+    } catch (const std::exception &error) {
+        failure = errorDescription(error);
+        message = messageFor(error, u"Verification failed"_s);
+    }
+    if (failure) {
+        Log::system(u"❌ AuthService: Verification error: "_s + *failure);
+        setErrorMessage(message);
+        setIsLoading(false);
+        co_return;
+    }
+    co_await m_devices.registerDevice();
+    Log::system(u"✅ AuthService: Registration + verification complete"_s);
+}
+
+QCoro::Task<> AuthService::resendCode(QString email)
+{
+    setErrorMessage(std::nullopt);
+    Log::system(u"📧 AuthService: Resending code to "_s + email);
+    std::optional<QString> failure;
+    QString message;
+    try {
+        auto request = m_api.post<MessageResponse>(ApiPath::resendCode, ResendCodeRequest(email), false);
+        co_await std::move(request);
+    } catch (const std::exception &error) {
+        failure = errorDescription(error);
+        message = messageFor(error, u"Failed to resend code"_s);
+    }
+    if (failure) {
+        Log::system(u"❌ AuthService: Resend failed: "_s + *failure);
+        setErrorMessage(message);
+    } else {
+        Log::system(u"✅ AuthService: Verification code resent"_s);
+    }
+}
+
+void AuthService::signOut()
+{
+    m_keychain.deleteAllAuthTokens();
+    m_entitlements.clearCache();
+    setAuthState(AuthState::unauthenticated());
+    postAuthStatus(false);
+}
+
+void AuthService::saveTokens(const QString &accessToken, const QString &refreshToken)
+{
+    m_keychain.save(accessToken, KeychainManager::accessTokenKey);
+    m_keychain.save(refreshToken, KeychainManager::refreshTokenKey);
+}
+
+void AuthService::postAuthStatus(bool isAuthenticated)
+{
+    m_notifications.post(NotificationNames::authStatusChanged, {{u"isAuthenticated"_s, isAuthenticated}});
+}
+
+void AuthService::setAuthState(const AuthState &state)
+{
+    if (m_authState == state)
+        return;
+    m_authState = state;
+    emit authStateChanged(state);
+}
+
+void AuthService::setIsLoading(bool isLoading)
+{
+    if (m_isLoading == isLoading)
+        return;
+    m_isLoading = isLoading;
+    emit isLoadingChanged(isLoading);
+}
+
+void AuthService::setErrorMessage(const std::optional<QString> &message)
+{
+    if (m_errorMessage == message)
+        return;
+    m_errorMessage = message;
+    emit errorMessageChanged(message);
+}
+
+void AuthService::setPendingVerificationEmail(const std::optional<QString> &email)
+{
+    if (m_pendingVerificationEmail == email)
+        return;
+    m_pendingVerificationEmail = email;
+    emit pendingVerificationEmailChanged(email);
+}
+
+void AuthService::setIsCheckingSession(bool isChecking)
+{
+    if (m_isCheckingSession == isChecking)
+        return;
+    m_isCheckingSession = isChecking;
+    emit isCheckingSessionChanged(isChecking);
+}

@@ -1,0 +1,267 @@
+#include "backend/APIError.h"
+#include "backend/AuthService.h"
+#include "model/NotificationNames.h"
+#include "platform/Log.h"
+#include "support/AccountServices.h"
+#include "support/StubServer.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QByteArray kTokens = R"({"access_token":"AT-new","refresh_token":"RT-new","expires_in":900})";
+const QByteArray kUser = R"({"id":"u-1","email":"ada@example.com","email_verified":true,"display_name":null,)"
+                         R"("apple_linked":false,"created_at":"2026-01-31T12:00:00.123Z"})";
+
+struct Fixture
+{
+    StubServer server;
+    TempDefaults defaults;
+    FakeKeychain keychain;
+    AccountServices services{defaults, keychain, server.baseUrl()};
+    AuthService &auth = services.auth;
+    QList<QVariantMap> notices;
+
+    Fixture()
+    {
+        services.center.observe(NotificationNames::authStatusChanged, &server,
+                                [this](const QVariantMap &info) { notices.append(info); });
+        server.on("POST", u"/auth/login"_s, StubServer::Response::json(200, kTokens));
+        server.on("POST", u"/auth/refresh"_s, StubServer::Response::json(200, kTokens));
+        server.on("POST", u"/auth/verify-email"_s, StubServer::Response::json(200, kTokens));
+        server.on("GET", u"/auth/me"_s, StubServer::Response::json(200, kUser));
+        server.on("GET", u"/api/v1/subscriptions/status"_s,
+                  StubServer::Response::json(200, R"({"status":"active","plan":"monthly","expires_at":"2026-03-01T00:00:00Z","is_trial":false})"));
+        server.on("POST", u"/api/v1/devices/register"_s,
+                  StubServer::Response::json(200, R"({"status":"ok","message":"Device registered","device_id":"d"})"));
+        server.on("GET", u"/api/v1/devices"_s,
+                  StubServer::Response::json(200, R"({"devices":[],"device_limit":3,"active_count":1,"can_add_more":true})"));
+    }
+
+    std::optional<QString> token(const QString &key) { return services.tokens.retrieveString(key); }
+    void signIn()
+    {
+        QCoro::waitFor(auth.login(u"ada@example.com"_s, u"pw-secret"_s));
+        QVERIFY(auth.authState().isAuthenticated());
+        notices.clear();
+    }
+};
+
+APIError http(int status, const char *body)
+{
+    return APIError::httpError(status, QString::fromUtf8(body));
+}
+
+} // namespace
+
+class TestAuthService : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void messages_data()
+    {
+        QTest::addColumn<std::shared_ptr<std::exception>>("error");
+        QTest::addColumn<QString>("message");
+        const auto row = [](const char *name, auto error, const QString &message) {
+            QTest::newRow(name) << std::shared_ptr<std::exception>(new decltype(error)(error)) << message;
+        };
+        row("401 error member", http(401, R"({"error":"Account locked"})"), u"Account locked"_s);
+        row("401 empty", http(401, ""), u"Invalid email or password"_s);
+        row("409 not JSON", http(409, "<html>taken</html>"), u"An account with this email already exists"_s);
+        row("429 message only", http(429, R"({"message":"Slow down"})"), u"Slow down"_s);
+        row("429 plain text", http(429, "slow down"), u"Too many attempts. Please try again later."_s);
+        row("error wins over message", http(400, R"({"message":"m","error":"e"})"), u"e"_s);
+        row("500 empty", http(500, ""), u"Login failed (500)"_s);
+        row("unauthorized", APIError::unauthorized(), u"Invalid email or password"_s);
+        row("missing token", APIError::missingAccessToken(), u"Missing access token"_s);
+        row("transport", TransportError::timedOut(), u"Login failed: The request timed out."_s);
+        row("decoding", DecodeError(u"Missing key \"access_token\""_s), u"Login failed: Missing key \"access_token\""_s);
+    }
+
+    void messages()
+    {
+        QFETCH(std::shared_ptr<std::exception>, error);
+        QFETCH(QString, message);
+        QCOMPARE(AuthService::messageFor(*error, u"Login failed"_s), message);
+    }
+
+    // A refusal from the server ends with its message, unauthenticated and not loading.
+    void refusalsOverHttp_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<StubServer::Response>("response");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("login 401 with error member")
+            << u"login"_s << StubServer::Response::json(401, R"({"error":"Account locked"})")
+            << u"Invalid email or password"_s << u"❌ AuthService: Login error: Unauthorized"_s;
+        QTest::newRow("register 409 text") << u"register"_s << StubServer::Response::text(409, "taken")
+                                           << u"An account with this email already exists"_s
+                                           << u"❌ AuthService: Registration error: HTTP 409: taken"_s;
+        QTest::newRow("verify 400") << u"verify"_s << StubServer::Response::json(400, R"({"error":"That code is not right."})")
+                                    << u"That code is not right."_s
+                                    << u"❌ AuthService: Verification error: HTTP 400: {\"error\":\"That code is not right.\"}"_s;
+        QTest::newRow("resend 429") << u"resend"_s << StubServer::Response::json(429, R"({"message":"Wait a minute"})")
+                                    << u"Wait a minute"_s
+                                    << u"❌ AuthService: Resend failed: HTTP 429: {\"message\":\"Wait a minute\"}"_s;
+    }
+
+    void refusalsOverHttp()
+    {
+        QFETCH(QString, operation);
+        QFETCH(StubServer::Response, response);
+        QFETCH(QString, message);
+        QFETCH(QString, line);
+        Fixture f;
+        const QString email = u"ada@example.com"_s;
+        Log::Capture log;
+        if (operation == u"login") {
+            f.server.on("POST", u"/auth/login"_s, response);
+            QCoro::waitFor(f.auth.login(email, u"pw"_s));
+        } else if (operation == u"register") {
+            f.server.on("POST", u"/auth/register"_s, response);
+            QCoro::waitFor(f.auth.registerAccount(email, u"pw"_s));
+        } else if (operation == u"verify") {
+            f.server.on("POST", u"/auth/verify-email"_s, response);
+            QCoro::waitFor(f.auth.verifyEmail(email, u"123456"_s));
+        } else {
+            f.server.on("POST", u"/auth/resend-code"_s, response);
+            QCoro::waitFor(f.auth.resendCode(email));
+        }
+        QCOMPARE(f.auth.errorMessage(), message);
+        QVERIFY2(log.lines(Log::Destination::SystemLog).contains(line), qPrintable(log.lines().join(u'\n')));
+        QCOMPARE(f.auth.authState(), AuthState::unauthenticated());
+        QVERIFY(!f.auth.isLoading());
+        QVERIFY(f.notices.isEmpty());
+        QCOMPARE(f.server.requests().size(), 1);
+    }
+
+    void loginSignsInSyncsAndRegisters()
+    {
+        Fixture f;
+        QSignalSpy loading(&f.auth, &AuthService::isLoadingChanged);
+        Log::Capture log;
+        QCoro::waitFor(f.auth.login(u"ada@example.com"_s, u"pw-secret"_s));
+
+        const User user = *f.auth.authState().user();
+        QCOMPARE(user.id, u"u-1"_s);
+        QCOMPARE(user.createdAt, QDateTime(QDate(2026, 1, 31), QTime(12, 0, 0, 123), Qt::UTC));
+        QVERIFY(!user.subscription);
+        QCOMPARE(loading.size(), 2);
+        QCOMPARE(f.notices, (QList<QVariantMap>{{{u"isAuthenticated"_s, true}}}));
+        QCOMPARE(f.token(u"refresh_token"_s), u"RT-new"_s);
+        QVERIFY(f.services.entitlements.loadCachedEntitlement()->isActive);
+        QCOMPARE(f.server.requests("POST", u"/api/v1/devices/register"_s).size(), 1);
+
+        QStringList own;
+        for (const QString &line : log.lines(Log::Destination::SystemLog))
+            if (line.contains(u"AuthService"_s) || line.startsWith(u"🌐 Using"_s))
+                own.append(line);
+        QCOMPARE(own, (QStringList{u"🔐 AuthService: Logging in with email: ada@example.com"_s,
+                                   u"🌐 Using auth service: "_s + QUrl(f.server.baseUrl()).host(),
+                                   u"✅ AuthService: Login response received"_s, u"✅ AuthService: Tokens saved to Keychain"_s,
+                                   u"🔐 AuthService: Fetching current user info"_s, u"🌐 Using auth service for user fetch"_s,
+                                   u"✅ AuthService: User info received: ada@example.com"_s,
+                                   u"✅ AuthService: Entitlement synced with backend"_s, u"✅ AuthService: Login successful"_s}));
+        for (const QString &line : log.lines())
+            QVERIFY2(!line.contains(u"pw-secret"_s) && !line.contains(u"AT-new"_s) && !line.contains(u"RT-new"_s), qPrintable(line));
+    }
+
+    void aFailedSyncLeavesTheUserSignedIn()
+    {
+        Fixture f;
+        f.server.on("GET", u"/api/v1/subscriptions/status"_s, StubServer::Response::empty(500));
+        Log::Capture log;
+        QCoro::waitFor(f.auth.login(u"ada@example.com"_s, u"pw"_s));
+        QVERIFY(f.auth.authState().isAuthenticated());
+        QVERIFY(!f.auth.errorMessage());
+        QVERIFY(log.contains(u"⚠️ AuthService: Entitlement sync failed (non-fatal): Subscription status server error"_s));
+        QVERIFY(log.contains(u"✅ AuthService: Login successful"_s));
+    }
+
+    void registrationStoresNoToken_data()
+    {
+        QTest::addColumn<bool>("requiresVerification");
+        QTest::newRow("requires verification") << true;
+        QTest::newRow("does not") << false;
+    }
+
+    void registrationStoresNoToken()
+    {
+        QFETCH(bool, requiresVerification);
+        Fixture f;
+        f.server.on("POST", u"/auth/register"_s,
+                    StubServer::Response::json(201, "{\"message\":\"Check your mail\",\"requires_verification\":"
+                                                        + QByteArray(requiresVerification ? "true}" : "false}")));
+        QCoro::waitFor(f.auth.registerAccount(u"ada@example.com"_s, u"pw"_s));
+        QCOMPARE(f.auth.pendingVerificationEmail(),
+                 requiresVerification ? std::optional<QString>(u"ada@example.com"_s) : std::nullopt);
+        QCOMPARE(f.auth.authState(), AuthState::unauthenticated());
+        QVERIFY(!f.token(u"access_token"_s));
+    }
+
+    void restore_data()
+    {
+        QTest::addColumn<StubServer::Response>("refresh");
+        QTest::addColumn<bool>("signedIn");
+        QTest::addColumn<bool>("tokensKept");
+        QTest::newRow("accepted") << StubServer::Response::json(200, kTokens) << true << true;
+        QTest::newRow("refused") << StubServer::Response::json(401, R"({"error":"spent"})") << false << false;
+        QTest::newRow("no answer") << StubServer::Response::close() << false << true;
+        QTest::newRow("server fault") << StubServer::Response::empty(503) << false << true;
+    }
+
+    void restore()
+    {
+        QFETCH(StubServer::Response, refresh);
+        QFETCH(bool, signedIn);
+        QFETCH(bool, tokensKept);
+        Fixture f;
+        f.services.tokens.save(u"RT-old"_s, u"refresh_token"_s);
+        f.services.tokens.save(u"AT-old"_s, u"access_token"_s);
+        f.server.on("POST", u"/auth/refresh"_s, refresh);
+        QSignalSpy checking(&f.auth, &AuthService::isCheckingSessionChanged);
+        QSignalSpy states(&f.auth, &AuthService::authStateChanged);
+        Log::Capture log;
+        QCoro::waitFor(f.auth.restoreSession());
+
+        QCOMPARE(f.auth.authState().isAuthenticated(), signedIn);
+        QCOMPARE(states.first().first().value<AuthState>(), AuthState::loading());
+        QCOMPARE(checking.size(), 2);
+        QVERIFY(!f.auth.isCheckingSession());
+        QCOMPARE(f.server.requests("POST", u"/api/v1/devices/register"_s).size(), signedIn ? 1 : 0);
+        QCOMPARE(f.token(u"refresh_token"_s).has_value(), tokensKept);
+        QCOMPARE(f.notices.size(), signedIn ? 1 : 0);
+        QCOMPARE(log.matching(u"❌ AuthService: Session restore failed: "_s).size(), signedIn ? 0 : 1);
+    }
+
+    void restoreWithoutARefreshTokenSendsNothing()
+    {
+        Fixture f;
+        QSignalSpy checking(&f.auth, &AuthService::isCheckingSessionChanged);
+        QCoro::waitFor(f.auth.restoreSession());
+        QCOMPARE(f.auth.authState(), AuthState::unauthenticated());
+        QCOMPARE(checking.size(), 0);
+        QVERIFY(f.server.requests().isEmpty());
+    }
+
+    void signOutKeepsTheDeviceIdentifier()
+    {
+        Fixture f;
+        f.signIn();
+        const QString deviceId = *f.services.identifier.storedDeviceId();
+        f.auth.signOut();
+        QCOMPARE(f.auth.authState(), AuthState::unauthenticated());
+        QCOMPARE(f.notices, (QList<QVariantMap>{{{u"isAuthenticated"_s, false}}}));
+        QVERIFY(!f.token(u"access_token"_s) && !f.token(u"refresh_token"_s));
+        QCOMPARE(f.token(u"device_id"_s), deviceId);
+        QVERIFY(!f.services.entitlements.loadCachedEntitlement());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAuthService)
+#include "tst_authservice.moc"

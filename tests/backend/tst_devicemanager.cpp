@@ -1,0 +1,249 @@
+#include "backend/DeviceManager.h"
+#include "platform/Log.h"
+#include "support/AccountServices.h"
+#include "support/StubServer.h"
+
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QByteArray device(const QString &deviceId, bool active, const QByteArray &platform = "\"platform\":\"macos\",")
+{
+    return "{\"id\":7,\"device_id\":\"" + deviceId.toUtf8() + "\",\"nickname\":\"Desk\"," + platform
+        + "\"is_active\":" + (active ? "true" : "false")
+        + ",\"last_seen_at\":null,\"created_at\":\"2026-01-31T12:00:00Z\",\"app_version\":\"2.5\"}";
+}
+
+// Three devices, the second one removed; the backend counts five active.
+QByteArray listBody(const QString &first = u"AAAAAAAA-1"_s)
+{
+    return "{\"devices\":[" + device(first, true) + "," + device(u"BBBBBBBB-2"_s, false) + ","
+        + device(u"CCCCCCCC-3"_s, true, "") + "],\"device_limit\":3,\"active_count\":5,\"can_add_more\":false}";
+}
+
+struct Fixture
+{
+    StubServer server;
+    TempDefaults defaults;
+    FakeKeychain keychain;
+    AccountServices services;
+    DeviceManager &manager = services.devices;
+
+    explicit Fixture(bool signedIn = true, std::optional<QString> version = u"2.5"_s)
+        : services(defaults, keychain, server.baseUrl(), version)
+    {
+        if (signedIn)
+            services.tokens.save(u"AT-1"_s, u"access_token"_s);
+    }
+};
+
+} // namespace
+
+class TestDeviceManager : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void registrationSendsThisComputerThenFetches_data()
+    {
+        QTest::addColumn<std::optional<QString>>("version");
+        QTest::addColumn<QByteArray>("userAgent");
+        QTest::newRow("version") << std::optional<QString>(u"2.5"_s) << QByteArray("VelorinSecure-iOS/2.5");
+        QTest::newRow("no version") << std::optional<QString>() << QByteArray("VelorinSecure-iOS/1.0");
+    }
+
+    void registrationSendsThisComputerThenFetches()
+    {
+        QFETCH(std::optional<QString>, version);
+        QFETCH(QByteArray, userAgent);
+        Fixture f(true, version);
+        StubServer &server = f.server;
+        AccountServices &services = f.services;
+        server.on("POST", u"/api/v1/devices/register"_s,
+                  StubServer::Response::json(201, R"({"status":"ok","message":"Device registered","device_id":"x"})"));
+        server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, listBody()));
+        Log::Capture log;
+        QCoro::waitFor(services.devices.registerDevice());
+
+        const QString id = services.identifier.storedDeviceId().value_or(QString());
+        QVERIFY(QRegularExpression(u"^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$"_s).match(id).hasMatch());
+        const auto sent = server.requests();
+        QCOMPARE(sent.size(), 2);
+        QCOMPARE(sent[0].body, "{\"device_id\":\"" + id.toUtf8() + "\",\"device_name\":\"Test Computer\","
+                                   "\"platform\":\"linux\",\"app_version\":\"" + version.value_or(u"1.0"_s).toUtf8() + "\"}");
+        for (const auto &request : sent) {
+            QCOMPARE(request.header("Authorization"), QByteArray("Bearer AT-1"));
+            QCOMPARE(request.header("User-Agent"), userAgent);
+        }
+        QCOMPARE(sent[0].header("Content-Type"), QByteArray("application/json"));
+        QVERIFY(!sent[1].hasHeader("Content-Type"));
+        QCOMPARE(services.devices.devices().size(), 2);
+
+        const QStringList lines = log.lines(Log::Destination::StandardOutput);
+        QCOMPARE(lines.mid(0, 4),
+                 (QStringList{u"✅ DeviceIdentifier: Generated and saved new device ID: "_s + id.left(8) + u"..."_s,
+                              u"📱 DeviceManager: Registering device 'Test Computer' (ID: "_s + id.left(8) + u"...)"_s,
+                              u"📱 DeviceManager: Raw response (201): {\"status\":\"ok\",\"message\":\"Device registered\",\"device_id\":\"x\"}"_s,
+                              u"✅ DeviceManager: Device registered"_s}));
+        QCOMPARE(lines.last(), u"✅ DeviceManager: Fetched 5 active device(s) of 3 limit"_s);
+        for (const QString &line : log.lines())
+            QVERIFY2(!line.contains(id), qPrintable(line));
+    }
+
+    void registrationRefusals_data()
+    {
+        QTest::addColumn<StubServer::Response>("response");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<std::optional<QString>>("error");
+        QTest::addColumn<bool>("limitSheet");
+        const QByteArray limit = "{\"error\":\"Device limit reached\",\"detail\":{\"devices\":[" + device(u"A"_s, true) + ","
+            + device(u"B"_s, false) + "," + device(u"C"_s, true) + "],\"device_limit\":3,\"active_count\":3,\"can_add_more\":false}}";
+        QTest::newRow("limit") << StubServer::Response::json(403, limit)
+                               << u"⚠️ DeviceManager: Device limit reached. Active: 3/3"_s << std::optional<QString>() << true;
+        QTest::newRow("detail text") << StubServer::Response::json(403, R"({"detail":"Subscription expired"})")
+                                     << u"⚠️ DeviceManager: Subscription expired"_s
+                                     << std::optional<QString>(u"Subscription expired"_s) << false;
+        QTest::newRow("401") << StubServer::Response::json(401, "{}") << u"❌ DeviceManager: Unauthorized — token expired"_s
+                             << std::optional<QString>(u"Session expired. Please log in again."_s) << false;
+        QTest::newRow("500") << StubServer::Response::text(500, "boom") << u"❌ DeviceManager: Server error 500: boom"_s
+                             << std::optional<QString>() << false;
+        QTest::newRow("500 not UTF-8") << StubServer::Response::text(502, "\xff\xfe")
+                                       << u"❌ DeviceManager: Server error 502: Unknown error"_s
+                                       << std::optional<QString>() << false;
+        QTest::newRow("2xx undecodable") << StubServer::Response::json(200, R"({"status":"ok"})")
+                                         << u"❌ DeviceManager: Registration failed: Missing key \"message\""_s
+                                         << std::optional<QString>() << false;
+    }
+
+    void registrationRefusals()
+    {
+        QFETCH(StubServer::Response, response);
+        QFETCH(QString, line);
+        QFETCH(std::optional<QString>, error);
+        QFETCH(bool, limitSheet);
+        Fixture f;
+        f.server.on("POST", u"/api/v1/devices/register"_s, response);
+        Log::Capture log;
+        QCoro::waitFor(f.manager.registerDevice());
+        QVERIFY2(log.lines(Log::Destination::StandardOutput).contains(line), qPrintable(log.lines().join(u'\n')));
+        QCOMPARE(f.manager.errorMessage(), error);
+        QCOMPARE(f.manager.showDeviceLimitSheet(), limitSheet);
+        QCOMPARE(f.manager.deviceLimitDevices().size(), limitSheet ? 2 : 0);
+        QCOMPARE(f.manager.activeDeviceCount(), limitSheet ? 3 : 0);
+        QCOMPARE(f.server.requests().size(), 1);
+    }
+
+    void withoutATokenNothingIsSent()
+    {
+        Fixture f(false);
+        Log::Capture log;
+        QCoro::waitFor(f.manager.registerDevice());
+        QCoro::waitFor(f.manager.fetchDevices());
+        QCoro::waitFor(f.manager.revokeDevice(u"AAAAAAAA-1"_s));
+        QCOMPARE(log.lines(Log::Destination::StandardOutput),
+                 (QStringList{u"❌ DeviceManager: No access token — skipping device registration"_s,
+                              u"❌ DeviceManager: No access token"_s, u"📱 DeviceManager: Revoking device AAAAAAAA..."_s,
+                              u"❌ DeviceManager: No access token"_s}));
+        QVERIFY(f.server.requests().isEmpty());
+        QVERIFY(!f.services.identifier.storedDeviceId());
+    }
+
+    void listFailures_data()
+    {
+        QTest::addColumn<StubServer::Response>("response");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("401") << StubServer::Response::json(401, "{}") << u"Session expired"_s;
+        QTest::newRow("500") << StubServer::Response::text(500, "down") << u"Failed to load devices"_s;
+        QTest::newRow("not a list") << StubServer::Response::json(200, R"({"devices":{}})")
+                                    << u"Network error: Wrong type for key \"devices\": expected array, found object"_s;
+        QTest::newRow("reset") << StubServer::Response::close() << u"Network error: "_s;
+    }
+
+    void listFailures()
+    {
+        QFETCH(StubServer::Response, response);
+        QFETCH(QString, error);
+        Fixture f;
+        f.server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, listBody()));
+        QCoro::waitFor(f.manager.fetchDevices());
+        f.server.on("GET", u"/api/v1/devices"_s, response);
+        QSignalSpy loading(&f.manager, &DeviceManager::isLoadingChanged);
+        QCoro::waitFor(f.manager.fetchDevices());
+        QVERIFY2(f.manager.errorMessage().value_or(QString()).startsWith(error), qPrintable(f.manager.errorMessage().value_or(QString())));
+        QCOMPARE(loading.size(), 2);
+        QVERIFY(!f.manager.isLoading());
+        QCOMPARE(f.manager.devices().size(), 2); // the earlier list stays
+    }
+
+    void revokeRemovesTheDeviceEvenWhenItIsThisOne()
+    {
+        Fixture f;
+        const QString mine = f.services.identifier.currentDeviceId();
+        f.server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, listBody(mine)));
+        QCoro::waitFor(f.manager.fetchDevices());
+        QVERIFY(f.manager.isCurrentDevice(f.manager.devices().first()));
+        QVERIFY(!f.manager.isCurrentDevice(f.manager.devices().last()));
+
+        f.server.on("POST", u"/api/v1/devices/revoke"_s, StubServer::Response::json(200, R"({"status":"ok","message":"Device removed"})"));
+        Log::Capture log;
+        QCoro::waitFor(f.manager.revokeDevice(mine));
+        QCOMPARE(f.server.requests().last().body, "{\"device_id\":\"" + mine.toUtf8() + "\"}");
+        QCOMPARE(f.manager.devices().size(), 1);
+        QCOMPARE(f.manager.activeDeviceCount(), 4);
+        QVERIFY(log.contains(u"✅ DeviceManager: Device removed"_s));
+
+        f.server.on("POST", u"/api/v1/devices/revoke"_s, StubServer::Response::json(404, R"({"error":"Unknown device"})"));
+        QCoro::waitFor(f.manager.revokeDevice(u"CCCCCCCC-3"_s));
+        QCOMPARE(f.manager.errorMessage(), u"Failed to remove device"_s);
+        QCOMPARE(f.manager.devices().size(), 1);
+        QVERIFY(log.contains(u"❌ DeviceManager: Revoke error 404: {\"error\":\"Unknown device\"}"_s));
+        QVERIFY(!f.manager.isLoading());
+    }
+
+    void platformIcons_data()
+    {
+        QTest::addColumn<std::optional<QString>>("platform");
+        QTest::addColumn<QString>("icon");
+        QTest::newRow("missing") << std::optional<QString>() << u"questionmark.circle"_s;
+        QTest::newRow("MACOS") << std::optional<QString>(u"MACOS"_s) << u"laptopcomputer"_s;
+        QTest::newRow("ios") << std::optional<QString>(u"iOS"_s) << u"iphone"_s;
+        QTest::newRow("linux") << std::optional<QString>(u"Linux"_s) << u"desktopcomputer"_s;
+        QTest::newRow("android") << std::optional<QString>(u"android"_s) << u"questionmark.circle"_s;
+    }
+
+    void platformIcons()
+    {
+        QFETCH(std::optional<QString>, platform);
+        QFETCH(QString, icon);
+        RegisteredDevice device;
+        device.platform = platform;
+        QCOMPARE(device.platformIcon(), icon);
+    }
+
+    void computerNames_data()
+    {
+        QTest::addColumn<QByteArray>("machineInfo");
+        QTest::addColumn<std::optional<QString>>("name");
+        QTest::newRow("double quotes") << QByteArray("CHASSIS=laptop\nPRETTY_HOSTNAME=\"Ada's \\\"Laptop\\\"\"\n")
+                                       << std::optional<QString>(u"Ada's \"Laptop\""_s);
+        QTest::newRow("bare") << QByteArray("  PRETTY_HOSTNAME=studio # comment") << std::optional<QString>(u"studio"_s);
+        QTest::newRow("empty") << QByteArray("PRETTY_HOSTNAME=\"\"") << std::optional<QString>();
+    }
+
+    void computerNames()
+    {
+        QFETCH(QByteArray, machineInfo);
+        QFETCH(std::optional<QString>, name);
+        QCOMPARE(DeviceManager::prettyHostName(machineInfo), name);
+        Fixture f(false);
+        f.manager.setComputerNameSource([name] { return name; });
+        QCOMPARE(f.manager.computerName(), name.value_or(u"Mac"_s));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDeviceManager)
+#include "tst_devicemanager.moc"

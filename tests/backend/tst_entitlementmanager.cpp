@@ -1,0 +1,152 @@
+#include "backend/APIError.h"
+#include "backend/EntitlementManager.h"
+#include "platform/Log.h"
+#include "support/AccountServices.h"
+#include "support/StubServer.h"
+#include "support/TempDefaults.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString kPath = u"/api/v1/subscriptions/status"_s;
+
+QByteArray statusBody(const QString &status, const QString &expiresAt = u"2026-01-31T12:00:00Z"_s)
+{
+    return "{\"status\":\"" + status.toUtf8() + "\",\"plan\":\"personal_yearly\",\"expires_at\":\""
+        + expiresAt.toUtf8() + "\",\"is_trial\":false}";
+}
+
+struct Fixture
+{
+    StubServer server;
+    TempDefaults defaults;
+    EntitlementManager manager{defaults.appGroup(), Endpoints::at(server.baseUrl())};
+    Fixture() { manager.setTimeout(1s); }
+
+    std::exception_ptr sync() { return runToEnd(manager.syncWithBackend(u"AT-1"_s)); }
+};
+
+} // namespace
+
+class TestEntitlementManager : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void syncStoresTheRecordWithReferenceDates()
+    {
+        Fixture f;
+        f.server.on("GET", kPath, StubServer::Response::json(200, statusBody(u"active"_s)));
+        Log::Capture log;
+        const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
+        QVERIFY(!f.sync());
+
+        const auto request = f.server.requests().constFirst();
+        QCOMPARE(request.header("Authorization"), QByteArray("Bearer AT-1"));
+        QVERIFY(!request.hasHeader("Content-Type"));
+
+        const QJsonObject stored = QJsonDocument::fromJson(*f.defaults.appGroup().data(u"current_entitlement"_s)).object();
+        QCOMPARE(stored.keys(), (QStringList{u"expiresAt"_s, u"isActive"_s, u"lastVerified"_s, u"provider"_s}));
+        QCOMPARE(stored.value(u"expiresAt"_s).toDouble(), 791553600.0);
+        QCOMPARE(stored.value(u"provider"_s).toString(), u"personal_yearly"_s);
+
+        // A later start reads the same record.
+        f.defaults.restart();
+        EntitlementManager next(f.defaults.appGroup(), Endpoints::at(f.server.baseUrl()));
+        const auto cache = next.loadCachedEntitlement();
+        QVERIFY(cache);
+        QVERIFY(cache->isActive);
+        QCOMPARE(cache->expiresAt, QDateTime(QDate(2026, 1, 31), QTime(12, 0), Qt::UTC));
+        QVERIFY(cache->lastVerified >= before && cache->lastVerified <= QDateTime::currentDateTimeUtc());
+
+        const QString base = f.server.baseUrl();
+        QCOMPARE(log.lines(Log::Destination::SystemLog).mid(0, 8),
+                 (QStringList{u"🔄 [EntitlementManager] Starting backend sync with subscription status..."_s,
+                              u"🌐 [EntitlementManager] Fetching from: "_s + base + kPath,
+                              u"📊 [EntitlementManager] Response status: 200"_s,
+                              u"✅ [EntitlementManager] Received 200 OK"_s,
+                              u"✅ [EntitlementManager] Subscription decoded successfully"_s,
+                              u"✅ [EntitlementManager] Active: true, Expires: 2026-01-31 12:00:00 +0000"_s,
+                              u"✅ [EntitlementManager] Saved entitlement: active=true, expires=2026-01-31 12:00:00 +0000, provider=personal_yearly"_s,
+                              u"✅ [EntitlementManager] Synced with backend: active=true"_s}));
+    }
+
+    void statusIsComparedExactly_data()
+    {
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<bool>("active");
+        QTest::newRow("active") << u"active"_s << true;
+        QTest::newRow("Active") << u"Active"_s << false;
+        QTest::newRow("trial") << u"trial"_s << false;
+        QTest::newRow("expired") << u"expired"_s << false;
+    }
+
+    void statusIsComparedExactly()
+    {
+        QFETCH(QString, status);
+        QFETCH(bool, active);
+        Fixture f;
+        f.server.on("GET", kPath, StubServer::Response::json(200, statusBody(status)));
+        QVERIFY(!f.sync());
+        QCOMPARE(f.manager.loadCachedEntitlement()->isActive, active);
+    }
+
+    // Every failure is thrown, logged, and keeps the earlier record.
+    void failuresKeepTheOldRecord_data()
+    {
+        QTest::addColumn<StubServer::Response>("response");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("fractional seconds")
+            << StubServer::Response::json(200, statusBody(u"active"_s, u"2027-01-31T12:00:00.5Z"_s))
+            << u"Cannot decode date: 2027-01-31T12:00:00.5Z"_s
+            << u"❌ [EntitlementManager] Sync failed: Cannot decode date: 2027-01-31T12:00:00.5Z"_s;
+        QTest::newRow("401") << StubServer::Response::json(401, R"({"error":"expired"})")
+                             << u"Subscription status request unauthorized"_s
+                             << u"⚠️ [EntitlementManager] Token might be expired or invalid"_s;
+        QTest::newRow("201") << StubServer::Response::json(201, statusBody(u"active"_s))
+                             << u"Subscription status server error"_s
+                             << u"❌ [EntitlementManager] Unexpected status: 201"_s;
+        QTest::newRow("stall") << StubServer::Response::stall() << u"The request timed out."_s
+                               << u"❌ [EntitlementManager] Sync failed: The request timed out."_s;
+    }
+
+    void failuresKeepTheOldRecord()
+    {
+        QFETCH(StubServer::Response, response);
+        QFETCH(QString, error);
+        QFETCH(QString, line);
+        Fixture f;
+        f.manager.saveEntitlement(true, QDateTime(QDate(2030, 1, 1), QTime(0, 0), Qt::UTC), u"monthly"_s);
+        const QByteArray before = *f.defaults.appGroup().data(u"current_entitlement"_s);
+        f.server.on("GET", kPath, response);
+        Log::Capture log;
+        const std::exception_ptr thrown = f.sync();
+        QVERIFY(thrown);
+        QVERIFY2(describe(thrown).contains(error), qPrintable(describe(thrown)));
+        QVERIFY2(!log.matching(line).isEmpty(), qPrintable(log.lines().join(u'\n')));
+        QCOMPARE(*f.defaults.appGroup().data(u"current_entitlement"_s), before);
+        QVERIFY(log.matching(u"Saved entitlement"_s).isEmpty());
+    }
+
+    void clearAndLoadWithoutARecord()
+    {
+        Fixture f;
+        Log::Capture log;
+        f.manager.clearCache();
+        QVERIFY(!f.manager.loadCachedEntitlement());
+        QCOMPARE(log.lines(), (QStringList{u"🗑️ [EntitlementManager] Cleared entitlement cache"_s,
+                                           u"⚠️ [EntitlementManager] No cached entitlement found"_s}));
+        f.defaults.appGroup().set(u"current_entitlement"_s, QByteArray("{\"isActive\":true}"));
+        QVERIFY(!f.manager.loadCachedEntitlement());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEntitlementManager)
+#include "tst_entitlementmanager.moc"
