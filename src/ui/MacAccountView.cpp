@@ -1,0 +1,339 @@
+#include "ui/MacAccountView.h"
+
+#include "backend/AuthService.h"
+#include "model/NotificationNames.h"
+#include "platform/NotificationCenter.h"
+#include "ui/AccountLinks.h"
+#include "ui/DateText.h"
+#include "ui/Icons.h"
+#include "ui/RoundedPanel.h"
+#include "ui/Style.h"
+
+#include <QAbstractButton>
+#include <QDesktopServices>
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+using namespace Qt::StringLiterals;
+
+namespace AccountPlan {
+
+namespace {
+
+// Upper-cases the first letter of every blank-separated word and lower-cases
+// the rest, the way a title is written ("gold plus" "Gold Plus").
+QString capitalizeWords(const QString &text)
+{
+    QString result = text.toLower();
+    bool wordStart = true;
+    for (qsizetype i = 0; i < result.size(); ++i) {
+        if (result[i].isSpace()) {
+            wordStart = true;
+        } else if (wordStart) {
+            result.replace(i, 1, result.mid(i, 1).toUpper());
+            wordStart = false;
+        }
+    }
+    return result;
+}
+
+} // namespace
+
+QString displayName(const QString &provider)
+{
+    const QString p = provider.toLower().trimmed();
+    const auto has = [&p](const char16_t *part) { return p.contains(QStringView(part)); };
+    if (p == u"yearly")
+        return u"Yearly Plan"_s;
+    if (p == u"monthly")
+        return u"Monthly Plan"_s;
+    if (has(u"personal") && has(u"year"))
+        return u"Personal Yearly"_s;
+    if (has(u"personal") && has(u"month"))
+        return u"Personal Monthly"_s;
+    if (has(u"family") && has(u"year"))
+        return u"Family Yearly"_s;
+    if (has(u"family") && has(u"month"))
+        return u"Family Monthly"_s;
+    if (has(u"personal"))
+        return u"Personal"_s;
+    if (has(u"family"))
+        return u"Family"_s;
+    if (has(u"trial"))
+        return u"Free Trial"_s;
+    if (has(u"review"))
+        return u"Review Account"_s;
+    if (p == u"stripe")
+        return u"Premium (Stripe)"_s;
+    if (p == u"apple_iap")
+        return u"Premium (App Store)"_s;
+    if (p == u"unknown" || p.isEmpty())
+        return u"Premium"_s;
+    return capitalizeWords(p);
+}
+
+bool isActive(const EntitlementCache &record, const QDateTime &now)
+{
+    if (!record.isActive || !record.expiresAt.isValid())
+        return false;
+    if (record.expiresAt > now)
+        return true;
+    return record.expiresAt.secsTo(now) < gracePeriod.count();
+}
+
+Info info(const std::optional<EntitlementCache> &record, const QDateTime &now, const QLocale &locale)
+{
+    if (!record)
+        return Info{u"No Subscription"_s, u"Inactive"_s, StatusTone::Secondary, std::nullopt};
+    const bool active = isActive(*record, now);
+    std::optional<QString> expiry;
+    if (record->expiresAt.isValid())
+        expiry = DateText::mediumDate(record->expiresAt, locale);
+    return Info{displayName(record->provider), active ? u"Active"_s : u"Expired"_s,
+                active ? StatusTone::Green : StatusTone::Red, expiry};
+}
+
+} // namespace AccountPlan
+
+namespace {
+
+// A full-width row with a leading symbol, a title and a trailing chevron;
+// the whole row is the button.
+class ActionRow : public QAbstractButton
+{
+public:
+    ActionRow(const QString &symbol, const QString &title, const QColor &tint, QWidget *parent)
+        : QAbstractButton(parent)
+        , m_symbol(symbol)
+        , m_tint(tint)
+    {
+        setText(title);
+        setCursor(Qt::PointingHandCursor);
+        setFocusPolicy(Qt::StrongFocus);
+        setAttribute(Qt::WA_Hover);
+        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    }
+
+    QSize sizeHint() const override { return {240, 40}; }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        if (underMouse() || isDown() || hasFocus()) {
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(Style::withAlpha(Style::primaryText(this), isDown() ? 0.10 : 0.05));
+            painter.drawRoundedRect(QRectF(rect()), 8, 8);
+        }
+        const int symbolSize = 16;
+        const qreal middle = height() / 2.0;
+        painter.drawPixmap(QPointF(14, middle - symbolSize / 2.0), Icons::pixmap(m_symbol, m_tint, symbolSize));
+        painter.setFont(Style::font(13));
+        painter.setPen(m_tint == Style::red() ? Style::red() : Style::primaryText(this));
+        painter.drawText(QRectF(42, 0, width() - 72, height()), Qt::AlignVCenter | Qt::AlignLeft, text());
+        const int chevron = 11;
+        painter.drawPixmap(QPointF(width() - 14 - chevron, middle - chevron / 2.0),
+                           Icons::pixmap(u"chevron.right"_s, Style::secondaryText(this), chevron));
+    }
+
+private:
+    QString m_symbol;
+    QColor m_tint;
+};
+
+QWidget *valueRow(const QString &title, QLabel *value, QWidget *parent)
+{
+    auto *row = new QWidget(parent);
+    auto *layout = new QHBoxLayout(row);
+    layout->setContentsMargins(14, 10, 14, 10);
+    auto *label = new QLabel(title, row);
+    label->setFont(Style::font(13));
+    value->setFont(Style::font(13, QFont::Medium));
+    value->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    value->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(label);
+    layout->addStretch(1);
+    layout->addWidget(value);
+    return row;
+}
+
+} // namespace
+
+MacAccountView::MacAccountView(AuthService &authService, EntitlementManager &entitlements,
+                               NotificationCenter &notifications, QWidget *parent)
+    : QWidget(parent)
+    , m_auth(authService)
+    , m_entitlements(entitlements)
+    , m_notifications(notifications)
+    , m_email(new QLabel(this))
+    , m_planValue(new QLabel(this))
+    , m_statusValue(new QLabel(this))
+    , m_expiresValue(new QLabel(this))
+{
+    auto *outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto *scroll = new QScrollArea(this);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->viewport()->setAutoFillBackground(false);
+    outer->addWidget(scroll);
+
+    auto *content = new QWidget(scroll);
+    content->setAutoFillBackground(false);
+    scroll->setWidget(content);
+    // One column, at most 560 wide, centred in wider windows.
+    auto *row = new QHBoxLayout(content);
+    row->setContentsMargins(24, 24, 24, 24);
+    auto *page = new QWidget(content);
+    page->setMaximumWidth(560);
+    row->addStretch(1);
+    row->addWidget(page, 1000);
+    row->addStretch(1);
+    auto *column = new QVBoxLayout(page);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(8);
+
+    auto *title = new QLabel(u"Account"_s, page);
+    title->setObjectName(u"titleText"_s);
+    title->setFont(Style::font(20, QFont::Bold));
+    column->addWidget(title);
+
+    auto *who = new QHBoxLayout;
+    who->setSpacing(10);
+    who->addWidget(new SymbolView(u"person.crop.circle"_s, Style::accent(), 28, page));
+    m_email->setObjectName(u"emailText"_s);
+    m_email->setFont(Style::font(14, QFont::Medium));
+    m_email->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    who->addWidget(m_email, 1);
+    column->addSpacing(4);
+    column->addLayout(who);
+    column->addSpacing(12);
+
+    column->addWidget(makeSectionHeader(u"SUBSCRIPTION"_s, page));
+    auto *subscription = new RoundedPanel(page);
+    subscription->setObjectName(u"subscriptionPanel"_s);
+    m_planValue->setObjectName(u"planText"_s);
+    m_statusValue->setObjectName(u"statusText"_s);
+    m_expiresValue->setObjectName(u"expiresText"_s);
+    subscription->addRow(valueRow(u"Plan"_s, m_planValue, subscription));
+    subscription->addRow(valueRow(u"Status"_s, m_statusValue, subscription));
+    m_expiresRow = valueRow(u"Expires"_s, m_expiresValue, subscription);
+    m_expiresRow->setObjectName(u"expiresRow"_s);
+    subscription->addRow(m_expiresRow);
+    column->addWidget(subscription);
+
+    if (const QUrl url = AccountLinks::manageSubscription(); url.isValid()) {
+        auto *manage = new LinkButton(u"Manage Subscription"_s, page);
+        manage->setObjectName(u"manageSubscriptionLink"_s);
+        manage->setFontPoints(12);
+        manage->setIcon(Icons::icon(u"arrow.up.forward.square"_s, Style::accent(), 12));
+        manage->setIconSize(QSize(12, 12));
+        manage->setLayoutDirection(Qt::RightToLeft); // the arrow after the text
+        manage->setToolTip(url.toDisplayString());
+        connect(manage, &QPushButton::clicked, this, [url] { QDesktopServices::openUrl(url); });
+        auto *linkRow = new QHBoxLayout;
+        linkRow->setContentsMargins(4, 0, 0, 0);
+        linkRow->addWidget(manage);
+        linkRow->addStretch(1);
+        column->addLayout(linkRow);
+    }
+    column->addSpacing(12);
+
+    auto *actions = new RoundedPanel(page);
+    actions->setObjectName(u"actionsPanel"_s);
+    auto *devices = new ActionRow(u"macbook.and.iphone"_s, u"Manage Devices"_s, Style::accent(), actions);
+    devices->setObjectName(u"manageDevicesButton"_s);
+    connect(devices, &QAbstractButton::clicked, this,
+            [this] { m_notifications.post(NotificationNames::showDevices); });
+    actions->addRow(devices);
+    if (const QUrl url = AccountLinks::support(); url.isValid()) {
+        auto *support = new ActionRow(u"questionmark.circle"_s, u"Help & Support"_s, Style::accent(), actions);
+        support->setObjectName(u"helpSupportButton"_s);
+        support->setToolTip(url.toDisplayString());
+        connect(support, &QAbstractButton::clicked, this, [url] { QDesktopServices::openUrl(url); });
+        actions->addRow(support);
+    }
+    auto *signOut = new ActionRow(u"rectangle.portrait.and.arrow.right"_s, u"Sign Out"_s, Style::red(), actions);
+    signOut->setObjectName(u"signOutButton"_s);
+    connect(signOut, &QAbstractButton::clicked, this, &MacAccountView::confirmSignOut);
+    actions->addRow(signOut);
+    column->addWidget(actions);
+    column->addStretch(1);
+
+    connect(&m_entitlements, &EntitlementManager::cacheChanged, this, &MacAccountView::refreshPlan);
+    connect(&m_auth, &AuthService::authStateChanged, this, &MacAccountView::refreshEmail);
+    refreshEmail();
+    refreshPlan();
+}
+
+void MacAccountView::refreshEmail()
+{
+    const std::optional<User> &user = m_auth.authState().user();
+    m_email->setText(user ? user->email : u"Unknown"_s);
+}
+
+void MacAccountView::refreshPlan()
+{
+    m_plan = AccountPlan::info(m_entitlements.loadCachedEntitlement(), QDateTime::currentDateTimeUtc());
+    m_planValue->setText(m_plan.displayName);
+    m_statusValue->setText(m_plan.status);
+    m_expiresValue->setText(m_plan.expiry.value_or(QString()));
+    m_expiresRow->setVisible(m_plan.expiry.has_value());
+    applyColors();
+}
+
+void MacAccountView::applyColors()
+{
+    Style::setTextColor(m_planValue, Style::secondaryText(this));
+    Style::setTextColor(m_expiresValue, Style::secondaryText(this));
+    QColor status = Style::secondaryText(this);
+    if (m_plan.tone == AccountPlan::StatusTone::Green)
+        status = Style::green();
+    else if (m_plan.tone == AccountPlan::StatusTone::Red)
+        status = Style::red();
+    Style::setTextColor(m_statusValue, status);
+}
+
+void MacAccountView::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    refreshEmail();
+    refreshPlan();
+}
+
+void MacAccountView::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange)
+        applyColors();
+}
+
+void MacAccountView::confirmSignOut()
+{
+    if (m_confirmation)
+        return;
+    auto *box = new QMessageBox(QMessageBox::Warning, u"Sign Out"_s,
+                                u"Are you sure you want to sign out? You'll need to log in again to use VPN."_s,
+                                QMessageBox::NoButton, this);
+    box->setObjectName(u"signOutConfirmation"_s);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    QPushButton *cancel = box->addButton(u"Cancel"_s, QMessageBox::RejectRole);
+    QPushButton *confirm = box->addButton(u"Sign Out"_s, QMessageBox::DestructiveRole);
+    cancel->setObjectName(u"cancelButton"_s);
+    confirm->setObjectName(u"confirmButton"_s);
+    box->setDefaultButton(cancel);
+    box->setEscapeButton(cancel);
+    connect(box, &QMessageBox::buttonClicked, this, [this, confirm](QAbstractButton *clicked) {
+        if (clicked == confirm)
+            m_auth.signOut();
+    });
+    m_confirmation = box;
+    box->open();
+}

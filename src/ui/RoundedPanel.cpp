@@ -1,0 +1,57 @@
+#include "ui/RoundedPanel.h"
+
+#include "ui/Style.h"
+
+#include <QLabel>
+#include <QPainter>
+#include <QVBoxLayout>
+
+RoundedPanel::RoundedPanel(QWidget *parent)
+    : QFrame(parent)
+    , m_layout(new QVBoxLayout(this))
+{
+    m_layout->setContentsMargins(0, 0, 0, 0);
+    m_layout->setSpacing(0);
+}
+
+void RoundedPanel::addRow(QWidget *row)
+{
+    if (m_rows > 0) {
+        m_layout->addWidget(new Divider(Qt::Horizontal, this));
+    }
+    m_layout->addWidget(row);
+    ++m_rows;
+}
+
+void RoundedPanel::clearRows()
+{
+    while (QLayoutItem *item = m_layout->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+    m_rows = 0;
+}
+
+void RoundedPanel::setTint(const QColor &color)
+{
+    m_tint = color;
+    update();
+}
+
+void RoundedPanel::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(m_tint.isValid() ? m_tint : Style::withAlpha(Style::primaryText(this), 0.05));
+    painter.drawRoundedRect(QRectF(rect()), 8, 8);
+}
+
+QLabel *makeSectionHeader(const QString &title, QWidget *parent)
+{
+    auto *label = new QLabel(title, parent);
+    label->setFont(Style::font(11, QFont::DemiBold));
+    Style::setTextColor(label, Style::secondaryText(parent));
+    label->setContentsMargins(4, 0, 0, 0);
+    return label;
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QColor>
+#include <QFrame>
+#include <QString>
+
+class QLabel;
+class QVBoxLayout;
+
+// A group of rows on a rounded, faintly tinted background, with a hairline
+// between rows (the grouped lists of the account, devices and settings
+// screens). The tint follows the palette's text colour, so the panel reads
+// in light and dark.
+class RoundedPanel : public QFrame
+{
+    Q_OBJECT
+public:
+    explicit RoundedPanel(QWidget *parent = nullptr);
+
+    // Adds a row below the last one, with a divider between rows.
+    void addRow(QWidget *row);
+    // Removes and deletes every row.
+    void clearRows();
+    int rowCount() const { return m_rows; }
+
+    // A background of its own instead of the neutral tint (the orange error banner).
+    void setTint(const QColor &color);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QVBoxLayout *m_layout;
+    int m_rows = 0;
+    QColor m_tint;
+};
+
+// The caption above a group: small, semibold, secondary colour.
+QLabel *makeSectionHeader(const QString &title, QWidget *parent);

@@ -1,0 +1,554 @@
+#include "ui/SettingsView.h"
+
+#include "platform/AppInfo.h"
+#include "platform/Log.h"
+#include "platform/UserDefaults.h"
+#include "ui/AccountLinks.h"
+#include "ui/Icons.h"
+#include "ui/RoundedPanel.h"
+#include "ui/Style.h"
+#include "vpn/VPNServiceManager.h"
+
+#include <QButtonGroup>
+#include <QDateTime>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLinearGradient>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSaveFile>
+#include <QScrollArea>
+#include <QShowEvent>
+#include <QStandardPaths>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+using namespace Qt::StringLiterals;
+
+// ---- stored switches ----
+
+const QList<StoredSettings::Switch> &StoredSettings::switches()
+{
+    static const QList<Switch> all{
+        {u"launchAtLogin"_s, false, u"Launch Velorin VPN at login"_s},
+        {u"showInDock"_s, false, u"Show in Dock when running"_s},
+        {u"autoConnect"_s, false, u"Auto-connect when app launches"_s},
+        {u"killSwitch"_s, false, u"Kill Switch — block internet if VPN drops"_s},
+        {u"allowLAN"_s, true, u"Allow LAN access while connected"_s},
+        {u"enableLogging"_s, false, u"Enable verbose logging"_s},
+    };
+    return all;
+}
+
+std::optional<StoredSettings::Switch> StoredSettings::find(const QString &key)
+{
+    for (const Switch &setting : switches())
+        if (setting.key == key)
+            return setting;
+    return std::nullopt;
+}
+
+bool StoredSettings::value(const UserDefaults &defaults, const QString &key)
+{
+    const std::optional<Switch> setting = find(key);
+    return defaults.boolOr(key, setting ? setting->defaultValue : false);
+}
+
+void StoredSettings::setValue(UserDefaults &defaults, const QString &key, bool value)
+{
+    defaults.set(key, value);
+    emit notifier().changed(key);
+}
+
+void StoredSettings::resetAll(UserDefaults &defaults)
+{
+    for (const Switch &setting : switches())
+        defaults.remove(setting.key);
+    for (const Switch &setting : switches())
+        emit notifier().changed(setting.key);
+}
+
+StoredSettings &StoredSettings::notifier()
+{
+    static StoredSettings instance;
+    return instance;
+}
+
+StoredToggle::StoredToggle(UserDefaults &defaults, const StoredSettings::Switch &setting, QWidget *parent)
+    : QCheckBox(setting.label, parent)
+    , m_defaults(defaults)
+    , m_key(setting.key)
+{
+    setObjectName(setting.key + u"Toggle"_s);
+    setFont(Style::font(13));
+    reload();
+    // Only the user's clicks write; reload() changes the box without writing.
+    connect(this, &QCheckBox::clicked, this,
+            [this](bool checked) { StoredSettings::setValue(m_defaults, m_key, checked); });
+    connect(&StoredSettings::notifier(), &StoredSettings::changed, this, [this](const QString &key) {
+        if (key == m_key)
+            reload();
+    });
+}
+
+void StoredToggle::reload()
+{
+    setChecked(StoredSettings::value(m_defaults, m_key));
+}
+
+// ---- texts ----
+
+namespace SettingsText {
+
+const QList<TabItem> &tabs()
+{
+    static const QList<TabItem> items{
+        {SettingsTab::General, u"General"_s, u"gearshape"_s},
+        {SettingsTab::Connection, u"Connection"_s, u"network"_s},
+        {SettingsTab::Advanced, u"Advanced"_s, u"wrench.and.screwdriver"_s},
+        {SettingsTab::About, u"About"_s, u"info.circle"_s},
+    };
+    return items;
+}
+
+QString versionLine(const AppInfo &info)
+{
+    return u"Version "_s + info.shortVersion() + u" ("_s + info.buildNumber() + u")"_s;
+}
+
+QString legalNotice()
+{
+    return u"© Velorin. All rights reserved."_s;
+}
+
+QString diagnosticsFileName(const QDate &date)
+{
+    return u"velorin-diagnostics-"_s + date.toString(Qt::ISODate) + u".txt"_s;
+}
+
+} // namespace SettingsText
+
+// ---- form helpers ----
+
+namespace {
+
+// A pane's scrolling column of sections.
+QVBoxLayout *makePane(QWidget *pane)
+{
+    auto *outer = new QVBoxLayout(pane);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto *scroll = new QScrollArea(pane);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->viewport()->setAutoFillBackground(false);
+    auto *content = new QWidget(scroll);
+    content->setAutoFillBackground(false);
+    scroll->setWidget(content);
+    outer->addWidget(scroll);
+    auto *column = new QVBoxLayout(content);
+    column->setContentsMargins(16, 12, 16, 12);
+    column->setSpacing(6);
+    return column;
+}
+
+// A row of a section with the usual padding.
+QWidget *padded(QWidget *child, QWidget *parent)
+{
+    auto *row = new QWidget(parent);
+    auto *layout = new QHBoxLayout(row);
+    layout->setContentsMargins(12, 7, 12, 7);
+    layout->addWidget(child);
+    return row;
+}
+
+RoundedPanel *addSection(QVBoxLayout *column, const QString &title, QWidget *parent)
+{
+    if (column->count() > 0)
+        column->addSpacing(8);
+    column->addWidget(makeSectionHeader(title, parent));
+    auto *panel = new RoundedPanel(parent);
+    column->addWidget(panel);
+    return panel;
+}
+
+void addToggle(RoundedPanel *panel, UserDefaults &defaults, const QString &key)
+{
+    panel->addRow(padded(new StoredToggle(defaults, *StoredSettings::find(key), panel), panel));
+}
+
+// The About pane's shield: the symbol filled with a gradient from blue (top
+// leading) to cyan (bottom trailing).
+class GradientSymbol : public QWidget
+{
+public:
+    GradientSymbol(const QString &symbol, int points, QWidget *parent)
+        : QWidget(parent)
+        , m_symbol(symbol)
+        , m_points(points)
+    {
+        setFixedSize(points, points);
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPixmap shape = Icons::pixmap(m_symbol, Qt::black, m_points, devicePixelRatioF());
+        {
+            QPainter fill(&shape);
+            fill.setCompositionMode(QPainter::CompositionMode_SourceIn);
+            QLinearGradient gradient(QPointF(0, 0), QPointF(m_points, m_points));
+            gradient.setColorAt(0, Style::blue());
+            gradient.setColorAt(1, Style::cyan());
+            fill.fillRect(QRectF(0, 0, m_points, m_points), gradient);
+        }
+        QPainter painter(this);
+        painter.drawPixmap(QPointF(0, 0), shape);
+    }
+
+private:
+    QString m_symbol;
+    int m_points;
+};
+
+QLabel *centredLabel(const QString &text, const QFont &font, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    label->setFont(font);
+    label->setAlignment(Qt::AlignCenter);
+    return label;
+}
+
+// A Cancel / destructive confirmation that does not block the event loop.
+QMessageBox *makeConfirmation(QWidget *parent, const QString &objectName, const QString &title,
+                              const QString &message, const QString &confirmTitle)
+{
+    auto *box = new QMessageBox(QMessageBox::Warning, title, message, QMessageBox::NoButton, parent);
+    box->setObjectName(objectName);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    QPushButton *cancel = box->addButton(u"Cancel"_s, QMessageBox::RejectRole);
+    QPushButton *confirm = box->addButton(confirmTitle, QMessageBox::DestructiveRole);
+    cancel->setObjectName(u"cancelButton"_s);
+    confirm->setObjectName(u"confirmButton"_s);
+    box->setDefaultButton(cancel);
+    box->setEscapeButton(cancel);
+    return box;
+}
+
+void openSaveDialog(QWidget *parent, const QString &suggestedPath, std::function<void(const QString &)> chosen)
+{
+    auto *dialog = new QFileDialog(parent, u"Export Diagnostic Logs"_s);
+    dialog->setObjectName(u"exportDialog"_s);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setNameFilter(u"Text files (*.txt)"_s);
+    dialog->setDefaultSuffix(u"txt"_s);
+    dialog->selectFile(suggestedPath);
+    QObject::connect(dialog, &QFileDialog::fileSelected, parent, [chosen](const QString &path) { chosen(path); });
+    dialog->open();
+}
+
+} // namespace
+
+// ---- panes ----
+
+GeneralSettingsView::GeneralSettingsView(UserDefaults &defaults, QWidget *parent)
+    : QWidget(parent)
+{
+    setObjectName(u"generalPane"_s);
+    QVBoxLayout *column = makePane(this);
+    RoundedPanel *startup = addSection(column, u"Startup"_s, this);
+    addToggle(startup, defaults, u"launchAtLogin"_s);
+    addToggle(startup, defaults, u"showInDock"_s);
+    RoundedPanel *connection = addSection(column, u"Connection"_s, this);
+    addToggle(connection, defaults, u"autoConnect"_s);
+    column->addStretch(1);
+}
+
+ConnectionSettingsView::ConnectionSettingsView(UserDefaults &defaults, VPNServiceManager &vpnManager,
+                                               QWidget *parent)
+    : QWidget(parent)
+    , m_vpnManager(vpnManager)
+    , m_protocols(new QButtonGroup(this))
+    , m_description(new QLabel(this))
+{
+    setObjectName(u"connectionPane"_s);
+    QVBoxLayout *column = makePane(this);
+
+    RoundedPanel *protocol = addSection(column, u"Protocol"_s, this);
+    auto *picker = new QWidget(protocol);
+    auto *pickerRow = new QHBoxLayout(picker);
+    pickerRow->setContentsMargins(12, 8, 12, 8);
+    pickerRow->setSpacing(16);
+    auto *title = new QLabel(u"VPN Protocol"_s, picker);
+    title->setFont(Style::font(13));
+    pickerRow->addWidget(title, 0, Qt::AlignTop);
+    auto *choices = new QVBoxLayout;
+    choices->setSpacing(4);
+    for (VPNProtocolType type : VPNProtocol::allCases()) {
+        auto *radio = new QRadioButton(VPNProtocol::displayName(type), picker);
+        radio->setObjectName(u"protocol"_s + VPNProtocol::rawValue(type));
+        radio->setFont(Style::font(13));
+        m_protocols->addButton(radio, int(type));
+        choices->addWidget(radio);
+    }
+    m_description->setObjectName(u"protocolDescription"_s);
+    m_description->setFont(Style::font(11));
+    m_description->setWordWrap(true);
+    choices->addSpacing(2);
+    choices->addWidget(m_description);
+    pickerRow->addLayout(choices, 1);
+    protocol->addRow(picker);
+
+    RoundedPanel *security = addSection(column, u"Security"_s, this);
+    addToggle(security, defaults, u"killSwitch"_s);
+    addToggle(security, defaults, u"allowLAN"_s);
+    column->addStretch(1);
+
+    // A click asks the manager to switch; the rows then show whatever the
+    // manager selected (which stays IKEv2 for the protocols this build lacks).
+    connect(m_protocols, &QButtonGroup::idClicked, this, [this](int id) {
+        m_vpnManager.switchProtocol(VPNProtocolType(id));
+        showSelectedProtocol();
+    });
+    connect(&m_vpnManager, &VPNServiceManager::selectedProtocolChanged, this,
+            &ConnectionSettingsView::showSelectedProtocol);
+    showSelectedProtocol();
+}
+
+void ConnectionSettingsView::showSelectedProtocol()
+{
+    const VPNProtocolType selected = m_vpnManager.selectedProtocol();
+    if (QAbstractButton *button = m_protocols->button(int(selected)))
+        button->setChecked(true);
+    m_description->setText(VPNProtocol::protocolDescription(selected));
+    Style::setTextColor(m_description, Style::secondaryText(this));
+}
+
+std::optional<VPNProtocolType> ConnectionSettingsView::checkedProtocol() const
+{
+    const int id = m_protocols->checkedId();
+    if (id < 0)
+        return std::nullopt;
+    return VPNProtocolType(id);
+}
+
+QString ConnectionSettingsView::descriptionText() const
+{
+    return m_description->text();
+}
+
+AdvancedSettingsView::AdvancedSettingsView(UserDefaults &defaults, QWidget *parent)
+    : QWidget(parent)
+    , m_defaults(defaults)
+    , m_chooser(openSaveDialog)
+    , m_status(new QLabel(this))
+{
+    setObjectName(u"advancedPane"_s);
+    QVBoxLayout *column = makePane(this);
+    RoundedPanel *diagnostics = addSection(column, u"Diagnostics"_s, this);
+    addToggle(diagnostics, defaults, u"enableLogging"_s);
+
+    auto *exportButton = new QPushButton(u"Export Diagnostic Logs…"_s, diagnostics);
+    exportButton->setObjectName(u"exportLogsButton"_s);
+    connect(exportButton, &QPushButton::clicked, this, &AdvancedSettingsView::exportLogs);
+    auto *resetButton = new QPushButton(u"Reset All Settings"_s, diagnostics);
+    resetButton->setObjectName(u"resetSettingsButton"_s);
+    QPalette palette = resetButton->palette();
+    palette.setColor(QPalette::ButtonText, Style::red());
+    resetButton->setPalette(palette);
+    connect(resetButton, &QPushButton::clicked, this, &AdvancedSettingsView::confirmReset);
+    auto *buttons = new QWidget(diagnostics);
+    auto *buttonRow = new QHBoxLayout(buttons);
+    buttonRow->setContentsMargins(12, 8, 12, 8);
+    buttonRow->addWidget(exportButton);
+    buttonRow->addWidget(resetButton);
+    buttonRow->addStretch(1);
+    diagnostics->addRow(buttons);
+
+    m_status->setObjectName(u"exportStatus"_s);
+    m_status->setFont(Style::font(11));
+    m_status->setWordWrap(true);
+    m_status->setTextFormat(Qt::PlainText);
+    m_status->setContentsMargins(4, 2, 4, 0);
+    Style::setTextColor(m_status, Style::secondaryText(this));
+    m_status->hide();
+    column->addWidget(m_status);
+    column->addStretch(1);
+}
+
+QString AdvancedSettingsView::statusText() const
+{
+    return m_status->isHidden() ? QString() : m_status->text();
+}
+
+void AdvancedSettingsView::exportLogs()
+{
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (folder.isEmpty() || !QDir(folder).exists())
+        folder = QDir::homePath();
+    const QString suggested = QDir(folder).filePath(SettingsText::diagnosticsFileName(QDate::currentDate()));
+    QPointer<AdvancedSettingsView> self(this);
+    m_chooser(this, suggested, [self](const QString &path) {
+        if (!self || path.isEmpty())
+            return;
+        const QStringList lines = Log::recentLines();
+        const std::optional<QString> error = writeDiagnostics(path, lines);
+        const QString status = error ? QString(u"Could not save the diagnostic logs: "_s + *error)
+                                     : QString(u"Saved "_s + QString::number(lines.size()) + u" log lines to "_s
+                                               + QDir::toNativeSeparators(path));
+        self->m_status->setText(status);
+        Style::setTextColor(self->m_status, error ? Style::red() : Style::secondaryText(self));
+        self->m_status->show();
+    });
+}
+
+std::optional<QString> AdvancedSettingsView::writeDiagnostics(const QString &path, const QStringList &lines)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return file.errorString();
+    // Readable by the user only, also when replacing a file that others could read.
+    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+        return file.errorString();
+    const AppInfo info = AppInfo::current();
+    QByteArray text = u"Velorin VPN %1 (%2) diagnostic log, exported %3\n"_s
+                          .arg(info.shortVersion(), info.buildNumber(),
+                               QDateTime::currentDateTimeUtc().toString(Qt::ISODate))
+                          .toUtf8();
+    for (const QString &line : lines)
+        text += line.toUtf8() + '\n';
+    if (file.write(text) != text.size() || !file.commit())
+        return file.errorString();
+    return std::nullopt;
+}
+
+void AdvancedSettingsView::confirmReset()
+{
+    if (m_confirmation)
+        return;
+    QMessageBox *box = makeConfirmation(
+        this, u"resetSettingsConfirmation"_s, u"Reset All Settings"_s,
+        u"Reset all settings to their defaults? Your account, servers and protocol are not affected."_s, u"Reset"_s);
+    QAbstractButton *confirm = box->findChild<QPushButton *>(u"confirmButton"_s);
+    connect(box, &QMessageBox::buttonClicked, this, [this, confirm](QAbstractButton *clicked) {
+        if (clicked == confirm)
+            StoredSettings::resetAll(m_defaults);
+    });
+    m_confirmation = box;
+    box->open();
+}
+
+AboutView::AboutView(QWidget *parent)
+    : QWidget(parent)
+{
+    setObjectName(u"aboutPane"_s);
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(16, 12, 16, 12);
+    column->setSpacing(6);
+    column->addStretch(1);
+    auto *shield = new GradientSymbol(u"shield.lefthalf.filled"_s, 48, this);
+    shield->setObjectName(u"aboutShield"_s);
+    column->addWidget(shield, 0, Qt::AlignHCenter);
+    column->addSpacing(4);
+    auto *name = centredLabel(u"Velorin VPN"_s, Style::font(20, QFont::Bold), this);
+    name->setObjectName(u"appNameText"_s);
+    column->addWidget(name);
+    auto *version = centredLabel(SettingsText::versionLine(AppInfo::current()), Style::font(13), this);
+    version->setObjectName(u"versionText"_s);
+    Style::setTextColor(version, Style::secondaryText(this));
+    column->addWidget(version);
+    auto *legal = centredLabel(SettingsText::legalNotice(), Style::font(12), this);
+    legal->setObjectName(u"legalText"_s);
+    Style::setTextColor(legal, Style::secondaryText(this));
+    column->addWidget(legal);
+    column->addSpacing(6);
+
+    auto *links = new QHBoxLayout;
+    links->setSpacing(16);
+    links->addStretch(1);
+    const struct
+    {
+        QString title;
+        QString objectName;
+        QUrl url;
+    } pages[] = {
+        {u"Website"_s, u"websiteLink"_s, AccountLinks::website()},
+        {u"Privacy"_s, u"privacyLink"_s, AccountLinks::privacy()},
+        {u"Terms"_s, u"termsLink"_s, AccountLinks::terms()},
+    };
+    for (const auto &page : pages) {
+        if (!page.url.isValid())
+            continue;
+        auto *link = new LinkButton(page.title, this);
+        link->setObjectName(page.objectName);
+        link->setFontPoints(12);
+        link->setToolTip(page.url.toDisplayString());
+        const QUrl url = page.url;
+        connect(link, &QPushButton::clicked, this, [url] { QDesktopServices::openUrl(url); });
+        links->addWidget(link);
+    }
+    links->addStretch(1);
+    column->addLayout(links);
+    column->addStretch(1);
+}
+
+// ---- the tab view ----
+
+SettingsView::SettingsView(UserDefaults &standard, VPNServiceManager &vpnManager, QWidget *parent)
+    : QWidget(parent)
+    , m_tabs(new QTabWidget(this))
+    , m_advanced(new AdvancedSettingsView(standard, m_tabs))
+{
+    setObjectName(u"settingsView"_s);
+    setFixedSize(480, 320);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(8, 8, 8, 8);
+    m_tabs->setObjectName(u"settingsTabs"_s);
+    m_tabs->setDocumentMode(true);
+    m_tabs->setIconSize(QSize(14, 14));
+    layout->addWidget(m_tabs);
+
+    for (const SettingsText::TabItem &item : SettingsText::tabs()) {
+        QWidget *pane = nullptr;
+        switch (item.tab) {
+        case SettingsTab::General:
+            pane = new GeneralSettingsView(standard, m_tabs);
+            break;
+        case SettingsTab::Connection:
+            pane = new ConnectionSettingsView(standard, vpnManager, m_tabs);
+            break;
+        case SettingsTab::Advanced:
+            pane = m_advanced;
+            break;
+        case SettingsTab::About:
+            pane = new AboutView(m_tabs);
+            break;
+        }
+        m_tabs->addTab(pane, Icons::icon(item.symbol, Style::primaryText(this), 14), item.label);
+    }
+    setSelectedSettingsTab(SettingsTab::General);
+}
+
+SettingsTab SettingsView::selectedSettingsTab() const
+{
+    return SettingsTab(m_tabs->currentIndex());
+}
+
+void SettingsView::setSelectedSettingsTab(SettingsTab tab)
+{
+    m_tabs->setCurrentIndex(int(tab));
+}
+
+void SettingsView::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // Every appearance starts on the General pane (a window restored from
+    // the Dock keeps its pane).
+    if (!event->spontaneous())
+        setSelectedSettingsTab(SettingsTab::General);
+}
