@@ -1,6 +1,7 @@
 #include "ui/DeviceListView.h"
 
 #include "backend/DeviceManager.h"
+#include "ui/Confirmation.h"
 #include "ui/DateText.h"
 #include "ui/Icons.h"
 #include "ui/RoundedPanel.h"
@@ -389,17 +390,9 @@ void DeviceListView::confirmRemoval(const RegisteredDevice &device)
     if (m_confirmation)
         return;
     m_deviceToRevoke = device;
-    auto *box = new QMessageBox(QMessageBox::Warning, u"Remove Device"_s,
-                                DeviceListText::removeMessage(device.nickname), QMessageBox::NoButton, this);
-    box->setObjectName(u"removeDeviceConfirmation"_s);
-    box->setTextFormat(Qt::PlainText);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    QPushButton *cancel = box->addButton(u"Cancel"_s, QMessageBox::RejectRole);
-    QPushButton *remove = box->addButton(u"Remove"_s, QMessageBox::DestructiveRole);
-    cancel->setObjectName(u"cancelButton"_s);
-    remove->setObjectName(u"confirmButton"_s);
-    box->setDefaultButton(cancel);
-    box->setEscapeButton(cancel);
+    QMessageBox *box = makeConfirmation(this, u"removeDeviceConfirmation"_s, u"Remove Device"_s,
+                                        DeviceListText::removeMessage(device.nickname), u"Remove"_s);
+    QAbstractButton *remove = destructiveButton(box);
     connect(box, &QMessageBox::buttonClicked, this, [this, remove](QAbstractButton *clicked) {
         const std::optional<RegisteredDevice> device = std::exchange(m_deviceToRevoke, std::nullopt);
         if (clicked == remove && device)

@@ -4,6 +4,7 @@
 #include "model/NotificationNames.h"
 #include "platform/NotificationCenter.h"
 #include "ui/AccountLinks.h"
+#include "ui/Confirmation.h"
 #include "ui/DateText.h"
 #include "ui/Icons.h"
 #include "ui/RoundedPanel.h"
@@ -275,8 +276,8 @@ MacAccountView::MacAccountView(AuthService &authService, EntitlementManager &ent
 
 void MacAccountView::refreshEmail()
 {
-    const std::optional<User> &user = m_auth.authState().user();
-    m_email->setText(user ? user->email : u"Unknown"_s);
+    const AuthState state = m_auth.authState();
+    m_email->setText(state.user() ? state.user()->email : u"Unknown"_s);
 }
 
 void MacAccountView::refreshPlan()
@@ -319,17 +320,10 @@ void MacAccountView::confirmSignOut()
 {
     if (m_confirmation)
         return;
-    auto *box = new QMessageBox(QMessageBox::Warning, u"Sign Out"_s,
-                                u"Are you sure you want to sign out? You'll need to log in again to use VPN."_s,
-                                QMessageBox::NoButton, this);
-    box->setObjectName(u"signOutConfirmation"_s);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    QPushButton *cancel = box->addButton(u"Cancel"_s, QMessageBox::RejectRole);
-    QPushButton *confirm = box->addButton(u"Sign Out"_s, QMessageBox::DestructiveRole);
-    cancel->setObjectName(u"cancelButton"_s);
-    confirm->setObjectName(u"confirmButton"_s);
-    box->setDefaultButton(cancel);
-    box->setEscapeButton(cancel);
+    QMessageBox *box = makeConfirmation(
+        this, u"signOutConfirmation"_s, u"Sign Out"_s,
+        u"Are you sure you want to sign out? You'll need to log in again to use VPN."_s, u"Sign Out"_s);
+    QAbstractButton *confirm = destructiveButton(box);
     connect(box, &QMessageBox::buttonClicked, this, [this, confirm](QAbstractButton *clicked) {
         if (clicked == confirm)
             m_auth.signOut();

@@ -2,6 +2,7 @@
 
 #include "ui/Style.h"
 
+#include <QEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QVBoxLayout>
@@ -47,11 +48,33 @@ void RoundedPanel::paintEvent(QPaintEvent *)
     painter.drawRoundedRect(QRectF(rect()), 8, 8);
 }
 
+SecondaryLabel::SecondaryLabel(const QString &text, qreal opacity, QWidget *parent)
+    : QLabel(text, parent)
+    , m_opacity(opacity)
+{
+    refresh();
+}
+
+void SecondaryLabel::changeEvent(QEvent *event)
+{
+    QLabel::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ParentChange)
+        refresh();
+}
+
+void SecondaryLabel::refresh()
+{
+    // The label's own palette holds the colour it set; the text colour to
+    // follow is the one around it.
+    const QWidget *around = parentWidget() ? parentWidget() : this;
+    // Setting an equal palette sends no further change event.
+    Style::setTextColor(this, Style::withAlpha(Style::secondaryText(around), m_opacity));
+}
+
 QLabel *makeSectionHeader(const QString &title, QWidget *parent)
 {
-    auto *label = new QLabel(title, parent);
+    auto *label = new SecondaryLabel(title, 1.0, parent);
     label->setFont(Style::font(11, QFont::DemiBold));
-    Style::setTextColor(label, Style::secondaryText(parent));
     label->setContentsMargins(4, 0, 0, 0);
     return label;
 }

@@ -2,9 +2,9 @@
 
 #include <QColor>
 #include <QFrame>
+#include <QLabel>
 #include <QString>
 
-class QLabel;
 class QVBoxLayout;
 
 // A group of rows on a rounded, faintly tinted background, with a hairline
@@ -33,6 +33,22 @@ private:
     QVBoxLayout *m_layout;
     int m_rows = 0;
     QColor m_tint;
+};
+
+// A label in the secondary text colour, optionally fainter still, that stays
+// right when the palette changes (light and dark).
+class SecondaryLabel : public QLabel
+{
+    Q_OBJECT
+public:
+    explicit SecondaryLabel(const QString &text = {}, qreal opacity = 1.0, QWidget *parent = nullptr);
+
+protected:
+    void changeEvent(QEvent *event) override;
+
+private:
+    void refresh();
+    qreal m_opacity;
 };
 
 // The caption above a group: small, semibold, secondary colour.

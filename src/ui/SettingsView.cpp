@@ -4,6 +4,7 @@
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
 #include "ui/AccountLinks.h"
+#include "ui/Confirmation.h"
 #include "ui/Icons.h"
 #include "ui/RoundedPanel.h"
 #include "ui/Style.h"
@@ -12,6 +13,7 @@
 #include <QButtonGroup>
 #include <QDateTime>
 #include <QDesktopServices>
+#include <QEvent>
 #include <QDir>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -215,28 +217,12 @@ private:
     int m_points;
 };
 
-QLabel *centredLabel(const QString &text, const QFont &font, QWidget *parent)
+QLabel *centredLabel(const QString &text, const QFont &font, QWidget *parent, bool secondary = false)
 {
-    auto *label = new QLabel(text, parent);
+    auto *label = secondary ? new SecondaryLabel(text, 1.0, parent) : new QLabel(text, parent);
     label->setFont(font);
     label->setAlignment(Qt::AlignCenter);
     return label;
-}
-
-// A Cancel / destructive confirmation that does not block the event loop.
-QMessageBox *makeConfirmation(QWidget *parent, const QString &objectName, const QString &title,
-                              const QString &message, const QString &confirmTitle)
-{
-    auto *box = new QMessageBox(QMessageBox::Warning, title, message, QMessageBox::NoButton, parent);
-    box->setObjectName(objectName);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    QPushButton *cancel = box->addButton(u"Cancel"_s, QMessageBox::RejectRole);
-    QPushButton *confirm = box->addButton(confirmTitle, QMessageBox::DestructiveRole);
-    cancel->setObjectName(u"cancelButton"_s);
-    confirm->setObjectName(u"confirmButton"_s);
-    box->setDefaultButton(cancel);
-    box->setEscapeButton(cancel);
-    return box;
 }
 
 void openSaveDialog(QWidget *parent, const QString &suggestedPath, std::function<void(const QString &)> chosen)
@@ -274,7 +260,7 @@ ConnectionSettingsView::ConnectionSettingsView(UserDefaults &defaults, VPNServic
     : QWidget(parent)
     , m_vpnManager(vpnManager)
     , m_protocols(new QButtonGroup(this))
-    , m_description(new QLabel(this))
+    , m_description(new SecondaryLabel(QString(), 1.0, this))
 {
     setObjectName(u"connectionPane"_s);
     QVBoxLayout *column = makePane(this);
@@ -326,7 +312,6 @@ void ConnectionSettingsView::showSelectedProtocol()
     if (QAbstractButton *button = m_protocols->button(int(selected)))
         button->setChecked(true);
     m_description->setText(VPNProtocol::protocolDescription(selected));
-    Style::setTextColor(m_description, Style::secondaryText(this));
 }
 
 std::optional<VPNProtocolType> ConnectionSettingsView::checkedProtocol() const
@@ -434,7 +419,7 @@ void AdvancedSettingsView::confirmReset()
     QMessageBox *box = makeConfirmation(
         this, u"resetSettingsConfirmation"_s, u"Reset All Settings"_s,
         u"Reset all settings to their defaults? Your account, servers and protocol are not affected."_s, u"Reset"_s);
-    QAbstractButton *confirm = box->findChild<QPushButton *>(u"confirmButton"_s);
+    QAbstractButton *confirm = destructiveButton(box);
     connect(box, &QMessageBox::buttonClicked, this, [this, confirm](QAbstractButton *clicked) {
         if (clicked == confirm)
             StoredSettings::resetAll(m_defaults);
@@ -458,13 +443,11 @@ AboutView::AboutView(QWidget *parent)
     auto *name = centredLabel(u"Velorin VPN"_s, Style::font(20, QFont::Bold), this);
     name->setObjectName(u"appNameText"_s);
     column->addWidget(name);
-    auto *version = centredLabel(SettingsText::versionLine(AppInfo::current()), Style::font(13), this);
+    auto *version = centredLabel(SettingsText::versionLine(AppInfo::current()), Style::font(13), this, true);
     version->setObjectName(u"versionText"_s);
-    Style::setTextColor(version, Style::secondaryText(this));
     column->addWidget(version);
-    auto *legal = centredLabel(SettingsText::legalNotice(), Style::font(12), this);
+    auto *legal = centredLabel(SettingsText::legalNotice(), Style::font(12), this, true);
     legal->setObjectName(u"legalText"_s);
-    Style::setTextColor(legal, Style::secondaryText(this));
     column->addWidget(legal);
     column->addSpacing(6);
 
@@ -529,9 +512,23 @@ SettingsView::SettingsView(UserDefaults &standard, VPNServiceManager &vpnManager
             pane = new AboutView(m_tabs);
             break;
         }
-        m_tabs->addTab(pane, Icons::icon(item.symbol, Style::primaryText(this), 14), item.label);
+        m_tabs->addTab(pane, item.label);
     }
+    applyTabIcons();
     setSelectedSettingsTab(SettingsTab::General);
+}
+
+void SettingsView::applyTabIcons()
+{
+    for (const SettingsText::TabItem &item : SettingsText::tabs())
+        m_tabs->setTabIcon(int(item.tab), Icons::icon(item.symbol, Style::primaryText(this), 14));
+}
+
+void SettingsView::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange)
+        applyTabIcons();
 }
 
 SettingsTab SettingsView::selectedSettingsTab() const

@@ -193,8 +193,11 @@ public:
 
 protected:
     void showEvent(QShowEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
 private:
+    void applyTabIcons();
+
     QTabWidget *m_tabs;
     AdvancedSettingsView *m_advanced;
 };

@@ -1,0 +1,278 @@
+#include "model/NotificationNames.h"
+#include "platform/Log.h"
+#include "support/AccountServices.h"
+#include "support/StubServer.h"
+#include "ui/AccountLinks.h"
+#include "ui/MacAccountView.h"
+#include "ui/Style.h"
+#include "AccountScreensSupport.h"
+
+#include <QLabel>
+#include <QSignalSpy>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+using AccountPlan::StatusTone;
+
+Q_DECLARE_METATYPE(AccountPlan::StatusTone)
+
+namespace {
+
+const QByteArray kTokens = "{\"access_token\":\"AT-1\",\"refresh_token\":\"RT-1\",\"expires_in\":900}";
+const QByteArray kUser = "{\"id\":\"u-1\",\"email\":\"ada@example.com\",\"email_verified\":true,"
+                         "\"display_name\":null,\"apple_linked\":false,\"created_at\":\"2026-01-31T12:00:00Z\"}";
+
+QDateTime utc(const char *text)
+{
+    return QDateTime::fromString(QString::fromLatin1(text), Qt::ISODate).toUTC();
+}
+
+struct Fixture
+{
+    StubServer server;
+    TempDefaults defaults;
+    FakeKeychain keychain;
+    AccountServices services{defaults, keychain, server.baseUrl()};
+    MacAccountView view{services.auth, services.entitlements, services.center};
+
+    Fixture()
+    {
+        view.resize(520, 560);
+        view.show();
+    }
+
+    // Signs in over the stub server; the subscription sync caches `plan`.
+    void signIn(const QByteArray &status = "active", const QByteArray &plan = "personal_yearly")
+    {
+        server.on("POST", u"/auth/login"_s, StubServer::Response::json(200, kTokens));
+        server.on("GET", u"/auth/me"_s, StubServer::Response::json(200, kUser));
+        server.on("GET", u"/api/v1/subscriptions/status"_s,
+                  StubServer::Response::json(200, "{\"status\":\"" + status + "\",\"plan\":\"" + plan
+                                                      + "\",\"expires_at\":\"2099-03-01T00:00:00Z\",\"is_trial\":false}"));
+        server.on("POST", u"/api/v1/devices/register"_s,
+                  StubServer::Response::json(200, "{\"status\":\"ok\",\"message\":\"Device registered\",\"device_id\":\"d\"}"));
+        server.on("GET", u"/api/v1/devices"_s,
+                  StubServer::Response::json(200, "{\"devices\":[],\"device_limit\":3,\"active_count\":1,\"can_add_more\":true}"));
+        QCoro::waitFor(services.auth.login(u"ada@example.com"_s, u"pw-secret"_s));
+    }
+
+    QString text(const char *name) const { return view.findChild<QLabel *>(QString::fromLatin1(name))->text(); }
+    bool expiresShown() const { return view.findChild<QWidget *>(u"expiresRow"_s)->isVisible(); }
+    void click(const char *name)
+    {
+        auto *button = view.findChild<QAbstractButton *>(QString::fromLatin1(name));
+        QVERIFY2(button, name);
+        QTest::mouseClick(button, Qt::LeftButton);
+    }
+};
+
+} // namespace
+
+class TestMacAccountView : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { useUnitedStatesLocale(); }
+
+    void planDisplayName_data()
+    {
+        QTest::addColumn<QString>("provider");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("blanks around") << u"  personal_yearly  "_s << u"Personal Yearly"_s;
+        QTest::newRow("capitals") << u"STRIPE"_s << u"Premium (Stripe)"_s;
+        QTest::newRow("no rule") << u"gold"_s << u"Gold"_s;
+        QTest::newRow("no rule, two words") << u"GOLD plus"_s << u"Gold Plus"_s;
+        QTest::newRow("yearly") << u"Yearly"_s << u"Yearly Plan"_s;
+        QTest::newRow("monthly") << u"monthly"_s << u"Monthly Plan"_s;
+        QTest::newRow("personal month") << u"personal_monthly"_s << u"Personal Monthly"_s;
+        QTest::newRow("family year") << u"family-yearly"_s << u"Family Yearly"_s;
+        QTest::newRow("family month") << u"FamilyMonth"_s << u"Family Monthly"_s;
+        QTest::newRow("personal before trial") << u"personal_trial"_s << u"Personal"_s;
+        QTest::newRow("family") << u"family"_s << u"Family"_s;
+        QTest::newRow("trial") << u"yearly_trial"_s << u"Free Trial"_s;
+        QTest::newRow("review") << u"app_review"_s << u"Review Account"_s;
+        QTest::newRow("store") << u"apple_iap"_s << u"Premium (App Store)"_s;
+        QTest::newRow("stripe only when equal") << u"stripe_gold"_s << u"Stripe_gold"_s;
+        QTest::newRow("unknown") << u"Unknown"_s << u"Premium"_s;
+        QTest::newRow("empty") << QString() << u"Premium"_s;
+        QTest::newRow("blank") << u"   "_s << u"Premium"_s;
+    }
+
+    void planDisplayName()
+    {
+        QFETCH(QString, provider);
+        QFETCH(QString, expected);
+        QCOMPARE(AccountPlan::displayName(provider), expected);
+    }
+
+    // Active while the record says so and the expiry is ahead or less than
+    // 48 hours behind.
+    void statusFollowsRecordAndGrace_data()
+    {
+        QTest::addColumn<bool>("isActive");
+        QTest::addColumn<qint64>("expirySecondsFromNow");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<StatusTone>("tone");
+        const qint64 day = 86400;
+        QTest::newRow("active, next month") << true << 30 * day << u"Active"_s << StatusTone::Green;
+        QTest::newRow("active, expired a day ago") << true << -day << u"Active"_s << StatusTone::Green;
+        QTest::newRow("active, just inside grace") << true << -(2 * day - 1) << u"Active"_s << StatusTone::Green;
+        QTest::newRow("active, grace just over") << true << -2 * day << u"Expired"_s << StatusTone::Red;
+        QTest::newRow("active, expired three days ago") << true << -3 * day << u"Expired"_s << StatusTone::Red;
+        QTest::newRow("inactive, expires next year") << false << 365 * day << u"Expired"_s << StatusTone::Red;
+    }
+
+    void statusFollowsRecordAndGrace()
+    {
+        QFETCH(bool, isActive);
+        QFETCH(qint64, expirySecondsFromNow);
+        QFETCH(QString, status);
+        QFETCH(StatusTone, tone);
+        const QDateTime now = utc("2026-03-10T09:30:00Z");
+        const EntitlementCache record{isActive, now.addSecs(expirySecondsFromNow), now, u"stripe"_s};
+        const AccountPlan::Info info = AccountPlan::info(record, now);
+        QCOMPARE(info.displayName, u"Premium (Stripe)"_s);
+        QCOMPARE(info.status, status);
+        QCOMPARE(info.tone, tone);
+        QVERIFY(info.expiry.has_value());
+    }
+
+    void withoutRecordNoSubscription()
+    {
+        const AccountPlan::Info info = AccountPlan::info(std::nullopt, QDateTime::currentDateTimeUtc());
+        QCOMPARE(info, (AccountPlan::Info{u"No Subscription"_s, u"Inactive"_s, StatusTone::Secondary, std::nullopt}));
+    }
+
+    void expiryIsAMediumDateInLocalTime()
+    {
+        const QDateTime expiry = utc("2026-03-01T23:30:00Z");
+        const EntitlementCache record{true, expiry, expiry, u"monthly"_s};
+        QCOMPARE(AccountPlan::info(record, expiry).expiry, u"Mar 1, 2026"_s);
+        QCOMPARE(AccountPlan::info(record, expiry, QLocale(QLocale::German, QLocale::Germany)).expiry,
+                 u"1. März 2026"_s);
+    }
+
+    // The page shows the cached record, follows every change of it, and
+    // shows "Unknown" while nobody is signed in.
+    void pageFollowsTheCachedRecord()
+    {
+        Fixture f;
+        QCOMPARE(f.text("emailText"), u"Unknown"_s);
+        QCOMPARE(f.text("planText"), u"No Subscription"_s);
+        QCOMPARE(f.text("statusText"), u"Inactive"_s);
+        QVERIFY(!f.expiresShown());
+        QVERIFY(saveGrab(&f.view, u"account-no-subscription"_s));
+
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        f.services.entitlements.saveEntitlement(true, now.addDays(-1), u"  personal_yearly  "_s);
+        QCOMPARE(f.text("planText"), u"Personal Yearly"_s);
+        QCOMPARE(f.text("statusText"), u"Active"_s);
+        QCOMPARE(f.view.findChild<QLabel *>(u"statusText"_s)->palette().color(QPalette::WindowText), Style::green());
+        QVERIFY(f.expiresShown());
+        QCOMPARE(f.text("expiresText"), QLocale().toString(now.addDays(-1).date(), u"MMM d, yyyy"_s));
+
+        f.services.entitlements.saveEntitlement(true, now.addDays(-3), u"gold"_s);
+        QCOMPARE(f.text("planText"), u"Gold"_s);
+        QCOMPARE(f.text("statusText"), u"Expired"_s);
+        QCOMPARE(f.view.findChild<QLabel *>(u"statusText"_s)->palette().color(QPalette::WindowText), Style::red());
+        QVERIFY(saveGrab(&f.view, u"account-expired"_s));
+    }
+
+    // Signed in: the e-mail and the synced plan; "Sign Out" asks first, and
+    // only the destructive button signs out.
+    void signOutAfterConfirmation()
+    {
+        Fixture f;
+        f.signIn();
+        QVERIFY(f.services.auth.authState().isAuthenticated());
+        QCOMPARE(f.text("emailText"), u"ada@example.com"_s);
+        QCOMPARE(f.text("planText"), u"Personal Yearly"_s);
+        QCOMPARE(f.text("statusText"), u"Active"_s);
+        QCOMPARE(f.text("expiresText"), u"Mar 1, 2099"_s);
+        QVERIFY(saveGrab(&f.view, u"account-active"_s));
+        {
+            DarkPalette dark;
+            QVERIFY(saveGrab(&f.view, u"account-active-dark"_s));
+        }
+
+        f.click("signOutButton");
+        QMessageBox *box = f.view.signOutConfirmation();
+        QVERIFY(box);
+        QTRY_VERIFY(box->isVisible());
+        QCOMPARE(box->windowTitle(), u"Sign Out"_s);
+        QCOMPARE(box->text(), u"Are you sure you want to sign out? You'll need to log in again to use VPN."_s);
+        QCOMPARE(box->buttons().size(), 2);
+        QAbstractButton *cancel = buttonWithRole(box, QMessageBox::RejectRole);
+        QAbstractButton *confirm = buttonWithRole(box, QMessageBox::DestructiveRole);
+        QVERIFY(cancel && confirm);
+        QCOMPARE(cancel->text(), u"Cancel"_s);
+        QCOMPARE(confirm->text(), u"Sign Out"_s);
+        QVERIFY(saveGrab(box, u"account-signout-confirmation"_s));
+
+        QTest::mouseClick(cancel, Qt::LeftButton);
+        QTRY_VERIFY(!f.view.signOutConfirmation());
+        QVERIFY(f.services.auth.authState().isAuthenticated());
+        QVERIFY(f.services.tokens.retrieveString(u"access_token"_s).has_value());
+
+        f.click("signOutButton");
+        QTRY_VERIFY(f.view.signOutConfirmation() && f.view.signOutConfirmation()->isVisible());
+        QTest::mouseClick(buttonWithRole(f.view.signOutConfirmation(), QMessageBox::DestructiveRole), Qt::LeftButton);
+        QVERIFY(!f.services.auth.authState().isAuthenticated());
+        QVERIFY(!f.services.tokens.retrieveString(u"access_token"_s).has_value());
+        QCOMPARE(f.text("emailText"), u"Unknown"_s);
+        QCOMPARE(f.text("planText"), u"No Subscription"_s);
+        QVERIFY(!f.expiresShown());
+    }
+
+    void actionsPostAndOpenPages()
+    {
+        Fixture f;
+        OpenedUrls opened;
+        QSignalSpy posted(&f.services.center, &NotificationCenter::posted);
+        f.click("manageDevicesButton");
+        QCOMPARE(posted.size(), 1);
+        QCOMPARE(posted[0][0].toString(), u"com.velorin.showDevices"_s);
+
+        f.click("manageSubscriptionLink");
+        f.click("helpSupportButton");
+        QCOMPARE(opened.urls, (QList<QUrl>{QUrl(u"https://velorin.example/vpn/"_s), QUrl(u"https://velorin.example/support"_s)}));
+    }
+
+    // A website address that forms no URL leaves both links out.
+    void linksWithoutAddressAreLeftOut()
+    {
+        qputenv("VELORIN_WEBSITE_URL", "not a web address");
+        Fixture f;
+        qunsetenv("VELORIN_WEBSITE_URL");
+        QVERIFY(!f.view.findChild<QAbstractButton *>(u"manageSubscriptionLink"_s));
+        QVERIFY(!f.view.findChild<QAbstractButton *>(u"helpSupportButton"_s));
+        QVERIFY(f.view.findChild<QAbstractButton *>(u"manageDevicesButton"_s));
+        QVERIFY(f.view.findChild<QAbstractButton *>(u"signOutButton"_s));
+    }
+
+    void websitePages_data()
+    {
+        QTest::addColumn<QString>("base");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("address") << u"https://velorin.example"_s << u"https://velorin.example/vpn/"_s;
+        QTest::newRow("with port") << u"http://127.0.0.1:8080"_s << u"http://127.0.0.1:8080/vpn/"_s;
+        QTest::newRow("empty") << QString() << QString();
+        QTest::newRow("no scheme") << u"velorin.example"_s << QString();
+        QTest::newRow("other scheme") << u"ftp://velorin.example"_s << QString();
+        QTest::newRow("blank in host") << u"https://velorin example"_s << QString();
+    }
+
+    void websitePages()
+    {
+        QFETCH(QString, base);
+        QFETCH(QString, expected);
+        const QUrl url = AccountLinks::page(base, u"/vpn/"_s);
+        QCOMPARE(url.isValid(), !expected.isEmpty());
+        if (url.isValid())
+            QCOMPARE(url.toString(), expected);
+    }
+};
+
+QTEST_MAIN(TestMacAccountView)
+#include "tst_macaccountview.moc"
