@@ -14,8 +14,6 @@ using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 using Content = DeviceListText::Content;
 
-Q_DECLARE_METATYPE(DeviceListText::Content)
-
 namespace {
 
 const QString kThisMac = u"11111111-AAAA-BBBB-CCCC-000000000001"_s;
@@ -132,25 +130,6 @@ private slots:
         QFETCH(QLocale, locale);
         QFETCH(QString, expected);
         QCOMPARE(DateText::mediumDate(QDateTime(QDate(2026, 1, 31), QTime(12, 0), Qt::UTC), locale), expected);
-    }
-
-    void contentState_data()
-    {
-        QTest::addColumn<bool>("isLoading");
-        QTest::addColumn<int>("count");
-        QTest::addColumn<Content>("content");
-        QTest::newRow("first load") << true << 0 << Content::Loading;
-        QTest::newRow("refresh keeps rows") << true << 2 << Content::List;
-        QTest::newRow("empty") << false << 0 << Content::Empty;
-        QTest::newRow("list") << false << 2 << Content::List;
-    }
-
-    void contentState()
-    {
-        QFETCH(bool, isLoading);
-        QFETCH(int, count);
-        QFETCH(Content, content);
-        QCOMPARE(DeviceListText::content(isLoading, count), content);
     }
 
     // Showing the page fetches the list; the header and footer read the

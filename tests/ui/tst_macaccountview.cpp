@@ -84,19 +84,16 @@ private slots:
         QTest::newRow("no rule") << u"gold"_s << u"Gold"_s;
         QTest::newRow("no rule, two words") << u"GOLD plus"_s << u"Gold Plus"_s;
         QTest::newRow("yearly") << u"Yearly"_s << u"Yearly Plan"_s;
-        QTest::newRow("monthly") << u"monthly"_s << u"Monthly Plan"_s;
         QTest::newRow("personal month") << u"personal_monthly"_s << u"Personal Monthly"_s;
         QTest::newRow("family year") << u"family-yearly"_s << u"Family Yearly"_s;
         QTest::newRow("family month") << u"FamilyMonth"_s << u"Family Monthly"_s;
         QTest::newRow("personal before trial") << u"personal_trial"_s << u"Personal"_s;
-        QTest::newRow("family") << u"family"_s << u"Family"_s;
         QTest::newRow("trial") << u"yearly_trial"_s << u"Free Trial"_s;
         QTest::newRow("review") << u"app_review"_s << u"Review Account"_s;
         QTest::newRow("store") << u"apple_iap"_s << u"Premium (App Store)"_s;
         QTest::newRow("stripe only when equal") << u"stripe_gold"_s << u"Stripe_gold"_s;
         QTest::newRow("unknown") << u"Unknown"_s << u"Premium"_s;
         QTest::newRow("empty") << QString() << u"Premium"_s;
-        QTest::newRow("blank") << u"   "_s << u"Premium"_s;
     }
 
     void planDisplayName()
