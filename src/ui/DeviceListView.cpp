@@ -147,6 +147,7 @@ MacDeviceRow::MacDeviceRow(const RegisteredDevice &device, bool isCurrent, QWidg
     if (!isCurrent) {
         m_remove = new RemoveDeviceButton(this);
         m_remove->setObjectName(u"removeButton"_s);
+        m_remove->setAccessibleName(u"Remove "_s + device.nickname);
         connect(m_remove, &QAbstractButton::clicked, this, &MacDeviceRow::revokeRequested);
         layout->addWidget(m_remove);
     }
