@@ -303,7 +303,6 @@ private slots:
         QTest::addColumn<VPNConnectionState>("state");
         QTest::newRow("disconnected") << VPNConnectionState::disconnected();
         QTest::newRow("error") << VPNConnectionState::error(u"x"_s);
-        QTest::newRow("connecting") << VPNConnectionState::connecting();
     }
     void pickWhileNotConnectedOnlySelects()
     {
