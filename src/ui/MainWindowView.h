@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QList>
-#include <QPointer>
 #include <QString>
 #include <QWidget>
 

@@ -221,7 +221,8 @@ private slots:
         // Connected again: the address comes back; once it is gone, its line goes.
         QVERIFY(f.setState(VPNConnectionState::connected()));
         QVERIFY(f.shows(u"addressLine"_s));
-        f.xray.setConnectedServer(std::nullopt, std::nullopt);
+        const std::optional<QString> none;
+        f.xray.setConnectedServer(none, none);
         QTRY_VERIFY(!f.shows(u"addressLine"_s));
         QVERIFY(f.shows(u"locationLine"_s));
     }
