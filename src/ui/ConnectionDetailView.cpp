@@ -1,0 +1,523 @@
+#include "ui/ConnectionDetailView.h"
+
+#include "ui/Icons.h"
+#include "ui/MapProjection.h"
+#include "ui/ServerAnnotation.h"
+#include "ui/Style.h"
+#include "ui/WorldMap.h"
+#include "vpn/ServerManager.h"
+#include "vpn/VPNServiceManager.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+using namespace Qt::StringLiterals;
+
+namespace ConnectionDetail {
+
+Appearance appearance(VPNDisplayStatus status)
+{
+    const QColor dimWhite = Style::withAlpha(Qt::white, 0.7);
+    const QColor grayCircle = Style::withAlpha(Style::gray(), 0.15);
+    Appearance a;
+    a.emblemBackground = grayCircle;
+    switch (status) {
+    case VPNDisplayStatus::Disconnected:
+        a.emblemSymbol = u"shield.slash"_s;
+        a.emblemColor = dimWhite;
+        a.statusText = u"Disconnected"_s;
+        a.buttonSymbol = u"lock.shield"_s;
+        a.buttonTitle = u"Connect"_s;
+        a.buttonColor = Style::green();
+        break;
+    case VPNDisplayStatus::Connecting:
+        a.emblemSymbol = u"shield.lefthalf.filled"_s;
+        a.emblemColor = Style::orange();
+        a.statusText = u"Connecting…"_s;
+        a.buttonSymbol = u"hourglass"_s;
+        a.buttonTitle = u"Connecting…"_s;
+        a.buttonColor = Style::orange();
+        a.buttonEnabled = false;
+        break;
+    case VPNDisplayStatus::Connected:
+        a.emblemSymbol = u"checkmark.shield.fill"_s;
+        a.emblemColor = Style::green();
+        a.emblemBackground = Style::withAlpha(Style::green(), 0.2);
+        a.showsPulse = true;
+        a.statusText = u"Connected"_s;
+        a.buttonSymbol = u"lock.open"_s;
+        a.buttonTitle = u"Disconnect"_s;
+        a.buttonColor = Style::withAlpha(Style::red(), 0.85);
+        a.showsLocation = true;
+        break;
+    case VPNDisplayStatus::Disconnecting:
+        a.emblemSymbol = u"shield.lefthalf.filled"_s;
+        a.emblemColor = dimWhite;
+        a.statusText = u"Disconnecting…"_s;
+        a.buttonSymbol = u"hourglass"_s;
+        a.buttonTitle = u"Disconnecting…"_s;
+        a.buttonColor = Style::orange();
+        a.buttonEnabled = false;
+        break;
+    case VPNDisplayStatus::Error:
+        a.emblemSymbol = u"exclamationmark.shield"_s;
+        a.emblemColor = dimWhite;
+        a.statusText = u"Error"_s;
+        a.buttonSymbol = u"lock.shield"_s;
+        a.buttonTitle = u"Connect"_s;
+        a.buttonColor = Style::green();
+        break;
+    }
+    return a;
+}
+
+ButtonAction buttonAction(VPNDisplayStatus status)
+{
+    switch (status) {
+    case VPNDisplayStatus::Disconnected:
+    case VPNDisplayStatus::Error:
+        return ButtonAction::Connect;
+    case VPNDisplayStatus::Connected:
+        return ButtonAction::Disconnect;
+    case VPNDisplayStatus::Connecting:
+    case VPNDisplayStatus::Disconnecting:
+        break;
+    }
+    return ButtonAction::Nothing;
+}
+
+QString locationLine(const ServerLocation &server)
+{
+    return server.countryAndCity() + u" (IKEv2)"_s;
+}
+
+std::optional<MapRegion> regionForStatus(VPNDisplayStatus status, const ServerLocation &selected)
+{
+    switch (status) {
+    case VPNDisplayStatus::Connected:
+        return regionForSelection(selected);
+    case VPNDisplayStatus::Disconnected:
+        return MapRegion::overview();
+    case VPNDisplayStatus::Connecting:
+    case VPNDisplayStatus::Disconnecting:
+    case VPNDisplayStatus::Error:
+        break;
+    }
+    return std::nullopt;
+}
+
+MapRegion regionForSelection(const ServerLocation &selected)
+{
+    return MapRegion::around(selected.latitude, selected.longitude);
+}
+
+Pulse pulseAt(qint64 elapsedMs)
+{
+    constexpr qint64 half = 2000;
+    const qint64 phase = (elapsedMs < 0 ? 0 : elapsedMs) % (2 * half);
+    const double t = phase < half ? double(phase) / half : double(2 * half - phase) / half;
+    const double eased = MapProjection::easeInOut(t);
+    return {1.0 + 0.3 * eased, 0.6 * (1.0 - eased)};
+}
+
+} // namespace ConnectionDetail
+
+namespace {
+
+QColor white(qreal alpha)
+{
+    return Style::withAlpha(Qt::white, alpha);
+}
+
+QLabel *makeLabel(const QFont &font, const QColor &color, QWidget *parent)
+{
+    auto *label = new QLabel(parent);
+    label->setFont(font);
+    // Inside a button a label would take the button's text role.
+    label->setForegroundRole(QPalette::WindowText);
+    Style::setTextColor(label, color);
+    return label;
+}
+
+// The black top-to-bottom gradient that darkens the map under the content.
+class GradientOverlay : public QWidget
+{
+public:
+    explicit GradientOverlay(QWidget *parent)
+        : QWidget(parent)
+    {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QLinearGradient gradient(0, 0, 0, height());
+        gradient.setStops({{0.0, QColor::fromRgbF(0, 0, 0, 0.55f)},
+                           {0.35, QColor::fromRgbF(0, 0, 0, 0.15f)},
+                           {0.65, QColor::fromRgbF(0, 0, 0, 0.15f)},
+                           {1.0, QColor::fromRgbF(0, 0, 0, 0.65f)}});
+        QPainter painter(this);
+        painter.fillRect(rect(), gradient);
+    }
+};
+
+// The selected location: flag, caption and "Country - City", with a chevron
+// that says it opens something.
+class LocationCard : public QAbstractButton
+{
+public:
+    static constexpr int preferredWidth = 400;
+
+    explicit LocationCard(QWidget *parent)
+        : QAbstractButton(parent)
+    {
+        setCursor(Qt::PointingHandCursor);
+        setFocusPolicy(Qt::StrongFocus);
+        setAttribute(Qt::WA_Hover);
+        setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+        setMaximumWidth(preferredWidth);
+
+        auto *layout = new QHBoxLayout(this);
+        layout->setContentsMargins(16, 12, 16, 12);
+        layout->setSpacing(12);
+        flag = makeLabel(Style::font(28), Qt::white, this);
+        flag->setObjectName(u"cardFlag"_s);
+        auto *lines = new QVBoxLayout;
+        lines->setSpacing(2);
+        auto *caption = makeLabel(Style::font(11), white(0.7), this);
+        caption->setText(u"Selected Location"_s);
+        caption->setObjectName(u"cardCaption"_s);
+        location = makeLabel(Style::font(16), Qt::white, this);
+        location->setObjectName(u"cardLocation"_s);
+        lines->addWidget(caption);
+        lines->addWidget(location);
+        auto *chevron = new SymbolView(u"chevron.right"_s, white(0.7), 14, this);
+        layout->addWidget(flag);
+        layout->addLayout(lines, 1);
+        layout->addWidget(chevron);
+        for (QWidget *child : {static_cast<QWidget *>(flag), static_cast<QWidget *>(caption),
+                               static_cast<QWidget *>(location), static_cast<QWidget *>(chevron)})
+            child->setAttribute(Qt::WA_TransparentForMouseEvents);
+    }
+
+    QSize sizeHint() const override
+    {
+        const QSize content = layout()->sizeHint();
+        return {qMax(preferredWidth, content.width()), content.height()};
+    }
+    QSize minimumSizeHint() const override { return layout()->minimumSize(); }
+
+    QLabel *flag;
+    QLabel *location;
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        qreal alpha = 0.06;
+        if (isDown())
+            alpha = 0.14;
+        else if (underMouse() || hasFocus())
+            alpha = 0.10;
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(white(alpha));
+        painter.drawRoundedRect(QRectF(rect()), 12, 12);
+    }
+};
+
+// The connect/disconnect button: at most 280 x 44 points (the shadow is drawn
+// outside that body), narrower only when the view is.
+class ConnectButton : public FilledButton
+{
+public:
+    static constexpr int bodyWidth = 280;
+    static constexpr int bodyHeight = 44;
+    // FilledButton draws its shadow in a margin of 2 at the sides, 1 above
+    // and 4 below the body.
+    static constexpr int outerWidth = bodyWidth + 4;
+    static constexpr int outerHeight = bodyHeight + 5;
+
+    explicit ConnectButton(QWidget *parent)
+        : FilledButton({}, parent)
+    {
+        setFontPoints(15, QFont::Normal);
+        setCornerRadius(12);
+        setShadow(true);
+        setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+        setFixedHeight(outerHeight);
+        setMaximumWidth(outerWidth);
+    }
+
+    QSize sizeHint() const override { return {outerWidth, outerHeight}; }
+    QSize minimumSizeHint() const override { return {FilledButton::sizeHint().width(), outerHeight}; }
+};
+
+} // namespace
+
+StatusEmblem::StatusEmblem(QWidget *parent)
+    : QWidget(parent)
+{
+    // Room for the pulsing circle at its largest (140 x 1.3).
+    const int side = int(std::ceil(pulseDiameter * 1.3)) + 2;
+    setFixedSize(side, side);
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    m_timer.setInterval(frameMs);
+    m_timer.setTimerType(Qt::CoarseTimer);
+    connect(&m_timer, &QTimer::timeout, this, qOverload<>(&QWidget::update));
+}
+
+QSize StatusEmblem::sizeHint() const
+{
+    return size();
+}
+
+void StatusEmblem::setAppearance(const ConnectionDetail::Appearance &appearance)
+{
+    m_symbol = appearance.emblemSymbol;
+    m_symbolColor = appearance.emblemColor;
+    m_background = appearance.emblemBackground;
+    m_showsPulse = appearance.showsPulse;
+    updateTimer();
+    update();
+}
+
+void StatusEmblem::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    m_shown = true;
+    updateTimer();
+}
+
+void StatusEmblem::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    // Also sent when the window is minimised, while isVisible() stays true.
+    m_shown = false;
+    updateTimer();
+}
+
+void StatusEmblem::updateTimer()
+{
+    const bool wanted = m_showsPulse && m_shown && isVisible();
+    if (wanted == m_timer.isActive())
+        return;
+    if (wanted) {
+        m_clock.start();
+        m_timer.start();
+    } else {
+        m_timer.stop();
+    }
+}
+
+void StatusEmblem::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    const QPointF centre = QRectF(rect()).center();
+    if (m_showsPulse) {
+        const ConnectionDetail::Pulse pulse =
+            m_timer.isActive() ? ConnectionDetail::pulseAt(m_clock.elapsed()) : ConnectionDetail::Pulse{};
+        const double radius = pulseDiameter / 2.0 * pulse.scale;
+        painter.setBrush(Style::withAlpha(Style::green(), 0.15 * pulse.opacity));
+        painter.drawEllipse(centre, radius, radius);
+    }
+    painter.setBrush(m_background);
+    painter.drawEllipse(centre, circleDiameter / 2.0, circleDiameter / 2.0);
+    if (!m_symbol.isEmpty()) {
+        const QPixmap symbol = Icons::pixmap(m_symbol, m_symbolColor, symbolPoints);
+        painter.drawPixmap(QPointF(centre.x() - symbolPoints / 2.0, centre.y() - symbolPoints / 2.0), symbol);
+    }
+}
+
+ConnectionDetailView::ConnectionDetailView(ServerManager &servers, VPNServiceManager &vpn, QWidget *parent)
+    : QWidget(parent)
+    , m_servers(servers)
+    , m_vpn(vpn)
+    , m_status(VPNDisplay::status(vpn.connectionState()))
+{
+    setObjectName(u"connectionDetail"_s);
+    setAutoFillBackground(true);
+    QPalette dark = palette();
+    dark.setColor(QPalette::Window, WorldMap::oceanColor());
+    dark.setColor(QPalette::WindowText, Qt::white);
+    setPalette(dark);
+
+    // Back to front in one cell: the map, the gradient, the content.
+    auto *stack = new QGridLayout(this);
+    stack->setContentsMargins(0, 0, 0, 0);
+    stack->setSpacing(0);
+
+    m_map = new WorldMap(this);
+    m_map->setObjectName(u"map"_s);
+    m_map->setRegion(MapRegion::overview());
+    m_overlay = new GradientOverlay(this);
+    m_overlay->setObjectName(u"mapGradient"_s);
+
+    auto *content = new QWidget(this);
+    content->setObjectName(u"connectionContent"_s);
+    auto *column = new QVBoxLayout(content);
+    column->setContentsMargins(24, 20, 24, 28);
+    column->setSpacing(0);
+
+    auto *card = new LocationCard(content);
+    card->setObjectName(u"locationCard"_s);
+    m_card = card;
+    m_cardFlag = card->flag;
+    m_cardLocation = card->location;
+    connect(m_card, &QAbstractButton::clicked, this, &ConnectionDetailView::showServerPicker);
+
+    m_emblem = new StatusEmblem(content);
+    m_emblem->setObjectName(u"statusEmblem"_s);
+
+    m_statusText = makeLabel(Style::font(20, QFont::DemiBold), Qt::white, content);
+    m_statusText->setObjectName(u"statusText"_s);
+    m_statusText->setAlignment(Qt::AlignCenter);
+
+    m_locationLine = makeLabel(Style::font(13), white(0.7), content);
+    m_locationLine->setObjectName(u"locationLine"_s);
+    m_locationLine->setAlignment(Qt::AlignCenter);
+
+    m_addressLine = makeLabel(Style::monospaced(12), white(0.5), content);
+    m_addressLine->setObjectName(u"addressLine"_s);
+    m_addressLine->setAlignment(Qt::AlignCenter);
+    m_addressLine->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
+    m_button = new ConnectButton(content);
+    m_button->setObjectName(u"connectButton"_s);
+    connect(m_button, &QAbstractButton::clicked, this, &ConnectionDetailView::buttonClicked);
+
+    column->addWidget(m_card, 0, Qt::AlignHCenter);
+    column->addStretch(1);
+    // The emblem's box has room for the pulse at its largest; its circle
+    // sits well inside it, so the status text needs no extra gap.
+    column->addWidget(m_emblem, 0, Qt::AlignHCenter);
+    column->addWidget(m_statusText);
+    column->addSpacing(6);
+    column->addWidget(m_locationLine);
+    column->addSpacing(4);
+    column->addWidget(m_addressLine);
+    column->addStretch(1);
+    column->addWidget(m_button, 0, Qt::AlignHCenter);
+
+    stack->addWidget(m_map, 0, 0);
+    stack->addWidget(m_overlay, 0, 0);
+    stack->addWidget(content, 0, 0);
+    m_overlay->raise();
+    content->raise();
+
+    connect(&m_vpn, &VPNServiceManager::connectionStateChanged, this, &ConnectionDetailView::statusChanged);
+    connect(&m_vpn, &VPNServiceManager::connectedServerIPChanged, this, &ConnectionDetailView::refresh);
+    connect(&m_servers, &ServerManager::selectedServerChanged, this, &ConnectionDetailView::selectionChanged);
+
+    refresh();
+}
+
+ConnectionDetailView::~ConnectionDetailView() = default;
+
+void ConnectionDetailView::statusChanged()
+{
+    const VPNDisplayStatus status = VPNDisplay::status(m_vpn.connectionState());
+    if (status == m_status)
+        return;
+    m_status = status;
+    if (auto region = ConnectionDetail::regionForStatus(status, m_servers.selectedServer()))
+        m_map->setRegion(*region, true);
+    refresh();
+}
+
+void ConnectionDetailView::selectionChanged()
+{
+    const ServerLocation &selected = m_servers.selectedServer();
+    m_map->setRegion(ConnectionDetail::regionForSelection(selected), true);
+    if (m_picker)
+        m_picker->setSelectedId(selected.id);
+    refresh();
+}
+
+void ConnectionDetailView::refresh()
+{
+    const ConnectionDetail::Appearance look = ConnectionDetail::appearance(m_status);
+    const ServerLocation &selected = m_servers.selectedServer();
+
+    m_cardFlag->setText(selected.flagEmoji());
+    m_cardLocation->setText(selected.countryAndCity());
+
+    m_emblem->setAppearance(look);
+    m_statusText->setText(look.statusText);
+
+    m_locationLine->setText(ConnectionDetail::locationLine(selected));
+    m_locationLine->setVisible(look.showsLocation);
+    const std::optional<QString> address = m_vpn.connectedServerIP();
+    m_addressLine->setText(address.value_or(QString()));
+    m_addressLine->setVisible(look.showsLocation && address.has_value());
+
+    m_button->setSymbol(look.buttonSymbol);
+    m_button->setText(look.buttonTitle);
+    m_button->setColor(look.buttonColor);
+    m_button->setEnabled(look.buttonEnabled);
+
+    refreshPins();
+}
+
+void ConnectionDetailView::refreshPins()
+{
+    m_map->setAnnotations(ServerAnnotation::forServers(m_servers.servers(), m_servers.selectedServer().id,
+                                                       m_status == VPNDisplayStatus::Connected));
+}
+
+void ConnectionDetailView::buttonClicked()
+{
+    switch (ConnectionDetail::buttonAction(m_status)) {
+    case ConnectionDetail::ButtonAction::Connect: {
+        // A copy: selecting replaces the catalogue's selected server.
+        const ServerLocation server = m_servers.selectedServer();
+        m_servers.selectServer(server);
+        m_vpn.connect(server.ipAddress, server.id);
+        break;
+    }
+    case ConnectionDetail::ButtonAction::Disconnect:
+        m_vpn.disconnect();
+        break;
+    case ConnectionDetail::ButtonAction::Nothing:
+        break;
+    }
+}
+
+void ConnectionDetailView::showServerPicker()
+{
+    if (m_picker) {
+        m_picker->raise();
+        m_picker->activateWindow();
+        return;
+    }
+    // A child of this view, so the handler never outlives it.
+    m_picker = new ServerPickerSheet(
+        m_servers.servers(), m_servers.selectedServer().id, [this](const ServerLocation &server) { chooseServer(server); },
+        this);
+    m_picker->setAttribute(Qt::WA_DeleteOnClose);
+    m_picker->open();
+}
+
+void ConnectionDetailView::chooseServer(const ServerLocation &server)
+{
+    if (!server.isActive)
+        return;
+    m_servers.selectServer(server);
+    if (m_status != VPNDisplayStatus::Connected)
+        return;
+    m_vpn.disconnect();
+    // One delayed call on the main thread, not cancelled by later actions;
+    // dropped only if the manager itself is gone.
+    VPNServiceManager &vpn = m_vpn;
+    QTimer::singleShot(ConnectionDetail::reconnectDelay, &vpn,
+                       [&vpn, ip = server.ipAddress, id = server.id] { vpn.connect(ip, id); });
+}

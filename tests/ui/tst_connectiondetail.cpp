@@ -1,0 +1,403 @@
+#include "support/TempDefaults.h"
+#include "support/TestVpnService.h"
+#include "ui/ConnectionDetailView.h"
+#include "ui/Style.h"
+#include "ui/WorldMap.h"
+#include "vpn/ServerManager.h"
+#include "vpn/VPNServiceManager.h"
+
+#include <QAbstractButton>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QtTest>
+
+#include <cmath>
+
+using namespace Qt::StringLiterals;
+using ConnectionDetail::ButtonAction;
+
+namespace {
+
+const ServerLocation &server(const QString &id)
+{
+    return *ServerLocation::find(id);
+}
+
+// The view over a VPN service manager whose protocol services are test
+// doubles, and a catalogue over temporary settings.
+struct Fixture
+{
+    TempDefaults defaults;
+    TestVpnService ikev2{VPNProtocolType::IKEv2};
+    TestVpnService wireGuard{VPNProtocolType::WireGuard};
+    TestVpnService xray{VPNProtocolType::XrayReality};
+    VPNServiceManager vpn{defaults.standard(), [this](VPNProtocolType type) -> VPNServiceProtocol & {
+                              if (type == VPNProtocolType::IKEv2)
+                                  return ikev2;
+                              if (type == VPNProtocolType::WireGuard)
+                                  return wireGuard;
+                              return xray;
+                          }};
+    ServerManager servers{defaults.standard()};
+    ConnectionDetailView view{servers, vpn};
+
+    explicit Fixture(bool show = true)
+    {
+        view.resize(600, 560);
+        if (show) {
+            view.show();
+            if (!QTest::qWaitForWindowExposed(&view))
+                qWarning("the view was not exposed");
+        }
+    }
+
+    TestVpnService &active() { return static_cast<TestVpnService &>(vpn.activeService()); }
+
+    // Publishes a state and waits until the manager mirrors it.
+    bool setState(const VPNConnectionState &state)
+    {
+        active().setState(state);
+        return QTest::qWaitFor([&] { return vpn.connectionState() == state; }, 2000);
+    }
+
+    template<typename T = QWidget>
+    T *child(const QString &name)
+    {
+        return view.findChild<T *>(name);
+    }
+    FilledButton *button() { return child<FilledButton>(u"connectButton"_s); }
+    StatusEmblem *emblem() { return child<StatusEmblem>(u"statusEmblem"_s); }
+    QString text(const QString &name) { return child<QLabel>(name)->text(); }
+    bool shows(const QString &name) { return child(name)->isVisibleTo(&view); }
+
+    // Opens the picker through the card and clicks a server's row.
+    bool pick(const QString &id)
+    {
+        if (!view.serverPicker())
+            QTest::mouseClick(child<QAbstractButton>(u"locationCard"_s), Qt::LeftButton);
+        if (!QTest::qWaitFor([&] { return view.serverPicker() && view.serverPicker()->isVisible(); }))
+            return false;
+        auto *row = view.serverPicker()->findChild<QWidget *>(ServerPickerSheet::rowName(server(id)));
+        if (!row)
+            return false;
+        QTest::mouseClick(row, Qt::LeftButton);
+        return true;
+    }
+};
+
+QColor white(qreal alpha)
+{
+    return Style::withAlpha(Qt::white, alpha);
+}
+
+} // namespace
+
+class TestConnectionDetail : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // The emblem, the status text and the button for every connection state,
+    // as the pure appearance says and as the view shows.
+    void appearance_data()
+    {
+        QTest::addColumn<VPNConnectionState>("state");
+        QTest::addColumn<QString>("emblem");
+        QTest::addColumn<QColor>("emblemColor");
+        QTest::addColumn<QString>("statusText");
+        QTest::addColumn<QString>("buttonSymbol");
+        QTest::addColumn<QString>("buttonTitle");
+        QTest::addColumn<QColor>("buttonColor");
+        QTest::addColumn<bool>("enabled");
+        QTest::addColumn<int>("action");
+
+        const QColor green = QColor::fromRgbF(0, 0.784f, 0.325f);
+        const QColor red = Style::withAlpha(Style::red(), 0.85);
+        const QColor orange = Style::orange();
+        QTest::newRow("disconnected") << VPNConnectionState::disconnected() << u"shield.slash"_s << white(0.7)
+                                      << u"Disconnected"_s << u"lock.shield"_s << u"Connect"_s << green << true
+                                      << int(ButtonAction::Connect);
+        QTest::newRow("connecting") << VPNConnectionState::connecting() << u"shield.lefthalf.filled"_s << orange
+                                    << u"Connecting…"_s << u"hourglass"_s << u"Connecting…"_s << orange << false
+                                    << int(ButtonAction::Nothing);
+        QTest::newRow("reconnecting shows as connecting")
+            << VPNConnectionState::reconnecting() << u"shield.lefthalf.filled"_s << orange << u"Connecting…"_s
+            << u"hourglass"_s << u"Connecting…"_s << orange << false << int(ButtonAction::Nothing);
+        QTest::newRow("connected") << VPNConnectionState::connected() << u"checkmark.shield.fill"_s << green
+                                   << u"Connected"_s << u"lock.open"_s << u"Disconnect"_s << red << true
+                                   << int(ButtonAction::Disconnect);
+        QTest::newRow("disconnecting") << VPNConnectionState::disconnecting() << u"shield.lefthalf.filled"_s
+                                       << white(0.7) << u"Disconnecting…"_s << u"hourglass"_s << u"Disconnecting…"_s
+                                       << orange << false << int(ButtonAction::Nothing);
+        QTest::newRow("error") << VPNConnectionState::error(u"Connection failed — please reconnect manually"_s)
+                               << u"exclamationmark.shield"_s << white(0.7) << u"Error"_s << u"lock.shield"_s
+                               << u"Connect"_s << green << true << int(ButtonAction::Connect);
+    }
+    void appearance()
+    {
+        QFETCH(VPNConnectionState, state);
+        QFETCH(QString, emblem);
+        QFETCH(QColor, emblemColor);
+        QFETCH(QString, statusText);
+        QFETCH(QString, buttonSymbol);
+        QFETCH(QString, buttonTitle);
+        QFETCH(QColor, buttonColor);
+        QFETCH(bool, enabled);
+        QFETCH(int, action);
+        const VPNDisplayStatus status = VPNDisplay::status(state);
+        const bool connected = status == VPNDisplayStatus::Connected;
+
+        const auto look = ConnectionDetail::appearance(status);
+        QCOMPARE(look.emblemSymbol, emblem);
+        QCOMPARE(look.emblemColor, emblemColor);
+        QCOMPARE(look.statusText, statusText);
+        QCOMPARE(look.buttonSymbol, buttonSymbol);
+        QCOMPARE(look.buttonTitle, buttonTitle);
+        QCOMPARE(look.buttonColor, buttonColor);
+        QCOMPARE(look.buttonEnabled, enabled);
+        QCOMPARE(look.showsPulse, connected);
+        QCOMPARE(look.showsLocation, connected);
+        QCOMPARE(look.emblemBackground,
+                 connected ? Style::withAlpha(Style::green(), 0.2) : Style::withAlpha(Style::gray(), 0.15));
+        QCOMPARE(int(ConnectionDetail::buttonAction(status)), action);
+
+        Fixture f;
+        QVERIFY(f.setState(state));
+        QCOMPARE(f.view.status(), status);
+        QCOMPARE(f.emblem()->symbol(), emblem);
+        QCOMPARE(f.emblem()->symbolColor(), emblemColor);
+        QCOMPARE(f.text(u"statusText"_s), statusText);
+        QCOMPARE(f.button()->symbol(), buttonSymbol);
+        QCOMPARE(f.button()->text(), buttonTitle);
+        QCOMPARE(f.button()->color(), buttonColor);
+        QCOMPARE(f.button()->isEnabled(), enabled);
+        // The pulse runs only while connected (and shown).
+        QCOMPARE(f.emblem()->isPulsing(), connected);
+        // The pin of the selected server is the connected one only while connected.
+        const auto pins = f.view.map()->annotations();
+        QCOMPARE(pins.size(), 9);
+        QCOMPARE(pins.first().isConnected, connected);
+    }
+
+    // The location line only while connected, always ending in " (IKEv2)";
+    // the address only while connected and known.
+    void locationAndAddressLines()
+    {
+        Fixture f;
+        QVERIFY(!f.shows(u"locationLine"_s));
+        QVERIFY(!f.shows(u"addressLine"_s));
+        QCOMPARE(f.text(u"cardLocation"_s), u"Singapore - Singapore"_s);
+        for (const auto &[name, color] : {std::pair(u"cardLocation"_s, white(1)), std::pair(u"cardCaption"_s, white(0.7))}) {
+            const QLabel *label = f.child<QLabel>(name);
+            QCOMPARE(label->palette().color(label->foregroundRole()), color);
+        }
+
+        // The IKEv2 service publishes no address.
+        QVERIFY(f.setState(VPNConnectionState::connected()));
+        QVERIFY(f.shows(u"locationLine"_s));
+        QCOMPARE(f.text(u"locationLine"_s), u"Singapore - Singapore (IKEv2)"_s);
+        QVERIFY(!f.shows(u"addressLine"_s));
+        QVERIFY(f.setState(VPNConnectionState::disconnected()));
+
+        // The proxy service does; the line still says IKEv2.
+        f.servers.selectServer(server(u"us-west-01"_s));
+        f.vpn.setSelectedProtocol(VPNProtocolType::XrayReality);
+        f.xray.setConnectedServer(u"us-west-01"_s, u"198.51.100.20"_s);
+        QVERIFY(f.setState(VPNConnectionState::connected()));
+        QTRY_VERIFY(f.shows(u"addressLine"_s)); // mirrored once a second
+        QCOMPARE(f.text(u"addressLine"_s), u"198.51.100.20"_s);
+        QCOMPARE(f.text(u"locationLine"_s), u"United States - San Francisco (IKEv2)"_s);
+        QCOMPARE(f.child<QLabel>(u"addressLine"_s)->font().styleHint(), QFont::Monospace);
+
+        // Any other state hides both, though the address is still known.
+        for (const auto &state : {VPNConnectionState::disconnecting(), VPNConnectionState::error(u"x"_s),
+                                  VPNConnectionState::connecting(), VPNConnectionState::disconnected()}) {
+            QVERIFY(f.setState(state));
+            QVERIFY2(!f.shows(u"locationLine"_s), qPrintable(state.description()));
+            QVERIFY2(!f.shows(u"addressLine"_s), qPrintable(state.description()));
+        }
+        QVERIFY(f.vpn.connectedServerIP().has_value());
+
+        // Connected again: the address comes back; once it is gone, its line goes.
+        QVERIFY(f.setState(VPNConnectionState::connected()));
+        QVERIFY(f.shows(u"addressLine"_s));
+        const std::optional<QString> none;
+        f.xray.setConnectedServer(none, none);
+        QTRY_VERIFY(!f.shows(u"addressLine"_s));
+        QVERIFY(f.shows(u"locationLine"_s));
+    }
+
+    void buttonAction_data()
+    {
+        QTest::addColumn<VPNConnectionState>("state");
+        QTest::addColumn<int>("connects");
+        QTest::addColumn<int>("disconnects");
+        QTest::newRow("disconnected") << VPNConnectionState::disconnected() << 1 << 0;
+        QTest::newRow("error") << VPNConnectionState::error(u"x"_s) << 1 << 0;
+        QTest::newRow("connected") << VPNConnectionState::connected() << 0 << 1;
+        QTest::newRow("connecting") << VPNConnectionState::connecting() << 0 << 0;
+        QTest::newRow("disconnecting") << VPNConnectionState::disconnecting() << 0 << 0;
+        QTest::newRow("reconnecting") << VPNConnectionState::reconnecting() << 0 << 0;
+    }
+    // Connect selects the catalogue's server again (recorded as recent) and
+    // connects to it; Disconnect disconnects; a disabled button does nothing.
+    void buttonAction()
+    {
+        QFETCH(VPNConnectionState, state);
+        QFETCH(int, connects);
+        QFETCH(int, disconnects);
+        Fixture f(false);
+        f.defaults.standard().set(ServerManager::selectedServerKey, u"us-west-01"_s);
+        ServerManager servers(f.defaults.standard());
+        ConnectionDetailView view(servers, f.vpn);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QVERIFY(servers.recentServers().isEmpty());
+        QVERIFY(f.setState(state));
+
+        QTest::mouseClick(view.findChild<QWidget *>(u"connectButton"_s), Qt::LeftButton);
+        QCOMPARE(f.ikev2.connectCalls.size(), connects);
+        QCOMPARE(f.ikev2.disconnectCalls, disconnects);
+        if (connects) {
+            QCOMPARE(f.ikev2.connectCalls.first().serverIP, u"198.51.100.20"_s);
+            QCOMPARE(f.ikev2.connectCalls.first().serverId, u"us-west-01"_s);
+            QCOMPARE(servers.recentServers().size(), 1);
+        } else {
+            QVERIFY(servers.recentServers().isEmpty());
+        }
+    }
+
+    void pickWhileConnectedReconnects_data()
+    {
+        QTest::addColumn<QString>("chosen");
+        QTest::newRow("the connected server again") << u"sg-node-01"_s;
+        QTest::newRow("another server") << u"us-west-01"_s;
+    }
+    // Disconnects at once and connects to the chosen server 1.5 s later; the
+    // sheet stays open with the mark on the choice.
+    void pickWhileConnectedReconnects()
+    {
+        QFETCH(QString, chosen);
+        Fixture f;
+        f.ikev2.followCalls = true;
+        QVERIFY(f.setState(VPNConnectionState::connected()));
+
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(f.pick(chosen));
+        QCOMPARE(f.ikev2.disconnectCalls, 1);
+        QVERIFY(f.ikev2.connectCalls.isEmpty());
+        QCOMPARE(f.servers.selectedServer().id, chosen);
+        QCOMPARE(f.view.serverPicker()->selectedId(), chosen);
+        QVERIFY(f.view.serverPicker()->isVisible());
+        QTRY_COMPARE(f.vpn.connectionState(), VPNConnectionState::disconnected());
+
+        QTRY_COMPARE_WITH_TIMEOUT(f.ikev2.connectCalls.size(), 1, 4000);
+        QVERIFY2(clock.elapsed() >= 1450, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(f.ikev2.connectCalls.first().serverId, chosen);
+        QCOMPARE(f.ikev2.connectCalls.first().serverIP, server(chosen).ipAddress);
+        QCOMPARE(f.ikev2.disconnectCalls, 1);
+    }
+
+    void pickWhileNotConnectedOnlySelects_data()
+    {
+        QTest::addColumn<VPNConnectionState>("state");
+        QTest::newRow("disconnected") << VPNConnectionState::disconnected();
+        QTest::newRow("error") << VPNConnectionState::error(u"x"_s);
+    }
+    void pickWhileNotConnectedOnlySelects()
+    {
+        QFETCH(VPNConnectionState, state);
+        Fixture f;
+        QVERIFY(f.setState(state));
+        QVERIFY(f.pick(u"us-west-01"_s));
+        QCOMPARE(f.servers.selectedServer().id, u"us-west-01"_s);
+        QCOMPARE(f.text(u"cardLocation"_s), u"United States - San Francisco"_s);
+        QCOMPARE(f.view.serverPicker()->selectedId(), u"us-west-01"_s);
+        QTest::qWait(1700);
+        QVERIFY(f.ikev2.connectCalls.isEmpty());
+        QCOMPARE(f.ikev2.disconnectCalls, 0);
+    }
+
+    // An inactive server changes nothing, not even while connected.
+    void inactiveChoiceChangesNothing()
+    {
+        Fixture f;
+        QVERIFY(f.setState(VPNConnectionState::connected()));
+        f.view.chooseServer(server(u"uk-node-01"_s));
+        QCOMPARE(f.servers.selectedServer().id, u"sg-node-01"_s);
+        QCOMPARE(f.ikev2.disconnectCalls, 0);
+        QTest::qWait(1700);
+        QVERIFY(f.ikev2.connectCalls.isEmpty());
+    }
+
+    // The view's own region: overview at first (also when built while
+    // connected), the selected server on a selection or on connected, the
+    // overview on disconnected, unchanged otherwise. The catalogue's region
+    // is left alone.
+    void mapRegion()
+    {
+        Fixture f(false);
+        QVERIFY(f.setState(VPNConnectionState::connected()));
+        ConnectionDetailView view(f.servers, f.vpn);
+        QCOMPARE(view.map()->region(), MapRegion::overview());
+
+        const ServerLocation &sf = server(u"us-west-01"_s);
+        const ServerLocation &sg = server(u"sg-node-01"_s);
+        const MapRegion aroundSf = MapRegion::around(sf.latitude, sf.longitude);
+        const MapRegion aroundSg = MapRegion::around(sg.latitude, sg.longitude);
+        f.servers.selectServer(sf);
+        QCOMPARE(view.map()->region(), aroundSf);
+
+        const struct
+        {
+            VPNConnectionState state;
+            MapRegion region;
+        } steps[] = {
+            {VPNConnectionState::disconnected(), MapRegion::overview()},
+            {VPNConnectionState::connecting(), MapRegion::overview()},
+            {VPNConnectionState::connected(), aroundSf},
+            {VPNConnectionState::disconnecting(), aroundSf},
+            {VPNConnectionState::error(u"x"_s), aroundSf},
+            {VPNConnectionState::disconnected(), MapRegion::overview()},
+        };
+        for (const auto &step : steps) {
+            QVERIFY(f.setState(step.state));
+            QVERIFY2(view.map()->region() == step.region, qPrintable(step.state.description()));
+        }
+        // A selection moves the map whatever the status.
+        f.servers.selectServer(sg);
+        QCOMPARE(view.map()->region(), aroundSg);
+        QCOMPARE(f.servers.mapRegion(), MapRegion::overview());
+
+        QCOMPARE(ConnectionDetail::regionForStatus(VPNDisplayStatus::Connected, sg), aroundSg);
+        QCOMPARE(ConnectionDetail::regionForStatus(VPNDisplayStatus::Error, sg), std::nullopt);
+    }
+
+    // The pulse runs only while the view is shown and connected.
+    void pulse()
+    {
+        using ConnectionDetail::pulseAt;
+        const auto near = [](double a, double b) { return std::abs(a - b) < 1e-3; };
+        QVERIFY(near(pulseAt(0).scale, 1.0) && near(pulseAt(0).opacity, 0.6));
+        QVERIFY(near(pulseAt(1000).scale, 1.15) && near(pulseAt(1000).opacity, 0.3));
+        QVERIFY(near(pulseAt(2000).scale, 1.3) && near(pulseAt(2000).opacity, 0.0));
+        QVERIFY(near(pulseAt(3000).scale, 1.15)); // on its way back
+        QVERIFY(near(pulseAt(4000).scale, 1.0) && near(pulseAt(4000).opacity, 0.6));
+        QVERIFY(pulseAt(500).scale < 1.075); // eased: slow at first
+
+        Fixture f;
+        QVERIFY(!f.emblem()->isPulsing());
+        QVERIFY(f.setState(VPNConnectionState::connected()));
+        QVERIFY(f.emblem()->isPulsing());
+        f.view.hide();
+        QVERIFY(!f.emblem()->isPulsing());
+        f.view.show();
+        QVERIFY(f.emblem()->isPulsing());
+        QVERIFY(f.setState(VPNConnectionState::disconnecting()));
+        QVERIFY(!f.emblem()->isPulsing());
+    }
+};
+
+QTEST_MAIN(TestConnectionDetail)
+#include "tst_connectiondetail.moc"

@@ -1,0 +1,345 @@
+#include "model/NotificationNames.h"
+#include "support/AccountServices.h"
+#include "support/StubServer.h"
+#include "support/TestVpnService.h"
+#include "ui/ConnectionDetailView.h"
+#include "ui/MainWindowView.h"
+#include "ui/WorldMap.h"
+#include "vpn/ServerManager.h"
+#include "vpn/VPNServiceManager.h"
+
+#include <QAbstractButton>
+#include <QDir>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSplitter>
+#include <QtTest>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QString screenshotDir()
+{
+    QString dir = qEnvironmentVariable("VELORIN_SCREENSHOT_DIR");
+    if (dir.isEmpty())
+        dir = QDir::temp().filePath(u"velorin-screenshots"_s);
+    QDir().mkpath(dir);
+    return dir;
+}
+
+const QByteArray kTokens = R"({"access_token":"AT-1","refresh_token":"RT-1","expires_in":900})";
+const QByteArray kUser = R"({"id":"u-1","email":"ada@example.com","email_verified":true,"display_name":null,)"
+                         R"("apple_linked":false,"created_at":"2026-01-31T12:00:00Z"})";
+
+// The account services over a stub backend that accepts one user, and the
+// VPN side over test protocol services.
+struct Fixture
+{
+    StubServer server;
+    TempDefaults defaults;
+    FakeKeychain keychain;
+    AccountServices services{defaults, keychain, server.baseUrl()};
+    TestVpnService ikev2{VPNProtocolType::IKEv2};
+    TestVpnService wireGuard{VPNProtocolType::WireGuard};
+    TestVpnService xray{VPNProtocolType::XrayReality};
+    VPNServiceManager vpn{defaults.standard(), [this](VPNProtocolType type) -> VPNServiceProtocol & {
+                              if (type == VPNProtocolType::IKEv2)
+                                  return ikev2;
+                              if (type == VPNProtocolType::WireGuard)
+                                  return wireGuard;
+                              return xray;
+                          }};
+    ServerManager servers{defaults.standard()};
+    std::unique_ptr<MainWindowView> window;
+
+    Fixture()
+    {
+        server.on("POST", u"/auth/login"_s, StubServer::Response::json(200, kTokens));
+        server.on("GET", u"/auth/me"_s, StubServer::Response::json(200, kUser));
+        server.on("GET", u"/api/v1/subscriptions/status"_s,
+                  StubServer::Response::json(200, R"({"status":"active","plan":"monthly","expires_at":"2026-03-01T00:00:00Z","is_trial":false})"));
+        server.on("POST", u"/api/v1/devices/register"_s,
+                  StubServer::Response::json(200, R"({"status":"ok","message":"Device registered","device_id":"d"})"));
+        server.on("GET", u"/api/v1/devices"_s,
+                  StubServer::Response::json(200, R"({"devices":[],"device_limit":3,"active_count":1,"can_add_more":true})"));
+    }
+
+    MainWindowView &open(MainWindowScreens screens = {})
+    {
+        window = std::make_unique<MainWindowView>(services.auth, servers, vpn, services.center, std::move(screens));
+        window->resize(800, 560);
+        window->show();
+        if (!QTest::qWaitForWindowExposed(window.get()))
+            qWarning("the window was not exposed");
+        return *window;
+    }
+
+    bool signIn()
+    {
+        QCoro::waitFor(services.auth.login(u"ada@example.com"_s, u"pw-secret"_s));
+        return services.auth.authState().isAuthenticated();
+    }
+
+    void post(const QString &name) { services.center.post(name); }
+
+    QStringList sidebarTexts() const
+    {
+        QStringList texts;
+        for (int row = 0; row < window->sidebar()->count(); ++row)
+            texts.append(window->sidebar()->item(row)->text());
+        return texts;
+    }
+    QString selectedRow() const
+    {
+        const QListWidgetItem *item = window->sidebar()->currentItem();
+        return item ? item->text() : QString();
+    }
+    QString detailName() const { return window->currentDetail() ? window->currentDetail()->objectName() : QString(); }
+    void clickRow(const QString &text)
+    {
+        QListWidget *list = window->sidebar();
+        const QListWidgetItem *item = list->findItems(text, Qt::MatchExactly).value(0);
+        QVERIFY(item);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(item).center());
+    }
+};
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Signed out: only the sign-in screen. Signed in: the sidebar on
+    // Connection beside the connection view. Signed out again: a fresh
+    // sign-in screen, and the split view is gone.
+    void signInThenSplitView()
+    {
+        Fixture f;
+        MainWindowView &window = f.open();
+        QVERIFY(window.isShowingSignIn());
+        QVERIFY(!window.sidebar());
+        QVERIFY(!window.currentDetail());
+        QVERIFY(window.findChild<QWidget *>(u"signInPlaceholder"_s)->isVisible());
+        QCOMPARE(window.selectedTab(), SidebarTab::Connection);
+
+        QVERIFY(f.signIn());
+        QVERIFY(!window.isShowingSignIn());
+        QTRY_VERIFY(!window.findChild<QWidget *>(u"signInPage"_s)); // dropped, not kept hidden
+        QCOMPARE(f.sidebarTexts(), (QStringList{u"Connection"_s, u"Account"_s, u"My Account"_s, u"Devices"_s,
+                                                u"Settings"_s}));
+        QCOMPARE(window.sidebar()->item(1)->flags(), Qt::NoItemFlags); // the section title
+        for (int row : {0, 2, 3, 4})
+            QVERIFY(!window.sidebar()->item(row)->icon().isNull());
+        QCOMPARE(f.selectedRow(), u"Connection"_s);
+        QVERIFY(qobject_cast<ConnectionDetailView *>(window.currentDetail()));
+        QVERIFY(window.currentDetail()->isVisible());
+
+        // The connection view's animations stop while another tab is shown.
+        auto *connection = qobject_cast<ConnectionDetailView *>(window.currentDetail());
+        auto *emblem = connection->findChild<StatusEmblem *>();
+        f.ikev2.setState(VPNConnectionState::connected());
+        QTRY_VERIFY(emblem->isPulsing());
+        QVERIFY(connection->map()->isPulsing());
+        f.post(NotificationNames::showSettings);
+        QVERIFY(!emblem->isPulsing());
+        QVERIFY(!connection->map()->isPulsing());
+        f.clickRow(u"Connection"_s);
+        QVERIFY(emblem->isPulsing());
+
+        f.services.auth.signOut();
+        QVERIFY(window.isShowingSignIn());
+        QVERIFY(!window.sidebar());
+        QTRY_VERIFY(!window.findChild<QWidget *>(u"splitView"_s));
+        QVERIFY(window.findChild<QWidget *>(u"signInPlaceholder"_s)->isVisible());
+    }
+
+    // Width limits of the sidebar column: 180 to 240, 200 at first.
+    void sidebarWidth()
+    {
+        Fixture f;
+        MainWindowView &window = f.open();
+        QVERIFY(f.signIn());
+        QSplitter *split = window.splitView();
+        QTRY_COMPARE(window.sidebar()->width(), 200);
+        split->setSizes({400, 400});
+        QCOMPARE(window.sidebar()->width(), 240);
+        split->setSizes({100, 700});
+        QCOMPARE(window.sidebar()->width(), 180);
+    }
+
+    void notifications_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("whileSignedOut");
+        QTest::addColumn<SidebarTab>("tab");
+        QTest::addColumn<QString>("row");
+        QTest::addColumn<QString>("detail");
+        const struct
+        {
+            QString name;
+            SidebarTab tab;
+            QString row;
+            QString detail;
+        } cases[] = {
+            {NotificationNames::showDevices, SidebarTab::Devices, u"Devices"_s, u"devicesPlaceholder"_s},
+            {NotificationNames::showAccount, SidebarTab::Account, u"My Account"_s, u"accountPlaceholder"_s},
+            {NotificationNames::showSettings, SidebarTab::Settings, u"Settings"_s, u"settingsPlaceholder"_s},
+        };
+        for (const auto &c : cases) {
+            QTest::addRow("%s", qPrintable(c.name)) << c.name << false << c.tab << c.row << c.detail;
+            QTest::addRow("%s while signed out", qPrintable(c.name)) << c.name << true << c.tab << c.row << c.detail;
+        }
+    }
+    // A notification selects the row and shows its screen; sent while signed
+    // out it changes nothing visible until sign-in.
+    void notifications()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, whileSignedOut);
+        QFETCH(SidebarTab, tab);
+        QFETCH(QString, row);
+        QFETCH(QString, detail);
+        QCOMPARE(Sidebar::tabForNotification(name), tab);
+
+        Fixture f;
+        MainWindowView &window = f.open();
+        if (whileSignedOut) {
+            f.post(name);
+            QCOMPARE(window.selectedTab(), tab);
+            QVERIFY(window.isShowingSignIn());
+            QVERIFY(f.signIn());
+        } else {
+            QVERIFY(f.signIn());
+            QCOMPARE(f.selectedRow(), u"Connection"_s);
+            f.post(name);
+        }
+        QCOMPARE(window.selectedTab(), tab);
+        QCOMPARE(f.selectedRow(), row);
+        QCOMPARE(f.detailName(), detail);
+        QVERIFY(window.currentDetail()->isVisible());
+
+        // Other names change nothing.
+        f.post(NotificationNames::authStatusChanged);
+        f.post(u"com.velorin.showConnection"_s);
+        QCOMPARE(window.selectedTab(), tab);
+    }
+
+    // Clicking a row shows its screen; the section title is not a row. Each
+    // screen is built once, when first shown, through its factory; a sign-out
+    // drops them and the next sign-in rebuilds them on the tab last selected.
+    void rowsAndScreens()
+    {
+        QHash<QString, int> built;
+        MainWindowScreens screens;
+        const auto counted = [&built](const QString &name) {
+            return [&built, name](QWidget *parent) -> QWidget * {
+                ++built[name];
+                auto *label = new QLabel(name, parent);
+                label->setObjectName(name);
+                return label;
+            };
+        };
+        screens.signIn = counted(u"customSignIn"_s);
+        screens.settings = counted(u"customSettings"_s);
+
+        Fixture f;
+        MainWindowView &window = f.open(screens);
+        QVERIFY(window.findChild<QWidget *>(u"customSignIn"_s)->isVisible());
+        QVERIFY(f.signIn());
+        QVERIFY(built.value(u"customSettings"_s) == 0);
+
+        f.clickRow(u"Settings"_s);
+        QCOMPARE(window.selectedTab(), SidebarTab::Settings);
+        QCOMPARE(f.detailName(), u"customSettings"_s);
+        f.clickRow(u"Account"_s); // the section title
+        QCOMPARE(window.selectedTab(), SidebarTab::Settings);
+        f.clickRow(u"Devices"_s);
+        QCOMPARE(f.detailName(), u"devicesPlaceholder"_s);
+        f.clickRow(u"Connection"_s);
+        QVERIFY(qobject_cast<ConnectionDetailView *>(window.currentDetail()));
+        f.clickRow(u"Settings"_s);
+        QCOMPARE(built.value(u"customSettings"_s), 1);
+
+        f.services.auth.signOut();
+        QCOMPARE(built.value(u"customSignIn"_s), 2);
+        QVERIFY(f.signIn());
+        QCOMPARE(f.selectedRow(), u"Settings"_s);
+        QCOMPARE(f.detailName(), u"customSettings"_s);
+        QCOMPARE(built.value(u"customSettings"_s), 2);
+    }
+
+    // A screen may sign the user out from its own button: the window drops
+    // that screen only after the click has finished.
+    void signOutFromInsideAScreen()
+    {
+        Fixture f;
+        MainWindowScreens screens;
+        AuthService &auth = f.services.auth;
+        screens.account = [&auth](QWidget *parent) -> QWidget * {
+            auto *button = new QPushButton(u"Sign Out"_s, parent);
+            button->setObjectName(u"signOutButton"_s);
+            QObject::connect(button, &QPushButton::clicked, button, [&auth] { auth.signOut(); });
+            return button;
+        };
+        MainWindowView &window = f.open(screens);
+        QVERIFY(f.signIn());
+        f.post(NotificationNames::showAccount);
+        QPointer<QWidget> button = window.findChild<QWidget *>(u"signOutButton"_s);
+        QVERIFY(button && button->isVisible());
+        QTest::mouseClick(button, Qt::LeftButton);
+        QVERIFY(window.isShowingSignIn());
+        QTRY_VERIFY(!button);
+    }
+
+    // Grabs of the signed-in window in every status and of the signed-out one.
+    void grabs()
+    {
+        Fixture f;
+        MainWindowView &window = f.open();
+        const QDir dir(screenshotDir());
+        QVERIFY(window.grab().save(dir.filePath(u"mainwindow-signedout.png"_s)));
+        QVERIFY(f.signIn());
+        // The proxy service publishes the connected address, so the
+        // connected grab shows every line.
+        f.vpn.setSelectedProtocol(VPNProtocolType::XrayReality);
+        f.xray.setConnectedServer(u"sg-node-01"_s, u"203.0.113.10"_s);
+
+        const struct
+        {
+            VPNConnectionState state;
+            const char *file;
+        } steps[] = {
+            {VPNConnectionState::disconnected(), "mainwindow-disconnected.png"},
+            {VPNConnectionState::connecting(), "mainwindow-connecting.png"},
+            {VPNConnectionState::connected(), "mainwindow-connected.png"},
+            {VPNConnectionState::disconnecting(), "mainwindow-disconnecting.png"},
+            {VPNConnectionState::error(u"Connection failed — please reconnect manually"_s), "mainwindow-error.png"},
+        };
+        auto *detail = qobject_cast<ConnectionDetailView *>(window.currentDetail());
+        QVERIFY(detail);
+        for (const auto &step : steps) {
+            f.xray.setState(step.state);
+            QTRY_COMPARE(f.vpn.connectionState(), step.state);
+            if (step.state == VPNConnectionState::connected())
+                QTRY_VERIFY(detail->findChild<QWidget *>(u"addressLine"_s)->isVisible());
+            QTRY_VERIFY(!detail->map()->isAnimatingRegion());
+            const QString path = dir.filePath(QString::fromLatin1(step.file));
+            QVERIFY(window.grab().save(path));
+            qInfo("window grab: %s", qPrintable(path));
+        }
+
+        f.xray.setState(VPNConnectionState::disconnected());
+        QTest::mouseClick(detail->findChild<QWidget *>(u"locationCard"_s), Qt::LeftButton);
+        QTRY_VERIFY(detail->serverPicker() && detail->serverPicker()->isVisible());
+        QVERIFY(detail->serverPicker()->grab().save(dir.filePath(u"mainwindow-picker.png"_s)));
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
