@@ -1,6 +1,7 @@
 #include "vpn/ServiceRegistry.h"
 
 #include "vpn/UnavailableService.h"
+#include "vpn/xray/XrayService.h"
 
 using namespace Qt::StringLiterals;
 
@@ -15,10 +16,8 @@ VPNServiceProtocol &ServiceRegistry::sharedService(VPNProtocolType protocol)
         static auto *service = new UnavailableService(protocol, u"WireGuard is not available in this build"_s);
         return *service;
     }
-    case VPNProtocolType::XrayReality: {
-        static auto *service = new UnavailableService(protocol, u"Xray Reality is not available in this build"_s);
-        return *service;
-    }
+    case VPNProtocolType::XrayReality:
+        return XrayService::shared();
     }
     Q_UNREACHABLE();
 }
