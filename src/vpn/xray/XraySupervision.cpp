@@ -193,8 +193,13 @@ void XrayService::handleAppTermination()
     stopNetworkMonitor();
     m_restartTimer.stop();
     nextGeneration();
-    if (m_process && m_process->state() != QProcess::NotRunning)
-        m_process->terminate();
+    // The child's exit is then only logged: no restart is started for it.
+    ++m_launch;
+    if (QProcess *process = m_process.data()) {
+        m_process = nullptr;
+        if (process->state() != QProcess::NotRunning)
+            process->terminate();
+    }
     // The file holds the user's credential; it does not outlive the run.
     if (!m_configFilePath.isEmpty()) {
         QFile::remove(m_configFilePath);
