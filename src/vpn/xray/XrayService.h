@@ -134,8 +134,9 @@ public:
     // The proxy control, for the clean-ups below and for inspection.
     SystemProxy &systemProxy() const { return *m_proxy; }
 
-    // Restores, on a worker thread, the proxies a previous run left set;
-    // `done` (optional) runs on the main thread afterwards.
+    // Deletes a configuration file a previous run left behind and restores,
+    // on a worker thread, the proxies it left set; `done` (optional) runs on
+    // the main thread afterwards.
     void runLaunchCleanup(std::function<void()> done = {});
     // Connects application termination and the termination signal to the
     // handlers below. `quit` ends the application after the signal's

@@ -7,6 +7,7 @@
 #include "vpn/xray/SystemProxy.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 
 #include <csignal>
@@ -161,6 +162,9 @@ void XrayService::handleNetworkReturn(bool open, quint64 generation)
 
 void XrayService::runLaunchCleanup(std::function<void()> done)
 {
+    // A run that ended without any clean-up (a crash) left its configuration
+    // file, with the user's credential, behind.
+    QFile::remove(QDir(m_options.configDirectory).filePath(XrayConfigFile::fileName));
     const std::shared_ptr<SystemProxy> proxy = m_proxy;
     const QPointer<XrayService> self(this);
     runInBackground([self, proxy, done = std::move(done)] {

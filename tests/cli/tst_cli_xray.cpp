@@ -1,0 +1,302 @@
+// `velorin connect --protocol xray` and `velorin status` as a user runs them:
+// the real program against the stub VPN API, with the fake xray found where
+// the lookup looks and the fake proxy tool in place of the system's.
+#include "platform/UserDefaults.h"
+#include "storage/KeychainManager.h"
+#include "support/ChildProcess.h"
+#include "support/FakeKeychain.h"
+#include "support/FakeTools.h"
+#include "support/StubServer.h"
+#include "vpn/xray/SystemProxy.h"
+#include "vpn/xray/XrayService.h"
+
+#include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThreadPool>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+bool spinUntil(const std::function<bool()> &done, int timeoutMs = 8000)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+QByteArray configBody()
+{
+    return QJsonDocument(QJsonObject{
+                             {u"server_address"_s, u"203.0.113.10"_s}, {u"server_port"_s, 443},
+                             {u"uuid"_s, u"0b7c3f4e-5a61-4d2b-9c8e-1f2a3b4c5d6e"_s}, {u"public_key"_s, u"k"_s},
+                             {u"short_id"_s, u"6ba8"_s}, {u"server_name"_s, u"www.example.com"_s},
+                             {u"server_location"_s, u"Singapore, SG"_s}, {u"flow"_s, u"xtls-rprx-vision"_s},
+                             {u"fingerprint"_s, u"chrome"_s}, {u"display_name"_s, u"Singapore"_s}})
+        .toJson();
+}
+
+// One `velorin` run in the background, its output collected as it comes.
+class Run
+{
+public:
+    Run(const QStringList &arguments, const QStringList &environment)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString &entry : environment)
+            env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
+        m_process.setProcessEnvironment(env);
+        ChildProcess::dieWithParent(m_process);
+        m_process.start(ChildProcess::builtProgram(u"velorin"_s), arguments);
+    }
+
+    QString out()
+    {
+        m_out += QString::fromUtf8(m_process.readAllStandardOutput());
+        return m_out;
+    }
+    QString err()
+    {
+        m_err += QString::fromUtf8(m_process.readAllStandardError());
+        return m_err;
+    }
+    bool waitForOut(const QString &text, int timeoutMs = 8000)
+    {
+        return spinUntil([&] { return out().contains(text); }, timeoutMs);
+    }
+    bool waitForExit(int timeoutMs = 8000)
+    {
+        return spinUntil([&] { return m_process.state() == QProcess::NotRunning; }, timeoutMs);
+    }
+    void signal(int number) { ::kill(pid_t(m_process.processId()), number); }
+    int exitCode() const { return m_process.exitCode(); }
+    qint64 pid() const { return m_process.processId(); }
+
+private:
+    QProcess m_process;
+    QString m_out;
+    QString m_err;
+};
+
+} // namespace
+
+class TestCliXray : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<StubServer> m_server;
+    std::unique_ptr<FakeNetworkSetup> m_tool;
+    std::unique_ptr<FakeXray> m_xray;
+    int m_socks = 0;
+    int m_http = 0;
+
+    QString configDir() const { return m_dir->filePath(u"config"_s); }
+    QString runtimeDir() const { return m_dir->filePath(u"runtime"_s); }
+    QString defaultsPath() const { return configDir() + u"/com.velorin.vpn.mac.json"_s; }
+    QString configFile() const { return runtimeDir() + u"/velorin/kavro_xray_config.json"_s; }
+
+    QStringList environment() const
+    {
+        return QStringList{u"VELORIN_BACKEND_URL="_s + m_server->baseUrl(),
+                           u"VELORIN_PROXY_TOOL="_s + m_tool->toolPath(),
+                           u"VELORIN_XRAY_DIR="_s + m_dir->filePath(u"libexec"_s),
+                           u"VELORIN_XRAY_SOCKS_PORT="_s + QString::number(m_socks),
+                           u"VELORIN_XRAY_HTTP_PORT="_s + QString::number(m_http),
+                           u"XDG_RUNTIME_DIR="_s + runtimeDir()}
+            + m_tool->environment() + m_xray->environment();
+    }
+
+    std::unique_ptr<Run> connect(const QStringList &extra = {u"--protocol"_s, u"xray"_s})
+    {
+        return std::make_unique<Run>(QStringList{u"--config-dir"_s, configDir(), u"connect"_s} + extra, environment());
+    }
+
+    ChildProcess::Result status()
+    {
+        return ChildProcess::run(ChildProcess::builtProgram(u"velorin"_s), {u"--config-dir"_s, configDir(), u"status"_s},
+                                 {}, environment());
+    }
+
+    UserDefaults *freshDefaults()
+    {
+        m_defaults = std::make_unique<UserDefaults>(defaultsPath());
+        return m_defaults.get();
+    }
+    std::unique_ptr<UserDefaults> m_defaults;
+
+private slots:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_server = std::make_unique<StubServer>();
+        m_tool = std::make_unique<FakeNetworkSetup>();
+        m_xray = std::make_unique<FakeXray>();
+        m_socks = StubServer::closedPort();
+        do
+            m_http = StubServer::closedPort();
+        while (m_http == m_socks);
+        QDir().mkpath(configDir());
+        QDir().mkpath(runtimeDir());
+        ::chmod(QFile::encodeName(runtimeDir()).constData(), 0700);
+        // The lookup finds "xray" in the folder VELORIN_XRAY_DIR names.
+        QDir().mkpath(m_dir->filePath(u"libexec"_s));
+        QVERIFY(QFile::link(m_xray->executablePath(), m_dir->filePath(u"libexec/xray"_s)));
+        m_tool->setActiveServices({u"Wi-Fi"_s, u"Ethernet"_s});
+        m_server->on("GET", u"/api/v1/xray/config"_s, StubServer::Response::json(200, configBody()));
+        m_server->on("GET", u"/hello"_s, StubServer::Response::text(200, "hello"));
+        // A signed-in user.
+        FakeKeychain keychain;
+        KeychainManager(*freshDefaults(), keychain).save(u"vat_cli-token"_s, KeychainManager::accessTokenKey);
+    }
+
+    void cleanup()
+    {
+        QThreadPool::globalInstance()->waitForDone();
+        m_defaults.reset();
+        m_server.reset();
+    }
+
+    void connectsAndCleansUpOnCtrlC_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("Ctrl-C") << int(SIGINT);
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+    }
+
+    void connectsAndCleansUpOnCtrlC()
+    {
+        QFETCH(int, signal);
+        auto run = connect();
+        QVERIFY2(run->waitForOut(u"connected to Singapore (203.0.113.10)\n"_s), qPrintable(run->out() + run->err()));
+        QCOMPARE(run->out(), u"connecting\nconnected to Singapore (203.0.113.10)\n"_s);
+        QCOMPARE(m_server->requests()[0].query, u"server_id=sg-node-01"_s);
+        QCOMPARE(m_server->requests()[0].header("Authorization"), QByteArray("Bearer vat_cli-token"));
+        const QList<qint64> launches = m_xray->launches();
+        QCOMPARE(launches.size(), 1);
+        QVERIFY(QFileInfo::exists(configFile()));
+
+        // Traffic goes through the child's HTTP port.
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, quint16(m_http));
+        QVERIFY(spinUntil([&] { return socket.state() == QAbstractSocket::ConnectedState; }));
+        const QByteArray target = "127.0.0.1:" + QByteArray::number(m_server->port());
+        socket.write("GET http://" + target + "/hello HTTP/1.1\r\nHost: " + target + "\r\n\r\n");
+        QByteArray answer;
+        QVERIFY(spinUntil([&] {
+            answer += socket.readAll();
+            return answer.endsWith("hello");
+        }));
+
+        // Another process sees the record and the answering port.
+        const auto shown = status();
+        QCOMPARE(shown.exitCode, 0);
+        QCOMPARE(shown.out, u"protocol: Xray Reality\nserver: Singapore - Singapore (sg-node-01)\n"
+                             "xray: connected; proxies set on [\"Wi-Fi\", \"Ethernet\"], 127.0.0.1:"_s
+                                + QString::number(m_socks) + u" answering\n"_s);
+
+        m_tool->clearCalls();
+        run->signal(signal);
+        QVERIFY(run->waitForExit());
+        QCOMPARE(run->exitCode(), 0);
+        QCOMPARE(run->out(), u"connecting\nconnected to Singapore (203.0.113.10)\ndisconnecting\ndisconnected\n"_s);
+        QCOMPARE(m_tool->calls(), proxyOffCalls(u"Wi-Fi"_s) + proxyOffCalls(u"Ethernet"_s));
+        QVERIFY(FakeXray::waitUntilGone(launches[0]));
+        QVERIFY(!QFileInfo::exists(configFile()));
+        QCOMPARE(freshDefaults()->boolValue(SystemProxy::activeKey), false);
+        QVERIFY(status().out.endsWith(u"xray: not connected\n"_s));
+    }
+
+    void aFailedFirstConnectExitsWithTheMessage()
+    {
+        m_server->on("GET", u"/api/v1/xray/config"_s, StubServer::Response::json(401, "{\"error\":\"expired\"}"));
+        auto run = connect({u"--protocol"_s, u"xray"_s, u"us-west-01"_s});
+        QVERIFY(run->waitForExit());
+        QCOMPARE(run->exitCode(), 1);
+        QCOMPARE(run->out(), u"connecting\nerror: Failed to fetch Xray config\n"_s);
+        QCOMPARE(m_server->requests()[0].query, u"server_id=us-west-01"_s);
+        QVERIFY(m_tool->calls().isEmpty());
+    }
+
+    void refusesBadArguments_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("unknown protocol") << QStringList{u"--protocol"_s, u"pptp"_s} << 2
+                                          << u"velorin: unknown protocol 'pptp' (ikev2, wireguard or xray)\n"_s;
+        QTest::newRow("unknown server") << QStringList{u"mars-01"_s} << 1
+                                        << u"velorin: unknown server 'mars-01' (see 'velorin servers')\n"_s;
+        QTest::newRow("offline server") << QStringList{u"uk-node-01"_s} << 1
+                                        << u"velorin: server 'uk-node-01' (United Kingdom - London) is offline\n"_s;
+        QTest::newRow("two servers") << QStringList{u"sg-node-01"_s, u"us-west-01"_s} << 2
+                                     << u"velorin: usage: velorin connect [--protocol ikev2|wireguard|xray] [SERVER_ID]\n"_s;
+    }
+
+    void refusesBadArguments()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+        auto run = connect(arguments);
+        QVERIFY(run->waitForExit());
+        QCOMPARE(run->exitCode(), exitCode);
+        QCOMPARE(run->err(), message);
+        QVERIFY(m_server->requests().isEmpty());
+    }
+
+    void aCrashedOwnerIsCleanedUpByTheNextService()
+    {
+        auto run = connect();
+        QVERIFY(run->waitForOut(u"connected to Singapore"_s));
+        const qint64 child = m_xray->launches().value(0);
+        QVERIFY(FakeXray::isAlive(child));
+
+        // The owning process dies without any clean-up ...
+        run->signal(SIGKILL);
+        QVERIFY(run->waitForExit());
+        // ... its xray child dies with it instead of holding the ports ...
+        QVERIFY(FakeXray::waitUntilGone(child));
+        QVERIFY(spinUntil([&] { return !XrayService::isPortOpen(m_socks); }));
+        // ... and the record still says the proxies are set.
+        QVERIFY(status().out.contains(u"xray: proxies set on [\"Wi-Fi\", \"Ethernet\"] but nothing answers"_s));
+        UserDefaults &defaults = *freshDefaults();
+        QCOMPARE(defaults.boolValue(SystemProxy::activeKey), true);
+        QVERIFY(QFileInfo::exists(configFile()));
+
+        // The next service restores them and removes the leftover file.
+        m_tool->clearCalls();
+        m_tool->apply();
+        FakeKeychain keychainBackend;
+        KeychainManager keychain(defaults, keychainBackend);
+        XrayService::Options options;
+        options.proxyToolPath = m_tool->toolPath();
+        options.configDirectory = runtimeDir() + u"/velorin"_s;
+        XrayService next(keychain, defaults, options);
+        bool done = false;
+        next.runLaunchCleanup([&] { done = true; });
+        QVERIFY(spinUntil([&] { return done; }));
+        FakeNetworkSetup::unapply();
+        QCOMPARE(m_tool->calls(), proxyOffCalls(u"Wi-Fi"_s) + proxyOffCalls(u"Ethernet"_s));
+        QCOMPARE(defaults.boolValue(SystemProxy::activeKey), false);
+        QVERIFY(!defaults.contains(SystemProxy::servicesKey));
+        QVERIFY(!QFileInfo::exists(configFile()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCliXray)
+#include "tst_cli_xray.moc"
