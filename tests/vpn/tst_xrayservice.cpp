@@ -474,10 +474,11 @@ private slots:
         // The application then quits normally: the child stops, nothing is restored twice.
         const qint64 pid = service.xrayProcessId();
         rig.tool.clearCalls();
-        QCoreApplication::sendPostedEvents();
+        Log::Capture log;
         service.handleAppTermination();
         QVERIFY(rig.tool.calls().isEmpty());
         QVERIFY(FakeXray::waitUntilGone(pid));
+        QVERIFY(spinUntil([&] { return log.contains(u"⚠️ Xray: Process terminated with code 15"_s); }));
     }
 };
 
