@@ -1,6 +1,8 @@
 #include "vpn/ServiceRegistry.h"
 
 #include "vpn/UnavailableService.h"
+#include "vpn/ikev2/IKEv2Service.h"
+#include "vpn/wireguard/WireGuardService.h"
 #include "vpn/xray/XrayService.h"
 
 using namespace Qt::StringLiterals;
@@ -8,14 +10,10 @@ using namespace Qt::StringLiterals;
 VPNServiceProtocol &ServiceRegistry::sharedService(VPNProtocolType protocol)
 {
     switch (protocol) {
-    case VPNProtocolType::IKEv2: {
-        static auto *service = new UnavailableService(protocol, u"IKEv2 is not available in this build"_s);
-        return *service;
-    }
-    case VPNProtocolType::WireGuard: {
-        static auto *service = new UnavailableService(protocol, u"WireGuard is not available in this build"_s);
-        return *service;
-    }
+    case VPNProtocolType::IKEv2:
+        return IKEv2Service::shared();
+    case VPNProtocolType::WireGuard:
+        return WireGuardService::shared();
     case VPNProtocolType::XrayReality:
         return XrayService::shared();
     }

@@ -50,18 +50,18 @@ void SystemProxy::runNetworkSetup(const QStringList &arguments)
     process.setStandardInputFile(QProcess::nullDevice());
     process.start(m_toolPath, arguments);
     if (!process.waitForStarted(toolTimeoutMs)) {
-        Log::out(u"❌ Xray: networksetup error: "_s + process.errorString());
+        Log::system(u"❌ Xray: networksetup error: "_s + process.errorString());
         return;
     }
     if (!finishWithin(process, toolTimeoutMs)) {
-        Log::out(u"❌ Xray: networksetup error: "_s + process.errorString());
+        Log::system(u"❌ Xray: networksetup error: "_s + process.errorString());
         return;
     }
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
         QString output = decodeOutput(process.readAll());
         while (output.endsWith(u'\n') || output.endsWith(u'\r'))
             output.chop(1);
-        Log::out(u"❌ Xray: networksetup failed: "_s + output);
+        Log::system(u"❌ Xray: networksetup failed: "_s + output);
     }
 }
 
@@ -95,7 +95,7 @@ QStringList SystemProxy::listActiveNetworkServices()
 {
     const Output result = runForOutput({u"-listallnetworkservices"_s});
     if (!result.started) {
-        Log::out(u"❌ Xray: Failed to list network services: "_s + result.error);
+        Log::system(u"❌ Xray: Failed to list network services: "_s + result.error);
         return {defaultService};
     }
     QStringList services;
@@ -108,7 +108,7 @@ QStringList SystemProxy::listActiveNetworkServices()
         if (isServiceActive(name))
             services.append(name);
     }
-    Log::out(u"🔍 Xray: Active network services: "_s + describe(services));
+    Log::system(u"🔍 Xray: Active network services: "_s + describe(services));
     return services.isEmpty() ? QStringList{defaultService} : services;
 }
 
@@ -119,11 +119,11 @@ bool SystemProxy::setSystemProxy(const std::function<bool()> &stillWanted)
         return false;
     const QStringList services = listActiveNetworkServices();
     if (services.isEmpty()) {
-        Log::out(u"❌ Xray: No active network services found"_s);
+        Log::system(u"❌ Xray: No active network services found"_s);
         return false;
     }
     setActiveNetworkServices(services);
-    Log::out(u"🔧 Xray: Setting system proxy on "_s + describe(services));
+    Log::system(u"🔧 Xray: Setting system proxy on "_s + describe(services));
     const QString host = u"127.0.0.1"_s;
     const QString socks = QString::number(m_socksPort);
     const QString http = QString::number(m_httpPort);
@@ -137,8 +137,8 @@ bool SystemProxy::setSystemProxy(const std::function<bool()> &stillWanted)
     }
     m_defaults.set(activeKey, true);
     m_defaults.set(servicesKey, services);
-    Log::out(u"✅ Xray: System proxy enabled on "_s + QString::number(services.size()) + u" service(s)"_s);
-    Log::out(u"🛡️ Xray: Kill switch active (proxy-based — traffic fails if xray dies)"_s);
+    Log::system(u"✅ Xray: System proxy enabled on "_s + QString::number(services.size()) + u" service(s)"_s);
+    Log::system(u"🛡️ Xray: Kill switch active (proxy-based — traffic fails if xray dies)"_s);
     return true;
 }
 
@@ -156,8 +156,8 @@ void SystemProxy::restoreSystemProxy()
 {
     QMutexLocker operation(&m_operation);
     const QStringList services = servicesToRestore();
-    Log::out(u"🛡️ Xray: Kill switch deactivated"_s);
-    Log::out(u"🔧 Xray: Restoring proxy on "_s + describe(services));
+    Log::system(u"🛡️ Xray: Kill switch deactivated"_s);
+    Log::system(u"🔧 Xray: Restoring proxy on "_s + describe(services));
     for (const QString &service : services) {
         runNetworkSetup({u"-setsocksfirewallproxystate"_s, service, u"off"_s});
         runNetworkSetup({u"-setwebproxystate"_s, service, u"off"_s});
@@ -166,7 +166,7 @@ void SystemProxy::restoreSystemProxy()
     setActiveNetworkServices({});
     m_defaults.set(activeKey, false);
     m_defaults.remove(servicesKey);
-    Log::out(u"✅ Xray: System proxy restored on "_s + QString::number(services.size()) + u" service(s)"_s);
+    Log::system(u"✅ Xray: System proxy restored on "_s + QString::number(services.size()) + u" service(s)"_s);
 }
 
 void SystemProxy::restoreProxyQuietly(const QString &service, int timeoutMs)
@@ -186,8 +186,8 @@ void SystemProxy::cleanupStaleProxy()
 {
     QMutexLocker operation(&m_operation);
     if (m_defaults.boolOr(killSwitchKey, false)) {
-        Log::out(u"⚠️ Xray: Found stale kill switch — disabling"_s);
-        Log::out(u"🛡️ Xray: Kill switch deactivated"_s);
+        Log::system(u"⚠️ Xray: Found stale kill switch — disabling"_s);
+        Log::system(u"🛡️ Xray: Kill switch deactivated"_s);
     }
     const bool active = m_defaults.boolOr(activeKey, false);
     QStringList services;
@@ -199,7 +199,7 @@ void SystemProxy::cleanupStaleProxy()
         return;
     if (!active)
         return;
-    Log::out(u"⚠️ Xray: Found stale proxy settings from previous session — cleaning up "_s + describe(services));
+    Log::system(u"⚠️ Xray: Found stale proxy settings from previous session — cleaning up "_s + describe(services));
     for (const QString &service : std::as_const(services))
         restoreProxyQuietly(service);
     m_defaults.set(activeKey, false);
@@ -210,10 +210,10 @@ void SystemProxy::cleanupStaleProxy()
 void SystemProxy::appTerminationCleanup(bool connected)
 {
     QMutexLocker operation(&m_operation);
-    Log::out(u"🛡️ Xray: Kill switch deactivated"_s);
+    Log::system(u"🛡️ Xray: Kill switch deactivated"_s);
     if (!connected && !m_defaults.boolOr(activeKey, false))
         return;
-    Log::out(u"⚠️ Xray: App terminating — cleaning up proxy"_s);
+    Log::system(u"⚠️ Xray: App terminating — cleaning up proxy"_s);
     for (const QString &service : servicesToRestore())
         restoreProxyQuietly(service);
     m_defaults.set(activeKey, false);

@@ -5,6 +5,7 @@
 #include "platform/MainThread.h"
 #include "platform/UserDefaults.h"
 #include "storage/KeychainManager.h"
+#include "vpn/ConfigRequest.h"
 #include "vpn/xray/SystemProxy.h"
 
 #include <QCoreApplication>
@@ -12,9 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QThreadPool>
-#include <QUrl>
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -166,7 +165,7 @@ void XrayService::connect(const std::optional<QString> &serverIP, const std::opt
 {
     m_selectedServerIP = serverIP;
     m_selectedServerId = serverId;
-    Log::out(u"🔮 Xray: Connect requested → server_id: "_s + serverId.value_or(u"default"_s));
+    Log::system(u"🔮 Xray: Connect requested → server_id: "_s + serverId.value_or(u"default"_s));
     // A new connect supersedes whatever the previous one left pending.
     const quint64 generation = nextGeneration();
     m_restartTimer.stop();
@@ -182,23 +181,17 @@ void XrayService::fetchXrayConfig(quint64 generation)
     const auto fail = [this] { setState(VPNConnectionState::error(fetchFailedMessage)); };
     const std::optional<QString> token = m_keychain.retrieveString(KeychainManager::accessTokenKey);
     if (!token) {
-        Log::out(u"❌ Xray: No auth token"_s);
+        Log::system(u"❌ Xray: No auth token"_s);
         fail();
         return;
     }
-    QString text = apiBaseURL() + ApiPath::xrayConfig;
-    if (m_selectedServerId)
-        text += u"?server_id="_s + *m_selectedServerId;
-    const QUrl url(text, QUrl::StrictMode);
-    if (!url.isValid()) {
+    const std::optional<QUrl> url = ConfigRequest::url(apiBaseURL(), ApiPath::xrayConfig, m_selectedServerId);
+    if (!url) {
         fail();
         return;
     }
-    QNetworkRequest request(url);
-    request.setTransferTimeout(60000);
-    request.setRawHeader("Authorization", "Bearer " + token->toUtf8());
-    Log::out(u"🔄 Xray: Fetching config from API..."_s);
-    QNetworkReply *reply = m_network.get(request);
+    Log::system(u"🔄 Xray: Fetching config from API..."_s);
+    QNetworkReply *reply = m_network.get(ConfigRequest::make(*url, *token, false));
     m_reply = reply;
     QObject::connect(reply, &QNetworkReply::finished, this,
                      [this, reply, generation] { handleConfigReply(reply, generation); });
@@ -212,30 +205,25 @@ void XrayService::handleConfigReply(QNetworkReply *reply, quint64 generation)
     if (!isCurrent(generation))
         return;
     const auto fail = [this] { setState(VPNConnectionState::error(fetchFailedMessage)); };
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const QNetworkReply::NetworkError error = reply->error();
-    // Errors below 100 are transport failures (refused, reset, time-out),
-    // whether or not a status line arrived before them.
-    const bool transportError = error != QNetworkReply::NoError && (!status.isValid() || int(error) < 100);
-    if (transportError) {
-        Log::out(u"❌ Xray: API error: "_s + reply->errorString());
+    const ConfigRequest::Result result = ConfigRequest::read(*reply);
+    if (result.kind == ConfigRequest::Result::Kind::TransportError) {
+        Log::system(u"❌ Xray: API error: "_s + result.errorDescription);
         fail();
         return;
     }
-    const QByteArray body = reply->readAll();
-    if (status.toInt() != 200 || body.isEmpty()) {
-        Log::out(u"❌ Xray: Bad response"_s);
+    if (result.kind != ConfigRequest::Result::Kind::Http || result.status != 200 || result.body.isEmpty()) {
+        Log::system(u"❌ Xray: Bad response"_s);
         fail();
         return;
     }
     QString decodeError;
-    const std::optional<XrayConfigResponse> config = tryDecodeBody<XrayConfigResponse>(body, &decodeError);
+    const std::optional<XrayConfigResponse> config = tryDecodeBody<XrayConfigResponse>(result.body, &decodeError);
     if (!config) {
-        Log::out(u"❌ Xray: Decode error: "_s + decodeError);
+        Log::system(u"❌ Xray: Decode error: "_s + decodeError);
         fail();
         return;
     }
-    Log::out(u"✅ Xray: Config loaded — Server: "_s + config->serverAddress);
+    Log::system(u"✅ Xray: Config loaded — Server: "_s + config->serverAddress);
     continueWithConfig(*config, generation);
 }
 
@@ -265,11 +253,11 @@ std::optional<QString> XrayService::writeXrayConfig(const XrayConfigResponse &co
         XrayConfigFile::serialise(XrayConfigFile::build(config, m_options.socksPort, m_options.httpPort));
     const XrayConfigFile::WriteResult result = XrayConfigFile::write(m_options.configDirectory, bytes);
     if (result.path.isEmpty()) {
-        Log::out(u"❌ Xray: Failed to write config: "_s + result.error);
+        Log::system(u"❌ Xray: Failed to write config: "_s + result.error);
         return std::nullopt;
     }
     m_configFilePath = result.path;
-    Log::out(u"✅ Xray: Config written to "_s + result.path);
+    Log::system(u"✅ Xray: Config written to "_s + result.path);
     return result.path;
 }
 
@@ -278,9 +266,9 @@ std::optional<QString> XrayService::locateXrayBinary() const
     for (const QString &path : m_options.bundledXrayPaths)
         if (QFileInfo(path).isFile())
             return path;
-    Log::out(u"❌ Xray: Binary not found in app bundle"_s);
+    Log::system(u"❌ Xray: Binary not found in app bundle"_s);
     if (!m_options.developmentXrayPath.isEmpty() && QFileInfo(m_options.developmentXrayPath).isFile()) {
-        Log::out(u"⚠️ Xray: Using development binary at "_s + m_options.developmentXrayPath);
+        Log::system(u"⚠️ Xray: Using development binary at "_s + m_options.developmentXrayPath);
         return m_options.developmentXrayPath;
     }
     return std::nullopt;
@@ -325,7 +313,7 @@ void XrayService::launchXray(LaunchKind kind, const QString &executable, quint64
 
 void XrayService::handleLaunchFailure(QProcess *process, LaunchKind kind, quint64 launch, quint64 generation)
 {
-    Log::out(u"❌ Xray: Failed to launch: "_s + process->errorString());
+    Log::system(u"❌ Xray: Failed to launch: "_s + process->errorString());
     if (m_process == process)
         m_process = nullptr;
     process->deleteLater();
@@ -361,7 +349,7 @@ void XrayService::testReadiness(LaunchKind kind, quint64 launch, quint64 generat
     const QPointer<XrayService> self(this);
     runInBackground([self, kind, launch, generation, port, proxy, current, chain] {
         const bool open = isPortOpen(port);
-        Log::out(open ? u"✅ Xray: Process running, SOCKS port open"_s
+        Log::system(open ? u"✅ Xray: Process running, SOCKS port open"_s
                       : u"❌ Xray: Process running but SOCKS port not open"_s);
         // The proxies are set once per connection, here, before the state
         // says connected; a restart finds them still set.
@@ -397,7 +385,7 @@ void XrayService::markConnected(const XrayConfigResponse &config)
     setState(VPNConnectionState::connected());
     m_reconnectAttempts = 0;
     startNetworkMonitor();
-    Log::out(u"✅ Xray: Connected via "_s + config.serverAddress + u':' + QString::number(config.serverPort));
+    Log::system(u"✅ Xray: Connected via "_s + config.serverAddress + u':' + QString::number(config.serverPort));
 }
 
 // ---------------------------------------------------------------------------
@@ -405,7 +393,7 @@ void XrayService::markConnected(const XrayConfigResponse &config)
 
 void XrayService::disconnect()
 {
-    Log::out(u"🔮 Xray: Disconnect requested"_s);
+    Log::system(u"🔮 Xray: Disconnect requested"_s);
     stopNetworkMonitor();
     m_reconnectAttempts = 0;
     const quint64 generation = nextGeneration();
@@ -420,7 +408,7 @@ void XrayService::disconnect()
     // through them fails rather than leaving unprotected.
     if (m_process && m_process->state() != QProcess::NotRunning) {
         stopProcess(m_process);
-        Log::out(u"✅ Xray: Process terminated"_s);
+        Log::system(u"✅ Xray: Process terminated"_s);
     }
     m_process = nullptr;
     if (!m_configFilePath.isEmpty()) {
@@ -445,7 +433,7 @@ void XrayService::finishDisconnect(quint64 generation)
     setState(VPNConnectionState::disconnected());
     setServerName(u"Not Connected"_s);
     setConnectedServer(std::nullopt, std::nullopt);
-    Log::out(u"✅ Xray: Disconnected"_s);
+    Log::system(u"✅ Xray: Disconnected"_s);
 }
 
 // ---------------------------------------------------------------------------

@@ -42,6 +42,7 @@ class UserDefaults;
 //
 // Every asynchronous step carries the number of the connect or disconnect it
 // belongs to; a step whose connection has been superseded does nothing.
+// Diagnostic lines go to the system log, as the other protocol services' do.
 class XrayService : public VPNServiceProtocol
 {
     Q_OBJECT

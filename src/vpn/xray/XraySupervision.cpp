@@ -19,7 +19,7 @@ using namespace Qt::StringLiterals;
 
 void XrayService::handleProcessTermination(QProcess *process, int exitCode)
 {
-    Log::out(u"⚠️ Xray: Process terminated with code "_s + QString::number(exitCode));
+    Log::system(u"⚠️ Xray: Process terminated with code "_s + QString::number(exitCode));
     process->deleteLater();
     // Only the current child counts; one that was being stopped, or that an
     // earlier connection left behind, is just logged.
@@ -28,7 +28,7 @@ void XrayService::handleProcessTermination(QProcess *process, int exitCode)
     m_process = nullptr;
     if (m_state != VPNConnectionState::connected())
         return;
-    Log::out(u"🛡️ Xray: Kill switch active — proxy stays set, attempting reconnect..."_s);
+    Log::system(u"🛡️ Xray: Kill switch active — proxy stays set, attempting reconnect..."_s);
     setState(VPNConnectionState::error(connectionLostMessage));
     attemptReconnect();
 }
@@ -36,20 +36,20 @@ void XrayService::handleProcessTermination(QProcess *process, int exitCode)
 void XrayService::attemptReconnect()
 {
     if (m_reconnectAttempts > maxReconnectAttempts - 1) {
-        Log::out(u"❌ Xray: Max reconnect attempts ("_s + QString::number(maxReconnectAttempts)
+        Log::system(u"❌ Xray: Max reconnect attempts ("_s + QString::number(maxReconnectAttempts)
                  + u") reached — giving up"_s);
         setState(VPNConnectionState::error(gaveUpMessage));
         m_reconnectAttempts = 0;
         const std::shared_ptr<SystemProxy> proxy = m_proxy;
         runInBackground([proxy] {
             proxy->restoreSystemProxy();
-            Log::out(u"🛡️ Xray: Kill switch deactivated"_s);
+            Log::system(u"🛡️ Xray: Kill switch deactivated"_s);
         });
         return;
     }
     const int attempt = ++m_reconnectAttempts;
     const int delayMs = 2000 * attempt;
-    Log::out(u"🔄 Xray: Reconnect attempt "_s + QString::number(attempt) + u'/'
+    Log::system(u"🔄 Xray: Reconnect attempt "_s + QString::number(attempt) + u'/'
              + QString::number(maxReconnectAttempts) + u" in "_s + QString::number(delayMs / 1000.0, 'f', 1)
              + u"s..."_s);
     // One pending restart at most: a new schedule replaces an older one.
@@ -84,7 +84,7 @@ void XrayService::handleRelaunchResult(bool open, quint64 chain, quint64 generat
     }
     m_reconnectAttempts = 0;
     setState(VPNConnectionState::connected());
-    Log::out(u"✅ Xray: Reconnected successfully"_s);
+    Log::system(u"✅ Xray: Reconnected successfully"_s);
 }
 
 // ---------------------------------------------------------------------------
@@ -102,7 +102,7 @@ void XrayService::startNetworkMonitor()
     QObject::connect(m_monitor.get(), &PathMonitor::pathUpdated, this, &XrayService::handlePathUpdate,
                      Qt::QueuedConnection);
     m_monitor->start();
-    Log::out(u"🌐 Xray: Network monitor started"_s);
+    Log::system(u"🌐 Xray: Network monitor started"_s);
 }
 
 void XrayService::stopNetworkMonitor()
@@ -117,7 +117,7 @@ void XrayService::stopNetworkMonitor()
 void XrayService::handlePathUpdate(PathMonitor::Status status)
 {
     if (status == PathMonitor::Status::Satisfied && m_state == VPNConnectionState::error(connectionLostMessage)) {
-        Log::out(u"🌐 Xray: Network restored — triggering reconnect"_s);
+        Log::system(u"🌐 Xray: Network restored — triggering reconnect"_s);
         m_reconnectAttempts = 0;
         ++m_chain; // results of the restart under way no longer count
         attemptReconnect();
@@ -136,7 +136,7 @@ void XrayService::handlePathUpdate(PathMonitor::Status status)
         return;
     }
     if (status == PathMonitor::Status::Unsatisfied && m_state == VPNConnectionState::connected()) {
-        Log::out(u"🌐 Xray: Network lost"_s);
+        Log::system(u"🌐 Xray: Network lost"_s);
         setState(VPNConnectionState::error(networkUnavailableMessage));
     }
 }
@@ -146,11 +146,11 @@ void XrayService::handleNetworkReturn(bool open, quint64 generation)
     if (!isCurrent(generation) || m_state != VPNConnectionState::error(networkUnavailableMessage))
         return;
     if (open) {
-        Log::out(u"🌐 Xray: Network restored — proxy still answering"_s);
+        Log::system(u"🌐 Xray: Network restored — proxy still answering"_s);
         setState(VPNConnectionState::connected());
         return;
     }
-    Log::out(u"🌐 Xray: Network restored — triggering reconnect"_s);
+    Log::system(u"🌐 Xray: Network restored — triggering reconnect"_s);
     setState(VPNConnectionState::error(connectionLostMessage));
     m_reconnectAttempts = 0;
     ++m_chain;

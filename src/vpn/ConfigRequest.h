@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QByteArray>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QString>
+#include <QUrl>
+
+#include <optional>
+
+// The configuration requests of the protocol services: one GET to the VPN API
+// host with the user's bearer token, answered on the main thread.
+namespace ConfigRequest {
+
+// The time a configuration request may stay without progress.
+constexpr int timeoutMs = 60000;
+
+// `baseURL` + `path`, plus "?server_id=" and the id exactly as given (not
+// percent-encoded) when there is one. Nothing when the text is not a valid
+// absolute URL (a blank in the id, for instance).
+std::optional<QUrl> url(const QString &baseURL, const QString &path, const std::optional<QString> &serverId);
+
+// A GET request with the protocol-default cache policy, the time-out above
+// and "Authorization: Bearer <token>"; "Content-Type: application/json" too
+// when asked.
+QNetworkRequest make(const QUrl &url, const QString &accessToken, bool withJsonContentType);
+
+// How a finished request ended.
+struct Result
+{
+    enum class Kind {
+        TransportError, // no answer: refused, reset, timed out, unreadable URL
+        NotHttp, // an answer without an HTTP status (a non-HTTP scheme)
+        Http, // an HTTP status, whatever it is, and the body that came with it
+    };
+    Kind kind = Kind::TransportError;
+    // The transport error's description.
+    QString errorDescription;
+    int status = 0;
+    QByteArray body;
+};
+
+Result read(QNetworkReply &reply);
+
+} // namespace ConfigRequest

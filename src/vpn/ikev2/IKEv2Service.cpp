@@ -1,0 +1,37 @@
+#include "vpn/ikev2/IKEv2Service.h"
+
+#include "vpn/ikev2/IKEv2Manager.h"
+
+IKEv2Service::IKEv2Service(IKEv2Manager &manager, QObject *parent)
+    : VPNServiceProtocol(parent)
+    , m_manager(manager)
+{
+    QObject::connect(&m_manager, &IKEv2Manager::connectionStateChanged, this,
+                     &VPNServiceProtocol::connectionStateChanged);
+}
+
+IKEv2Service &IKEv2Service::shared()
+{
+    static IKEv2Service *service = new IKEv2Service(IKEv2Manager::shared());
+    return *service;
+}
+
+VPNConnectionState IKEv2Service::connectionState() const
+{
+    return m_manager.connectionState();
+}
+
+QString IKEv2Service::serverName() const
+{
+    return m_manager.serverName();
+}
+
+void IKEv2Service::connect(const std::optional<QString> &serverIP, const std::optional<QString> &serverId)
+{
+    m_manager.connect(serverIP, serverId);
+}
+
+void IKEv2Service::disconnect()
+{
+    m_manager.disconnect();
+}

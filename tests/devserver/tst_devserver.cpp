@@ -1,0 +1,788 @@
+// The development backend over real HTTP: the real velorin-devserver on a
+// free port of 127.0.0.1 with a throw-away data directory.
+#include "support/ChildProcess.h"
+#include "support/DevServerProcess.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+struct Reply
+{
+    int status = 0;
+    QByteArray body;
+    QJsonObject json;
+    QList<QNetworkReply::RawHeaderPair> headers;
+
+    QString error() const { return json.value(u"error"_s).toString(); }
+    QString text(const QString &key) const { return json.value(key).toString(); }
+    QByteArray header(const QByteArray &name) const
+    {
+        for (const auto &[key, value] : headers)
+            if (key.compare(name, Qt::CaseInsensitive) == 0)
+                return value;
+        return {};
+    }
+};
+
+const QString kPassword = u"secret-pass"_s;
+const QRegularExpression kDateWithMs(u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$"_s);
+const QRegularExpression kDateSeconds(u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$"_s);
+
+QDateTime parseDate(const QString &text)
+{
+    return QDateTime::fromString(text, Qt::ISODateWithMs);
+}
+
+} // namespace
+
+class TestDevServer : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_root;
+    std::unique_ptr<DevServerProcess> m_server; // default options, fast hashing
+    QString m_token;                            // a signed-in account on m_server
+    QNetworkAccessManager m_nam;
+    int m_serial = 0;
+
+    QString newEmail() { return u"user%1@example.com"_s.arg(++m_serial); }
+    QString newDir() { return m_root.filePath(u"data-%1"_s.arg(++m_serial)); }
+
+    std::unique_ptr<DevServerProcess> startServer(const QStringList &arguments, QString dir = {},
+                                                  bool fast = true)
+    {
+        auto server = std::make_unique<DevServerProcess>(dir.isEmpty() ? newDir() : dir,
+                                                         (fast ? DevServerProcess::fastArguments() : QStringList())
+                                                             + arguments);
+        if (!server->start())
+            qWarning("%s", qPrintable(server->errorString()));
+        return server;
+    }
+
+    Reply send(DevServerProcess &server, const QByteArray &method, const QString &path, const QByteArray &body = {},
+               const QString &token = {})
+    {
+        QNetworkRequest request(server.url(path));
+        request.setRawHeader("Content-Type", "application/json");
+        if (!token.isEmpty())
+            request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+        request.setTransferTimeout(20000);
+        std::unique_ptr<QNetworkReply> reply(m_nam.sendCustomRequest(request, method, body));
+        QEventLoop loop;
+        connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        if (!reply->isFinished())
+            loop.exec();
+        Reply result;
+        result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        result.body = reply->readAll();
+        result.json = QJsonDocument::fromJson(result.body).object();
+        result.headers = reply->rawHeaderPairs();
+        return result;
+    }
+
+    Reply post(DevServerProcess &server, const QString &path, const QJsonObject &body, const QString &token = {})
+    {
+        return send(server, "POST", path, QJsonDocument(body).toJson(QJsonDocument::Compact), token);
+    }
+
+    Reply get(DevServerProcess &server, const QString &path, const QString &token)
+    {
+        return send(server, "GET", path, {}, token);
+    }
+
+    Reply login(DevServerProcess &server, const QString &email, const QString &password = kPassword)
+    {
+        return post(server, u"/auth/login"_s, {{u"email"_s, email}, {u"password"_s, password}});
+    }
+
+    // Registers and verifies an account; returns the verification's tokens.
+    QJsonObject signUp(DevServerProcess &server, const QString &email, const QString &password = kPassword)
+    {
+        const Reply registered = post(server, u"/auth/register"_s, {{u"email"_s, email}, {u"password"_s, password}});
+        if (registered.status != 201)
+            qWarning("register answered %d: %s", registered.status, registered.body.constData());
+        const Reply verified = post(server, u"/auth/verify-email"_s,
+                                    {{u"email"_s, email}, {u"code"_s, server.lastCode(email)}});
+        if (verified.status != 200)
+            qWarning("verify answered %d: %s", verified.status, verified.body.constData());
+        return verified.json;
+    }
+
+    QJsonObject device(const QString &id, const QString &name = u"Work Mac"_s)
+    {
+        return {{u"device_id"_s, id}, {u"device_name"_s, name}, {u"platform"_s, u"macos"_s}, {u"app_version"_s, u"1.0"_s}};
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_root.isValid());
+        m_server = startServer({});
+        QVERIFY(m_server->isRunning());
+        m_token = signUp(*m_server, newEmail()).value(u"access_token"_s).toString();
+        QVERIFY(!m_token.isEmpty());
+    }
+
+    void signUpVerifyAndSignIn()
+    {
+        DevServerProcess &server = *m_server;
+        const QString email = newEmail();
+        // The address is matched without case and surrounding blanks.
+        Reply reply = post(server, u"/auth/register"_s,
+                           {{u"email"_s, QString(u"  "_s + email.toUpper() + u' ')}, {u"password"_s, kPassword}});
+        QCOMPARE(reply.status, 201);
+        QCOMPARE(reply.json.value(u"requires_verification"_s), QJsonValue(true));
+        QVERIFY(!reply.text(u"message"_s).isEmpty());
+        const QString code = server.lastCode(email);
+        QVERIFY(!code.isEmpty());
+        QFile outbox(QDir(server.dataDir()).filePath(u"outbox.log"_s));
+        QVERIFY(outbox.open(QIODevice::ReadOnly));
+        const QString lastLine = QString::fromUtf8(outbox.readAll()).trimmed().split(u'\n').last();
+        QVERIFY2(QRegularExpression(u"^\\S+Z to="_s + QRegularExpression::escape(email) + u" purpose=verify code=\\d{6}$"_s)
+                     .match(lastLine)
+                     .hasMatch(),
+                 qPrintable(lastLine));
+        QVERIFY(parseDate(lastLine.section(u' ', 0, 0)).isValid());
+        QTRY_VERIFY(server.output().contains(lastLine));
+
+        reply = login(server, email);
+        QCOMPARE(reply.status, 400);
+        QCOMPARE(reply.error(), u"Email not verified. Enter the code we sent you."_s);
+
+        reply = post(server, u"/auth/verify-email"_s,
+                     {{u"email"_s, email}, {u"code"_s, code == u"000000"_s ? u"000001"_s : u"000000"_s}});
+        QCOMPARE(reply.status, 400);
+        QCOMPARE(reply.error(), u"That code is not right. 4 tries left."_s);
+
+        reply = post(server, u"/auth/verify-email"_s, {{u"email"_s, email}, {u"code"_s, code}});
+        QCOMPARE(reply.status, 200);
+        QVERIFY(reply.text(u"access_token"_s).size() > 40);
+        QVERIFY(reply.text(u"refresh_token"_s).size() > 40);
+        QCOMPARE(reply.json.value(u"expires_in"_s), QJsonValue(900));
+
+        const Reply me = get(server, u"/auth/me"_s, reply.text(u"access_token"_s));
+        QCOMPARE(me.status, 200);
+        QVERIFY(!me.text(u"id"_s).isEmpty());
+        QCOMPARE(me.text(u"email"_s), email);
+        QCOMPARE(me.json.value(u"email_verified"_s), QJsonValue(true));
+        QVERIFY(me.json.contains(u"display_name"_s) && me.json.value(u"display_name"_s).isNull());
+        QCOMPARE(me.json.value(u"apple_linked"_s), QJsonValue(false));
+        QVERIFY2(kDateWithMs.match(me.text(u"created_at"_s)).hasMatch(), qPrintable(me.text(u"created_at"_s)));
+        QVERIFY(qAbs(parseDate(me.text(u"created_at"_s)).secsTo(QDateTime::currentDateTimeUtc())) < 60);
+
+        reply = login(server, email);
+        QCOMPARE(reply.status, 200);
+        QCOMPARE(get(server, u"/auth/me"_s, reply.text(u"access_token"_s)).text(u"id"_s), me.text(u"id"_s));
+
+        reply = post(server, u"/auth/register"_s, {{u"email"_s, email}, {u"password"_s, kPassword}});
+        QCOMPARE(reply.status, 409);
+        QCOMPARE(reply.error(), u"An account with this email already exists"_s);
+        QCOMPARE(post(server, u"/auth/resend-code"_s, {{u"email"_s, email}}).status, 409);
+        QCOMPARE(post(server, u"/auth/verify-email"_s, {{u"email"_s, email}, {u"code"_s, code}}).status, 409);
+        reply = login(server, u"nobody@example.com"_s);
+        QCOMPARE(reply.status, 401);
+        QCOMPARE(reply.error(), u"Invalid email or password"_s);
+    }
+
+    void refreshRotatesAndDetectsReuse()
+    {
+        DevServerProcess &server = *m_server;
+        const QString email = newEmail();
+        const QJsonObject first = signUp(server, email);
+        const Reply other = login(server, email); // a second sign-in, its own family
+        QCOMPARE(other.status, 200);
+
+        const Reply rotated = post(server, u"/auth/refresh"_s, {{u"refresh_token"_s, first.value(u"refresh_token"_s)}});
+        QCOMPARE(rotated.status, 200);
+        QVERIFY(rotated.text(u"refresh_token"_s) != first.value(u"refresh_token"_s).toString());
+        QVERIFY(rotated.text(u"access_token"_s) != first.value(u"access_token"_s).toString());
+        QCOMPARE(get(server, u"/auth/me"_s, rotated.text(u"access_token"_s)).status, 200);
+
+        // The used token again: refused, and the whole family ends with it.
+        const Reply reused = post(server, u"/auth/refresh"_s, {{u"refresh_token"_s, first.value(u"refresh_token"_s)}});
+        QCOMPARE(reused.status, 401);
+        QVERIFY(!reused.error().isEmpty());
+        QCOMPARE(post(server, u"/auth/refresh"_s, {{u"refresh_token"_s, rotated.text(u"refresh_token"_s)}}).status, 401);
+        QCOMPARE(get(server, u"/auth/me"_s, rotated.text(u"access_token"_s)).status, 401);
+        QCOMPARE(get(server, u"/auth/me"_s, first.value(u"access_token"_s).toString()).status, 401);
+
+        // The other sign-in is untouched.
+        QCOMPARE(get(server, u"/auth/me"_s, other.text(u"access_token"_s)).status, 200);
+        QCOMPARE(post(server, u"/auth/refresh"_s, {{u"refresh_token"_s, other.text(u"refresh_token"_s)}}).status, 200);
+        QCOMPARE(post(server, u"/auth/refresh"_s, {{u"refresh_token"_s, u"vrt_made-up"_s}}).status, 401);
+    }
+
+    void accessTokensExpire()
+    {
+        auto server = startServer({u"--access-token-ttl"_s, u"1"_s});
+        const QJsonObject tokens = signUp(*server, newEmail());
+        QCOMPARE(tokens.value(u"expires_in"_s), QJsonValue(1));
+        QTest::qWait(1300);
+        const Reply expired = get(*server, u"/auth/me"_s, tokens.value(u"access_token"_s).toString());
+        QCOMPARE(expired.status, 401);
+        QCOMPARE(expired.header("WWW-Authenticate"), "Bearer error=\"invalid_token\"");
+        const Reply renewed = post(*server, u"/auth/refresh"_s, {{u"refresh_token"_s, tokens.value(u"refresh_token"_s)}});
+        QCOMPARE(renewed.status, 200);
+        QCOMPARE(get(*server, u"/auth/me"_s, renewed.text(u"access_token"_s)).status, 200);
+    }
+
+    void repeatedLoginFailuresAnswer429ForAWhile()
+    {
+        auto server = startServer({u"--max-login-failures"_s, u"3"_s, u"--lockout-seconds"_s, u"2"_s});
+        const QString locked = newEmail();
+        const QString bystander = newEmail();
+        signUp(*server, locked);
+        signUp(*server, bystander);
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(login(*server, locked, u"wrong-password"_s).status, 401);
+        const Reply refused = login(*server, locked);
+        QCOMPARE(refused.status, 429);
+        QVERIFY2(refused.error().startsWith(u"Too many failed sign-in attempts. Try again in"_s), qPrintable(refused.error()));
+        QCOMPARE(login(*server, bystander).status, 200);
+        QTest::qWait(2200);
+        QCOMPARE(login(*server, locked).status, 200);
+    }
+
+    void codesExpireAfterWrongTriesAndResendHasACooldown()
+    {
+        auto server = startServer({u"--resend-cooldown"_s, u"1"_s});
+        const QString email = newEmail();
+        QCOMPARE(post(*server, u"/auth/register"_s, {{u"email"_s, email}, {u"password"_s, kPassword}}).status, 201);
+        const QString first = server->lastCode(email);
+        const Reply early = post(*server, u"/auth/resend-code"_s, {{u"email"_s, email}});
+        QCOMPARE(early.status, 429);
+        QVERIFY2(early.error().startsWith(u"Please wait"_s), qPrintable(early.error()));
+        QTest::qWait(1100);
+        QCOMPARE(post(*server, u"/auth/resend-code"_s, {{u"email"_s, email}}).status, 200);
+        const QString second = server->lastCode(email);
+        QVERIFY(!second.isEmpty());
+
+        const QString wrong = second == u"999999"_s ? u"999998"_s : u"999999"_s;
+        Reply reply;
+        for (int attempt = 0; attempt < 4; ++attempt)
+            reply = post(*server, u"/auth/verify-email"_s, {{u"email"_s, email}, {u"code"_s, wrong}});
+        QCOMPARE(reply.error(), u"That code is not right. 1 try left."_s);
+        // The replaced code is one more wrong try (unless both happen to match).
+        reply = post(*server, u"/auth/verify-email"_s, {{u"email"_s, email}, {u"code"_s, first != second ? first : wrong}});
+        QCOMPARE(reply.status, 429);
+        QCOMPARE(reply.error(), u"Too many wrong codes. Ask for a new code."_s);
+        reply = post(*server, u"/auth/verify-email"_s, {{u"email"_s, email}, {u"code"_s, second}});
+        QCOMPARE(reply.status, 400);
+        QVERIFY(reply.error().startsWith(u"There is no valid code"_s));
+    }
+
+    void passwordResetEndsEverySignIn()
+    {
+        DevServerProcess &server = *m_server;
+        const QString email = newEmail();
+        const QJsonObject tokens = signUp(server, email, u"old-password"_s);
+        Reply reply = post(server, u"/auth/forgot-password"_s, {{u"email"_s, email}});
+        QCOMPARE(reply.status, 200);
+        const QString code = server.lastCode(email, u"reset"_s);
+        QVERIFY(!code.isEmpty());
+        QCOMPARE(post(server, u"/auth/forgot-password"_s, {{u"email"_s, email}}).status, 429);
+
+        const auto reset = [&](const QString &withCode, const QString &password) {
+            return post(server, u"/auth/reset-password"_s,
+                        {{u"email"_s, email}, {u"code"_s, withCode}, {u"new_password"_s, password}});
+        };
+        reply = reset(code, u"short"_s);
+        QCOMPARE(reply.status, 400);
+        QCOMPARE(reply.error(), u"Password must be at least 8 characters"_s);
+        QCOMPARE(reset(code == u"123456"_s ? u"654321"_s : u"123456"_s, u"new-password"_s).status, 400);
+        reply = reset(code, u"new-password"_s);
+        QCOMPARE(reply.status, 200);
+        QVERIFY(!reply.text(u"message"_s).isEmpty());
+        QCOMPARE(reset(code, u"newer-password"_s).status, 400); // the code is spent
+
+        QCOMPARE(post(server, u"/auth/refresh"_s, {{u"refresh_token"_s, tokens.value(u"refresh_token"_s)}}).status, 401);
+        QCOMPARE(get(server, u"/auth/me"_s, tokens.value(u"access_token"_s).toString()).status, 401);
+        QCOMPARE(login(server, email, u"old-password"_s).status, 401);
+        QCOMPARE(login(server, email, u"new-password"_s).status, 200);
+
+        // An unknown address gets the same answer and no mail.
+        QCOMPARE(post(server, u"/auth/forgot-password"_s, {{u"email"_s, u"ghost@example.com"_s}}).status, 200);
+        QVERIFY(server.lastCode(u"ghost@example.com"_s, u"reset"_s).isEmpty());
+    }
+
+    void deviceLimitAndRevoke()
+    {
+        auto server = startServer({u"--device-limit"_s, u"2"_s});
+        const QString token = signUp(*server, newEmail()).value(u"access_token"_s).toString();
+        const auto registerDevice = [&](const QJsonObject &body) {
+            return post(*server, u"/api/v1/devices/register"_s, body, token);
+        };
+        Reply reply = registerDevice(device(u"device-a"_s));
+        QCOMPARE(reply.status, 201);
+        QCOMPARE(reply.text(u"status"_s), u"ok"_s);
+        QCOMPARE(reply.text(u"device_id"_s), u"device-a"_s);
+        QVERIFY(!reply.text(u"message"_s).isEmpty());
+        QCOMPARE(registerDevice(device(u"device-a"_s, u"Renamed Mac"_s)).status, 200); // same device: no new entry
+        QCOMPARE(registerDevice(device(u"device-b"_s)).status, 201);
+
+        reply = registerDevice(device(u"device-c"_s));
+        QCOMPARE(reply.status, 403);
+        QVERIFY(!reply.error().isEmpty());
+        const QJsonObject detail = reply.json.value(u"detail"_s).toObject();
+        QCOMPARE(detail.value(u"devices"_s).toArray().size(), 2);
+        QCOMPARE(detail.value(u"device_limit"_s), QJsonValue(2));
+        QCOMPARE(detail.value(u"active_count"_s), QJsonValue(2));
+        QCOMPARE(detail.value(u"can_add_more"_s), QJsonValue(false));
+
+        reply = get(*server, u"/api/v1/devices"_s, token);
+        QCOMPARE(reply.status, 200);
+        QCOMPARE(reply.json.value(u"can_add_more"_s), QJsonValue(false));
+        const QJsonArray devices = reply.json.value(u"devices"_s).toArray();
+        QCOMPARE(devices.size(), 2);
+        const QJsonObject a = devices[0].toObject();
+        const QJsonObject b = devices[1].toObject();
+        QVERIFY(a.value(u"id"_s).isDouble() && a.value(u"id"_s) != b.value(u"id"_s));
+        QCOMPARE(a.value(u"nickname"_s).toString(), u"Renamed Mac"_s);
+        QCOMPARE(a.value(u"platform"_s).toString(), u"macos"_s);
+        QCOMPARE(a.value(u"app_version"_s).toString(), u"1.0"_s);
+        QCOMPARE(a.value(u"is_active"_s), QJsonValue(true));
+        QVERIFY(kDateWithMs.match(a.value(u"last_seen_at"_s).toString()).hasMatch()); // seen again
+        QVERIFY(b.contains(u"last_seen_at"_s) && b.value(u"last_seen_at"_s).isNull());
+        QVERIFY(kDateSeconds.match(b.value(u"created_at"_s).toString()).hasMatch());
+
+        const auto revoke = [&](const QString &id) {
+            return post(*server, u"/api/v1/devices/revoke"_s, {{u"device_id"_s, id}}, token);
+        };
+        reply = revoke(u"device-a"_s);
+        QCOMPARE(reply.status, 200);
+        QCOMPARE(reply.text(u"status"_s), u"ok"_s);
+        QCOMPARE(revoke(u"device-a"_s).status, 200);
+        QCOMPARE(revoke(u"device-z"_s).status, 404);
+        QCOMPARE(registerDevice(device(u"device-c"_s)).status, 201);
+        reply = get(*server, u"/api/v1/devices"_s, token);
+        QCOMPARE(reply.json.value(u"active_count"_s), QJsonValue(2));
+        QCOMPARE(reply.json.value(u"devices"_s).toArray().size(), 3); // the revoked one is listed inactive
+        QCOMPARE(reply.json.value(u"devices"_s).toArray()[0].toObject().value(u"is_active"_s), QJsonValue(false));
+    }
+
+    void subscriptionStatus_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("plan");
+        QTest::addColumn<bool>("isTrial");
+        QTest::addColumn<int>("days");
+        QTest::addColumn<int>("configStatus");
+        QTest::newRow("default plan") << QStringList() << u"active"_s << u"monthly"_s << false << 30 << 200;
+        QTest::newRow("trial") << QStringList{u"--default-plan"_s, u"trial"_s, u"--plan-days"_s, u"7"_s} << u"trial"_s
+                               << u"trial"_s << true << 7 << 200;
+        QTest::newRow("expired") << QStringList{u"--plan-days"_s, u"0"_s} << u"expired"_s << u"monthly"_s << false << 0
+                                 << 403;
+    }
+
+    void subscriptionStatus()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, status);
+        QFETCH(QString, plan);
+        QFETCH(bool, isTrial);
+        QFETCH(int, days);
+        QFETCH(int, configStatus);
+        auto server = startServer(arguments);
+        const QString token = signUp(*server, newEmail()).value(u"access_token"_s).toString();
+        const Reply reply = get(*server, u"/api/v1/subscriptions/status"_s, token);
+        QCOMPARE(reply.status, 200);
+        QCOMPARE(reply.text(u"status"_s), status);
+        QCOMPARE(reply.text(u"plan"_s), plan);
+        QCOMPARE(reply.json.value(u"is_trial"_s), QJsonValue(isTrial));
+        const QString expiresAt = reply.text(u"expires_at"_s);
+        QVERIFY2(kDateSeconds.match(expiresAt).hasMatch(), qPrintable(expiresAt));
+        const qint64 offset = QDateTime::currentDateTimeUtc().addDays(days).secsTo(parseDate(expiresAt));
+        QVERIFY(offset <= 0 && offset > -30);
+        const Reply config = get(*server, u"/api/v1/xray/config"_s, token);
+        QCOMPARE(config.status, configStatus);
+        if (configStatus == 403)
+            QCOMPARE(config.json.value(u"detail"_s).toString(), config.error());
+    }
+
+    void configurations_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QStringList>("keys");
+        QTest::addColumn<QStringList>("perUser");
+        QTest::addColumn<QString>("addressKey");
+        QTest::addColumn<QString>("usWestAddress");
+        QTest::newRow("ikev2") << u"/api/v1/ikev2/config"_s
+                               << QStringList{u"protocol"_s,  u"server_address"_s, u"server_id"_s,   u"remote_id"_s,
+                                              u"local_id"_s,  u"username"_s,       u"password"_s,    u"ca_name"_s,
+                                              u"server_name"_s, u"server_location"_s}
+                               << QStringList{u"local_id"_s, u"username"_s, u"password"_s} << u"server_address"_s
+                               << u"198.51.100.20"_s;
+        QTest::newRow("wireguard") << u"/api/v1/wireguard/config"_s
+                                   << QStringList{u"interface_private_key"_s, u"interface_address"_s,
+                                                  u"interface_dns"_s,         u"peer_public_key"_s,
+                                                  u"peer_endpoint"_s,         u"peer_allowed_ips"_s,
+                                                  u"server_name"_s,           u"server_location"_s}
+                                   << QStringList{u"interface_private_key"_s, u"interface_address"_s}
+                                   << u"peer_endpoint"_s << u"198.51.100.20:51820"_s;
+        QTest::newRow("xray") << u"/api/v1/xray/config"_s
+                              << QStringList{u"server_address"_s, u"server_port"_s, u"uuid"_s,
+                                             u"public_key"_s,     u"short_id"_s,    u"server_name"_s,
+                                             u"server_location"_s, u"flow"_s,       u"fingerprint"_s,
+                                             u"display_name"_s}
+                              << QStringList{u"uuid"_s} << u"server_address"_s << u"198.51.100.20"_s;
+    }
+
+    void configurations()
+    {
+        QFETCH(QString, path);
+        QFETCH(QStringList, keys);
+        QFETCH(QStringList, perUser);
+        QFETCH(QString, addressKey);
+        QFETCH(QString, usWestAddress);
+        DevServerProcess &server = *m_server;
+        const QString other = signUp(server, newEmail()).value(u"access_token"_s).toString();
+
+        const Reply byDefault = get(server, path, m_token);
+        QCOMPARE(byDefault.status, 200);
+        QStringList sorted = keys;
+        sorted.sort();
+        QCOMPARE(byDefault.json.keys(), sorted);
+        for (const QString &key : keys)
+            QVERIFY2(key == u"server_port"_s ? byDefault.json.value(key).isDouble()
+                                             : !byDefault.json.value(key).toString().isEmpty(),
+                     qPrintable(key));
+        QVERIFY(byDefault.json.value(addressKey).toString().startsWith(u"203.0.113.10"_s)); // sg-node-01
+
+        const Reply usWest = get(server, path + u"?server_id=us-west-01"_s, m_token);
+        QCOMPARE(usWest.status, 200);
+        QCOMPARE(usWest.json.value(addressKey).toString(), usWestAddress);
+        const Reply again = get(server, path + u"?server_id=us-west-01"_s, m_token);
+        QCOMPARE(again.json, usWest.json);
+        const Reply otherUser = get(server, path + u"?server_id=us-west-01"_s, other);
+        for (const QString &key : perUser) {
+            QCOMPARE(usWest.json.value(key), byDefault.json.value(key)); // per user, not per server
+            QVERIFY(otherUser.json.value(key) != usWest.json.value(key));
+        }
+
+        const Reply unknown = get(server, path + u"?server_id=mars-01"_s, m_token);
+        QCOMPARE(unknown.status, 404);
+        QCOMPARE(unknown.error(), u"Unknown server \"mars-01\""_s);
+        const Reply anonymous = get(server, path, {});
+        QCOMPARE(anonymous.status, 401);
+        QCOMPARE(anonymous.header("WWW-Authenticate"), "Bearer");
+
+        if (path.contains(u"wireguard"_s)) {
+            const QByteArray key = QByteArray::fromBase64(usWest.text(u"interface_private_key"_s).toLatin1());
+            QCOMPARE(key.size(), 32);
+            QCOMPARE(key[0] & 7, 0);
+            QCOMPARE(key[31] & 0xc0, 0x40);
+        }
+        if (path.contains(u"xray"_s)) {
+            QCOMPARE(usWest.json.value(u"server_port"_s), QJsonValue(443));
+            QVERIFY(QRegularExpression(u"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$"_s)
+                        .match(usWest.text(u"uuid"_s))
+                        .hasMatch());
+        }
+        if (path.contains(u"ikev2"_s)) {
+            QCOMPARE(usWest.text(u"protocol"_s), u"ikev2"_s);
+            QCOMPARE(usWest.text(u"ca_name"_s), u"Velorin VPN CA"_s);
+            QCOMPARE(usWest.text(u"server_id"_s), u"198.51.100.20"_s);
+        }
+    }
+
+    void aRestartKeepsEverything()
+    {
+        const QString dir = newDir();
+        auto server = startServer({}, dir);
+        const QString email = newEmail();
+        const QString pending = newEmail();
+        const QJsonObject tokens = signUp(*server, email);
+        const QString access = tokens.value(u"access_token"_s).toString();
+        QCOMPARE(post(*server, u"/api/v1/devices/register"_s, device(u"kept-device"_s), access).status, 201);
+        QCOMPARE(post(*server, u"/auth/register"_s, {{u"email"_s, pending}, {u"password"_s, kPassword}}).status, 201);
+        QJsonObject configs;
+        for (const QString &path : {u"/api/v1/ikev2/config"_s, u"/api/v1/wireguard/config"_s, u"/api/v1/xray/config"_s})
+            configs.insert(path, get(*server, path, access).json);
+        QVERIFY(server->stop());
+        QVERIFY(server->output().trimmed().endsWith(u"velorin-devserver stopped"_s));
+
+        server = startServer({}, dir);
+        QVERIFY(server->isRunning());
+        QCOMPARE(get(*server, u"/auth/me"_s, access).status, 200);
+        for (const QString &path : configs.keys())
+            QCOMPARE(get(*server, path, access).json, configs.value(path).toObject());
+        const Reply list = get(*server, u"/api/v1/devices"_s, access);
+        QCOMPARE(list.json.value(u"devices"_s).toArray().first().toObject().value(u"device_id"_s).toString(),
+                 u"kept-device"_s);
+        QCOMPARE(post(*server, u"/auth/refresh"_s, {{u"refresh_token"_s, tokens.value(u"refresh_token"_s)}}).status, 200);
+        QCOMPARE(login(*server, email).status, 200);
+        QCOMPARE(post(*server, u"/auth/verify-email"_s, {{u"email"_s, pending}, {u"code"_s, server->lastCode(pending)}})
+                     .status,
+                 200);
+    }
+
+    void badInputGetsAJsonError_data()
+    {
+        QTest::addColumn<QByteArray>("method");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("signedIn");
+        QTest::addColumn<int>("status");
+        const QByteArray huge = "{\"email\":\"" + QByteArray(100 * 1024, 'a') + "\"}";
+        QTest::newRow("malformed JSON") << QByteArray("POST") << u"/auth/login"_s << QByteArray("{\"email\": ") << false << 400;
+        QTest::newRow("not an object") << QByteArray("POST") << u"/auth/login"_s << QByteArray("[1, 2]") << false << 400;
+        QTest::newRow("no body") << QByteArray("POST") << u"/auth/register"_s << QByteArray() << false << 400;
+        QTest::newRow("missing field") << QByteArray("POST") << u"/auth/login"_s
+                                       << QByteArray(R"({"email":"a@example.com"})") << false << 400;
+        QTest::newRow("wrong type") << QByteArray("POST") << u"/auth/register"_s
+                                    << QByteArray(R"({"email":"a@example.com","password":12345678})") << false << 400;
+        QTest::newRow("null code") << QByteArray("POST") << u"/auth/verify-email"_s
+                                   << QByteArray(R"({"email":"a@example.com","code":null})") << false << 400;
+        QTest::newRow("not an address") << QByteArray("POST") << u"/auth/register"_s
+                                        << QByteArray(R"({"email":"a b@example","password":"secret-pass"})") << false << 400;
+        QTest::newRow("short password") << QByteArray("POST") << u"/auth/register"_s
+                                        << QByteArray(R"({"email":"b@example.com","password":"1234567"})") << false << 400;
+        QTest::newRow("device id wrong type") << QByteArray("POST") << u"/api/v1/devices/register"_s
+                                              << QByteArray(R"({"device_id":5,"device_name":"x","platform":"macos","app_version":"1"})")
+                                              << true << 400;
+        QTest::newRow("empty device id") << QByteArray("POST") << u"/api/v1/devices/register"_s
+                                         << QByteArray(R"({"device_id":" ","device_name":"x","platform":"macos","app_version":"1"})")
+                                         << true << 400;
+        QTest::newRow("oversized body") << QByteArray("POST") << u"/auth/login"_s << huge << false << 413;
+        QTest::newRow("unknown path") << QByteArray("GET") << u"/auth/everything"_s << QByteArray() << false << 404;
+        QTest::newRow("unknown API path") << QByteArray("GET") << u"/api/v1/servers"_s << QByteArray() << true << 404;
+        QTest::newRow("wrong method") << QByteArray("GET") << u"/auth/login"_s << QByteArray() << false << 405;
+        QTest::newRow("wrong method, API") << QByteArray("DELETE") << u"/api/v1/devices"_s << QByteArray() << true << 405;
+        QTest::newRow("no bearer") << QByteArray("GET") << u"/auth/me"_s << QByteArray() << false << 401;
+    }
+
+    void badInputGetsAJsonError()
+    {
+        QFETCH(QByteArray, method);
+        QFETCH(QString, path);
+        QFETCH(QByteArray, body);
+        QFETCH(bool, signedIn);
+        QFETCH(int, status);
+        const Reply reply = send(*m_server, method, path, body, signedIn ? m_token : QString());
+        QCOMPARE(reply.status, status);
+        QVERIFY2(!reply.error().isEmpty(), reply.body.constData());
+        if (status == 405)
+            QVERIFY(!reply.header("Allow").isEmpty());
+        // Nothing broke: the server still answers and the account still works.
+        QCOMPARE(get(*m_server, u"/api/v1/subscriptions/status"_s, m_token).status, 200);
+    }
+
+    void requestsAreRefusedFromTheirHeaders_data()
+    {
+        QTest::addColumn<QByteArray>("head");
+        QTest::addColumn<QByteArray>("statusLine");
+        QTest::newRow("declared length over the limit")
+            << QByteArray("POST /auth/login HTTP/1.1\r\nHost: x\r\nContent-Length: 900000000\r\n\r\n")
+            << QByteArray("HTTP/1.1 413 ");
+        QTest::newRow("over the limit, bare line feeds")
+            << QByteArray("POST /auth/login HTTP/1.1\nHost: x\nContent-Length: 900000000\n\n")
+            << QByteArray("HTTP/1.1 413 ");
+        QTest::newRow("no declared length")
+            << QByteArray("POST /auth/login HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n")
+            << QByteArray("HTTP/1.1 411 ");
+        QTest::newRow("endless headers") << QByteArray("GET / HTTP/1.1\r\nX: " + QByteArray(20000, 'x'))
+                                         << QByteArray("HTTP/1.1 431 ");
+        QTest::newRow("not HTTP") << QByteArray("HELLO\r\n\r\n") << QByteArray("HTTP/1.1 400 ");
+        QTest::newRow("protocol upgrade")
+            << QByteArray("GET /auth/me HTTP/1.1\r\nHost: x\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n")
+            << QByteArray("HTTP/1.1 400 ");
+    }
+
+    void requestsAreRefusedFromTheirHeaders()
+    {
+        QFETCH(QByteArray, head);
+        QFETCH(QByteArray, statusLine);
+        // Only the headers are sent: the answer must not wait for the body.
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, m_server->port());
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write(head);
+        QByteArray answer;
+        QDeadlineTimer deadline(10000);
+        while (!answer.contains("}") && !deadline.hasExpired() && socket.waitForReadyRead(1000))
+            answer += socket.readAll();
+        QVERIFY2(answer.startsWith(statusLine), answer.constData());
+        QVERIFY(answer.contains("\"error\""));
+        QCOMPARE(get(*m_server, u"/api/v1/subscriptions/status"_s, m_token).status, 200);
+    }
+
+    void aClientThatLeavesBeforeTheAnswerDoesNoHarm()
+    {
+        // Slow hashing, so the client is gone before the answer is ready.
+        auto server = startServer({u"--pbkdf2-iterations"_s, u"200000"_s}, {}, false);
+        const QString email = newEmail();
+        const QByteArray body = QJsonDocument(QJsonObject{{u"email"_s, email}, {u"password"_s, kPassword}})
+                                    .toJson(QJsonDocument::Compact);
+        const auto leaveEarly = [&](const QByteArray &path) {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, server->port());
+            QVERIFY(socket.waitForConnected(5000));
+            socket.write("POST " + path + " HTTP/1.1\r\nHost: x\r\nContent-Length: " + QByteArray::number(body.size())
+                         + "\r\n\r\n" + body);
+            QVERIFY(socket.waitForBytesWritten(5000));
+            QTest::qWait(50);
+            socket.abort();
+        };
+        // The work finishes anyway: the account exists and its code was mailed.
+        leaveEarly("/auth/register");
+        QTRY_VERIFY_WITH_TIMEOUT(!server->lastCode(email).isEmpty(), 10000);
+        leaveEarly("/auth/login");
+        QTRY_VERIFY_WITH_TIMEOUT(server->output().contains(u" POST /auth/login 400 "_s), 10000);
+        QCOMPARE(send(*server, "GET", u"/auth/me"_s).status, 401);
+    }
+
+    void secretsStayOutOfFilesAndLogs()
+    {
+        // Default settings here, so the stored hash uses the default rounds.
+        auto server = startServer({}, {}, false);
+        const QString email = newEmail();
+        const QString password = u"correct horse battery"_s;
+        QCOMPARE(post(*server, u"/auth/register"_s, {{u"email"_s, email}, {u"password"_s, password}}).status, 201);
+        const QString code = server->lastCode(email);
+        const Reply verified = post(*server, u"/auth/verify-email"_s, {{u"email"_s, email}, {u"code"_s, code}});
+        QCOMPARE(verified.status, 200);
+        const Reply ikev2 = get(*server, u"/api/v1/ikev2/config"_s, verified.text(u"access_token"_s));
+        QCOMPARE(ikev2.status, 200);
+
+        const QDir dir(server->dataDir());
+        const auto privateOnly = [](const QString &path) {
+            const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
+                                              | QFile::WriteOther | QFile::ExeOther;
+            return QFileInfo::exists(path) && (QFileInfo(path).permissions() & others) == 0;
+        };
+        QVERIFY(privateOnly(dir.path()));
+        QVERIFY(privateOnly(dir.filePath(u"devserver.sqlite3"_s)));
+        QVERIFY(privateOnly(dir.filePath(u"outbox.log"_s)));
+
+        QFile database(dir.filePath(u"devserver.sqlite3"_s));
+        QVERIFY(database.open(QIODevice::ReadOnly));
+        const QByteArray stored = database.readAll();
+        QTRY_VERIFY(server->output().contains(u" GET /api/v1/ikev2/config 200 "_s));
+        const QString output = server->output();
+        for (const QString &secret : {password, verified.text(u"access_token"_s), verified.text(u"refresh_token"_s)}) {
+            QVERIFY(!stored.contains(secret.toUtf8()));
+            QVERIFY(!output.contains(secret));
+        }
+        QVERIFY(!stored.contains(code.toUtf8()));
+        QVERIFY(!output.contains(ikev2.text(u"password"_s)));
+        QVERIFY(output.contains(u" POST /auth/verify-email 200 "_s));
+
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"inspect"_s);
+            db.setDatabaseName(dir.filePath(u"devserver.sqlite3"_s));
+            db.setConnectOptions(u"QSQLITE_OPEN_READONLY"_s);
+            QVERIFY(db.open());
+            QSqlQuery query(u"SELECT password_iterations, length(password_hash), length(password_salt) FROM users"_s, db);
+            QVERIFY(query.next());
+            QVERIFY(query.value(0).toInt() >= 200000);
+            QCOMPARE(query.value(1).toInt(), 32);
+            QCOMPARE(query.value(2).toInt(), 16);
+        }
+        QSqlDatabase::removeDatabase(u"inspect"_s);
+    }
+
+    void demoAccountIsReadyToUse()
+    {
+        const QString dir = newDir();
+        for (int run = 0; run < 2; ++run) { // seeding again keeps it usable
+            auto server = startServer({u"--seed-demo"_s}, dir);
+            QTRY_VERIFY(server->output().contains(u"demo account: email=demo@example.com password=velorin-demo plan=yearly"_s));
+            const Reply signedIn = login(*server, u"demo@example.com"_s, u"velorin-demo"_s);
+            QCOMPARE(signedIn.status, 200);
+            const Reply plan = get(*server, u"/api/v1/subscriptions/status"_s, signedIn.text(u"access_token"_s));
+            QCOMPARE(plan.text(u"status"_s), u"active"_s);
+            QCOMPARE(plan.text(u"plan"_s), u"yearly"_s);
+            QVERIFY(server->stop(SIGINT));
+            QVERIFY(server->output().contains(u"velorin-devserver stopping (SIGINT)"_s));
+        }
+    }
+
+    void aServerListFromTheCommandLine()
+    {
+        const QString file = m_root.filePath(u"lab-servers.json"_s);
+        QFile out(file);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(R"({"servers": [{"id": "lab", "address": "192.0.2.7", "name": "Lab", "location": "Test net",
+                      "ikev2": {}}]})");
+        out.close();
+        auto server = startServer({u"--servers"_s, file});
+        const Reply ikev2 = get(*server, u"/api/v1/ikev2/config"_s, signUp(*server, newEmail()).value(u"access_token"_s).toString());
+        QCOMPARE(ikev2.status, 200);
+        QCOMPARE(ikev2.text(u"server_address"_s), u"192.0.2.7"_s);
+        QCOMPARE(ikev2.text(u"server_id"_s), u"192.0.2.7"_s);
+        QCOMPARE(ikev2.text(u"remote_id"_s), u"192.0.2.7"_s);
+        QCOMPARE(ikev2.text(u"server_name"_s), u"Lab"_s);
+        QCOMPARE(ikev2.text(u"server_location"_s), u"Test net"_s);
+        const QString token = login(*server, u"user%1@example.com"_s.arg(m_serial)).text(u"access_token"_s);
+        const Reply wireguard = get(*server, u"/api/v1/wireguard/config"_s, token);
+        QCOMPARE(wireguard.status, 404);
+        QCOMPARE(wireguard.error(), u"The server lab does not offer WireGuard"_s);
+        QCOMPARE(get(*server, u"/api/v1/ikev2/config?server_id=sg-node-01"_s, token).status, 404);
+    }
+
+    void commandLineMistakes_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message");
+        const QString broken = m_root.filePath(u"broken.json"_s);
+        QFile file(broken);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(R"({"servers": [{"id": "x", "xray": {"server_name": "a.example", "short_id": "01"}}]})");
+        file.close();
+        QTest::newRow("no data directory") << QStringList{u"--port"_s, u"0"_s} << 2 << u"--data DIR is required"_s;
+        QTest::newRow("bad port") << QStringList{u"--data"_s, newDir(), u"--port"_s, u"70000"_s} << 2
+                                  << u"--port needs a whole number from 0 to 65535"_s;
+        QTest::newRow("unknown option") << QStringList{u"--data"_s, newDir(), u"--colour"_s} << 2 << u"Unknown option 'colour'"_s;
+        QTest::newRow("broken server list") << QStringList{u"--data"_s, newDir(), u"--servers"_s, broken} << 1
+                                            << u"server \"x\" xray: \"server_address\" is missing"_s;
+        QTest::newRow("data directory in use") << QStringList{u"--data"_s, m_server->dataDir(), u"--port"_s, u"0"_s}
+                                               << 1 << u"another velorin-devserver is using"_s;
+        QTest::newRow("port in use") << QStringList{u"--data"_s, newDir(), u"--port"_s, QString::number(m_server->port())}
+                                     << 1 << u"cannot listen on 127.0.0.1:"_s;
+    }
+
+    void commandLineMistakes()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+        const auto result = ChildProcess::run(ChildProcess::builtProgram(u"velorin-devserver"_s), arguments);
+        QCOMPARE(result.exitCode, exitCode);
+        QVERIFY2(result.err.contains(message), qPrintable(result.err));
+        QVERIFY(!result.out.contains(u"listening"_s));
+    }
+
+    void helpListsTheOptions()
+    {
+        const auto result = ChildProcess::run(ChildProcess::builtProgram(u"velorin-devserver"_s), {u"--help"_s});
+        QCOMPARE(result.exitCode, 0);
+        for (const QString &option : {u"--data"_s, u"--port"_s, u"--listen"_s, u"--seed-demo"_s, u"--servers"_s,
+                                      u"--access-token-ttl"_s, u"--device-limit"_s, u"--default-plan"_s})
+            QVERIFY2(result.out.contains(option), qPrintable(option));
+    }
+
+    void cleanupTestCase()
+    {
+        QVERIFY2(m_server->stop(), qPrintable(m_server->errorOutput()));
+        QVERIFY2(m_server->errorOutput().isEmpty(), qPrintable(m_server->errorOutput()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDevServer)
+#include "tst_devserver.moc"

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <csignal>
+#include <memory>
+
+// Runs the real `velorin-devserver` for a test: on a free port of 127.0.0.1,
+// over a data directory the test owns. Blocking waits are fine here (tests
+// only); the event loop a test runs while waiting for HTTP keeps reading the
+// server's output, so its pipe never fills.
+class DevServerProcess
+{
+public:
+    explicit DevServerProcess(QString dataDir, QStringList extraArguments = {});
+    ~DevServerProcess();
+    DevServerProcess(const DevServerProcess &) = delete;
+    DevServerProcess &operator=(const DevServerProcess &) = delete;
+
+    // Arguments that keep a test fast: a low PBKDF2 count.
+    static QStringList fastArguments();
+
+    // Starts the server and reads its port from the first line it prints.
+    // On failure returns false; errorString() says why.
+    bool start(int timeoutMs = 20000);
+    // Sends the signal and waits; true when the server exited with status 0.
+    bool stop(int signalNumber = SIGTERM, int timeoutMs = 20000);
+    bool isRunning() const;
+
+    quint16 port() const { return m_port; }
+    // http://127.0.0.1:PORT followed by `pathAndQuery`.
+    QUrl url(const QString &pathAndQuery = {}) const;
+    QString dataDir() const { return m_dataDir; }
+    QString errorString() const { return m_error; }
+
+    // Everything the server printed so far on standard output / error.
+    QString output();
+    QString errorOutput();
+
+    // The newest code in the outbox for that address and purpose ("verify"
+    // or "reset"); empty when there is none.
+    QString lastCode(const QString &email, const QString &purpose = QStringLiteral("verify")) const;
+
+private:
+    void collect();
+
+    QString m_dataDir;
+    QStringList m_arguments;
+    std::unique_ptr<QProcess> m_process;
+    quint16 m_port = 0;
+    QByteArray m_out;
+    QByteArray m_err;
+    QString m_error;
+};

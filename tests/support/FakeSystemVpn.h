@@ -1,0 +1,57 @@
+#pragma once
+
+#include "platform/SystemVpn.h"
+
+#include <QList>
+
+#include <optional>
+
+// The system IKEv2 profile for tests. It records every saved profile and
+// every call, answers load and save with a completion from the event loop,
+// and plays a script of statuses after a start or a stop, each one
+// delivered from the event loop like the real system's notifications.
+// Load, save and start fail on demand with a description.
+class FakeSystemVpn : public SystemVpn
+{
+    Q_OBJECT
+public:
+    using SystemVpn::SystemVpn;
+
+    void loadFromPreferences(Completion completion) override;
+    void saveToPreferences(const IKEv2Profile &profile, Completion completion) override;
+    std::optional<QString> startTunnel() override;
+    void stopTunnel() override;
+    Status status() const override { return m_status; }
+    QString lastFailureReason() const override { return m_failureReason; }
+
+    // Delivers a status from the event loop, as if the system changed on its own.
+    void emitStatus(Status status);
+    // Delivers a status with the failure reason the system gives for it
+    // (the reason is set just before the status is delivered).
+    void emitFailure(Status status, const QString &reason);
+
+    // Failures on demand: every later call fails with the description (until reset).
+    std::optional<QString> loadError;
+    std::optional<QString> saveError;
+    std::optional<QString> startError;
+    // A later load fails only from this call number on (1 = the first).
+    int loadErrorFromCall = 1;
+
+    // Played after a successful start / a stop, in order.
+    QList<Status> startScript{Status::Connecting, Status::Connected};
+    QList<Status> stopScript{Status::Disconnecting, Status::Disconnected};
+    // When set, the last status of the start script comes with this reason.
+    std::optional<QString> startFailureReason;
+
+    QList<IKEv2Profile> savedProfiles;
+    int loadCalls = 0;
+    int startCalls = 0;
+    int stopCalls = 0;
+
+private:
+    void play(const QList<Status> &script, const std::optional<QString> &reasonForLast);
+    void complete(const Completion &completion, const std::optional<QString> &error);
+
+    Status m_status = Status::Disconnected;
+    QString m_failureReason;
+};

@@ -1,0 +1,554 @@
+// IKEv2Manager over a stub VPN API on 127.0.0.1, the fake system VPN and the
+// fake keychain.
+#include "model/ServerLocation.h"
+#include "platform/Log.h"
+#include "storage/KeychainManager.h"
+#include "support/FakeKeychain.h"
+#include "support/FakeSystemVpn.h"
+#include "support/StubServer.h"
+#include "support/TempDefaults.h"
+#include "vpn/VPNServiceManager.h"
+#include "vpn/ikev2/IKEv2Manager.h"
+#include "vpn/ikev2/IKEv2Service.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+using Status = SystemVpn::Status;
+using Op = FakeKeychain::Operation;
+
+namespace {
+
+const QString ConfigPath = u"/api/v1/ikev2/config"_s;
+const QString Password = u"eap-Secret-7731"_s;
+
+QJsonObject fullConfig(const QString &password = Password)
+{
+    return QJsonObject{
+        {u"protocol"_s, u"ikev2"_s},
+        {u"server_address"_s, u"203.0.113.10"_s},
+        {u"server_id"_s, u"vpn.example.net"_s},
+        {u"remote_id"_s, u"vpn.example.net"_s},
+        {u"local_id"_s, u"user-1@velorin"_s},
+        {u"username"_s, u"user-1"_s},
+        {u"password"_s, password},
+        {u"ca_name"_s, u"Velorin VPN CA"_s},
+        {u"server_name"_s, u"United States - San Francisco"_s},
+        {u"server_location"_s, u"San Francisco, US"_s},
+    };
+}
+
+QByteArray body(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+// The manager and everything it talks to, fresh for each test.
+struct Rig
+{
+    TempDefaults defaults;
+    FakeKeychain keychain;
+    KeychainManager tokens{defaults.standard(), keychain};
+    StubServer server;
+    FakeSystemVpn vpn;
+    std::unique_ptr<IKEv2Manager> manager;
+    QStringList states;
+
+    explicit Rig(bool withToken = true, std::optional<QString> baseURL = std::nullopt)
+    {
+        if (withToken)
+            tokens.save(u"token-abc"_s, KeychainManager::accessTokenKey);
+        manager = std::make_unique<IKEv2Manager>(vpn, keychain, tokens, Endpoints::at(baseURL.value_or(server.baseUrl())));
+        QObject::connect(manager.get(), &IKEv2Manager::connectionStateChanged, manager.get(),
+                         [this](const VPNConnectionState &state) { states.append(state.description()); });
+    }
+
+    void serve(const StubServer::Response &response) { server.on("GET", ConfigPath, response); }
+};
+
+bool anyLineContains(const Log::Capture &capture, const QString &text)
+{
+    return !capture.matching(text).isEmpty();
+}
+
+} // namespace
+
+class TestIKEv2Manager : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void startsWithItsInitialValuesAndLoadsTheSystemProfile()
+    {
+        Log::Capture log;
+        Rig rig;
+        IKEv2Manager &m = *rig.manager;
+        QCOMPARE(m.connectionState(), VPNConnectionState::disconnected());
+        QCOMPARE(m.isConnected(), false);
+        QCOMPARE(m.serverName(), u"Singapore"_s);
+        QCOMPARE(m.serverAddress(), ServerLocation::allServers().first().ipAddress);
+        QCOMPARE(m.serverIdentifier(), m.serverAddress());
+        // Completion-based: nothing has loaded while the constructor ran.
+        QVERIFY(!m.hasSystemVpn());
+        QTRY_VERIFY(m.hasSystemVpn());
+        QVERIFY(log.contains(u"✅ IKEv2: VPN manager loaded"_s));
+    }
+
+    void connectFetchesSavesEveryProfileSettingAndStarts()
+    {
+        Log::Capture log;
+        Rig rig;
+        rig.server.on("GET", ConfigPath + u"?server_id=us-west-01"_s, StubServer::Response::json(200, body(fullConfig())));
+
+        rig.manager->connect(u"198.51.100.20"_s, u"us-west-01"_s);
+        QCOMPARE(rig.manager->connectionState(), VPNConnectionState::connecting());
+        QCOMPARE(rig.manager->serverAddress(), u"198.51.100.20"_s);
+        QTRY_COMPARE(rig.manager->connectionState(), VPNConnectionState::connected());
+        QCOMPARE(rig.states, (QStringList{u"connecting"_s, u"connected"_s}));
+        QVERIFY(rig.manager->isConnected());
+
+        // The request.
+        QCOMPARE(rig.server.requests().size(), 1);
+        const StubServer::Request request = rig.server.requests().first();
+        QCOMPARE(request.method, "GET");
+        QCOMPARE(request.path, ConfigPath);
+        QCOMPARE(request.query, u"server_id=us-west-01"_s);
+        QCOMPARE(request.header("Authorization"), "Bearer token-abc");
+        QCOMPARE(request.header("Content-Type"), "application/json");
+        QVERIFY(request.body.isEmpty());
+
+        // The fetched values replace the dialled address and name the server.
+        QCOMPARE(rig.manager->serverName(), u"United States - San Francisco"_s);
+
+        // The profile: every setting, and only a reference to the password.
+        IKEv2Profile profile;
+        profile.serverAddress = u"203.0.113.10"_s;
+        profile.remoteIdentifier = u"vpn.example.net"_s;
+        profile.localIdentifier = u"user-1@velorin"_s;
+        profile.authenticationMethod = 0;
+        profile.useExtendedAuthentication = true;
+        profile.username = u"user-1"_s;
+        profile.passwordReference = Keychain::makePersistentRef(u"com.velorin.vpn.ikev2"_s, u"vpnpassword"_s);
+        profile.ikeSecurityAssociation = {6, 3, 14};
+        profile.childSecurityAssociation = {6, 3, 14};
+        profile.certificateType = 1;
+        profile.serverCertificateIssuerCommonName = u"Velorin VPN CA"_s;
+        profile.serverCertificateCommonName = u"203.0.113.10"_s;
+        profile.disconnectOnSleep = false;
+        profile.localizedDescription = u"Velorin VPN"_s;
+        profile.isEnabled = true;
+        QCOMPARE(rig.vpn.savedProfiles.size(), 1);
+        QVERIFY(rig.vpn.savedProfiles.first() == profile);
+        QCOMPARE(rig.keychain.item(u"com.velorin.vpn.ikev2"_s, u"vpnpassword"_s), Password.toUtf8());
+        // Construction, then connect, then the reload after the save.
+        QCOMPARE(rig.vpn.loadCalls, 3);
+        QCOMPARE(rig.vpn.startCalls, 1);
+
+        const QStringList expected{
+            u"🔌 IKEv2: Connect requested → server_id: us-west-01, IP: 198.51.100.20"_s,
+            u"🔄 IKEv2: Fetching config from API..."_s,
+            u"📡 IKEv2: API response status: 200"_s,
+            u"✅ IKEv2: Config loaded - User: user-1, Server: 203.0.113.10"_s,
+            u"IKEv2: Keychain delete status: -25300"_s,
+            u"✅ IKEv2: Password saved to keychain (add)"_s,
+            u"✅ IKEv2: Configuration saved"_s,
+            u"✅ IKEv2: Tunnel started!"_s,
+            u"🔌 IKEv2: Connecting..."_s,
+            u"✅ IKEv2: Connected!"_s,
+        };
+        QStringList seen = log.matching(u"IKEv2: "_s);
+        seen.removeAll(u"✅ IKEv2: VPN manager loaded"_s);
+        QCOMPARE(seen, expected);
+        QVERIFY(!anyLineContains(log, Password));
+    }
+
+    void aCompleteConfigurationIsUsedWhateverTheStatus()
+    {
+        Rig rig;
+        rig.serve(StubServer::Response::json(500, body(fullConfig())));
+        rig.manager->connect(std::nullopt, u"sg-node-01"_s);
+        QTRY_COMPARE(rig.manager->connectionState(), VPNConnectionState::connected());
+        QCOMPARE(rig.vpn.savedProfiles.size(), 1);
+    }
+
+    void fetchFailures_data()
+    {
+        QTest::addColumn<bool>("withToken");
+        QTest::addColumn<QString>("serverId");
+        QTest::addColumn<int>("response"); // 0 no route, 1 stub answer, 2 closed port, 3 a file URL
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<int>("requests");
+        QTest::addColumn<QStringList>("logLines");
+        QTest::addColumn<QString>("message");
+
+        QJsonObject noCaName = fullConfig();
+        noCaName.remove(u"ca_name"_s);
+
+        QTest::newRow("no access token") << false << u"sg-node-01"_s << 0 << 0 << QByteArray() << 0
+                                         << QStringList{u"❌ IKEv2: No access token - sign in to connect"_s}
+                                         << u"Please log in again"_s;
+        QTest::newRow("blank in the server id") << true << u"us west"_s << 0 << 0 << QByteArray() << 0
+                                                << QStringList{u"❌ IKEv2: Invalid URL"_s}
+                                                << IKEv2Manager::invalidURLMessage;
+        QTest::newRow("connection refused")
+            << true << u"sg-node-01"_s << 2 << 0 << QByteArray() << 0
+            << QStringList{u"🔄 IKEv2: Fetching config from API..."_s, u"❌ IKEv2: API error: Connection refused"_s}
+            << IKEv2Manager::unreachableMessage;
+        QTest::newRow("not an HTTP response") << true << QString() << 3 << 0 << QByteArray() << 0
+                                              << QStringList{u"❌ IKEv2: Invalid response"_s}
+                                              << IKEv2Manager::invalidResponseMessage;
+        QTest::newRow("401 with a configuration")
+            << true << u"sg-node-01"_s << 1 << 401 << body(fullConfig()) << 1
+            << QStringList{u"📡 IKEv2: API response status: 401"_s,
+                           u"❌ IKEv2: Unauthorized - token expired or invalid"_s}
+            << u"Please log in again"_s;
+        QTest::newRow("no body") << true << u"sg-node-01"_s << 1 << 200 << QByteArray() << 1
+                                 << QStringList{u"📡 IKEv2: API response status: 200"_s, u"❌ IKEv2: No data received"_s}
+                                 << IKEv2Manager::noDataMessage;
+        // The raw body is logged with the password hidden.
+        QTest::newRow("200 without ca_name")
+            << true << u"sg-node-01"_s << 1 << 200 << body(noCaName) << 1
+            << QStringList{u"❌ IKEv2: Failed to decode config: Missing key \"ca_name\""_s,
+                           u"📄 IKEv2: Response: "_s + QString::fromUtf8(body(noCaName)).replace(Password, u"***"_s)}
+            << IKEv2Manager::invalidConfigMessage;
+        QTest::newRow("refusal the service explains")
+            << true << u"sg-node-01"_s << 1 << 403
+            << QByteArray("{\"error\": \"Your subscription has expired. Renew it to connect.\"}") << 1
+            << QStringList{u"📡 IKEv2: API response status: 403"_s} << u"Your subscription has expired. Renew it to connect."_s;
+        QTest::newRow("gateway page") << true << u"sg-node-01"_s << 1 << 502 << QByteArray("<html>Bad gateway</html>") << 1
+                                      << QStringList{u"📄 IKEv2: Response: <html>Bad gateway</html>"_s}
+                                      << u"The VPN service could not provide a configuration (HTTP 502)."_s;
+    }
+
+    void fetchFailures()
+    {
+        QFETCH(bool, withToken);
+        QFETCH(QString, serverId);
+        QFETCH(int, response);
+        QFETCH(int, status);
+        QFETCH(QByteArray, answer);
+        QFETCH(int, requests);
+        QFETCH(QStringList, logLines);
+        QFETCH(QString, message);
+
+        QTemporaryDir files;
+        std::optional<QString> baseURL;
+        if (response == 2)
+            baseURL = u"http://127.0.0.1:"_s + QString::number(StubServer::closedPort());
+        if (response == 3) {
+            // A file URL answers without an HTTP status.
+            QVERIFY(QDir(files.path()).mkpath(u"api/v1/ikev2"_s));
+            QFile file(files.filePath(u"api/v1/ikev2/config"_s));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(body(fullConfig()));
+            file.close();
+            baseURL = QUrl::fromLocalFile(files.path()).toString();
+        }
+        Log::Capture log;
+        Rig rig(withToken, baseURL);
+        if (response == 1)
+            rig.serve(status == 200 || status == 401 || status == 403 ? StubServer::Response::json(status, answer)
+                                                                      : StubServer::Response::text(status, answer));
+
+        rig.manager->connect(std::nullopt, serverId.isNull() ? std::nullopt : std::optional<QString>(serverId));
+        QTRY_VERIFY(rig.manager->connectionState().isError());
+        QCOMPARE(rig.manager->connectionState(), VPNConnectionState::error(message));
+        QCOMPARE(rig.states.first(), u"connecting"_s);
+        QCOMPARE(rig.states.size(), 2);
+        for (const QString &line : logLines)
+            QVERIFY2(log.contains(line), qPrintable(line + u"\nin:\n"_s + log.lines().join(u'\n')));
+        QVERIFY(!anyLineContains(log, Password));
+
+        // Nothing else happens: no retry, no profile, no tunnel.
+        QTest::qWait(50);
+        QCOMPARE(rig.server.requests().size(), requests);
+        QVERIFY(rig.vpn.savedProfiles.isEmpty());
+        QCOMPARE(rig.vpn.startCalls, 0);
+        QCOMPARE(rig.manager->connectionState(), VPNConnectionState::error(message));
+    }
+
+    void connectWithoutAnAddressKeepsThePreviousOne()
+    {
+        Log::Capture log;
+        Rig rig;
+        rig.serve(StubServer::Response::text(503, "busy"));
+        rig.manager->connect(u"192.0.2.44"_s, u"sg-node-01"_s);
+        QTRY_VERIFY(rig.manager->connectionState().isError());
+        rig.manager->connect(std::nullopt, std::nullopt);
+        QCOMPARE(rig.manager->connectionState(), VPNConnectionState::connecting());
+        QTRY_VERIFY(rig.manager->connectionState().isError());
+        QCOMPARE(rig.manager->serverAddress(), u"192.0.2.44"_s);
+        QCOMPARE(rig.manager->serverIdentifier(), u"192.0.2.44"_s);
+        QCOMPARE(rig.manager->selectedServerId(), std::nullopt);
+        QVERIFY(log.contains(u"🔌 IKEv2: Connect requested → server_id: default, IP: API"_s));
+        QCOMPARE(rig.server.requests().size(), 2);
+        QCOMPARE(rig.server.requests().last().query, QString());
+    }
+
+    // Each connect stores the password again: delete, then add; when the
+    // delete fails, the add meets the old item and updates it.
+    void storingThePassword_data()
+    {
+        QTest::addColumn<bool>("existing");
+        QTest::addColumn<QList<int>>("failing"); // operations failing with -25293
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<bool>("stored");
+        const QString add = u"✅ IKEv2: Password saved to keychain (add)"_s;
+        const QString duplicate = u"⚠️ IKEv2: Duplicate item, updating existing"_s;
+        const QString deleteFailed = u"IKEv2: Keychain delete status: -25293"_s;
+        QTest::newRow("first time") << false << QList<int>{} << QStringList{u"IKEv2: Keychain delete status: -25300"_s, add}
+                                    << true;
+        QTest::newRow("again") << true << QList<int>{} << QStringList{u"IKEv2: Keychain delete status: 0"_s, add} << true;
+        QTest::newRow("delete fails: update")
+            << true << QList<int>{int(Op::Remove)}
+            << QStringList{deleteFailed, duplicate, u"✅ IKEv2: Password updated + persistent ref retrieved"_s} << true;
+        QTest::newRow("add refused") << true << QList<int>{int(Op::Add)}
+                                     << QStringList{u"IKEv2: Keychain delete status: 0"_s,
+                                                    u"❌ IKEv2: Keychain add failed: -25293"_s}
+                                     << false;
+        QTest::newRow("update refused") << true << QList<int>{int(Op::Remove), int(Op::Update)}
+                                        << QStringList{deleteFailed, duplicate, u"❌ IKEv2: Update failed: -25293"_s}
+                                        << false;
+        QTest::newRow("no reference after the update")
+            << true << QList<int>{int(Op::Remove), int(Op::Copy)}
+            << QStringList{deleteFailed, duplicate,
+                           u"❌ IKEv2: Update succeeded but persistent ref fetch failed: -25293"_s}
+            << false;
+    }
+
+    void storingThePassword()
+    {
+        QFETCH(bool, existing);
+        QFETCH(QList<int>, failing);
+        QFETCH(QStringList, lines);
+        QFETCH(bool, stored);
+        Rig rig;
+        QTRY_VERIFY(rig.manager->hasSystemVpn());
+        if (existing)
+            rig.keychain.setItem(IKEv2Manager::keychainService, IKEv2Manager::keychainAccount, "old");
+        for (int op : failing)
+            rig.keychain.failOn(Op(op), Keychain::AuthFailed);
+        Log::Capture log;
+        const std::optional<QByteArray> reference = rig.manager->savePasswordToKeychain("new-pw");
+        QCOMPARE(log.matching(u"IKEv2: "_s), lines);
+        QCOMPARE(reference.has_value(), stored);
+        if (stored) {
+            QCOMPARE(*reference, Keychain::makePersistentRef(IKEv2Manager::keychainService, IKEv2Manager::keychainAccount));
+            QCOMPARE(rig.keychain.item(IKEv2Manager::keychainService, IKEv2Manager::keychainAccount), "new-pw");
+        }
+    }
+
+    void aKeychainFailureDoesNotStopTheConnect()
+    {
+        Rig rig;
+        rig.serve(StubServer::Response::json(200, body(fullConfig())));
+        rig.keychain.failOn(Op::Add, Keychain::NotAvailable);
+        rig.manager->connect(std::nullopt, std::nullopt);
+        QTRY_COMPARE(rig.manager->connectionState(), VPNConnectionState::connected());
+        QCOMPARE(rig.vpn.savedProfiles.size(), 1);
+        QVERIFY(rig.vpn.savedProfiles.first().passwordReference.isEmpty());
+    }
+
+    void systemFailuresEndInError_data()
+    {
+        QTest::addColumn<int>("failing"); // 0 load, 1 save, 2 reload, 3 start
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<int>("saves");
+        QTest::newRow("load") << 0 << u"❌ IKEv2: Load error: "_s << 0;
+        QTest::newRow("save") << 1 << u"❌ IKEv2: Save error: "_s << 1;
+        QTest::newRow("reload") << 2 << u"❌ IKEv2: Reload error: "_s << 1;
+        QTest::newRow("start") << 3 << u"❌ IKEv2: Start error: "_s << 1;
+    }
+
+    void systemFailuresEndInError()
+    {
+        QFETCH(int, failing);
+        QFETCH(QString, line);
+        QFETCH(int, saves);
+        const QString description = u"The operation couldn't be completed (code 5)"_s;
+        Rig rig;
+        rig.serve(StubServer::Response::json(200, body(fullConfig())));
+        QTRY_VERIFY(rig.manager->hasSystemVpn());
+        switch (failing) {
+        case 0:
+            rig.vpn.loadError = description;
+            break;
+        case 1:
+            rig.vpn.saveError = description;
+            break;
+        case 2:
+            rig.vpn.loadError = description;
+            rig.vpn.loadErrorFromCall = 3;
+            break;
+        default:
+            rig.vpn.startError = description;
+        }
+        Log::Capture log;
+        rig.manager->connect(std::nullopt, std::nullopt);
+        QTRY_COMPARE(rig.manager->connectionState(), VPNConnectionState::error(description));
+        QVERIFY(log.contains(line + description));
+        QCOMPARE(rig.vpn.savedProfiles.size(), saves);
+        QCOMPARE(rig.vpn.startCalls, failing == 3 ? 1 : 0);
+        QVERIFY(!log.contains(u"✅ IKEv2: Tunnel started!"_s));
+    }
+
+    void everySystemStatus_data()
+    {
+        QTest::addColumn<int>("before"); // -1: none
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<bool>("isConnected");
+        QTest::addColumn<QString>("line");
+        const auto row = [](const char *name, int before, Status status, const QString &state, bool connected,
+                            const QString &line) {
+            QTest::newRow(name) << before << int(status) << state << connected << line;
+        };
+        const int connected = int(Status::Connected);
+        row("invalid", connected, Status::Invalid, u"error: Invalid configuration"_s, false, u"❌ IKEv2: Invalid"_s);
+        row("disconnected", connected, Status::Disconnected, u"disconnected"_s, false, u"🔌 IKEv2: Disconnected"_s);
+        row("connecting", -1, Status::Connecting, u"connecting"_s, false, u"🔌 IKEv2: Connecting..."_s);
+        row("connected", -1, Status::Connected, u"connected"_s, true, u"✅ IKEv2: Connected!"_s);
+        row("reasserting while connected", connected, Status::Reasserting, u"reconnecting"_s, true,
+            u"🔌 IKEv2: Reasserting..."_s);
+        row("reasserting while not connected", int(Status::Connecting), Status::Reasserting, u"reconnecting"_s, false,
+            u"🔌 IKEv2: Reasserting..."_s);
+        row("disconnecting", connected, Status::Disconnecting, u"disconnecting"_s, false, u"🔌 IKEv2: Disconnecting..."_s);
+        row("unknown value", connected, Status(42), u"connected"_s, true, u"⚠️ IKEv2: Unknown status"_s);
+    }
+
+    void everySystemStatus()
+    {
+        QFETCH(int, before);
+        QFETCH(int, status);
+        QFETCH(QString, state);
+        QFETCH(bool, isConnected);
+        QFETCH(QString, line);
+        Rig rig;
+        QTRY_VERIFY(rig.manager->hasSystemVpn());
+        QSignalSpy statusSeen(&rig.vpn, &SystemVpn::statusChanged);
+        if (before >= 0) {
+            rig.vpn.emitStatus(Status(before));
+            QTRY_COMPARE(statusSeen.size(), 1);
+            statusSeen.clear();
+        }
+        Log::Capture log;
+        rig.vpn.emitStatus(Status(status));
+        QTRY_COMPARE(statusSeen.size(), 1);
+        QCOMPARE(rig.manager->connectionState().description(), state);
+        QCOMPARE(rig.manager->isConnected(), isConnected);
+        QCOMPARE(log.matching(u"IKEv2: "_s), QStringList{line});
+    }
+
+    // A start that the system ends before the tunnel is up ends in its reason.
+    void aFailedStartEndsInTheSystemsReason()
+    {
+        const QString reason = u"The server rejected the user name or password (EAP_MSCHAPV2 method failed)"_s;
+        Rig rig;
+        rig.serve(StubServer::Response::json(200, body(fullConfig())));
+        rig.vpn.startScript = {Status::Connecting, Status::Disconnected};
+        rig.vpn.startFailureReason = reason;
+        Log::Capture log;
+        rig.manager->connect(std::nullopt, std::nullopt);
+        QTRY_COMPARE(rig.manager->connectionState(), VPNConnectionState::error(reason));
+        QCOMPARE(rig.states, (QStringList{u"connecting"_s, u"error: "_s + reason}));
+        QVERIFY(log.contains(u"🔌 IKEv2: Disconnected"_s));
+        QVERIFY(log.contains(u"❌ IKEv2: Connection failed: "_s + reason));
+        QVERIFY(!rig.manager->isConnected());
+    }
+
+    // After the tunnel was up, its end is a plain disconnect, whatever reason
+    // the system still holds; so is a stop the user asked for.
+    void anEndAfterConnectedOrARequestedStopIsADisconnect_data()
+    {
+        QTest::addColumn<bool>("userStops");
+        QTest::newRow("the server ends the tunnel") << false;
+        QTest::newRow("the user stops while connecting") << true;
+    }
+
+    void anEndAfterConnectedOrARequestedStopIsADisconnect()
+    {
+        QFETCH(bool, userStops);
+        Rig rig;
+        rig.serve(StubServer::Response::json(200, body(fullConfig())));
+        if (userStops)
+            rig.vpn.startScript = {Status::Connecting};
+        rig.manager->connect(std::nullopt, std::nullopt);
+        if (userStops) {
+            QTRY_COMPARE(rig.vpn.status(), Status::Connecting);
+            rig.manager->disconnect();
+        } else {
+            QTRY_COMPARE(rig.manager->connectionState(), VPNConnectionState::connected());
+        }
+        rig.vpn.emitFailure(Status::Disconnected, u"The server does not respond"_s);
+        QTRY_COMPARE(rig.vpn.status(), Status::Disconnected);
+        QTRY_COMPARE(rig.manager->connectionState(), VPNConnectionState::disconnected());
+        QTest::qWait(20);
+        QCOMPARE(rig.manager->connectionState(), VPNConnectionState::disconnected());
+    }
+
+    void disconnectWhileDisconnectedStillAsksTheSystem()
+    {
+        Log::Capture log;
+        Rig rig;
+        rig.manager->disconnect();
+        QCOMPARE(rig.vpn.stopCalls, 1);
+        QCOMPARE(log.matching(u"IKEv2: "_s), QStringList{u"🔌 IKEv2: Disconnect requested"_s});
+        QCOMPARE(rig.manager->connectionState(), VPNConnectionState::disconnected());
+        QVERIFY(rig.states.isEmpty());
+    }
+
+    // A disconnect during the fetch ends the attempt at once; the late
+    // answer starts nothing.
+    void disconnectDuringTheFetchAbandonsTheAttempt()
+    {
+        Rig rig;
+        rig.serve(StubServer::Response::json(200, body(fullConfig())).after(200ms));
+        rig.manager->connect(std::nullopt, std::nullopt);
+        QVERIFY(rig.server.waitForRequests(1));
+        rig.manager->disconnect();
+        QCOMPARE(rig.manager->connectionState(), VPNConnectionState::disconnected());
+        QTest::qWait(400);
+        QCOMPARE(rig.states, (QStringList{u"connecting"_s, u"disconnected"_s}));
+        QVERIFY(rig.vpn.savedProfiles.isEmpty());
+        QCOMPARE(rig.vpn.startCalls, 0);
+    }
+
+    void theServiceAdaptsTheManagerForTheServiceManager()
+    {
+        Rig rig;
+        rig.serve(StubServer::Response::json(200, body(fullConfig())));
+        IKEv2Service service(*rig.manager);
+        QCOMPARE(service.protocolType(), VPNProtocolType::IKEv2);
+        QVERIFY(!service.isProxyBased());
+        QCOMPARE(service.serverName(), u"Singapore"_s);
+
+        TempDefaults defaults;
+        VPNServiceManager services(defaults.standard(), [&service](VPNProtocolType) -> VPNServiceProtocol & {
+            return service;
+        });
+        QStringList mirrored;
+        QObject::connect(&services, &VPNServiceManager::connectionStateChanged, &services,
+                         [&mirrored](const VPNConnectionState &state) { mirrored.append(state.description()); });
+        services.connect(u"203.0.113.10"_s, u"sg-node-01"_s);
+        QTRY_COMPARE(services.connectionState(), VPNConnectionState::connected());
+        QCOMPARE(service.connectionState(), VPNConnectionState::connected());
+        QTRY_COMPARE(services.serverName(), u"United States - San Francisco"_s);
+        Log::Capture log;
+        services.disconnect();
+        QTRY_COMPARE(services.connectionState(), VPNConnectionState::disconnected());
+        QVERIFY(log.contains(u"🔌 IKEv2: Disconnect requested"_s));
+        QCOMPARE(rig.vpn.stopCalls, 1);
+        QVERIFY(!rig.manager->isConnected());
+        QCOMPARE(mirrored, (QStringList{u"connecting"_s, u"connected"_s, u"disconnecting"_s, u"disconnected"_s}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestIKEv2Manager)
+#include "tst_ikev2manager.moc"

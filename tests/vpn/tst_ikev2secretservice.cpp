@@ -1,0 +1,120 @@
+// The IKEv2 password in the real keychain: ctest runs this test through
+// with-secret-service.sh (a private D-Bus session with an unlocked
+// gnome-keyring). The shared service is wired to the strongSwan adapter,
+// which here talks to a stand-in VICI socket.
+#include "platform/Keychain.h"
+#include "platform/Log.h"
+#include "platform/SecretServiceKeychain.h"
+#include "storage/KeychainManager.h"
+#include "support/FakeKeychain.h"
+#include "support/FakeSystemVpn.h"
+#include "support/FakeViciServer.h"
+#include "support/StubServer.h"
+#include "support/TempDefaults.h"
+#include "vpn/ServiceRegistry.h"
+#include "vpn/ikev2/IKEv2Manager.h"
+#include "vpn/ikev2/IKEv2Service.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+class TestIKEv2SecretService : public QObject
+{
+    Q_OBJECT
+
+    void removeItem() { Keychain::system().remove(IKEv2Manager::keychainService, IKEv2Manager::keychainAccount); }
+
+private slots:
+    void initTestCase()
+    {
+        if (!SecretServiceKeychain::isServiceReachable())
+            QFAIL("no Secret Service on the session bus; run this test through ctest (with-secret-service.sh)");
+        removeItem();
+    }
+
+    void cleanupTestCase() { removeItem(); }
+
+    void thePasswordIsStoredTwiceThroughDeleteAndAdd()
+    {
+        TempDefaults defaults;
+        FakeKeychain tokenKeychain;
+        KeychainManager tokens(defaults.standard(), tokenKeychain);
+        FakeSystemVpn vpn;
+        IKEv2Manager manager(vpn, Keychain::system(), tokens, Endpoints::at(u"http://127.0.0.1:1"_s));
+        QTRY_VERIFY(manager.hasSystemVpn());
+
+        Log::Capture log;
+        const std::optional<QByteArray> first = manager.savePasswordToKeychain("first-pw");
+        QVERIFY(first);
+        QCOMPARE(log.matching(u"IKEv2: "_s), (QStringList{u"IKEv2: Keychain delete status: -25300"_s,
+                                                         u"✅ IKEv2: Password saved to keychain (add)"_s}));
+        QByteArray value;
+        QCOMPARE(Keychain::system().copyByPersistentRef(*first, &value), Keychain::Success);
+        QCOMPARE(value, "first-pw");
+
+        log.clear();
+        const std::optional<QByteArray> second = manager.savePasswordToKeychain("second-pw");
+        QCOMPARE(second, first);
+        QCOMPARE(log.matching(u"IKEv2: "_s), (QStringList{u"IKEv2: Keychain delete status: 0"_s,
+                                                         u"✅ IKEv2: Password saved to keychain (add)"_s}));
+        QCOMPARE(Keychain::system().copyByPersistentRef(*second, &value), Keychain::Success);
+        QCOMPARE(value, "second-pw");
+    }
+
+    // The shared service: a connect without the IKE daemon ends in a readable
+    // error; with it, the daemon receives the password the keychain holds.
+    void theSharedServiceReachesTheDaemonWithTheKeychainsPassword()
+    {
+        removeItem();
+        StubServer api;
+        api.on("GET", u"/api/v1/ikev2/config"_s,
+               StubServer::Response::json(
+                   200, QJsonDocument(QJsonObject{{u"protocol"_s, u"ikev2"_s},
+                                                  {u"server_address"_s, u"192.0.2.7"_s},
+                                                  {u"server_id"_s, u"192.0.2.7"_s},
+                                                  {u"remote_id"_s, u"192.0.2.7"_s},
+                                                  {u"local_id"_s, u"vpn-user"_s},
+                                                  {u"username"_s, u"vpn-user"_s},
+                                                  {u"password"_s, u"daemon-pw"_s},
+                                                  {u"ca_name"_s, u"Velorin VPN CA"_s},
+                                                  {u"server_name"_s, u"Lab"_s},
+                                                  {u"server_location"_s, u"Test net"_s}})
+                       .toJson()));
+        FakeViciServer daemon;
+        qputenv("VELORIN_BACKEND_URL", api.baseUrl().toUtf8());
+        qputenv("VELORIN_VICI_SOCKET", daemon.socketPath().toUtf8());
+        qputenv("VELORIN_IKEV2_CA_FILE", QByteArray());
+        QVERIFY(KeychainManager::shared().save(u"token-shared"_s, KeychainManager::accessTokenKey));
+
+        Log::Capture log;
+        VPNServiceProtocol &service = ServiceRegistry::sharedService(VPNProtocolType::IKEv2);
+        QVERIFY(qobject_cast<IKEv2Service *>(&service));
+        QTRY_COMPARE(log.matching(u"Failed to load preferences"_s).size(), 1);
+        QVERIFY2(log.matching(u"Failed to load preferences"_s).first().startsWith(
+                     u"❌ IKEv2: Failed to load preferences: IKEv2 is not available: "_s),
+                 qPrintable(log.matching(u"Failed to load preferences"_s).first()));
+
+        service.connect(std::nullopt, u"lab"_s);
+        QTRY_VERIFY(service.connectionState().isError());
+        QVERIFY2(service.connectionState().errorMessage().startsWith(u"IKEv2 is not available: "_s),
+                 qPrintable(service.connectionState().errorMessage()));
+
+        QVERIFY(daemon.listen());
+        service.connect(std::nullopt, u"lab"_s);
+        QTRY_VERIFY(daemon.lastRequest("load-shared").has_value());
+        QCOMPARE(daemon.lastRequest("load-shared")->value("data"), "daemon-pw");
+        QCOMPARE(daemon.lastRequest("load-shared")->list("owners"), QList<QByteArray>{"vpn-user"});
+        QByteArray stored;
+        QCOMPARE(Keychain::system().copy(IKEv2Manager::keychainService, IKEv2Manager::keychainAccount, &stored),
+                 Keychain::Success);
+        QCOMPARE(stored, "daemon-pw");
+        QVERIFY(log.matching(u"daemon-pw"_s).isEmpty());
+        service.disconnect();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestIKEv2SecretService)
+#include "tst_ikev2secretservice.moc"

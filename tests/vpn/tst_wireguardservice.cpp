@@ -1,0 +1,174 @@
+// WireGuardService over a stub VPN API on 127.0.0.1.
+#include "platform/Log.h"
+#include "storage/KeychainManager.h"
+#include "support/FakeKeychain.h"
+#include "support/StubServer.h"
+#include "support/TempDefaults.h"
+#include "vpn/wireguard/WireGuardService.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString ConfigPath = u"/api/v1/wireguard/config"_s;
+const QString PrivateKey = u"cGx1bS1wcml2YXRlLWtleS1mb3ItdGVzdHMtb25seS0="_s;
+
+QByteArray fullConfig(const QString &dropKey = {})
+{
+    QJsonObject config{
+        {u"interface_private_key"_s, PrivateKey},
+        {u"interface_address"_s, u"10.66.0.7/32"_s},
+        {u"interface_dns"_s, u"10.66.0.1"_s},
+        {u"peer_public_key"_s, u"IxcfPpUFvgWJvdyFio2mIhLj9aSFzsYXfJzdWKfOKLM="_s},
+        {u"peer_endpoint"_s, u"203.0.113.10:51820"_s},
+        {u"peer_allowed_ips"_s, u"0.0.0.0/0, ::/0"_s},
+        {u"server_name"_s, u"sg-node-01"_s},
+        {u"server_location"_s, u"Singapore, SG"_s},
+    };
+    config.remove(dropKey);
+    return QJsonDocument(config).toJson(QJsonDocument::Compact);
+}
+
+struct Rig
+{
+    TempDefaults defaults;
+    FakeKeychain keychain;
+    KeychainManager tokens{defaults.standard(), keychain};
+    StubServer server;
+    std::unique_ptr<WireGuardService> service;
+    QStringList states;
+
+    explicit Rig(bool withToken = true, std::optional<QString> baseURL = std::nullopt)
+    {
+        if (withToken)
+            tokens.save(u"token-wg"_s, KeychainManager::accessTokenKey);
+        service = std::make_unique<WireGuardService>(tokens, Endpoints::at(baseURL.value_or(server.baseUrl())));
+        QObject::connect(service.get(), &VPNServiceProtocol::connectionStateChanged, service.get(),
+                         [this](const VPNConnectionState &state) { states.append(state.description()); });
+    }
+};
+
+} // namespace
+
+class TestWireGuardService : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void aFetchedConfigurationEndsInComingSoon()
+    {
+        Log::Capture log;
+        Rig rig;
+        rig.server.on("GET", ConfigPath + u"?server_id=sg-node-01"_s, StubServer::Response::json(200, fullConfig()));
+        QCOMPARE(rig.service->serverName(), u"Not Connected"_s);
+        QCOMPARE(rig.service->protocolType(), VPNProtocolType::WireGuard);
+        rig.service->connect(u"203.0.113.10"_s, u"sg-node-01"_s);
+        QCOMPARE(rig.service->connectionState(), VPNConnectionState::connecting());
+        QTRY_VERIFY(rig.service->connectionState().isError());
+        QCOMPARE(rig.service->connectionState(),
+                 VPNConnectionState::error(u"WireGuard coming soon — use IKEv2 or Xray Reality"_s));
+        QCOMPARE(rig.states, (QStringList{u"connecting"_s, u"error: WireGuard coming soon — use IKEv2 or Xray Reality"_s}));
+        QCOMPARE(rig.service->serverName(), u"Singapore, SG"_s);
+
+        const StubServer::Request request = rig.server.requests().first();
+        QCOMPARE(request.query, u"server_id=sg-node-01"_s);
+        QCOMPARE(request.header("Authorization"), "Bearer token-wg");
+        QVERIFY(!request.hasHeader("Content-Type"));
+
+        QCOMPARE(log.matching(u"WireGuard: "_s), (QStringList{
+                                  u"🔒 WireGuard: Connect requested → server_id: sg-node-01"_s,
+                                  u"🔄 WireGuard: Fetching config from API..."_s,
+                                  u"✅ WireGuard: Config loaded — Endpoint: 203.0.113.10:51820"_s,
+                                  u"⚠️ WireGuard: Not yet implemented. Config fetched for sg-node-01"_s,
+                              }));
+        QVERIFY(log.matching(PrivateKey).isEmpty());
+
+        // The name stays until a disconnect.
+        QTest::qWait(20);
+        QCOMPARE(rig.service->serverName(), u"Singapore, SG"_s);
+        rig.service->disconnect();
+        QCOMPARE(rig.service->serverName(), u"Not Connected"_s);
+        QCOMPARE(rig.service->connectionState(), VPNConnectionState::disconnected());
+    }
+
+    void failuresEndInFailedToFetch_data()
+    {
+        QTest::addColumn<bool>("withToken");
+        QTest::addColumn<QString>("serverId");
+        QTest::addColumn<int>("response"); // 0 none, 1 stub answer, 2 closed port
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QString>("line"); // empty: no line after the request's
+        QTest::addColumn<int>("requests");
+
+        QTest::newRow("no token") << false << u"sg-node-01"_s << 0 << 0 << QByteArray()
+                                  << u"❌ WireGuard: No auth token"_s << 0;
+        QTest::newRow("blank in the server id") << true << u"sg node"_s << 0 << 0 << QByteArray() << QString() << 0;
+        QTest::newRow("connection refused") << true << u"sg-node-01"_s << 2 << 0 << QByteArray()
+                                            << u"❌ WireGuard: API error: Connection refused"_s << 0;
+        QTest::newRow("201 with a valid body") << true << u"sg-node-01"_s << 1 << 201 << fullConfig()
+                                               << u"❌ WireGuard: Bad response"_s << 1;
+        QTest::newRow("no body") << true << u"sg-node-01"_s << 1 << 200 << QByteArray()
+                                 << u"❌ WireGuard: Bad response"_s << 1;
+        QTest::newRow("missing peer_endpoint") << true << u"sg-node-01"_s << 1 << 200 << fullConfig(u"peer_endpoint"_s)
+                                               << u"❌ WireGuard: Decode error: Missing key \"peer_endpoint\""_s << 1;
+    }
+
+    void failuresEndInFailedToFetch()
+    {
+        QFETCH(bool, withToken);
+        QFETCH(QString, serverId);
+        QFETCH(int, response);
+        QFETCH(int, status);
+        QFETCH(QByteArray, answer);
+        QFETCH(QString, line);
+        QFETCH(int, requests);
+
+        Log::Capture log;
+        Rig rig(withToken, response == 2 ? std::optional<QString>(u"http://127.0.0.1:"_s
+                                                                  + QString::number(StubServer::closedPort()))
+                                         : std::nullopt);
+        if (response == 1)
+            rig.server.on("GET", ConfigPath, StubServer::Response::json(status, answer));
+        rig.service->connect(std::nullopt, serverId);
+        QTRY_VERIFY(rig.service->connectionState().isError());
+        QCOMPARE(rig.service->connectionState(), VPNConnectionState::error(u"Failed to fetch WireGuard config"_s));
+        QCOMPARE(rig.service->serverName(), u"Not Connected"_s);
+        QStringList lines = log.matching(u"WireGuard: "_s);
+        QCOMPARE(lines.takeFirst(), u"🔒 WireGuard: Connect requested → server_id: "_s + serverId);
+        lines.removeAll(u"🔄 WireGuard: Fetching config from API..."_s);
+        QCOMPARE(lines, line.isEmpty() ? QStringList() : QStringList{line});
+        QCOMPARE(rig.server.requests().size(), requests);
+        QVERIFY(log.matching(PrivateKey).isEmpty());
+    }
+
+    // A disconnect resets at once; the answer that arrives later still sets
+    // its state.
+    void disconnectWhileConnectingThenTheLateAnswer()
+    {
+        Log::Capture log;
+        Rig rig;
+        rig.server.on("GET", ConfigPath, StubServer::Response::json(200, fullConfig()).after(150ms));
+        rig.service->connect(std::nullopt, std::nullopt);
+        QVERIFY(rig.server.waitForRequests(1));
+        QCOMPARE(rig.server.requests().first().query, QString());
+        rig.service->disconnect();
+        QCOMPARE(rig.service->connectionState(), VPNConnectionState::disconnected());
+        QCOMPARE(rig.service->serverName(), u"Not Connected"_s);
+        QVERIFY(log.contains(u"🔒 WireGuard: Disconnect requested"_s));
+        QVERIFY(log.contains(u"🔒 WireGuard: Connect requested → server_id: default"_s));
+        QTRY_COMPARE(rig.service->connectionState(),
+                     VPNConnectionState::error(u"WireGuard coming soon — use IKEv2 or Xray Reality"_s));
+        QCOMPARE(rig.service->serverName(), u"Singapore, SG"_s);
+        QCOMPARE(rig.states, (QStringList{u"connecting"_s, u"disconnected"_s,
+                                          u"error: WireGuard coming soon — use IKEv2 or Xray Reality"_s}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWireGuardService)
+#include "tst_wireguardservice.moc"
