@@ -4,6 +4,7 @@
 #include "platform/UserDefaults.h"
 #include "storage/KeychainManager.h"
 #include "support/ChildProcess.h"
+#include "support/DevServerProcess.h"
 #include "support/FakeKeychain.h"
 #include "support/FakeTools.h"
 #include "support/StubServer.h"
@@ -12,8 +13,12 @@
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QRegularExpression>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -219,6 +224,64 @@ private slots:
         QVERIFY(!QFileInfo::exists(configFile()));
         QCOMPARE(freshDefaults()->boolValue(SystemProxy::activeKey), false);
         QVERIFY(status().out.endsWith(u"xray: not connected\n"_s));
+    }
+
+    void connectsThroughTheDevelopmentBackend()
+    {
+        DevServerProcess backend(m_dir->filePath(u"devserver"_s), DevServerProcess::fastArguments() + QStringList{u"--seed-demo"_s});
+        QVERIFY2(backend.start(), qPrintable(backend.errorString()));
+        // The demo account signs in; its token goes where the client keeps it.
+        QNetworkAccessManager network;
+        QNetworkRequest login(backend.url(u"/auth/login"_s));
+        login.setRawHeader("Content-Type", "application/json");
+        QNetworkReply *reply = network.post(login, "{\"email\":\"demo@example.com\",\"password\":\"velorin-demo\"}");
+        QVERIFY(spinUntil([&] { return reply->isFinished(); }, 20000));
+        const QString token = QJsonDocument::fromJson(reply->readAll()).object().value(u"access_token"_s).toString();
+        reply->deleteLater();
+        QVERIFY(!token.isEmpty());
+        FakeKeychain keychain;
+        KeychainManager(*freshDefaults(), keychain).save(token, KeychainManager::accessTokenKey);
+
+        QStringList env = environment();
+        env.replaceInStrings(QRegularExpression(u"^VELORIN_BACKEND_URL=.*"_s),
+                             u"VELORIN_BACKEND_URL="_s + backend.url().toString());
+        Run run({u"--config-dir"_s, configDir(), u"connect"_s, u"--protocol"_s, u"xray"_s, u"sg-node-01"_s}, env);
+        QVERIFY2(run.waitForOut(u"connected to Singapore (203.0.113.10)\n"_s, 15000), qPrintable(run.out() + run.err()));
+        QVERIFY(backend.output().contains(u"GET /api/v1/xray/config 200"_s));
+        // The file the child got carries the backend's parameters.
+        QFile file(configFile());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QJsonObject outbound = QJsonDocument::fromJson(file.readAll()).object().value(u"outbounds"_s).toArray()[0].toObject();
+        QCOMPARE(outbound.value(u"streamSettings"_s).toObject().value(u"realitySettings"_s).toObject().value(u"shortId"_s),
+                 QJsonValue(u"6d53f97b3a319e38"_s));
+
+        // Traffic through the SOCKS port reaches a local server.
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, quint16(m_socks));
+        QVERIFY(spinUntil([&] { return socket.state() == QAbstractSocket::ConnectedState; }));
+        socket.write(QByteArray("\x05\x01\x00", 3));
+        QVERIFY(spinUntil([&] { return socket.bytesAvailable() >= 2; }));
+        QCOMPARE(socket.read(2), QByteArray("\x05\x00", 2));
+        QByteArray connectRequest("\x05\x01\x00\x01\x7f\x00\x00\x01", 8);
+        connectRequest.append(char(m_server->port() >> 8)).append(char(m_server->port() & 0xff));
+        socket.write(connectRequest);
+        QVERIFY(spinUntil([&] { return socket.bytesAvailable() >= 10; }));
+        QCOMPARE(socket.read(10).at(1), '\0');
+        socket.write("GET /hello HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        QByteArray answer;
+        QVERIFY(spinUntil([&] {
+            answer += socket.readAll();
+            return answer.endsWith("hello");
+        }));
+
+        m_tool->clearCalls();
+        run.signal(SIGINT);
+        QVERIFY(run.waitForExit());
+        QCOMPARE(run.exitCode(), 0);
+        QVERIFY(run.out().endsWith(u"disconnecting\ndisconnected\n"_s));
+        QCOMPARE(m_tool->calls(), proxyOffCalls(u"Wi-Fi"_s) + proxyOffCalls(u"Ethernet"_s));
+        QVERIFY(!QFileInfo::exists(configFile()));
+        QVERIFY(backend.stop());
     }
 
     void aFailedFirstConnectExitsWithTheMessage()
