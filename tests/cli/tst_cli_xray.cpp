@@ -7,11 +7,11 @@
 #include "support/DevServerProcess.h"
 #include "support/FakeKeychain.h"
 #include "support/FakeTools.h"
+#include "support/ProxyClient.h"
 #include "support/StubServer.h"
 #include "vpn/xray/SystemProxy.h"
 #include "vpn/xray/XrayService.h"
 
-#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QRegularExpression>
@@ -20,7 +20,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <QtTest>
@@ -32,17 +31,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-bool spinUntil(const std::function<bool()> &done, int timeoutMs = 8000)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(5);
-    }
-    return true;
-}
+using ProxyClient::spinUntil;
 
 QByteArray configBody()
 {
@@ -196,16 +185,7 @@ private slots:
         QVERIFY(QFileInfo::exists(configFile()));
 
         // Traffic goes through the child's HTTP port.
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, quint16(m_http));
-        QVERIFY(spinUntil([&] { return socket.state() == QAbstractSocket::ConnectedState; }));
-        const QByteArray target = "127.0.0.1:" + QByteArray::number(m_server->port());
-        socket.write("GET http://" + target + "/hello HTTP/1.1\r\nHost: " + target + "\r\n\r\n");
-        QByteArray answer;
-        QVERIFY(spinUntil([&] {
-            answer += socket.readAll();
-            return answer.endsWith("hello");
-        }));
+        QVERIFY(ProxyClient::getThroughHttpProxy(m_http, m_server->port(), false).endsWith("hello"));
 
         // Another process sees the record and the answering port.
         const auto shown = status();
@@ -256,23 +236,7 @@ private slots:
                  QJsonValue(u"6d53f97b3a319e38"_s));
 
         // Traffic through the SOCKS port reaches a local server.
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, quint16(m_socks));
-        QVERIFY(spinUntil([&] { return socket.state() == QAbstractSocket::ConnectedState; }));
-        socket.write(QByteArray("\x05\x01\x00", 3));
-        QVERIFY(spinUntil([&] { return socket.bytesAvailable() >= 2; }));
-        QCOMPARE(socket.read(2), QByteArray("\x05\x00", 2));
-        QByteArray connectRequest("\x05\x01\x00\x01\x7f\x00\x00\x01", 8);
-        connectRequest.append(char(m_server->port() >> 8)).append(char(m_server->port() & 0xff));
-        socket.write(connectRequest);
-        QVERIFY(spinUntil([&] { return socket.bytesAvailable() >= 10; }));
-        QCOMPARE(socket.read(10).at(1), '\0');
-        socket.write("GET /hello HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
-        QByteArray answer;
-        QVERIFY(spinUntil([&] {
-            answer += socket.readAll();
-            return answer.endsWith("hello");
-        }));
+        QVERIFY(ProxyClient::getThroughSocks(m_socks, m_server->port()).endsWith("hello"));
 
         m_tool->clearCalls();
         run.signal(SIGINT);
@@ -302,12 +266,8 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::newRow("unknown protocol") << QStringList{u"--protocol"_s, u"pptp"_s} << 2
                                           << u"velorin: unknown protocol 'pptp' (ikev2, wireguard or xray)\n"_s;
-        QTest::newRow("unknown server") << QStringList{u"mars-01"_s} << 1
-                                        << u"velorin: unknown server 'mars-01' (see 'velorin servers')\n"_s;
         QTest::newRow("offline server") << QStringList{u"uk-node-01"_s} << 1
                                         << u"velorin: server 'uk-node-01' (United Kingdom - London) is offline\n"_s;
-        QTest::newRow("two servers") << QStringList{u"sg-node-01"_s, u"us-west-01"_s} << 2
-                                     << u"velorin: usage: velorin connect [--protocol ikev2|wireguard|xray] [SERVER_ID]\n"_s;
     }
 
     void refusesBadArguments()

@@ -1,36 +1,32 @@
 #pragma once
 
 // A fresh XrayService wired to a stub VPN API, the fake xray executable, the
-// recording fake proxy tool, fake path monitors and throw-away settings, with
-// free local ports, plus helpers that send real traffic through the child.
+// recording fake proxy tool, fake path monitors and throw-away settings, on
+// free local ports.
 
 #include "platform/Log.h"
 #include "storage/KeychainManager.h"
 #include "support/FakeKeychain.h"
 #include "support/FakePathMonitor.h"
 #include "support/FakeTools.h"
+#include "support/ProxyClient.h"
 #include "support/StubServer.h"
 #include "support/TempDefaults.h"
 #include "vpn/xray/SystemProxy.h"
 #include "vpn/xray/XrayService.h"
 
-#include <QDeadlineTimer>
 #include <QJsonDocument>
-#include <QNetworkProxy>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThreadPool>
-#include <QtEndian>
 #include <QtTest>
 
 #include <csignal>
-#include <functional>
 
 namespace XrayTest {
 
 using namespace Qt::StringLiterals;
+using ProxyClient::spinUntil;
 
-inline const QString kToken = QStringLiteral("vat_test-token");
 inline const QString kUuid = QStringLiteral("0b7c3f4e-5a61-4d2b-9c8e-1f2a3b4c5d6e");
 
 inline QJsonObject configBody()
@@ -44,27 +40,9 @@ inline QJsonObject configBody()
     };
 }
 
-// Runs the event loop until `done` holds or the time is up.
-inline bool spinUntil(const std::function<bool()> &done, int timeoutMs = 5000)
+inline QStringList restoreCalls()
 {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(5);
-    }
-    return true;
-}
-
-// Two distinct ports with nothing listening.
-inline QPair<int, int> freePorts()
-{
-    const int a = StubServer::closedPort();
-    int b = StubServer::closedPort();
-    while (b == a)
-        b = StubServer::closedPort();
-    return {a, b};
+    return proxyOffCalls(u"Wi-Fi"_s) + proxyOffCalls(u"Ethernet"_s);
 }
 
 struct Rig
@@ -77,7 +55,7 @@ struct Rig
     FakeXray xray;
     FakePathMonitors monitors;
     QTemporaryDir work;
-    int socksPort = 0;
+    int socksPort = StubServer::closedPort();
     int httpPort = 0;
     XrayService::Options options;
     std::unique_ptr<XrayService> service;
@@ -85,7 +63,9 @@ struct Rig
 
     Rig()
     {
-        std::tie(socksPort, httpPort) = freePorts();
+        do
+            httpPort = StubServer::closedPort();
+        while (httpPort == socksPort);
         options.endpoints = Endpoints::at(server.baseUrl());
         options.proxyToolPath = tool.toolPath();
         options.bundledXrayPaths = {xray.executablePath()};
@@ -94,7 +74,7 @@ struct Rig
         options.configDirectory = work.filePath(u"private"_s);
         options.socksPort = socksPort;
         options.httpPort = httpPort;
-        keychain.save(kToken, KeychainManager::accessTokenKey);
+        keychain.save(u"vat_test-token"_s, KeychainManager::accessTokenKey);
         tool.setActiveServices({u"Wi-Fi"_s, u"Ethernet"_s});
         server.on("GET", u"/api/v1/xray/config"_s, StubServer::Response::json(200, QJsonDocument(configBody()).toJson()));
         server.on("GET", u"/hello"_s, StubServer::Response::text(200, "hello through the proxy"));
@@ -103,8 +83,7 @@ struct Rig
     ~Rig()
     {
         service.reset();
-        // Workers of the service (restores, port tests) end before the
-        // settings and the tool they use go away.
+        // The service's workers end before the settings and the tool go away.
         QThreadPool::globalInstance()->waitForDone();
         FakeXray::unapply();
         FakeNetworkSetup::unapply();
@@ -126,8 +105,11 @@ struct Rig
     {
         return spinUntil([&] { return service->connectionState() == state; }, timeoutMs);
     }
+    bool waitForError(const QString &message, int timeoutMs = 5000)
+    {
+        return waitForState(VPNConnectionState::error(message), timeoutMs);
+    }
 
-    // Connects to sg-node-01 and waits for `connected`.
     bool connectNow()
     {
         service->connect(u"203.0.113.10"_s, u"sg-node-01"_s);
@@ -135,80 +117,12 @@ struct Rig
     }
 
     // Ends the current child the hard way, as a crash would.
-    qint64 killChild()
+    void killChild() { ::kill(pid_t(service->xrayProcessId()), SIGKILL); }
+
+    bool trafficFlows() const
     {
-        const qint64 pid = service->xrayProcessId();
-        if (pid > 0)
-            ::kill(pid_t(pid), SIGKILL);
-        return pid;
+        return ProxyClient::getThroughSocks(socksPort, server.port()).endsWith("hello through the proxy");
     }
 };
-
-// A whole HTTP exchange over `socket` once it is set up: sends `request`,
-// reads until the peer closes. The event loop keeps running so the stub
-// server (on this thread) can answer.
-inline QByteArray exchange(QTcpSocket &socket, const QByteArray &request, int timeoutMs = 5000)
-{
-    socket.write(request);
-    QByteArray answer;
-    spinUntil(
-        [&] {
-            answer += socket.readAll();
-            return socket.state() == QAbstractSocket::UnconnectedState;
-        },
-        timeoutMs);
-    answer += socket.readAll();
-    return answer;
-}
-
-inline QByteArray readExactly(QTcpSocket &socket, qsizetype count, int timeoutMs = 5000)
-{
-    spinUntil([&] { return socket.bytesAvailable() >= count; }, timeoutMs);
-    return socket.read(count);
-}
-
-// GET http://127.0.0.1:targetPort/hello through a SOCKS5 proxy.
-inline QByteArray getThroughSocks(int socksPort, quint16 targetPort)
-{
-    QTcpSocket socket;
-    socket.setProxy(QNetworkProxy::NoProxy);
-    socket.connectToHost(QHostAddress::LocalHost, quint16(socksPort));
-    if (!spinUntil([&] { return socket.state() == QAbstractSocket::ConnectedState; }))
-        return "no connection";
-    socket.write(QByteArray("\x05\x01\x00", 3));
-    if (readExactly(socket, 2) != QByteArray("\x05\x00", 2))
-        return "greeting refused";
-    QByteArray request("\x05\x01\x00\x01\x7f\x00\x00\x01", 8);
-    char port[2];
-    qToBigEndian(targetPort, port);
-    request.append(port, 2);
-    socket.write(request);
-    const QByteArray reply = readExactly(socket, 10);
-    if (reply.size() != 10 || reply[1] != 0)
-        return "connect refused";
-    return exchange(socket, "GET /hello HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
-}
-
-// The same through the HTTP proxy, as an absolute-URI request or a CONNECT tunnel.
-inline QByteArray getThroughHttpProxy(int httpPort, quint16 targetPort, bool tunnel)
-{
-    QTcpSocket socket;
-    socket.setProxy(QNetworkProxy::NoProxy);
-    socket.connectToHost(QHostAddress::LocalHost, quint16(httpPort));
-    if (!spinUntil([&] { return socket.state() == QAbstractSocket::ConnectedState; }))
-        return "no connection";
-    const QByteArray target = "127.0.0.1:" + QByteArray::number(targetPort);
-    if (!tunnel)
-        return exchange(socket, "GET http://" + target + "/hello HTTP/1.1\r\nHost: " + target + "\r\n\r\n");
-    socket.write("CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n");
-    QByteArray head;
-    spinUntil([&] {
-        head += socket.read(1);
-        return head.endsWith("\r\n\r\n");
-    });
-    if (!head.startsWith("HTTP/1.1 200"))
-        return "tunnel refused: " + head;
-    return exchange(socket, "GET /hello HTTP/1.1\r\nHost: " + target + "\r\nConnection: close\r\n\r\n");
-}
 
 } // namespace XrayTest
