@@ -276,6 +276,7 @@ std::optional<QString> XrayService::locateXrayBinary() const
 
 void XrayService::launchXray(LaunchKind kind, const QString &executable, quint64 generation)
 {
+    Q_ASSERT(MainThread::isCurrent()); // see the parent-death request below
     const quint64 launch = ++m_launch;
     auto *process = new QProcess(this);
     process->setProgram(executable);
