@@ -68,11 +68,11 @@ public:
         m_err += QString::fromUtf8(m_process.readAllStandardError());
         return m_err;
     }
-    bool waitForOut(const QString &text, int timeoutMs = 8000)
+    bool waitForOut(const QString &text, int timeoutMs = 20000)
     {
         return spinUntil([&] { return out().contains(text); }, timeoutMs);
     }
-    bool waitForExit(int timeoutMs = 8000)
+    bool waitForExit(int timeoutMs = 20000)
     {
         return spinUntil([&] { return m_process.state() == QProcess::NotRunning; }, timeoutMs);
     }
@@ -226,7 +226,7 @@ private slots:
         env.replaceInStrings(QRegularExpression(u"^VELORIN_BACKEND_URL=.*"_s),
                              u"VELORIN_BACKEND_URL="_s + backend.url().toString());
         Run run({u"--config-dir"_s, configDir(), u"connect"_s, u"--protocol"_s, u"xray"_s, u"sg-node-01"_s}, env);
-        QVERIFY2(run.waitForOut(u"connected to Singapore (203.0.113.10)\n"_s, 15000), qPrintable(run.out() + run.err()));
+        QVERIFY2(run.waitForOut(u"connected to Singapore (203.0.113.10)\n"_s), qPrintable(run.out() + run.err()));
         QVERIFY(backend.output().contains(u"GET /api/v1/xray/config 200"_s));
         // The file the child got carries the backend's parameters.
         QFile file(configFile());
