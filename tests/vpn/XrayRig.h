@@ -113,7 +113,7 @@ struct Rig
     bool connectNow()
     {
         service->connect(u"203.0.113.10"_s, u"sg-node-01"_s);
-        return waitForState(VPNConnectionState::connected());
+        return waitForState(VPNConnectionState::connected(), 10000);
     }
 
     // Ends the current child the hard way, as a crash would.
