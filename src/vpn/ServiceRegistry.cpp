@@ -3,6 +3,7 @@
 #include "vpn/UnavailableService.h"
 #include "vpn/ikev2/IKEv2Service.h"
 #include "vpn/wireguard/WireGuardService.h"
+#include "vpn/xray/XrayService.h"
 
 using namespace Qt::StringLiterals;
 
@@ -13,10 +14,8 @@ VPNServiceProtocol &ServiceRegistry::sharedService(VPNProtocolType protocol)
         return IKEv2Service::shared();
     case VPNProtocolType::WireGuard:
         return WireGuardService::shared();
-    case VPNProtocolType::XrayReality: {
-        static auto *service = new UnavailableService(protocol, u"Xray Reality is not available in this build"_s);
-        return *service;
-    }
+    case VPNProtocolType::XrayReality:
+        return XrayService::shared();
     }
     Q_UNREACHABLE();
 }

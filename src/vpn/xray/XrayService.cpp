@@ -1,0 +1,468 @@
+#include "vpn/xray/XrayService.h"
+
+#include "model/JsonReader.h"
+#include "platform/Log.h"
+#include "platform/MainThread.h"
+#include "platform/UserDefaults.h"
+#include "storage/KeychainManager.h"
+#include "vpn/ConfigRequest.h"
+#include "vpn/xray/SystemProxy.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkReply>
+#include <QThreadPool>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+bool g_leaveTerminationSignal = false;
+
+int portFromEnvironment(const char *name, int fallback)
+{
+    bool ok = false;
+    const int port = qEnvironmentVariableIntValue(name, &ok);
+    return ok && port > 0 && port < 65536 ? port : fallback;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Construction
+
+XrayService::Options XrayService::Options::fromBuild()
+{
+    Options options;
+    options.endpoints = Endpoints::fromBuild();
+    const QString tool = qEnvironmentVariable("VELORIN_PROXY_TOOL");
+    options.proxyToolPath = tool.isEmpty() ? QStringLiteral(VELORIN_PROXY_TOOL) : tool;
+    const QString folder = qEnvironmentVariable("VELORIN_XRAY_DIR");
+    if (!folder.isEmpty()) {
+        options.bundledXrayPaths = {QDir(folder).filePath(u"xray"_s)};
+    } else {
+        const QDir app(QCoreApplication::applicationDirPath());
+        options.bundledXrayPaths = {app.filePath(u"xray"_s),
+                                    QDir::cleanPath(app.filePath(u"../libexec/velorin/xray"_s)),
+                                    QStringLiteral(VELORIN_INSTALL_PREFIX "/libexec/velorin/xray")};
+        options.bundledXrayPaths.removeDuplicates();
+    }
+    options.pathMonitorFactory = QtPathMonitor::factory();
+    options.configDirectory = XrayConfigFile::defaultDirectory();
+    options.socksPort = portFromEnvironment("VELORIN_XRAY_SOCKS_PORT", defaultSocksPort);
+    options.httpPort = portFromEnvironment("VELORIN_XRAY_HTTP_PORT", defaultHttpPort);
+    return options;
+}
+
+XrayService::XrayService(KeychainManager &keychain, UserDefaults &defaults, Options options, QObject *parent)
+    : VPNServiceProtocol(parent)
+    , m_keychain(keychain)
+    , m_defaults(defaults)
+    , m_options(std::move(options))
+    , m_proxy(std::make_shared<SystemProxy>(defaults, m_options.proxyToolPath, m_options.socksPort, m_options.httpPort))
+{
+    m_restartTimer.setSingleShot(true);
+    m_restartTimer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&m_restartTimer, &QTimer::timeout, this, &XrayService::relaunchXray);
+}
+
+XrayService::~XrayService()
+{
+    // A child of a service that goes away (tests) must not outlive it.
+    if (m_process) {
+        QObject::disconnect(m_process, nullptr, this, nullptr);
+        m_process->kill();
+        m_process->waitForFinished(1000);
+    }
+}
+
+XrayService &XrayService::shared()
+{
+    static XrayService *instance = [] {
+        auto *service = new XrayService(KeychainManager::shared(), UserDefaults::standard(), Options::fromBuild());
+        service->runLaunchCleanup();
+        service->installTerminationHooks(!g_leaveTerminationSignal);
+        return service;
+    }();
+    return *instance;
+}
+
+void XrayService::leaveTerminationSignalToApplication()
+{
+    g_leaveTerminationSignal = true;
+}
+
+QStringList XrayService::activeNetworkServices() const
+{
+    return m_proxy->activeNetworkServices();
+}
+
+qint64 XrayService::xrayProcessId() const
+{
+    return m_process && m_process->state() != QProcess::NotRunning ? m_process->processId() : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Published state
+
+void XrayService::setState(const VPNConnectionState &state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    emit connectionStateChanged(m_state);
+}
+
+void XrayService::setServerName(const QString &name)
+{
+    if (m_serverName == name)
+        return;
+    m_serverName = name;
+    emit serverNameChanged(m_serverName);
+}
+
+void XrayService::setConnectedServer(const std::optional<QString> &id, const std::optional<QString> &ip)
+{
+    if (m_connectedServerId != id) {
+        m_connectedServerId = id;
+        emit connectedServerIdChanged(m_connectedServerId);
+    }
+    if (m_connectedServerIP != ip) {
+        m_connectedServerIP = ip;
+        emit connectedServerIPChanged(m_connectedServerIP);
+    }
+}
+
+void XrayService::runInBackground(std::function<void()> job)
+{
+    QThreadPool::globalInstance()->start(std::move(job));
+}
+
+void XrayService::postTo(const QPointer<XrayService> &self, std::function<void(XrayService &)> fn)
+{
+    // `self` was made on the main thread and is only read there.
+    auto deliver = [self, fn = std::move(fn)] {
+        if (self)
+            fn(*self);
+    };
+    if (QCoreApplication *app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, std::move(deliver), Qt::QueuedConnection);
+}
+
+// ---------------------------------------------------------------------------
+// Connect
+
+void XrayService::connect(const std::optional<QString> &serverIP, const std::optional<QString> &serverId)
+{
+    m_selectedServerIP = serverIP;
+    m_selectedServerId = serverId;
+    Log::system(u"🔮 Xray: Connect requested → server_id: "_s + serverId.value_or(u"default"_s));
+    // A new connect supersedes whatever the previous one left pending.
+    const quint64 generation = nextGeneration();
+    m_restartTimer.stop();
+    ++m_chain;
+    if (m_reply)
+        m_reply->abort();
+    setState(VPNConnectionState::connecting());
+    fetchXrayConfig(generation);
+}
+
+void XrayService::fetchXrayConfig(quint64 generation)
+{
+    const auto fail = [this] { setState(VPNConnectionState::error(fetchFailedMessage)); };
+    const std::optional<QString> token = m_keychain.retrieveString(KeychainManager::accessTokenKey);
+    if (!token) {
+        Log::system(u"❌ Xray: No auth token"_s);
+        fail();
+        return;
+    }
+    const std::optional<QUrl> url = ConfigRequest::url(apiBaseURL(), ApiPath::xrayConfig, m_selectedServerId);
+    if (!url) {
+        fail();
+        return;
+    }
+    Log::system(u"🔄 Xray: Fetching config from API..."_s);
+    QNetworkReply *reply = m_network.get(ConfigRequest::make(*url, *token, false));
+    m_reply = reply;
+    QObject::connect(reply, &QNetworkReply::finished, this,
+                     [this, reply, generation] { handleConfigReply(reply, generation); });
+}
+
+void XrayService::handleConfigReply(QNetworkReply *reply, quint64 generation)
+{
+    reply->deleteLater();
+    if (reply == m_reply)
+        m_reply = nullptr;
+    if (!isCurrent(generation))
+        return;
+    const auto fail = [this] { setState(VPNConnectionState::error(fetchFailedMessage)); };
+    const ConfigRequest::Result result = ConfigRequest::read(*reply);
+    if (result.kind == ConfigRequest::Result::Kind::TransportError) {
+        Log::system(u"❌ Xray: API error: "_s + result.errorDescription);
+        fail();
+        return;
+    }
+    if (result.kind != ConfigRequest::Result::Kind::Http || result.status != 200 || result.body.isEmpty()) {
+        Log::system(u"❌ Xray: Bad response"_s);
+        fail();
+        return;
+    }
+    QString decodeError;
+    const std::optional<XrayConfigResponse> config = tryDecodeBody<XrayConfigResponse>(result.body, &decodeError);
+    if (!config) {
+        Log::system(u"❌ Xray: Decode error: "_s + decodeError);
+        fail();
+        return;
+    }
+    Log::system(u"✅ Xray: Config loaded — Server: "_s + config->serverAddress);
+    continueWithConfig(*config, generation);
+}
+
+void XrayService::continueWithConfig(const XrayConfigResponse &config, quint64 generation)
+{
+    m_config = config;
+    if (!writeXrayConfig(config)) {
+        setState(VPNConnectionState::error(writeFailedMessage));
+        return;
+    }
+    const std::optional<QString> executable = locateXrayBinary();
+    if (!executable) {
+        setState(VPNConnectionState::error(startFailedMessage));
+        return;
+    }
+    // A child still running from an earlier attempt (one whose port never
+    // opened, say) holds the ports: stop it before the new one starts.
+    stopRunningChild([this, path = *executable, generation] {
+        if (isCurrent(generation))
+            launchXray(LaunchKind::Connect, path, generation);
+    });
+}
+
+std::optional<QString> XrayService::writeXrayConfig(const XrayConfigResponse &config)
+{
+    const QByteArray bytes =
+        XrayConfigFile::serialise(XrayConfigFile::build(config, m_options.socksPort, m_options.httpPort));
+    const XrayConfigFile::WriteResult result = XrayConfigFile::write(m_options.configDirectory, bytes);
+    if (result.path.isEmpty()) {
+        Log::system(u"❌ Xray: Failed to write config: "_s + result.error);
+        return std::nullopt;
+    }
+    m_configFilePath = result.path;
+    Log::system(u"✅ Xray: Config written to "_s + result.path);
+    return result.path;
+}
+
+std::optional<QString> XrayService::locateXrayBinary() const
+{
+    for (const QString &path : m_options.bundledXrayPaths)
+        if (QFileInfo(path).isFile())
+            return path;
+    Log::system(u"❌ Xray: Binary not found in app bundle"_s);
+    if (!m_options.developmentXrayPath.isEmpty() && QFileInfo(m_options.developmentXrayPath).isFile()) {
+        Log::system(u"⚠️ Xray: Using development binary at "_s + m_options.developmentXrayPath);
+        return m_options.developmentXrayPath;
+    }
+    return std::nullopt;
+}
+
+void XrayService::launchXray(LaunchKind kind, const QString &executable, quint64 generation)
+{
+    Q_ASSERT(MainThread::isCurrent()); // see the parent-death request below
+    const quint64 launch = ++m_launch;
+    auto *process = new QProcess(this);
+    process->setProgram(executable);
+    process->setArguments({u"run"_s, u"-c"_s, m_configFilePath});
+    // Nobody reads the child's output; a pipe would fill up and stall it.
+    process->setStandardInputFile(QProcess::nullDevice());
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    // The child must not outlive this process (a crash would leave it holding
+    // the ports). The request is tied to the forking thread, which is the
+    // main thread here. A parent that died before the request took effect is
+    // caught by comparing the parent's id.
+    const pid_t parent = ::getpid();
+    process->setChildProcessModifier([parent] {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(127);
+    });
+    QObject::connect(process, &QProcess::finished, this,
+                     [this, process](int exitCode, QProcess::ExitStatus) { handleProcessTermination(process, exitCode); });
+    QObject::connect(process, &QProcess::errorOccurred, this,
+                     [this, process, kind, launch, generation](QProcess::ProcessError error) {
+                         if (error == QProcess::FailedToStart)
+                             handleLaunchFailure(process, kind, launch, generation);
+                     });
+    m_process = process;
+    process->start();
+    if (launch != m_launch)
+        return; // failed at once
+    QTimer::singleShot(1000, this, [this, kind, launch, generation] {
+        if (launch == m_launch && isCurrent(generation))
+            testReadiness(kind, launch, generation);
+    });
+}
+
+void XrayService::handleLaunchFailure(QProcess *process, LaunchKind kind, quint64 launch, quint64 generation)
+{
+    Log::system(u"❌ Xray: Failed to launch: "_s + process->errorString());
+    if (m_process == process)
+        m_process = nullptr;
+    process->deleteLater();
+    if (launch != m_launch || !isCurrent(generation))
+        return;
+    ++m_launch;
+    if (kind == LaunchKind::Connect)
+        setState(VPNConnectionState::error(startFailedMessage));
+    else
+        attemptReconnect();
+}
+
+bool XrayService::isPortOpen(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(quint16(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool open = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    ::close(fd);
+    return open;
+}
+
+void XrayService::testReadiness(LaunchKind kind, quint64 launch, quint64 generation)
+{
+    const int port = m_options.socksPort;
+    const std::shared_ptr<SystemProxy> proxy = m_proxy;
+    const std::shared_ptr<std::atomic<quint64>> current = m_generation;
+    const quint64 chain = m_chain;
+    const QPointer<XrayService> self(this);
+    runInBackground([self, kind, launch, generation, port, proxy, current, chain] {
+        const bool open = isPortOpen(port);
+        Log::system(open ? u"✅ Xray: Process running, SOCKS port open"_s
+                      : u"❌ Xray: Process running but SOCKS port not open"_s);
+        // The proxies are set once per connection, here, before the state
+        // says connected; a restart finds them still set.
+        if (open && kind == LaunchKind::Connect)
+            proxy->setSystemProxy([current, generation] { return current->load() == generation; });
+        postTo(self, [kind, open, launch, generation, chain](XrayService &service) {
+            if (launch != service.m_launch)
+                return;
+            if (kind == LaunchKind::Connect)
+                service.handleLaunchResult(open, generation);
+            else
+                service.handleRelaunchResult(open, chain, generation);
+        });
+    });
+}
+
+void XrayService::handleLaunchResult(bool open, quint64 generation)
+{
+    if (!isCurrent(generation))
+        return;
+    if (!open) {
+        // The child is left running; a disconnect or the next connect stops it.
+        setState(VPNConnectionState::error(startFailedMessage));
+        return;
+    }
+    markConnected(*m_config);
+}
+
+void XrayService::markConnected(const XrayConfigResponse &config)
+{
+    setConnectedServer(m_selectedServerId, config.serverAddress);
+    setServerName(config.displayNameOrLocation());
+    setState(VPNConnectionState::connected());
+    m_reconnectAttempts = 0;
+    startNetworkMonitor();
+    Log::system(u"✅ Xray: Connected via "_s + config.serverAddress + u':' + QString::number(config.serverPort));
+}
+
+// ---------------------------------------------------------------------------
+// Disconnect
+
+void XrayService::disconnect()
+{
+    Log::system(u"🔮 Xray: Disconnect requested"_s);
+    stopNetworkMonitor();
+    m_reconnectAttempts = 0;
+    const quint64 generation = nextGeneration();
+    m_restartTimer.stop();
+    ++m_chain;
+    ++m_launch;
+    if (m_reply)
+        m_reply->abort();
+    setState(VPNConnectionState::disconnecting());
+
+    // The child stops at once; until the proxies are restored below, traffic
+    // through them fails rather than leaving unprotected.
+    if (m_process && m_process->state() != QProcess::NotRunning) {
+        stopProcess(m_process);
+        Log::system(u"✅ Xray: Process terminated"_s);
+    }
+    m_process = nullptr;
+    if (!m_configFilePath.isEmpty()) {
+        QFile::remove(m_configFilePath);
+        m_configFilePath.clear();
+    }
+
+    // The tool calls block; they run on a worker and the state finishes here.
+    const std::shared_ptr<SystemProxy> proxy = m_proxy;
+    const QPointer<XrayService> self(this);
+    runInBackground([self, proxy, generation] {
+        proxy->restoreSystemProxy();
+        postTo(self, [generation](XrayService &service) { service.finishDisconnect(generation); });
+    });
+}
+
+void XrayService::finishDisconnect(quint64 generation)
+{
+    // A connect made meanwhile owns the state now.
+    if (!isCurrent(generation))
+        return;
+    setState(VPNConnectionState::disconnected());
+    setServerName(u"Not Connected"_s);
+    setConnectedServer(std::nullopt, std::nullopt);
+    Log::system(u"✅ Xray: Disconnected"_s);
+}
+
+// ---------------------------------------------------------------------------
+// Child processes
+
+void XrayService::stopProcess(QProcess *process)
+{
+    if (process->state() == QProcess::NotRunning)
+        return;
+    process->terminate();
+    // A child that ignores the polite signal is killed after a short grace;
+    // nothing waits for it here.
+    QTimer::singleShot(killGraceMs, process, [process] {
+        if (process->state() != QProcess::NotRunning)
+            process->kill();
+    });
+}
+
+void XrayService::stopRunningChild(std::function<void()> then)
+{
+    QProcess *process = m_process;
+    if (!process || process->state() == QProcess::NotRunning) {
+        then();
+        return;
+    }
+    m_process = nullptr;
+    ++m_launch;
+    QObject::connect(process, &QProcess::finished, this, [then = std::move(then)] { then(); },
+                     Qt::SingleShotConnection);
+    stopProcess(process);
+}

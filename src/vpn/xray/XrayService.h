@@ -1,0 +1,229 @@
+#pragma once
+
+#include "backend/Endpoints.h"
+#include "platform/PathMonitor.h"
+#include "vpn/VPNServiceProtocol.h"
+#include "vpn/xray/XrayConfig.h"
+
+#include <QNetworkAccessManager>
+#include <QPointer>
+#include <QProcess>
+#include <QStringList>
+#include <QTimer>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class KeychainManager;
+class QNetworkReply;
+class SystemProxy;
+class UserDefaults;
+
+// The Xray Reality protocol service.
+//
+// A connect fetches the user's VLESS/Reality parameters from the VPN API,
+// writes the xray configuration file into a private folder, starts the xray
+// executable as a child ("run -c FILE"), tests its local SOCKS port one
+// second later and, when it answers, points the system proxies at the
+// child's SOCKS and HTTP ports. While connected, the child is supervised: when
+// it exits the proxies stay set (the traffic fails instead of leaking: the
+// kill switch) and the child is restarted after 2, 4 and 6 seconds; after the
+// third failed restart the proxies are restored and the state tells the user
+// to reconnect. A network path monitor reports loss and return of the network.
+//
+// Threads: every published property, the child process, the reconnect
+// counter and all decisions live on the main thread. The one-second readiness
+// tests and the proxy-tool calls run on the global thread pool and hand their
+// results back to the main thread; disconnect() therefore returns at once and
+// finishes ("disconnected") when the proxies are restored. The list of proxied
+// services is guarded inside SystemProxy.
+//
+// Every asynchronous step carries the number of the connect or disconnect it
+// belongs to; a step whose connection has been superseded does nothing.
+// Diagnostic lines go to the system log, as the other protocol services' do.
+class XrayService : public VPNServiceProtocol
+{
+    Q_OBJECT
+
+public:
+    // Error texts of the published state.
+    static inline const QString fetchFailedMessage = QStringLiteral("Failed to fetch Xray config");
+    static inline const QString writeFailedMessage = QStringLiteral("Failed to write config");
+    static inline const QString startFailedMessage = QStringLiteral("Xray process failed to start");
+    static inline const QString connectionLostMessage = QStringLiteral("Connection lost — reconnecting...");
+    static inline const QString gaveUpMessage = QStringLiteral("Connection failed — please reconnect manually");
+    static inline const QString networkUnavailableMessage = QStringLiteral("Network unavailable — waiting...");
+
+    static constexpr int defaultSocksPort = 10808;
+    static constexpr int defaultHttpPort = 10809;
+    static constexpr int maxReconnectAttempts = 3;
+    // How long a child may ignore the termination signal before it is killed.
+    static constexpr int killGraceMs = 2000;
+
+    // What the service is wired to, besides the token store and the defaults.
+    struct Options
+    {
+        Endpoints endpoints;
+        // The proxy tool ("/usr/sbin/networksetup" in a normal build).
+        QString proxyToolPath;
+        // Where the executable named "xray" is looked for first, in order
+        // (the application's own resource folders).
+        QStringList bundledXrayPaths;
+        // The fallback outside the application.
+        QString developmentXrayPath = QStringLiteral("/usr/local/bin/xray");
+        PathMonitorFactory pathMonitorFactory;
+        // The private folder of the configuration file (see XrayConfigFile).
+        QString configDirectory;
+        int socksPort = defaultSocksPort;
+        int httpPort = defaultHttpPort;
+
+        // The build's values: the endpoints of Endpoints::fromBuild(), the
+        // proxy tool of the build (VELORIN_PROXY_TOOL in the environment
+        // replaces it), the executable next to the program or in
+        // <prefix>/libexec/velorin (VELORIN_XRAY_DIR in the environment names
+        // another folder), the Qt path monitor, the default private folder, and
+        // the ports 10808/10809 (VELORIN_XRAY_SOCKS_PORT and
+        // VELORIN_XRAY_HTTP_PORT replace them, for development setups).
+        static Options fromBuild();
+    };
+
+    XrayService(KeychainManager &keychain, UserDefaults &defaults, Options options, QObject *parent = nullptr);
+    ~XrayService() override;
+
+    // The application's instance: created on first use with the build's
+    // options; its creation starts the clean-up of proxies a previous run
+    // left set and installs the termination hooks.
+    static XrayService &shared();
+    // For a program that turns the termination signal into an orderly
+    // disconnect itself (the command line): the shared instance then leaves
+    // that signal alone. Call before the first shared().
+    static void leaveTerminationSignalToApplication();
+
+    // VPNServiceProtocol
+    VPNConnectionState connectionState() const override { return m_state; }
+    VPNProtocolType protocolType() const override { return VPNProtocolType::XrayReality; }
+    QString serverName() const override { return m_serverName; }
+    void connect(const std::optional<QString> &serverIP, const std::optional<QString> &serverId) override;
+    void disconnect() override;
+    std::optional<QString> connectedServerId() const override { return m_connectedServerId; }
+    std::optional<QString> connectedServerIP() const override { return m_connectedServerIP; }
+
+    std::optional<QString> selectedServerId() const { return m_selectedServerId; }
+    std::optional<QString> selectedServerIP() const { return m_selectedServerIP; }
+    QString configFilePath() const { return m_configFilePath; }
+    int reconnectAttempts() const { return m_reconnectAttempts; }
+    int socksPort() const { return m_options.socksPort; }
+    int httpPort() const { return m_options.httpPort; }
+    QString apiBaseURL() const { return m_options.endpoints.vpnApiHostURL; }
+    // The services whose proxies this run set.
+    QStringList activeNetworkServices() const;
+    // The running child's process id, 0 when none runs.
+    qint64 xrayProcessId() const;
+    bool hasNetworkMonitor() const { return m_monitor != nullptr; }
+
+    // Steps of the pipeline, callable on their own.
+    // The first of the bundled paths that exists, else the development path
+    // (both with their log lines), else nothing.
+    std::optional<QString> locateXrayBinary() const;
+    // Writes the file for `config`; its path, or nothing after a logged failure.
+    std::optional<QString> writeXrayConfig(const XrayConfigResponse &config);
+    // One blocking connect to 127.0.0.1:port (any thread).
+    static bool isPortOpen(int port);
+
+    // The proxy control, for the clean-ups below and for inspection.
+    SystemProxy &systemProxy() const { return *m_proxy; }
+
+    // Deletes a configuration file a previous run left behind and restores,
+    // on a worker thread, the proxies it left set; `done` (optional) runs on
+    // the main thread afterwards.
+    void runLaunchCleanup(std::function<void()> done = {});
+    // Connects application termination and the termination signal to the
+    // handlers below. `quit` ends the application after the signal's
+    // clean-up (QCoreApplication::quit when empty).
+    void installTerminationHooks(bool handleTerminationSignal, std::function<void()> quit = {});
+    // At application termination (main thread, blocks for the quiet tool
+    // calls): restores the proxies when a restore is owed, stops the child and
+    // deletes the configuration file.
+    void handleAppTermination();
+    // On the termination signal (main thread, outside signal context): the
+    // quiet restore runs on a worker thread, then the application quits.
+    void handleTerminationSignal();
+
+signals:
+    void serverNameChanged(const QString &name);
+    void connectedServerIdChanged(const std::optional<QString> &id);
+    void connectedServerIPChanged(const std::optional<QString> &ip);
+
+private:
+    enum class LaunchKind { Connect, Relaunch };
+
+    // Pipeline (XrayService.cpp)
+    void fetchXrayConfig(quint64 generation);
+    void handleConfigReply(QNetworkReply *reply, quint64 generation);
+    void continueWithConfig(const XrayConfigResponse &config, quint64 generation);
+    void launchXray(LaunchKind kind, const QString &executable, quint64 generation);
+    void handleLaunchFailure(QProcess *process, LaunchKind kind, quint64 launch, quint64 generation);
+    void testReadiness(LaunchKind kind, quint64 launch, quint64 generation);
+    void handleLaunchResult(bool open, quint64 generation);
+    void markConnected(const XrayConfigResponse &config);
+    void finishDisconnect(quint64 generation);
+
+    // Child processes
+    // Stops the running child, if any, and calls `then` once it has exited.
+    void stopRunningChild(std::function<void()> then);
+    void stopProcess(QProcess *process);
+
+    // Supervision (XraySupervision.cpp)
+    void handleProcessTermination(QProcess *process, int exitCode);
+    void attemptReconnect();
+    void relaunchXray();
+    void handleRelaunchResult(bool open, quint64 chain, quint64 generation);
+    void startNetworkMonitor();
+    void stopNetworkMonitor();
+    void handlePathUpdate(PathMonitor::Status status);
+    void handleNetworkReturn(bool open, quint64 generation);
+
+    void setState(const VPNConnectionState &state);
+    void setServerName(const QString &name);
+    void setConnectedServer(const std::optional<QString> &id, const std::optional<QString> &ip);
+    bool isCurrent(quint64 generation) const { return generation == m_generation->load(); }
+    quint64 nextGeneration() { return ++*m_generation; }
+    // Runs `job` on the global thread pool.
+    static void runInBackground(std::function<void()> job);
+    // Queues `fn` on the main thread, where it runs only while the service
+    // still exists. `self` must have been made on the main thread.
+    static void postTo(const QPointer<XrayService> &self, std::function<void(XrayService &)> fn);
+
+    KeychainManager &m_keychain;
+    UserDefaults &m_defaults;
+    const Options m_options;
+    std::shared_ptr<SystemProxy> m_proxy;
+    QNetworkAccessManager m_network;
+    QPointer<QNetworkReply> m_reply;
+
+    VPNConnectionState m_state;
+    QString m_serverName = QStringLiteral("Not Connected");
+    std::optional<QString> m_connectedServerId;
+    std::optional<QString> m_connectedServerIP;
+    std::optional<QString> m_selectedServerId;
+    std::optional<QString> m_selectedServerIP;
+    std::optional<XrayConfigResponse> m_config;
+    QString m_configFilePath;
+    QPointer<QProcess> m_process;
+    std::unique_ptr<PathMonitor> m_monitor;
+
+    // Number of the current connect or disconnect; workers read it to skip
+    // work for a connection that has gone.
+    std::shared_ptr<std::atomic<quint64>> m_generation = std::make_shared<std::atomic<quint64>>(0);
+    // Number of the current launch; a readiness test of an older one is dropped.
+    quint64 m_launch = 0;
+    // Number of the current reconnect chain; a network return starts a new one.
+    quint64 m_chain = 0;
+    int m_reconnectAttempts = 0;
+    QTimer m_restartTimer;
+
+    bool m_terminationCleanupDone = false;
+    std::function<void()> m_quit;
+};

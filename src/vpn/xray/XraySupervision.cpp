@@ -1,0 +1,226 @@
+// Supervision of the xray child, the network path monitor and the clean-ups
+// at launch and at termination.
+#include "vpn/xray/XrayService.h"
+
+#include "platform/Log.h"
+#include "platform/SignalNotifier.h"
+#include "vpn/xray/SystemProxy.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+
+#include <csignal>
+
+using namespace Qt::StringLiterals;
+
+// ---------------------------------------------------------------------------
+// The child exits
+
+void XrayService::handleProcessTermination(QProcess *process, int exitCode)
+{
+    Log::system(u"⚠️ Xray: Process terminated with code "_s + QString::number(exitCode));
+    process->deleteLater();
+    // Only the current child counts; one that was being stopped, or that an
+    // earlier connection left behind, is just logged.
+    if (process != m_process)
+        return;
+    m_process = nullptr;
+    if (m_state != VPNConnectionState::connected())
+        return;
+    Log::system(u"🛡️ Xray: Kill switch active — proxy stays set, attempting reconnect..."_s);
+    setState(VPNConnectionState::error(connectionLostMessage));
+    attemptReconnect();
+}
+
+void XrayService::attemptReconnect()
+{
+    if (m_reconnectAttempts > maxReconnectAttempts - 1) {
+        Log::system(u"❌ Xray: Max reconnect attempts ("_s + QString::number(maxReconnectAttempts)
+                 + u") reached — giving up"_s);
+        setState(VPNConnectionState::error(gaveUpMessage));
+        m_reconnectAttempts = 0;
+        const std::shared_ptr<SystemProxy> proxy = m_proxy;
+        runInBackground([proxy] {
+            proxy->restoreSystemProxy();
+            Log::system(u"🛡️ Xray: Kill switch deactivated"_s);
+        });
+        return;
+    }
+    const int attempt = ++m_reconnectAttempts;
+    const int delayMs = 2000 * attempt;
+    Log::system(u"🔄 Xray: Reconnect attempt "_s + QString::number(attempt) + u'/'
+             + QString::number(maxReconnectAttempts) + u" in "_s + QString::number(delayMs / 1000.0, 'f', 1)
+             + u"s..."_s);
+    // One pending restart at most: a new schedule replaces an older one.
+    m_restartTimer.start(delayMs);
+}
+
+void XrayService::relaunchXray()
+{
+    // A disconnect meanwhile removed the file: the chain ends here.
+    if (m_configFilePath.isEmpty())
+        return;
+    const std::optional<QString> executable = locateXrayBinary();
+    if (!executable) {
+        attemptReconnect();
+        return;
+    }
+    const quint64 generation = m_generation->load();
+    const quint64 chain = m_chain;
+    stopRunningChild([this, path = *executable, generation, chain] {
+        if (isCurrent(generation) && chain == m_chain && !m_configFilePath.isEmpty())
+            launchXray(LaunchKind::Relaunch, path, generation);
+    });
+}
+
+void XrayService::handleRelaunchResult(bool open, quint64 chain, quint64 generation)
+{
+    if (!isCurrent(generation) || chain != m_chain)
+        return;
+    if (!open) {
+        attemptReconnect();
+        return;
+    }
+    m_reconnectAttempts = 0;
+    setState(VPNConnectionState::connected());
+    Log::system(u"✅ Xray: Reconnected successfully"_s);
+}
+
+// ---------------------------------------------------------------------------
+// The network path
+
+void XrayService::startNetworkMonitor()
+{
+    stopNetworkMonitor();
+    if (!m_options.pathMonitorFactory)
+        return;
+    m_monitor = m_options.pathMonitorFactory();
+    if (!m_monitor)
+        return;
+    // Updates arrive on the main thread, where the state they test lives.
+    QObject::connect(m_monitor.get(), &PathMonitor::pathUpdated, this, &XrayService::handlePathUpdate,
+                     Qt::QueuedConnection);
+    m_monitor->start();
+    Log::system(u"🌐 Xray: Network monitor started"_s);
+}
+
+void XrayService::stopNetworkMonitor()
+{
+    if (!m_monitor)
+        return;
+    m_monitor->cancel();
+    QObject::disconnect(m_monitor.get(), nullptr, this, nullptr);
+    m_monitor.reset();
+}
+
+void XrayService::handlePathUpdate(PathMonitor::Status status)
+{
+    if (status == PathMonitor::Status::Satisfied && m_state == VPNConnectionState::error(connectionLostMessage)) {
+        Log::system(u"🌐 Xray: Network restored — triggering reconnect"_s);
+        m_reconnectAttempts = 0;
+        ++m_chain; // results of the restart under way no longer count
+        attemptReconnect();
+        return;
+    }
+    if (status == PathMonitor::Status::Satisfied && m_state == VPNConnectionState::error(networkUnavailableMessage)) {
+        // The child kept running while the network was away: if it still
+        // answers the connection is back as it was, else restart it.
+        const int port = m_options.socksPort;
+        const quint64 generation = m_generation->load();
+        const QPointer<XrayService> self(this);
+        runInBackground([self, port, generation] {
+            const bool open = isPortOpen(port);
+            postTo(self, [open, generation](XrayService &service) { service.handleNetworkReturn(open, generation); });
+        });
+        return;
+    }
+    if (status == PathMonitor::Status::Unsatisfied && m_state == VPNConnectionState::connected()) {
+        Log::system(u"🌐 Xray: Network lost"_s);
+        setState(VPNConnectionState::error(networkUnavailableMessage));
+    }
+}
+
+void XrayService::handleNetworkReturn(bool open, quint64 generation)
+{
+    if (!isCurrent(generation) || m_state != VPNConnectionState::error(networkUnavailableMessage))
+        return;
+    if (open) {
+        Log::system(u"🌐 Xray: Network restored — proxy still answering"_s);
+        setState(VPNConnectionState::connected());
+        return;
+    }
+    Log::system(u"🌐 Xray: Network restored — triggering reconnect"_s);
+    setState(VPNConnectionState::error(connectionLostMessage));
+    m_reconnectAttempts = 0;
+    ++m_chain;
+    attemptReconnect();
+}
+
+// ---------------------------------------------------------------------------
+// Clean-ups
+
+void XrayService::runLaunchCleanup(std::function<void()> done)
+{
+    // A run that ended without any clean-up (a crash) left its configuration
+    // file, with the user's credential, behind.
+    QFile::remove(QDir(m_options.configDirectory).filePath(XrayConfigFile::fileName));
+    const std::shared_ptr<SystemProxy> proxy = m_proxy;
+    const QPointer<XrayService> self(this);
+    runInBackground([self, proxy, done = std::move(done)] {
+        proxy->cleanupStaleProxy();
+        if (done)
+            postTo(self, [done](XrayService &) { done(); });
+    });
+}
+
+void XrayService::installTerminationHooks(bool handleTerminationSignal, std::function<void()> quit)
+{
+    m_quit = quit ? std::move(quit) : [] { QCoreApplication::quit(); };
+    if (QCoreApplication *app = QCoreApplication::instance())
+        QObject::connect(app, &QCoreApplication::aboutToQuit, this, &XrayService::handleAppTermination);
+    if (!handleTerminationSignal)
+        return;
+    SignalNotifier &notifier = SignalNotifier::instance();
+    if (notifier.watch(SIGTERM))
+        QObject::connect(&notifier, &SignalNotifier::received, this, [this](int signal) {
+            if (signal == SIGTERM)
+                this->handleTerminationSignal();
+        });
+}
+
+void XrayService::handleAppTermination()
+{
+    // After the termination signal's clean-up nothing more is owed.
+    const bool connected = !m_terminationCleanupDone && m_state == VPNConnectionState::connected();
+    m_proxy->appTerminationCleanup(connected);
+    stopNetworkMonitor();
+    m_restartTimer.stop();
+    nextGeneration();
+    // The child's exit is then only logged: no restart is started for it.
+    ++m_launch;
+    if (QProcess *process = m_process.data()) {
+        m_process = nullptr;
+        if (process->state() != QProcess::NotRunning)
+            process->terminate();
+    }
+    // The file holds the user's credential; it does not outlive the run.
+    if (!m_configFilePath.isEmpty()) {
+        QFile::remove(m_configFilePath);
+        m_configFilePath.clear();
+    }
+}
+
+void XrayService::handleTerminationSignal()
+{
+    const std::shared_ptr<SystemProxy> proxy = m_proxy;
+    const QPointer<XrayService> self(this);
+    runInBackground([self, proxy] {
+        proxy->terminationSignalCleanup();
+        postTo(self, [](XrayService &service) {
+            service.m_terminationCleanupDone = true;
+            if (service.m_quit)
+                service.m_quit();
+        });
+    });
+}

@@ -1,0 +1,325 @@
+// `velorin connect --protocol xray` and `velorin status` as a user runs them:
+// the real program against the stub VPN API, with the fake xray found where
+// the lookup looks and the fake proxy tool in place of the system's.
+#include "platform/UserDefaults.h"
+#include "storage/KeychainManager.h"
+#include "support/ChildProcess.h"
+#include "support/DevServerProcess.h"
+#include "support/FakeKeychain.h"
+#include "support/FakeTools.h"
+#include "support/ProxyClient.h"
+#include "support/StubServer.h"
+#include "vpn/xray/SystemProxy.h"
+#include "vpn/xray/XrayService.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QRegularExpression>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThreadPool>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+using ProxyClient::spinUntil;
+
+QByteArray configBody()
+{
+    return QJsonDocument(QJsonObject{
+                             {u"server_address"_s, u"203.0.113.10"_s}, {u"server_port"_s, 443},
+                             {u"uuid"_s, u"0b7c3f4e-5a61-4d2b-9c8e-1f2a3b4c5d6e"_s}, {u"public_key"_s, u"k"_s},
+                             {u"short_id"_s, u"6ba8"_s}, {u"server_name"_s, u"www.example.com"_s},
+                             {u"server_location"_s, u"Singapore, SG"_s}, {u"flow"_s, u"xtls-rprx-vision"_s},
+                             {u"fingerprint"_s, u"chrome"_s}, {u"display_name"_s, u"Singapore"_s}})
+        .toJson();
+}
+
+// One `velorin` run in the background, its output collected as it comes.
+class Run
+{
+public:
+    Run(const QStringList &arguments, const QStringList &environment)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString &entry : environment)
+            env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
+        m_process.setProcessEnvironment(env);
+        ChildProcess::dieWithParent(m_process);
+        m_process.start(ChildProcess::builtProgram(u"velorin"_s), arguments);
+    }
+
+    QString out()
+    {
+        m_out += QString::fromUtf8(m_process.readAllStandardOutput());
+        return m_out;
+    }
+    QString err()
+    {
+        m_err += QString::fromUtf8(m_process.readAllStandardError());
+        return m_err;
+    }
+    bool waitForOut(const QString &text, int timeoutMs = 20000)
+    {
+        return spinUntil([&] { return out().contains(text); }, timeoutMs);
+    }
+    bool waitForExit(int timeoutMs = 20000)
+    {
+        return spinUntil([&] { return m_process.state() == QProcess::NotRunning; }, timeoutMs);
+    }
+    void signal(int number) { ::kill(pid_t(m_process.processId()), number); }
+    int exitCode() const { return m_process.exitCode(); }
+    qint64 pid() const { return m_process.processId(); }
+
+private:
+    QProcess m_process;
+    QString m_out;
+    QString m_err;
+};
+
+} // namespace
+
+class TestCliXray : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<StubServer> m_server;
+    std::unique_ptr<FakeNetworkSetup> m_tool;
+    std::unique_ptr<FakeXray> m_xray;
+    int m_socks = 0;
+    int m_http = 0;
+
+    QString configDir() const { return m_dir->filePath(u"config"_s); }
+    QString runtimeDir() const { return m_dir->filePath(u"runtime"_s); }
+    QString defaultsPath() const { return configDir() + u"/com.velorin.vpn.mac.json"_s; }
+    QString configFile() const { return runtimeDir() + u"/velorin/kavro_xray_config.json"_s; }
+
+    QStringList environment() const
+    {
+        return QStringList{u"VELORIN_BACKEND_URL="_s + m_server->baseUrl(),
+                           u"VELORIN_PROXY_TOOL="_s + m_tool->toolPath(),
+                           u"VELORIN_XRAY_DIR="_s + m_dir->filePath(u"libexec"_s),
+                           u"VELORIN_XRAY_SOCKS_PORT="_s + QString::number(m_socks),
+                           u"VELORIN_XRAY_HTTP_PORT="_s + QString::number(m_http),
+                           u"XDG_RUNTIME_DIR="_s + runtimeDir()}
+            + m_tool->environment() + m_xray->environment();
+    }
+
+    std::unique_ptr<Run> connect(const QStringList &extra = {u"--protocol"_s, u"xray"_s})
+    {
+        return std::make_unique<Run>(QStringList{u"--config-dir"_s, configDir(), u"connect"_s} + extra, environment());
+    }
+
+    ChildProcess::Result status()
+    {
+        return ChildProcess::run(ChildProcess::builtProgram(u"velorin"_s), {u"--config-dir"_s, configDir(), u"status"_s},
+                                 {}, environment());
+    }
+
+    UserDefaults *freshDefaults()
+    {
+        m_defaults = std::make_unique<UserDefaults>(defaultsPath());
+        return m_defaults.get();
+    }
+    std::unique_ptr<UserDefaults> m_defaults;
+
+private slots:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_server = std::make_unique<StubServer>();
+        m_tool = std::make_unique<FakeNetworkSetup>();
+        m_xray = std::make_unique<FakeXray>();
+        m_socks = StubServer::closedPort();
+        do
+            m_http = StubServer::closedPort();
+        while (m_http == m_socks);
+        QDir().mkpath(configDir());
+        QDir().mkpath(runtimeDir());
+        ::chmod(QFile::encodeName(runtimeDir()).constData(), 0700);
+        // The lookup finds "xray" in the folder VELORIN_XRAY_DIR names.
+        QDir().mkpath(m_dir->filePath(u"libexec"_s));
+        QVERIFY(QFile::link(m_xray->executablePath(), m_dir->filePath(u"libexec/xray"_s)));
+        m_tool->setActiveServices({u"Wi-Fi"_s, u"Ethernet"_s});
+        m_server->on("GET", u"/api/v1/xray/config"_s, StubServer::Response::json(200, configBody()));
+        m_server->on("GET", u"/hello"_s, StubServer::Response::text(200, "hello"));
+        // A signed-in user.
+        FakeKeychain keychain;
+        KeychainManager(*freshDefaults(), keychain).save(u"vat_cli-token"_s, KeychainManager::accessTokenKey);
+    }
+
+    void cleanup()
+    {
+        QThreadPool::globalInstance()->waitForDone();
+        m_defaults.reset();
+        m_server.reset();
+    }
+
+    void connectsAndCleansUpOnCtrlC_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("Ctrl-C") << int(SIGINT);
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+    }
+
+    void connectsAndCleansUpOnCtrlC()
+    {
+        QFETCH(int, signal);
+        auto run = connect();
+        QVERIFY2(run->waitForOut(u"connected to Singapore (203.0.113.10)\n"_s), qPrintable(run->out() + run->err()));
+        QCOMPARE(run->out(), u"connecting\nconnected to Singapore (203.0.113.10)\n"_s);
+        QCOMPARE(m_server->requests()[0].query, u"server_id=sg-node-01"_s);
+        QCOMPARE(m_server->requests()[0].header("Authorization"), QByteArray("Bearer vat_cli-token"));
+        const QList<qint64> launches = m_xray->launches();
+        QCOMPARE(launches.size(), 1);
+        QVERIFY(QFileInfo::exists(configFile()));
+
+        // Traffic goes through the child's HTTP port.
+        QVERIFY(ProxyClient::getThroughHttpProxy(m_http, m_server->port(), false).endsWith("hello"));
+
+        // Another process sees the record and the answering port.
+        const auto shown = status();
+        QCOMPARE(shown.exitCode, 0);
+        QCOMPARE(shown.out, u"protocol: Xray Reality\nserver: Singapore - Singapore (sg-node-01)\n"
+                             "xray: connected; proxies set on [\"Wi-Fi\", \"Ethernet\"], 127.0.0.1:"_s
+                                + QString::number(m_socks) + u" answering\n"_s);
+
+        m_tool->clearCalls();
+        run->signal(signal);
+        QVERIFY(run->waitForExit());
+        QCOMPARE(run->exitCode(), 0);
+        QCOMPARE(run->out(), u"connecting\nconnected to Singapore (203.0.113.10)\ndisconnecting\ndisconnected\n"_s);
+        QCOMPARE(m_tool->calls(), proxyOffCalls(u"Wi-Fi"_s) + proxyOffCalls(u"Ethernet"_s));
+        QVERIFY(FakeXray::waitUntilGone(launches[0]));
+        QVERIFY(!QFileInfo::exists(configFile()));
+        QCOMPARE(freshDefaults()->boolValue(SystemProxy::activeKey), false);
+        QVERIFY(status().out.endsWith(u"xray: not connected\n"_s));
+    }
+
+    void connectsThroughTheDevelopmentBackend()
+    {
+        DevServerProcess backend(m_dir->filePath(u"devserver"_s), DevServerProcess::fastArguments() + QStringList{u"--seed-demo"_s});
+        QVERIFY2(backend.start(), qPrintable(backend.errorString()));
+        // The demo account signs in; its token goes where the client keeps it.
+        QNetworkAccessManager network;
+        QNetworkRequest login(backend.url(u"/auth/login"_s));
+        login.setRawHeader("Content-Type", "application/json");
+        QNetworkReply *reply = network.post(login, "{\"email\":\"demo@example.com\",\"password\":\"velorin-demo\"}");
+        QVERIFY(spinUntil([&] { return reply->isFinished(); }, 20000));
+        const QString token = QJsonDocument::fromJson(reply->readAll()).object().value(u"access_token"_s).toString();
+        reply->deleteLater();
+        QVERIFY(!token.isEmpty());
+        FakeKeychain keychain;
+        KeychainManager(*freshDefaults(), keychain).save(token, KeychainManager::accessTokenKey);
+
+        QStringList env = environment();
+        env.replaceInStrings(QRegularExpression(u"^VELORIN_BACKEND_URL=.*"_s),
+                             u"VELORIN_BACKEND_URL="_s + backend.url().toString());
+        Run run({u"--config-dir"_s, configDir(), u"connect"_s, u"--protocol"_s, u"xray"_s, u"sg-node-01"_s}, env);
+        QVERIFY2(run.waitForOut(u"connected to Singapore (203.0.113.10)\n"_s), qPrintable(run.out() + run.err()));
+        QVERIFY(backend.output().contains(u"GET /api/v1/xray/config 200"_s));
+        // The file the child got carries the backend's parameters.
+        QFile file(configFile());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QJsonObject outbound = QJsonDocument::fromJson(file.readAll()).object().value(u"outbounds"_s).toArray()[0].toObject();
+        QCOMPARE(outbound.value(u"streamSettings"_s).toObject().value(u"realitySettings"_s).toObject().value(u"shortId"_s),
+                 QJsonValue(u"6d53f97b3a319e38"_s));
+
+        // Traffic through the SOCKS port reaches a local server.
+        QVERIFY(ProxyClient::getThroughSocks(m_socks, m_server->port()).endsWith("hello"));
+
+        m_tool->clearCalls();
+        run.signal(SIGINT);
+        QVERIFY(run.waitForExit());
+        QCOMPARE(run.exitCode(), 0);
+        QVERIFY(run.out().endsWith(u"disconnecting\ndisconnected\n"_s));
+        QCOMPARE(m_tool->calls(), proxyOffCalls(u"Wi-Fi"_s) + proxyOffCalls(u"Ethernet"_s));
+        QVERIFY(!QFileInfo::exists(configFile()));
+        QVERIFY(backend.stop());
+    }
+
+    void aFailedFirstConnectExitsWithTheMessage()
+    {
+        m_server->on("GET", u"/api/v1/xray/config"_s, StubServer::Response::json(401, "{\"error\":\"expired\"}"));
+        auto run = connect({u"--protocol"_s, u"xray"_s, u"us-west-01"_s});
+        QVERIFY(run->waitForExit());
+        QCOMPARE(run->exitCode(), 1);
+        QCOMPARE(run->out(), u"connecting\nerror: Failed to fetch Xray config\n"_s);
+        QCOMPARE(m_server->requests()[0].query, u"server_id=us-west-01"_s);
+        QVERIFY(m_tool->calls().isEmpty());
+    }
+
+    void refusesBadArguments_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("unknown protocol") << QStringList{u"--protocol"_s, u"pptp"_s} << 2
+                                          << u"velorin: unknown protocol 'pptp' (ikev2, wireguard or xray)\n"_s;
+        QTest::newRow("offline server") << QStringList{u"uk-node-01"_s} << 1
+                                        << u"velorin: server 'uk-node-01' (United Kingdom - London) is offline\n"_s;
+    }
+
+    void refusesBadArguments()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+        auto run = connect(arguments);
+        QVERIFY(run->waitForExit());
+        QCOMPARE(run->exitCode(), exitCode);
+        QCOMPARE(run->err(), message);
+        QVERIFY(m_server->requests().isEmpty());
+    }
+
+    void aCrashedOwnerIsCleanedUpByTheNextService()
+    {
+        auto run = connect();
+        QVERIFY(run->waitForOut(u"connected to Singapore"_s));
+        const qint64 child = m_xray->launches().value(0);
+        QVERIFY(FakeXray::isAlive(child));
+
+        // The owning process dies without any clean-up ...
+        run->signal(SIGKILL);
+        QVERIFY(run->waitForExit());
+        // ... its xray child dies with it instead of holding the ports ...
+        QVERIFY(FakeXray::waitUntilGone(child));
+        QVERIFY(spinUntil([&] { return !XrayService::isPortOpen(m_socks); }));
+        // ... and the record still says the proxies are set.
+        QVERIFY(status().out.contains(u"xray: proxies set on [\"Wi-Fi\", \"Ethernet\"] but nothing answers"_s));
+        UserDefaults &defaults = *freshDefaults();
+        QCOMPARE(defaults.boolValue(SystemProxy::activeKey), true);
+        QVERIFY(QFileInfo::exists(configFile()));
+
+        // The next service restores them and removes the leftover file.
+        m_tool->clearCalls();
+        m_tool->apply();
+        FakeKeychain keychainBackend;
+        KeychainManager keychain(defaults, keychainBackend);
+        XrayService::Options options;
+        options.proxyToolPath = m_tool->toolPath();
+        options.configDirectory = runtimeDir() + u"/velorin"_s;
+        XrayService next(keychain, defaults, options);
+        bool done = false;
+        next.runLaunchCleanup([&] { done = true; });
+        QVERIFY(spinUntil([&] { return done; }));
+        FakeNetworkSetup::unapply();
+        QCOMPARE(m_tool->calls(), proxyOffCalls(u"Wi-Fi"_s) + proxyOffCalls(u"Ethernet"_s));
+        QCOMPARE(defaults.boolValue(SystemProxy::activeKey), false);
+        QVERIFY(!defaults.contains(SystemProxy::servicesKey));
+        QVERIFY(!QFileInfo::exists(configFile()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCliXray)
+#include "tst_cli_xray.moc"

@@ -1,0 +1,70 @@
+// Signals become ordinary Qt signals on the main thread; the real path
+// monitor reports over whichever network-information backend loads here.
+#include "platform/PathMonitor.h"
+#include "platform/SignalNotifier.h"
+
+#include <QNetworkInformation>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <csignal>
+
+class TestSignalNotifier : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void signalsArriveOnTheMainThreadInOrder()
+    {
+        SignalNotifier &notifier = SignalNotifier::instance();
+        QVERIFY(notifier.watch(SIGUSR1));
+        QVERIFY(notifier.watch(SIGUSR2));
+        QVERIFY(notifier.watch(SIGUSR1)); // once is enough
+        QList<int> received;
+        QList<QThread *> threads;
+        QObject::connect(&notifier, &SignalNotifier::received, this, [&](int signal) {
+            received.append(signal);
+            threads.append(QThread::currentThread());
+        });
+        // Raised from another thread, delivered to this one.
+        std::unique_ptr<QThread> worker(QThread::create([] {
+            ::raise(SIGUSR1);
+            ::raise(SIGUSR2);
+        }));
+        worker->start();
+        QVERIFY(worker->wait(5000));
+        // Nothing runs inside the handler: the delivery waits for the event loop.
+        QVERIFY(received.isEmpty());
+        QTRY_COMPARE(received, (QList<int>{SIGUSR1, SIGUSR2}));
+        QCOMPARE(threads, (QList<QThread *>{QThread::currentThread(), QThread::currentThread()}));
+        QVERIFY(notifier.isWatching(SIGUSR2));
+        QVERIFY(!notifier.isWatching(SIGHUP));
+    }
+
+    void theQtPathMonitorReportsTheCurrentPath()
+    {
+        QtPathMonitor monitor;
+        QSignalSpy updates(&monitor, &PathMonitor::pathUpdated);
+        monitor.start();
+        QNetworkInformation *info = QNetworkInformation::instance();
+        if (!info)
+            QSKIP("no network information backend on this machine");
+        // A known reachability is reported at once; an unknown one is not.
+        if (info->reachability() == QNetworkInformation::Reachability::Unknown) {
+            QCOMPARE(updates.size(), 0);
+        } else {
+            QCOMPARE(updates.size(), 1);
+            const bool online = info->reachability() == QNetworkInformation::Reachability::Online
+                || info->reachability() == QNetworkInformation::Reachability::Site;
+            QCOMPARE(updates[0][0].value<PathMonitor::Status>(),
+                     online ? PathMonitor::Status::Satisfied : PathMonitor::Status::Unsatisfied);
+        }
+        monitor.cancel();
+        monitor.start(); // a cancelled monitor can be started again, once
+        monitor.start();
+        QVERIFY(updates.size() <= 2);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSignalNotifier)
+#include "tst_signalnotifier.moc"

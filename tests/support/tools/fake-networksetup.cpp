@@ -1,0 +1,85 @@
+// fake-networksetup: plays the system proxy tool in tests.
+//
+// Every call appends one line to $FAKE_NETWORKSETUP_LOG: its arguments
+// joined by single blanks. The answer comes from $FAKE_NETWORKSETUP_SCRIPT, a
+// text file of sections; a section starts with a line "[ARGUMENTS]" (the
+// arguments joined by blanks, e.g. "[-listallnetworkservices]" or
+// "[-getinfo Wi-Fi]"), optionally followed by " exit=N", and its following
+// lines are printed as the call's output. A call with no section prints
+// nothing and exits 0; "exit=N" makes the call exit with status N after
+// printing (a failure). FAKE_NETWORKSETUP_DELAY_MS=N makes every call take N
+// milliseconds first.
+//
+// Example script:
+//   [-listallnetworkservices]
+//   An asterisk (*) denotes that a network service is disabled.
+//   Wi-Fi
+//   *Bluetooth PAN
+//   [-getinfo Wi-Fi]
+//   IP address: 192.168.1.20
+//   [-setwebproxystate Wi-Fi on] exit=4
+//   ** Error: unable to set the proxy
+#include <QByteArray>
+#include <QFile>
+#include <QList>
+#include <QThread>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+int main(int argc, char *argv[])
+{
+    QList<QByteArray> arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(argv[i]);
+    const QByteArray call = arguments.isEmpty() ? QByteArray() : [&] {
+        QByteArray joined;
+        for (const QByteArray &argument : arguments)
+            joined += (joined.isEmpty() ? "" : " ") + argument;
+        return joined;
+    }();
+
+    if (const char *delay = std::getenv("FAKE_NETWORKSETUP_DELAY_MS"))
+        QThread::msleep(std::strtoul(delay, nullptr, 10));
+
+    if (const char *log = std::getenv("FAKE_NETWORKSETUP_LOG")) {
+        // One write per line with O_APPEND, so concurrent calls never mix lines.
+        const int fd = ::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            const QByteArray line = call + '\n';
+            [[maybe_unused]] const ssize_t written = ::write(fd, line.constData(), size_t(line.size()));
+            ::close(fd);
+        }
+    }
+
+    const char *scriptPath = std::getenv("FAKE_NETWORKSETUP_SCRIPT");
+    if (!scriptPath)
+        return 0;
+    QFile script(QString::fromLocal8Bit(scriptPath));
+    if (!script.open(QIODevice::ReadOnly))
+        return 0;
+    bool inSection = false;
+    int exitCode = 0;
+    QByteArray output;
+    for (const QByteArray &rawLine : script.readAll().split('\n')) {
+        const QByteArray line = rawLine.endsWith('\r') ? rawLine.chopped(1) : rawLine;
+        if (line.startsWith('[')) {
+            if (inSection)
+                break;
+            const qsizetype close = line.lastIndexOf(']');
+            if (close > 0 && line.mid(1, close - 1) == call) {
+                inSection = true;
+                const qsizetype exit = line.indexOf("exit=", close);
+                if (exit > 0)
+                    exitCode = line.mid(exit + 5).trimmed().toInt();
+            }
+            continue;
+        }
+        if (inSection)
+            output += line + '\n';
+    }
+    std::fwrite(output.constData(), 1, size_t(output.size()), stdout);
+    return exitCode;
+}

@@ -1,0 +1,234 @@
+// The proxy commands, the service listing, the restores and the clean-ups,
+// against the recording fake proxy tool.
+#include "platform/Log.h"
+#include "support/FakeTools.h"
+#include "support/TempDefaults.h"
+#include "vpn/xray/SystemProxy.h"
+
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+constexpr int kSocks = 10808;
+constexpr int kHttp = 10809;
+} // namespace
+
+class TestSystemProxy : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<FakeNetworkSetup> m_tool;
+    std::unique_ptr<TempDefaults> m_defaults;
+    std::unique_ptr<SystemProxy> m_proxy;
+
+    UserDefaults &defaults() { return m_defaults->standard(); }
+
+private slots:
+    void init()
+    {
+        m_tool = std::make_unique<FakeNetworkSetup>();
+        m_tool->apply();
+        m_defaults = std::make_unique<TempDefaults>();
+        m_proxy = std::make_unique<SystemProxy>(defaults(), m_tool->toolPath(), kSocks, kHttp);
+    }
+
+    void cleanup()
+    {
+        FakeNetworkSetup::unapply();
+        m_proxy.reset();
+    }
+
+    void listsOnlyEnabledServicesWithAnAddress_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<QStringList>("calls");
+        QTest::addColumn<QString>("logLine");
+        QTest::newRow("mixed")
+            << u"[-listallnetworkservices]\n"
+               "An asterisk (*) denotes that a network service is disabled.\n"
+               "Wi-Fi\n*Bluetooth PAN\nThunderbolt Bridge\nUSB LAN\n"
+               "[-getinfo Wi-Fi]\nIP address: 192.168.1.20\n"
+               "[-getinfo USB LAN]\nDHCP Configuration\nIP address: none\n"_s
+            << QStringList{u"Wi-Fi"_s}
+            << QStringList{u"-listallnetworkservices"_s, u"-getinfo Wi-Fi"_s, u"-getinfo USB LAN"_s}
+            << u"🔍 Xray: Active network services: [\"Wi-Fi\"]"_s;
+        QTest::newRow("two, in the tool's order, names trimmed")
+            << u"[-listallnetworkservices]\n  Ethernet \r\n\nWi-Fi\n"
+               "[-getinfo Ethernet]\nIP address: 10.0.0.2\n[-getinfo Wi-Fi]\nIP address: 192.168.1.20\n"_s
+            << QStringList{u"Ethernet"_s, u"Wi-Fi"_s}
+            << QStringList{u"-listallnetworkservices"_s, u"-getinfo Ethernet"_s, u"-getinfo Wi-Fi"_s}
+            << u"🔍 Xray: Active network services: [\"Ethernet\", \"Wi-Fi\"]"_s;
+        QTest::newRow("none active falls back to Wi-Fi")
+            << u"[-listallnetworkservices]\nEthernet\n[-getinfo Ethernet]\nIP address: none\n"_s
+            << QStringList{u"Wi-Fi"_s} << QStringList{u"-listallnetworkservices"_s, u"-getinfo Ethernet"_s}
+            << u"🔍 Xray: Active network services: []"_s;
+        QTest::newRow("no address line at all")
+            << u"[-listallnetworkservices]\nEthernet\n[-getinfo Ethernet]\nRouter: none\n"_s
+            << QStringList{u"Wi-Fi"_s} << QStringList{u"-listallnetworkservices"_s, u"-getinfo Ethernet"_s}
+            << u"🔍 Xray: Active network services: []"_s;
+    }
+
+    void listsOnlyEnabledServicesWithAnAddress()
+    {
+        QFETCH(QString, script);
+        QFETCH(QStringList, expected);
+        QFETCH(QStringList, calls);
+        QFETCH(QString, logLine);
+        m_tool->setScript(script);
+        Log::Capture log;
+        QCOMPARE(m_proxy->listActiveNetworkServices(), expected);
+        QCOMPARE(m_tool->calls(), calls);
+        QCOMPARE(log.lines(), QStringList{logLine});
+    }
+
+    void setsAndRestoresTwoServicesInOrder()
+    {
+        m_tool->setActiveServices({u"Wi-Fi"_s, u"Ethernet"_s});
+        Log::Capture log;
+        QVERIFY(m_proxy->setSystemProxy());
+        const QStringList expected = QStringList{u"-listallnetworkservices"_s, u"-getinfo Wi-Fi"_s, u"-getinfo Ethernet"_s}
+            + proxyOnCalls(u"Wi-Fi"_s, kSocks, kHttp) + proxyOnCalls(u"Ethernet"_s, kSocks, kHttp);
+        QCOMPARE(m_tool->calls(), expected);
+        QCOMPARE(defaults().boolValue(SystemProxy::activeKey), true);
+        QCOMPARE(defaults().stringList(SystemProxy::servicesKey), (QStringList{u"Wi-Fi"_s, u"Ethernet"_s}));
+        QCOMPARE(m_proxy->activeNetworkServices(), (QStringList{u"Wi-Fi"_s, u"Ethernet"_s}));
+        QCOMPARE(log.lines().mid(1), (QStringList{
+                                         u"🔧 Xray: Setting system proxy on [\"Wi-Fi\", \"Ethernet\"]"_s,
+                                         u"✅ Xray: System proxy enabled on 2 service(s)"_s,
+                                         u"🛡️ Xray: Kill switch active (proxy-based — traffic fails if xray dies)"_s,
+                                     }));
+
+        m_tool->clearCalls();
+        log.clear();
+        m_proxy->restoreSystemProxy();
+        QCOMPARE(m_tool->calls(), proxyOffCalls(u"Wi-Fi"_s) + proxyOffCalls(u"Ethernet"_s));
+        QCOMPARE(defaults().boolValue(SystemProxy::activeKey), false);
+        QVERIFY(!defaults().contains(SystemProxy::servicesKey));
+        QVERIFY(m_proxy->activeNetworkServices().isEmpty());
+        QCOMPARE(log.lines(), (QStringList{
+                                  u"🛡️ Xray: Kill switch deactivated"_s,
+                                  u"🔧 Xray: Restoring proxy on [\"Wi-Fi\", \"Ethernet\"]"_s,
+                                  u"✅ Xray: System proxy restored on 2 service(s)"_s,
+                              }));
+
+        // With nothing set in this run: the recorded list, else Wi-Fi.
+        m_tool->clearCalls();
+        defaults().set(SystemProxy::servicesKey, QStringList{u"Ethernet"_s});
+        m_proxy->restoreSystemProxy();
+        m_proxy->restoreSystemProxy();
+        QCOMPARE(m_tool->calls(), proxyOffCalls(u"Ethernet"_s) + proxyOffCalls(u"Wi-Fi"_s));
+    }
+
+    void aFailedCallIsLoggedAndTheNextOneRuns()
+    {
+        m_tool->setScript(u"[-listallnetworkservices]\nWi-Fi\n[-getinfo Wi-Fi]\nIP address: 192.168.1.20\n"
+                          "[-setwebproxystate Wi-Fi on] exit=4\n** Error: The parameters were not valid.\n"_s);
+        Log::Capture log;
+        QVERIFY(m_proxy->setSystemProxy());
+        QCOMPARE(m_tool->calls().mid(2), proxyOnCalls(u"Wi-Fi"_s, kSocks, kHttp));
+        QVERIFY(log.contains(u"❌ Xray: networksetup failed: ** Error: The parameters were not valid."_s));
+        // The record is written as if every call had succeeded.
+        QCOMPARE(defaults().boolValue(SystemProxy::activeKey), true);
+    }
+
+    void aMissingToolIsLoggedAndTheDefaultsApply()
+    {
+        SystemProxy proxy(defaults(), m_tool->toolPath() + u"-missing"_s, kSocks, kHttp);
+        Log::Capture log;
+        QVERIFY(proxy.setSystemProxy());
+        QCOMPARE(log.matching(u"❌ Xray: Failed to list network services: "_s).size(), 1);
+        QCOMPARE(log.matching(u"❌ Xray: networksetup error: "_s).size(), 6);
+        QCOMPARE(defaults().stringList(SystemProxy::servicesKey), QStringList{u"Wi-Fi"_s});
+        QVERIFY(!proxy.isServiceActive(u"Wi-Fi"_s));
+    }
+
+    void aSetNoLongerWantedDoesNothing()
+    {
+        m_tool->setActiveServices({u"Wi-Fi"_s});
+        QVERIFY(!m_proxy->setSystemProxy([] { return false; }));
+        QVERIFY(m_tool->calls().isEmpty());
+        QVERIFY(!defaults().contains(SystemProxy::activeKey));
+    }
+
+    void launchCleanup_data()
+    {
+        QTest::addColumn<QVariantMap>("stored");
+        QTest::addColumn<QStringList>("calls");
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<QStringList>("keysLeft");
+        const QString active = SystemProxy::activeKey;
+        const QString list = SystemProxy::servicesKey;
+        const QString single = SystemProxy::legacyServiceKey;
+        const QString killSwitch = SystemProxy::killSwitchKey;
+        QTest::newRow("stale list")
+            << QVariantMap{{active, true}, {list, QStringList{u"Wi-Fi"_s, u"Ethernet"_s}}}
+            << proxyOffCalls(u"Wi-Fi"_s) + proxyOffCalls(u"Ethernet"_s)
+            << QStringList{u"⚠️ Xray: Found stale proxy settings from previous session — cleaning up [\"Wi-Fi\", \"Ethernet\"]"_s}
+            << QStringList{active};
+        QTest::newRow("older single-service key")
+            << QVariantMap{{active, true}, {single, u"Ethernet"_s}} << proxyOffCalls(u"Ethernet"_s)
+            << QStringList{u"⚠️ Xray: Found stale proxy settings from previous session — cleaning up [\"Ethernet\"]"_s}
+            << QStringList{active};
+        QTest::newRow("list recorded but no restore owed")
+            << QVariantMap{{active, false}, {list, QStringList{u"Wi-Fi"_s}}} << QStringList() << QStringList()
+            << QStringList{active, list};
+        QTest::newRow("kill switch key, logged at every launch")
+            << QVariantMap{{killSwitch, true}} << QStringList()
+            << QStringList{u"⚠️ Xray: Found stale kill switch — disabling"_s, u"🛡️ Xray: Kill switch deactivated"_s}
+            << QStringList{killSwitch};
+        QTest::newRow("active flag without any list") << QVariantMap{{active, true}} << QStringList() << QStringList()
+                                                      << QStringList{active};
+    }
+
+    void launchCleanup()
+    {
+        QFETCH(QVariantMap, stored);
+        QFETCH(QStringList, calls);
+        QFETCH(QStringList, lines);
+        QFETCH(QStringList, keysLeft);
+        for (auto it = stored.cbegin(); it != stored.cend(); ++it)
+            defaults().set(it.key(), it.value());
+        Log::Capture log;
+        m_proxy->cleanupStaleProxy();
+        QCOMPARE(m_tool->calls(), calls);
+        QCOMPARE(log.lines(), lines);
+        for (const QString &key : {SystemProxy::activeKey, SystemProxy::servicesKey, SystemProxy::legacyServiceKey,
+                                   SystemProxy::killSwitchKey})
+            QVERIFY2(defaults().contains(key) == keysLeft.contains(key), qPrintable(key));
+        if (!calls.isEmpty())
+            QCOMPARE(defaults().boolValue(SystemProxy::activeKey), false);
+    }
+
+    void applicationTerminationWithNothingOwed()
+    {
+        Log::Capture log;
+        m_proxy->appTerminationCleanup(false);
+        QVERIFY(m_tool->calls().isEmpty());
+        QCOMPARE(log.lines(), QStringList{u"🛡️ Xray: Kill switch deactivated"_s});
+    }
+
+    void terminationSignalCleanup()
+    {
+        defaults().set(SystemProxy::activeKey, true);
+        defaults().set(SystemProxy::servicesKey, QStringList{u"Ethernet"_s});
+        Log::Capture log;
+        m_proxy->terminationSignalCleanup();
+        QCOMPARE(m_tool->calls(), proxyOffCalls(u"Ethernet"_s));
+        QCOMPARE(defaults().boolValue(SystemProxy::activeKey), false);
+        QVERIFY(!defaults().contains(SystemProxy::servicesKey));
+        QVERIFY(log.lines().isEmpty());
+
+        // With no record it falls back to the older key, then to Wi-Fi.
+        m_tool->clearCalls();
+        defaults().set(SystemProxy::legacyServiceKey, u"USB LAN"_s);
+        m_proxy->terminationSignalCleanup();
+        defaults().remove(SystemProxy::legacyServiceKey);
+        m_proxy->terminationSignalCleanup();
+        QCOMPARE(m_tool->calls(), proxyOffCalls(u"USB LAN"_s) + proxyOffCalls(u"Wi-Fi"_s));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSystemProxy)
+#include "tst_systemproxy.moc"
