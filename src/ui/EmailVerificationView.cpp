@@ -53,6 +53,7 @@ EmailVerificationView::EmailVerificationView(AuthService &authService, QString e
     : QDialog(parent)
     , m_auth(authService)
     , m_email(std::move(email))
+    , m_resendTimer(new QTimer(this))
     , m_errorRow(new MessageRow(u"exclamationmark.triangle.fill"_s, Style::orange(), false, this))
     , m_codeField(new QLineEdit(this))
     , m_verifyButton(new FilledButton(u"Verify"_s, this))
@@ -129,9 +130,9 @@ EmailVerificationView::EmailVerificationView(AuthService &authService, QString e
     m_cancelButton->setDefault(false);
     column->addWidget(m_cancelButton, 0, Qt::AlignHCenter);
 
-    m_resendTimer.setObjectName(u"resendTimer"_s);
-    m_resendTimer.setInterval(1000);
-    QObject::connect(&m_resendTimer, &QTimer::timeout, this, &EmailVerificationView::tick);
+    m_resendTimer->setObjectName(u"resendTimer"_s);
+    m_resendTimer->setInterval(1000);
+    QObject::connect(m_resendTimer, &QTimer::timeout, this, &EmailVerificationView::tick);
 
     QObject::connect(m_codeField, &QLineEdit::textChanged, this, &EmailVerificationView::codeEdited);
     QObject::connect(m_verifyButton, &QAbstractButton::clicked, this, &EmailVerificationView::verify);
@@ -175,7 +176,7 @@ void EmailVerificationView::verify()
 void EmailVerificationView::resend()
 {
     m_resendCooldown = resendCooldownSeconds;
-    m_resendTimer.start();
+    m_resendTimer->start();
     refresh();
     startDetached(m_auth.resendCode(m_email));
 }
@@ -193,20 +194,20 @@ void EmailVerificationView::tick()
     if (m_resendCooldown > 0)
         --m_resendCooldown;
     if (m_resendCooldown < 1)
-        m_resendTimer.stop();
+        m_resendTimer->stop();
     refresh();
 }
 
 void EmailVerificationView::showEvent(QShowEvent *event)
 {
     if (m_resendCooldown > 0)
-        m_resendTimer.start();
+        m_resendTimer->start();
     QDialog::showEvent(event);
 }
 
 void EmailVerificationView::hideEvent(QHideEvent *event)
 {
-    m_resendTimer.stop();
+    m_resendTimer->stop();
     QDialog::hideEvent(event);
 }
 

@@ -54,7 +54,7 @@ public:
     QString code() const { return m_code; }
     // Seconds until "Resend code" is offered again; 0 or less when it is.
     int resendCooldown() const { return m_resendCooldown; }
-    bool isResendTimerActive() const { return m_resendTimer.isActive(); }
+    bool isResendTimerActive() const { return m_resendTimer->isActive(); }
     // Six digits and no request running.
     bool canVerify() const;
 
@@ -79,7 +79,7 @@ private:
     const QString m_email;
     QString m_code;
     int m_resendCooldown = 0;
-    QTimer m_resendTimer;
+    QTimer *m_resendTimer;
 
     MessageRow *m_errorRow;
     QLineEdit *m_codeField;
