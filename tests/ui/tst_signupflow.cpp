@@ -1,12 +1,12 @@
 // A person's way through the sign-in screens against the real development
 // backend: create an account, type the mailed code, end signed in; then
 // reset the forgotten password and sign in with the new one.
+#include "SaveGrab.h"
 #include "support/AccountServices.h"
 #include "support/DevServerProcess.h"
 #include "ui/LoginView.h"
 #include "ui/Style.h"
 
-#include <QDir>
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -14,15 +14,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-void saveGrab(QWidget *widget, const QString &name)
-{
-    QString dir = qEnvironmentVariable("VELORIN_SCREENSHOT_DIR");
-    if (dir.isEmpty())
-        dir = QDir::temp().filePath(u"velorin-screenshots"_s);
-    QDir().mkpath(dir);
-    QVERIFY(widget->grab().save(QDir(dir).filePath(name + u".png"_s)));
-}
 
 void click(QWidget *widget)
 {
@@ -102,6 +93,7 @@ private slots:
         click(login.findChild<QWidget *>(u"forgotPasswordButton"_s));
         QPointer<ForgotPasswordView> reset = login.forgotPasswordSheet();
         QVERIFY(reset);
+        QCOMPARE(reset->windowModality(), Qt::WindowModal);
         QCOMPARE(reset->form().email, u" "_s + email);
         click(reset->findChild<QWidget *>(u"sendButton"_s));
         QTRY_COMPARE_WITH_TIMEOUT(reset->step(), ResetStep::enterNewPassword, 10000);

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QDir>
+#include <QString>
+#include <QWidget>
+#include <QtTest>
+
+// Saves a picture of the widget as <name>.png in VELORIN_SCREENSHOT_DIR (the
+// build's "screenshots" folder when run by CTest) for a person to look at.
+inline void saveGrab(QWidget *widget, const QString &name)
+{
+    QString dir = qEnvironmentVariable("VELORIN_SCREENSHOT_DIR");
+    if (dir.isEmpty())
+        dir = QDir::temp().filePath(QStringLiteral("velorin-screenshots"));
+    QDir().mkpath(dir);
+    QVERIFY(widget->grab().save(QDir(dir).filePath(name + QStringLiteral(".png"))));
+}
