@@ -111,11 +111,11 @@ LoginView::LoginView(AuthService &authService, APIClient &apiClient, QWidget *pa
     column->setObjectName(u"loginColumn"_s);
     column->setFixedWidth(columnWidth);
 
-    m_headerSymbol = new SymbolView(u"shield.lefthalf.filled"_s, Style::accent(), 44, column);
-    m_headerSymbol->setObjectName(u"headerSymbol"_s);
-    m_title = new QLabel(u"Velorin VPN"_s, column);
-    m_title->setObjectName(u"titleText"_s);
-    m_title->setFont(Style::font(24, QFont::Bold));
+    auto *headerSymbol = new SymbolView(u"shield.lefthalf.filled"_s, Style::accent(), 44, column);
+    headerSymbol->setObjectName(u"headerSymbol"_s);
+    auto *title = new QLabel(u"Velorin VPN"_s, column);
+    title->setObjectName(u"titleText"_s);
+    title->setFont(Style::font(24, QFont::Bold));
     m_subtitle = new QLabel(column);
     m_subtitle->setObjectName(u"subtitleText"_s);
     m_subtitle->setFont(Style::font(14));
@@ -154,9 +154,9 @@ LoginView::LoginView(AuthService &authService, APIClient &apiClient, QWidget *pa
     auto *layout = new QVBoxLayout(column);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(10);
-    layout->addWidget(m_headerSymbol, 0, Qt::AlignHCenter);
+    layout->addWidget(headerSymbol, 0, Qt::AlignHCenter);
     layout->addSpacing(2);
-    layout->addWidget(m_title, 0, Qt::AlignHCenter);
+    layout->addWidget(title, 0, Qt::AlignHCenter);
     layout->addWidget(m_subtitle, 0, Qt::AlignHCenter);
     layout->addSpacing(14);
     layout->addWidget(m_emailField);

@@ -17,7 +17,6 @@ class FormField;
 class LinkButton;
 class MessageRow;
 class QLineEdit;
-class SymbolView;
 
 // The focus targets of the form, in order.
 enum class LoginField { email, password, confirmPassword };
@@ -125,8 +124,6 @@ private:
     QPointer<EmailVerificationView> m_verificationSheet;
     QPointer<ForgotPasswordView> m_resetSheet;
 
-    SymbolView *m_headerSymbol;
-    QLabel *m_title;
     QLabel *m_subtitle;
     FormField *m_emailField;
     FormField *m_passwordField;
