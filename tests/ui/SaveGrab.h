@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QEvent>
 #include <QString>
 #include <QWidget>
 #include <QtTest>
@@ -13,5 +15,7 @@ inline void saveGrab(QWidget *widget, const QString &name)
     if (dir.isEmpty())
         dir = QDir::temp().filePath(QStringLiteral("velorin-screenshots"));
     QDir().mkpath(dir);
+    // Lay out first, as the event loop would before painting.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
     QVERIFY(widget->grab().save(QDir(dir).filePath(name + QStringLiteral(".png"))));
 }
