@@ -77,6 +77,12 @@ public:
     // subscription cache and ends unauthenticated. No network call.
     void signOut();
 
+    // The screens clear these two: dismissing the error row clears the
+    // message, and leaving the verification sheet clears the pending address.
+    // Each emits its signal only when the value changes.
+    void setErrorMessage(const std::optional<QString> &message);
+    void setPendingVerificationEmail(const std::optional<QString> &email);
+
     // The text shown for a failed operation, given its fallback ("Login failed").
     static QString messageFor(const std::exception &error, const QString &fallback);
 
@@ -90,8 +96,6 @@ signals:
 private:
     void setAuthState(const AuthState &state);
     void setIsLoading(bool isLoading);
-    void setErrorMessage(const std::optional<QString> &message);
-    void setPendingVerificationEmail(const std::optional<QString> &email);
     void setIsCheckingSession(bool isChecking);
     void postAuthStatus(bool isAuthenticated);
     void saveTokens(const QString &accessToken, const QString &refreshToken);

@@ -3,7 +3,7 @@
 #include "backend/AuthService.h"
 #include "model/NotificationNames.h"
 #include "platform/NotificationCenter.h"
-#include "ui/AccountLinks.h"
+#include "ui/Website.h"
 #include "ui/Confirmation.h"
 #include "ui/DateText.h"
 #include "ui/Icons.h"
@@ -230,7 +230,7 @@ MacAccountView::MacAccountView(AuthService &authService, EntitlementManager &ent
     subscription->addRow(m_expiresRow);
     column->addWidget(subscription);
 
-    if (const QUrl url = AccountLinks::manageSubscription(); url.isValid()) {
+    if (const QUrl url = Website::manageSubscription(); url.isValid()) {
         auto *manage = new LinkButton(u"Manage Subscription"_s, page);
         manage->setObjectName(u"manageSubscriptionLink"_s);
         manage->setFontPoints(12);
@@ -254,7 +254,7 @@ MacAccountView::MacAccountView(AuthService &authService, EntitlementManager &ent
     connect(devices, &QAbstractButton::clicked, this,
             [this] { m_notifications.post(NotificationNames::showDevices); });
     actions->addRow(devices);
-    if (const QUrl url = AccountLinks::support(); url.isValid()) {
+    if (const QUrl url = Website::support(); url.isValid()) {
         auto *support = new ActionRow(u"questionmark.circle"_s, u"Help & Support"_s, Style::accent(), actions);
         support->setObjectName(u"helpSupportButton"_s);
         support->setToolTip(url.toDisplayString());

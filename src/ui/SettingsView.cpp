@@ -3,7 +3,7 @@
 #include "platform/AppInfo.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
-#include "ui/AccountLinks.h"
+#include "ui/Website.h"
 #include "ui/Confirmation.h"
 #include "ui/Icons.h"
 #include "ui/RoundedPanel.h"
@@ -460,9 +460,9 @@ AboutView::AboutView(QWidget *parent)
         QString objectName;
         QUrl url;
     } pages[] = {
-        {u"Website"_s, u"websiteLink"_s, AccountLinks::website()},
-        {u"Privacy"_s, u"privacyLink"_s, AccountLinks::privacy()},
-        {u"Terms"_s, u"termsLink"_s, AccountLinks::terms()},
+        {u"Website"_s, u"websiteLink"_s, Website::home()},
+        {u"Privacy"_s, u"privacyLink"_s, Website::privacyPolicy()},
+        {u"Terms"_s, u"termsLink"_s, Website::termsOfService()},
     };
     for (const auto &page : pages) {
         if (!page.url.isValid())

@@ -2,7 +2,7 @@
 #include "platform/Log.h"
 #include "support/AccountServices.h"
 #include "support/StubServer.h"
-#include "ui/AccountLinks.h"
+#include "ui/Website.h"
 #include "ui/MacAccountView.h"
 #include "ui/Style.h"
 #include "AccountScreensSupport.h"
@@ -264,7 +264,7 @@ private slots:
     {
         QFETCH(QString, base);
         QFETCH(QString, expected);
-        const QUrl url = AccountLinks::page(base, u"/vpn/"_s);
+        const QUrl url = Website::page(base, u"/vpn/"_s);
         QCOMPARE(url.isValid(), !expected.isEmpty());
         if (url.isValid())
             QCOMPARE(url.toString(), expected);

@@ -1,0 +1,242 @@
+// The e-mail verification sheet against a stub authentication service: the
+// digit filter, the automatic submission, the resend countdown and its timer,
+// Cancel, and how the sign-in screen presents and closes the sheet.
+#include "SaveGrab.h"
+#include "support/AccountServices.h"
+#include "support/StubServer.h"
+#include "ui/EmailVerificationView.h"
+#include "ui/LoginView.h"
+#include "ui/Style.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString address = u"ada@example.com"_s;
+const QByteArray refused = "{\"error\":\"Invalid or expired code\"}";
+
+struct Services
+{
+    // A request still running would outlive the services it belongs to.
+    ~Services() { (void)QTest::qWaitFor([this] { return !app.auth.isLoading(); }, 5000); }
+
+    TempDefaults defaults;
+    FakeKeychain keychain;
+    StubServer server;
+    AccountServices app{defaults, keychain, server.baseUrl()};
+};
+
+// The sheet on its own, as the sign-in screen would show it.
+struct Sheet : Services
+{
+    Sheet() { view.show(); }
+
+    QLineEdit *codeField() const { return view.findChild<QLineEdit *>(u"codeField"_s); }
+    FilledButton *verifyButton() const { return view.findChild<FilledButton *>(u"verifyButton"_s); }
+    QWidget *resendButton() const { return view.findChild<QWidget *>(u"resendButton"_s); }
+    QLabel *countdown() const { return view.findChild<QLabel *>(u"resendCountdown"_s); }
+    MessageRow *errorRow() const { return view.findChild<MessageRow *>(u"errorRow"_s); }
+    QTimer *timer() const { return view.findChild<QTimer *>(u"resendTimer"_s); }
+    bool shows(QWidget *widget) const { return widget->isVisibleTo(&view); }
+    QList<StubServer::Request> verifications() const { return server.requests("POST", u"/auth/verify-email"_s); }
+
+    EmailVerificationView view{app.auth, address};
+};
+
+void click(QWidget *widget)
+{
+    QTest::mouseClick(widget, Qt::LeftButton, {}, widget->rect().center());
+}
+
+} // namespace
+
+class TestEmailVerificationView : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void filterKeepsTheFirstSixDecimalDigits_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("code");
+
+        QTest::newRow("six digits") << u"123456"_s << u"123456"_s;
+        QTest::newRow("dash, space, seventh digit") << u"123-456 7"_s << u"123456"_s;
+        QTest::newRow("letters") << u"1a2b3c"_s << u"123"_s;
+        QTest::newRow("only letters") << u"abc"_s << QString();
+        // Digits of other scripts are decimal digits too; they are kept as typed.
+        QTest::newRow("Arabic-Indic digits") << u"١٢٣٤٥٦٧"_s << u"١٢٣٤٥٦"_s;
+        QTest::newRow("fullwidth digits") << u"１２3"_s << u"１２3"_s;
+        QTest::newRow("digit outside the BMP") << u"\U0001D7CF2"_s << u"\U0001D7CF2"_s;
+        // Numeric characters that are no digit of a code.
+        QTest::newRow("fractions, superscripts, circled, roman") << u"½²①Ⅻ7"_s << u"7"_s;
+    }
+
+    void filterKeepsTheFirstSixDecimalDigits()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, code);
+        QCOMPARE(VerificationCode::filtered(typed), code);
+        QCOMPARE(VerificationCode::filtered(code), code);
+    }
+
+    // Typed characters go through the filter; six digits go out at once, a
+    // seventh is dropped and sends nothing; a refused code stays for
+    // correction, and the corrected code goes out again by itself.
+    void typingSubmitsOnceAtSixDigits()
+    {
+        Sheet sheet;
+        sheet.server.on("POST", u"/auth/verify-email"_s, StubServer::Response::json(400, refused));
+        QVERIFY(sheet.shows(sheet.resendButton()));
+        QVERIFY(!sheet.shows(sheet.errorRow()));
+        saveGrab(&sheet.view, u"verification-empty"_s);
+
+        QTest::keyClicks(sheet.codeField(), u"12a3-"_s);
+        QCOMPARE(sheet.codeField()->text(), u"123"_s);
+        QCOMPARE(sheet.view.code(), u"123"_s);
+        QVERIFY(!sheet.verifyButton()->isEnabled());
+        QTest::keyClicks(sheet.codeField(), u"456"_s);
+        QVERIFY(sheet.server.waitForRequests(1));
+        QTest::keyClicks(sheet.codeField(), u"7"_s);
+        QCOMPARE(sheet.codeField()->text(), u"123456"_s);
+
+        QTRY_VERIFY(sheet.shows(sheet.errorRow()));
+        QCOMPARE(sheet.errorRow()->message(), u"Invalid or expired code"_s);
+        QCOMPARE(sheet.codeField()->text(), u"123456"_s);
+        QCOMPARE(sheet.verifications().size(), 1);
+        QCOMPARE(sheet.verifications().first().json(),
+                 (QJsonObject{{u"email"_s, address}, {u"code"_s, u"123456"_s}}));
+        saveGrab(&sheet.view, u"verification-error"_s);
+
+        QTest::keyClick(sheet.codeField(), Qt::Key_Backspace);
+        QTest::keyClicks(sheet.codeField(), u"9"_s);
+        QVERIFY(sheet.server.waitForRequests(2));
+        QCOMPARE(sheet.verifications().last().json().value(u"code"_s).toString(), u"123459"_s);
+    }
+
+    void pastingSubmitsOnce()
+    {
+        Sheet sheet;
+        sheet.server.on("POST", u"/auth/verify-email"_s, StubServer::Response::json(400, refused).after(300ms));
+        QGuiApplication::clipboard()->setText(u"123-456 7"_s);
+        sheet.codeField()->setFocus();
+        sheet.codeField()->paste();
+        QCOMPARE(sheet.codeField()->text(), u"123456"_s);
+
+        // While the code is checked the button spins and cannot be pressed.
+        QVERIFY(sheet.app.auth.isLoading());
+        QVERIFY(sheet.verifyButton()->isBusy());
+        QVERIFY(!sheet.verifyButton()->isEnabled());
+        saveGrab(&sheet.view, u"verification-loading"_s);
+        click(sheet.verifyButton());
+        QTRY_VERIFY(!sheet.app.auth.isLoading());
+        QTest::qWait(50);
+        QCOMPARE(sheet.verifications().size(), 1);
+        QCOMPARE(sheet.verifications().first().json().value(u"code"_s).toString(), u"123456"_s);
+        QCOMPARE(sheet.server.requests().size(), 1);
+
+        // The button sends the same code again after a refusal.
+        QVERIFY(sheet.verifyButton()->isEnabled());
+        click(sheet.verifyButton());
+        QVERIFY(sheet.server.waitForRequests(2));
+    }
+
+    void fiveDigitsSendNothing()
+    {
+        Sheet sheet;
+        QTest::keyClicks(sheet.codeField(), u"12345"_s);
+        QVERIFY(!sheet.verifyButton()->isEnabled());
+        QVERIFY(!sheet.view.canVerify());
+        click(sheet.verifyButton());
+        QTest::keyClick(sheet.codeField(), Qt::Key_Return);
+        sheet.view.verify();
+        QTest::qWait(100);
+        QCOMPARE(sheet.server.requests().size(), 0);
+        QVERIFY(sheet.view.isVisible());
+    }
+
+    void resendCountsDownFromSixty()
+    {
+        Sheet sheet;
+        sheet.server.on("POST", u"/auth/resend-code"_s, StubServer::Response::json(200, "{\"message\":\"sent\"}"));
+        QVERIFY(sheet.shows(sheet.resendButton()));
+        QVERIFY(!sheet.shows(sheet.countdown()));
+        QVERIFY(!sheet.view.isResendTimerActive());
+
+        click(sheet.resendButton());
+        QCOMPARE(sheet.countdown()->text(), u"Resend code in 60s"_s);
+        QVERIFY(sheet.shows(sheet.countdown()));
+        QVERIFY(!sheet.shows(sheet.resendButton()));
+        QVERIFY(sheet.view.isResendTimerActive());
+        QCOMPARE(sheet.timer()->interval(), 1000);
+        QVERIFY(sheet.server.waitForRequests(1));
+        QCOMPARE(sheet.server.requests().first().path, u"/auth/resend-code"_s);
+        QCOMPARE(sheet.server.requests().first().json(), (QJsonObject{{u"email"_s, address}}));
+        saveGrab(&sheet.view, u"verification-countdown"_s);
+
+        // One real second, then the rest of the minute without waiting for it.
+        QTRY_COMPARE_WITH_TIMEOUT(sheet.countdown()->text(), u"Resend code in 59s"_s, 1500);
+        while (sheet.view.resendCooldown() > 1)
+            QVERIFY(QMetaObject::invokeMethod(sheet.timer(), "timeout"));
+        QCOMPARE(sheet.countdown()->text(), u"Resend code in 1s"_s);
+        QVERIFY(sheet.view.isResendTimerActive());
+        QVERIFY(QMetaObject::invokeMethod(sheet.timer(), "timeout"));
+        QCOMPARE(sheet.view.resendCooldown(), 0);
+        QVERIFY(!sheet.view.isResendTimerActive());
+        QVERIFY(sheet.shows(sheet.resendButton()));
+        QVERIFY(!sheet.shows(sheet.countdown()));
+    }
+
+    // The sign-in screen shows the sheet while an address is pending; closing
+    // the sheet (Escape) clears the address and stops the countdown; Cancel
+    // also clears the error.
+    void presentedWhilePendingAndClosing()
+    {
+        Services services;
+        services.server.on("POST", u"/auth/resend-code"_s, StubServer::Response::json(200, "{\"message\":\"sent\"}"));
+        LoginView login(services.app.auth, services.app.api);
+        login.resize(520, 620);
+        login.show();
+        QVERIFY(!login.verificationSheet());
+
+        services.app.auth.setPendingVerificationEmail(address);
+        QPointer<EmailVerificationView> sheet = login.verificationSheet();
+        QVERIFY(sheet);
+        QVERIFY(sheet->isVisible());
+        QCOMPARE(sheet->windowModality(), Qt::WindowModal);
+        QCOMPARE(sheet->email(), address);
+        QCOMPARE(sheet->findChild<QLabel *>(u"emailText"_s)->text(), address);
+
+        click(sheet->findChild<QWidget *>(u"resendButton"_s));
+        QVERIFY(sheet->isResendTimerActive());
+        services.app.auth.setErrorMessage(u"Failed to resend code"_s);
+        QTest::keyClick(sheet, Qt::Key_Escape);
+        QVERIFY(!sheet->isVisible());
+        QVERIFY(!sheet->isResendTimerActive());
+        QVERIFY(!services.app.auth.pendingVerificationEmail());
+        QCOMPARE(services.app.auth.errorMessage(), u"Failed to resend code"_s);
+        QVERIFY(!login.verificationSheet());
+        QTRY_VERIFY(!sheet);
+
+        // A new registration brings it back; Cancel clears address and error.
+        services.app.auth.setPendingVerificationEmail(address);
+        sheet = login.verificationSheet();
+        QVERIFY(sheet && sheet->isVisible());
+        QCOMPARE(sheet->resendCooldown(), 0);
+        click(sheet->findChild<QWidget *>(u"cancelButton"_s));
+        QVERIFY(!services.app.auth.pendingVerificationEmail());
+        QVERIFY(!services.app.auth.errorMessage());
+        QVERIFY(!login.verificationSheet());
+        QTRY_VERIFY(!sheet);
+        QVERIFY(services.server.waitForRequests(1));
+    }
+};
+
+QTEST_MAIN(TestEmailVerificationView)
+#include "tst_emailverificationview.moc"
