@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QCursor>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QScreen>
 #include <QVBoxLayout>
 
@@ -33,6 +34,27 @@ protected:
         QMainWindow::closeEvent(event);
         if (event->isAccepted() && onClosed)
             onClosed();
+    }
+};
+
+// The tray icon's menu. Its items' key equivalents work while it is open (a
+// menu that belongs to no window has no shortcut context of its own).
+class StatusMenu : public QMenu
+{
+protected:
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        const QKeySequence pressed(event->keyCombination());
+        const QList<QAction *> items = actions();
+        for (QAction *action : items) {
+            if (!action->isSeparator() && action->isEnabled() && !action->shortcut().isEmpty()
+                && action->shortcut() == pressed) {
+                close();
+                action->trigger();
+                return;
+            }
+        }
+        QMenu::keyPressEvent(event);
     }
 };
 
@@ -273,7 +295,7 @@ void AppDelegate::showContextMenu()
     if (m_contextMenu)
         m_contextMenu->close();
 
-    auto *menu = new QMenu;
+    auto *menu = new StatusMenu;
     menu->setObjectName(u"statusMenu"_s);
     menu->setAttribute(Qt::WA_DeleteOnClose);
     QAction *open = menu->addAction(u"Open Velorin VPN"_s, this, &AppDelegate::openMainWindow);

@@ -318,6 +318,10 @@ MenuBarView::MenuBarView(AuthService &auth, AppDelegate &appDelegate, ServerMana
         refreshPins();
     });
     QObject::connect(&m_servers, &ServerManager::selectedServerChanged, this, [this](const ServerLocation &server) {
+        // Selecting the server already selected (the connect button does) is
+        // no change.
+        if (server.id == m_shownServerId)
+            return;
         m_servers.setMapRegion(MenuBarRules::regionForSelection(m_delegate.vpnStatus(), server));
         refreshServer();
         refreshPins();
@@ -498,6 +502,7 @@ void MenuBarView::refreshStatus()
 void MenuBarView::refreshServer()
 {
     const ServerLocation &selected = m_servers.selectedServer();
+    m_shownServerId = selected.id;
     m_flag->setText(selected.flagEmoji());
     m_serverName->setText(selected.countryAndCity());
     m_serverDetail->setText(MenuBarRules::serverDetail(selected));

@@ -108,6 +108,7 @@ private:
     ServerManager &m_servers;
     VPNServiceManager &m_vpn;
     bool m_showServerList = false;
+    QString m_shownServerId;
 
     QWidget *m_signedIn = nullptr;
     QWidget *m_signedOut = nullptr;
