@@ -76,7 +76,7 @@ fi
 
 shots=${VELORIN_DEMO_SCREENSHOTS:-$root/build/demo-screenshots}
 mkdir -p "$shots"
-rm -f "$shots"/*.png
+rm -f "$shots"/*.png "$shots/velorin-vpn.log"
 runtime=$work/runtime
 mkdir -m 0700 "$runtime"
 echo "No display: running Velorin VPN on a virtual display with a tray host (trayer)."
@@ -90,11 +90,12 @@ env -u DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR="$runtime" \
   sh -c 'trayer --edge top --align right --widthtype request --height 26 --iconspacing 4 \
                 --tint 0x2b2d31 --transparent true --alpha 0 --SetDockType true >/dev/null 2>&1 &
          tray=$!
-         "$0" --config-dir "$1" --screenshots "$2"
+         "$0" --config-dir "$1" --screenshots "$2" 2>"$2/velorin-vpn.log"
          status=$?
          kill "$tray" 2>/dev/null
          exit $status' "$app" "$config" "$shots" || status=$?
 echo
 echo "Screenshots are in $shots:"
-ls -1 "$shots"
+ls -1 "$shots"/*.png
+echo "The application's system log of this run: $shots/velorin-vpn.log"
 exit "$status"
