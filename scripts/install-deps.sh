@@ -12,7 +12,7 @@ for g in $groups; do
              qt6-base-dev qt6-base-dev-tools qt6-httpserver-dev libqt6sql6-sqlite
              qcoro-qt6-dev qtkeychain-qt6-dev qt6-svg-dev libgl-dev) ;;
     test)
-      pkgs+=(xvfb xauth trayer fonts-noto-color-emoji gnome-keyring dbus dbus-x11
+      pkgs+=(xvfb xauth trayer xdotool fonts-noto-color-emoji gnome-keyring dbus dbus-x11
              iproute2 iputils-ping procps curl) ;;
     lab)
       pkgs+=(strongswan-charon strongswan-swanctl strongswan-pki

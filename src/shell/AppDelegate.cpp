@@ -1,0 +1,412 @@
+#include "shell/AppDelegate.h"
+
+#include "backend/AuthService.h"
+#include "model/NotificationNames.h"
+#include "platform/NotificationCenter.h"
+#include "platform/UserDefaults.h"
+#include "shell/ActivationPolicy.h"
+#include "shell/PopoverPanel.h"
+#include "vpn/VPNServiceManager.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QScreen>
+#include <QVBoxLayout>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// The main window tells its owner when it has closed, so the owner can drop
+// it at once (a later open builds a new one).
+class MainWindowFrame : public QMainWindow
+{
+public:
+    std::function<void()> onClosed;
+
+protected:
+    void closeEvent(QCloseEvent *event) override
+    {
+        QMainWindow::closeEvent(event);
+        if (event->isAccepted() && onClosed)
+            onClosed();
+    }
+};
+
+// The tray icon's menu. Its items' key equivalents work while it is open (a
+// menu that belongs to no window has no shortcut context of its own).
+class StatusMenu : public QMenu
+{
+protected:
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        const QKeySequence pressed(event->keyCombination());
+        const QList<QAction *> items = actions();
+        for (QAction *action : items) {
+            if (!action->isSeparator() && action->isEnabled() && !action->shortcut().isEmpty()
+                && action->shortcut() == pressed) {
+                close();
+                action->trigger();
+                return;
+            }
+        }
+        QMenu::keyPressEvent(event);
+    }
+};
+
+QString productPrefix()
+{
+    return u"Velorin VPN — "_s;
+}
+
+QRect availableArea(const QPoint &near)
+{
+    QScreen *screen = QGuiApplication::screenAt(near);
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    return screen ? screen->availableGeometry() : QRect(0, 0, 1280, 800);
+}
+
+void centre(QWidget *window)
+{
+    const QRect area = availableArea(QCursor::pos());
+    window->move(area.center() - QPoint(window->width() / 2, window->height() / 2));
+}
+
+void bringForward(QWidget *window)
+{
+    window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+// The standard settings command: Ctrl+, (Cmd+, on a Mac keyboard).
+void addSettingsShortcut(QWidget *window, AppDelegate *delegate)
+{
+    auto *action = new QAction(window);
+    action->setObjectName(u"settingsShortcut"_s);
+    action->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    window->addAction(action);
+    QObject::connect(action, &QAction::triggered, delegate, &AppDelegate::openSettingsWindow);
+}
+
+} // namespace
+
+AppDelegate::StatusIcon AppDelegate::statusIcon(VPNDisplayStatus status)
+{
+    const QString description = productPrefix() + VPNDisplay::displayName(status);
+    switch (status) {
+    case VPNDisplayStatus::Disconnected:
+        return {u"shield.lefthalf.filled"_s, description};
+    case VPNDisplayStatus::Connecting:
+    case VPNDisplayStatus::Disconnecting:
+        return {u"shield"_s, description};
+    case VPNDisplayStatus::Connected:
+        return {u"checkmark.shield.fill"_s, description};
+    case VPNDisplayStatus::Error:
+        return {u"exclamationmark.shield"_s, description};
+    }
+    Q_UNREACHABLE();
+}
+
+AppDelegate::AppDelegate(AuthService &auth, VPNServiceManager &vpn, NotificationCenter &notifications,
+                         UserDefaults &defaults, AppViews views, QObject *parent)
+    : QObject(parent)
+    , m_auth(auth)
+    , m_vpn(vpn)
+    , m_notifications(notifications)
+    , m_defaults(defaults)
+    , m_views(std::move(views))
+{
+    // The frame of a window still open at quit is kept like that of a closed one.
+    if (QCoreApplication *app = QCoreApplication::instance())
+        QObject::connect(app, &QCoreApplication::aboutToQuit, this, [this] {
+            if (m_mainWindow)
+                saveMainWindowFrame(m_mainWindow);
+        });
+}
+
+AppDelegate::~AppDelegate()
+{
+    delete m_contextMenu;
+    delete m_settingsWindow;
+    delete m_mainWindow;
+    delete m_popover;
+}
+
+// ---------------------------------------------------------------------------
+// Launch
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    createStatusItem();
+    createPopover();
+    subscribeToVpnState();
+    ActivationPolicy::set(ActivationPolicy::Policy::Accessory);
+    // A tray application keeps running with no window open.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+    m_restoringSession = true;
+    restoreSession(this, &m_auth);
+}
+
+QCoro::Task<> AppDelegate::restoreSession(QPointer<AppDelegate> self, AuthService *auth)
+{
+    try {
+        co_await auth->restoreSession();
+    } catch (...) {
+        // The restore reports its own failures (system log, signed out).
+    }
+    if (self) {
+        self->m_restoringSession = false;
+        emit self->sessionRestoreFinished();
+    }
+}
+
+void AppDelegate::createStatusItem()
+{
+    m_statusItem = new QSystemTrayIcon(this);
+    m_statusItem->setObjectName(u"statusItem"_s);
+    setStatusImage(menuBarIconName, {});
+    QObject::connect(m_statusItem, &QSystemTrayIcon::activated, this, &AppDelegate::statusItemActivated);
+    m_statusItem->show();
+}
+
+void AppDelegate::createPopover()
+{
+    QWidget *content = m_views.panel ? m_views.panel(*this) : nullptr;
+    m_popover = new PopoverPanel(content);
+    addSettingsShortcut(m_popover, this);
+}
+
+void AppDelegate::subscribeToVpnState()
+{
+    QObject::connect(&m_vpn, &VPNServiceManager::connectionStateChanged, this,
+                     [this](const VPNConnectionState &state) {
+                         setVpnStatus(VPNDisplay::status(state));
+                         repaintStatusIcon();
+                     });
+    // The current value first, so the icon leaves "MenuBarIcon" right away.
+    setVpnStatus(VPNDisplay::status(m_vpn.connectionState()));
+    repaintStatusIcon();
+}
+
+void AppDelegate::setVpnStatus(VPNDisplayStatus status)
+{
+    if (m_vpnStatus == status)
+        return;
+    m_vpnStatus = status;
+    emit vpnStatusChanged(m_vpnStatus);
+}
+
+void AppDelegate::repaintStatusIcon()
+{
+    const StatusIcon icon = statusIcon(m_vpnStatus);
+    setStatusImage(icon.symbol, icon.description);
+}
+
+void AppDelegate::setStatusImage(const QString &symbol, const QString &description)
+{
+    if (!m_statusItem)
+        return;
+    m_statusSymbol = symbol;
+    m_statusDescription = description;
+    m_statusItem->setIcon(m_views.statusImage ? m_views.statusImage(symbol) : QIcon());
+    // Trays on Linux offer no accessible name for an icon; the tooltip is what
+    // they show and read out.
+    m_statusItem->setToolTip(description);
+    emit statusIconChanged(symbol, description);
+}
+
+// ---------------------------------------------------------------------------
+// Tray clicks, panel and menu
+
+void AppDelegate::statusItemActivated(QSystemTrayIcon::ActivationReason reason)
+{
+    switch (reason) {
+    case QSystemTrayIcon::Trigger:
+        togglePopoverAt(QRect(QCursor::pos(), QSize(1, 1)));
+        break;
+    case QSystemTrayIcon::Context:
+        showContextMenu();
+        break;
+    default:
+        // A double click has already been a click; the middle button does nothing.
+        break;
+    }
+}
+
+void AppDelegate::togglePopover()
+{
+    togglePopoverAt(std::nullopt);
+}
+
+void AppDelegate::togglePopoverAt(const std::optional<QRect> &clickPoint)
+{
+    if (!m_popover)
+        return;
+    if (m_popover->isVisible()) {
+        m_popover->hide();
+        return;
+    }
+    if (clickPoint) {
+        const qint64 sinceHidden = m_popover->msSinceHidden();
+        if (sinceHidden >= 0 && sinceHidden < reopenGuardMs)
+            return;
+    }
+    if (m_contextMenu)
+        m_contextMenu->close();
+    m_popover->showAt(popoverAnchor(clickPoint));
+}
+
+std::optional<QRect> AppDelegate::usableTrayGeometry() const
+{
+    if (!m_statusItem)
+        return std::nullopt;
+    // Many Linux trays report nothing, or an empty rectangle at the origin.
+    const QRect geometry = m_statusItem->geometry();
+    if (!geometry.isValid() || geometry.isEmpty() || geometry.topLeft() == QPoint(0, 0))
+        return std::nullopt;
+    if (!QGuiApplication::screenAt(geometry.center()))
+        return std::nullopt;
+    return geometry;
+}
+
+QRect AppDelegate::popoverAnchor(const std::optional<QRect> &clickPoint) const
+{
+    if (const auto tray = usableTrayGeometry())
+        return *tray;
+    if (clickPoint)
+        return *clickPoint;
+    // Opened without a click and without a tray position: the top right
+    // corner, where a tray usually is.
+    const QRect area = availableArea(QCursor::pos());
+    return QRect(area.topRight(), QSize(1, 1));
+}
+
+void AppDelegate::showContextMenu()
+{
+    if (m_popover && m_popover->isVisible())
+        m_popover->hide();
+    if (m_contextMenu)
+        m_contextMenu->close();
+
+    auto *menu = new StatusMenu;
+    menu->setObjectName(u"statusMenu"_s);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    QAction *open = menu->addAction(u"Open Velorin VPN"_s, this, &AppDelegate::openMainWindow);
+    open->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    menu->addSeparator();
+    QAction *preferences = menu->addAction(u"Preferences…"_s, this, &AppDelegate::openPreferences);
+    preferences->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    menu->addSeparator();
+    QAction *quit = menu->addAction(u"Quit Velorin VPN"_s, this, &AppDelegate::quitApp);
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    m_contextMenu = menu;
+
+    // At the icon when the tray says where it is, otherwise where the click was.
+    QPoint at = QCursor::pos();
+    if (const auto tray = usableTrayGeometry()) {
+        const bool below = tray->center().y() < availableArea(tray->center()).center().y();
+        at = below ? tray->bottomLeft() + QPoint(0, 1) : tray->topLeft() - QPoint(0, menu->sizeHint().height());
+    }
+    menu->popup(at);
+}
+
+// ---------------------------------------------------------------------------
+// Windows
+
+void AppDelegate::openMainWindow()
+{
+    if (m_popover && m_popover->isVisible())
+        m_popover->hide();
+    if (m_mainWindow) {
+        bringForward(m_mainWindow);
+        return;
+    }
+
+    auto *window = new MainWindowFrame;
+    window->setObjectName(u"mainWindow"_s);
+    window->setWindowTitle(mainWindowTitle);
+    window->resize(mainWindowSize);
+    centre(window);
+    // A frame kept from an earlier window replaces the centred one.
+    if (const auto frame = m_defaults.data(mainWindowFrameKey))
+        window->restoreGeometry(*frame);
+    if (m_views.mainWindowContent) {
+        if (QWidget *content = m_views.mainWindowContent(*this))
+            window->setCentralWidget(content);
+    }
+    window->setMinimumSize(mainWindowMinimumSize);
+    addSettingsShortcut(window, this);
+    bringForward(window);
+
+    ActivationPolicy::set(ActivationPolicy::Policy::Regular);
+    m_mainWindow = window;
+    const QPointer<AppDelegate> self(this);
+    window->onClosed = [self, window] {
+        if (self)
+            self->mainWindowClosed(window);
+        else
+            window->deleteLater();
+    };
+}
+
+void AppDelegate::mainWindowClosed(QMainWindow *window)
+{
+    saveMainWindowFrame(window);
+    if (m_mainWindow == window)
+        m_mainWindow = nullptr;
+    ActivationPolicy::set(ActivationPolicy::Policy::Accessory);
+    // Nothing else holds the closed window; the next open builds a new one
+    // with a new view.
+    window->deleteLater();
+}
+
+void AppDelegate::saveMainWindowFrame(QMainWindow *window)
+{
+    m_defaults.set(mainWindowFrameKey, window->saveGeometry());
+}
+
+void AppDelegate::openPreferences()
+{
+    openMainWindow();
+    m_notifications.post(NotificationNames::showSettings);
+}
+
+void AppDelegate::openSettingsWindow()
+{
+    if (m_popover && m_popover->isVisible())
+        m_popover->hide();
+    if (m_settingsWindow) {
+        bringForward(m_settingsWindow);
+        return;
+    }
+    auto *window = new QWidget;
+    window->setObjectName(u"settingsWindow"_s);
+    window->setWindowTitle(settingsWindowTitle);
+    // The window exists only while it is shown.
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    auto *layout = new QVBoxLayout(window);
+    layout->setContentsMargins(0, 0, 0, 0);
+    if (m_views.settingsContent) {
+        if (QWidget *content = m_views.settingsContent(*this))
+            layout->addWidget(content);
+    }
+    window->setMinimumSize(settingsWindowMinimumSize);
+    window->resize(window->sizeHint().expandedTo(settingsWindowMinimumSize));
+    centre(window);
+    m_settingsWindow = window;
+    bringForward(window);
+}
+
+void AppDelegate::quitApp()
+{
+    // No disconnect here: services that hold system state clean up on the
+    // application's aboutToQuit.
+    QCoreApplication::quit();
+}

@@ -1,0 +1,122 @@
+// velorin-vpn: the tray application. Builds the shared services, hands the
+// screens to the shell and runs the event loop.
+#include "backend/AuthService.h"
+#include "platform/AppInfo.h"
+#include "platform/NotificationCenter.h"
+#include "platform/UserDefaults.h"
+#include "shell/AppDelegate.h"
+#include "shell/QuitSignals.h"
+#include "shell/ScreenshotTour.h"
+#include "ui/Icons.h"
+#include "ui/MenuBarView.h"
+#include "ui/Style.h"
+#include "vpn/ServerManager.h"
+#include "vpn/VPNServiceManager.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QLabel>
+#include <QPainter>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Tray images: the symbol in a light tone with a dark rim, so it reads on
+// light and dark panels alike (Linux trays do not tint template images).
+QIcon trayImage(const QString &symbol)
+{
+    QIcon icon;
+    for (const int side : {16, 22, 24, 32, 44}) {
+        const int points = qRound(side * AppDelegate::statusImagePoints / 22.0);
+        const qreal ratio = 1;
+        const QPixmap rim = Icons::pixmap(symbol, QColor(0, 0, 0, 170), points, ratio);
+        const QPixmap face = Icons::pixmap(symbol, QColor(245, 245, 245), points, ratio);
+        QPixmap canvas(side, side);
+        canvas.fill(Qt::transparent);
+        QPainter painter(&canvas);
+        const QPoint origin((side - points) / 2, (side - points) / 2);
+        for (const QPoint offset : {QPoint(-1, 0), QPoint(1, 0), QPoint(0, -1), QPoint(0, 1)})
+            painter.drawPixmap(origin + offset, rim);
+        painter.drawPixmap(origin, face);
+        painter.end();
+        icon.addPixmap(canvas);
+    }
+    return icon;
+}
+
+// Stand-in content until the real main window and settings screens are
+// wired in: a neutral title, nothing that pretends to work.
+QWidget *placeholder(const QString &title)
+{
+    auto *label = new QLabel(title);
+    label->setAlignment(Qt::AlignCenter);
+    label->setFont(Style::font(20, QFont::DemiBold));
+    Style::setTextColor(label, Style::secondaryText(label));
+    return label;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(u"velorin-vpn"_s);
+    QApplication::setApplicationDisplayName(u"Velorin VPN"_s);
+    QApplication::setApplicationVersion(AppInfo::current().shortVersion());
+    QApplication::setWindowIcon(Icons::appIcon());
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(u"Velorin VPN: the tray application."_s);
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption configDir(u"config-dir"_s,
+                                       u"Keep settings in DIR instead of the user's configuration folder "
+                                       "(also VELORIN_CONFIG_DIR)."_s,
+                                       u"DIR"_s);
+    const QCommandLineOption settings(u"settings"_s, u"Open the settings window at start."_s);
+    const QCommandLineOption screenshots(u"screenshots"_s,
+                                         u"Walk through the tray, the panel and the windows once, save a "
+                                         "picture of each into DIR, then quit."_s,
+                                         u"DIR"_s);
+    parser.addOptions({configDir, settings, screenshots});
+    parser.process(app);
+    if (parser.isSet(configDir))
+        qputenv("VELORIN_CONFIG_DIR", QFile::encodeName(parser.value(configDir)));
+
+    QuitSignals quitSignals;
+
+    AuthService &auth = AuthService::shared();
+    ServerManager &servers = ServerManager::shared();
+    NotificationCenter &notifications = NotificationCenter::defaultCenter();
+
+    AppViews views;
+    views.panel = [&auth, &servers](AppDelegate &delegate) -> QWidget * {
+        return new MenuBarView(auth, delegate, servers, VPNServiceManager::shared());
+    };
+    // Temporary: the main window's screens are wired in here once they exist.
+    views.mainWindowContent = [](AppDelegate &) { return placeholder(u"Velorin VPN"_s); };
+    // Temporary: the settings screen is wired in here once it exists.
+    views.settingsContent = [](AppDelegate &) { return placeholder(u"Settings"_s); };
+    views.statusImage = trayImage;
+
+    AppDelegate delegate(auth, VPNServiceManager::shared(), notifications, UserDefaults::standard(), views);
+    delegate.applicationDidFinishLaunching();
+    if (parser.isSet(settings))
+        delegate.openSettingsWindow();
+
+    std::unique_ptr<ScreenshotTour> tour;
+    if (parser.isSet(screenshots)) {
+        tour = std::make_unique<ScreenshotTour>(delegate, auth, notifications,
+                                                QDir(parser.value(screenshots)).absolutePath());
+        tour->start();
+    }
+
+    const int status = app.exec();
+    if (tour && tour->failures() > 0)
+        return 1;
+    return status;
+}

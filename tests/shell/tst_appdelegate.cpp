@@ -1,0 +1,373 @@
+#include "model/NotificationNames.h"
+#include "shell/ActivationPolicy.h"
+#include "shell/AppDelegate.h"
+#include "shell/PopoverPanel.h"
+#include "shell/ShellFixture.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Views that count how often each factory ran and name what they made.
+struct CountingViews
+{
+    int panels = 0;
+    int mainContents = 0;
+    int settingsContents = 0;
+
+    AppViews views()
+    {
+        AppViews views;
+        views.panel = [this](AppDelegate &) -> QWidget * {
+            ++panels;
+            auto *panel = new QLabel(u"panel"_s);
+            panel->setObjectName(u"panelContent"_s);
+            return panel;
+        };
+        views.mainWindowContent = [this](AppDelegate &) -> QWidget * {
+            auto *content = new QLabel(u"main"_s);
+            content->setObjectName(u"mainContent%1"_s.arg(++mainContents));
+            return content;
+        };
+        views.settingsContent = [this](AppDelegate &) -> QWidget * {
+            auto *content = new QLabel(u"settings"_s);
+            content->setObjectName(u"settingsContent%1"_s.arg(++settingsContents));
+            return content;
+        };
+        return views;
+    }
+};
+
+// A content whose wanted height the test sets.
+class TallContent : public QWidget
+{
+public:
+    int wanted = 100;
+    QSize sizeHint() const override { return {320, wanted}; }
+};
+
+QStringList menuTexts(const QMenu *menu)
+{
+    QStringList texts;
+    for (const QAction *action : menu->actions())
+        texts << (action->isSeparator() ? u"---"_s : action->text() + u" ["_s + action->shortcut().toString() + u']');
+    return texts;
+}
+
+int mainWindowCount()
+{
+    int count = 0;
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        count += qobject_cast<QMainWindow *>(widget) != nullptr;
+    return count;
+}
+
+} // namespace
+
+class TestAppDelegate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Launch: "MenuBarIcon", then at once the icon of the current state; the
+    // panel is made once; accessory; the stored session is restored; nothing
+    // connects.
+    void launchSequence()
+    {
+        ShellFixture f;
+        QVERIFY(f.account.tokens.save(u"RT-stored"_s, KeychainManager::refreshTokenKey));
+        CountingViews counting;
+        AppDelegate &delegate = f.makeDelegate(counting.views());
+        QSignalSpy icons(&delegate, &AppDelegate::statusIconChanged);
+        ActivationPolicy::set(ActivationPolicy::Policy::Regular);
+
+        delegate.applicationDidFinishLaunching();
+        QCOMPARE(icons.size(), 2);
+        QCOMPARE(icons.at(0).at(0).toString(), u"MenuBarIcon"_s);
+        QCOMPARE(icons.at(1).at(0).toString(), u"shield.lefthalf.filled"_s);
+        QCOMPARE(icons.at(1).at(1).toString(), u"Velorin VPN — Disconnected"_s);
+        QCOMPARE(delegate.statusItem()->toolTip(), u"Velorin VPN — Disconnected"_s);
+        QCOMPARE(counting.panels, 1);
+        QVERIFY(delegate.popover());
+        QCOMPARE(delegate.popover()->content()->objectName(), u"panelContent"_s);
+        QVERIFY(!delegate.popover()->isVisible());
+        QCOMPARE(ActivationPolicy::current(), ActivationPolicy::Policy::Accessory);
+        QVERIFY(!QGuiApplication::quitOnLastWindowClosed());
+
+        QVERIFY(delegate.isRestoringSession());
+        QSignalSpy restored(&delegate, &AppDelegate::sessionRestoreFinished);
+        QVERIFY(restored.wait(5000));
+        QVERIFY(f.account.auth.authState().isAuthenticated());
+        QCOMPARE(f.server.requests("POST", u"/auth/refresh"_s).size(), 1);
+        QVERIFY(f.ikev2.connectCalls.isEmpty());
+        QCOMPARE(f.ikev2.disconnectCalls, 0);
+    }
+
+    // Every connection state, through the manager, to the display status, the
+    // icon and its text (the tray's tooltip).
+    void statusIcon_data()
+    {
+        QTest::addColumn<VPNConnectionState>("state");
+        QTest::addColumn<VPNDisplayStatus>("status");
+        QTest::addColumn<QString>("symbol");
+        QTest::addColumn<QString>("description");
+        QTest::newRow("connecting") << VPNConnectionState::connecting() << VPNDisplayStatus::Connecting << u"shield"_s
+                                    << u"Velorin VPN — Connecting…"_s;
+        QTest::newRow("connected") << VPNConnectionState::connected() << VPNDisplayStatus::Connected
+                                   << u"checkmark.shield.fill"_s << u"Velorin VPN — Connected"_s;
+        QTest::newRow("disconnecting") << VPNConnectionState::disconnecting() << VPNDisplayStatus::Disconnecting
+                                       << u"shield"_s << u"Velorin VPN — Disconnecting…"_s;
+        QTest::newRow("reconnecting shows as connecting")
+            << VPNConnectionState::reconnecting() << VPNDisplayStatus::Connecting << u"shield"_s
+            << u"Velorin VPN — Connecting…"_s;
+        QTest::newRow("error with a message")
+            << VPNConnectionState::error(u"Connection lost — reconnecting..."_s) << VPNDisplayStatus::Error
+            << u"exclamationmark.shield"_s << u"Velorin VPN — Error"_s;
+        QTest::newRow("error without a message") << VPNConnectionState::error({}) << VPNDisplayStatus::Error
+                                                 << u"exclamationmark.shield"_s << u"Velorin VPN — Error"_s;
+    }
+
+    void statusIcon()
+    {
+        QFETCH(VPNConnectionState, state);
+        QFETCH(VPNDisplayStatus, status);
+        QFETCH(QString, symbol);
+        QFETCH(QString, description);
+        ShellFixture f;
+        AppDelegate &delegate = f.launch();
+        QSignalSpy changes(&delegate, &AppDelegate::vpnStatusChanged);
+
+        QVERIFY(f.publish(state));
+        QCOMPARE(delegate.vpnStatus(), status);
+        QCOMPARE(changes.size(), 1);
+        QCOMPARE(delegate.statusSymbol(), symbol);
+        QCOMPARE(delegate.statusDescription(), description);
+        QCOMPARE(delegate.statusItem()->toolTip(), description);
+        QCOMPARE(AppDelegate::statusIcon(status).symbol, symbol);
+
+        // And back: the icon follows every change.
+        QVERIFY(f.publish(VPNConnectionState::disconnected()));
+        QCOMPARE(delegate.statusSymbol(), u"shield.lefthalf.filled"_s);
+    }
+
+    // A left click opens the panel, another closes it. The click that closes
+    // an open panel from outside (a click on the icon is outside the panel)
+    // does not open it again at once.
+    void leftClickTogglesPanel()
+    {
+        ShellFixture f;
+        CountingViews counting;
+        AppDelegate &delegate = f.launch(counting.views());
+        QSystemTrayIcon *tray = delegate.statusItem();
+        PopoverPanel *panel = delegate.popover();
+
+        emit tray->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(panel->isVisible());
+        QCOMPARE(panel->content()->size(), PopoverPanel::contentSize);
+        QVERIFY(panel->windowFlags().testFlag(Qt::Popup));
+        QVERIFY(panel->windowFlags().testFlag(Qt::FramelessWindowHint));
+        emit tray->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(!panel->isVisible());
+
+        QTest::qWait(AppDelegate::reopenGuardMs + 50);
+        emit tray->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(panel->isVisible());
+        panel->hide(); // as a click outside closes it
+        emit tray->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(!panel->isVisible());
+        QTest::qWait(AppDelegate::reopenGuardMs + 50);
+        emit tray->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(panel->isVisible());
+
+        // Double and middle clicks add nothing.
+        emit tray->activated(QSystemTrayIcon::DoubleClick);
+        emit tray->activated(QSystemTrayIcon::MiddleClick);
+        QVERIFY(panel->isVisible());
+        QCOMPARE(counting.panels, 1);
+    }
+
+    // A right click shows the three-item menu, never the panel; the items do
+    // what they say; afterwards a left click opens the panel again.
+    void rightClickMenu()
+    {
+        ShellFixture f;
+        CountingViews counting;
+        AppDelegate &delegate = f.launch(counting.views());
+        QSystemTrayIcon *tray = delegate.statusItem();
+        emit tray->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(delegate.popover()->isVisible());
+
+        emit tray->activated(QSystemTrayIcon::Context);
+        QMenu *menu = delegate.contextMenu();
+        QVERIFY(menu);
+        QVERIFY(menu->isVisible());
+        QVERIFY(!delegate.popover()->isVisible());
+        const QString ctrl = QKeySequence(Qt::CTRL).toString();
+        QCOMPARE(menuTexts(menu), (QStringList{u"Open Velorin VPN ["_s + ctrl + u"O]"_s, u"---"_s,
+                                               u"Preferences… ["_s + ctrl + u",]"_s, u"---"_s,
+                                               u"Quit Velorin VPN ["_s + ctrl + u"Q]"_s}));
+
+        // The key equivalent of the first item, pressed in the open menu.
+        QTest::keyClick(menu, Qt::Key_O, Qt::ControlModifier);
+        QTRY_VERIFY(delegate.mainWindow());
+        QTRY_VERIFY(!delegate.contextMenu());
+        delegate.mainWindow()->close();
+
+        emit tray->activated(QSystemTrayIcon::Context);
+        QVERIFY(delegate.contextMenu());
+        QSignalSpy settings(&f.account.center, &NotificationCenter::posted);
+        delegate.contextMenu()->actions().at(2)->trigger();
+        QVERIFY(delegate.mainWindow());
+        QCOMPARE(settings.size(), 1);
+        QCOMPARE(settings.at(0).at(0).toString(), NotificationNames::showSettings);
+        delegate.contextMenu()->close();
+        QTRY_VERIFY(!delegate.contextMenu());
+
+        QTest::qWait(AppDelegate::reopenGuardMs + 50);
+        emit tray->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(delegate.popover()->isVisible());
+        QVERIFY(!delegate.contextMenu());
+    }
+
+    // One main window: a second open brings it forward. Closing drops it (and
+    // the Dock entry); the next open builds a new window with a new view and
+    // the frame kept from the last one.
+    void mainWindowLifecycle()
+    {
+        ShellFixture f;
+        CountingViews counting;
+        AppDelegate &delegate = f.launch(counting.views());
+        QVERIFY(!f.defaults.standard().contains(AppDelegate::mainWindowFrameKey));
+
+        delegate.openMainWindow();
+        QPointer<QMainWindow> first = delegate.mainWindow();
+        QVERIFY(first);
+        QVERIFY(first->isVisible());
+        QCOMPARE(first->windowTitle(), u"Velorin VPN"_s);
+        QCOMPARE(first->size(), AppDelegate::mainWindowSize);
+        QCOMPARE(first->minimumSize(), AppDelegate::mainWindowMinimumSize);
+        QCOMPARE(first->centralWidget()->objectName(), u"mainContent1"_s);
+        const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+        QVERIFY2(qAbs(first->geometry().center().x() - area.center().x()) <= 2, "centred");
+        QCOMPARE(ActivationPolicy::current(), ActivationPolicy::Policy::Regular);
+
+        delegate.openMainWindow();
+        QCOMPARE(delegate.mainWindow(), first.data());
+        QCOMPARE(counting.mainContents, 1);
+        QCOMPARE(mainWindowCount(), 1);
+
+        first->setGeometry(QRect(QPoint(60, 70), QSize(700, 500)));
+        const QRect frame = first->geometry();
+        first->close();
+        QVERIFY(!delegate.mainWindow());
+        QCOMPARE(ActivationPolicy::current(), ActivationPolicy::Policy::Accessory);
+        QVERIFY(f.defaults.standard().data(AppDelegate::mainWindowFrameKey));
+        QTRY_VERIFY(!first);
+
+        delegate.openMainWindow();
+        QMainWindow *second = delegate.mainWindow();
+        QVERIFY(second);
+        QCOMPARE(second->centralWidget()->objectName(), u"mainContent2"_s);
+        QCOMPARE(second->geometry(), frame);
+        QCOMPARE(mainWindowCount(), 1);
+    }
+
+    // "Preferences…" makes the window first, then asks it for the Settings tab.
+    void preferencesOpenWindowThenPost()
+    {
+        ShellFixture f;
+        AppDelegate &delegate = f.launch();
+        QList<bool> windowShownAtPost;
+        f.account.center.observe(NotificationNames::showSettings, &f.server, [&](const QVariantMap &) {
+            windowShownAtPost << (delegate.mainWindow() && delegate.mainWindow()->isVisible());
+        });
+        delegate.openPreferences();
+        delegate.openPreferences();
+        QCOMPARE(windowShownAtPost, (QList<bool>{true, true}));
+        QCOMPARE(mainWindowCount(), 1);
+    }
+
+    // The separate settings window: one at a time, made anew after closing,
+    // reached with Ctrl+, from the panel and the main window.
+    void settingsWindow()
+    {
+        ShellFixture f;
+        CountingViews counting;
+        AppDelegate &delegate = f.launch(counting.views());
+        delegate.openSettingsWindow();
+        QPointer<QWidget> window = delegate.settingsWindow();
+        QVERIFY(window && window->isVisible());
+        QCOMPARE(window->windowTitle(), u"Settings"_s);
+        QVERIFY(window->findChild<QWidget *>(u"settingsContent1"_s));
+        delegate.openSettingsWindow();
+        QCOMPARE(delegate.settingsWindow(), window.data());
+        window->close();
+        QTRY_VERIFY(!window);
+
+        delegate.togglePopover();
+        QVERIFY(QTest::qWaitForWindowExposed(delegate.popover()));
+        QTest::keyClick(delegate.popover(), Qt::Key_Comma, Qt::ControlModifier);
+        QTRY_VERIFY(delegate.settingsWindow());
+        QVERIFY(!delegate.popover()->isVisible());
+        QVERIFY(delegate.settingsWindow()->findChild<QWidget *>(u"settingsContent2"_s));
+        delegate.settingsWindow()->close();
+        QTRY_VERIFY(!delegate.settingsWindow());
+
+        delegate.openMainWindow();
+        QVERIFY(QTest::qWaitForWindowActive(delegate.mainWindow()));
+        QTest::keyClick(delegate.mainWindow(), Qt::Key_Comma, Qt::ControlModifier);
+        QTRY_VERIFY(delegate.settingsWindow());
+        QCOMPARE(counting.settingsContents, 3);
+    }
+
+    // Where the panel goes: under a tray at the top, over one at the bottom,
+    // centred on the anchor and kept on the screen.
+    void popoverPosition_data()
+    {
+        QTest::addColumn<QRect>("anchor");
+        QTest::addColumn<QPoint>("position");
+        // On a 1280 x 800 screen, a panel of 322 x 422 (content plus outline), 4 from the anchor.
+        QTest::newRow("top right tray") << QRect(1250, 2, 22, 22) << QPoint(1280 - 322, 2 + 22 + 4);
+        QTest::newRow("top middle") << QRect(629, 0, 22, 22) << QPoint(639 - 161, 22 + 4);
+        QTest::newRow("top left corner") << QRect(0, 0, 1, 1) << QPoint(0, 1 + 4);
+        QTest::newRow("bottom tray") << QRect(1000, 776, 22, 22) << QPoint(1010 - 161, 776 - 4 - 422);
+        QTest::newRow("bottom click point") << QRect(20, 790, 1, 1) << QPoint(0, 790 - 4 - 422);
+    }
+
+    void popoverPosition()
+    {
+        QFETCH(QRect, anchor);
+        QFETCH(QPoint, position);
+        QCOMPARE(PopoverPanel::position(anchor, QSize(322, 422), QRect(0, 0, 1280, 800)), position);
+    }
+
+    // The panel is at least 320 x 420 inside, grows with its content and
+    // never beyond the screen.
+    void popoverFitsContent()
+    {
+        auto *content = new TallContent;
+        PopoverPanel panel(content);
+        const int screenHeight = QGuiApplication::primaryScreen()->availableGeometry().height();
+        panel.showAt(QRect(10, 0, 1, 1));
+        QCOMPARE(panel.size(), QSize(322, 422));
+        content->wanted = 520;
+        content->updateGeometry();
+        QTRY_COMPARE(panel.height(), 522);
+        content->wanted = screenHeight + 300;
+        content->updateGeometry();
+        QTRY_COMPARE(panel.height(), screenHeight);
+        content->wanted = 100;
+        content->updateGeometry();
+        QTRY_COMPARE(panel.height(), 422);
+    }
+};
+
+QTEST_MAIN(TestAppDelegate)
+#include "tst_appdelegate.moc"

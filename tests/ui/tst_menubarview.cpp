@@ -1,0 +1,358 @@
+#include "shell/ShellFixture.h"
+#include "ui/MenuBarView.h"
+#include "ui/Style.h"
+#include "ui/WorldMap.h"
+
+#include <QAbstractButton>
+#include <QLabel>
+#include <QtTest>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const MapRegion kElsewhere{-10.0, 20.0, 50.0, 60.0};
+
+// The panel over the shell fixture: launched delegate, optionally signed in.
+struct Panel : ShellFixture
+{
+    std::unique_ptr<MenuBarView> view;
+
+    explicit Panel(bool signedIn = true, bool create = true)
+    {
+        launch();
+        if (signedIn)
+            QVERIFY(signIn());
+        if (create)
+            createView();
+    }
+
+    void createView()
+    {
+        view = std::make_unique<MenuBarView>(account.auth, *delegate, servers, vpn);
+        view->resize(MenuBarRules::panelWidth, 420);
+        view->show();
+        QVERIFY(QTest::qWaitForWindowExposed(view.get()));
+    }
+
+    template<typename T = QWidget>
+    T *find(const QString &name) const
+    {
+        T *widget = view->findChild<T *>(name);
+        if (!widget)
+            qWarning("no widget named %s", qPrintable(name));
+        return widget;
+    }
+    QString text(const QString &name) const { return find<QLabel>(name)->text(); }
+    FilledButton *button() const { return find<FilledButton>(u"connectButton"_s); }
+    QAbstractButton *row(const QString &id) const { return find<QAbstractButton>(u"serverRow_"_s + id); }
+
+    void openList()
+    {
+        QTest::mouseClick(find<QAbstractButton>(u"serverHeader"_s), Qt::LeftButton);
+        QVERIFY(view->showServerList());
+        QTest::qWait(MenuBarRules::foldAnimationMs + 100);
+    }
+
+    void save(const QString &name) { QVERIFY(view->grab().save(screenshotPath(name))); }
+};
+
+QColor labelColor(QLabel *label)
+{
+    return label->palette().color(QPalette::WindowText);
+}
+
+} // namespace
+
+class TestMenuBarView : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Per status: the dot, the text, the button's symbol, title, colour and
+    // whether it does anything; then what a press does.
+    void statusAndButton_data()
+    {
+        QTest::addColumn<VPNConnectionState>("state");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QColor>("dot"); // invalid: the secondary text colour
+        QTest::addColumn<QString>("symbol");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QColor>("color");
+        QTest::addColumn<bool>("enabled");
+        QTest::addColumn<int>("connects");
+        QTest::addColumn<int>("disconnects");
+        const QColor green = QColor::fromRgbF(0, 0.784f, 0.325f);
+        QTest::newRow("disconnected") << VPNConnectionState::disconnected() << u"Disconnected"_s << QColor()
+                                      << u"lock.shield"_s << u"Connect"_s << green << true << 1 << 0;
+        QTest::newRow("connecting") << VPNConnectionState::connecting() << u"Connecting…"_s << Style::orange()
+                                    << u"hourglass"_s << u"Connecting…"_s << Style::orange() << false << 0 << 0;
+        QTest::newRow("reconnecting") << VPNConnectionState::reconnecting() << u"Connecting…"_s << Style::orange()
+                                      << u"hourglass"_s << u"Connecting…"_s << Style::orange() << false << 0 << 0;
+        QTest::newRow("connected") << VPNConnectionState::connected() << u"Connected"_s << green << u"lock.open"_s
+                                   << u"Disconnect"_s << Style::withAlpha(Style::red(), 0.85) << true << 0 << 1;
+        QTest::newRow("disconnecting") << VPNConnectionState::disconnecting() << u"Disconnecting…"_s
+                                       << Style::orange() << u"hourglass"_s << u"Disconnecting…"_s << Style::orange()
+                                       << false << 0 << 0;
+        QTest::newRow("error") << VPNConnectionState::error(u"Connection failed — please reconnect manually"_s)
+                               << u"Error"_s << Style::red() << u"lock.shield"_s << u"Connect"_s << green << true << 1
+                               << 0;
+    }
+
+    void statusAndButton()
+    {
+        QFETCH(VPNConnectionState, state);
+        QFETCH(QString, text);
+        QFETCH(QColor, dot);
+        QFETCH(QString, symbol);
+        QFETCH(QString, title);
+        QFETCH(QColor, color);
+        QFETCH(bool, enabled);
+        QFETCH(int, connects);
+        QFETCH(int, disconnects);
+        Panel p;
+        QVERIFY(p.publish(state));
+        if (!dot.isValid())
+            dot = Style::secondaryText(p.view.get());
+
+        QCOMPARE(p.text(u"statusText"_s), text);
+        QCOMPARE(p.find(u"statusDot"_s)->property("color").value<QColor>(), dot);
+        QCOMPARE(p.button()->symbol(), symbol);
+        QCOMPARE(p.button()->text(), title);
+        QCOMPARE(p.button()->color(), color);
+        QCOMPARE(p.button()->isEnabled(), enabled);
+        QCOMPARE(p.button()->height(), MenuBarRules::buttonHeight);
+        const auto rule = MenuBarRules::appearance(p.delegate->vpnStatus(), Style::secondaryText(p.view.get()));
+        QCOMPARE(rule.buttonTitle, title);
+        QCOMPARE(rule.buttonEnabled, enabled);
+        p.save(u"menubar-"_s + QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-') + u".png"_s);
+
+        QVERIFY(!p.defaults.standard().contains(ServerManager::selectedServerKey));
+        QTest::mouseClick(p.button(), Qt::LeftButton);
+        QCOMPARE(p.ikev2.connectCalls.size(), connects);
+        QCOMPARE(p.ikev2.disconnectCalls, disconnects);
+        if (connects) {
+            // The selected server, selected once more (stored) and connected to.
+            QCOMPARE(p.ikev2.connectCalls.first().serverIP, u"203.0.113.10"_s);
+            QCOMPARE(p.ikev2.connectCalls.first().serverId, u"sg-node-01"_s);
+            QCOMPARE(p.defaults.standard().string(ServerManager::selectedServerKey), u"sg-node-01"_s);
+        }
+    }
+
+    // Another active server while connected: selected, list folded in,
+    // disconnect at once, connect to it 1.5 s later. While not connected:
+    // selected and nothing else.
+    void serverTap_data()
+    {
+        QTest::addColumn<VPNConnectionState>("state");
+        QTest::addColumn<bool>("reconnects");
+        QTest::newRow("connected") << VPNConnectionState::connected() << true;
+        QTest::newRow("disconnected") << VPNConnectionState::disconnected() << false;
+        QTest::newRow("error") << VPNConnectionState::error(u"x"_s) << false;
+    }
+
+    void serverTap()
+    {
+        QFETCH(VPNConnectionState, state);
+        QFETCH(bool, reconnects);
+        Panel p;
+        QVERIFY(p.publish(state));
+        p.openList();
+        QVERIFY(p.row(u"us-west-01"_s)->isVisible());
+
+        QTest::mouseClick(p.row(u"us-west-01"_s), Qt::LeftButton);
+        QCOMPARE(p.servers.selectedServer().id, u"us-west-01"_s);
+        QVERIFY(!p.view->showServerList());
+        QCOMPARE(p.text(u"serverName"_s), u"United States - San Francisco"_s);
+        QCOMPARE(p.ikev2.connectCalls.size(), 0);
+        QCOMPARE(p.ikev2.disconnectCalls, reconnects ? 1 : 0);
+        QTest::qWait(MenuBarRules::reconnectDelayMs - 300);
+        QCOMPARE(p.ikev2.connectCalls.size(), 0);
+        if (!reconnects) {
+            QTest::qWait(600);
+            QCOMPARE(p.ikev2.connectCalls.size(), 0);
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(p.ikev2.connectCalls.size(), 1, 2000);
+        const ServerLocation *usWest = ServerLocation::find(u"us-west-01"_s);
+        QCOMPARE(p.ikev2.connectCalls.first().serverIP, usWest->ipAddress);
+        QCOMPARE(p.ikev2.connectCalls.first().serverId, usWest->id);
+    }
+
+    // A "Soon" row changes nothing: not the selection, not the fold-out, not
+    // the connection.
+    void soonRowDoesNothing()
+    {
+        Panel p;
+        QVERIFY(p.publish(VPNConnectionState::connected()));
+        p.openList();
+        p.servers.setMapRegion(kElsewhere);
+        QTest::mouseClick(p.row(u"uk-node-01"_s), Qt::LeftButton);
+        QTest::qWait(MenuBarRules::reconnectDelayMs + 200);
+        QCOMPARE(p.servers.selectedServer().id, u"sg-node-01"_s);
+        QVERIFY(p.view->showServerList());
+        QCOMPARE(p.ikev2.disconnectCalls, 0);
+        QCOMPARE(p.ikev2.connectCalls.size(), 0);
+        QVERIFY(!p.defaults.standard().contains(ServerManager::selectedServerKey));
+        QCOMPARE(p.servers.mapRegion(), kElsewhere);
+    }
+
+    // The header and the list: flag, "Country - City", the fixed "IKEv2 · "
+    // line whatever the protocol, the chevron; every server in catalogue
+    // order, "Soon" on those not active, the checkmark on the selected one.
+    void headerAndList()
+    {
+        Panel p;
+        p.vpn.setSelectedProtocol(VPNProtocolType::XrayReality);
+        const ServerLocation &selected = p.servers.selectedServer();
+        QCOMPARE(p.text(u"serverFlag"_s), selected.flagEmoji());
+        QCOMPARE(p.text(u"serverName"_s), u"Singapore - Singapore"_s);
+        QCOMPARE(p.text(u"serverDetail"_s), u"IKEv2 · Available"_s);
+        QCOMPARE(p.find<SymbolView>(u"serverChevron"_s)->symbol(), u"chevron.down"_s);
+        QVERIFY(!p.row(u"sg-node-01"_s)->isVisible());
+
+        p.openList();
+        QCOMPARE(p.find<SymbolView>(u"serverChevron"_s)->symbol(), u"chevron.up"_s);
+        const QList<QAbstractButton *> rows =
+            p.find(u"serverList"_s)->findChildren<QAbstractButton *>(Qt::FindDirectChildrenOnly);
+        QCOMPARE(rows.size(), ServerLocation::allServers().size());
+        for (int i = 0; i < rows.size(); ++i) {
+            const ServerLocation &server = ServerLocation::allServers().at(i);
+            QCOMPARE(rows[i]->objectName(), u"serverRow_"_s + server.id);
+            QVERIFY(rows[i]->isVisible());
+            QCOMPARE(rows[i]->findChild<QWidget *>(u"soonBadge"_s) != nullptr, !server.isActive);
+            QCOMPARE(rows[i]->findChild<QWidget *>(u"checkmark"_s)->isVisible(), server.id == selected.id);
+            const QColor name = labelColor(rows[i]->findChild<QLabel *>(u"serverRowName"_s));
+            QCOMPARE(name, server.isActive ? Style::primaryText(p.view.get()) : Style::secondaryText(p.view.get()));
+        }
+        p.save(u"menubar-servers.png"_s);
+
+        QCOMPARE(MenuBarRules::serverDetail(*ServerLocation::find(u"de-node-01"_s)), u"IKEv2 · Coming Soon"_s);
+        QTest::mouseClick(p.find<QAbstractButton>(u"serverHeader"_s), Qt::LeftButton);
+        QVERIFY(!p.view->showServerList());
+        QTRY_VERIFY(!p.row(u"sg-node-01"_s)->isVisible());
+    }
+
+    // Signed out, and signed in but still loading, both see the invitation;
+    // "Sign In" and "Open App" open the main window.
+    void signedOutAndLoading()
+    {
+        Panel p(false);
+        QVERIFY(p.find(u"signedOutPanel"_s)->isVisible());
+        QVERIFY(!p.find(u"signedInPanel"_s)->isVisible());
+        p.save(u"menubar-signed-out.png"_s);
+        QTest::mouseClick(p.find<QAbstractButton>(u"signInButton"_s), Qt::LeftButton);
+        QVERIFY(p.delegate->mainWindow());
+        p.delegate->mainWindow()->close();
+
+        // A stored session being restored: loading until the backend answers.
+        QVERIFY(p.account.tokens.save(u"RT-stored"_s, KeychainManager::refreshTokenKey));
+        p.server.on("POST", u"/auth/refresh"_s, StubServer::Response::json(200, ShellFixture::tokens).after(
+                                                   std::chrono::milliseconds(800)));
+        auto restoring = p.account.auth.restoreSession();
+        QCOMPARE(p.account.auth.authState().kind(), AuthState::Kind::Loading);
+        QVERIFY(p.find(u"signedOutPanel"_s)->isVisible());
+        QVERIFY(!p.find(u"signedInPanel"_s)->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(p.find(u"signedInPanel"_s)->isVisible(), 5000);
+        QVERIFY(!p.find(u"signedOutPanel"_s)->isVisible());
+        QCOMPARE(p.text(u"emailLabel"_s), u"ada@example.com"_s);
+        QTRY_VERIFY(!p.account.auth.isCheckingSession());
+
+        QTest::mouseClick(p.find<QAbstractButton>(u"openAppButton"_s), Qt::LeftButton);
+        QVERIFY(p.delegate->mainWindow());
+        p.account.auth.signOut();
+        QVERIFY(p.find(u"signedOutPanel"_s)->isVisible());
+    }
+
+    // The catalogue's map region after a change of selection or of status,
+    // and the map drawing it.
+    void mapRegion_data()
+    {
+        QTest::addColumn<VPNConnectionState>("start");
+        QTest::addColumn<QString>("select"); // empty: change the state instead
+        QTest::addColumn<VPNConnectionState>("state");
+        QTest::addColumn<QVariant>("region"); // invalid: unchanged
+        const ServerLocation *sg = ServerLocation::find(u"sg-node-01"_s);
+        const ServerLocation *us = ServerLocation::find(u"us-west-01"_s);
+        const auto around = [](const ServerLocation *s) {
+            return QVariant::fromValue(MapRegion::around(s->latitude, s->longitude));
+        };
+        const QVariant overview = QVariant::fromValue(MapRegion::overview());
+        const VPNConnectionState none;
+        QTest::newRow("select while connected")
+            << VPNConnectionState::connected() << u"us-west-01"_s << none << around(us);
+        QTest::newRow("select while disconnected")
+            << VPNConnectionState::disconnected() << u"us-west-01"_s << none << overview;
+        QTest::newRow("select while in error") << VPNConnectionState::error(u"x"_s) << u"us-west-01"_s << none
+                                               << overview;
+        QTest::newRow("select the selected one again")
+            << VPNConnectionState::error(u"x"_s) << u"sg-node-01"_s << none << QVariant();
+        QTest::newRow("to connected") << VPNConnectionState::disconnected() << QString()
+                                      << VPNConnectionState::connected() << around(sg);
+        QTest::newRow("to disconnected") << VPNConnectionState::connected() << QString()
+                                         << VPNConnectionState::disconnected() << overview;
+        QTest::newRow("to connecting") << VPNConnectionState::disconnected() << QString()
+                                       << VPNConnectionState::connecting() << QVariant();
+        QTest::newRow("to disconnecting") << VPNConnectionState::connected() << QString()
+                                          << VPNConnectionState::disconnecting() << QVariant();
+        QTest::newRow("to error") << VPNConnectionState::connected() << QString()
+                                  << VPNConnectionState::error(u"x"_s) << QVariant();
+    }
+
+    void mapRegion()
+    {
+        QFETCH(VPNConnectionState, start);
+        QFETCH(QString, select);
+        QFETCH(VPNConnectionState, state);
+        QFETCH(QVariant, region);
+        Panel p;
+        QVERIFY(p.publish(start));
+        p.servers.setMapRegion(kElsewhere);
+        if (select.isEmpty())
+            QVERIFY(p.publish(state));
+        else
+            p.servers.selectServer(*ServerLocation::find(select));
+
+        const MapRegion expected = region.isValid() ? region.value<MapRegion>() : kElsewhere;
+        QCOMPARE(p.servers.mapRegion(), expected);
+        auto *map = p.find<WorldMap>(u"panelMap"_s);
+        QCOMPARE(map->region(), expected);
+        QTRY_COMPARE(map->displayedRegion(), expected);
+        QCOMPARE(map->height(), MenuBarRules::mapHeight);
+        if (select.isEmpty() && region.isValid()) {
+            const auto rule = MenuBarRules::regionForStatus(p.delegate->vpnStatus(), p.servers.selectedServer());
+            QCOMPARE(rule, std::optional<MapRegion>(expected));
+        }
+    }
+
+    // The panel starts on the catalogue's region; a pin is "connected" only
+    // for the selected server while connected.
+    void mapStartAndPins()
+    {
+        Panel p(true, false);
+        p.servers.setMapRegion(kElsewhere);
+        p.createView();
+        auto *map = p.find<WorldMap>(u"panelMap"_s);
+        QCOMPARE(map->region(), kElsewhere);
+        QCOMPARE(p.servers.mapRegion(), kElsewhere);
+        QCOMPARE(map->annotations().size(), ServerLocation::allServers().size());
+        for (const ServerAnnotation &pin : map->annotations())
+            QVERIFY(!pin.isConnected);
+
+        QVERIFY(p.publish(VPNConnectionState::connected()));
+        for (const ServerAnnotation &pin : map->annotations()) {
+            QCOMPARE(pin.isConnected, pin.id == u"sg-node-01"_s);
+            QCOMPARE(pin.isActive, ServerLocation::find(pin.id)->isActive);
+        }
+        QTRY_COMPARE(map->displayedRegion(), MapRegion::around(1.3521, 103.8198));
+        p.save(u"menubar-connected-map.png"_s);
+        QVERIFY(p.publish(VPNConnectionState::error(u"x"_s)));
+        for (const ServerAnnotation &pin : map->annotations())
+            QVERIFY(!pin.isConnected);
+    }
+};
+
+QTEST_MAIN(TestMenuBarView)
+#include "tst_menubarview.moc"
