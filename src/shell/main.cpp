@@ -1,22 +1,29 @@
 // velorin-vpn: the tray application. Builds the shared services, hands the
 // screens to the shell and runs the event loop.
+#include "backend/APIClient.h"
 #include "backend/AuthService.h"
+#include "backend/DeviceManager.h"
+#include "backend/EntitlementManager.h"
 #include "platform/AppInfo.h"
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
 #include "shell/AppDelegate.h"
 #include "shell/QuitSignals.h"
 #include "shell/ScreenshotTour.h"
+#include "ui/DeviceListView.h"
 #include "ui/Icons.h"
+#include "ui/LoginView.h"
+#include "ui/MacAccountView.h"
+#include "ui/MainWindowView.h"
 #include "ui/MenuBarView.h"
-#include "ui/Style.h"
+#include "ui/SettingsView.h"
 #include "vpn/ServerManager.h"
 #include "vpn/VPNServiceManager.h"
+#include "vpn/xray/XrayService.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
-#include <QLabel>
 #include <QPainter>
 
 #include <memory>
@@ -48,17 +55,6 @@ QIcon trayImage(const QString &symbol)
     return icon;
 }
 
-// Stand-in content until the real main window and settings screens are
-// wired in: a neutral title, nothing that pretends to work.
-QWidget *placeholder(const QString &title)
-{
-    auto *label = new QLabel(title);
-    label->setAlignment(Qt::AlignCenter);
-    label->setFont(Style::font(20, QFont::DemiBold));
-    Style::setTextColor(label, Style::secondaryText(label));
-    return label;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -87,7 +83,10 @@ int main(int argc, char *argv[])
     if (parser.isSet(configDir))
         qputenv("VELORIN_CONFIG_DIR", QFile::encodeName(parser.value(configDir)));
 
+    // SIGINT and SIGTERM end the event loop; the Xray service's own
+    // clean-up then runs on aboutToQuit (proxies restored, child stopped).
     QuitSignals quitSignals;
+    XrayService::leaveTerminationSignalToApplication();
 
     AuthService &auth = AuthService::shared();
     ServerManager &servers = ServerManager::shared();
@@ -97,10 +96,21 @@ int main(int argc, char *argv[])
     views.panel = [&auth, &servers](AppDelegate &delegate) -> QWidget * {
         return new MenuBarView(auth, delegate, servers, VPNServiceManager::shared());
     };
-    // Temporary: the main window's screens are wired in here once they exist.
-    views.mainWindowContent = [](AppDelegate &) { return placeholder(u"Velorin VPN"_s); };
-    // Temporary: the settings screen is wired in here once it exists.
-    views.settingsContent = [](AppDelegate &) { return placeholder(u"Settings"_s); };
+    views.mainWindowContent = [&auth, &servers, &notifications](AppDelegate &) -> QWidget * {
+        MainWindowScreens screens;
+        screens.signIn = [&auth](QWidget *parent) { return new LoginView(auth, APIClient::shared(), parent); };
+        screens.account = [&auth, &notifications](QWidget *parent) {
+            return new MacAccountView(auth, EntitlementManager::shared(), notifications, parent);
+        };
+        screens.devices = [](QWidget *parent) { return new DeviceListView(DeviceManager::shared(), parent); };
+        screens.settings = [](QWidget *parent) {
+            return new SettingsView(UserDefaults::standard(), VPNServiceManager::shared(), parent);
+        };
+        return new MainWindowView(auth, servers, VPNServiceManager::shared(), notifications, screens);
+    };
+    views.settingsContent = [](AppDelegate &) -> QWidget * {
+        return new SettingsView(UserDefaults::standard(), VPNServiceManager::shared());
+    };
     views.statusImage = trayImage;
 
     AppDelegate delegate(auth, VPNServiceManager::shared(), notifications, UserDefaults::standard(), views);
