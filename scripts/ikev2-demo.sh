@@ -56,6 +56,9 @@ client_part() {
 
   echo "\$ velorin connect sg-node-01    # IKEv2 through the lab's client charon"
   local out=$DEMO_WORK/connect.out
+  # Made here: the background command's own redirection may come later than
+  # the first look at it below.
+  : >"$out"
   "$DEMO_VELORIN" --config-dir "$config" connect --protocol ikev2 sg-node-01 >"$out" 2>&1 &
   local connect_pid=$!
   echo "$connect_pid" >"$DEMO_WORK/connect.pid"
@@ -79,6 +82,8 @@ client_part() {
     grep -v '\[CFG\]  ' "$LAB_DIR/client/charon.log" | tail -n 12 >&2 || true
     die "the tunnel did not come up"
   fi
+  # What came after the last look: the "connected to" line itself.
+  sed -n "$((shown + 1)),\$p" "$out" | sed 's/^/  /'
   echo
 
   echo "\$ ping -c 3 $LAB_TUNNEL_TARGET    # from the client's namespace, through the tunnel"
@@ -115,7 +120,7 @@ fi
 scripts/install-deps.sh build test lab
 preset=${VELORIN_DEMO_PRESET:-release}
 cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset" --target velorin velorin-devserver
+cmake --build --preset "$preset" -j2 --target velorin velorin-devserver
 
 bin=$root/build/$preset
 export DEMO_VELORIN=$bin/src/cli/velorin DEMO_ROOT=$root
