@@ -111,6 +111,7 @@ int AccountBench::cycles(const QStringList &arguments)
         keychain.calls.clear(); // the stand-in's own record of calls
         return ok;
     });
+    Bench::endCycles(arguments);
     return 0;
 }
 

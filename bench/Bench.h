@@ -50,6 +50,11 @@ double slope(const QList<double> &x, const QList<double> &y);
 // `count` cycles came after that. Prints KEY.rss_bytes_per_cycle and
 // KEY.heap_bytes_per_cycle and notes the course.
 void runCycles(const QString &key, int count, const std::function<bool(int cycle)> &cycle);
+// With "--no-teardown" in `arguments`: ends the process at once, without
+// destructors, so that under heaptrack everything the cycles still hold shows
+// as leaked (memory a container keeps growing and frees only at the end
+// included). Otherwise returns.
+void endCycles(const QStringList &arguments);
 
 // One HTTP exchange, waited for with the event loop. `body` empty = GET.
 struct Answer

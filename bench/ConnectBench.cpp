@@ -418,5 +418,37 @@ int ConnectBench::cycles(const QStringList &arguments)
         }
         return ok;
     });
+    Bench::endCycles(arguments);
+    return 0;
+}
+
+int ConnectBench::keychainCycles(const QStringList &arguments)
+{
+    const int cycles = Bench::intOption(arguments, u"--cycles"_s, 200);
+    if (!SecretServiceKeychain::isServiceReachable())
+        Bench::fail(u"no Secret Service on the session bus (tests/platform/with-secret-service.sh)"_s);
+    SecretServiceKeychain keychain;
+    const QString service = u"velorin-bench"_s;
+    const QString account = u"ikev2-password"_s;
+    // --reads-only: the item is written once and each round only reads it.
+    const bool readsOnly = arguments.contains(u"--reads-only"_s);
+    if (readsOnly) {
+        keychain.remove(service, account);
+        keychain.add(service, account, "bench-secret");
+    }
+    Bench::runCycles(readsOnly ? u"cycles.keychain_reads"_s : u"cycles.keychain"_s, cycles, [&](int) {
+        if (readsOnly) {
+            QByteArray value;
+            return keychain.copy(service, account, &value) == Keychain::Success && value == "bench-secret";
+        }
+        keychain.remove(service, account);
+        QByteArray reference;
+        if (keychain.add(service, account, "bench-secret", &reference) != Keychain::Success)
+            return false;
+        QByteArray value;
+        return keychain.copyByPersistentRef(reference, &value) == Keychain::Success && value == "bench-secret";
+    });
+    keychain.remove(service, account);
+    Bench::endCycles(arguments);
     return 0;
 }

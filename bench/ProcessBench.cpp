@@ -67,7 +67,6 @@ struct ProcessSnapshot
     double cpuMs = 0;
     long long mainSwitches = 0;
     QMap<QString, long long> threadSwitches; // "tid name" -> voluntary switches
-    long long allSwitches = 0;
     long long atNs = 0;
 };
 
@@ -103,11 +102,21 @@ ProcessSnapshot snapshot(qint64 pid)
         const long long switches = statusField(status, "voluntary_ctxt_switches");
         const QString name = QString::fromUtf8(readFile(proc + u"/task/"_s + tid + u"/comm"_s)).trimmed();
         shot.threadSwitches.insert(tid + u' ' + name, switches);
-        shot.allSwitches += switches;
         if (tid.toLongLong() == pid)
             shot.mainSwitches = switches;
     }
     return shot;
+}
+
+// Voluntary switches of all threads between two snapshots. A thread that
+// ended in between is not counted (its switches are gone with it); one that
+// started counts from zero.
+long long switchesBetween(const ProcessSnapshot &before, const ProcessSnapshot &after)
+{
+    long long sum = 0;
+    for (auto it = after.threadSwitches.cbegin(); it != after.threadSwitches.cend(); ++it)
+        sum += it.value() - before.threadSwitches.value(it.key(), 0);
+    return sum;
 }
 
 bool alive(qint64 pid)
@@ -207,7 +216,7 @@ int ProcessBench::idle(const QStringList &arguments)
             Bench::sample(u"idle.cpu_ms_per_min"_s + suffix, window, (b.cpuMs - a.cpuMs) * 60.0 / seconds);
             Bench::sample(u"idle.wakeups_main_per_s"_s + suffix, window,
                           double(b.mainSwitches - a.mainSwitches) / seconds);
-            Bench::sample(u"idle.wakeups_all_per_s"_s + suffix, window, double(b.allSwitches - a.allSwitches) / seconds);
+            Bench::sample(u"idle.wakeups_all_per_s"_s + suffix, window, double(switchesBetween(a, b)) / seconds);
         }
         // The one-second mirror timer: the expected wake-up rate.
         Bench::sample(u"idle.wakeups_expected_per_s"_s, window, 1.0);
@@ -216,8 +225,21 @@ int ProcessBench::idle(const QStringList &arguments)
         before = after;
         beforeFloor = afterFloor;
     }
-    Bench::sample(u"idle.rss_growth_kib_per_hour"_s, 0, Bench::slope(minutes, rss) * 60.0);
+    // The first window still settles (a page or two of late allocations);
+    // the growth is fitted over the windows after it.
+    const qsizetype settled = minutes.size() > 2 ? 1 : 0;
+    Bench::sample(u"idle.rss_growth_kib_per_hour"_s, 0,
+                  Bench::slope(minutes.mid(settled), rss.mid(settled)) * 60.0);
     const double totalSeconds = double(before.atNs - first.atNs) / 1e9;
+    // CPU time is counted in clock ticks (10 ms): one tick in a window shows
+    // as a spike there, so the whole idle's average is given too.
+    Bench::sample(u"idle.cpu_ms_per_min_total"_s, 0, (before.cpuMs - first.cpuMs) * 60.0 / totalSeconds);
+    Bench::sample(u"idle.cpu_ms_per_min_total_floor"_s, 0,
+                  (beforeFloor.cpuMs - firstFloor.cpuMs) * 60.0 / totalSeconds);
+    Bench::note(u"idle, resident memory: %1 KiB after start-up, %2 KiB after the first window, %3 KiB at the end"_s
+                    .arg(first.rssKiB)
+                    .arg(qRound(rss.value(0)))
+                    .arg(before.rssKiB));
     Bench::note(u"idled %1 s in %2 windows of %3 s"_s.arg(qRound(totalSeconds)).arg(windows).arg(windowSeconds));
     // Which threads woke up, for the record.
     for (auto it = before.threadSwitches.cbegin(); it != before.threadSwitches.cend(); ++it) {

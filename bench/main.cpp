@@ -33,6 +33,7 @@ int main(int argc, char *argv[])
         {u"connect-xray"_s, ConnectBench::xray},
         {u"connect-ikev2"_s, ConnectBench::ikev2},
         {u"cycles-connect"_s, ConnectBench::cycles},
+        {u"cycles-keychain"_s, ConnectBench::keychainCycles},
     };
     QStringList arguments = QCoreApplication::arguments().mid(1);
     const auto command = arguments.isEmpty() ? commands.end() : commands.find(arguments.first());

@@ -30,6 +30,43 @@ run_bench() {
     { echo "velorin-bench $1 failed; the end of $BENCH_LOG:" >&2; tail -n 20 "$BENCH_LOG" >&2; exit 1; }
 }
 
+# heaptrack over a short and a long run of cycles, each ended without
+# tearing anything down (--no-teardown), so what the cycles still hold shows
+# as leaked; the difference over the extra cycles is what each cycle keeps.
+# The two records' difference by call site goes to heaptrack-NAME.txt.
+leaked_bytes() {
+  heaptrack_print -f "$1" 2>/dev/null | sed -n 's/^total memory leaked: \([0-9.]*\)\([KMG]\{0,1\}\)B\{0,1\}.*/\1 \2/p' |
+    awk '{ m = $2 == "K" ? 1e3 : $2 == "M" ? 1e6 : $2 == "G" ? 1e9 : 1; printf "%.0f\n", $1 * m }'
+}
+heaptrack_cycles() {
+  local name=$1 key=$2
+  shift 2
+  local files=() counts=()
+  for n in 30 150; do
+    local base=$BENCH_WORK/heaptrack-$name-$n
+    # GLib hands out its slices from malloc here, so they show by call site.
+    G_SLICE=always-malloc TMPDIR=$BENCH_WORK heaptrack -o "$base" "$bench" "$@" --cycles "$n" --no-teardown >"$base.out" 2>>"$BENCH_LOG"
+    local record=
+    for f in "$base".*; do
+      case $f in *.zst | *.gz) record=$f ;; esac
+    done
+    files+=("$record")
+    counts+=("$(sed -n "s/^note [^:]*: \([0-9]*\) cycles.*/\1/p;T;q" "$base.out")")
+  done
+  local a b
+  a=$(leaked_bytes "${files[0]}")
+  b=$(leaked_bytes "${files[1]}")
+  heaptrack_print -f "${files[1]}" -d "${files[0]}" --print-leaks 1 --print-peaks 0 --print-allocators 0 \
+    --print-temporary 0 --print-histogram 0 >"$BENCH_WORK/heaptrack-$name.diff" 2>/dev/null || true
+  sed -n '/^MEMORY LEAKS/,$p' "$BENCH_WORK/heaptrack-$name.diff" | sed -n '1,400p' >"$BENCH_OUT/heaptrack-$name.txt"
+  if [ -n "$a" ] && [ -n "$b" ] && [ -n "${counts[0]}" ] && [ -n "${counts[1]}" ] && [ "${counts[1]}" -gt "${counts[0]}" ]; then
+    echo "sample heaptrack.$key.held_bytes_per_cycle 0 $(awk -v a="$a" -v b="$b" -v n=$((counts[1] - counts[0])) 'BEGIN { printf "%.1f", (b - a) / n }')" >>"$BENCH_SAMPLES"
+    note "heaptrack, $name: still held at the end $a B after ${counts[0]} cycles, $b B after ${counts[1]}; the difference by call site in heaptrack-$name.txt"
+  else
+    note "heaptrack, $name: no summary (see bench.log)"
+  fi
+}
+
 # On the virtual display, with a tray host: start-up there, then the idle
 # footprint and the libraries of the signed-in application beside the
 # minimal tray program.
@@ -43,7 +80,7 @@ on_display() {
 
   local windows=${VELORIN_BENCH_IDLE_WINDOWS:-6} window=${VELORIN_BENCH_IDLE_WINDOW:-15}
   step "2/6 idle footprint: the signed-in application and the minimal tray program, $windows x $window s"
-  VELORIN_BACKEND_URL=$BENCH_BACKEND "$app" --config-dir "$BENCH_WORK/config-idle" 2>"$BENCH_WORK/app-idle.log" &
+  VELORIN_BACKEND_URL=$BENCH_BACKEND "$app" --config-dir "$BENCH_WORK/config-idle" >"$BENCH_WORK/app-idle.log" 2>&1 &
   local app_pid=$!
   "$tray" 2>/dev/null &
   local tray_pid=$!
@@ -64,6 +101,11 @@ in_lab() {
   run_bench connect-ikev2 --runs 7 --keychain secret-service
   step "5/6 200 IKEv2 connect/disconnect cycles through the lab"
   run_bench cycles-connect --protocol ikev2-lab --cycles 200 --keychain secret-service
+  step "5/6 200 rounds of the Secret Service calls of a connect, and 200 reads alone"
+  run_bench cycles-keychain --cycles 200
+  run_bench cycles-keychain --cycles 200 --reads-only
+  step "5/6 heaptrack over 30 and 150 IKEv2 connect/disconnect cycles through the lab"
+  heaptrack_cycles ikev2-lab ikev2_lab cycles-connect --protocol ikev2-lab --keychain secret-service
 }
 
 case "${1:-}" in
@@ -79,13 +121,13 @@ if [ "$(id -u)" -eq 0 ]; then is_root=1; groups="$groups lab"; fi
 scripts/install-deps.sh $groups
 step "building the release preset with the benchmark programs"
 cmake --preset release -DVELORIN_BUILD_BENCH=ON >/dev/null
-cmake --build --preset release --target velorin-vpn velorin velorin-devserver velorin-bench \
+cmake --build --preset release -j2 --target velorin-vpn velorin velorin-devserver velorin-bench \
   velorin-bench-tray fake-xray fake-networksetup
 started=$(date +%s)
 
 out=${VELORIN_BENCH_OUT:-$root/build/bench}
 mkdir -p "$out"
-export BENCH_SAMPLES=$out/samples.txt BENCH_LOG=$out/bench.log
+export BENCH_OUT=$out BENCH_SAMPLES=$out/samples.txt BENCH_LOG=$out/bench.log
 : >"$BENCH_SAMPLES"
 : >"$BENCH_LOG"
 work=$(mktemp -d "${TMPDIR:-/tmp}/velorin-bench.XXXXXX")
@@ -150,32 +192,7 @@ run_bench cycles-signin --cycles 200 --bare
 run_bench cycles-connect --protocol xray --cycles 200
 run_bench cycles-connect --protocol ikev2-fake --cycles 200
 
-# heaptrack: what is still allocated at the end, after 20 and after 200
-# cycles; the difference over 180 cycles is what each cycle leaks.
-leaked_bytes() {
-  heaptrack_print -f "$1" 2>/dev/null | sed -n 's/^total memory leaked: \([0-9.]*\)\([KMG]\{0,1\}\)B\{0,1\}.*/\1 \2/p' |
-    awk '{ m = $2 == "K" ? 1e3 : $2 == "M" ? 1e6 : $2 == "G" ? 1e9 : 1; printf "%.0f\n", $1 * m }'
-}
-heaptrack_cycles() {
-  local name=$1 key=$2
-  shift 2
-  local small=20 large=200 files=()
-  for n in $small $large; do
-    heaptrack -o "$work/heaptrack-$name-$n" "$bench" "$@" --cycles "$n" >>"$BENCH_LOG" 2>&1
-    files+=("$(ls "$work/heaptrack-$name-$n".*)")
-  done
-  local a b
-  a=$(leaked_bytes "${files[0]}")
-  b=$(leaked_bytes "${files[1]}")
-  heaptrack_print -f "${files[1]}" 2>/dev/null | sed -n '/^total runtime/,$p' >"$out/heaptrack-$name-$large.txt"
-  if [ -n "$a" ] && [ -n "$b" ]; then
-    echo "sample heaptrack.$key.leaked_bytes_per_cycle 0 $(awk -v a="$a" -v b="$b" -v n=$((large - small)) 'BEGIN { printf "%.1f", (b - a) / n }')" >>"$BENCH_SAMPLES"
-    note "heaptrack, $name: leaked at exit $a B after $small cycles, $b B after $large (the shared instances live for the process); summary in heaptrack-$name-$large.txt"
-  else
-    note "heaptrack, $name: no leak summary (see bench.log)"
-  fi
-}
-step "5/6 heaptrack over 20 and 200 sign-in/sign-out and Xray connect/disconnect cycles"
+step "5/6 heaptrack over 30 and 150 sign-in/sign-out and Xray connect/disconnect cycles"
 heaptrack_cycles signin signin cycles-signin
 heaptrack_cycles xray xray cycles-connect --protocol xray
 
@@ -192,7 +209,7 @@ note "installed files: $(cd "$work/prefix" && find . -type f | sed 's|^\./||' | 
   echo "# Velorin VPN benchmarks"
   echo
   echo "$(date -u +%Y-%m-%dT%H:%MZ), commit $(git rev-parse --short HEAD 2>/dev/null || echo '?')," \
-       "$(nproc) cores ($(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1)), kernel $(uname -r)," \
+       "$(nproc) cores ($(sed -n 's/^model name\s*: //p;T;q' /proc/cpuinfo)), kernel $(uname -r)," \
        "release build; $(( $(date +%s) - started )) s."
   echo
   awk -F'|' -f bench/table.awk bench/rows.txt "$BENCH_SAMPLES"
