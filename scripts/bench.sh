@@ -57,7 +57,7 @@ heaptrack_cycles() {
   a=$(leaked_bytes "${files[0]}")
   b=$(leaked_bytes "${files[1]}")
   heaptrack_print -f "${files[1]}" -d "${files[0]}" --print-leaks 1 --print-peaks 0 --print-allocators 0 \
-    --print-temporary 0 --print-histogram 0 >"$BENCH_WORK/heaptrack-$name.diff" 2>/dev/null || true
+    --print-temporary 0 >"$BENCH_WORK/heaptrack-$name.diff" 2>/dev/null || true
   sed -n '/^MEMORY LEAKS/,$p' "$BENCH_WORK/heaptrack-$name.diff" | sed -n '1,400p' >"$BENCH_OUT/heaptrack-$name.txt"
   if [ -n "$a" ] && [ -n "$b" ] && [ -n "${counts[0]}" ] && [ -n "${counts[1]}" ] && [ "${counts[1]}" -gt "${counts[0]}" ]; then
     echo "sample heaptrack.$key.held_bytes_per_cycle 0 $(awk -v a="$a" -v b="$b" -v n=$((counts[1] - counts[0])) 'BEGIN { printf "%.1f", (b - a) / n }')" >>"$BENCH_SAMPLES"
