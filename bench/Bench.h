@@ -1,6 +1,6 @@
 #pragma once
 
-// Helpers shared by the benchmark programs (bench/README in RESULTS.md;
+// Helpers shared by the benchmark programs (the first table is in RESULTS.md;
 // scripts/bench.sh runs them).
 //
 // Every measurement is printed as one line on standard output:
