@@ -18,6 +18,8 @@ for g in $groups; do
       pkgs+=(strongswan-charon strongswan-swanctl strongswan-pki
              libstrongswan-standard-plugins libcharon-extra-plugins
              libcharon-extauth-plugins iputils-ping iproute2 util-linux) ;;
+    bench)
+      pkgs+=(heaptrack binutils) ;;
     *) echo "unknown package group: $g" >&2; exit 2 ;;
   esac
 done

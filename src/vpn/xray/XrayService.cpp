@@ -306,7 +306,7 @@ void XrayService::launchXray(LaunchKind kind, const QString &executable, quint64
     process->start();
     if (launch != m_launch)
         return; // failed at once
-    QTimer::singleShot(1000, this, [this, kind, launch, generation] {
+    QTimer::singleShot(m_options.readinessDelayMs, this, [this, kind, launch, generation] {
         if (launch == m_launch && isCurrent(generation))
             testReadiness(kind, launch, generation);
     });
