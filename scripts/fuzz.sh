@@ -8,6 +8,7 @@
 # out of memory or trips a sanitizer; the input that did it is saved under
 # build/fuzz/artifacts/<target>/ and the command that replays it is printed.
 # New inputs found go to build/fuzz/corpus/<target>, never into the repo.
+# VELORIN_FUZZ_BUILD names another build folder (a clean CI build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,7 +18,7 @@ case "$seconds" in (*[!0-9]*|'') echo "usage: $0 [SECONDS_PER_TARGET] [TARGET...
 
 scripts/install-deps.sh build fuzz
 
-build=build/fuzz
+build="${VELORIN_FUZZ_BUILD:-build/fuzz}"
 cmake -S . -B "$build" -G Ninja -DVELORIN_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELORIN_WERROR=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
