@@ -191,7 +191,7 @@ void XrayService::fetchXrayConfig(quint64 generation)
         return;
     }
     Log::system(u"🔄 Xray: Fetching config from API..."_s);
-    QNetworkReply *reply = m_network.get(ConfigRequest::make(*url, *token, false));
+    QNetworkReply *reply = ConfigRequest::get(m_network, ConfigRequest::make(*url, *token, false));
     m_reply = reply;
     QObject::connect(reply, &QNetworkReply::finished, this,
                      [this, reply, generation] { handleConfigReply(reply, generation); });
