@@ -36,24 +36,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The backend prints its address on its first line and the demo account's
-# credentials on a later one.
-"$devserver" --data "$work/backend" --port 0 --seed-demo >"$work/backend.log" 2>&1 &
-server_pid=$!
-for _ in $(seq 200); do
-  grep -q '^demo account: ' "$work/backend.log" && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-url=$(sed -n 's/^velorin-devserver listening on //p' "$work/backend.log" | head -n 1)
-account=$(grep -m 1 '^demo account: ' "$work/backend.log" || true)
-if [ -z "$url" ] || [ -z "$account" ]; then
-  echo "the development backend did not start:" >&2
-  cat "$work/backend.log" >&2
-  exit 1
-fi
-email=$(sed -n 's/.* email=\([^ ]*\).*/\1/p' <<<"$account")
-password=$(sed -n 's/.* password=\([^ ]*\).*/\1/p' <<<"$account")
+. "$root/scripts/devserver-start.sh"
+start_devserver "$devserver" "$work" || exit 1
+email=$demo_email
+password=$demo_password
 echo "development backend: $url"
 echo "$account"
 echo

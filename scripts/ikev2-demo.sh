@@ -170,24 +170,10 @@ cat >"$work/servers.json" <<EOF
   "servers": [ { "id": "sg-node-01", "address": "$LAB_SERVER_ADDRESS",
                  "name": "IKEv2 lab", "location": "Test net", "ikev2": {} } ] }
 EOF
-"$devserver" --data "$work/backend" --port 0 --seed-demo --servers "$work/servers.json" \
-  >"$work/backend.log" 2>&1 &
-server_pid=$!
-for _ in $(seq 200); do
-  grep -q '^demo account: ' "$work/backend.log" && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-url=$(sed -n 's/^velorin-devserver listening on //p' "$work/backend.log" | head -n 1)
-account=$(grep -m 1 '^demo account: ' "$work/backend.log" || true)
-if [ -z "$url" ] || [ -z "$account" ]; then
-  cat "$work/backend.log" >&2
-  die "the development backend did not start"
-fi
+. "$root/scripts/devserver-start.sh"
+start_devserver "$devserver" "$work" --servers "$work/servers.json" || die "the development backend did not start"
 export VELORIN_BACKEND_URL=$url
-export DEMO_EMAIL DEMO_PASSWORD
-DEMO_EMAIL=$(sed -n 's/.* email=\([^ ]*\).*/\1/p' <<<"$account")
-DEMO_PASSWORD=$(sed -n 's/.* password=\([^ ]*\).*/\1/p' <<<"$account")
+export DEMO_EMAIL=$demo_email DEMO_PASSWORD=$demo_password
 echo "development backend: $url"
 echo "$account"
 echo
