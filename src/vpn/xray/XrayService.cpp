@@ -70,6 +70,7 @@ XrayService::XrayService(KeychainManager &keychain, UserDefaults &defaults, Opti
     , m_options(std::move(options))
     , m_proxy(std::make_shared<SystemProxy>(defaults, m_options.proxyToolPath, m_options.socksPort, m_options.httpPort))
 {
+    m_lossClock.start();
     m_restartTimer.setSingleShot(true);
     m_restartTimer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&m_restartTimer, &QTimer::timeout, this, &XrayService::relaunchXray);
@@ -170,6 +171,7 @@ void XrayService::connect(const std::optional<QString> &serverIP, const std::opt
     const quint64 generation = nextGeneration();
     m_restartTimer.stop();
     ++m_chain;
+    m_losses.clear();
     if (m_reply)
         m_reply->abort();
     setState(VPNConnectionState::connecting());
@@ -397,6 +399,7 @@ void XrayService::disconnect()
     Log::system(u"🔮 Xray: Disconnect requested"_s);
     stopNetworkMonitor();
     m_reconnectAttempts = 0;
+    m_losses.clear();
     const quint64 generation = nextGeneration();
     m_restartTimer.stop();
     ++m_chain;
