@@ -1,5 +1,7 @@
 #include "backend/APIClient.h"
 
+#include "backend/HttpExchange.h"
+
 #include "model/AuthMessages.h"
 #include "model/SecretMask.h"
 #include "platform/Log.h"
@@ -9,7 +11,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QTextBoundaryFinder>
 #include <QTimer>
 #include <QUrl>
 
@@ -21,23 +22,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr qsizetype kLoggedCharacters = 500;
-
-// The first `count` user-perceived characters (grapheme clusters), so a cut
-// never splits an emoji or a letter from its accent.
-QString firstCharacters(const QString &text, qsizetype count)
-{
-    if (text.size() <= count)
-        return text;
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    qsizetype end = 0;
-    for (qsizetype n = 0; n < count; ++n) {
-        const qsizetype next = finder.toNextBoundary();
-        if (next < 0)
-            return text;
-        end = next;
-    }
-    return text.left(end);
-}
 
 // Errors Qt reports for an HTTP answer that arrived whole but carries an
 // error status; the status code then decides.
@@ -105,7 +89,7 @@ void APIClient::setTimeouts(std::chrono::milliseconds idle, std::chrono::millise
 
 QString APIClient::rawResponseLine(const QString &body)
 {
-    return u"📄 AuthAPI: Raw response: "_s + firstCharacters(SecretMask::apply(body), kLoggedCharacters);
+    return u"📄 AuthAPI: Raw response: "_s + HttpExchange::firstCharacters(SecretMask::apply(body), kLoggedCharacters);
 }
 
 QCoro::Task<QByteArray> APIClient::send(QString path, QString method, std::optional<QByteArray> body,

@@ -262,6 +262,7 @@ void AuthService::signOut()
 {
     m_keychain.deleteAllAuthTokens();
     m_entitlements.clearCache();
+    m_devices.reset();
     setAuthState(AuthState::unauthenticated());
     postAuthStatus(false);
 }

@@ -388,6 +388,16 @@ void DeviceManager::setErrorMessage(const std::optional<QString> &message)
     emit errorMessageChanged(message);
 }
 
+void DeviceManager::reset()
+{
+    setDevices({});
+    setActiveDeviceCount(0);
+    setMaxDevices(3);
+    setErrorMessage(std::nullopt);
+    setShowDeviceLimitSheet(false);
+    setDeviceLimitDevices({});
+}
+
 void DeviceManager::setShowDeviceLimitSheet(bool show)
 {
     if (m_showDeviceLimitSheet == show)

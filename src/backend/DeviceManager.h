@@ -72,6 +72,11 @@ public:
     // The active devices sent with that refusal.
     QList<RegisteredDevice> deviceLimitDevices() const { return m_deviceLimitDevices; }
 
+    // Forgets the signed-in account's devices and messages (sign-out), so the
+    // next account never sees them; the published values return to their
+    // initial ones.
+    void reset();
+
     // Whether the device is this computer (its "device_id" is the stored one).
     bool isCurrentDevice(const RegisteredDevice &device) const;
 

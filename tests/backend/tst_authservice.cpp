@@ -38,7 +38,10 @@ struct Fixture
         server.on("POST", u"/api/v1/devices/register"_s,
                   StubServer::Response::json(200, R"({"status":"ok","message":"Device registered","device_id":"d"})"));
         server.on("GET", u"/api/v1/devices"_s,
-                  StubServer::Response::json(200, R"({"devices":[],"device_limit":3,"active_count":1,"can_add_more":true})"));
+                  StubServer::Response::json(200, R"({"devices":[{"id":1,"device_id":"D-1","nickname":"Desk",)"
+                                                  R"("platform":"linux","is_active":true,"last_seen_at":null,)"
+                                                  R"("created_at":"2026-01-31T12:00:00Z","app_version":"1.0"}],)"
+                                                  R"("device_limit":5,"active_count":1,"can_add_more":true})"));
     }
 
     std::optional<QString> token(const QString &key) { return services.tokens.retrieveString(key); }
@@ -249,12 +252,16 @@ private slots:
         QVERIFY(f.server.requests().isEmpty());
     }
 
-    void signOutKeepsTheDeviceIdentifier()
+    void signOutKeepsTheDeviceIdentifierAndForgetsTheAccount()
     {
         Fixture f;
         f.signIn();
+        QCOMPARE(f.services.devices.devices().size(), 1);
         const QString deviceId = *f.services.identifier.storedDeviceId();
         f.auth.signOut();
+        // The next account must not see this one's devices.
+        QVERIFY(f.services.devices.devices().isEmpty());
+        QCOMPARE(f.services.devices.maxDevices(), 3);
         QCOMPARE(f.auth.authState(), AuthState::unauthenticated());
         QCOMPARE(f.notices, (QList<QVariantMap>{{{u"isAuthenticated"_s, false}}}));
         QVERIFY(!f.token(u"access_token"_s) && !f.token(u"refresh_token"_s));
