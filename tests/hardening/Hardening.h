@@ -19,6 +19,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <sys/stat.h>
@@ -201,6 +202,29 @@ private:
     std::thread m_thread;
 };
 
+// Whether some process's argument list starts with `prefix` (/proc/*/cmdline).
+inline bool processRunning(const QString &prefix)
+{
+    const QStringList entries = QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool isPid = false;
+        entry.toInt(&isPid);
+        QFile file(u"/proc/"_s + entry + u"/cmdline"_s);
+        if (!isPid || !file.open(QIODevice::ReadOnly))
+            continue;
+        if (QString::fromUtf8(file.readAll().replace('\0', ' ')).startsWith(prefix))
+            return true;
+    }
+    return false;
+}
+
+// Waits until no process runs `program` (a call a killed parent left under
+// way ends on its own, and only then is its effect known).
+inline bool waitUntilNoProcess(const QString &program, int timeoutMs = 15000)
+{
+    return ProxyClient::spinUntil([&] { return !processRunning(program + u' '); }, timeoutMs);
+}
+
 // A named secret and the forms it may take in a file: as it is, and in
 // Base64 (the user-defaults file keeps tokens that way).
 struct Secret
@@ -213,18 +237,42 @@ struct Secret
         const QByteArray raw = value.toUtf8();
         return {raw, raw.toBase64(), raw.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals)};
     }
+
+    // Every run of `length` bytes of a long secret: a text cut short in the
+    // middle of a secret (a logged body cut at its first characters) still
+    // shows part of it.
+    QList<QByteArray> parts(int length = 12) const
+    {
+        const QByteArray raw = value.toUtf8();
+        QList<QByteArray> runs;
+        if (raw.size() < length + 4)
+            return runs;
+        for (qsizetype i = 0; i + length <= raw.size(); ++i)
+            runs.append(raw.mid(i, length));
+        return runs;
+    }
 };
 
-// The secrets a text shows, as "label" lines; empty when none.
+// The secrets a text shows, as "label" lines (or "label (in part)" when only
+// a run of it shows); empty when none.
 inline QStringList secretsIn(const QByteArray &text, const QList<Secret> &secrets)
 {
     QStringList shown;
-    for (const Secret &secret : secrets)
+    for (const Secret &secret : secrets) {
+        bool whole = false;
         for (const QByteArray &form : secret.forms())
             if (!form.isEmpty() && text.contains(form)) {
-                shown.append(secret.label);
+                whole = true;
                 break;
             }
+        if (whole) {
+            shown.append(secret.label);
+            continue;
+        }
+        const QList<QByteArray> parts = secret.parts();
+        if (std::any_of(parts.cbegin(), parts.cend(), [&text](const QByteArray &part) { return text.contains(part); }))
+            shown.append(secret.label + u" (in part)"_s);
+    }
     return shown;
 }
 

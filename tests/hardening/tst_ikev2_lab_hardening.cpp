@@ -339,7 +339,9 @@ private slots:
         qInfo("a connect without the daemon: %s, in %lld ms", qPrintable(states.join(u", "_s)), qint64(clock.elapsed()));
         QCOMPARE(states.first(), u"connecting"_s);
         QVERIFY2(message.startsWith(u"IKEv2 is not available: "_s), qPrintable(message));
-        QVERIFY2(longestGap < 200, qPrintable(QString::number(longestGap)));
+        // A blocking wait for the dead daemon would stall for seconds; a
+        // busy machine alone stalls for far less.
+        QVERIFY2(longestGap < 1000, qPrintable(QString::number(longestGap)));
 
         // The command line says so too, and ends.
         const auto run = ChildProcess::run(ChildProcess::builtProgram(u"velorin"_s),

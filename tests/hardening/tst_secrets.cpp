@@ -268,6 +268,12 @@ private slots:
         int files = 0;
         findings += m_audit.fileFindings(folders, allowed, &files);
         QVERIFY2(findings.isEmpty(), qPrintable(findings.join(u'\n')));
+        // The search finds what it looks for: a line cut off in the middle
+        // of a token shows it.
+        SecretAudit planted = m_audit;
+        const Secret token = m_audit.secrets().constLast();
+        planted.addText(u"planted"_s, u"📄 Raw response: {\"refresh_token\":\""_s + token.value.left(20));
+        QCOMPARE(planted.textFindings().size(), 1);
         // The files that must hold the tokens do.
         QFile stored(defaultsPath());
         QVERIFY(stored.open(QIODevice::ReadOnly));

@@ -168,14 +168,14 @@ class TestXrayFaults : public QObject
         QVERIFY2(next->out().endsWith(u"error: Failed to fetch Xray config\n"_s), qPrintable(next->all()));
     }
 
-    // Nothing owed: every proxy off, the record cleared, no configuration
-    // file, no xray child.
+    // Nothing owed: every proxy off, the record says so, no configuration
+    // file, no xray child. (The service list may stay behind with the record
+    // off: a quit while connected leaves it so.)
     void verifyNothingOwed(const QString &context)
     {
         QVERIFY2(proxiesOn().isEmpty(), qPrintable(context + u": proxies left on: "_s + describe(proxiesOn())));
         UserDefaults defaults(defaultsPath());
         QVERIFY2(!defaults.boolOr(SystemProxy::activeKey, false), qPrintable(context));
-        QVERIFY2(!defaults.contains(SystemProxy::servicesKey), qPrintable(context));
         QVERIFY2(!QFileInfo::exists(configFile()), qPrintable(context + u": configuration file left"_s));
         for (const qint64 pid : m_xray->launches())
             QVERIFY2(FakeXray::waitUntilGone(pid), qPrintable(context + u": xray " + QString::number(pid) + u" runs"));
@@ -273,7 +273,7 @@ private slots:
             for (const qint64 pid : children)
                 QVERIFY2(FakeXray::waitUntilGone(pid), qPrintable(context + u": the xray child outlived its parent"_s));
             // A tool call the killed process had under way ends on its own.
-            QTest::qWait(150);
+            QVERIFY2(waitUntilNoProcess(m_tool->toolPath()), qPrintable(context + u": a proxy tool call hangs"_s));
             const int set = setCalls(m_tool->calls().mid(callsBefore));
             const Phase phase = children.isEmpty() ? Phase::BeforeChild
                 : set == 0                         ? Phase::ChildStarting
@@ -305,7 +305,7 @@ private slots:
         QVERIFY(spinUntil([&] { return setCalls(m_tool->calls()) >= 3; }, 20000));
         run->signal(SIGKILL);
         QVERIFY(run->waitForExit());
-        QTest::qWait(300);
+        QVERIFY(waitUntilNoProcess(m_tool->toolPath()));
         QVERIFY2(!proxiesOn().isEmpty(), "the kill came too late to leave a proxy half-set");
         QVERIFY2(status().out.contains(u"xray: proxies set on [\"Wi-Fi\", \"Ethernet\"] but nothing answers"_s),
                  qPrintable(status().out));

@@ -158,6 +158,18 @@ private slots:
         QCOMPARE(defaults().boolValue(SystemProxy::activeKey), false);
     }
 
+    // The launch clean-up coming late, after this run's connect set the
+    // proxies, leaves them set.
+    void aLateLaunchCleanupLeavesThisRunsProxies()
+    {
+        m_tool->setActiveServices({u"Wi-Fi"_s});
+        QVERIFY(m_proxy->setSystemProxy());
+        m_tool->clearCalls();
+        m_proxy->cleanupStaleProxy();
+        QVERIFY(m_tool->calls().isEmpty());
+        QCOMPARE(defaults().boolValue(SystemProxy::activeKey), true);
+    }
+
     void aMissingToolIsLoggedAndTheDefaultsApply()
     {
         SystemProxy proxy(defaults(), m_tool->toolPath() + u"-missing"_s, kSocks, kHttp);

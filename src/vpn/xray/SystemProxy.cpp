@@ -131,6 +131,7 @@ bool SystemProxy::setSystemProxy(const std::function<bool()> &stillWanted)
     // when the record says a restore is owed.
     m_defaults.set(activeKey, true);
     m_defaults.set(servicesKey, services);
+    m_setInThisRun = true;
     const QString host = u"127.0.0.1"_s;
     const QString socks = QString::number(m_socksPort);
     const QString http = QString::number(m_httpPort);
@@ -212,6 +213,11 @@ bool SystemProxy::restoreQuietly(const QStringList &services, int timeoutMs)
 void SystemProxy::cleanupStaleProxy()
 {
     QMutexLocker operation(&m_operation);
+    // The launch clean-up runs in the background and may have its turn only
+    // after a first connect set the proxies: that record is not stale, and
+    // undoing it would leave the connection without its proxies.
+    if (m_setInThisRun)
+        return;
     if (m_defaults.boolOr(killSwitchKey, false)) {
         Log::system(u"⚠️ Xray: Found stale kill switch — disabling"_s);
         Log::system(u"🛡️ Xray: Kill switch deactivated"_s);

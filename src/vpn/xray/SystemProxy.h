@@ -102,6 +102,9 @@ private:
 
     // Held for a whole operation (set, restore, cleanup).
     QMutex m_operation;
+    // Whether this run set the proxies (under m_operation): the record is
+    // then its own, not one a previous run left.
+    bool m_setInThisRun = false;
     mutable QMutex m_stateMutex;
     QStringList m_activeNetworkServices;
 };

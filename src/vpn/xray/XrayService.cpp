@@ -379,6 +379,11 @@ void XrayService::handleLaunchResult(bool open, quint64 generation)
         return;
     }
     markConnected(*m_config);
+    // The child answered the port test and died while the proxies were
+    // being set: its exit found the state still connecting and did nothing.
+    // It is a loss like any other, not a connection without a child.
+    if (!m_process)
+        handleLoss();
 }
 
 void XrayService::markConnected(const XrayConfigResponse &config)

@@ -185,6 +185,9 @@ private:
 
     // Supervision (XraySupervision.cpp)
     void handleProcessTermination(QProcess *process, int exitCode);
+    // The connected child is gone: the kill switch holds, restarts follow
+    // (or, in a crash loop, the end).
+    void handleLoss();
     void attemptReconnect();
     // Ends the supervision: the state tells the user to reconnect, the child
     // is stopped and the proxies are restored.

@@ -28,6 +28,11 @@ void XrayService::handleProcessTermination(QProcess *process, int exitCode)
     m_process = nullptr;
     if (m_state != VPNConnectionState::connected())
         return;
+    handleLoss();
+}
+
+void XrayService::handleLoss()
+{
     // A child that passes its readiness test and then dies, again and again,
     // would otherwise be restarted for ever: each successful restart starts
     // the attempts afresh. Losses are counted over a window of time instead.
@@ -113,6 +118,10 @@ void XrayService::handleRelaunchResult(bool open, quint64 chain, quint64 generat
     m_reconnectAttempts = 0;
     setState(VPNConnectionState::connected());
     Log::system(u"✅ Xray: Reconnected successfully"_s);
+    // It died between the port test and now (its exit found no connection
+    // to lose): lost again at once, so the supervision goes on.
+    if (!m_process)
+        handleLoss();
 }
 
 // ---------------------------------------------------------------------------
