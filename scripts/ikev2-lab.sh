@@ -23,6 +23,10 @@
 #       Stops the lab's daemons and deletes its namespaces and folder.
 #   scripts/ikev2-lab.sh run [--esp ...] -- COMMAND [ARGS...]
 #       up, then COMMAND with the facts in its environment, then down.
+#   scripts/ikev2-lab.sh add-eap-user DIR USER < PASSWORD
+#       Makes the responder of the running lab in DIR accept one more EAP
+#       user (the password is the first line of standard input), for
+#       instance the credentials a backend serves to an account.
 #
 # --esp userspace (default) moves ESP through a TUN device inside charon
 # (kernel-libipsec), which works on kernels without ESP/AES-GCM support.
@@ -315,6 +319,29 @@ VELORIN_IKEV2_CA_FILE=$dir/pki/ca.pem
 EOF
 }
 
+# Adds an EAP user to the running responder. The responder's secrets live in
+# its swanctl.conf, which is reloaded whole (the server keys are beside it,
+# so nothing else is unloaded).
+add_eap_user() {
+  local dir=$1 user=$2 password name
+  case "$user" in ''|*[!A-Za-z0-9@._-]*) die "an EAP user is letters, digits and @._-" ;; esac
+  [ -f "$dir/server/swanctl/swanctl.conf" ] || die "no lab in $dir"
+  IFS= read -r password || [ -n "$password" ] || die "no password on standard input"
+  name=eap-$(printf '%s' "$user" | tr -c 'A-Za-z0-9' '-')
+  # Hex, so no character of the password needs quoting.
+  cat >>"$dir/server/swanctl/swanctl.conf" <<EOF
+secrets {
+  $name {
+    id = $user
+    secret = 0x$(printf '%s' "$password" | od -An -tx1 | tr -d ' \n')
+  }
+}
+EOF
+  STRONGSWAN_CONF="$dir/server/strongswan.conf" SWANCTL_DIR="$dir/server/swanctl" \
+    swanctl --load-creds --noprompt --uri "unix://$dir/server/charon.vici" >"$dir/server/swanctl.out" 2>&1 ||
+    { cat "$dir/server/swanctl.out" >&2; die "the responder did not take the secret"; }
+}
+
 cmd=${1:-}
 [ $# -gt 0 ] && shift
 case "$cmd" in
@@ -323,6 +350,10 @@ case "$cmd" in
     [ $# -eq 1 ] || die "usage: $0 down DIR"
     case "$1" in */velorin-ikev2-lab.*) ;; *) die "not a lab folder: $1" ;; esac
     teardown "$1" ;;
+  add-eap-user)
+    [ $# -eq 2 ] || die "usage: $0 add-eap-user DIR USER < PASSWORD"
+    case "$1" in */velorin-ikev2-lab.*) ;; *) die "not a lab folder: $1" ;; esac
+    add_eap_user "$1" "$2" ;;
   run)
     args=()
     while [ $# -gt 0 ] && [ "$1" != -- ]; do args+=("$1"); shift; done

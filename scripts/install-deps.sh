@@ -18,6 +18,12 @@ for g in $groups; do
       pkgs+=(strongswan-charon strongswan-swanctl strongswan-pki
              libstrongswan-standard-plugins libcharon-extra-plugins
              libcharon-extauth-plugins iputils-ping iproute2 util-linux) ;;
+    bench)
+      pkgs+=(heaptrack binutils) ;;
+    fuzz)
+      # libFuzzer and the sanitizer runtimes come with clang's runtime package;
+      # llvm-symbolizer (llvm) turns sanitizer reports into source lines.
+      pkgs+=(clang libclang-rt-14-dev llvm) ;;
     *) echo "unknown package group: $g" >&2; exit 2 ;;
   esac
 done

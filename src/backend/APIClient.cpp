@@ -5,13 +5,13 @@
 #include "model/AuthMessages.h"
 #include "model/SecretMask.h"
 #include "platform/Log.h"
+#include "platform/ReplyLimit.h"
 #include "platform/Utf8.h"
 #include "storage/KeychainManager.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QTimer>
 #include <QUrl>
 
 #include <QCoro/QCoroFuture>
@@ -123,21 +123,15 @@ QCoro::Task<QByteArray> APIClient::send(QString path, QString method, std::optio
     sent->setParent(this);
     const std::unique_ptr<QNetworkReply, DeleteLater> reply(sent);
 
-    bool overTotalLimit = false;
-    QTimer totalLimit;
-    totalLimit.setSingleShot(true);
-    QObject::connect(&totalLimit, &QTimer::timeout, reply.get(), [&overTotalLimit, raw = reply.get()] {
-        overTotalLimit = true;
-        raw->abort();
-    });
-    totalLimit.start(m_totalTimeout);
+    ReplyLimit::apply(sent, m_totalTimeout);
 
     co_await reply.get();
-    totalLimit.stop();
 
+    if (ReplyLimit::reasonFor(*reply) == ReplyLimit::Reason::TooLarge)
+        throw TransportError::tooLarge();
     const QNetworkReply::NetworkError error = reply->error();
     // The client cancels a request only when one of its limits runs out.
-    if (overTotalLimit || error == QNetworkReply::OperationCanceledError)
+    if (error == QNetworkReply::OperationCanceledError)
         throw TransportError::timedOut();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!reportsHttpStatus(error))

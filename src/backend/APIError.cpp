@@ -27,3 +27,8 @@ TransportError TransportError::timedOut()
 {
     return TransportError(QNetworkReply::TimeoutError, u"The request timed out."_s);
 }
+
+TransportError TransportError::tooLarge()
+{
+    return TransportError(QNetworkReply::UnknownContentError, u"The response is too large."_s);
+}

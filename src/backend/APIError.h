@@ -66,6 +66,8 @@ public:
     QString description() const override { return m_text; }
 
     static TransportError timedOut();
+    // An answer larger than any the backend sends (ReplyLimit), dropped unread.
+    static TransportError tooLarge();
 
 private:
     QNetworkReply::NetworkError m_error;

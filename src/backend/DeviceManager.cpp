@@ -8,8 +8,6 @@
 #include "storage/KeychainManager.h"
 
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QSysInfo>
@@ -226,28 +224,25 @@ QCoro::Task<> DeviceManager::registerDevice()
 void DeviceManager::handleLimitRefusal(const QByteArray &body)
 {
     Log::out(u"⚠️ DeviceManager: 403 response"_s);
-    const QJsonDocument document = QJsonDocument::fromJson(body);
-    if (!document.isObject())
-        return;
-    const QJsonValue detail = document.object().value(u"detail"_s);
-    if (detail.isObject() && detail.toObject().contains(u"devices"_s)) {
-        DeviceListResponse limit;
-        try {
-            limit = DeviceListResponse::decode(JsonReader(detail.toObject(), u"detail"_s));
-        } catch (const std::exception &error) {
-            Log::out(u"❌ DeviceManager: Registration failed: "_s + errorDescription(error));
-            return;
-        }
-        setDeviceLimitDevices(activeOnly(limit.devices));
-        setMaxDevices(clampedCount(limit.deviceLimit));
-        setActiveDeviceCount(clampedCount(limit.activeCount));
+    const DeviceLimitRefusal refusal = DeviceLimitRefusal::parse(body);
+    switch (refusal.kind) {
+    case DeviceLimitRefusal::Kind::Limit:
+        setDeviceLimitDevices(activeOnly(refusal.limit.devices));
+        setMaxDevices(clampedCount(refusal.limit.deviceLimit));
+        setActiveDeviceCount(clampedCount(refusal.limit.activeCount));
         setShowDeviceLimitSheet(true);
-        Log::out(u"⚠️ DeviceManager: Device limit reached. Active: "_s + QString::number(limit.activeCount) + u'/'
-                 + QString::number(limit.deviceLimit));
-    } else if (detail.isString()) {
-        const QString text = detail.toString();
-        Log::out(u"⚠️ DeviceManager: "_s + text);
-        setErrorMessage(text);
+        Log::out(u"⚠️ DeviceManager: Device limit reached. Active: "_s + QString::number(refusal.limit.activeCount)
+                 + u'/' + QString::number(refusal.limit.deviceLimit));
+        break;
+    case DeviceLimitRefusal::Kind::Message:
+        Log::out(u"⚠️ DeviceManager: "_s + refusal.text);
+        setErrorMessage(refusal.text);
+        break;
+    case DeviceLimitRefusal::Kind::Undecodable:
+        Log::out(u"❌ DeviceManager: Registration failed: "_s + refusal.text);
+        break;
+    case DeviceLimitRefusal::Kind::Nothing:
+        break;
     }
 }
 

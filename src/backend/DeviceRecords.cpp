@@ -2,6 +2,9 @@
 
 #include "model/JsonWriter.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
 using namespace Qt::StringLiterals;
 
 QString RegisteredDevice::platformIcon() const
@@ -61,4 +64,26 @@ QByteArray DeviceRevokeRequest::toJson() const
 DeviceRevokeSuccessResponse DeviceRevokeSuccessResponse::decode(const JsonReader &json)
 {
     return {json.string(u"status"_s), json.string(u"message"_s)};
+}
+
+DeviceLimitRefusal DeviceLimitRefusal::parse(const QByteArray &body)
+{
+    DeviceLimitRefusal refusal;
+    const QJsonDocument document = QJsonDocument::fromJson(body);
+    if (!document.isObject())
+        return refusal;
+    const QJsonValue detail = document.object().value(u"detail"_s);
+    if (detail.isObject() && detail.toObject().contains(u"devices"_s)) {
+        try {
+            refusal.limit = DeviceListResponse::decode(JsonReader(detail.toObject(), u"detail"_s));
+            refusal.kind = Kind::Limit;
+        } catch (const DecodeError &error) {
+            refusal.kind = Kind::Undecodable;
+            refusal.text = error.description();
+        }
+    } else if (detail.isString()) {
+        refusal.kind = Kind::Message;
+        refusal.text = detail.toString();
+    }
+    return refusal;
 }

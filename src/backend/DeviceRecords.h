@@ -97,4 +97,22 @@ struct DeviceRevokeSuccessResponse
     static DeviceRevokeSuccessResponse decode(const JsonReader &json);
 };
 
+// What the body of a registration refused with 403 says. Its "detail" is
+// either the device list at the limit (an object with "devices", decoded as
+// DeviceListResponse) or a text for the user; any other body says nothing.
+struct DeviceLimitRefusal
+{
+    enum class Kind {
+        Limit, // `limit` holds the decoded list
+        Message, // `text` is the detail text
+        Undecodable, // "detail" has "devices" but is no device list; `text` says why
+        Nothing, // not a JSON object, or no usable "detail"
+    };
+    Kind kind = Kind::Nothing;
+    DeviceListResponse limit;
+    QString text;
+
+    static DeviceLimitRefusal parse(const QByteArray &body);
+};
+
 Q_DECLARE_METATYPE(RegisteredDevice)

@@ -1,6 +1,7 @@
 #include "backend/HttpExchange.h"
 
 #include "backend/APIError.h"
+#include "platform/ReplyLimit.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -42,9 +43,14 @@ QCoro::Task<Answer> send(QNetworkAccessManager *network, QNetworkRequest request
         sent = network->sendCustomRequest(request, verb);
     sent->setParent(owner);
     const std::unique_ptr<QNetworkReply, DeleteLater> reply(sent);
+    // The transfer time-out also bounds the whole exchange, so a trickling
+    // answer cannot hold the request open.
+    ReplyLimit::apply(sent, std::chrono::milliseconds(request.transferTimeout()));
 
     co_await reply.get();
 
+    if (ReplyLimit::reasonFor(*reply) == ReplyLimit::Reason::TooLarge)
+        throw TransportError::tooLarge();
     const QNetworkReply::NetworkError error = reply->error();
     // Nothing here aborts a reply; a cancellation is the transfer time-out.
     if (error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError)

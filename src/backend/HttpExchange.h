@@ -27,7 +27,9 @@ struct Answer
 // status, including 4xx and 5xx, is an answer. Throws TransportError when no
 // complete HTTP answer arrived (refused, reset, host not found); a stalled
 // transfer past the request's transfer time-out becomes
-// TransportError::timedOut(). The reply is a child of `owner`, so none
+// TransportError::timedOut(), and so does a transfer that is still running
+// when that time has passed since the start; an answer over
+// ReplyLimit::defaultMaxBytes is TransportError::tooLarge(). The reply is a child of `owner`, so none
 // outlives the service that sent it.
 QCoro::Task<Answer> send(QNetworkAccessManager *network, QNetworkRequest request, QByteArray verb,
                          std::optional<QByteArray> body, QObject *owner);

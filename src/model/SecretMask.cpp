@@ -6,6 +6,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -82,19 +83,44 @@ qsizetype scalarEnd(const QString &text, qsizetype start)
     return i;
 }
 
-// Earliest occurrence of any key at or after `from`; -1 when none.
-qsizetype nextKey(const QString &text, qsizetype from, const QStringList &keys, qsizetype *keyLength)
+// Finds the earliest occurrence of any key at or after a position that only
+// moves forward. Each key's next occurrence is remembered, so the text is
+// searched once per key over the whole pass: a body made of nothing but keys
+// stays linear instead of searching the rest of the text again for every
+// occurrence.
+class KeyFinder
 {
-    qsizetype best = -1;
-    for (const QString &key : keys) {
-        const qsizetype at = text.indexOf(key, from, Qt::CaseInsensitive);
-        if (at >= 0 && (best < 0 || at < best || (at == best && key.size() > *keyLength))) {
-            best = at;
-            *keyLength = key.size();
-        }
+public:
+    KeyFinder(const QString &text, const QStringList &keys)
+        : m_text(text)
+        , m_keys(keys)
+        , m_next(keys.size(), kUnknown)
+    {
     }
-    return best;
-}
+
+    // -1 when none is left.
+    qsizetype next(qsizetype from, qsizetype *keyLength)
+    {
+        qsizetype best = -1;
+        for (qsizetype k = 0; k < m_keys.size(); ++k) {
+            qsizetype &at = m_next[k];
+            if (at != kNone && at < from)
+                at = m_text.indexOf(m_keys[k], from, Qt::CaseInsensitive);
+            if (at >= 0 && (best < 0 || at < best || (at == best && m_keys[k].size() > *keyLength))) {
+                best = at;
+                *keyLength = m_keys[k].size();
+            }
+        }
+        return best;
+    }
+
+private:
+    static constexpr qsizetype kNone = -1;
+    static constexpr qsizetype kUnknown = -2;
+    const QString &m_text;
+    const QStringList &m_keys;
+    QList<qsizetype> m_next;
+};
 
 QString maskRaw(const QString &text, const QStringList &keys)
 {
@@ -102,9 +128,10 @@ QString maskRaw(const QString &text, const QStringList &keys)
     out.reserve(text.size());
     qsizetype copied = 0;
     qsizetype from = 0;
+    KeyFinder finder(text, keys);
     while (true) {
         qsizetype keyLength = 0;
-        const qsizetype at = nextKey(text, from, keys, &keyLength);
+        const qsizetype at = finder.next(from, &keyLength);
         if (at < 0)
             break;
         // After the key: an optional closing quote (plain or escaped), blanks,
@@ -175,6 +202,106 @@ void collectSecretStrings(const QJsonValue &value, const QStringList &keys, QSet
     }
 }
 
+int hexDigit(QChar c)
+{
+    const char16_t u = c.unicode();
+    if (u >= u'0' && u <= u'9')
+        return u - u'0';
+    if (u >= u'a' && u <= u'f')
+        return u - u'a' + 10;
+    if (u >= u'A' && u <= u'F')
+        return u - u'A' + 10;
+    return -1;
+}
+
+// The value of a JSON string from the text between its quotes, read the way
+// QJsonDocument reads it (which takes an unknown escape such as `\0` as the
+// character itself); nothing when a `\u` escape is malformed.
+std::optional<QString> jsonStringValue(QStringView content)
+{
+    QString value;
+    value.reserve(content.size());
+    for (qsizetype i = 0; i < content.size(); ++i) {
+        if (content[i] != u'\\') {
+            value += content[i];
+            continue;
+        }
+        if (++i >= content.size())
+            return std::nullopt;
+        switch (content[i].unicode()) {
+        case u'b': value += u'\b'; break;
+        case u'f': value += u'\f'; break;
+        case u'n': value += u'\n'; break;
+        case u'r': value += u'\r'; break;
+        case u't': value += u'\t'; break;
+        case u'u': {
+            if (i + 4 >= content.size())
+                return std::nullopt;
+            char16_t unit = 0;
+            for (qsizetype d = i + 1; d <= i + 4; ++d) {
+                const int digit = hexDigit(content[d]);
+                if (digit < 0)
+                    return std::nullopt;
+                unit = char16_t(unit * 16 + digit);
+            }
+            value += QChar(unit);
+            i += 4;
+            break;
+        }
+        default: // `\"`, `\\`, `\/` and any other character stand for themselves
+            value += content[i];
+            break;
+        }
+    }
+    return value;
+}
+
+// Replaces every JSON string of `text` whose value is one of `secrets`
+// (however it is spelt: plain, or with escapes) by the quoted mask. One pass
+// over the text, whatever the number of secrets. With `cutShort`, the text is
+// the start of a longer one: a string left open at its end may be the start
+// of a secret and is masked to the end.
+QString maskStrings(const QString &text, const QSet<QString> &secrets, bool cutShort)
+{
+    const QString quotedMask = u'"' + mask + u'"';
+    QString out;
+    out.reserve(text.size());
+    qsizetype copied = 0;
+    qsizetype i = 0;
+    while (i < text.size()) {
+        if (text[i] != u'"') {
+            ++i;
+            continue;
+        }
+        qsizetype close = i + 1;
+        while (close < text.size() && text[close] != u'"')
+            close += text[close] == u'\\' ? 2 : 1;
+        if (close >= text.size()) {
+            if (cutShort) {
+                out += QStringView(text).mid(copied, i - copied);
+                out += u'"' + mask;
+                copied = text.size();
+            }
+            break;
+        }
+        const qsizetype end = close + 1;
+        const QString content = text.mid(i + 1, close - i - 1);
+        bool secret = secrets.contains(content);
+        if (!secret && content.contains(u'\\')) {
+            const std::optional<QString> value = jsonStringValue(content);
+            secret = value && secrets.contains(*value);
+        }
+        if (secret) {
+            out += QStringView(text).mid(copied, i - copied);
+            out += quotedMask;
+            copied = end;
+        }
+        i = end;
+    }
+    out += QStringView(text).mid(copied);
+    return out;
+}
+
 } // namespace
 
 const QStringList &defaultKeys()
@@ -185,7 +312,16 @@ const QStringList &defaultKeys()
 
 QString apply(const QString &text, const QStringList &keys)
 {
-    QString masked = maskRaw(text, keys);
+    return applyToStart(text, text.size(), keys);
+}
+
+QString applyToStart(const QString &text, qsizetype length, const QStringList &keys)
+{
+    const bool cutShort = length < text.size();
+    qsizetype end = std::clamp<qsizetype>(length, 0, text.size());
+    if (cutShort && end > 0 && text[end - 1].isHighSurrogate())
+        --end; // never half a character
+    QString masked = maskRaw(cutShort ? text.left(end) : text, keys);
 
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &error);
@@ -194,17 +330,10 @@ QString apply(const QString &text, const QStringList &keys)
     QSet<QString> secrets;
     collectSecretStrings(document.isArray() ? QJsonValue(document.array()) : QJsonValue(document.object()), keys,
                          &secrets);
-    // Whole JSON strings equal to a secret: as written by a JSON writer, and as read.
-    const QString quotedMask = u'"' + mask + u'"';
-    for (const QString &secret : std::as_const(secrets)) {
-        const QByteArray written = QJsonDocument(QJsonArray{secret}).toJson(QJsonDocument::Compact);
-        const QString writtenForm = QString::fromUtf8(written.mid(1, written.size() - 2));
-        const QString readForm = u'"' + secret + u'"';
-        for (const QString &form : {writtenForm, readForm})
-            if (form != quotedMask)
-                masked.replace(form, quotedMask);
-    }
-    return masked;
+    secrets.remove(mask);
+    if (secrets.isEmpty())
+        return masked;
+    return maskStrings(masked, secrets, cutShort);
 }
 
 } // namespace SecretMask

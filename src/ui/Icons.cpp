@@ -149,6 +149,76 @@ private:
     int m_pixelSize;
 };
 
+// The full-colour application icon, drawn from its SVG at the size asked
+// for, when asked for: a tray application shows it only once a window opens.
+QPixmap appPixmap(int side)
+{
+    const QString key = u"velorin-app-icon:%1"_s.arg(side);
+    QPixmap result;
+    if (!QPixmapCache::find(key, &result)) {
+        QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        QSvgRenderer renderer(resourcePath(u"AppIcon"_s));
+        QPainter painter(&image);
+        renderer.render(&painter, QRectF(0, 0, side, side));
+        painter.end();
+        result = QPixmap::fromImage(image);
+        QPixmapCache::insert(key, result);
+    }
+    return result;
+}
+
+class AppIconEngine : public QIconEngine
+{
+public:
+    static inline const QList<int> sides{16, 24, 32, 48, 64, 128, 256, 512};
+
+    void paint(QPainter *painter, const QRect &rect, QIcon::Mode, QIcon::State) override
+    {
+        const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1;
+        const int side = std::min(rect.width(), rect.height());
+        if (side <= 0)
+            return;
+        QPixmap image = appPixmap(std::max(1, int(std::ceil(side * ratio))));
+        image.setDevicePixelRatio(ratio);
+        painter->drawPixmap(QPointF(rect.x() + (rect.width() - side) / 2.0, rect.y() + (rect.height() - side) / 2.0),
+                            image);
+    }
+
+    QPixmap pixmap(const QSize &size, QIcon::Mode, QIcon::State) override
+    {
+        const int side = std::min(size.width(), size.height());
+        return side > 0 ? appPixmap(side) : QPixmap();
+    }
+
+    QPixmap scaledPixmap(const QSize &size, QIcon::Mode mode, QIcon::State state, qreal scale) override
+    {
+        QPixmap image = pixmap(size, mode, state);
+        if (!image.isNull() && scale > 0) {
+            image = image.copy();
+            image.setDevicePixelRatio(scale);
+        }
+        return image;
+    }
+
+    QSize actualSize(const QSize &size, QIcon::Mode, QIcon::State) override
+    {
+        const int side = std::min(size.width(), size.height());
+        return QSize(side, side);
+    }
+
+    // The sizes a window manager is offered.
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override
+    {
+        QList<QSize> sizes;
+        for (const int side : sides)
+            sizes.append(QSize(side, side));
+        return sizes;
+    }
+    QString key() const override { return u"velorin-app"_s; }
+    QIconEngine *clone() const override { return new AppIconEngine(*this); }
+};
+
 } // namespace
 
 QString resourcePath(const QString &symbolName)
@@ -195,17 +265,7 @@ QIcon icon(const QString &symbolName, const QColor &color, int pixelSize)
 
 QIcon appIcon()
 {
-    QIcon result;
-    QSvgRenderer renderer(resourcePath(u"AppIcon"_s));
-    for (const int side : {16, 24, 32, 48, 64, 128, 256, 512}) {
-        QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
-        image.fill(Qt::transparent);
-        QPainter painter(&image);
-        renderer.render(&painter, QRectF(0, 0, side, side));
-        painter.end();
-        result.addPixmap(QPixmap::fromImage(image));
-    }
-    return result;
+    return QIcon(new AppIconEngine);
 }
 
 } // namespace Icons

@@ -23,7 +23,8 @@ QIcon icon(const QString &symbolName, const QColor &color, int pixelSize = 24);
 // takes the application's (the highest of its screens). Cached.
 QPixmap pixmap(const QString &symbolName, const QColor &color, int pixelSize, qreal devicePixelRatio = 0);
 
-// The full-colour application icon, at the common sizes.
+// The full-colour application icon. It offers the common sizes (16 to 512
+// pixels) and draws each one only when it is first asked for.
 QIcon appIcon();
 
 bool has(const QString &symbolName);

@@ -1,5 +1,9 @@
 #include "vpn/ConfigRequest.h"
 
+#include "platform/ReplyLimit.h"
+
+#include <QNetworkAccessManager>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -14,7 +18,19 @@ bool reportsHttpStatus(QNetworkReply::NetworkError error)
         || (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError);
 }
 
+std::chrono::milliseconds s_timeout = ConfigRequest::defaultTimeout;
+
 } // namespace
+
+std::chrono::milliseconds ConfigRequest::timeout()
+{
+    return s_timeout;
+}
+
+void ConfigRequest::setTimeout(std::chrono::milliseconds timeout)
+{
+    s_timeout = timeout;
+}
 
 std::optional<QUrl> ConfigRequest::url(const QString &baseURL, const QString &path,
                                        const std::optional<QString> &serverId)
@@ -31,7 +47,7 @@ std::optional<QUrl> ConfigRequest::url(const QString &baseURL, const QString &pa
 QNetworkRequest ConfigRequest::make(const QUrl &url, const QString &accessToken, bool withJsonContentType)
 {
     QNetworkRequest request(url);
-    request.setTransferTimeout(timeoutMs);
+    request.setTransferTimeout(int(s_timeout.count()));
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::PreferNetwork);
     request.setRawHeader("Authorization", "Bearer " + accessToken.toUtf8());
     if (withJsonContentType)
@@ -39,16 +55,28 @@ QNetworkRequest ConfigRequest::make(const QUrl &url, const QString &accessToken,
     return request;
 }
 
+QNetworkReply *ConfigRequest::get(QNetworkAccessManager &network, const QNetworkRequest &request)
+{
+    QNetworkReply *reply = network.get(request);
+    ReplyLimit::apply(reply, std::chrono::milliseconds(request.transferTimeout()));
+    return reply;
+}
+
 ConfigRequest::Result ConfigRequest::read(QNetworkReply &reply)
 {
     Result result;
+    if (ReplyLimit::reasonFor(reply) == ReplyLimit::Reason::TooLarge) {
+        result.errorDescription = u"The response is too large"_s;
+        return result;
+    }
     const QNetworkReply::NetworkError error = reply.error();
     const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!reportsHttpStatus(error) || (error != QNetworkReply::NoError && !status.isValid())) {
         result.kind = Result::Kind::TransportError;
-        result.errorDescription = error == QNetworkReply::OperationCanceledError
-            ? u"The request timed out"_s
-            : reply.errorString();
+        if (error == QNetworkReply::OperationCanceledError)
+            result.errorDescription = u"The request timed out"_s;
+        else
+            result.errorDescription = reply.errorString();
         return result;
     }
     result.body = reply.readAll();

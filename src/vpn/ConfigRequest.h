@@ -6,14 +6,20 @@
 #include <QString>
 #include <QUrl>
 
+#include <chrono>
 #include <optional>
+
+class QNetworkAccessManager;
 
 // The configuration requests of the protocol services: one GET to the VPN API
 // host with the user's bearer token, answered on the main thread.
 namespace ConfigRequest {
 
-// The time a configuration request may stay without progress.
-constexpr int timeoutMs = 60000;
+// The time a configuration request may take, and may stay without progress.
+constexpr std::chrono::milliseconds defaultTimeout = std::chrono::seconds(60);
+std::chrono::milliseconds timeout();
+// Tests shorten the time-out; nothing else changes it.
+void setTimeout(std::chrono::milliseconds timeout);
 
 // `baseURL` + `path`, plus "?server_id=" and the id exactly as given (not
 // percent-encoded) when there is one. Nothing when the text is not a valid
@@ -24,6 +30,11 @@ std::optional<QUrl> url(const QString &baseURL, const QString &path, const std::
 // and "Authorization: Bearer <token>"; "Content-Type: application/json" too
 // when asked.
 QNetworkRequest make(const QUrl &url, const QString &accessToken, bool withJsonContentType);
+
+// Sends the GET. The time-out bounds the whole exchange too, and an answer
+// larger than ReplyLimit::defaultMaxBytes is dropped: both end the reply
+// with a transport error.
+QNetworkReply *get(QNetworkAccessManager &network, const QNetworkRequest &request);
 
 // How a finished request ended.
 struct Result

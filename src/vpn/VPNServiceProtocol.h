@@ -29,7 +29,9 @@ public:
     virtual void disconnect() = 0;
     bool isProxyBased() const { return protocolType() == VPNProtocolType::XrayReality; }
 
-    // The live connection's server; only the proxy service reports these.
+    // The live connection's server (nothing while there is none). The proxy
+    // service and the IKEv2 service report them; VPNServiceManager mirrors
+    // only the proxy service's.
     virtual std::optional<QString> connectedServerId() const { return std::nullopt; }
     virtual std::optional<QString> connectedServerIP() const { return std::nullopt; }
 

@@ -56,6 +56,36 @@ private slots:
     {
         const QString text = uR"({"access_token":"tok-123","echo":"tok-123"})"_s;
         QCOMPARE(SecretMask::apply(text), uR"({"access_token":"***","echo":"***"})"_s);
+        // The same value spelt with other escapes than a JSON writer uses.
+        const QString escaped = u"{\"access_token\":\"tok-123\",\"echo\":\"\\u0074ok\\-123\"}"_s;
+        QCOMPARE(SecretMask::apply(escaped), uR"({"access_token":"***","echo":"***"})"_s);
+    }
+
+    void theStartOfALongTextIsMaskedAlone()
+    {
+        const QString text = uR"({"access_token":"tok-123","n":1,"echo":"tok-123"})"_s;
+        QCOMPARE(SecretMask::applyToStart(text, 25), u"{\"access_token\":\"***\""_s);
+        // A string cut open may be the start of a secret found further on.
+        QCOMPARE(SecretMask::applyToStart(text, text.size() - 4), u"{\"access_token\":\"***\",\"n\":1,\"echo\":\"***"_s);
+    }
+
+    // A hostile body made of nothing but keys, or of thousands of distinct
+    // secrets, is masked in linear time: the log line of a 4 MB answer
+    // must not stall the caller.
+    void hostileBodiesAreMaskedQuickly()
+    {
+        QString keys;
+        for (int i = 0; i < 100'000; ++i)
+            keys += u"password=a&"_s;
+        QString secrets = u"["_s;
+        for (int i = 0; i < 50'000; ++i)
+            secrets += u"{\"access_token\":\"s%1\"},"_s.arg(i);
+        secrets += u"{}]"_s;
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(SecretMask::apply(keys).left(19), u"password=***&passwo"_s);
+        QVERIFY(SecretMask::apply(secrets).startsWith(u"[{\"access_token\":\"***\"},"_s));
+        QCOMPARE_LT(timer.elapsed(), 5000);
     }
 };
 

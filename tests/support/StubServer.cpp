@@ -342,7 +342,15 @@ void StubServer::answer(const std::shared_ptr<Connection> &connection, const Res
             bytes += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
         bytes += "\r\n" + response.body;
     }
+    if (response.dripInterval.count() > 0) {
+        drip(connection, bytes, response.dripInterval, response.closeAfter);
+        return;
+    }
     socket->write(bytes);
+    if (response.closeAfter) {
+        socket->disconnectFromHost();
+        return;
+    }
     connection->waitingForAnswer = false;
     // A request that arrived while this one waited is in the buffer already.
     if (!connection->buffer.isEmpty())
@@ -350,4 +358,28 @@ void StubServer::answer(const std::shared_ptr<Connection> &connection, const Res
             if (auto c = weak.lock())
                 readFrom(c);
         });
+}
+
+void StubServer::drip(const std::shared_ptr<Connection> &connection, const QByteArray &bytes,
+                      std::chrono::milliseconds interval, bool closeAfter)
+{
+    // Owned by the socket: the drip ends with the connection.
+    auto *timer = new QTimer(connection->socket);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, bytes, closeAfter, weak = std::weak_ptr(connection),
+                                                      sent = qsizetype(0)]() mutable {
+        const auto c = weak.lock();
+        if (!c || !c->socket) {
+            timer->deleteLater();
+            return;
+        }
+        c->socket->write(bytes.mid(sent, 1));
+        if (++sent < bytes.size())
+            return;
+        timer->deleteLater();
+        if (closeAfter)
+            c->socket->disconnectFromHost();
+        else
+            c->waitingForAnswer = false;
+    });
+    timer->start(interval);
 }

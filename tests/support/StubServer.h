@@ -65,6 +65,11 @@ public:
         Behaviour behaviour = Behaviour::Respond;
         // When set, these bytes are written instead of a built answer.
         std::optional<QByteArray> raw;
+        // When set, the answer is written one byte per interval (a slow drip).
+        std::chrono::milliseconds dripInterval{0};
+        // Closes the connection in order once the answer is written (with a
+        // lying Content-Length: a truncated body).
+        bool closeAfter = false;
 
         // Content-Type application/json.
         static Response json(int status, const QByteArray &body);
@@ -78,6 +83,16 @@ public:
         Response &after(std::chrono::milliseconds wait)
         {
             delay = wait;
+            return *this;
+        }
+        Response &dripped(std::chrono::milliseconds interval)
+        {
+            dripInterval = interval;
+            return *this;
+        }
+        Response &thenClose()
+        {
+            closeAfter = true;
             return *this;
         }
         Response &withHeader(const QByteArray &name, const QByteArray &value)
@@ -154,6 +169,8 @@ private:
     void readFrom(const std::shared_ptr<Connection> &connection);
     void handle(const std::shared_ptr<Connection> &connection, const Request &request);
     void answer(const std::shared_ptr<Connection> &connection, const Response &response);
+    void drip(const std::shared_ptr<Connection> &connection, const QByteArray &bytes, std::chrono::milliseconds interval,
+              bool closeAfter);
     const Route *match(const Request &request) const;
 
     QTcpServer m_server;

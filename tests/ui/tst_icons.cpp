@@ -152,8 +152,12 @@ private slots:
         const QIcon icon = Icons::appIcon();
         QVERIFY(icon.availableSizes().contains(QSize(256, 256)));
         const QImage image = icon.pixmap(64, 64).toImage();
+        QCOMPARE(image.size(), QSize(64, 64));
         const QColor corner = image.pixelColor(20, 8);
         QVERIFY(corner.alpha() == 255 && corner.saturation() > 100);
+        // Any size is drawn sharp from the drawing, not scaled from another.
+        QCOMPARE(icon.pixmap(40, 40).size(), QSize(40, 40));
+        QVERIFY(icon.pixmap(40, 40).toImage().pixelColor(12, 5).saturation() > 100);
     }
 
     // A contact sheet of the whole set at 24 px, white on dark and black on

@@ -536,9 +536,15 @@ private slots:
         QStringList mirrored;
         QObject::connect(&services, &VPNServiceManager::connectionStateChanged, &services,
                          [&mirrored](const VPNConnectionState &state) { mirrored.append(state.description()); });
-        services.connect(u"203.0.113.10"_s, u"sg-node-01"_s);
+        QCOMPARE(service.connectedServerIP(), std::nullopt);
+        // The catalogue's address for the location; the configuration sends
+        // the tunnel elsewhere.
+        services.connect(u"198.51.100.20"_s, u"us-west-01"_s);
         QTRY_COMPARE(services.connectionState(), VPNConnectionState::connected());
         QCOMPARE(service.connectionState(), VPNConnectionState::connected());
+        QCOMPARE(service.connectedServerIP(), std::optional<QString>(u"203.0.113.10"_s));
+        QCOMPARE(service.connectedServerId(), std::optional<QString>(u"us-west-01"_s));
+        QCOMPARE(services.connectedServerIP(), std::nullopt); // mirrored for the proxy service only
         QTRY_COMPARE(services.serverName(), u"United States - San Francisco"_s);
         Log::Capture log;
         services.disconnect();
@@ -546,6 +552,7 @@ private slots:
         QVERIFY(log.contains(u"🔌 IKEv2: Disconnect requested"_s));
         QCOMPARE(rig.vpn.stopCalls, 1);
         QVERIFY(!rig.manager->isConnected());
+        QCOMPARE(service.connectedServerIP(), std::nullopt);
         QCOMPARE(mirrored, (QStringList{u"connecting"_s, u"connected"_s, u"disconnecting"_s, u"disconnected"_s}));
     }
 };

@@ -178,7 +178,7 @@ void IKEv2Manager::fetchConfig(quint64 attempt, FetchDone done)
     Log::system(u"🔄 IKEv2: Fetching config from API..."_s);
     if (m_reply)
         m_reply->abort();
-    QNetworkReply *reply = m_network->get(ConfigRequest::make(*url, *token, true));
+    QNetworkReply *reply = ConfigRequest::get(*m_network, ConfigRequest::make(*url, *token, true));
     // Owned by the manager, so no answer outlives it.
     reply->setParent(this);
     m_reply = reply;

@@ -35,3 +35,20 @@ void IKEv2Service::disconnect()
 {
     m_manager.disconnect();
 }
+
+bool IKEv2Service::isUp() const
+{
+    return m_manager.isConnected() || m_manager.connectionState().is(VPNConnectionState::Kind::Connected);
+}
+
+std::optional<QString> IKEv2Service::connectedServerId() const
+{
+    return isUp() ? m_manager.selectedServerId() : std::nullopt;
+}
+
+std::optional<QString> IKEv2Service::connectedServerIP() const
+{
+    if (!isUp() || m_manager.serverAddress().isEmpty())
+        return std::nullopt;
+    return m_manager.serverAddress();
+}

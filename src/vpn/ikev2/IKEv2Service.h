@@ -22,7 +22,14 @@ public:
     // Logs the request and asks the system to stop the tunnel; the state
     // follows the system's status.
     void disconnect() override;
+    // While the tunnel is up: the address dialled (the one the fetched
+    // configuration named, not necessarily the catalogue's) and the server
+    // id asked for.
+    std::optional<QString> connectedServerId() const override;
+    std::optional<QString> connectedServerIP() const override;
 
 private:
+    bool isUp() const;
+
     IKEv2Manager &m_manager;
 };

@@ -52,7 +52,7 @@ void WireGuardService::connect(const std::optional<QString> &, const std::option
     }
 
     Log::system(u"🔄 WireGuard: Fetching config from API..."_s);
-    QNetworkReply *reply = m_network->get(ConfigRequest::make(*url, *token, false));
+    QNetworkReply *reply = ConfigRequest::get(*m_network, ConfigRequest::make(*url, *token, false));
     // Owned by the service, so no answer outlives it.
     reply->setParent(this);
     QObject::connect(reply, &QNetworkReply::finished, this, [this, reply]() {

@@ -193,7 +193,7 @@ void XrayService::fetchXrayConfig(quint64 generation)
         return;
     }
     Log::system(u"🔄 Xray: Fetching config from API..."_s);
-    QNetworkReply *reply = m_network.get(ConfigRequest::make(*url, *token, false));
+    QNetworkReply *reply = ConfigRequest::get(m_network, ConfigRequest::make(*url, *token, false));
     m_reply = reply;
     QObject::connect(reply, &QNetworkReply::finished, this,
                      [this, reply, generation] { handleConfigReply(reply, generation); });
@@ -308,7 +308,7 @@ void XrayService::launchXray(LaunchKind kind, const QString &executable, quint64
     process->start();
     if (launch != m_launch)
         return; // failed at once
-    QTimer::singleShot(1000, this, [this, kind, launch, generation] {
+    QTimer::singleShot(m_options.readinessDelayMs, this, [this, kind, launch, generation] {
         if (launch == m_launch && isCurrent(generation))
             testReadiness(kind, launch, generation);
     });

@@ -61,6 +61,7 @@ public:
 
     static constexpr int defaultSocksPort = 10808;
     static constexpr int defaultHttpPort = 10809;
+    static constexpr int defaultReadinessDelayMs = 1000;
     static constexpr int maxReconnectAttempts = 3;
     // A child that keeps dying after successful restarts: this many losses
     // of a connected child within the window end the connection as a third
@@ -86,6 +87,10 @@ public:
         QString configDirectory;
         int socksPort = defaultSocksPort;
         int httpPort = defaultHttpPort;
+        // How long after a start the SOCKS port is tested. One second in the
+        // application; the memory benchmark shortens it to run hundreds of
+        // connect/disconnect cycles in seconds.
+        int readinessDelayMs = defaultReadinessDelayMs;
 
         // The build's values: the endpoints of Endpoints::fromBuild(), the
         // proxy tool of the build (VELORIN_PROXY_TOOL in the environment

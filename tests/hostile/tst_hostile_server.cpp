@@ -1,0 +1,366 @@
+// Every network flow of the client against a server that answers badly:
+// a body cut short, values of the wrong JSON type, a 10 MB body, an answer
+// trickled one byte at a time, a reset connection, a status nobody expects.
+// Each flow must end in its error state within its time-out, the event loop
+// must keep turning (no gap over 100 ms), and what the client stored before
+// (tokens, device id, the cached subscription, the server selection) must
+// still be there afterwards, or be cleanly signed out where a refused
+// session ends in a sign-out.
+#include "../vpn/XrayRig.h"
+#include "backend/DeviceManager.h"
+#include "platform/Log.h"
+#include "support/AccountServices.h"
+#include "support/FakeSystemVpn.h"
+#include "support/StubServer.h"
+#include "vpn/ConfigRequest.h"
+#include "vpn/ServerManager.h"
+#include "vpn/ikev2/IKEv2Manager.h"
+#include "vpn/ikev2/IKEv2Service.h"
+#include "vpn/wireguard/WireGuardService.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimer>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+enum class Flow { SignIn, Restore, Register, List, Revoke, Entitlements, IKEv2, WireGuard, Xray };
+enum class Hostility { CutJson, CutConnection, WrongTypes, Huge, Drip, Reset, WrongStatus };
+
+// Every limit of the flows under test; a flow must end within it (plus
+// scheduling slack).
+constexpr auto kTimeout = 1500ms;
+constexpr qint64 kSlackMs = 1500;
+constexpr qint64 kMaxGapMs = 100;
+
+const QByteArray kTokens = R"({"access_token":"AT-new","refresh_token":"RT-new","expires_in":900})";
+const QByteArray kUser = R"({"id":"u-1","email":"ada@example.com","email_verified":true,"display_name":null,"apple_linked":false,"created_at":"2026-01-31T12:00:00Z"})";
+const QByteArray kSubscription =
+    R"({"status":"active","plan":"monthly","expires_at":"2026-03-01T00:00:00Z","is_trial":false})";
+const QByteArray kRegistered = R"({"status":"ok","message":"Device registered","device_id":"D-1"})";
+const QByteArray kDevices = R"({"devices":[{"id":1,"device_id":"D-1","nickname":"Desk","platform":"linux","is_active":true,"last_seen_at":null,"created_at":"2026-01-31T12:00:00Z","app_version":"1.0"}],"device_limit":5,"active_count":1,"can_add_more":true})";
+const QByteArray kRevoked = R"({"status":"ok","message":"Device removed"})";
+const QByteArray kIKEv2 = R"({"protocol":"ikev2","server_address":"203.0.113.10","server_id":"vpn.example.net","remote_id":"vpn.example.net","local_id":"user-1@velorin","username":"user-1","password":"eap-secret","ca_name":"Velorin VPN CA","server_name":"US","server_location":"San Francisco, US"})";
+const QByteArray kWireGuard =
+    R"({"interface_private_key":"cGx1bS1wcml2YXRlLWtleS1mb3ItdGVzdHMtb25seS0=","interface_address":"10.66.0.7/32","interface_dns":"10.66.0.1","peer_public_key":"IxcfPpUFvgWJvdyFio2mIhLj9aSFzsYXfJzdWKfOKLM=","peer_endpoint":"203.0.113.10:51820","peer_allowed_ips":"0.0.0.0/0","server_name":"sg-node-01","server_location":"Singapore, SG"})";
+
+// The same object with every value of another JSON type.
+QByteArray wrongTypes(const QByteArray &good)
+{
+    QJsonObject object = QJsonDocument::fromJson(good).object();
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        const QJsonValue v = it.value();
+        if (v.isString())
+            it.value() = 7;
+        else if (v.isDouble())
+            it.value() = u"7"_s;
+        else if (v.isBool())
+            it.value() = QJsonArray{true};
+        else
+            it.value() = false;
+    }
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+StubServer::Response hostile(Hostility hostility, const QByteArray &good)
+{
+    switch (hostility) {
+    case Hostility::CutJson:
+        return StubServer::Response::json(200, good.left(good.size() / 2));
+    case Hostility::CutConnection:
+        // Announces the whole body, sends half of it, and hangs up.
+        return StubServer::Response::rawBytes("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
+                                              + QByteArray::number(good.size()) + "\r\n\r\n" + good.left(good.size() / 2))
+            .thenClose();
+    case Hostility::WrongTypes:
+        return StubServer::Response::json(200, wrongTypes(good));
+    case Hostility::Huge:
+        return StubServer::Response::json(200, "{\"detail\":\"" + QByteArray(10 * 1024 * 1024, 'a') + "\"}");
+    case Hostility::Drip:
+        // A whole, valid answer padded with blanks, one byte every 20 ms: each
+        // byte comes well within the idle limit, the whole takes minutes.
+        return StubServer::Response::json(200, good + QByteArray(8000, ' ')).dripped(20ms);
+    case Hostility::Reset:
+        return StubServer::Response::close();
+    case Hostility::WrongStatus:
+        return StubServer::Response::text(418, "<html>I'm a teapot</html>");
+    }
+    return {};
+}
+
+// What the client keeps between runs.
+struct Stored
+{
+    std::optional<QString> accessToken;
+    std::optional<QString> refreshToken;
+    std::optional<QString> deviceId;
+    QVariant subscription;
+    QVariant selection;
+
+    static Stored of(KeychainManager &tokens, UserDefaults &standard, UserDefaults &appGroup)
+    {
+        return {tokens.retrieveString(KeychainManager::accessTokenKey),
+                tokens.retrieveString(KeychainManager::refreshTokenKey),
+                tokens.retrieveString(KeychainManager::deviceIdKey), appGroup.value(EntitlementManager::cacheKey),
+                standard.value(ServerManager::selectedServerKey)};
+    }
+    bool operator==(const Stored &) const = default;
+};
+
+void seed(KeychainManager &tokens, UserDefaults &standard, UserDefaults &appGroup, bool signedIn)
+{
+    if (signedIn) {
+        tokens.save(u"AT-old"_s, KeychainManager::accessTokenKey);
+        tokens.save(u"RT-old"_s, KeychainManager::refreshTokenKey);
+    }
+    tokens.save(u"AAAAAAAA-0000-4000-8000-000000000001"_s, KeychainManager::deviceIdKey);
+    standard.set(ServerManager::selectedServerKey, u"sg-node-01"_s);
+    appGroup.set(EntitlementManager::cacheKey,
+                 EntitlementCache{true, QDateTime(QDate(2026, 3, 1), QTime(0, 0), Qt::UTC),
+                                  QDateTime(QDate(2026, 1, 1), QTime(0, 0), Qt::UTC), u"monthly"_s}
+                     .toJson());
+}
+
+// Measures the longest stretch the event loop went without turning.
+class Watchdog
+{
+public:
+    Watchdog()
+    {
+        m_timer.setInterval(5);
+        QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] { m_worst = std::max(m_worst, m_clock.restart()); });
+        m_clock.start();
+        m_timer.start();
+    }
+    qint64 worstGapMs() const { return m_worst; }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_worst = 0;
+};
+
+// Keeps the loop turning until `done` or `ms` have passed.
+bool spin(const std::function<bool()> &done, qint64 ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return done();
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Flow)
+Q_DECLARE_METATYPE(Hostility)
+
+class TestHostileServer : public QObject
+{
+    Q_OBJECT
+
+    struct Outcome
+    {
+        bool ended = false;
+        bool inErrorState = false;
+        QString state; // for failure messages
+        bool signedOutCleanly = false; // tokens gone, as a refused session allows
+        qint64 tookMs = 0;
+        qint64 worstGapMs = 0;
+        Stored before;
+        Stored after;
+    };
+
+    // The account services: sign-in, restore, devices, subscription.
+    static Outcome runAccountFlow(Flow flow, Hostility hostility)
+    {
+        static const QHash<Flow, QPair<QByteArray, QString>> target{
+            {Flow::SignIn, {"POST", u"/auth/login"_s}},
+            {Flow::Restore, {"POST", u"/auth/refresh"_s}},
+            {Flow::Register, {"POST", u"/api/v1/devices/register"_s}},
+            {Flow::List, {"GET", u"/api/v1/devices"_s}},
+            {Flow::Revoke, {"POST", u"/api/v1/devices/revoke"_s}},
+            {Flow::Entitlements, {"GET", u"/api/v1/subscriptions/status"_s}},
+        };
+        StubServer server;
+        server.on("POST", u"/auth/login"_s, StubServer::Response::json(200, kTokens));
+        server.on("POST", u"/auth/refresh"_s, StubServer::Response::json(200, kTokens));
+        server.on("GET", u"/auth/me"_s, StubServer::Response::json(200, kUser));
+        server.on("GET", u"/api/v1/subscriptions/status"_s, StubServer::Response::json(200, kSubscription));
+        server.on("POST", u"/api/v1/devices/register"_s, StubServer::Response::json(200, kRegistered));
+        server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, kDevices));
+        server.on("POST", u"/api/v1/devices/revoke"_s, StubServer::Response::json(200, kRevoked));
+        const QByteArray good = flow == Flow::SignIn || flow == Flow::Restore ? kTokens
+            : flow == Flow::Register                                           ? kRegistered
+            : flow == Flow::List                                               ? kDevices
+            : flow == Flow::Revoke                                             ? kRevoked
+                                                                               : kSubscription;
+        server.on(target[flow].first, target[flow].second, hostile(hostility, good));
+
+        TempDefaults defaults;
+        FakeKeychain keychain;
+        AccountServices app(defaults, keychain, server.baseUrl());
+        app.api.setTimeouts(kTimeout, kTimeout);
+        app.devices.setTimeout(kTimeout);
+        app.entitlements.setTimeout(kTimeout);
+        seed(app.tokens, defaults.standard(), defaults.appGroup(), flow != Flow::SignIn);
+
+        Outcome outcome;
+        outcome.before = Stored::of(app.tokens, defaults.standard(), defaults.appGroup());
+        std::exception_ptr thrown;
+        // Watched from here: the stub's own set-up (a 10 MB body) is not the client's.
+        Watchdog watchdog;
+        QElapsedTimer clock;
+        clock.start();
+        switch (flow) {
+        case Flow::SignIn:
+            thrown = runToEnd(app.auth.login(u"ada@example.com"_s, u"pw-secret"_s));
+            outcome.inErrorState = !app.auth.authState().isAuthenticated() && app.auth.errorMessage()
+                && !app.auth.isLoading();
+            outcome.state = app.auth.errorMessage().value_or(u"(no message)"_s);
+            break;
+        case Flow::Restore:
+            thrown = runToEnd(app.auth.restoreSession());
+            outcome.inErrorState = app.auth.authState() == AuthState::unauthenticated() && !app.auth.isCheckingSession();
+            outcome.state = app.auth.authState().isAuthenticated() ? u"authenticated"_s : u"signed out"_s;
+            break;
+        case Flow::Register:
+            thrown = runToEnd(app.devices.registerDevice());
+            outcome.inErrorState = !app.devices.isLoading() && app.devices.devices().isEmpty()
+                && !app.devices.showDeviceLimitSheet();
+            outcome.state = app.devices.errorMessage().value_or(u"(no message)"_s);
+            break;
+        case Flow::List:
+            thrown = runToEnd(app.devices.fetchDevices());
+            outcome.inErrorState = !app.devices.isLoading() && app.devices.errorMessage().has_value();
+            outcome.state = app.devices.errorMessage().value_or(u"(no message)"_s);
+            break;
+        case Flow::Revoke:
+            thrown = runToEnd(app.devices.revokeDevice(u"D-2"_s));
+            outcome.inErrorState = !app.devices.isLoading() && app.devices.errorMessage().has_value();
+            outcome.state = app.devices.errorMessage().value_or(u"(no message)"_s);
+            break;
+        case Flow::Entitlements:
+            thrown = runToEnd(app.entitlements.syncWithBackend(u"AT-old"_s));
+            outcome.inErrorState = thrown != nullptr;
+            outcome.state = describe(thrown);
+            break;
+        default:
+            break;
+        }
+        if (flow != Flow::Entitlements && thrown)
+            outcome.state += u" / threw: "_s + describe(thrown);
+        outcome.ended = true;
+        outcome.tookMs = clock.elapsed();
+        outcome.worstGapMs = watchdog.worstGapMs();
+        outcome.after = Stored::of(app.tokens, defaults.standard(), defaults.appGroup());
+        outcome.signedOutCleanly = flow == Flow::Restore && !outcome.after.accessToken && !outcome.after.refreshToken;
+        return outcome;
+    }
+
+    // The configuration fetches of the three protocol services.
+    static Outcome runConfigFlow(Flow flow, Hostility hostility)
+    {
+        Outcome outcome;
+        const auto finish = [&outcome](VPNServiceProtocol &service, const std::function<Stored()> &stored) {
+            outcome.before = stored();
+            Watchdog watchdog;
+            QElapsedTimer clock;
+            clock.start();
+            service.connect(u"203.0.113.10"_s, u"sg-node-01"_s);
+            outcome.ended = spin([&] { return service.connectionState().isError(); },
+                                 qint64(kTimeout.count()) + kSlackMs);
+            outcome.tookMs = clock.elapsed();
+            outcome.worstGapMs = watchdog.worstGapMs();
+            outcome.inErrorState = service.connectionState().isError();
+            outcome.state = service.connectionState().description();
+            outcome.after = stored();
+        };
+        if (flow == Flow::Xray) {
+            XrayTest::Rig rig;
+            rig.server.on("GET", u"/api/v1/xray/config"_s,
+                          hostile(hostility, QJsonDocument(XrayTest::configBody()).toJson(QJsonDocument::Compact)));
+            seed(rig.keychain, rig.defaults.standard(), rig.defaults.appGroup(), true);
+            finish(rig.make(), [&] { return Stored::of(rig.keychain, rig.defaults.standard(), rig.defaults.appGroup()); });
+            if (outcome.state != VPNConnectionState::error(XrayService::fetchFailedMessage).description())
+                outcome.inErrorState = false;
+            return outcome;
+        }
+        StubServer server;
+        TempDefaults defaults;
+        FakeKeychain keychain;
+        KeychainManager tokens(defaults.standard(), keychain);
+        seed(tokens, defaults.standard(), defaults.appGroup(), true);
+        const auto stored = [&] { return Stored::of(tokens, defaults.standard(), defaults.appGroup()); };
+        if (flow == Flow::IKEv2) {
+            server.on("GET", u"/api/v1/ikev2/config"_s, hostile(hostility, kIKEv2));
+            FakeSystemVpn vpn;
+            IKEv2Manager manager(vpn, keychain, tokens, Endpoints::at(server.baseUrl()));
+            IKEv2Service service(manager);
+            finish(service, stored);
+        } else {
+            server.on("GET", u"/api/v1/wireguard/config"_s, hostile(hostility, kWireGuard));
+            WireGuardService service(tokens, Endpoints::at(server.baseUrl()));
+            finish(service, stored);
+            if (outcome.state != VPNConnectionState::error(WireGuardService::fetchFailedMessage).description())
+                outcome.inErrorState = false;
+        }
+        return outcome;
+    }
+
+private slots:
+    void initTestCase() { ConfigRequest::setTimeout(kTimeout); }
+    void cleanupTestCase() { ConfigRequest::setTimeout(ConfigRequest::defaultTimeout); }
+
+    void everyFlowFailsCleanly_data()
+    {
+        QTest::addColumn<Flow>("flow");
+        QTest::addColumn<Hostility>("hostility");
+        const QList<QPair<const char *, Flow>> flows{
+            {"sign-in", Flow::SignIn},   {"restore", Flow::Restore},     {"register", Flow::Register},
+            {"devices", Flow::List},     {"revoke", Flow::Revoke},       {"subscription", Flow::Entitlements},
+            {"ikev2", Flow::IKEv2},      {"wireguard", Flow::WireGuard}, {"xray", Flow::Xray},
+        };
+        const QList<QPair<const char *, Hostility>> hostilities{
+            {"cut JSON", Hostility::CutJson},   {"cut connection", Hostility::CutConnection},
+            {"wrong types", Hostility::WrongTypes}, {"10 MB", Hostility::Huge},
+            {"drip", Hostility::Drip},          {"reset", Hostility::Reset},
+            {"status 418", Hostility::WrongStatus},
+        };
+        for (const auto &[flowName, flow] : flows)
+            for (const auto &[hostilityName, hostility] : hostilities)
+                QTest::addRow("%s, %s", flowName, hostilityName) << flow << hostility;
+    }
+
+    void everyFlowFailsCleanly()
+    {
+        QFETCH(Flow, flow);
+        QFETCH(Hostility, hostility);
+        Log::Capture log;
+        const bool config = flow == Flow::IKEv2 || flow == Flow::WireGuard || flow == Flow::Xray;
+        const Outcome outcome = config ? runConfigFlow(flow, hostility) : runAccountFlow(flow, hostility);
+
+        QVERIFY2(outcome.ended, qPrintable(u"still running: "_s + outcome.state));
+        QVERIFY2(outcome.tookMs <= kTimeout.count() + kSlackMs, qPrintable(u"took %1 ms"_s.arg(outcome.tookMs)));
+        QVERIFY2(outcome.inErrorState, qPrintable(outcome.state));
+        QVERIFY2(outcome.worstGapMs <= kMaxGapMs,
+                 qPrintable(u"the event loop stood still for %1 ms"_s.arg(outcome.worstGapMs)));
+        if (outcome.signedOutCleanly) {
+            Stored expected = outcome.before;
+            expected.accessToken.reset();
+            expected.refreshToken.reset();
+            QVERIFY(outcome.after == expected);
+        } else {
+            QVERIFY(outcome.after == outcome.before);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHostileServer)
+#include "tst_hostile_server.moc"
