@@ -9,6 +9,15 @@
 # WRAPPER runs the test binary through a program (given the binary's path as
 # its last argument), e.g. a script that first starts a private D-Bus session;
 # a wrapper exits 77 to report the test as skipped.
+#
+# Tests labelled "tsan" (the supervision and concurrency tests) are also
+# dependencies of the target velorin_tsan_tests, so that a ThreadSanitizer run
+# of just those builds only what they need, the programs they start included:
+#   cmake --build --preset tsan --target velorin_tsan_tests
+if(NOT TARGET velorin_tsan_tests)
+  add_custom_target(velorin_tsan_tests)
+endif()
+
 function(velorin_add_test file)
   cmake_parse_arguments(T "" "TIMEOUT" "LIBS;LABELS;SOURCES;ENVIRONMENT;WRAPPER" ${ARGN})
   get_filename_component(name "${file}" NAME_WE)
@@ -19,6 +28,9 @@ function(velorin_add_test file)
     set(T_LABELS unit)
   endif()
   add_executable(${name} "${file}" ${T_SOURCES})
+  if("tsan" IN_LIST T_LABELS)
+    add_dependencies(velorin_tsan_tests ${name})
+  endif()
   target_link_libraries(${name} PRIVATE velorin_common velorin_testsupport Qt6::Test ${T_LIBS})
   add_test(NAME ${name} COMMAND ${T_WRAPPER} $<TARGET_FILE:${name}>)
   if(T_WRAPPER)

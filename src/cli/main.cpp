@@ -1,6 +1,8 @@
 #include "cli/Cli.h"
+#include "platform/Log.h"
 
 #include <QCoreApplication>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <cstdio>
@@ -22,5 +24,10 @@ int main(int argc, char *argv[])
     QTextStream out(stdout);
     QTextStream err(stderr);
     QTimer::singleShot(0, &app, [&] { runAndQuit(QCoreApplication::arguments(), &out, &err); });
-    return app.exec();
+    const int code = app.exec();
+    // Work still running on the pool's threads (a proxy restore ending
+    // with a log line) must not write to the streams below once they are gone.
+    QThreadPool::globalInstance()->waitForDone();
+    Log::setWriter({});
+    return code;
 }

@@ -133,6 +133,43 @@ private slots:
         QCOMPARE(defaults().boolValue(SystemProxy::activeKey), true);
     }
 
+    // A restore that fails half-way does not claim success: the record
+    // stays, and the next start's clean-up turns the proxies off.
+    void aFailedRestoreKeepsTheRestoreOwed()
+    {
+        m_tool->setActiveServices({u"Wi-Fi"_s, u"Ethernet"_s});
+        QVERIFY(m_proxy->setSystemProxy());
+        m_tool->setScript(u"[-setwebproxystate Wi-Fi off] exit=4\n** Error: busy\n"_s);
+        m_tool->clearCalls();
+        Log::Capture log;
+        m_proxy->restoreSystemProxy();
+        QCOMPARE(m_tool->calls(), proxyOffCalls(u"Wi-Fi"_s) + proxyOffCalls(u"Ethernet"_s));
+        QCOMPARE(log.lines().mid(2), (QStringList{u"❌ Xray: networksetup failed: ** Error: busy"_s,
+                                                  u"⚠️ Xray: System proxy not fully restored on 2 service(s) — a later "
+                                                  "clean-up tries again"_s}));
+        QCOMPARE(defaults().boolValue(SystemProxy::activeKey), true);
+        QCOMPARE(defaults().stringList(SystemProxy::servicesKey), (QStringList{u"Wi-Fi"_s, u"Ethernet"_s}));
+
+        m_tool->setScript({});
+        m_tool->clearCalls();
+        SystemProxy next(defaults(), m_tool->toolPath(), kSocks, kHttp);
+        next.cleanupStaleProxy();
+        QCOMPARE(m_tool->calls(), proxyOffCalls(u"Wi-Fi"_s) + proxyOffCalls(u"Ethernet"_s));
+        QCOMPARE(defaults().boolValue(SystemProxy::activeKey), false);
+    }
+
+    // The launch clean-up coming late, after this run's connect set the
+    // proxies, leaves them set.
+    void aLateLaunchCleanupLeavesThisRunsProxies()
+    {
+        m_tool->setActiveServices({u"Wi-Fi"_s});
+        QVERIFY(m_proxy->setSystemProxy());
+        m_tool->clearCalls();
+        m_proxy->cleanupStaleProxy();
+        QVERIFY(m_tool->calls().isEmpty());
+        QCOMPARE(defaults().boolValue(SystemProxy::activeKey), true);
+    }
+
     void aMissingToolIsLoggedAndTheDefaultsApply()
     {
         SystemProxy proxy(defaults(), m_tool->toolPath() + u"-missing"_s, kSocks, kHttp);

@@ -37,21 +37,29 @@ private slots:
         QVERIFY(log.contains(u"❌ Xray: Max reconnect attempts (3) reached — giving up"_s));
         QCOMPARE(service.reconnectAttempts(), 0);
         // The proxies are switched off, with the kill switch's last line after them.
-        QVERIFY(spinUntil([&] { return log.lines().last() == u"🛡️ Xray: Kill switch deactivated"_s; }));
+        // (restoreSystemProxy writes it first, giving up again when done).
+        QVERIFY(spinUntil([&] { return log.matching(u"🛡️ Xray: Kill switch deactivated"_s).size() == 2; }));
+        QVERIFY(log.lines().indexOf(u"✅ Xray: System proxy restored on 2 service(s)"_s)
+                < log.lines().lastIndexOf(u"🛡️ Xray: Kill switch deactivated"_s));
         QCOMPARE(rig.tool.calls(), restoreCalls());
         QCOMPARE(rig.defaults.standard().boolValue(SystemProxy::activeKey), false);
         QVERIFY(!rig.defaults.standard().contains(SystemProxy::servicesKey));
-        // Every restart stopped the silent child before it; only the last one runs.
+        // Every restart stopped the silent child before it, and giving up
+        // stopped the last one: no child is left holding the ports.
         const QList<qint64> launches = rig.xray.launches();
         QCOMPARE(launches.size(), 4);
         QVERIFY(!FakeXray::isAlive(launches[1]));
         QVERIFY(!FakeXray::isAlive(launches[2]));
-        QCOMPARE(service.xrayProcessId(), launches[3]);
+        QVERIFY(FakeXray::waitUntilGone(launches[3]));
+        QCOMPARE(service.xrayProcessId(), 0);
+        // Its exit is only logged.
+        QVERIFY(spinUntil([&] { return log.contains(u"⚠️ Xray: Process terminated with code 15"_s); }));
+        QCOMPARE(service.connectionState(), VPNConnectionState::error(XrayService::gaveUpMessage));
 
-        // A connect from here starts afresh (and stops the leftover child).
+        // A connect from here starts afresh.
         qputenv("FAKE_XRAY_NO_LISTEN", "");
         QVERIFY(rig.connectNow());
-        QVERIFY(!FakeXray::isAlive(launches[3]));
+        QCOMPARE(rig.xray.launches().size(), 5);
     }
 };
 

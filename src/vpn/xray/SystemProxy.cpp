@@ -43,7 +43,7 @@ QString SystemProxy::describe(const QStringList &services)
     return u'[' + quoted.join(u", "_s) + u']';
 }
 
-void SystemProxy::runNetworkSetup(const QStringList &arguments)
+bool SystemProxy::runNetworkSetup(const QStringList &arguments)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
@@ -51,18 +51,20 @@ void SystemProxy::runNetworkSetup(const QStringList &arguments)
     process.start(m_toolPath, arguments);
     if (!process.waitForStarted(toolTimeoutMs)) {
         Log::system(u"❌ Xray: networksetup error: "_s + process.errorString());
-        return;
+        return false;
     }
     if (!finishWithin(process, toolTimeoutMs)) {
         Log::system(u"❌ Xray: networksetup error: "_s + process.errorString());
-        return;
+        return false;
     }
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
         QString output = decodeOutput(process.readAll());
         while (output.endsWith(u'\n') || output.endsWith(u'\r'))
             output.chop(1);
         Log::system(u"❌ Xray: networksetup failed: "_s + output);
+        return false;
     }
+    return true;
 }
 
 SystemProxy::Output SystemProxy::runForOutput(const QStringList &arguments)
@@ -124,6 +126,12 @@ bool SystemProxy::setSystemProxy(const std::function<bool()> &stillWanted)
     }
     setActiveNetworkServices(services);
     Log::system(u"🔧 Xray: Setting system proxy on "_s + describe(services));
+    // The record comes first: a process killed half-way through the calls
+    // below leaves some proxies set, and the next start restores them only
+    // when the record says a restore is owed.
+    m_defaults.set(activeKey, true);
+    m_defaults.set(servicesKey, services);
+    m_setInThisRun = true;
     const QString host = u"127.0.0.1"_s;
     const QString socks = QString::number(m_socksPort);
     const QString http = QString::number(m_httpPort);
@@ -135,8 +143,6 @@ bool SystemProxy::setSystemProxy(const std::function<bool()> &stillWanted)
         runNetworkSetup({u"-setsecurewebproxy"_s, service, host, http});
         runNetworkSetup({u"-setsecurewebproxystate"_s, service, u"on"_s});
     }
-    m_defaults.set(activeKey, true);
-    m_defaults.set(servicesKey, services);
     Log::system(u"✅ Xray: System proxy enabled on "_s + QString::number(services.size()) + u" service(s)"_s);
     Log::system(u"🛡️ Xray: Kill switch active (proxy-based — traffic fails if xray dies)"_s);
     return true;
@@ -158,33 +164,60 @@ void SystemProxy::restoreSystemProxy()
     const QStringList services = servicesToRestore();
     Log::system(u"🛡️ Xray: Kill switch deactivated"_s);
     Log::system(u"🔧 Xray: Restoring proxy on "_s + describe(services));
+    bool restored = true;
     for (const QString &service : services) {
-        runNetworkSetup({u"-setsocksfirewallproxystate"_s, service, u"off"_s});
-        runNetworkSetup({u"-setwebproxystate"_s, service, u"off"_s});
-        runNetworkSetup({u"-setsecurewebproxystate"_s, service, u"off"_s});
+        // Each call runs whatever the one before it gave.
+        restored = runNetworkSetup({u"-setsocksfirewallproxystate"_s, service, u"off"_s}) && restored;
+        restored = runNetworkSetup({u"-setwebproxystate"_s, service, u"off"_s}) && restored;
+        restored = runNetworkSetup({u"-setsecurewebproxystate"_s, service, u"off"_s}) && restored;
     }
     setActiveNetworkServices({});
+    if (!restored) {
+        // A proxy may still point at the stopped child: the record keeps
+        // saying so, and the clean-up at quit or at the next start tries again.
+        m_defaults.set(activeKey, true);
+        m_defaults.set(servicesKey, services);
+        Log::system(u"⚠️ Xray: System proxy not fully restored on "_s + QString::number(services.size())
+                    + u" service(s) — a later clean-up tries again"_s);
+        return;
+    }
     m_defaults.set(activeKey, false);
     m_defaults.remove(servicesKey);
     Log::system(u"✅ Xray: System proxy restored on "_s + QString::number(services.size()) + u" service(s)"_s);
 }
 
-void SystemProxy::restoreProxyQuietly(const QString &service, int timeoutMs)
+bool SystemProxy::restoreProxyQuietly(const QString &service, int timeoutMs)
 {
+    bool restored = true;
     for (const char *option : {"-setsocksfirewallproxystate", "-setwebproxystate", "-setsecurewebproxystate"}) {
         QProcess process;
         process.setStandardInputFile(QProcess::nullDevice());
         process.setStandardOutputFile(QProcess::nullDevice());
         process.setStandardErrorFile(QProcess::nullDevice());
         process.start(m_toolPath, {QString::fromLatin1(option), service, u"off"_s});
-        if (process.waitForStarted(timeoutMs))
-            finishWithin(process, timeoutMs);
+        const bool done = process.waitForStarted(timeoutMs) && finishWithin(process, timeoutMs)
+            && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        restored = restored && done;
     }
+    return restored;
+}
+
+bool SystemProxy::restoreQuietly(const QStringList &services, int timeoutMs)
+{
+    bool restored = true;
+    for (const QString &service : services)
+        restored = restoreProxyQuietly(service, timeoutMs) && restored;
+    return restored;
 }
 
 void SystemProxy::cleanupStaleProxy()
 {
     QMutexLocker operation(&m_operation);
+    // The launch clean-up runs in the background and may have its turn only
+    // after a first connect set the proxies: that record is not stale, and
+    // undoing it would leave the connection without its proxies.
+    if (m_setInThisRun)
+        return;
     if (m_defaults.boolOr(killSwitchKey, false)) {
         Log::system(u"⚠️ Xray: Found stale kill switch — disabling"_s);
         Log::system(u"🛡️ Xray: Kill switch deactivated"_s);
@@ -200,8 +233,8 @@ void SystemProxy::cleanupStaleProxy()
     if (!active)
         return;
     Log::system(u"⚠️ Xray: Found stale proxy settings from previous session — cleaning up "_s + describe(services));
-    for (const QString &service : std::as_const(services))
-        restoreProxyQuietly(service);
+    if (!restoreQuietly(services))
+        return; // still owed: the next start tries again
     m_defaults.set(activeKey, false);
     m_defaults.remove(servicesKey);
     m_defaults.remove(legacyServiceKey);
@@ -214,9 +247,14 @@ void SystemProxy::appTerminationCleanup(bool connected)
     if (!connected && !m_defaults.boolOr(activeKey, false))
         return;
     Log::system(u"⚠️ Xray: App terminating — cleaning up proxy"_s);
-    for (const QString &service : servicesToRestore())
-        restoreProxyQuietly(service);
-    m_defaults.set(activeKey, false);
+    const QStringList services = servicesToRestore();
+    if (restoreQuietly(services)) {
+        m_defaults.set(activeKey, false);
+        return;
+    }
+    // Still owed: the record names the services for the next start.
+    m_defaults.set(activeKey, true);
+    m_defaults.set(servicesKey, services);
 }
 
 void SystemProxy::terminationSignalCleanup()
@@ -229,9 +267,14 @@ void SystemProxy::terminationSignalCleanup()
         services = {*single};
     else
         services = {defaultService};
-    for (const QString &service : std::as_const(services))
-        restoreProxyQuietly(service);
+    const bool restored = restoreQuietly(services);
     setActiveNetworkServices({});
+    if (!restored) {
+        // Still owed: the record names the services for the next start.
+        m_defaults.set(activeKey, true);
+        m_defaults.set(servicesKey, services);
+        return;
+    }
     m_defaults.set(activeKey, false);
     m_defaults.remove(servicesKey);
 }

@@ -39,24 +39,35 @@ public:
 
     QString toolPath() const { return m_toolPath; }
 
-    // Runs the tool; a failure to start or a non-zero exit is logged, not returned.
-    void runNetworkSetup(const QStringList &arguments);
+    // Runs the tool; a failure to start or a non-zero exit is logged.
+    // Returns whether the call succeeded.
+    bool runNetworkSetup(const QStringList &arguments);
     // The enabled services that have an address, in the tool's order, or the
     // default list when there are none or the tool cannot be run.
     QStringList listActiveNetworkServices();
     bool isServiceActive(const QString &service);
 
     // Points the SOCKS, web and secure web proxies of every active service at
-    // the local ports and records them. When `stillWanted` is given it is
-    // asked once the operation has its turn; false skips the whole set (the
-    // connection it was for has gone). Returns whether the proxies were set.
+    // the local ports. The record ("xrayProxyActive", "xrayProxyServices") is
+    // written before the first call, so a process that dies half-way leaves
+    // a restore owed; a failed call is logged and the next one runs. When
+    // `stillWanted` is given it is asked once the operation has its turn;
+    // false skips the whole set (the connection it was for has gone).
+    // Returns whether the proxies were set.
     bool setSystemProxy(const std::function<bool()> &stillWanted = {});
     // Turns the three proxies off on the services set in this run (else the
-    // recorded ones, else the default list), with log lines, and clears the record.
+    // recorded ones, else the default list), with log lines, and clears the
+    // record. When a call fails the record stays (a restore is still owed)
+    // and the clean-up at quit or at the next start tries again.
     void restoreSystemProxy();
-    // The three "off" calls for one service, without log lines; errors are ignored.
-    void restoreProxyQuietly(const QString &service, int timeoutMs = quietToolTimeoutMs);
+    // The three "off" calls for one service, without log lines; a failed
+    // call does not stop the others. Returns whether all three succeeded.
+    bool restoreProxyQuietly(const QString &service, int timeoutMs = quietToolTimeoutMs);
 
+    // The three clean-ups below restore quietly. When a call fails they
+    // leave (or write) the record of a restore still owed, so that a later
+    // clean-up tries again, instead of clearing it.
+    //
     // Undoes the proxies a previous run left set (it ended without a restore).
     void cleanupStaleProxy();
     // At application termination: restores quietly when a connection is up
@@ -81,6 +92,7 @@ private:
     };
     Output runForOutput(const QStringList &arguments);
     QStringList servicesToRestore();
+    bool restoreQuietly(const QStringList &services, int timeoutMs = quietToolTimeoutMs);
     void setActiveNetworkServices(const QStringList &services);
 
     UserDefaults &m_defaults;
@@ -90,6 +102,9 @@ private:
 
     // Held for a whole operation (set, restore, cleanup).
     QMutex m_operation;
+    // Whether this run set the proxies (under m_operation): the record is
+    // then its own, not one a previous run left.
+    bool m_setInThisRun = false;
     mutable QMutex m_stateMutex;
     QStringList m_activeNetworkServices;
 };

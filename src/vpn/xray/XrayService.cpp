@@ -70,6 +70,7 @@ XrayService::XrayService(KeychainManager &keychain, UserDefaults &defaults, Opti
     , m_options(std::move(options))
     , m_proxy(std::make_shared<SystemProxy>(defaults, m_options.proxyToolPath, m_options.socksPort, m_options.httpPort))
 {
+    m_lossClock.start();
     m_restartTimer.setSingleShot(true);
     m_restartTimer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&m_restartTimer, &QTimer::timeout, this, &XrayService::relaunchXray);
@@ -170,6 +171,7 @@ void XrayService::connect(const std::optional<QString> &serverIP, const std::opt
     const quint64 generation = nextGeneration();
     m_restartTimer.stop();
     ++m_chain;
+    m_losses.clear();
     if (m_reply)
         m_reply->abort();
     setState(VPNConnectionState::connecting());
@@ -377,6 +379,11 @@ void XrayService::handleLaunchResult(bool open, quint64 generation)
         return;
     }
     markConnected(*m_config);
+    // The child answered the port test and died while the proxies were
+    // being set: its exit found the state still connecting and did nothing.
+    // It is a loss like any other, not a connection without a child.
+    if (!m_process)
+        handleLoss();
 }
 
 void XrayService::markConnected(const XrayConfigResponse &config)
@@ -397,6 +404,7 @@ void XrayService::disconnect()
     Log::system(u"🔮 Xray: Disconnect requested"_s);
     stopNetworkMonitor();
     m_reconnectAttempts = 0;
+    m_losses.clear();
     const quint64 generation = nextGeneration();
     m_restartTimer.stop();
     ++m_chain;

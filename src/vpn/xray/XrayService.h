@@ -5,6 +5,7 @@
 #include "vpn/VPNServiceProtocol.h"
 #include "vpn/xray/XrayConfig.h"
 
+#include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QPointer>
 #include <QProcess>
@@ -30,8 +31,10 @@ class UserDefaults;
 // child's SOCKS and HTTP ports. While connected, the child is supervised: when
 // it exits the proxies stay set (the traffic fails instead of leaking: the
 // kill switch) and the child is restarted after 2, 4 and 6 seconds; after the
-// third failed restart the proxies are restored and the state tells the user
-// to reconnect. A network path monitor reports loss and return of the network.
+// third failed restart (or the fifth loss of a connected child within five
+// minutes: a crash loop) the child is stopped, the proxies are restored and
+// the state tells the user to reconnect. A network path monitor reports loss
+// and return of the network.
 //
 // Threads: every published property, the child process, the reconnect
 // counter and all decisions live on the main thread. The one-second readiness
@@ -60,6 +63,11 @@ public:
     static constexpr int defaultHttpPort = 10809;
     static constexpr int defaultReadinessDelayMs = 1000;
     static constexpr int maxReconnectAttempts = 3;
+    // A child that keeps dying after successful restarts: this many losses
+    // of a connected child within the window end the connection as a third
+    // failed restart does.
+    static constexpr int maxLossesInWindow = 5;
+    static constexpr qint64 crashLoopWindowMs = 5 * 60 * 1000;
     // How long a child may ignore the termination signal before it is killed.
     static constexpr int killGraceMs = 2000;
 
@@ -182,7 +190,13 @@ private:
 
     // Supervision (XraySupervision.cpp)
     void handleProcessTermination(QProcess *process, int exitCode);
+    // The connected child is gone: the kill switch holds, restarts follow
+    // (or, in a crash loop, the end).
+    void handleLoss();
     void attemptReconnect();
+    // Ends the supervision: the state tells the user to reconnect, the child
+    // is stopped and the proxies are restored.
+    void giveUp();
     void relaunchXray();
     void handleRelaunchResult(bool open, quint64 chain, quint64 generation);
     void startNetworkMonitor();
@@ -228,6 +242,10 @@ private:
     quint64 m_chain = 0;
     int m_reconnectAttempts = 0;
     QTimer m_restartTimer;
+    // When the connected child exited (milliseconds of m_lossClock), within
+    // the crash-loop window.
+    QElapsedTimer m_lossClock;
+    QList<qint64> m_losses;
 
     bool m_terminationCleanupDone = false;
     std::function<void()> m_quit;

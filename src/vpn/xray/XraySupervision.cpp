@@ -28,9 +28,48 @@ void XrayService::handleProcessTermination(QProcess *process, int exitCode)
     m_process = nullptr;
     if (m_state != VPNConnectionState::connected())
         return;
+    handleLoss();
+}
+
+void XrayService::handleLoss()
+{
+    // A child that passes its readiness test and then dies, again and again,
+    // would otherwise be restarted for ever: each successful restart starts
+    // the attempts afresh. Losses are counted over a window of time instead.
+    const qint64 now = m_lossClock.elapsed();
+    m_losses.append(now);
+    while (!m_losses.isEmpty() && now - m_losses.first() > crashLoopWindowMs)
+        m_losses.removeFirst();
+    if (m_losses.size() >= maxLossesInWindow) {
+        Log::system(u"❌ Xray: Process exited "_s + QString::number(m_losses.size()) + u" times within "_s
+                    + QString::number(crashLoopWindowMs / 1000) + u" s — giving up"_s);
+        giveUp();
+        return;
+    }
     Log::system(u"🛡️ Xray: Kill switch active — proxy stays set, attempting reconnect..."_s);
     setState(VPNConnectionState::error(connectionLostMessage));
     attemptReconnect();
+}
+
+void XrayService::giveUp()
+{
+    setState(VPNConnectionState::error(gaveUpMessage));
+    m_reconnectAttempts = 0;
+    m_losses.clear();
+    m_restartTimer.stop();
+    ++m_chain;
+    // The last restart's child never answered: nothing points at it any
+    // more, so it does not stay behind holding the ports.
+    if (QProcess *process = m_process.data()) {
+        m_process = nullptr;
+        ++m_launch;
+        stopProcess(process);
+    }
+    const std::shared_ptr<SystemProxy> proxy = m_proxy;
+    runInBackground([proxy] {
+        proxy->restoreSystemProxy();
+        Log::system(u"🛡️ Xray: Kill switch deactivated"_s);
+    });
 }
 
 void XrayService::attemptReconnect()
@@ -38,13 +77,7 @@ void XrayService::attemptReconnect()
     if (m_reconnectAttempts > maxReconnectAttempts - 1) {
         Log::system(u"❌ Xray: Max reconnect attempts ("_s + QString::number(maxReconnectAttempts)
                  + u") reached — giving up"_s);
-        setState(VPNConnectionState::error(gaveUpMessage));
-        m_reconnectAttempts = 0;
-        const std::shared_ptr<SystemProxy> proxy = m_proxy;
-        runInBackground([proxy] {
-            proxy->restoreSystemProxy();
-            Log::system(u"🛡️ Xray: Kill switch deactivated"_s);
-        });
+        giveUp();
         return;
     }
     const int attempt = ++m_reconnectAttempts;
@@ -85,6 +118,10 @@ void XrayService::handleRelaunchResult(bool open, quint64 chain, quint64 generat
     m_reconnectAttempts = 0;
     setState(VPNConnectionState::connected());
     Log::system(u"✅ Xray: Reconnected successfully"_s);
+    // It died between the port test and now (its exit found no connection
+    // to lose): lost again at once, so the supervision goes on.
+    if (!m_process)
+        handleLoss();
 }
 
 // ---------------------------------------------------------------------------

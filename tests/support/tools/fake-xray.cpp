@@ -20,7 +20,8 @@
 //   FAKE_XRAY_NO_LISTEN=LIST    never listen: "all", or launch numbers "2,3"
 //                               (without a pid file any value means all)
 //   FAKE_XRAY_EXIT_AFTER_MS=N   exit N ms after the start ...
-//   FAKE_XRAY_EXIT_CODE=C       ... with status C (default 1)
+//   FAKE_XRAY_EXIT_CODE=C       ... with status C (default 1) ...
+//   FAKE_XRAY_EXIT_LAUNCHES=L   ... only at the launches listed ("2,3"; default all)
 //   FAKE_XRAY_IGNORE_TERM=1     ignore SIGTERM (only SIGKILL ends it)
 //   FAKE_XRAY_CHATTY=BYTES      write BYTES bytes to standard output and as many
 //                               to standard error before listening, blocking
@@ -294,7 +295,8 @@ int main(int argc, char *argv[])
 
     bool ok = false;
     const int exitAfter = qEnvironmentVariableIntValue("FAKE_XRAY_EXIT_AFTER_MS", &ok);
-    if (ok) {
+    const QByteArray exitLaunches = qgetenv("FAKE_XRAY_EXIT_LAUNCHES");
+    if (ok && (exitLaunches.isEmpty() || listed(exitLaunches, launch))) {
         const int code = qEnvironmentVariableIsSet("FAKE_XRAY_EXIT_CODE") ? qEnvironmentVariableIntValue("FAKE_XRAY_EXIT_CODE") : 1;
         QTimer::singleShot(exitAfter, &app, [code] { std::_Exit(code); });
     }

@@ -1,0 +1,118 @@
+#pragma once
+
+// Collects the secrets a test has seen (from the backend's answers and from
+// where the design keeps them) and everything the programs wrote, then says
+// where a secret showed up that it must not.
+
+#include "Hardening.h"
+
+#include <QFileInfo>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+#include <sys/stat.h>
+
+namespace Hardening {
+
+class SecretAudit
+{
+public:
+    // Remembers a secret once (the same value under a second label is kept
+    // under the first).
+    void addSecret(const QString &label, const QString &value)
+    {
+        if (value.isEmpty())
+            return;
+        for (const Secret &secret : std::as_const(m_secrets))
+            if (secret.value == value)
+                return;
+        m_secrets.append({label, value});
+    }
+    QList<Secret> secrets() const { return m_secrets; }
+    // How many secrets of a kind (labels starting with `prefix`) are known.
+    int count(const QString &prefix) const
+    {
+        int n = 0;
+        for (const Secret &secret : m_secrets)
+            n += secret.label.startsWith(prefix) ? 1 : 0;
+        return n;
+    }
+
+    // Text written by a program (its output, log lines, argument lists).
+    void addText(const QString &source, const QString &text)
+    {
+        m_texts.append({source, text});
+        m_lines += int(text.count(u'\n')) + 1;
+    }
+    void addLines(const QString &source, const QStringList &lines)
+    {
+        for (const QString &line : lines)
+            addText(source, line);
+    }
+    int lineCount() const { return m_lines; }
+
+    // "source shows label" for every secret found in the texts.
+    QStringList textFindings() const
+    {
+        QStringList findings;
+        for (const auto &[source, text] : m_texts)
+            for (const QString &line : text.split(u'\n'))
+                for (const QString &label : secretsIn(line.toUtf8(), m_secrets))
+                    findings.append(source + u" shows the "_s + label + u": "_s + line.left(300));
+        return findings;
+    }
+
+    // Every file under the folders. A file may hold secrets only when it is
+    // listed in `allowed` with the kinds (label prefixes) it may hold, and
+    // it must then be 0600 inside a 0700 folder.
+    QStringList fileFindings(const QStringList &folders, const QMap<QString, QStringList> &allowed,
+                             int *filesRead = nullptr) const
+    {
+        QStringList findings;
+        const QStringList files = filesUnder(folders);
+        if (filesRead)
+            *filesRead = int(files.size());
+        for (const QString &path : files) {
+            QFile file(path);
+            if (!file.open(QIODevice::ReadOnly)) {
+                findings.append(path + u": cannot be read by the test"_s);
+                continue;
+            }
+            const QStringList found = secretsIn(file.readAll(), m_secrets);
+            if (found.isEmpty())
+                continue;
+            const QStringList kinds = allowed.value(QFileInfo(path).absoluteFilePath());
+            for (const QString &label : found) {
+                bool permitted = false;
+                for (const QString &kind : kinds)
+                    permitted = permitted || label.startsWith(kind);
+                if (!permitted)
+                    findings.append(path + u" holds the "_s + label);
+            }
+            const mode_t fileMode = modeOf(path);
+            const mode_t folderMode = modeOf(QFileInfo(path).absolutePath());
+            if (fileMode != 0600 || folderMode != 0700)
+                findings.append(path + u" holds secrets with mode "_s + QString::number(fileMode, 8)
+                                + u" in a folder with mode "_s + QString::number(folderMode, 8));
+        }
+        return findings;
+    }
+
+    // "source shows label" for every argument list that shows a secret.
+    QStringList commandLineFindings(const QStringList &commandLines) const
+    {
+        QStringList findings;
+        for (const QString &line : commandLines)
+            for (const QString &label : secretsIn(line.toUtf8(), m_secrets))
+                findings.append(u"a process's arguments show the "_s + label + u": "_s + line.left(300));
+        return findings;
+    }
+
+private:
+    QList<Secret> m_secrets;
+    QList<std::pair<QString, QString>> m_texts;
+    int m_lines = 0;
+};
+
+} // namespace Hardening

@@ -1,0 +1,111 @@
+// The xray child crashing in a loop, with the service as the application
+// runs it: the restarts are bounded, the proxies are restored at the end and
+// no child is left running (checked by process id). Each case takes 10 to
+// 25 seconds of real time.
+#include "vpn/XrayRig.h"
+
+#include <QElapsedTimer>
+
+using namespace Qt::StringLiterals;
+using namespace XrayTest;
+
+class TestXrayCrashLoop : public QObject
+{
+    Q_OBJECT
+
+    // After giving up: the state, the proxies off, the record cleared and
+    // every child gone.
+    static void verifyGaveUp(Rig &rig, Log::Capture &log)
+    {
+        QCOMPARE(rig.service->connectionState(), VPNConnectionState::error(XrayService::gaveUpMessage));
+        QVERIFY(spinUntil([&] { return log.matching(u"🛡️ Xray: Kill switch deactivated"_s).size() == 2; }));
+        QCOMPARE(rig.tool.calls(), restoreCalls());
+        QCOMPARE(rig.defaults.standard().boolValue(SystemProxy::activeKey), false);
+        QVERIFY(!rig.defaults.standard().contains(SystemProxy::servicesKey));
+        const QList<qint64> launches = rig.xray.launches();
+        for (const qint64 pid : launches)
+            QVERIFY2(FakeXray::waitUntilGone(pid), qPrintable(QString::number(pid)));
+        QCOMPARE(rig.service->xrayProcessId(), 0);
+        // Nothing more is started.
+        QTest::qWait(2500);
+        QCOMPARE(rig.xray.launches().size(), launches.size());
+    }
+
+private slots:
+    // Every restart dies before its port is tested: three attempts, then
+    // the end.
+    void everyRestartDiesAtOnce()
+    {
+        Rig rig;
+        rig.xray.set(u"FAKE_XRAY_EXIT_AFTER_MS"_s, u"300"_s);
+        rig.xray.set(u"FAKE_XRAY_EXIT_LAUNCHES"_s, u"2,3,4,5"_s);
+        rig.make();
+        QVERIFY(rig.connectNow());
+        rig.tool.clearCalls();
+        Log::Capture log;
+        rig.killChild();
+        QVERIFY(rig.waitForError(XrayService::gaveUpMessage, 20000));
+        QCOMPARE(log.matching(u"Xray: Reconnect attempt"_s).size(), 3);
+        QCOMPARE(log.matching(u"⚠️ Xray: Process terminated with code 1"_s).size(), 3);
+        QVERIFY(log.contains(u"❌ Xray: Max reconnect attempts (3) reached — giving up"_s));
+        QCOMPARE(rig.xray.launches().size(), 4);
+        verifyGaveUp(rig, log);
+    }
+
+    // The first child answers its port test and dies while the proxies are
+    // still being set (each tool call is slow). Its exit comes before the
+    // connection is up; once it is, the loss is handled as any other: a
+    // restart, and the connection holds.
+    void aChildDyingWhileTheProxiesAreSetIsRestarted()
+    {
+        Rig rig;
+        rig.tool.setDelayMs(400);
+        rig.xray.set(u"FAKE_XRAY_EXIT_AFTER_MS"_s, u"3000"_s);
+        rig.xray.set(u"FAKE_XRAY_EXIT_LAUNCHES"_s, u"1"_s);
+        rig.make();
+        Log::Capture log;
+        rig.service->connect(u"203.0.113.10"_s, u"sg-node-01"_s);
+        QVERIFY(spinUntil([&] { return log.contains(u"✅ Xray: Reconnected successfully"_s); }, 40000));
+        const QStringList lines = log.lines();
+        // The child was gone before the connection was marked up.
+        QVERIFY(lines.indexOf(u"⚠️ Xray: Process terminated with code 1"_s)
+                < lines.indexOf(u"✅ Xray: Connected via 203.0.113.10:443"_s));
+        QVERIFY(log.contains(u"🛡️ Xray: Kill switch active — proxy stays set, attempting reconnect..."_s));
+        QCOMPARE(rig.service->connectionState(), VPNConnectionState::connected());
+        QCOMPARE(rig.xray.launches().size(), 2);
+        QVERIFY(rig.trafficFlows());
+    }
+
+    // Every child answers its readiness test and dies a moment later:
+    // each restart "succeeds" and starts the attempts afresh, so only the
+    // number of losses within the window ends the loop.
+    void everyChildDiesSoonAfterAnswering()
+    {
+        Rig rig;
+        // Long enough after the port test (at one second) even on a busy machine.
+        rig.xray.set(u"FAKE_XRAY_EXIT_AFTER_MS"_s, u"2500"_s);
+        rig.make();
+        Log::Capture log;
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(rig.connectNow());
+        rig.tool.clearCalls();
+        QVERIFY(rig.waitForError(XrayService::gaveUpMessage, 90000));
+        qInfo("gave up after %lld ms", qint64(clock.elapsed()));
+        QCOMPARE(log.matching(u"✅ Xray: Reconnected successfully"_s).size(), XrayService::maxLossesInWindow - 1);
+        QVERIFY(log.contains(u"❌ Xray: Process exited 5 times within 300 s — giving up"_s));
+        QCOMPARE(rig.xray.launches().size(), XrayService::maxLossesInWindow);
+        // The restarts did not set the proxies again; giving up restored them.
+        verifyGaveUp(rig, log);
+
+        // A new connect starts with a clean count.
+        rig.xray.variables.clear();
+        rig.xray.apply();
+        QVERIFY(rig.connectNow());
+        rig.killChild();
+        QVERIFY(rig.waitForState(VPNConnectionState::connected(), 8000));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestXrayCrashLoop)
+#include "tst_xray_crashloop.moc"
