@@ -38,10 +38,11 @@ enum class Hostility { CutJson, CutConnection, WrongTypes, Huge, Drip, Reset, Wr
 constexpr auto kTimeout = 1500ms;
 constexpr qint64 kSlackMs = 1500;
 // The stub server shares the event loop with the client, so its own writes
-// count in the gaps. ThreadSanitizer intercepts every copy of the 10 MB body
-// and slows it several times over; the limit scales with it there.
+// count in the gaps. ThreadSanitizer checks every memory access of both and
+// slows the 10 MB rows by an order of magnitude (about half a second on a
+// loaded 2-core machine); there the limit only catches a real stall.
 #if defined(__SANITIZE_THREAD__)
-constexpr qint64 kMaxGapMs = 400;
+constexpr qint64 kMaxGapMs = 1500;
 #else
 constexpr qint64 kMaxGapMs = 100;
 #endif
