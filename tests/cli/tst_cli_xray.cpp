@@ -7,6 +7,7 @@
 #include "support/DevServerProcess.h"
 #include "support/FakeKeychain.h"
 #include "support/FakeTools.h"
+#include "support/ProgramRun.h"
 #include "support/ProxyClient.h"
 #include "support/StubServer.h"
 #include "vpn/xray/SystemProxy.h"
@@ -44,47 +45,7 @@ QByteArray configBody()
         .toJson();
 }
 
-// One `velorin` run in the background, its output collected as it comes.
-class Run
-{
-public:
-    Run(const QStringList &arguments, const QStringList &environment)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const QString &entry : environment)
-            env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
-        m_process.setProcessEnvironment(env);
-        ChildProcess::dieWithParent(m_process);
-        m_process.start(ChildProcess::builtProgram(u"velorin"_s), arguments);
-    }
-
-    QString out()
-    {
-        m_out += QString::fromUtf8(m_process.readAllStandardOutput());
-        return m_out;
-    }
-    QString err()
-    {
-        m_err += QString::fromUtf8(m_process.readAllStandardError());
-        return m_err;
-    }
-    bool waitForOut(const QString &text, int timeoutMs = 20000)
-    {
-        return spinUntil([&] { return out().contains(text); }, timeoutMs);
-    }
-    bool waitForExit(int timeoutMs = 20000)
-    {
-        return spinUntil([&] { return m_process.state() == QProcess::NotRunning; }, timeoutMs);
-    }
-    void signal(int number) { ::kill(pid_t(m_process.processId()), number); }
-    int exitCode() const { return m_process.exitCode(); }
-    qint64 pid() const { return m_process.processId(); }
-
-private:
-    QProcess m_process;
-    QString m_out;
-    QString m_err;
-};
+using Run = ProgramRun;
 
 } // namespace
 
@@ -117,7 +78,7 @@ class TestCliXray : public QObject
 
     std::unique_ptr<Run> connect(const QStringList &extra = {u"--protocol"_s, u"xray"_s})
     {
-        return std::make_unique<Run>(QStringList{u"--config-dir"_s, configDir(), u"connect"_s} + extra, environment());
+        return Run::velorin(QStringList{u"--config-dir"_s, configDir(), u"connect"_s} + extra, environment());
     }
 
     ChildProcess::Result status()
@@ -225,8 +186,8 @@ private slots:
         QStringList env = environment();
         env.replaceInStrings(QRegularExpression(u"^VELORIN_BACKEND_URL=.*"_s),
                              u"VELORIN_BACKEND_URL="_s + backend.url().toString());
-        Run run({u"--config-dir"_s, configDir(), u"connect"_s, u"--protocol"_s, u"xray"_s, u"sg-node-01"_s}, env);
-        QVERIFY2(run.waitForOut(u"connected to Singapore (203.0.113.10)\n"_s), qPrintable(run.out() + run.err()));
+        const auto run = Run::velorin({u"--config-dir"_s, configDir(), u"connect"_s, u"--protocol"_s, u"xray"_s, u"sg-node-01"_s}, env);
+        QVERIFY2(run->waitForOut(u"connected to Singapore (203.0.113.10)\n"_s), qPrintable(run->out() + run->err()));
         QVERIFY(backend.output().contains(u"GET /api/v1/xray/config 200"_s));
         // The file the child got carries the backend's parameters.
         QFile file(configFile());
@@ -239,10 +200,10 @@ private slots:
         QVERIFY(ProxyClient::getThroughSocks(m_socks, m_server->port()).endsWith("hello"));
 
         m_tool->clearCalls();
-        run.signal(SIGINT);
-        QVERIFY(run.waitForExit());
-        QCOMPARE(run.exitCode(), 0);
-        QVERIFY(run.out().endsWith(u"disconnecting\ndisconnected\n"_s));
+        run->signal(SIGINT);
+        QVERIFY(run->waitForExit());
+        QCOMPARE(run->exitCode(), 0);
+        QVERIFY(run->out().endsWith(u"disconnecting\ndisconnected\n"_s));
         QCOMPARE(m_tool->calls(), proxyOffCalls(u"Wi-Fi"_s) + proxyOffCalls(u"Ethernet"_s));
         QVERIFY(!QFileInfo::exists(configFile()));
         QVERIFY(backend.stop());

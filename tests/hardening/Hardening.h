@@ -5,6 +5,7 @@
 // process's argument list, and a search of folders for secrets.
 
 #include "support/ChildProcess.h"
+#include "support/ProgramRun.h"
 #include "support/ProxyClient.h"
 
 #include <QByteArray>
@@ -29,73 +30,7 @@ namespace Hardening {
 
 using namespace Qt::StringLiterals;
 
-// One program run in the background (the `velorin` CLI by default), its
-// output collected as it comes. The child dies with the test.
-class Run
-{
-public:
-    Run(const QString &program, const QStringList &arguments, const QStringList &environment,
-        const QByteArray &input = {})
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const QString &entry : environment)
-            env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
-        m_process.setProcessEnvironment(env);
-        ChildProcess::dieWithParent(m_process);
-        m_process.start(program, arguments);
-        m_process.waitForStarted();
-        if (!input.isEmpty())
-            m_process.write(input);
-        m_process.closeWriteChannel();
-    }
-    ~Run()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-
-    static std::unique_ptr<Run> velorin(const QStringList &arguments, const QStringList &environment,
-                                        const QByteArray &input = {})
-    {
-        return std::make_unique<Run>(ChildProcess::builtProgram(u"velorin"_s), arguments, environment, input);
-    }
-
-    QString out()
-    {
-        m_out += QString::fromUtf8(m_process.readAllStandardOutput());
-        return m_out;
-    }
-    QString err()
-    {
-        m_err += QString::fromUtf8(m_process.readAllStandardError());
-        return m_err;
-    }
-    QString all() { return out() + err(); }
-    bool waitForOut(const QString &text, int timeoutMs = 20000)
-    {
-        return ProxyClient::spinUntil([&] { return out().contains(text) || !running(); }, timeoutMs)
-            && out().contains(text);
-    }
-    bool waitForExit(int timeoutMs = 20000)
-    {
-        const bool ended = ProxyClient::spinUntil([&] { return !running(); }, timeoutMs);
-        out();
-        err();
-        return ended;
-    }
-    bool running() const { return m_process.state() != QProcess::NotRunning; }
-    void signal(int number) { ::kill(pid_t(m_process.processId()), number); }
-    int exitCode() const { return m_process.exitCode(); }
-    bool crashed() const { return m_process.exitStatus() == QProcess::CrashExit; }
-    qint64 pid() const { return m_process.processId(); }
-
-private:
-    QProcess m_process;
-    QString m_out;
-    QString m_err;
-};
+using Run = ProgramRun;
 
 // The system proxies as the fake proxy tool's calls leave them: for each
 // service, which of its three proxies ("socks", "web", "secure web") are on.
