@@ -1,6 +1,7 @@
 #include "ui/EmailVerificationView.h"
 
 #include "backend/AuthService.h"
+#include "ui/FormField.h"
 #include "ui/Style.h"
 
 #include <QHBoxLayout>
@@ -64,19 +65,7 @@ EmailVerificationView::EmailVerificationView(AuthService &authService, QString e
     setObjectName(u"emailVerificationView"_s);
     setWindowTitle(u"Verify Your Email"_s);
 
-    auto *column = new QVBoxLayout(this);
-    column->setContentsMargins(24, 28, 24, 22);
-    column->setSpacing(14);
-    column->setSizeConstraint(QLayout::SetFixedSize);
-
-    auto *symbol = new SymbolView(u"envelope.badge.shield.half.filled"_s, Style::accent(), 44, this);
-    symbol->setObjectName(u"headerSymbol"_s);
-    column->addWidget(symbol, 0, Qt::AlignHCenter);
-
-    auto *title = new QLabel(u"Verify Your Email"_s, this);
-    title->setObjectName(u"titleText"_s);
-    title->setFont(Style::font(20, QFont::Bold));
-    column->addWidget(title, 0, Qt::AlignHCenter);
+    auto *column = accountSheetColumn(this, u"envelope.badge.shield.half.filled"_s, 44, u"Verify Your Email"_s);
 
     auto *sentTo = new QLabel(u"We sent a 6-digit code to"_s, this);
     sentTo->setObjectName(u"sentToText"_s);

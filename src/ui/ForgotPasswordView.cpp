@@ -94,18 +94,7 @@ ForgotPasswordView::ForgotPasswordView(APIClient &apiClient, QString prefillEmai
     setObjectName(u"forgotPasswordView"_s);
     setWindowTitle(u"Reset Password"_s);
 
-    auto *column = new QVBoxLayout(this);
-    column->setContentsMargins(24, 28, 24, 22);
-    column->setSpacing(14);
-    column->setSizeConstraint(QLayout::SetFixedSize);
-
-    auto *symbol = new SymbolView(u"key.fill"_s, Style::accent(), 40, this);
-    symbol->setObjectName(u"headerSymbol"_s);
-    column->addWidget(symbol, 0, Qt::AlignHCenter);
-    auto *title = new QLabel(u"Reset Password"_s, this);
-    title->setObjectName(u"titleText"_s);
-    title->setFont(Style::font(20, QFont::Bold));
-    column->addWidget(title, 0, Qt::AlignHCenter);
+    auto *column = accountSheetColumn(this, u"key.fill"_s, 40, u"Reset Password"_s);
     m_subtitle->setObjectName(u"subtitleText"_s);
     m_subtitle->setFont(Style::font(13));
     Style::setTextColor(m_subtitle, Style::secondaryText(this));

@@ -4,8 +4,10 @@
 
 #include <QEvent>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QPainter>
 #include <QTextBoundaryFinder>
+#include <QVBoxLayout>
 
 namespace FormText {
 
@@ -39,6 +41,24 @@ int characterCount(const QString &text)
 }
 
 } // namespace FormText
+
+QVBoxLayout *accountSheetColumn(QWidget *sheet, const QString &symbol, int symbolSize, const QString &title)
+{
+    auto *column = new QVBoxLayout(sheet);
+    column->setContentsMargins(24, 28, 24, 22);
+    column->setSpacing(14);
+    column->setSizeConstraint(QLayout::SetFixedSize);
+
+    auto *header = new SymbolView(symbol, Style::accent(), symbolSize, sheet);
+    header->setObjectName(QStringLiteral("headerSymbol"));
+    column->addWidget(header, 0, Qt::AlignHCenter);
+
+    auto *titleLabel = new QLabel(title, sheet);
+    titleLabel->setObjectName(QStringLiteral("titleText"));
+    titleLabel->setFont(Style::font(20, QFont::Bold));
+    column->addWidget(titleLabel, 0, Qt::AlignHCenter);
+    return column;
+}
 
 FormField::FormField(const QString &symbol, const QString &placeholder, const QString &editName, bool secure,
                      QWidget *parent)

@@ -4,6 +4,7 @@
 #include <QLineEdit>
 #include <QString>
 
+class QVBoxLayout;
 class SymbolView;
 
 // Rules for the text typed into the account forms.
@@ -19,6 +20,11 @@ QString trimmedBlanks(const QString &text);
 int characterCount(const QString &text);
 
 } // namespace FormText
+
+// The column of an account sheet (e-mail verification, password reset): fixed
+// to its content, with the header symbol in the accent colour and the bold
+// title centred at its top. The caller adds the rest of the sheet below.
+QVBoxLayout *accountSheetColumn(QWidget *sheet, const QString &symbol, int symbolSize, const QString &title);
 
 // One field of an account form: a leading symbol in the secondary colour (20
 // points wide) and a frameless one-line text field on a rounded background.
