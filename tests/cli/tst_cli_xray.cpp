@@ -6,6 +6,7 @@
 #include "support/ChildProcess.h"
 #include "support/DevServerProcess.h"
 #include "support/FakeKeychain.h"
+#include "support/CliXrayFixture.h"
 #include "support/FakeTools.h"
 #include "support/ProgramRun.h"
 #include "support/ProxyClient.h"
@@ -49,32 +50,9 @@ using Run = ProgramRun;
 
 } // namespace
 
-class TestCliXray : public QObject
+class TestCliXray : public QObject, protected CliXrayFixture
 {
     Q_OBJECT
-
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<StubServer> m_server;
-    std::unique_ptr<FakeNetworkSetup> m_tool;
-    std::unique_ptr<FakeXray> m_xray;
-    int m_socks = 0;
-    int m_http = 0;
-
-    QString configDir() const { return m_dir->filePath(u"config"_s); }
-    QString runtimeDir() const { return m_dir->filePath(u"runtime"_s); }
-    QString defaultsPath() const { return configDir() + u"/com.velorin.vpn.mac.json"_s; }
-    QString configFile() const { return runtimeDir() + u"/velorin/kavro_xray_config.json"_s; }
-
-    QStringList environment() const
-    {
-        return QStringList{u"VELORIN_BACKEND_URL="_s + m_server->baseUrl(),
-                           u"VELORIN_PROXY_TOOL="_s + m_tool->toolPath(),
-                           u"VELORIN_XRAY_DIR="_s + m_dir->filePath(u"libexec"_s),
-                           u"VELORIN_XRAY_SOCKS_PORT="_s + QString::number(m_socks),
-                           u"VELORIN_XRAY_HTTP_PORT="_s + QString::number(m_http),
-                           u"XDG_RUNTIME_DIR="_s + runtimeDir()}
-            + m_tool->environment() + m_xray->environment();
-    }
 
     std::unique_ptr<Run> connect(const QStringList &extra = {u"--protocol"_s, u"xray"_s})
     {
@@ -97,21 +75,7 @@ class TestCliXray : public QObject
 private slots:
     void init()
     {
-        m_dir = std::make_unique<QTemporaryDir>();
-        m_server = std::make_unique<StubServer>();
-        m_tool = std::make_unique<FakeNetworkSetup>();
-        m_xray = std::make_unique<FakeXray>();
-        m_socks = StubServer::closedPort();
-        do
-            m_http = StubServer::closedPort();
-        while (m_http == m_socks);
-        QDir().mkpath(configDir());
-        QDir().mkpath(runtimeDir());
-        ::chmod(QFile::encodeName(runtimeDir()).constData(), 0700);
-        // The lookup finds "xray" in the folder VELORIN_XRAY_DIR names.
-        QDir().mkpath(m_dir->filePath(u"libexec"_s));
-        QVERIFY(QFile::link(m_xray->executablePath(), m_dir->filePath(u"libexec/xray"_s)));
-        m_tool->setActiveServices({u"Wi-Fi"_s, u"Ethernet"_s});
+        QVERIFY(setUpXrayRun());
         m_server->on("GET", u"/api/v1/xray/config"_s, StubServer::Response::json(200, configBody()));
         m_server->on("GET", u"/hello"_s, StubServer::Response::text(200, "hello"));
         // A signed-in user.

@@ -9,6 +9,7 @@
 #include "platform/UserDefaults.h"
 #include "storage/KeychainManager.h"
 #include "support/FakeKeychain.h"
+#include "support/CliXrayFixture.h"
 #include "support/FakeTools.h"
 #include "support/StubServer.h"
 #include "vpn/xray/SystemProxy.h"
@@ -76,36 +77,14 @@ struct Mount
 
 } // namespace
 
-class TestXrayFaults : public QObject
+class TestXrayFaults : public QObject, protected CliXrayFixture
 {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<StubServer> m_server;
-    std::unique_ptr<FakeNetworkSetup> m_tool;
-    std::unique_ptr<FakeXray> m_xray;
-    int m_socks = 0;
-    int m_http = 0;
     // The configuration request is refused (401) while set.
     bool m_refuseConfig = false;
     // Calls the fake tool refuses (its script says so).
     QStringList m_failing;
-
-    QString configDir() const { return m_dir->filePath(u"config"_s); }
-    QString runtimeDir() const { return m_dir->filePath(u"runtime"_s); }
-    QString defaultsPath() const { return configDir() + u"/com.velorin.vpn.mac.json"_s; }
-    QString configFile() const { return runtimeDir() + u"/velorin/kavro_xray_config.json"_s; }
-
-    QStringList environment() const
-    {
-        return QStringList{u"VELORIN_BACKEND_URL="_s + m_server->baseUrl(),
-                           u"VELORIN_PROXY_TOOL="_s + m_tool->toolPath(),
-                           u"VELORIN_XRAY_DIR="_s + m_dir->filePath(u"libexec"_s),
-                           u"VELORIN_XRAY_SOCKS_PORT="_s + QString::number(m_socks),
-                           u"VELORIN_XRAY_HTTP_PORT="_s + QString::number(m_http),
-                           u"XDG_RUNTIME_DIR="_s + runtimeDir()}
-            + m_tool->environment() + m_xray->environment();
-    }
 
     std::unique_ptr<Run> connect()
     {
@@ -211,22 +190,9 @@ class TestXrayFaults : public QObject
 private slots:
     void init()
     {
-        m_dir = std::make_unique<QTemporaryDir>();
-        m_server = std::make_unique<StubServer>();
-        m_tool = std::make_unique<FakeNetworkSetup>();
-        m_xray = std::make_unique<FakeXray>();
         m_refuseConfig = false;
         m_failing.clear();
-        m_socks = StubServer::closedPort();
-        do
-            m_http = StubServer::closedPort();
-        while (m_http == m_socks);
-        QDir().mkpath(configDir());
-        QDir().mkpath(runtimeDir());
-        ::chmod(QFile::encodeName(runtimeDir()).constData(), 0700);
-        QDir().mkpath(m_dir->filePath(u"libexec"_s));
-        QVERIFY(QFile::link(m_xray->executablePath(), m_dir->filePath(u"libexec/xray"_s)));
-        m_tool->setActiveServices({u"Wi-Fi"_s, u"Ethernet"_s});
+        QVERIFY(setUpXrayRun());
         // Every tool call takes a while, as the real one does: the proxies
         // are being set for a good part of the connect.
         m_tool->setDelayMs(25);

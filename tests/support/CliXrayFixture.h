@@ -1,0 +1,67 @@
+#pragma once
+
+#include "support/FakeTools.h"
+#include "support/StubServer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <sys/stat.h>
+
+// What a `velorin connect --protocol xray` run needs around it: a folder with
+// the settings ("config"), a private runtime folder ("runtime") and the fake
+// xray where the lookup finds it ("libexec/xray"); the stub VPN API; the fake
+// proxy tool with two active services; two free local ports. Tests derive from
+// it and call setUpXrayRun() in their init().
+class CliXrayFixture
+{
+protected:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<StubServer> m_server;
+    std::unique_ptr<FakeNetworkSetup> m_tool;
+    std::unique_ptr<FakeXray> m_xray;
+    int m_socks = 0;
+    int m_http = 0;
+
+    // False when the fake xray could not be put in place.
+    bool setUpXrayRun()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_server = std::make_unique<StubServer>();
+        m_tool = std::make_unique<FakeNetworkSetup>();
+        m_xray = std::make_unique<FakeXray>();
+        m_socks = StubServer::closedPort();
+        do
+            m_http = StubServer::closedPort();
+        while (m_http == m_socks);
+        QDir().mkpath(configDir());
+        QDir().mkpath(runtimeDir());
+        ::chmod(QFile::encodeName(runtimeDir()).constData(), 0700);
+        QDir().mkpath(m_dir->filePath(QStringLiteral("libexec")));
+        if (!QFile::link(m_xray->executablePath(), m_dir->filePath(QStringLiteral("libexec/xray"))))
+            return false;
+        m_tool->setActiveServices({QStringLiteral("Wi-Fi"), QStringLiteral("Ethernet")});
+        return true;
+    }
+
+    QString configDir() const { return m_dir->filePath(QStringLiteral("config")); }
+    QString runtimeDir() const { return m_dir->filePath(QStringLiteral("runtime")); }
+    QString defaultsPath() const { return configDir() + QStringLiteral("/com.velorin.vpn.mac.json"); }
+    QString configFile() const { return runtimeDir() + QStringLiteral("/velorin/kavro_xray_config.json"); }
+
+    // The environment of a `velorin` run: the stub API, the fake tool, the
+    // fake xray's folder, the ports and the runtime folder.
+    QStringList environment() const
+    {
+        return QStringList{QStringLiteral("VELORIN_BACKEND_URL=") + m_server->baseUrl(),
+                           QStringLiteral("VELORIN_PROXY_TOOL=") + m_tool->toolPath(),
+                           QStringLiteral("VELORIN_XRAY_DIR=") + m_dir->filePath(QStringLiteral("libexec")),
+                           QStringLiteral("VELORIN_XRAY_SOCKS_PORT=") + QString::number(m_socks),
+                           QStringLiteral("VELORIN_XRAY_HTTP_PORT=") + QString::number(m_http),
+                           QStringLiteral("XDG_RUNTIME_DIR=") + runtimeDir()}
+            + m_tool->environment() + m_xray->environment();
+    }
+};
