@@ -50,7 +50,7 @@ foreach(program velorin velorin-vpn)
   add_custom_command(OUTPUT "${page}.gz"
     COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/man"
     COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
-            ${HELP2MAN} --no-info --no-discard-stderr --section 1
+            ${HELP2MAN} --no-info --section 1
             --version-string "${PROJECT_VERSION}" --include "${dist}/man/${program}.h2m"
             --output "${page}" "$<TARGET_FILE:${program}>"
     COMMAND ${GZIP} -9nf "${page}"

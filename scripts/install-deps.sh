@@ -22,7 +22,7 @@ for g in $groups; do
       # CPack's DEB generator needs dpkg-shlibdeps (dpkg-dev) and file; the
       # man pages come from the programs' --help (help2man), the PNG icons
       # from the SVG (rsvg-convert); the rest are the validators.
-      pkgs+=(dpkg-dev file fakeroot help2man librsvg2-bin lintian
+      pkgs+=(dpkg-dev file help2man librsvg2-bin lintian
              desktop-file-utils appstream) ;;
     bench)
       pkgs+=(heaptrack binutils) ;;

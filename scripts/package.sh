@@ -102,13 +102,12 @@ trap 'rm -rf "$user_dir"' EXIT
 mkdir -m 0700 "$user_dir/run" "$user_dir/config"
 echo '{"kept": true}' >"$user_dir/config/user-file.json"
 chown -R 65534:65534 "$user_dir"
-as_user() {
-  setpriv --reuid=65534 --regid=65534 --clear-groups \
-    env -i PATH=/usr/bin:/bin HOME="$user_dir" XDG_RUNTIME_DIR="$user_dir/run" QT_QPA_PLATFORM=offscreen "$@"
-}
-version=$(as_user velorin --version) || fail "velorin --version failed"
+# A simple command, so that the background job's pid is the program's own.
+as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups
+         env -i PATH=/usr/bin:/bin HOME="$user_dir" XDG_RUNTIME_DIR="$user_dir/run" QT_QPA_PLATFORM=offscreen)
+version=$("${as_user[@]}" velorin --version) || fail "velorin --version failed"
 echo "  velorin --version: $version"
-as_user velorin-vpn --config-dir "$user_dir/config" >"$user_dir/app.log" 2>&1 &
+"${as_user[@]}" velorin-vpn --config-dir "$user_dir/config" >"$user_dir/app.log" 2>&1 &
 app=$!
 sleep 3
 kill -0 "$app" 2>/dev/null || { cat "$user_dir/app.log" >&2; fail "velorin-vpn did not keep running offscreen"; }
