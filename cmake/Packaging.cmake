@@ -19,7 +19,9 @@ install(FILES "${PROJECT_SOURCE_DIR}/src/ui/icons/AppIcon.svg"
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps RENAME velorin-vpn.svg COMPONENT client)
 
 # The CA goes where the IKEv2 adapter looks first; the operator may replace
-# it (a configuration file: upgrades keep the replacement).
+# it (a configuration file: upgrades keep the replacement). It and the
+# strongSwan drop-in belong to the machine, not to the prefix: component
+# "system", which `cmake --install --component client` leaves out.
 set(ca_file "${dist}/velorin-vpn-ca.pem")
 if(VELORIN_IKEV2_CA_CERTIFICATE)
   file(READ "${VELORIN_IKEV2_CA_CERTIFICATE}" ca_text)
@@ -29,9 +31,9 @@ if(VELORIN_IKEV2_CA_CERTIFICATE)
   set(ca_file "${VELORIN_IKEV2_CA_CERTIFICATE}")
 endif()
 install(FILES "${ca_file}" DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/velorin-vpn
-        RENAME velorin-vpn-ca.pem COMPONENT client)
+        RENAME velorin-vpn-ca.pem COMPONENT system)
 install(FILES "${dist}/strongswan-velorin-vpn.conf" DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/strongswan.d
-        RENAME velorin-vpn.conf COMPONENT client)
+        RENAME velorin-vpn.conf COMPONENT system)
 
 if(NOT VELORIN_PACKAGE)
   return()
@@ -89,7 +91,7 @@ install(FILES "${changelog}" "${dist}/copyright" DESTINATION ${CMAKE_INSTALL_DAT
 # nor the test tools.
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL client)
+set(CPACK_COMPONENTS_ALL client system)
 set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 set(CPACK_PACKAGE_NAME velorin-vpn)
 set(CPACK_PACKAGE_VENDOR "Velorin VPN")

@@ -31,6 +31,9 @@ export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 cxxflags=$(dpkg-buildflags --get CXXFLAGS | sed 's/\(^\| \)-g\( \|$\)/ /; s/\(^\| \)-O2\( \|$\)/ /')
 cxxflags="$(dpkg-buildflags --get CPPFLAGS) $cxxflags"
 ldflags=$(dpkg-buildflags --get LDFLAGS)
+# The manual pages carry the date of the changelog's top entry, not today's.
+SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l dist/changelog -S Timestamp)
+export SOURCE_DATE_EPOCH
 
 cmake -S . -B "$out" -G Ninja \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++ \
