@@ -17,6 +17,7 @@
 # installed files as an unprivileged user, removes the package while the
 # application runs and purges it, checking what must stay and what must go.
 set -euo pipefail
+ca_certificate=${VELORIN_IKEV2_CA_CERTIFICATE:+$(realpath "$VELORIN_IKEV2_CA_CERTIFICATE")}
 cd "$(dirname "$0")/.."
 check_install=0
 [ "${1:-}" = --check-install ] && check_install=1
@@ -41,7 +42,7 @@ cmake -S . -B "$out" -G Ninja \
   -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \
   -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
   -DVELORIN_BUILD_TESTS=OFF -DVELORIN_WERROR=ON -DVELORIN_PACKAGE=ON \
-  -DVELORIN_IKEV2_CA_CERTIFICATE="${VELORIN_IKEV2_CA_CERTIFICATE:-}" >/dev/null
+  -DVELORIN_IKEV2_CA_CERTIFICATE="$ca_certificate" >/dev/null
 # Only what the package holds: not the development backend.
 cmake --build "$out" --target velorin velorin-vpn velorin_package_files
 rm -f "$out"/velorin-vpn_*.deb
