@@ -86,8 +86,12 @@ fail() { echo "package check: $*" >&2; exit 1; }
 ca=/etc/velorin-vpn/velorin-vpn-ca.pem
 dpkg -s velorin-vpn >/dev/null 2>&1 && dpkg -P velorin-vpn >/dev/null
 export DEBIAN_FRONTEND=noninteractive
-apt-get satisfy -y -qq --no-install-recommends \
-  "$(dpkg-deb -f "$deb" Pre-Depends), $(dpkg-deb -f "$deb" Depends)" >"$out/apt.log" 2>&1 ||
+satisfy() {
+  apt-get satisfy -y -qq --no-install-recommends \
+    "$(dpkg-deb -f "$deb" Pre-Depends), $(dpkg-deb -f "$deb" Depends)" >"$out/apt.log" 2>&1
+}
+# A stale package list is refreshed once.
+satisfy || { apt-get update -qq && satisfy; } ||
   { cat "$out/apt.log" >&2; fail "the dependencies did not install"; }
 dpkg -i "$deb" >"$out/dpkg.log" 2>&1 || { cat "$out/dpkg.log" >&2; fail "dpkg -i failed"; }
 sed 's/^/  /' "$out/dpkg.log" | grep 'velorin-vpn:' || true
