@@ -25,3 +25,28 @@ start_devserver() {
   demo_email=$(sed -n 's/.* email=\([^ ]*\).*/\1/p' <<<"$account")
   demo_password=$(sed -n 's/.* password=\([^ ]*\).*/\1/p' <<<"$account")
 }
+
+#   lab_accept_account EMAIL PASSWORD SERVER_ID LAB_DIR
+# Makes the IKEv2 lab's responder in LAB_DIR accept the EAP user name and
+# password that the backend at $VELORIN_BACKEND_URL serves to the account for
+# SERVER_ID, read as the client reads them (a sign-in, then the IKEv2
+# configuration). Sets eap_user. Returns 1 with a reason on failure.
+lab_accept_account() {
+  local email=$1 password=$2 server=$3 lab=$4 token config_json eap_password
+  token=$(curl -fsS -H 'Content-Type: application/json' \
+            -d "{\"email\":\"$email\",\"password\":\"$password\"}" \
+            "$VELORIN_BACKEND_URL/auth/login" | sed -n 's/.*"access_token": *"\([^"]*\)".*/\1/p')
+  if [ -z "$token" ]; then
+    echo "could not sign in to the backend with curl" >&2
+    return 1
+  fi
+  config_json=$(curl -fsS -H "Authorization: Bearer $token" \
+                  "$VELORIN_BACKEND_URL/api/v1/ikev2/config?server_id=$server")
+  eap_user=$(sed -n 's/.*"username": *"\([^"]*\)".*/\1/p' <<<"$config_json")
+  eap_password=$(sed -n 's/.*"password": *"\([^"]*\)".*/\1/p' <<<"$config_json")
+  if [ -z "$eap_user" ] || [ -z "$eap_password" ]; then
+    echo "the backend served no EAP credentials" >&2
+    return 1
+  fi
+  printf '%s\n' "$eap_password" | "$(dirname "${BASH_SOURCE[0]}")/ikev2-lab.sh" add-eap-user "$lab" "$eap_user"
+}

@@ -29,20 +29,10 @@ client_part() {
   printf '%s\n' "$DEMO_PASSWORD" | "$DEMO_VELORIN" --config-dir "$config" login "$DEMO_EMAIL" --password-stdin
   echo
 
-  # The backend made the account's EAP user name and password; read them as
-  # the client will (a sign-in of our own, then the IKEv2 configuration) and
-  # load them into the responder.
-  local token config_json eap_user eap_password
-  token=$(curl -fsS -H 'Content-Type: application/json' \
-            -d "{\"email\":\"$DEMO_EMAIL\",\"password\":\"$DEMO_PASSWORD\"}" \
-            "$VELORIN_BACKEND_URL/auth/login" | sed -n 's/.*"access_token": *"\([^"]*\)".*/\1/p')
-  [ -n "$token" ] || die "could not sign in to the backend with curl"
-  config_json=$(curl -fsS -H "Authorization: Bearer $token" \
-                  "$VELORIN_BACKEND_URL/api/v1/ikev2/config?server_id=sg-node-01")
-  eap_user=$(sed -n 's/.*"username": *"\([^"]*\)".*/\1/p' <<<"$config_json")
-  eap_password=$(sed -n 's/.*"password": *"\([^"]*\)".*/\1/p' <<<"$config_json")
-  [ -n "$eap_user" ] && [ -n "$eap_password" ] || die "the backend served no EAP credentials"
-  printf '%s\n' "$eap_password" | "$DEMO_ROOT/scripts/ikev2-lab.sh" add-eap-user "$LAB_DIR" "$eap_user"
+  # The backend made the account's EAP user name and password; the
+  # responder learns them.
+  . "$DEMO_ROOT/scripts/devserver-start.sh"
+  lab_accept_account "$DEMO_EMAIL" "$DEMO_PASSWORD" sg-node-01 "$LAB_DIR" || die "the responder did not learn the account"
   echo "The lab's responder accepts the EAP user $eap_user served to $DEMO_EMAIL."
 
   local ping=(ip netns exec "$LAB_CLIENT_NETNS" ping -n)

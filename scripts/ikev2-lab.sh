@@ -254,8 +254,9 @@ lab_up() {
   fi
   chmod 700 "$dir"
   # A failure anywhere below leaves nothing behind.
-  local built=0
-  trap '[ $built -eq 1 ] || teardown "$dir"' EXIT
+  # The trap runs outside this function, where its locals are gone: the
+  # folder is written into it now.
+  trap "teardown '$dir'" EXIT
   local tag=${dir##*.}
   local srv="vlab-$tag-srv" cli="vlab-$tag-cli"
   : >"$dir/pids"
@@ -290,7 +291,6 @@ lab_up() {
   STRONGSWAN_CONF="$dir/server/strongswan.conf" SWANCTL_DIR="$dir/server/swanctl" \
     swanctl --load-all --noprompt --uri "unix://$dir/server/charon.vici" >"$dir/server/swanctl.out" 2>&1 ||
     { cat "$dir/server/swanctl.out" >&2; false; }
-  built=1
   trap - EXIT
   if [ -n "$owner" ]; then
     kill -0 "$owner" 2>/dev/null || die "no process $owner"

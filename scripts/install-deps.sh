@@ -18,6 +18,12 @@ for g in $groups; do
       pkgs+=(strongswan-charon strongswan-swanctl strongswan-pki
              libstrongswan-standard-plugins libcharon-extra-plugins
              libcharon-extauth-plugins iputils-ping iproute2 util-linux) ;;
+    package)
+      # CPack's DEB generator needs dpkg-shlibdeps (dpkg-dev) and file; the
+      # man pages come from the programs' --help (help2man), the PNG icons
+      # from the SVG (rsvg-convert); the rest are the validators.
+      pkgs+=(dpkg-dev file help2man librsvg2-bin lintian
+             desktop-file-utils appstream) ;;
     bench)
       pkgs+=(heaptrack binutils) ;;
     fuzz)
