@@ -93,7 +93,6 @@ struct XraySetup
         options.endpoints = Endpoints::at(backend.url());
         options.proxyToolPath = tool.toolPath();
         options.bundledXrayPaths = {xray.executablePath()};
-        options.developmentXrayPath = work.filePath(u"no-such-xray"_s);
         options.pathMonitorFactory = QtPathMonitor::factory();
         options.configDirectory = work.filePath(u"private"_s);
         options.socksPort = StubServer::closedPort();
