@@ -53,8 +53,21 @@ bool isKnown(const QString &id)
 
 } // namespace
 
-ProxyChoice choose(const Inputs &inputs)
+QString printable(const QString &text)
 {
+    QString out = text.left(60);
+    for (QChar &c : out)
+        if (!c.isPrint())
+            c = u'?';
+    return out;
+}
+
+ProxyChoice choose(const Inputs &given)
+{
+    Inputs inputs = given;
+    for (QString *text : {&inputs.environmentOverride, &inputs.settingOverride, &inputs.currentDesktop,
+                          &inputs.desktopSession})
+        *text = printable(*text);
     ProxyChoice choice;
     choice.desktop = !inputs.currentDesktop.isEmpty() ? inputs.currentDesktop
         : !inputs.desktopSession.isEmpty()            ? inputs.desktopSession
@@ -123,7 +136,7 @@ QString labelOf(const QString &id, const QString &toolPath)
 QString noStoreMessage(const QString &desktop, const ProxyEndpoints &endpoints)
 {
     const QString which = desktop == u"unknown" ? u"this desktop (XDG_CURRENT_DESKTOP is not set)"_s
-                                                : QString(u"this desktop ("_s + desktop.left(40) + u')');
+                                                : QString(u"this desktop ("_s + desktop + u')');
     return u"Velorin cannot set the system proxy on "_s + which
         + u": it has no proxy setting Velorin knows. Connect with “velorin connect --proxy-only” and point your "
           "programs at SOCKS5 "_s

@@ -118,6 +118,10 @@ std::unique_ptr<ProxyBackend> make(const QString &id, const ProxyEndpoints &endp
 // "GNOME settings (org.gnome.system.proxy)" for an id, the id itself when unknown.
 QString labelOf(const QString &id, const QString &toolPath = {});
 
+// Text from the environment or a settings file as a message or a log line
+// may show it: at most 60 characters, control characters replaced.
+QString printable(const QString &text);
+
 // The text a connect fails with when the desktop has no proxy store.
 QString noStoreMessage(const QString &desktop, const ProxyEndpoints &endpoints);
 

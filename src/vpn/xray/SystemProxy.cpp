@@ -162,8 +162,8 @@ bool SystemProxy::restoreChange(const Change &change, bool quiet)
     ProxyBackend *backend = backendFor(change.backendId);
     if (!backend) {
         if (!quiet)
-            Log::system(u"⚠️ Xray: The proxy record names an unknown back-end \""_s + change.backendId.left(40)
-                        + u"\" — nothing restored"_s);
+            Log::system(u"⚠️ Xray: The proxy record names an unknown back-end \""_s
+                        + ProxyBackends::printable(change.backendId) + u"\" — nothing restored"_s);
         // Nothing can ever act on it: it is dropped, the settings left alone.
         return true;
     }
@@ -213,13 +213,16 @@ void SystemProxy::cleanupStaleProxy()
         Log::system(u"⚠️ Xray: Found stale kill switch — disabling"_s);
         Log::system(u"🛡️ Xray: Kill switch deactivated"_s);
     }
-    const bool active = m_defaults.boolOr(activeKey, false);
+    // A flag edited into something else than true or false counts as owed
+    // when a desktop's record is there: its restore touches only what still
+    // points at the local ports.
+    const bool active = m_defaults.boolValue(activeKey).value_or(m_defaults.contains(backendKey));
     const std::optional<Change> change = recorded();
     if (!change || !active)
         return;
     ProxyBackend *backend = backendFor(change->backendId);
     Log::system(u"⚠️ Xray: Found stale proxy settings from previous session — cleaning up "_s
-                + (backend ? backend->place(change->captured) : change->backendId.left(40)));
+                + (backend ? backend->place(change->captured) : ProxyBackends::printable(change->backendId)));
     if (!restoreChange(*change, true))
         return; // still owed: the next start tries again
     clearRecord(false);
@@ -272,7 +275,7 @@ std::optional<QString> SystemProxy::recordedPlace(UserDefaults &defaults, const 
         return std::nullopt;
     const QString id = defaults.string(backendKey).value_or(ProxyBackends::networkSetup);
     if (id != ProxyBackends::networkSetup)
-        return u"in "_s + ProxyBackends::labelOf(id.left(40), toolPath);
+        return u"in "_s + ProxyBackends::labelOf(ProxyBackends::printable(id), toolPath);
     QStringList services = defaults.stringList(servicesKey).value_or(QStringList());
     if (services.isEmpty())
         services = {NetworkSetupProxy::defaultService};
