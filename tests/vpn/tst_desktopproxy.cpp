@@ -55,6 +55,13 @@ QString kread(const QString &key)
         .out.trimmed();
 }
 
+// Each key reads back as expected.
+void compareKeys(QString (*read)(const QString &), const QMap<QString, QString> &expected)
+{
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+        QCOMPARE(read(it.key()), it.value());
+}
+
 ProxyChoice choice(const QString &id)
 {
     return ProxyChoice{id, u"test"_s, {}, {}};
@@ -195,20 +202,19 @@ private slots:
             {u"http.host"_s, u"'127.0.0.1'"_s},  {u"http.port"_s, u"10809"_s},
             {u"https.host"_s, u"'127.0.0.1'"_s}, {u"https.port"_s, u"10809"_s},
         };
-        for (auto it = ours.cbegin(); it != ours.cend(); ++it)
-            QCOMPARE(proxyKey(it.key()), it.value());
+        compareKeys(proxyKey, ours);
         QVERIFY(log.contains(u"✅ Xray: System proxy enabled in GNOME settings (org.gnome.system.proxy): SOCKS "
                              "127.0.0.1:10808, HTTP and HTTPS 127.0.0.1:10809"_s));
         QCOMPARE(defaults.standard().string(SystemProxy::backendKey), ProxyBackends::gnome);
         QCOMPARE(defaults.standard().value(SystemProxy::previousKey).toMap().value(u"mode"_s), u"auto"_s);
 
         QVERIFY(proxy.restoreSystemProxy());
-        QCOMPARE(proxyKey(u"mode"_s), u"'auto'"_s);
-        QCOMPARE(proxyKey(u"http.host"_s), u"'proxy.example'"_s);
-        QCOMPARE(proxyKey(u"http.port"_s), u"3128"_s);
-        QCOMPARE(proxyKey(u"ignore-hosts"_s), u"['localhost', '*.example']"_s);
-        QCOMPARE(proxyKey(u"socks.port"_s), u"0"_s);
-        QCOMPARE(proxyKey(u"autoconfig-url"_s), u"'http://wpad.example/wpad.dat'"_s);
+        compareKeys(proxyKey, {{u"mode"_s, u"'auto'"_s},
+                               {u"http.host"_s, u"'proxy.example'"_s},
+                               {u"http.port"_s, u"3128"_s},
+                               {u"ignore-hosts"_s, u"['localhost', '*.example']"_s},
+                               {u"socks.port"_s, u"0"_s},
+                               {u"autoconfig-url"_s, u"'http://wpad.example/wpad.dat'"_s}});
         QCOMPARE(defaults.standard().boolValue(SystemProxy::activeKey), false);
         QVERIFY(!defaults.standard().contains(SystemProxy::previousKey));
 
@@ -243,10 +249,10 @@ private slots:
 
         SystemProxy next(defaults.standard(), choice(ProxyBackends::gnome), {u"127.0.0.1"_s, kSocks, kHttp}, {});
         next.cleanupStaleProxy();
-        QCOMPARE(proxyKey(u"mode"_s), u"'none'"_s);
-        QCOMPARE(proxyKey(u"socks.port"_s), u"0"_s);
-        QCOMPARE(proxyKey(u"https.port"_s), u"0"_s);
-        QCOMPARE(proxyKey(u"http.host"_s), u"'proxy.example'"_s);
+        compareKeys(proxyKey, {{u"mode"_s, u"'none'"_s},
+                               {u"socks.port"_s, u"0"_s},
+                               {u"https.port"_s, u"0"_s},
+                               {u"http.host"_s, u"'proxy.example'"_s}});
         QCOMPARE(defaults.standard().boolValue(SystemProxy::activeKey), false);
 
         setProxyKey(u"mode"_s, u"manual"_s);
@@ -278,12 +284,12 @@ private slots:
         QCOMPARE(proxy.unavailableReason(), QString());
         m_reparses = 0;
         QVERIFY(proxy.setSystemProxy().set);
-        QCOMPARE(kread(u"ProxyType"_s), u"1"_s);
-        QCOMPARE(kread(u"httpProxy"_s), u"http://127.0.0.1 10809"_s);
-        QCOMPARE(kread(u"httpsProxy"_s), u"http://127.0.0.1 10809"_s);
-        QCOMPARE(kread(u"socksProxy"_s), u"socks://127.0.0.1 10808"_s);
-        QCOMPARE(kread(u"NoProxyFor"_s), u"localhost,127.0.0.1,::1"_s);
-        QCOMPARE(kread(u"Proxy Config Script"_s), u"http://wpad.example/wpad.dat"_s);
+        compareKeys(kread, {{u"ProxyType"_s, u"1"_s},
+                            {u"httpProxy"_s, u"http://127.0.0.1 10809"_s},
+                            {u"httpsProxy"_s, u"http://127.0.0.1 10809"_s},
+                            {u"socksProxy"_s, u"socks://127.0.0.1 10808"_s},
+                            {u"NoProxyFor"_s, u"localhost,127.0.0.1,::1"_s},
+                            {u"Proxy Config Script"_s, u"http://wpad.example/wpad.dat"_s}});
         QVERIFY(spinUntil([&] { return m_reparses == 1; }));
         struct stat info = {};
         QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
