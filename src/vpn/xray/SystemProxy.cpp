@@ -45,8 +45,6 @@ std::optional<SystemProxy::Change> SystemProxy::recorded() const
     // Records of older versions name no back-end: they were the tool's.
     const QString id = m_defaults.string(backendKey).value_or(ProxyBackends::networkSetup);
     if (id != ProxyBackends::networkSetup) {
-        if (!m_defaults.contains(backendKey))
-            return std::nullopt;
         // A damaged list of previous values restores nothing of the user's
         // own; what still points at the local ports is reset (see ProxyBackend).
         return Change{id, m_defaults.value(previousKey).toMap()};
