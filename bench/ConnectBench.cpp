@@ -18,6 +18,7 @@
 #include "vpn/VPNServiceManager.h"
 #include "vpn/ikev2/IKEv2Manager.h"
 #include "vpn/ikev2/IKEv2Service.h"
+#include "vpn/xray/SystemProxy.h"
 #include "vpn/xray/XrayService.h"
 
 #include <QDir>
@@ -28,6 +29,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThreadPool>
+
+#include <algorithm>
 
 using namespace Qt::StringLiterals;
 
@@ -93,7 +96,6 @@ struct XraySetup
         options.endpoints = Endpoints::at(backend.url());
         options.proxyToolPath = tool.toolPath();
         options.bundledXrayPaths = {xray.executablePath()};
-        options.developmentXrayPath = work.filePath(u"no-such-xray"_s);
         options.pathMonitorFactory = QtPathMonitor::factory();
         options.configDirectory = work.filePath(u"private"_s);
         options.socksPort = StubServer::closedPort();
@@ -337,6 +339,64 @@ int ConnectBench::xray(const QStringList &arguments)
         if (!setup.services.disconnectOnce(10000))
             Bench::fail(u"Xray did not disconnect: "_s + setup.services.describeState());
     }
+    return 0;
+}
+
+int ConnectBench::proxy(const QStringList &arguments)
+{
+    const int runs = Bench::intOption(arguments, u"--runs"_s, 15);
+    // GNOME's settings in their keyfile store and kioslaverc, both in a
+    // throw-away folder: set before GLib first looks at them.
+    QTemporaryDir home;
+    qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
+    qputenv("GSETTINGS_BACKEND", "keyfile");
+    TempDefaults defaults;
+    FakeNetworkSetup tool;
+    tool.setActiveServices({u"Wi-Fi"_s});
+    tool.apply();
+    const ProxyEndpoints ports{u"127.0.0.1"_s, XrayService::defaultSocksPort, XrayService::defaultHttpPort};
+    const auto desktop = [&](const QString &id) {
+        return std::make_unique<SystemProxy>(defaults.standard(), ProxyChoice{id, u"bench"_s, {}, {}}, ports, QString());
+    };
+    struct Case
+    {
+        QString key;
+        std::unique_ptr<SystemProxy> proxy;
+        QList<double> set;
+        QList<double> restore;
+    };
+    Case cases[] = {
+        {u"gnome"_s, desktop(ProxyBackends::gnome), {}, {}},
+        {u"kde"_s, desktop(ProxyBackends::kde), {}, {}},
+        {u"tool"_s, std::make_unique<SystemProxy>(defaults.standard(), tool.toolPath(), ports.socksPort, ports.httpPort),
+         {}, {}},
+    };
+    for (int run = 0; run < runs; ++run) {
+        for (Case &c : cases) {
+            const long long start = Bench::nowNs();
+            const SystemProxy::Outcome outcome = c.proxy->setSystemProxy();
+            if (!outcome.set)
+                Bench::fail(c.key + u": the proxy was not set: "_s + outcome.error);
+            const double set = Bench::msSince(start);
+            const long long restoreStart = Bench::nowNs();
+            if (!c.proxy->restoreSystemProxy())
+                Bench::fail(c.key + u": the proxy was not restored"_s);
+            const double restore = Bench::msSince(restoreStart);
+            c.set.append(set);
+            c.restore.append(restore);
+            Bench::sample(u"proxy."_s + c.key + u"_ms"_s, run, set + restore);
+        }
+    }
+    const auto median = [](QList<double> values) {
+        std::sort(values.begin(), values.end());
+        return values.isEmpty() ? 0.0 : values[values.size() / 2];
+    };
+    QStringList parts;
+    for (const Case &c : cases)
+        parts.append(c.key + u' ' + QString::number(median(c.set), 'f', 2) + u" / "_s
+                     + QString::number(median(c.restore), 'f', 2));
+    Bench::note(u"system proxy, median set / restore (ms): "_s + parts.join(u", "_s));
+    FakeNetworkSetup::unapply();
     return 0;
 }
 

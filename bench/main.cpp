@@ -32,6 +32,7 @@ int main(int argc, char *argv[])
         {u"cycles-signin"_s, AccountBench::cycles},
         {u"connect-xray"_s, ConnectBench::xray},
         {u"connect-ikev2"_s, ConnectBench::ikev2},
+        {u"proxy-set"_s, ConnectBench::proxy},
         {u"cycles-connect"_s, ConnectBench::cycles},
         {u"cycles-keychain"_s, ConnectBench::keychainCycles},
     };

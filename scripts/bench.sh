@@ -178,6 +178,8 @@ run_bench signin --runs 15
 
 step "4/6 Xray connect with the fake xray and proxy tool (5 connects)"
 run_bench connect-xray --runs 5
+step "4/6 the system proxy set and restored: GNOME settings, KDE kioslaverc, the proxy tool (15 of each)"
+run_bench proxy-set --runs 15
 
 if [ $is_root -eq 1 ]; then
   VELORIN_LAB_SCRIPT=$root/scripts/ikev2-lab.sh \

@@ -10,10 +10,12 @@ for g in $groups; do
     build)
       pkgs+=(cmake ninja-build g++ pkg-config
              qt6-base-dev qt6-base-dev-tools qt6-httpserver-dev libqt6sql6-sqlite
-             qcoro-qt6-dev qtkeychain-qt6-dev qt6-svg-dev libgl-dev) ;;
+             qcoro-qt6-dev qtkeychain-qt6-dev qt6-svg-dev libgl-dev
+             libglib2.0-dev gsettings-desktop-schemas) ;;
     test)
       pkgs+=(xvfb xauth trayer xdotool fonts-noto-color-emoji gnome-keyring dbus dbus-x11
-             iproute2 iputils-ping procps curl) ;;
+             iproute2 iputils-ping procps curl
+             libglib2.0-bin dconf-gsettings-backend libkf5config-bin libproxy1-plugin-gsettings) ;;
     lab)
       pkgs+=(strongswan-charon strongswan-swanctl strongswan-pki
              libstrongswan-standard-plugins libcharon-extra-plugins

@@ -4,6 +4,7 @@
 
 #include "model/AuthMessages.h"
 #include "model/SecretMask.h"
+#include "platform/DirectNetwork.h"
 #include "platform/Log.h"
 #include "platform/ReplyLimit.h"
 #include "platform/Utf8.h"
@@ -68,7 +69,7 @@ APIClient::APIClient(KeychainManager &keychainManager, Endpoints endpoints, QNet
     : QObject(parent)
     , m_keychain(keychainManager)
     , m_endpoints(std::move(endpoints))
-    , m_network(network ? network : new QNetworkAccessManager(this))
+    , m_network(network ? network : DirectNetwork::create(this))
     , m_appInfo(appInfo ? std::move(appInfo) : AppInfoSource(&AppInfo::current))
 {
 }

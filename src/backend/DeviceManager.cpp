@@ -2,6 +2,7 @@
 
 #include "backend/HttpExchange.h"
 #include "model/AppError.h"
+#include "platform/DirectNetwork.h"
 #include "platform/Log.h"
 #include "platform/Utf8.h"
 #include "storage/DeviceIdentifier.h"
@@ -93,7 +94,7 @@ DeviceManager::DeviceManager(KeychainManager &keychainManager, DeviceIdentifier 
     , m_keychain(keychainManager)
     , m_identifier(deviceIdentifier)
     , m_endpoints(std::move(endpoints))
-    , m_network(network ? network : new QNetworkAccessManager(this))
+    , m_network(network ? network : DirectNetwork::create(this))
     , m_appInfo(appInfo ? std::move(appInfo) : AppInfoSource(&AppInfo::current))
     , m_computerName(&DeviceManager::systemComputerName)
 {

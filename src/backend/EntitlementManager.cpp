@@ -3,6 +3,7 @@
 #include "backend/APIError.h"
 #include "backend/HttpExchange.h"
 #include "model/InternetDateTime.h"
+#include "platform/DirectNetwork.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
 
@@ -41,7 +42,7 @@ EntitlementManager::EntitlementManager(UserDefaults &appGroup, Endpoints endpoin
     : QObject(parent)
     , m_appGroup(appGroup)
     , m_endpoints(std::move(endpoints))
-    , m_network(network ? network : new QNetworkAccessManager(this))
+    , m_network(network ? network : DirectNetwork::create(this))
 {
 }
 

@@ -12,6 +12,7 @@
 
 #include <QCoro/QCoroSignal>
 
+#include <algorithm>
 #include <csignal>
 
 using namespace Qt::StringLiterals;
@@ -30,8 +31,17 @@ std::optional<VPNProtocolType> protocolNamed(const QString &name)
     return std::nullopt;
 }
 
+// The signals that end a `velorin connect` with an orderly disconnect:
+// Ctrl-C, SIGTERM, SIGHUP (its terminal closed) and SIGQUIT.
+constexpr int stopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+bool isStopSignal(int signal)
+{
+    return std::find(std::begin(stopSignals), std::end(stopSignals), signal) != std::end(stopSignals);
+}
+
 // Follows one connection in the foreground: prints every state the VPN
-// service manager publishes, and turns SIGINT and SIGTERM into a disconnect.
+// service manager publishes, and turns the stop signals into a disconnect.
 //
 // It finishes with
 //   0   after a disconnect the user asked for has completed;
@@ -40,17 +50,18 @@ std::optional<VPNProtocolType> protocolNamed(const QString &name)
 //       service does not recover from by itself (the proxy service's
 //       "Connection failed — please reconnect manually"), or a connection
 //       that drops to disconnected without being asked;
-//   130 on a second SIGINT/SIGTERM while the disconnect is still under way.
+//   130 on a second stop signal while the disconnect is still under way.
 // While the proxy service retries ("Connection lost — reconnecting...",
 // "Network unavailable — waiting...") the command keeps running.
 class ConnectSession : public QObject
 {
     Q_OBJECT
 public:
-    ConnectSession(Cli::Context &context, VPNServiceManager &manager, ServerLocation server)
+    ConnectSession(Cli::Context &context, VPNServiceManager &manager, ServerLocation server, bool proxyOnly)
         : m_context(context)
         , m_manager(manager)
         , m_server(std::move(server))
+        , m_proxyOnly(proxyOnly)
     {
         QObject::connect(&manager, &VPNServiceManager::connectionStateChanged, this, &ConnectSession::print);
         SignalNotifier &notifier = SignalNotifier::instance();
@@ -75,6 +86,12 @@ private:
             if (name.isEmpty() || name == u"Not Connected")
                 name = m_server.countryAndCity();
             line(u"connected to "_s + name + u" ("_s + service.connectedServerIP().value_or(m_server.ipAddress) + u')');
+            if (m_proxyOnly && !m_toldPorts) {
+                m_toldPorts = true;
+                const XrayService &xray = XrayService::shared();
+                line(u"local proxies (system settings left alone): SOCKS5 127.0.0.1:"_s
+                     + QString::number(xray.socksPort()) + u", HTTP 127.0.0.1:"_s + QString::number(xray.httpPort()));
+            }
             break;
         }
         case Kind::Disconnecting:
@@ -103,7 +120,7 @@ private:
 
     void stop(int signal)
     {
-        if (signal != SIGINT && signal != SIGTERM)
+        if (!isStopSignal(signal))
             return;
         if (m_stopping) {
             finish(128 + SIGINT);
@@ -130,6 +147,8 @@ private:
     Cli::Context &m_context;
     VPNServiceManager &m_manager;
     const ServerLocation m_server;
+    const bool m_proxyOnly;
+    bool m_toldPorts = false;
     bool m_wasConnected = false;
     bool m_stopping = false;
     bool m_finished = false;
@@ -137,11 +156,14 @@ private:
 
 QCoro::Task<int> connectCommand(Cli::Context &context, QStringList arguments)
 {
-    VPNProtocolType protocol = VPNProtocolType::IKEv2;
+    std::optional<VPNProtocolType> protocol;
     std::optional<QString> serverId;
+    bool proxyOnly = false;
     while (!arguments.isEmpty()) {
         const QString argument = arguments.takeFirst();
-        if (argument == u"--protocol" || argument.startsWith(u"--protocol="_s)) {
+        if (argument == u"--proxy-only") {
+            proxyOnly = true;
+        } else if (argument == u"--protocol" || argument.startsWith(u"--protocol="_s)) {
             QString name = argument.section(u'=', 1);
             if (!argument.contains(u'=')) {
                 if (arguments.isEmpty())
@@ -154,12 +176,18 @@ QCoro::Task<int> connectCommand(Cli::Context &context, QStringList arguments)
                                     Cli::kUsage);
             protocol = *named;
         } else if (argument.startsWith(u'-') || serverId) {
-            co_return Cli::fail(context, u"usage: velorin connect [--protocol ikev2|wireguard|xray] [SERVER_ID]"_s,
+            co_return Cli::fail(context, u"usage: velorin connect [--protocol ikev2|wireguard|xray] [--proxy-only] [SERVER_ID]"_s,
                                 Cli::kUsage);
         } else {
             serverId = argument;
         }
     }
+
+    // Proxy-only is an Xray connection that leaves the system settings alone.
+    if (proxyOnly && protocol && *protocol != VPNProtocolType::XrayReality)
+        co_return Cli::fail(context, u"--proxy-only works with the Xray protocol only"_s, Cli::kUsage);
+    if (proxyOnly)
+        protocol = VPNProtocolType::XrayReality;
 
     ServerLocation server = ServerManager::shared().selectedServer();
     if (serverId) {
@@ -172,17 +200,20 @@ QCoro::Task<int> connectCommand(Cli::Context &context, QStringList arguments)
         server = *found;
     }
 
-    // This command turns SIGTERM into the same orderly disconnect as Ctrl-C,
-    // so the proxy service's own SIGTERM clean-up stays out of the way.
+    // This command turns the stop signals into the same orderly disconnect
+    // as Ctrl-C, so the proxy service's own signal clean-up stays out of the way.
     XrayService::leaveTerminationSignalToApplication();
     SignalNotifier &notifier = SignalNotifier::instance();
-    if (!notifier.watch(SIGINT) || !notifier.watch(SIGTERM))
-        co_return Cli::fail(context, u"cannot watch for Ctrl-C"_s);
+    for (const int signal : stopSignals)
+        if (!notifier.watch(signal))
+            co_return Cli::fail(context, u"cannot watch for Ctrl-C"_s);
 
     VPNServiceManager &manager = VPNServiceManager::shared();
+    if (proxyOnly)
+        XrayService::shared().setProxyOnly(true);
     // Assigned directly: the settings' protocol switch accepts only IKEv2.
-    manager.setSelectedProtocol(protocol);
-    ConnectSession session(context, manager, server);
+    manager.setSelectedProtocol(protocol.value_or(VPNProtocolType::IKEv2));
+    ConnectSession session(context, manager, server, proxyOnly);
     manager.connect(server.ipAddress, server.id);
     const int code = co_await qCoro(&session, &ConnectSession::finished);
     co_return code;
@@ -203,17 +234,30 @@ QCoro::Task<int> statusCommand(Cli::Context &context, QStringList arguments)
     context.out << u"protocol: "_s << VPNProtocol::displayName(protocol) << u'\n';
     context.out << u"server: "_s << server.countryAndCity() << u" ("_s << server.id << u")\n"_s;
 
-    const int port = XrayService::Options::fromBuild().socksPort;
-    const QString local = u"127.0.0.1:"_s + QString::number(port);
-    const bool owed = defaults.boolOr(SystemProxy::activeKey, false);
-    const QStringList services = defaults.stringList(SystemProxy::servicesKey).value_or(QStringList());
-    const QString where = SystemProxy::describe(services.isEmpty() ? QStringList{SystemProxy::defaultService} : services);
-    if (!owed)
-        context.out << u"xray: not connected\n"_s;
-    else if (XrayService::isPortOpen(port))
-        context.out << u"xray: connected; proxies set on "_s << where << u", "_s << local << u" answering\n"_s;
+    const XrayService::Options options = XrayService::Options::fromBuild();
+    const ProxyChoice choice = XrayService::proxyChoice(options, defaults);
+    if (choice.id.isEmpty())
+        context.out << u"system proxy: none for this desktop ("_s << choice.reason
+                    << u"); connect with --proxy-only\n"_s;
     else
-        context.out << u"xray: proxies set on "_s << where << u" but nothing answers on "_s << local
+        context.out << u"system proxy: "_s << ProxyBackends::labelOf(choice.id, options.proxyToolPath) << u" ("_s
+                    << choice.reason << u")\n"_s;
+
+    const int port = options.socksPort;
+    const QString local = u"127.0.0.1:"_s + QString::number(port);
+    const std::optional<QString> where = SystemProxy::recordedPlace(defaults, options.proxyToolPath);
+    const QString what = !where || where->startsWith(u"on "_s)
+        ? QString()
+        : QString(u" to "_s + ProxyEndpoints{u"127.0.0.1"_s, options.socksPort, options.httpPort}.describe() + u';');
+    if (!where)
+        context.out << (XrayService::isPortOpen(port) ? QString(u"xray: no system proxy set; "_s + local
+                                                            + u" answering (a proxy-only connection?)\n"_s)
+                                                      : u"xray: not connected\n"_s);
+    else if (XrayService::isPortOpen(port))
+        context.out << u"xray: connected; proxies set "_s << *where << what << (what.isEmpty() ? u", "_s : u" "_s)
+                    << local << u" answering\n"_s;
+    else
+        context.out << u"xray: proxies set "_s << *where << what << u" but nothing answers on "_s << local
                     << u" (restarting, or the owning process ended without cleaning up; the next start of"
                        " the Xray service restores them)\n"_s;
     context.out.flush();
@@ -221,8 +265,9 @@ QCoro::Task<int> statusCommand(Cli::Context &context, QStringList arguments)
 }
 
 const bool registered = [] {
-    Cli::registerCommand({u"connect"_s, u"[--protocol ikev2|wireguard|xray] [ID]"_s,
-                          u"connect to a server (the selected one by default) and stay until Ctrl-C"_s,
+    Cli::registerCommand({u"connect"_s, u"[--protocol ikev2|wireguard|xray] [--proxy-only] [ID]"_s,
+                          u"connect to a server (the selected one by default) and stay until Ctrl-C; "
+                          "--proxy-only: Xray without touching the system proxy"_s,
                           connectCommand});
     Cli::registerCommand({u"status"_s, {}, u"show the stored protocol and server and the Xray proxy record"_s,
                           statusCommand});

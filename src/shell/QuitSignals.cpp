@@ -4,16 +4,17 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <csignal>
 
 QuitSignals::QuitSignals(QObject *parent)
     : QObject(parent)
 {
     SignalNotifier &notifier = SignalNotifier::instance();
-    notifier.watch(SIGINT);
-    notifier.watch(SIGTERM);
+    for (const int signal : quitSignals)
+        notifier.watch(signal);
     QObject::connect(&notifier, &SignalNotifier::received, this, [](int signal) {
-        if (signal == SIGINT || signal == SIGTERM)
+        if (std::find(std::begin(quitSignals), std::end(quitSignals), signal) != std::end(quitSignals))
             QCoreApplication::quit();
     });
 }

@@ -2,7 +2,10 @@
 
 #include <QObject>
 
-// Ends the application through its event loop on SIGINT and SIGTERM, so the
+#include <csignal>
+
+// Ends the application through its event loop on SIGINT, SIGTERM, SIGHUP
+// (the terminal it was started from closed) and SIGQUIT, so the
 // clean-up that runs on aboutToQuit (saved window frame, restored proxies,
 // the stopped xray child) also runs when the process is asked to stop. The
 // signals arrive through SignalNotifier: the handler only writes to a pipe
@@ -11,5 +14,7 @@ class QuitSignals : public QObject
 {
     Q_OBJECT
 public:
+    static constexpr int quitSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
     explicit QuitSignals(QObject *parent = nullptr);
 };

@@ -95,6 +95,8 @@ private slots:
         QTest::addColumn<int>("signal");
         QTest::newRow("Ctrl-C") << int(SIGINT);
         QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGHUP, its terminal closed") << int(SIGHUP);
+        QTest::newRow("SIGQUIT") << int(SIGQUIT);
     }
 
     void connectsAndCleansUpOnCtrlC()
@@ -116,6 +118,7 @@ private slots:
         const auto shown = status();
         QCOMPARE(shown.exitCode, 0);
         QCOMPARE(shown.out, u"protocol: Xray Reality\nserver: Singapore - Singapore (sg-node-01)\n"
+                             "system proxy: the proxy tool "_s + m_tool->toolPath() + u" (the proxy tool is installed)\n"
                              "xray: connected; proxies set on [\"Wi-Fi\", \"Ethernet\"], 127.0.0.1:"_s
                                 + QString::number(m_socks) + u" answering\n"_s);
 
@@ -171,6 +174,106 @@ private slots:
         QCOMPARE(m_tool->calls(), proxyOffCalls(u"Wi-Fi"_s) + proxyOffCalls(u"Ethernet"_s));
         QVERIFY(!QFileInfo::exists(configFile()));
         QVERIFY(backend.stop());
+    }
+
+    // No proxy store on this desktop: the connect says so and starts
+    // nothing; --proxy-only connects, prints the local ports and changes no
+    // setting.
+    void proxyOnlyWhereTheDesktopHasNoProxyStore()
+    {
+        QStringList env = environment();
+        env.replaceInStrings(QRegularExpression(u"^VELORIN_PROXY_TOOL=.*"_s), u"VELORIN_PROXY_TOOL=/nonexistent"_s);
+        env << u"XDG_CURRENT_DESKTOP=sway"_s << u"VELORIN_PROXY_BACKEND="_s;
+        auto refused = Run::velorin({u"--config-dir"_s, configDir(), u"connect"_s, u"--protocol"_s, u"xray"_s}, env);
+        QVERIFY(refused->waitForExit());
+        QCOMPARE(refused->exitCode(), 1);
+        QCOMPARE(refused->out(), u"connecting\nerror: "_s
+                                     + ProxyBackends::noStoreMessage(u"sway"_s, {u"127.0.0.1"_s, m_socks, m_http})
+                                     + u'\n');
+        QVERIFY(m_server->requests().isEmpty());
+        QVERIFY(m_xray->launches().isEmpty());
+
+        auto run = Run::velorin({u"--config-dir"_s, configDir(), u"connect"_s, u"--proxy-only"_s}, env);
+        const QString ports = u"local proxies (system settings left alone): SOCKS5 127.0.0.1:"_s
+            + QString::number(m_socks) + u", HTTP 127.0.0.1:"_s + QString::number(m_http) + u'\n';
+        QVERIFY2(run->waitForOut(ports), qPrintable(run->all()));
+        QVERIFY(ProxyClient::getThroughHttpProxy(m_http, m_server->port(), false).endsWith("hello"));
+        const auto shown = ChildProcess::run(ChildProcess::builtProgram(u"velorin"_s),
+                                             {u"--config-dir"_s, configDir(), u"status"_s}, {}, env);
+        QVERIFY2(shown.out.endsWith(u"system proxy: none for this desktop (XDG_CURRENT_DESKTOP=sway); connect with "
+                                    "--proxy-only\nxray: no system proxy set; 127.0.0.1:"_s
+                                    + QString::number(m_socks) + u" answering (a proxy-only connection?)\n"_s),
+                 qPrintable(shown.out));
+        run->signal(SIGHUP);
+        QVERIFY(run->waitForExit());
+        QCOMPARE(run->exitCode(), 0);
+        QVERIFY(!freshDefaults()->contains(SystemProxy::activeKey));
+
+        auto wrong = Run::velorin({u"--config-dir"_s, configDir(), u"connect"_s, u"--proxy-only"_s, u"--protocol"_s,
+                                   u"ikev2"_s}, env);
+        QVERIFY(wrong->waitForExit());
+        QCOMPARE(wrong->exitCode(), 2);
+    }
+
+    // GNOME's settings from the command line (the keyfile store in a
+    // throw-away folder): set, shown by `status`, put back at the end; a
+    // store that cannot be written, or that drops the write (dconf without
+    // its session bus), is a failed connect that leaves the settings alone.
+    void gnomeFromTheCommandLine_data()
+    {
+        QTest::addColumn<QString>("store");
+        QTest::addColumn<QString>("error"); // its start; empty: connects
+        QTest::newRow("keyfile") << u"keyfile"_s << QString();
+        QTest::newRow("keyfile, folder not writable")
+            << u"unwritable"_s << u"GNOME's proxy settings cannot be changed here (mode is locked"_s;
+        QTest::newRow("dconf without a session bus")
+            << u"dconf"_s << u"GNOME's settings did not keep the proxy values (mode reads back as “none”)"_s;
+    }
+
+    void gnomeFromTheCommandLine()
+    {
+        QFETCH(QString, store);
+        QFETCH(QString, error);
+        const QString home = m_dir->filePath(u"home"_s);
+        QDir().mkpath(home + u"/glib-2.0"_s);
+        if (store == u"unwritable") // a file where the store's folder goes
+            QFile(home + u"/glib-2.0/settings"_s).open(QIODevice::WriteOnly);
+        const QStringList env = environment()
+            + QStringList{u"VELORIN_PROXY_BACKEND=gnome"_s, u"XDG_CONFIG_HOME="_s + home,
+                          u"GSETTINGS_BACKEND="_s + (store == u"dconf" ? u"dconf"_s : u"keyfile"_s),
+                          u"DBUS_SESSION_BUS_ADDRESS="_s, u"DISPLAY="_s};
+        const auto mode = [&] {
+            return ChildProcess::run(u"gsettings"_s, {u"get"_s, u"org.gnome.system.proxy"_s, u"mode"_s}, {}, env)
+                .out.trimmed();
+        };
+        auto run = Run::velorin({u"--config-dir"_s, configDir(), u"--verbose"_s, u"connect"_s, u"--protocol"_s,
+                                 u"xray"_s}, env);
+        if (!error.isEmpty()) {
+            QVERIFY(run->waitForExit());
+            QCOMPARE(run->exitCode(), 1);
+            QVERIFY2(run->out().startsWith(u"connecting\nerror: "_s + error), qPrintable(run->all()));
+            for (const qint64 pid : m_xray->launches())
+                QVERIFY(FakeXray::waitUntilGone(pid));
+            QCOMPARE(m_xray->launches().size(), store == u"dconf" ? 1 : 0);
+            QVERIFY(!QFileInfo::exists(configFile()));
+            QVERIFY(!freshDefaults()->boolOr(SystemProxy::activeKey, false));
+            QCOMPARE(mode(), u"'none'"_s);
+            return;
+        }
+        QVERIFY2(run->waitForOut(u"connected to Singapore"_s), qPrintable(run->all()));
+        QCOMPARE(mode(), u"'manual'"_s);
+        QVERIFY(run->err().contains(u"🔍 Xray: System proxy back-end: GNOME settings (org.gnome.system.proxy) — "
+                                    "VELORIN_PROXY_BACKEND=gnome"_s));
+        const auto shown = ChildProcess::run(ChildProcess::builtProgram(u"velorin"_s),
+                                             {u"--config-dir"_s, configDir(), u"status"_s}, {}, env);
+        QVERIFY2(shown.out.contains(u"system proxy: GNOME settings (org.gnome.system.proxy) (VELORIN_PROXY_BACKEND=gnome)\n"
+                                    "xray: connected; proxies set in GNOME settings (org.gnome.system.proxy) to SOCKS "
+                                    "127.0.0.1:"_s + QString::number(m_socks)),
+                 qPrintable(shown.out));
+        run->signal(SIGTERM);
+        QVERIFY(run->waitForExit());
+        QCOMPARE(run->exitCode(), 0);
+        QCOMPARE(mode(), u"'none'"_s);
     }
 
     void aFailedFirstConnectExitsWithTheMessage()

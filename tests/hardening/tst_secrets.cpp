@@ -220,7 +220,6 @@ private slots:
         options.endpoints = Endpoints::at(base);
         options.proxyToolPath = m_tool.toolPath();
         options.bundledXrayPaths = {m_xray.executablePath()};
-        options.developmentXrayPath = path(u"no-such-xray"_s);
         options.configDirectory = path(u"runtime/in-process"_s);
         options.socksPort = m_socks;
         options.httpPort = m_http;

@@ -138,7 +138,7 @@ void FakeXray::unapply()
 {
     for (const char *name : {"FAKE_XRAY_PIDFILE", "FAKE_XRAY_DELAY_MS", "FAKE_XRAY_NO_LISTEN", "FAKE_XRAY_EXIT_AFTER_MS",
                              "FAKE_XRAY_EXIT_CODE", "FAKE_XRAY_EXIT_LAUNCHES", "FAKE_XRAY_IGNORE_TERM",
-                             "FAKE_XRAY_CHATTY"})
+                             "FAKE_XRAY_CHATTY", "FAKE_XRAY_VERSION", "FAKE_XRAY_VERSION_EXIT"})
         qunsetenv(name);
 }
 

@@ -121,11 +121,11 @@ QJsonObject StubServer::Request::json() const
     return QJsonDocument::fromJson(body).object();
 }
 
-StubServer::StubServer(QObject *parent)
+StubServer::StubServer(QObject *parent, const QHostAddress &address)
     : QObject(parent)
 {
     QObject::connect(&m_server, &QTcpServer::newConnection, this, &StubServer::accept);
-    if (!m_server.listen(QHostAddress::LocalHost, 0))
+    if (!m_server.listen(address, 0))
         qWarning("StubServer: cannot listen: %s", qPrintable(m_server.errorString()));
 }
 

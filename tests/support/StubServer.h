@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QHostAddress>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -119,7 +120,8 @@ public:
 
     using Handler = std::function<Response(const Request &)>;
 
-    explicit StubServer(QObject *parent = nullptr);
+    // Listens on `address` (loopback unless a test needs another).
+    explicit StubServer(QObject *parent = nullptr, const QHostAddress &address = QHostAddress::LocalHost);
     ~StubServer() override;
 
     bool isListening() const { return m_server.isListening(); }

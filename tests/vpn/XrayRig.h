@@ -69,7 +69,6 @@ struct Rig
         options.endpoints = Endpoints::at(server.baseUrl());
         options.proxyToolPath = tool.toolPath();
         options.bundledXrayPaths = {xray.executablePath()};
-        options.developmentXrayPath = work.filePath(u"no-such-xray"_s);
         options.pathMonitorFactory = monitors.factory();
         options.configDirectory = work.filePath(u"private"_s);
         options.socksPort = socksPort;

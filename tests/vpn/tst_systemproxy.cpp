@@ -3,6 +3,7 @@
 #include "platform/Log.h"
 #include "support/FakeTools.h"
 #include "support/TempDefaults.h"
+#include "vpn/xray/NetworkSetupProxy.h"
 #include "vpn/xray/SystemProxy.h"
 
 #include <QtTest>
@@ -23,6 +24,7 @@ class TestSystemProxy : public QObject
     std::unique_ptr<SystemProxy> m_proxy;
 
     UserDefaults &defaults() { return m_defaults->standard(); }
+    NetworkSetupProxy tool() const { return NetworkSetupProxy(m_tool->toolPath(), {u"127.0.0.1"_s, kSocks, kHttp}); }
 
 private slots:
     void init()
@@ -78,7 +80,7 @@ private slots:
         QFETCH(QString, logLine);
         m_tool->setScript(script);
         Log::Capture log;
-        QCOMPARE(m_proxy->listActiveNetworkServices(), expected);
+        QCOMPARE(tool().listActiveNetworkServices(), expected);
         QCOMPARE(m_tool->calls(), calls);
         QCOMPARE(log.lines(), QStringList{logLine});
     }
@@ -87,7 +89,7 @@ private slots:
     {
         m_tool->setActiveServices({u"Wi-Fi"_s, u"Ethernet"_s});
         Log::Capture log;
-        QVERIFY(m_proxy->setSystemProxy());
+        QVERIFY(m_proxy->setSystemProxy().set);
         const QStringList expected = QStringList{u"-listallnetworkservices"_s, u"-getinfo Wi-Fi"_s, u"-getinfo Ethernet"_s}
             + proxyOnCalls(u"Wi-Fi"_s, kSocks, kHttp) + proxyOnCalls(u"Ethernet"_s, kSocks, kHttp);
         QCOMPARE(m_tool->calls(), expected);
@@ -121,16 +123,22 @@ private slots:
         QCOMPARE(m_tool->calls(), proxyOffCalls(u"Ethernet"_s) + proxyOffCalls(u"Wi-Fi"_s));
     }
 
-    void aFailedCallIsLoggedAndTheNextOneRuns()
+    // A refused call fails the set: the calls stop there, the states are
+    // turned off again and no restore stays owed.
+    void aRefusedCallFailsTheSetAndIsUndone()
     {
         m_tool->setScript(u"[-listallnetworkservices]\nWi-Fi\n[-getinfo Wi-Fi]\nIP address: 192.168.1.20\n"
                           "[-setwebproxystate Wi-Fi on] exit=4\n** Error: The parameters were not valid.\n"_s);
         Log::Capture log;
-        QVERIFY(m_proxy->setSystemProxy());
-        QCOMPARE(m_tool->calls().mid(2), proxyOnCalls(u"Wi-Fi"_s, kSocks, kHttp));
+        const SystemProxy::Outcome outcome = m_proxy->setSystemProxy();
+        QVERIFY(!outcome.set);
+        QCOMPARE(outcome.error, u"The proxy tool refused “-setwebproxystate Wi-Fi on”: ** Error: The parameters were "
+                                "not valid."_s);
+        QCOMPARE(m_tool->calls().mid(2), proxyOnCalls(u"Wi-Fi"_s, kSocks, kHttp).mid(0, 4) + proxyOffCalls(u"Wi-Fi"_s));
         QVERIFY(log.contains(u"❌ Xray: networksetup failed: ** Error: The parameters were not valid."_s));
-        // The record is written as if every call had succeeded.
-        QCOMPARE(defaults().boolValue(SystemProxy::activeKey), true);
+        QCOMPARE(defaults().boolValue(SystemProxy::activeKey), false);
+        QVERIFY(!defaults().contains(SystemProxy::servicesKey));
+        QVERIFY(m_proxy->activeNetworkServices().isEmpty());
     }
 
     // A restore that fails half-way does not claim success: the record
@@ -138,7 +146,7 @@ private slots:
     void aFailedRestoreKeepsTheRestoreOwed()
     {
         m_tool->setActiveServices({u"Wi-Fi"_s, u"Ethernet"_s});
-        QVERIFY(m_proxy->setSystemProxy());
+        QVERIFY(m_proxy->setSystemProxy().set);
         m_tool->setScript(u"[-setwebproxystate Wi-Fi off] exit=4\n** Error: busy\n"_s);
         m_tool->clearCalls();
         Log::Capture log;
@@ -163,28 +171,28 @@ private slots:
     void aLateLaunchCleanupLeavesThisRunsProxies()
     {
         m_tool->setActiveServices({u"Wi-Fi"_s});
-        QVERIFY(m_proxy->setSystemProxy());
+        QVERIFY(m_proxy->setSystemProxy().set);
         m_tool->clearCalls();
         m_proxy->cleanupStaleProxy();
         QVERIFY(m_tool->calls().isEmpty());
         QCOMPARE(defaults().boolValue(SystemProxy::activeKey), true);
     }
 
-    void aMissingToolIsLoggedAndTheDefaultsApply()
+    void aMissingToolIsNamedAndSetsNothing()
     {
-        SystemProxy proxy(defaults(), m_tool->toolPath() + u"-missing"_s, kSocks, kHttp);
+        const QString missing = m_tool->toolPath() + u"-missing"_s;
+        SystemProxy proxy(defaults(), missing, kSocks, kHttp);
+        QCOMPARE(proxy.unavailableReason(), u"The system proxy tool "_s + missing + u" is missing."_s);
         Log::Capture log;
-        QVERIFY(proxy.setSystemProxy());
+        QVERIFY(!proxy.setSystemProxy().set);
         QCOMPARE(log.matching(u"❌ Xray: Failed to list network services: "_s).size(), 1);
-        QCOMPARE(log.matching(u"❌ Xray: networksetup error: "_s).size(), 6);
-        QCOMPARE(defaults().stringList(SystemProxy::servicesKey), QStringList{u"Wi-Fi"_s});
-        QVERIFY(!proxy.isServiceActive(u"Wi-Fi"_s));
+        QVERIFY(!NetworkSetupProxy(missing, {}).isServiceActive(u"Wi-Fi"_s));
     }
 
     void aSetNoLongerWantedDoesNothing()
     {
         m_tool->setActiveServices({u"Wi-Fi"_s});
-        QVERIFY(!m_proxy->setSystemProxy([] { return false; }));
+        QVERIFY(!m_proxy->setSystemProxy([] { return false; }).set);
         QVERIFY(m_tool->calls().isEmpty());
         QVERIFY(!defaults().contains(SystemProxy::activeKey));
     }

@@ -3,8 +3,11 @@
 // proxy tool.
 #include "XrayRig.h"
 
+#include "vpn/xray/XrayBinary.h"
+
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QTcpServer>
 
 using namespace Qt::StringLiterals;
 using namespace XrayTest;
@@ -40,7 +43,9 @@ private slots:
         QCOMPARE(rig.tool.calls(), QStringList({u"-listallnetworkservices"_s, u"-getinfo Wi-Fi"_s, u"-getinfo Ethernet"_s})
                                        + proxyOnCalls(u"Wi-Fi"_s, rig.socksPort, rig.httpPort)
                                        + proxyOnCalls(u"Ethernet"_s, rig.socksPort, rig.httpPort));
-        const QStringList lines = log.matching(u" Xray: "_s);
+        QStringList lines = log.matching(u" Xray: "_s);
+        QCOMPARE(lines.takeAt(1), u"🔍 Xray: System proxy back-end: the proxy tool "_s + rig.tool.toolPath()
+                                      + u" — the proxy tool is installed"_s);
         QCOMPARE(lines.mid(0, 4), (QStringList{u"🔮 Xray: Connect requested → server_id: sg-node-01"_s,
                                                u"🔄 Xray: Fetching config from API..."_s,
                                                u"✅ Xray: Config loaded — Server: 203.0.113.10"_s,
@@ -103,7 +108,6 @@ private slots:
         noFlow.remove(u"flow"_s);
         const QByteArray good = QJsonDocument(configBody()).toJson();
         const QString fetch = XrayService::fetchFailedMessage;
-        const QString start = XrayService::startFailedMessage;
         const QString id = u"sg-node-01"_s;
         QTest::newRow("no token") << Setup::NoToken << id << 200 << good << u"❌ Xray: No auth token"_s << fetch;
         QTest::newRow("server id with a blank") << Setup::Normal << u"sg node"_s << 200 << good << QString() << fetch;
@@ -115,10 +119,11 @@ private slots:
                                          << u"❌ Xray: API error: Connection refused"_s << fetch;
         QTest::newRow("file not written") << Setup::Unwritable << id << 200 << good
                                           << u"❌ Xray: Failed to write config: "_s << XrayService::writeFailedMessage;
+        // Found missing before anything is asked for or changed.
         QTest::newRow("no executable") << Setup::NoExecutable << id << 200 << good
-                                       << u"❌ Xray: Binary not found in app bundle"_s << start;
+                                       << u"❌ Xray: Binary not found in app bundle"_s << XrayBinary::missingMessage();
         QTest::newRow("executable does not start") << Setup::NotExecutable << id << 200 << good
-                                                   << u"❌ Xray: Failed to launch: "_s << start;
+                                                   << u"❌ Xray: Failed to launch: "_s << u"The xray at "_s;
     }
 
     void pipelineFailures()
@@ -148,9 +153,11 @@ private slots:
         XrayService &service = rig.make();
         Log::Capture log;
         service.connect(u"203.0.113.10"_s, serverId);
-        QVERIFY(rig.waitForError(message));
+        QVERIFY(spinUntil([&] { return service.connectionState().errorMessage().startsWith(message); }));
+        message = service.connectionState().errorMessage();
         QCOMPARE(rig.states.first(), VPNConnectionState::connecting());
-        const bool asks = setup != Setup::NoToken && setup != Setup::ClosedApi && !serverId.contains(u' ');
+        const bool asks = setup != Setup::NoToken && setup != Setup::ClosedApi && !serverId.contains(u' ')
+            && setup != Setup::NoExecutable && setup != Setup::NotExecutable;
         QCOMPARE(rig.server.requests().size(), asks ? 1 : 0);
         if (!logLine.isEmpty())
             QVERIFY2(!log.matching(logLine).isEmpty(), qPrintable(log.lines().join(u'\n')));
@@ -195,6 +202,73 @@ private slots:
         }
     }
 
+    // A desktop without a proxy store: the connect says so before anything
+    // happens; proxy-only connects and leaves the settings alone.
+    void withoutAProxyStore()
+    {
+        Rig rig;
+        rig.options.proxyToolPath = rig.work.filePath(u"no-such-tool"_s);
+        rig.options.currentDesktop = u"sway"_s;
+        XrayService &service = rig.make();
+        service.connect(u"203.0.113.10"_s, u"sg-node-01"_s);
+        const ProxyEndpoints ports{u"127.0.0.1"_s, rig.socksPort, rig.httpPort};
+        QVERIFY(rig.waitForError(ProxyBackends::noStoreMessage(u"sway"_s, ports)));
+        QVERIFY(rig.server.requests().isEmpty());
+        QVERIFY(rig.xray.launches().isEmpty());
+
+        service.setProxyOnly(true);
+        QVERIFY(rig.connectNow());
+        QVERIFY(rig.trafficFlows());
+        service.disconnect();
+        QVERIFY(rig.waitForState(VPNConnectionState::disconnected()));
+        QVERIFY(rig.tool.calls().isEmpty());
+        QVERIFY(!rig.defaults.standard().contains(SystemProxy::activeKey));
+    }
+
+    // Another program on a local port: before the start it is named and
+    // nothing starts; after it (the port answers, but not from our child)
+    // the child is stopped and no proxy points at the stranger.
+    void aStrangerOnThePorts_data()
+    {
+        QTest::addColumn<bool>("socks");
+        QTest::addColumn<bool>("beforeTheStart");
+        QTest::newRow("SOCKS port, before") << true << true;
+        QTest::newRow("HTTP port, before") << false << true;
+        QTest::newRow("SOCKS port, after the start") << true << false;
+    }
+
+    void aStrangerOnThePorts()
+    {
+        QFETCH(bool, socks);
+        QFETCH(bool, beforeTheStart);
+        Rig rig;
+        const int port = socks ? rig.socksPort : rig.httpPort;
+        QFile comm(u"/proc/self/comm"_s);
+        QVERIFY(comm.open(QIODevice::ReadOnly));
+        const QString me = QString::fromUtf8(comm.readAll()).trimmed() + u" (process "_s
+            + QString::number(QCoreApplication::applicationPid()) + u')';
+        QTcpServer stranger;
+        if (beforeTheStart)
+            QVERIFY(stranger.listen(QHostAddress::LocalHost, quint16(port)));
+        else
+            rig.xray.set(u"FAKE_XRAY_NO_LISTEN"_s, u"all"_s);
+        XrayService &service = rig.make();
+        service.connect(u"203.0.113.10"_s, u"sg-node-01"_s);
+        if (!beforeTheStart) {
+            QVERIFY(spinUntil([&] { return rig.xray.launches().size() == 1; }));
+            QVERIFY(stranger.listen(QHostAddress::LocalHost, quint16(port)));
+        }
+        QVERIFY(spinUntil([&] { return service.connectionState().isError(); }));
+        const QString expected = beforeTheStart
+            ? u"Port "_s + QString::number(port) + u" on 127.0.0.1, which xray needs, is already in use by "_s + me
+            : u"Port "_s + QString::number(port) + u" answers, but not from xray: it belongs to "_s + me;
+        QCOMPARE(service.connectionState().errorMessage(), expected + u". Quit that program, then connect again."_s);
+        QCOMPARE(rig.xray.launches().size(), beforeTheStart ? 0 : 1);
+        if (!beforeTheStart)
+            QVERIFY(FakeXray::waitUntilGone(rig.xray.launches().first()));
+        QVERIFY(rig.tool.calls().isEmpty());
+    }
+
     void aChattyChildDoesNotStall()
     {
         Rig rig;
@@ -209,20 +283,62 @@ private slots:
     {
         Rig rig;
         const QString bundled = rig.work.filePath(u"bundled-xray"_s);
-        const QString development = rig.work.filePath(u"dev-xray"_s);
+        const QString system = rig.work.filePath(u"bin/xray"_s);
+        const QString named = rig.work.filePath(u"named-xray"_s);
         rig.options.bundledXrayPaths = {rig.work.filePath(u"elsewhere/xray"_s), bundled};
-        rig.options.developmentXrayPath = development;
+        rig.options.systemXrayPaths = {rig.work.filePath(u"nowhere/xray"_s), system};
         XrayService &service = rig.make();
-        Log::Capture log;
         QCOMPARE(service.locateXrayBinary(), std::nullopt);
-        QFile(development).open(QIODevice::WriteOnly);
-        QCOMPARE(service.locateXrayBinary(), development);
-        QCOMPARE(log.lines(), (QStringList{u"❌ Xray: Binary not found in app bundle"_s,
-                                           u"❌ Xray: Binary not found in app bundle"_s,
-                                           u"⚠️ Xray: Using development binary at "_s + development}));
+        // On the system's paths only an executable counts.
+        QDir().mkpath(rig.work.filePath(u"bin"_s));
+        QFile(system).open(QIODevice::WriteOnly);
+        QCOMPARE(service.locateXrayBinary(), std::nullopt);
+        QFile(system).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QCOMPARE(service.locateXrayBinary(), system);
         QFile(bundled).open(QIODevice::WriteOnly);
         QCOMPARE(service.locateXrayBinary(), bundled);
-        QCOMPARE(log.lines().size(), 3);
+        // A named one wins and is never passed over for another.
+        rig.defaults.standard().set(XrayService::xrayPathKey, named);
+        QCOMPARE(service.locateXrayBinary(), std::nullopt);
+        QFile(named).open(QIODevice::WriteOnly);
+        QCOMPARE(service.locateXrayBinary(), named);
+    }
+
+    // `xray version` decides, before the API is asked or anything changes.
+    void anXrayThatCannotDoRealityIsRefused_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message"); // its start; empty: accepted
+        QTest::newRow("1.8.0") << u"Xray 1.8.0 (Xray, Penetrates Everything.)"_s << 0 << QString();
+        QTest::newRow("too old") << u"Xray 1.7.5 (Xray, Penetrates Everything.)"_s << 0
+                                 << u"The xray at %1 is version 1.7.5, too old for VLESS with REALITY."_s;
+        QTest::newRow("V2Ray") << u"V2Ray 5.4.1 (V2Fly, a community-driven edition of V2Ray.)"_s << 0
+                               << u"%1 is V2Ray, which cannot connect with VLESS and REALITY."_s;
+        QTest::newRow("no answer") << QString() << 2 << u"%1 did not answer “xray version” as Xray-core does"_s;
+    }
+
+    void anXrayThatCannotDoRealityIsRefused()
+    {
+        QFETCH(QString, answer);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+        Rig rig;
+        rig.xray.set(u"FAKE_XRAY_VERSION"_s, answer);
+        rig.xray.set(u"FAKE_XRAY_VERSION_EXIT"_s, QString::number(exitCode));
+        XrayService &service = rig.make();
+        service.connect(u"203.0.113.10"_s, u"sg-node-01"_s);
+        if (message.isEmpty()) {
+            QVERIFY(rig.waitForState(VPNConnectionState::connected(), 10000));
+            return;
+        }
+        QVERIFY(spinUntil([&] { return service.connectionState().kind() == VPNConnectionState::Kind::Error; }));
+        QVERIFY2(service.connectionState().errorMessage().startsWith(message.arg(rig.xray.executablePath())),
+                 qPrintable(service.connectionState().errorMessage()));
+        QVERIFY(service.connectionState().errorMessage().contains(u"Install Xray-core 1.8.0 or newer"_s));
+        QVERIFY(rig.server.requests().isEmpty());
+        QVERIFY(rig.tool.calls().isEmpty());
+        QVERIFY(rig.xray.launches().isEmpty());
     }
 
     void aChildThatDiesIsRestarted()
@@ -364,8 +480,17 @@ private slots:
         QVERIFY(rig.tool.calls().isEmpty());
     }
 
+    void theTerminationSignalIsHandledOnAWorkerThenQuits_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+        QTest::newRow("SIGQUIT") << int(SIGQUIT);
+    }
+
     void theTerminationSignalIsHandledOnAWorkerThenQuits()
     {
+        QFETCH(int, signal);
         Rig rig;
         rig.tool.setDelayMs(100); // every tool call takes a while
         XrayService &service = rig.make();
@@ -378,7 +503,7 @@ private slots:
         QTimer ticker;
         QObject::connect(&ticker, &QTimer::timeout, &ticker, [&] { ++ticks; });
         ticker.start(20);
-        ::raise(SIGTERM);
+        ::raise(signal);
         QVERIFY(spinUntil([&] { return quits == 1; }));
         QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
         QCOMPARE(rig.tool.calls(), restoreCalls());

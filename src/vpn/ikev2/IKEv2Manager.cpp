@@ -3,6 +3,7 @@
 #include "model/DecodeError.h"
 #include "model/SecretMask.h"
 #include "model/ServerLocation.h"
+#include "platform/DirectNetwork.h"
 #include "platform/Keychain.h"
 #include "platform/Log.h"
 #include "platform/StrongSwanVpn.h"
@@ -55,7 +56,7 @@ IKEv2Manager::IKEv2Manager(SystemVpn &systemVpn, Keychain &keychain, KeychainMan
     , m_systemVpn(systemVpn)
     , m_keychain(keychain)
     , m_tokens(tokens)
-    , m_network(network ? network : new QNetworkAccessManager(this))
+    , m_network(network ? network : DirectNetwork::create(this))
     , m_apiBaseURL(endpoints.vpnApiHostURL)
 {
     const QList<ServerLocation> &servers = ServerLocation::allServers();

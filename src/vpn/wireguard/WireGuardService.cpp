@@ -1,5 +1,6 @@
 #include "vpn/wireguard/WireGuardService.h"
 
+#include "platform/DirectNetwork.h"
 #include "platform/Log.h"
 #include "storage/KeychainManager.h"
 #include "vpn/ConfigRequest.h"
@@ -14,7 +15,7 @@ WireGuardService::WireGuardService(KeychainManager &tokens, Endpoints endpoints,
                                    QObject *parent)
     : VPNServiceProtocol(parent)
     , m_tokens(tokens)
-    , m_network(network ? network : new QNetworkAccessManager(this))
+    , m_network(network ? network : DirectNetwork::create(this))
     , m_apiBaseURL(endpoints.vpnApiHostURL)
 {
 }

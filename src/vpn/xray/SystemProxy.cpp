@@ -2,212 +2,201 @@
 
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
-#include "platform/Utf8.h"
-
-#include <QProcess>
+#include "vpn/xray/NetworkSetupProxy.h"
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-QString decodeOutput(const QByteArray &bytes)
+SystemProxy::SystemProxy(UserDefaults &defaults, ProxyChoice choice, ProxyEndpoints endpoints, QString toolPath)
+    : m_defaults(defaults)
+    , m_choice(std::move(choice))
+    , m_endpoints(std::move(endpoints))
+    , m_toolPath(std::move(toolPath))
+    , m_backend(ProxyBackends::make(m_choice.id, m_endpoints, m_toolPath))
 {
-    return Utf8::decode(bytes).value_or(QString());
 }
-
-// Waits for the tool; a call that outlives `timeoutMs` is killed.
-bool finishWithin(QProcess &process, int timeoutMs)
-{
-    if (process.waitForFinished(timeoutMs))
-        return true;
-    process.kill();
-    process.waitForFinished(1000);
-    return false;
-}
-
-} // namespace
 
 SystemProxy::SystemProxy(UserDefaults &defaults, QString toolPath, int socksPort, int httpPort)
-    : m_defaults(defaults)
-    , m_toolPath(std::move(toolPath))
-    , m_socksPort(socksPort)
-    , m_httpPort(httpPort)
+    : SystemProxy(defaults, ProxyChoice{ProxyBackends::networkSetup, u"the proxy tool is installed"_s, {}, {}},
+                  ProxyEndpoints{u"127.0.0.1"_s, socksPort, httpPort}, std::move(toolPath))
 {
 }
 
-QString SystemProxy::describe(const QStringList &services)
+SystemProxy::~SystemProxy() = default;
+
+QString SystemProxy::unavailableReason()
 {
-    QStringList quoted;
-    for (const QString &service : services)
-        quoted.append(u'"' + service + u'"');
-    return u'[' + quoted.join(u", "_s) + u']';
+    QMutexLocker operation(&m_operation);
+    if (!m_backend)
+        return m_choice.error.isEmpty() ? ProxyBackends::noStoreMessage(m_choice.desktop, m_endpoints) : m_choice.error;
+    return m_backend->unavailableReason();
 }
 
-bool SystemProxy::runNetworkSetup(const QStringList &arguments)
+ProxyBackend *SystemProxy::backendFor(const QString &id)
 {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.start(m_toolPath, arguments);
-    if (!process.waitForStarted(toolTimeoutMs)) {
-        Log::system(u"❌ Xray: networksetup error: "_s + process.errorString());
-        return false;
-    }
-    if (!finishWithin(process, toolTimeoutMs)) {
-        Log::system(u"❌ Xray: networksetup error: "_s + process.errorString());
-        return false;
-    }
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        QString output = decodeOutput(process.readAll());
-        while (output.endsWith(u'\n') || output.endsWith(u'\r'))
-            output.chop(1);
-        Log::system(u"❌ Xray: networksetup failed: "_s + output);
-        return false;
-    }
-    return true;
+    if (m_backend && m_backend->id() == id)
+        return m_backend.get();
+    if (!m_recordBackend || m_recordBackend->id() != id)
+        m_recordBackend = ProxyBackends::make(id, m_endpoints, m_toolPath);
+    return m_recordBackend.get();
 }
 
-SystemProxy::Output SystemProxy::runForOutput(const QStringList &arguments)
+std::optional<SystemProxy::Change> SystemProxy::recorded() const
 {
-    QProcess process;
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-    process.start(m_toolPath, arguments);
-    Output result;
-    if (!process.waitForStarted(toolTimeoutMs)) {
-        result.error = process.errorString();
-        return result;
+    // Records of older versions name no back-end: they were the tool's.
+    const QString id = m_defaults.string(backendKey).value_or(ProxyBackends::networkSetup);
+    if (id != ProxyBackends::networkSetup) {
+        // A damaged list of previous values restores nothing of the user's
+        // own; what still points at the local ports is reset (see ProxyBackend).
+        return Change{id, m_defaults.value(previousKey).toMap()};
     }
-    result.started = true;
-    finishWithin(process, toolTimeoutMs);
-    result.output = process.readAllStandardOutput();
-    return result;
+    if (const auto list = m_defaults.stringList(servicesKey))
+        return Change{id, NetworkSetupProxy::captureOf(*list)};
+    if (const auto single = m_defaults.string(legacyServiceKey))
+        return Change{id, NetworkSetupProxy::captureOf({*single})};
+    return std::nullopt;
 }
 
-bool SystemProxy::isServiceActive(const QString &service)
+std::optional<SystemProxy::Change> SystemProxy::owedChange(bool recordFirst) const
 {
-    const Output result = runForOutput({u"-getinfo"_s, service});
-    if (!result.started)
-        return false;
-    const QString info = decodeOutput(result.output);
-    return info.contains(u"IP address:"_s) && !info.contains(u"IP address: none"_s);
+    std::optional<Change> change;
+    if (!recordFirst) {
+        QMutexLocker lock(&m_stateMutex);
+        change = m_current;
+    }
+    if (!change)
+        change = recorded();
+    if (!change && recordFirst) {
+        QMutexLocker lock(&m_stateMutex);
+        change = m_current;
+    }
+    // Nothing known: the tool's default service, or whatever in the
+    // desktop's store still points at the local ports.
+    if (!change && m_backend)
+        change = m_backend->id() == ProxyBackends::networkSetup
+            ? Change{m_backend->id(), NetworkSetupProxy::captureOf({NetworkSetupProxy::defaultService})}
+            : Change{m_backend->id(), {}};
+    return change;
 }
 
-QStringList SystemProxy::listActiveNetworkServices()
+bool SystemProxy::writeRecord(const Change &change)
 {
-    const Output result = runForOutput({u"-listallnetworkservices"_s});
-    if (!result.started) {
-        Log::system(u"❌ Xray: Failed to list network services: "_s + result.error);
-        return {defaultService};
-    }
-    QStringList services;
-    const QStringList lines = decodeOutput(result.output).split(u'\n');
-    for (const QString &line : lines) {
-        const QString name = line.trimmed();
-        if (name.isEmpty() || name.startsWith(u"An asterisk"_s) || name.startsWith(u'*')
-            || name.contains(u"Thunderbolt Bridge"_s))
-            continue;
-        if (isServiceActive(name))
-            services.append(name);
-    }
-    Log::system(u"🔍 Xray: Active network services: "_s + describe(services));
-    return services.isEmpty() ? QStringList{defaultService} : services;
+    bool saved = m_defaults.set(activeKey, true);
+    saved = m_defaults.set(backendKey, change.backendId) && saved;
+    if (change.backendId == ProxyBackends::networkSetup)
+        saved = m_defaults.set(servicesKey, NetworkSetupProxy::servicesOf(change.captured)) && saved;
+    else
+        saved = m_defaults.set(previousKey, change.captured) && saved;
+    return saved;
 }
 
-bool SystemProxy::setSystemProxy(const std::function<bool()> &stillWanted)
+void SystemProxy::clearRecord(bool keepServices)
+{
+    m_defaults.set(activeKey, false);
+    m_defaults.remove(backendKey);
+    m_defaults.remove(previousKey);
+    if (!keepServices)
+        m_defaults.remove(servicesKey);
+}
+
+void SystemProxy::setCurrent(std::optional<Change> change)
+{
+    QMutexLocker lock(&m_stateMutex);
+    m_current = std::move(change);
+}
+
+SystemProxy::Outcome SystemProxy::setSystemProxy(const std::function<bool()> &stillWanted)
 {
     QMutexLocker operation(&m_operation);
     if (stillWanted && !stillWanted())
-        return false;
-    const QStringList services = listActiveNetworkServices();
-    if (services.isEmpty()) {
-        Log::system(u"❌ Xray: No active network services found"_s);
-        return false;
+        return {};
+    if (!m_backend)
+        return {false, m_choice.error.isEmpty() ? ProxyBackends::noStoreMessage(m_choice.desktop, m_endpoints)
+                                                : m_choice.error};
+    QString error;
+    const std::optional<QVariantMap> captured = m_backend->capture(&error);
+    if (!captured) {
+        Log::system(u"❌ Xray: System proxy not set: "_s + error);
+        return {false, error};
     }
-    setActiveNetworkServices(services);
-    Log::system(u"🔧 Xray: Setting system proxy on "_s + describe(services));
-    // The record comes first: a process killed half-way through the calls
+    const Change change{m_backend->id(), *captured};
+    if (change.backendId == ProxyBackends::networkSetup && NetworkSetupProxy::servicesOf(*captured).isEmpty()) {
+        Log::system(u"❌ Xray: No active network services found"_s);
+        return {false, u"No active network service was found to set the proxy on."_s};
+    }
+    setCurrent(change);
+    Log::system(u"🔧 Xray: Setting system proxy "_s + m_backend->where(*captured));
+    // The record comes first: a process killed half-way through the changes
     // below leaves some proxies set, and the next start restores them only
     // when the record says a restore is owed.
-    m_defaults.set(activeKey, true);
-    m_defaults.set(servicesKey, services);
-    m_setInThisRun = true;
-    const QString host = u"127.0.0.1"_s;
-    const QString socks = QString::number(m_socksPort);
-    const QString http = QString::number(m_httpPort);
-    for (const QString &service : services) {
-        runNetworkSetup({u"-setsocksfirewallproxy"_s, service, host, socks});
-        runNetworkSetup({u"-setsocksfirewallproxystate"_s, service, u"on"_s});
-        runNetworkSetup({u"-setwebproxy"_s, service, host, http});
-        runNetworkSetup({u"-setwebproxystate"_s, service, u"on"_s});
-        runNetworkSetup({u"-setsecurewebproxy"_s, service, host, http});
-        runNetworkSetup({u"-setsecurewebproxystate"_s, service, u"on"_s});
+    if (!writeRecord(change)) {
+        const QString why = m_defaults.lastError();
+        clearRecord(false);
+        setCurrent(std::nullopt);
+        Log::system(u"❌ Xray: System proxy not set: the record could not be saved: "_s + why);
+        return {false, u"Velorin could not save its settings file ("_s + why
+                           + u"), so it left the system proxy as it was."_s};
     }
-    Log::system(u"✅ Xray: System proxy enabled on "_s + QString::number(services.size()) + u" service(s)"_s);
+    m_setInThisRun = true;
+    if (!m_backend->apply(*captured, &error)) {
+        Log::system(u"❌ Xray: System proxy not set: "_s + error);
+        // Whatever the steps before the failure changed goes back.
+        QString restoreError;
+        if (m_backend->restore(*captured, false, &restoreError)) {
+            clearRecord(false);
+            setCurrent(std::nullopt);
+        } else {
+            Log::system(u"⚠️ Xray: System proxy not fully restored "_s + m_backend->summary(*captured)
+                        + u" — a later clean-up tries again"_s);
+        }
+        return {false, error};
+    }
+    Log::system(u"✅ Xray: System proxy enabled "_s + m_backend->summary(*captured));
     Log::system(u"🛡️ Xray: Kill switch active (proxy-based — traffic fails if xray dies)"_s);
-    return true;
+    return {true, {}};
 }
 
-QStringList SystemProxy::servicesToRestore()
+bool SystemProxy::restoreChange(const Change &change, bool quiet)
 {
-    QStringList services = activeNetworkServices();
-    if (services.isEmpty())
-        services = m_defaults.stringList(servicesKey).value_or(QStringList());
-    if (services.isEmpty())
-        services = {defaultService};
-    return services;
+    ProxyBackend *backend = backendFor(change.backendId);
+    if (!backend) {
+        if (!quiet)
+            Log::system(u"⚠️ Xray: The proxy record names an unknown back-end \""_s
+                        + ProxyBackends::printable(change.backendId) + u"\" — nothing restored"_s);
+        // Nothing can ever act on it: it is dropped, the settings left alone.
+        return true;
+    }
+    QString error;
+    return backend->restore(change.captured, quiet, &error);
 }
 
-void SystemProxy::restoreSystemProxy()
+bool SystemProxy::restoreSystemProxy()
 {
     QMutexLocker operation(&m_operation);
-    const QStringList services = servicesToRestore();
-    Log::system(u"🛡️ Xray: Kill switch deactivated"_s);
-    Log::system(u"🔧 Xray: Restoring proxy on "_s + describe(services));
-    bool restored = true;
-    for (const QString &service : services) {
-        // Each call runs whatever the one before it gave.
-        restored = runNetworkSetup({u"-setsocksfirewallproxystate"_s, service, u"off"_s}) && restored;
-        restored = runNetworkSetup({u"-setwebproxystate"_s, service, u"off"_s}) && restored;
-        restored = runNetworkSetup({u"-setsecurewebproxystate"_s, service, u"off"_s}) && restored;
+    const std::optional<Change> change = owedChange(false);
+    if (!change) {
+        Log::system(u"🛡️ Xray: Kill switch deactivated"_s);
+        return true;
     }
-    setActiveNetworkServices({});
+    ProxyBackend *backend = backendFor(change->backendId);
+    const QString where = backend ? backend->where(change->captured) : u"(unknown back-end)"_s;
+    // The tool's count of services; a desktop's place (its values are gone).
+    const QString summary = backend && backend->id() == ProxyBackends::networkSetup
+        ? backend->summary(change->captured)
+        : where;
+    Log::system(u"🛡️ Xray: Kill switch deactivated"_s);
+    Log::system(u"🔧 Xray: Restoring proxy "_s + where);
+    const bool restored = restoreChange(*change, false);
+    setCurrent(std::nullopt);
     if (!restored) {
         // A proxy may still point at the stopped child: the record keeps
         // saying so, and the clean-up at quit or at the next start tries again.
-        m_defaults.set(activeKey, true);
-        m_defaults.set(servicesKey, services);
-        Log::system(u"⚠️ Xray: System proxy not fully restored on "_s + QString::number(services.size())
-                    + u" service(s) — a later clean-up tries again"_s);
-        return;
+        writeRecord(*change);
+        Log::system(u"⚠️ Xray: System proxy not fully restored "_s + summary + u" — a later clean-up tries again"_s);
+        return false;
     }
-    m_defaults.set(activeKey, false);
-    m_defaults.remove(servicesKey);
-    Log::system(u"✅ Xray: System proxy restored on "_s + QString::number(services.size()) + u" service(s)"_s);
-}
-
-bool SystemProxy::restoreProxyQuietly(const QString &service, int timeoutMs)
-{
-    bool restored = true;
-    for (const char *option : {"-setsocksfirewallproxystate", "-setwebproxystate", "-setsecurewebproxystate"}) {
-        QProcess process;
-        process.setStandardInputFile(QProcess::nullDevice());
-        process.setStandardOutputFile(QProcess::nullDevice());
-        process.setStandardErrorFile(QProcess::nullDevice());
-        process.start(m_toolPath, {QString::fromLatin1(option), service, u"off"_s});
-        const bool done = process.waitForStarted(timeoutMs) && finishWithin(process, timeoutMs)
-            && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-        restored = restored && done;
-    }
-    return restored;
-}
-
-bool SystemProxy::restoreQuietly(const QStringList &services, int timeoutMs)
-{
-    bool restored = true;
-    for (const QString &service : services)
-        restored = restoreProxyQuietly(service, timeoutMs) && restored;
-    return restored;
+    clearRecord(false);
+    Log::system(u"✅ Xray: System proxy restored "_s + summary);
+    return true;
 }
 
 void SystemProxy::cleanupStaleProxy()
@@ -222,21 +211,19 @@ void SystemProxy::cleanupStaleProxy()
         Log::system(u"⚠️ Xray: Found stale kill switch — disabling"_s);
         Log::system(u"🛡️ Xray: Kill switch deactivated"_s);
     }
-    const bool active = m_defaults.boolOr(activeKey, false);
-    QStringList services;
-    if (const auto list = m_defaults.stringList(servicesKey))
-        services = *list;
-    else if (const auto single = m_defaults.string(legacyServiceKey))
-        services = {*single};
-    else
+    // A flag edited into something else than true or false counts as owed
+    // when a desktop's record is there: its restore touches only what still
+    // points at the local ports.
+    const bool active = m_defaults.boolValue(activeKey).value_or(m_defaults.contains(backendKey));
+    const std::optional<Change> change = recorded();
+    if (!change || !active)
         return;
-    if (!active)
-        return;
-    Log::system(u"⚠️ Xray: Found stale proxy settings from previous session — cleaning up "_s + describe(services));
-    if (!restoreQuietly(services))
+    ProxyBackend *backend = backendFor(change->backendId);
+    Log::system(u"⚠️ Xray: Found stale proxy settings from previous session — cleaning up "_s
+                + (backend ? backend->place(change->captured) : ProxyBackends::printable(change->backendId)));
+    if (!restoreChange(*change, true))
         return; // still owed: the next start tries again
-    m_defaults.set(activeKey, false);
-    m_defaults.remove(servicesKey);
+    clearRecord(false);
     m_defaults.remove(legacyServiceKey);
 }
 
@@ -247,46 +234,48 @@ void SystemProxy::appTerminationCleanup(bool connected)
     if (!connected && !m_defaults.boolOr(activeKey, false))
         return;
     Log::system(u"⚠️ Xray: App terminating — cleaning up proxy"_s);
-    const QStringList services = servicesToRestore();
-    if (restoreQuietly(services)) {
-        m_defaults.set(activeKey, false);
+    const std::optional<Change> change = owedChange(false);
+    if (!change || restoreChange(*change, true)) {
+        clearRecord(true);
         return;
     }
-    // Still owed: the record names the services for the next start.
-    m_defaults.set(activeKey, true);
-    m_defaults.set(servicesKey, services);
+    // Still owed: the record names the change for the next start.
+    writeRecord(*change);
 }
 
 void SystemProxy::terminationSignalCleanup()
 {
     QMutexLocker operation(&m_operation);
-    QStringList services;
-    if (const auto list = m_defaults.stringList(servicesKey))
-        services = *list;
-    else if (const auto single = m_defaults.string(legacyServiceKey))
-        services = {*single};
-    else
-        services = {defaultService};
-    const bool restored = restoreQuietly(services);
-    setActiveNetworkServices({});
+    const std::optional<Change> change = owedChange(true);
+    if (!change)
+        return;
+    const bool restored = restoreChange(*change, true);
+    setCurrent(std::nullopt);
     if (!restored) {
-        // Still owed: the record names the services for the next start.
-        m_defaults.set(activeKey, true);
-        m_defaults.set(servicesKey, services);
+        // Still owed: the record names the change for the next start.
+        writeRecord(*change);
         return;
     }
-    m_defaults.set(activeKey, false);
-    m_defaults.remove(servicesKey);
+    clearRecord(false);
 }
 
 QStringList SystemProxy::activeNetworkServices() const
 {
     QMutexLocker lock(&m_stateMutex);
-    return m_activeNetworkServices;
+    if (!m_current || m_current->backendId != ProxyBackends::networkSetup)
+        return {};
+    return NetworkSetupProxy::servicesOf(m_current->captured);
 }
 
-void SystemProxy::setActiveNetworkServices(const QStringList &services)
+std::optional<QString> SystemProxy::recordedPlace(UserDefaults &defaults, const QString &toolPath)
 {
-    QMutexLocker lock(&m_stateMutex);
-    m_activeNetworkServices = services;
+    if (!defaults.boolOr(activeKey, false))
+        return std::nullopt;
+    const QString id = defaults.string(backendKey).value_or(ProxyBackends::networkSetup);
+    if (id != ProxyBackends::networkSetup)
+        return u"in "_s + ProxyBackends::labelOf(ProxyBackends::printable(id), toolPath);
+    QStringList services = defaults.stringList(servicesKey).value_or(QStringList());
+    if (services.isEmpty())
+        services = {NetworkSetupProxy::defaultService};
+    return u"on "_s + NetworkSetupProxy::describe(services);
 }

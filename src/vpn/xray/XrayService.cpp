@@ -3,15 +3,19 @@
 #include "model/JsonReader.h"
 #include "platform/Log.h"
 #include "platform/MainThread.h"
+#include "platform/PortOwner.h"
 #include "platform/UserDefaults.h"
 #include "storage/KeychainManager.h"
 #include "vpn/ConfigRequest.h"
 #include "vpn/xray/SystemProxy.h"
+#include "vpn/xray/XrayBinary.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QDateTime>
 #include <QFileInfo>
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QThreadPool>
 
@@ -56,6 +60,11 @@ XrayService::Options XrayService::Options::fromBuild()
                                     QStringLiteral(VELORIN_INSTALL_PREFIX "/libexec/velorin/xray")};
         options.bundledXrayPaths.removeDuplicates();
     }
+    options.systemXrayPaths = XrayBinary::systemCandidates(qEnvironmentVariable("PATH"));
+    options.xrayPathOverride = qEnvironmentVariable(xrayPathVariable);
+    options.proxyBackendOverride = qEnvironmentVariable(ProxyBackends::overrideVariable);
+    options.currentDesktop = qEnvironmentVariable("XDG_CURRENT_DESKTOP");
+    options.desktopSession = qEnvironmentVariable("DESKTOP_SESSION");
     options.pathMonitorFactory = QtPathMonitor::factory();
     options.configDirectory = XrayConfigFile::defaultDirectory();
     options.socksPort = portFromEnvironment("VELORIN_XRAY_SOCKS_PORT", defaultSocksPort);
@@ -68,8 +77,13 @@ XrayService::XrayService(KeychainManager &keychain, UserDefaults &defaults, Opti
     , m_keychain(keychain)
     , m_defaults(defaults)
     , m_options(std::move(options))
-    , m_proxy(std::make_shared<SystemProxy>(defaults, m_options.proxyToolPath, m_options.socksPort, m_options.httpPort))
+    , m_proxy(std::make_shared<SystemProxy>(defaults, proxyChoice(m_options, defaults),
+                                            ProxyEndpoints{u"127.0.0.1"_s, m_options.socksPort, m_options.httpPort},
+                                            m_options.proxyToolPath))
 {
+    // The client's own requests never go through the proxy it points the
+    // system at: they would loop through xray, and fail while it restarts.
+    m_network.setProxy(QNetworkProxy::NoProxy);
     m_lossClock.start();
     m_restartTimer.setSingleShot(true);
     m_restartTimer.setTimerType(Qt::PreciseTimer);
@@ -95,6 +109,15 @@ XrayService &XrayService::shared()
         return service;
     }();
     return *instance;
+}
+
+ProxyChoice XrayService::proxyChoice(const Options &options, UserDefaults &defaults)
+{
+    const QFileInfo tool(options.proxyToolPath);
+    return ProxyBackends::choose({options.proxyBackendOverride,
+                                  defaults.string(ProxyBackends::settingKey).value_or(QString()),
+                                  options.currentDesktop, options.desktopSession,
+                                  !options.proxyToolPath.isEmpty() && tool.isFile() && tool.isExecutable()});
 }
 
 void XrayService::leaveTerminationSignalToApplication()
@@ -175,6 +198,106 @@ void XrayService::connect(const std::optional<QString> &serverIP, const std::opt
     if (m_reply)
         m_reply->abort();
     setState(VPNConnectionState::connecting());
+    m_connectionProxyOnly = m_proxyOnly;
+    checkProxyStore(generation);
+}
+
+void XrayService::failConnect(const QString &message)
+{
+    Log::system(u"❌ Xray: Connect failed: "_s + message);
+    setState(VPNConnectionState::error(message));
+}
+
+void XrayService::checkProxyStore(quint64 generation)
+{
+    if (m_connectionProxyOnly) {
+        Log::system(u"🔍 Xray: Proxy-only — the system proxy settings are left alone"_s);
+        checkExecutable(generation);
+        return;
+    }
+    const ProxyChoice &choice = m_proxy->choice();
+    Log::system(u"🔍 Xray: System proxy back-end: "_s
+                + (choice.id.isEmpty() ? u"none"_s : ProxyBackends::labelOf(choice.id, m_options.proxyToolPath))
+                + u" — "_s + choice.reason);
+    // Asking the store may wait for a restore still under way: not here.
+    const std::shared_ptr<SystemProxy> proxy = m_proxy;
+    const QPointer<XrayService> self(this);
+    runInBackground([self, proxy, generation] {
+        const QString reason = proxy->unavailableReason();
+        postTo(self, [reason, generation](XrayService &service) {
+            if (!service.isCurrent(generation))
+                return;
+            if (!reason.isEmpty())
+                service.failConnect(reason);
+            else
+                service.checkExecutable(generation);
+        });
+    });
+}
+
+void XrayService::checkExecutable(quint64 generation)
+{
+    const std::optional<QString> path = locateXrayBinary();
+    if (!path) {
+        const bool fromVariable = !m_options.xrayPathOverride.isEmpty();
+        const QString overridePath = fromVariable ? m_options.xrayPathOverride
+                                                  : m_defaults.string(xrayPathKey).value_or(QString());
+        failConnect(overridePath.isEmpty() ? XrayBinary::missingMessage()
+                        : XrayBinary::missingMessage(fromVariable ? QString::fromLatin1(xrayPathVariable)
+                                                                  : QString(u"the setting "_s + xrayPathKey),
+                                                     overridePath));
+        return;
+    }
+    // One `xray version` per installed file: a new or replaced file is asked again.
+    const QFileInfo info(*path);
+    const QString key = *path + u'|' + QString::number(info.size()) + u'|'
+        + QString::number(info.lastModified().toMSecsSinceEpoch());
+    if (const auto verdict = m_versionVerdicts.constFind(key); verdict != m_versionVerdicts.cend()) {
+        handleVersionAnswer(*path, key, verdict->isEmpty() ? std::nullopt : std::optional<QString>(*verdict),
+                            generation);
+        return;
+    }
+    auto *process = new QProcess(this);
+    process->setProgram(*path);
+    process->setArguments({u"version"_s});
+    process->setStandardInputFile(QProcess::nullDevice());
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    auto *timer = new QTimer(process);
+    timer->setSingleShot(true);
+    QObject::connect(timer, &QTimer::timeout, process, [process] { process->kill(); });
+    QObject::connect(process, &QProcess::finished, this,
+                     [this, process, path = *path, key, generation](int exitCode, QProcess::ExitStatus status) {
+                         process->deleteLater();
+                         const std::optional<QString> problem = status == QProcess::NormalExit
+                             ? XrayBinary::problemWithVersion(path, process->readAll(), exitCode)
+                             : XrayBinary::notRunnableMessage(path, u"it ended without answering “xray version”"_s);
+                         handleVersionAnswer(path, key, problem, generation);
+                     });
+    QObject::connect(process, &QProcess::errorOccurred, this,
+                     [this, process, path = *path, generation](QProcess::ProcessError error) {
+                         if (error != QProcess::FailedToStart)
+                             return;
+                         process->deleteLater();
+                         Log::system(u"❌ Xray: Failed to launch: "_s + process->errorString());
+                         // Not remembered: the file may be fixed before the next connect.
+                         if (isCurrent(generation))
+                             failConnect(XrayBinary::notRunnableMessage(path, process->errorString()));
+                     });
+    timer->start(m_options.versionTimeoutMs);
+    process->start();
+}
+
+void XrayService::handleVersionAnswer(const QString &path, const QString &key, const std::optional<QString> &problem,
+                                      quint64 generation)
+{
+    m_versionVerdicts.insert(key, problem.value_or(QString()));
+    if (!isCurrent(generation))
+        return;
+    if (problem) {
+        failConnect(*problem);
+        return;
+    }
+    m_xrayPath = path;
     fetchXrayConfig(generation);
 }
 
@@ -236,16 +359,36 @@ void XrayService::continueWithConfig(const XrayConfigResponse &config, quint64 g
         setState(VPNConnectionState::error(writeFailedMessage));
         return;
     }
-    const std::optional<QString> executable = locateXrayBinary();
-    if (!executable) {
-        setState(VPNConnectionState::error(startFailedMessage));
-        return;
-    }
     // A child still running from an earlier attempt (one whose port never
     // opened, say) holds the ports: stop it before the new one starts.
-    stopRunningChild([this, path = *executable, generation] {
+    stopRunningChild([this, path = m_xrayPath, generation] {
         if (isCurrent(generation))
-            launchXray(LaunchKind::Connect, path, generation);
+            checkPortsThenLaunch(path, generation);
+    });
+}
+
+void XrayService::checkPortsThenLaunch(const QString &executable, quint64 generation)
+{
+    const QList<int> ports{m_options.socksPort, m_options.httpPort};
+    const QPointer<XrayService> self(this);
+    runInBackground([self, ports, executable, generation] {
+        QString taken;
+        for (const int port : ports) {
+            const QList<PortOwner::Listener> listeners = PortOwner::listeners(port);
+            if (listeners.isEmpty())
+                continue;
+            taken = u"Port "_s + QString::number(port) + u" on 127.0.0.1, which xray needs, is already in use by "_s
+                + PortOwner::describeHolder(listeners.first()) + u". Quit that program, then connect again."_s;
+            break;
+        }
+        postTo(self, [taken, executable, generation](XrayService &service) {
+            if (!service.isCurrent(generation))
+                return;
+            if (!taken.isEmpty())
+                service.failConnect(taken);
+            else
+                service.launchXray(LaunchKind::Connect, executable, generation);
+        });
     });
 }
 
@@ -265,13 +408,25 @@ std::optional<QString> XrayService::writeXrayConfig(const XrayConfigResponse &co
 
 std::optional<QString> XrayService::locateXrayBinary() const
 {
+    // A named executable is used or missed, never passed over for another.
+    const QString named = !m_options.xrayPathOverride.isEmpty() ? m_options.xrayPathOverride
+                                                                : m_defaults.string(xrayPathKey).value_or(QString());
+    if (!named.isEmpty()) {
+        if (!QFileInfo(named).isFile())
+            return std::nullopt;
+        Log::system(u"🔍 Xray: Using the configured binary at "_s + named);
+        return named;
+    }
     for (const QString &path : m_options.bundledXrayPaths)
         if (QFileInfo(path).isFile())
             return path;
     Log::system(u"❌ Xray: Binary not found in app bundle"_s);
-    if (!m_options.developmentXrayPath.isEmpty() && QFileInfo(m_options.developmentXrayPath).isFile()) {
-        Log::system(u"⚠️ Xray: Using development binary at "_s + m_options.developmentXrayPath);
-        return m_options.developmentXrayPath;
+    for (const QString &path : m_options.systemXrayPaths) {
+        const QFileInfo file(path);
+        if (file.isFile() && file.isExecutable()) {
+            Log::system(u"⚠️ Xray: Using the system's binary at "_s + path);
+            return path;
+        }
     }
     return std::nullopt;
 }
@@ -346,36 +501,66 @@ bool XrayService::isPortOpen(int port)
 void XrayService::testReadiness(LaunchKind kind, quint64 launch, quint64 generation)
 {
     const int port = m_options.socksPort;
+    const qint64 child = xrayProcessId();
+    const bool setProxy = kind == LaunchKind::Connect && !m_connectionProxyOnly;
     const std::shared_ptr<SystemProxy> proxy = m_proxy;
     const std::shared_ptr<std::atomic<quint64>> current = m_generation;
     const quint64 chain = m_chain;
     const QPointer<XrayService> self(this);
-    runInBackground([self, kind, launch, generation, port, proxy, current, chain] {
-        const bool open = isPortOpen(port);
-        Log::system(open ? u"✅ Xray: Process running, SOCKS port open"_s
-                      : u"❌ Xray: Process running but SOCKS port not open"_s);
+    runInBackground([self, kind, launch, generation, port, child, setProxy, proxy, current, chain] {
+        Readiness result;
+        result.open = isPortOpen(port);
+        Log::system(result.open ? u"✅ Xray: Process running, SOCKS port open"_s
+                                : u"❌ Xray: Process running but SOCKS port not open"_s);
+        // The answer must come from our child: another local program (or
+        // user) on the port would otherwise receive the user's traffic.
+        if (result.open) {
+            const QList<PortOwner::Listener> listeners = PortOwner::listeners(port);
+            bool ours = false;
+            for (const PortOwner::Listener &listener : listeners)
+                ours = ours || PortOwner::isHeldBy(listener.inode, child);
+            if (!ours) {
+                result.impostor = u"Port "_s + QString::number(port) + u" answers, but not from xray: it belongs to "_s
+                    + (listeners.isEmpty() ? u"another program"_s : PortOwner::describeHolder(listeners.first()))
+                    + u". Quit that program, then connect again."_s;
+                Log::system(u"❌ Xray: "_s + result.impostor);
+            }
+        }
         // The proxies are set once per connection, here, before the state
         // says connected; a restart finds them still set.
-        if (open && kind == LaunchKind::Connect)
-            proxy->setSystemProxy([current, generation] { return current->load() == generation; });
-        postTo(self, [kind, open, launch, generation, chain](XrayService &service) {
+        if (result.open && result.impostor.isEmpty() && setProxy) {
+            const SystemProxy::Outcome outcome =
+                proxy->setSystemProxy([current, generation] { return current->load() == generation; });
+            result.proxySet = outcome.set;
+            result.proxyError = outcome.error;
+        }
+        postTo(self, [kind, result, launch, generation, chain](XrayService &service) {
             if (launch != service.m_launch)
                 return;
             if (kind == LaunchKind::Connect)
-                service.handleLaunchResult(open, generation);
+                service.handleLaunchResult(result, generation);
             else
-                service.handleRelaunchResult(open, chain, generation);
+                service.handleRelaunchResult(result.open && result.impostor.isEmpty(), chain, generation);
         });
     });
 }
 
-void XrayService::handleLaunchResult(bool open, quint64 generation)
+void XrayService::handleLaunchResult(const Readiness &result, quint64 generation)
 {
     if (!isCurrent(generation))
         return;
-    if (!open) {
+    if (!result.open) {
         // The child is left running; a disconnect or the next connect stops it.
         setState(VPNConnectionState::error(startFailedMessage));
+        return;
+    }
+    if (!result.impostor.isEmpty()) {
+        abandonConnect(result.impostor);
+        return;
+    }
+    if (!m_connectionProxyOnly && !result.proxySet) {
+        // Nothing says connected: what the set changed was put back.
+        abandonConnect(result.proxyError.isEmpty() ? u"The system proxy could not be set."_s : result.proxyError);
         return;
     }
     markConnected(*m_config);
@@ -394,6 +579,20 @@ void XrayService::markConnected(const XrayConfigResponse &config)
     m_reconnectAttempts = 0;
     startNetworkMonitor();
     Log::system(u"✅ Xray: Connected via "_s + config.serverAddress + u':' + QString::number(config.serverPort));
+}
+
+void XrayService::abandonConnect(const QString &message)
+{
+    if (QProcess *process = m_process.data()) {
+        m_process = nullptr;
+        ++m_launch;
+        stopProcess(process);
+    }
+    if (!m_configFilePath.isEmpty()) {
+        QFile::remove(m_configFilePath);
+        m_configFilePath.clear();
+    }
+    failConnect(message);
 }
 
 // ---------------------------------------------------------------------------
@@ -426,10 +625,13 @@ void XrayService::disconnect()
     }
 
     // The tool calls block; they run on a worker and the state finishes here.
+    // A proxy-only connection changed no setting.
     const std::shared_ptr<SystemProxy> proxy = m_proxy;
+    const bool restore = !m_connectionProxyOnly;
     const QPointer<XrayService> self(this);
-    runInBackground([self, proxy, generation] {
-        proxy->restoreSystemProxy();
+    runInBackground([self, proxy, restore, generation] {
+        if (restore)
+            proxy->restoreSystemProxy();
         postTo(self, [generation](XrayService &service) { service.finishDisconnect(generation); });
     });
 }

@@ -3,9 +3,11 @@
 #include "backend/Endpoints.h"
 #include "platform/PathMonitor.h"
 #include "vpn/VPNServiceProtocol.h"
+#include "vpn/xray/ProxyBackend.h"
 #include "vpn/xray/XrayConfig.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QNetworkAccessManager>
 #include <QPointer>
 #include <QProcess>
@@ -24,11 +26,16 @@ class UserDefaults;
 
 // The Xray Reality protocol service.
 //
-// A connect fetches the user's VLESS/Reality parameters from the VPN API,
-// writes the xray configuration file into a private folder, starts the xray
-// executable as a child ("run -c FILE"), tests its local SOCKS port one
-// second later and, when it answers, points the system proxies at the
-// child's SOCKS and HTTP ports. While connected, the child is supervised: when
+// A connect first makes sure it can finish: the desktop has a proxy store
+// the client can write (see ProxyBackends; not needed in proxy-only mode),
+// and an xray that can speak VLESS with REALITY is installed. Then it fetches
+// the user's VLESS/Reality parameters from the VPN API, writes the xray
+// configuration file into a private folder, checks that no other program
+// holds the local ports, starts the xray executable as a child ("run -c
+// FILE"), tests its local SOCKS port one second later and, when it answers
+// and the listener is the child's own, points the system proxies at the
+// child's SOCKS and HTTP ports. A step that fails ends the connect in the
+// error state with the reason, after undoing what the steps before it did. While connected, the child is supervised: when
 // it exits the proxies stay set (the traffic fails instead of leaking: the
 // kill switch) and the child is restarted after 2, 4 and 6 seconds; after the
 // third failed restart (or the fifth loss of a connected child within five
@@ -75,13 +82,24 @@ public:
     struct Options
     {
         Endpoints endpoints;
-        // The proxy tool ("/usr/sbin/networksetup" in a normal build).
+        // The proxy tool ("/usr/sbin/networksetup" in a normal build); its
+        // presence chooses it as the proxy back-end.
         QString proxyToolPath;
+        // What else chooses the back-end (see ProxyBackends::choose):
+        // VELORIN_PROXY_BACKEND, XDG_CURRENT_DESKTOP and DESKTOP_SESSION.
+        QString proxyBackendOverride;
+        QString currentDesktop;
+        QString desktopSession;
+        // An xray named by VELORIN_XRAY_PATH; it wins over the setting
+        // xrayPathKey, which wins over the lookup below.
+        QString xrayPathOverride;
         // Where the executable named "xray" is looked for first, in order
         // (the application's own resource folders).
         QStringList bundledXrayPaths;
-        // The fallback outside the application.
-        QString developmentXrayPath = QStringLiteral("/usr/local/bin/xray");
+        // Then the system's: $PATH, /usr/local/bin, /usr/bin.
+        QStringList systemXrayPaths;
+        // How long `xray version` may take.
+        int versionTimeoutMs = 5000;
         PathMonitorFactory pathMonitorFactory;
         // The private folder of the configuration file (see XrayConfigFile).
         QString configDirectory;
@@ -94,15 +112,24 @@ public:
 
         // The build's values: the endpoints of Endpoints::fromBuild(), the
         // proxy tool of the build (VELORIN_PROXY_TOOL in the environment
-        // replaces it), the executable next to the program or in
-        // <prefix>/libexec/velorin (VELORIN_XRAY_DIR in the environment names
-        // another folder), the Qt path monitor, the default private folder, and
+        // replaces it), the back-end inputs from the environment, the
+        // executable next to the program or in <prefix>/libexec/velorin
+        // (VELORIN_XRAY_DIR in the environment names another folder), then on
+        // the system, the Qt path monitor, the default private folder, and
         // the ports 10808/10809 (VELORIN_XRAY_SOCKS_PORT and
         // VELORIN_XRAY_HTTP_PORT replace them, for development setups).
         static Options fromBuild();
     };
 
+    // The user-defaults key naming the xray executable, and the variable
+    // that wins over it.
+    static inline const QString xrayPathKey = QStringLiteral("xrayExecutablePath");
+    static inline const char *const xrayPathVariable = "VELORIN_XRAY_PATH";
+
     XrayService(KeychainManager &keychain, UserDefaults &defaults, Options options, QObject *parent = nullptr);
+
+    // The proxy back-end these options and settings choose.
+    static ProxyChoice proxyChoice(const Options &options, UserDefaults &defaults);
     ~XrayService() override;
 
     // The application's instance: created on first use with the build's
@@ -132,13 +159,18 @@ public:
     QString apiBaseURL() const { return m_options.endpoints.vpnApiHostURL; }
     // The services whose proxies this run set.
     QStringList activeNetworkServices() const;
+    // Proxy-only: connects leave the system proxy settings alone; the local
+    // ports are for the user's own programs. Takes effect at the next connect.
+    void setProxyOnly(bool proxyOnly) { m_proxyOnly = proxyOnly; }
+    bool proxyOnly() const { return m_proxyOnly; }
     // The running child's process id, 0 when none runs.
     qint64 xrayProcessId() const;
     bool hasNetworkMonitor() const { return m_monitor != nullptr; }
 
     // Steps of the pipeline, callable on their own.
-    // The first of the bundled paths that exists, else the development path
-    // (both with their log lines), else nothing.
+    // The override (variable, then setting) when one is given, else the
+    // first of the bundled paths that exists, else the first executable of
+    // the system's paths (with their log lines), else nothing.
     std::optional<QString> locateXrayBinary() const;
     // Writes the file for `config`; its path, or nothing after a logged failure.
     std::optional<QString> writeXrayConfig(const XrayConfigResponse &config);
@@ -173,13 +205,32 @@ private:
     enum class LaunchKind { Connect, Relaunch };
 
     // Pipeline (XrayService.cpp)
+    void checkProxyStore(quint64 generation);
+    void checkExecutable(quint64 generation);
+    void handleVersionAnswer(const QString &path, const QString &key, const std::optional<QString> &problem,
+                             quint64 generation);
     void fetchXrayConfig(quint64 generation);
     void handleConfigReply(QNetworkReply *reply, quint64 generation);
     void continueWithConfig(const XrayConfigResponse &config, quint64 generation);
+    // Checks that no other program holds the local ports, then launches.
+    void checkPortsThenLaunch(const QString &executable, quint64 generation);
     void launchXray(LaunchKind kind, const QString &executable, quint64 generation);
     void handleLaunchFailure(QProcess *process, LaunchKind kind, quint64 launch, quint64 generation);
     void testReadiness(LaunchKind kind, quint64 launch, quint64 generation);
-    void handleLaunchResult(bool open, quint64 generation);
+    struct Readiness
+    {
+        bool open = false;
+        // Set when the port answers but the listener is not our child's.
+        QString impostor;
+        // The system proxy set after a connect's readiness test.
+        bool proxySet = false;
+        QString proxyError;
+    };
+    void handleLaunchResult(const Readiness &result, quint64 generation);
+    // Ends a connect that cannot go on: stops the child, removes the file
+    // and publishes the error.
+    void abandonConnect(const QString &message);
+    void failConnect(const QString &message);
     void markConnected(const XrayConfigResponse &config);
     void finishDisconnect(quint64 generation);
 
@@ -228,6 +279,13 @@ private:
     std::optional<QString> m_connectedServerIP;
     std::optional<QString> m_selectedServerId;
     std::optional<QString> m_selectedServerIP;
+    bool m_proxyOnly = false;
+    // Whether the current connection's connect was proxy-only.
+    bool m_connectionProxyOnly = false;
+    QString m_xrayPath;
+    // `xray version` verdicts by path, size and time of change: the problem,
+    // empty when it passed.
+    QHash<QString, QString> m_versionVerdicts;
     std::optional<XrayConfigResponse> m_config;
     QString m_configFilePath;
     QPointer<QProcess> m_process;

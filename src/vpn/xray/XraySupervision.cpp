@@ -65,6 +65,8 @@ void XrayService::giveUp()
         ++m_launch;
         stopProcess(process);
     }
+    if (m_connectionProxyOnly)
+        return;
     const std::shared_ptr<SystemProxy> proxy = m_proxy;
     runInBackground([proxy] {
         proxy->restoreSystemProxy();
@@ -218,10 +220,15 @@ void XrayService::installTerminationHooks(bool handleTerminationSignal, std::fun
         QObject::connect(app, &QCoreApplication::aboutToQuit, this, &XrayService::handleAppTermination);
     if (!handleTerminationSignal)
         return;
+    // SIGHUP (the terminal closed) and SIGQUIT end the application as the
+    // termination signal does.
     SignalNotifier &notifier = SignalNotifier::instance();
-    if (notifier.watch(SIGTERM))
+    bool watching = false;
+    for (const int signal : {SIGTERM, SIGHUP, SIGQUIT})
+        watching = notifier.watch(signal) || watching;
+    if (watching)
         QObject::connect(&notifier, &SignalNotifier::received, this, [this](int signal) {
-            if (signal == SIGTERM)
+            if (signal == SIGTERM || signal == SIGHUP || signal == SIGQUIT)
                 this->handleTerminationSignal();
         });
 }
@@ -229,7 +236,8 @@ void XrayService::installTerminationHooks(bool handleTerminationSignal, std::fun
 void XrayService::handleAppTermination()
 {
     // After the termination signal's clean-up nothing more is owed.
-    const bool connected = !m_terminationCleanupDone && m_state == VPNConnectionState::connected();
+    const bool connected = !m_terminationCleanupDone && m_state == VPNConnectionState::connected()
+        && !m_connectionProxyOnly;
     m_proxy->appTerminationCleanup(connected);
     stopNetworkMonitor();
     m_restartTimer.stop();

@@ -1,6 +1,11 @@
 // fake-xray: plays the xray executable in tests.
 //
 //   fake-xray run -c FILE
+//   fake-xray version
+//
+// "version" answers as a current Xray-core does (first line "Xray 1.8.24
+// ..."); FAKE_XRAY_VERSION=TEXT replaces that line, FAKE_XRAY_VERSION_EXIT=N
+// the exit status 0.
 //
 // Reads FILE, checks the two inbounds the client relies on ("socks-in":
 // protocol "socks" on 127.0.0.1 with a numeric port, "http-in": protocol
@@ -276,8 +281,15 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
+    if (args.size() == 2 && args[1] == u"version") {
+        const QByteArray line = qEnvironmentVariableIsSet("FAKE_XRAY_VERSION")
+            ? qgetenv("FAKE_XRAY_VERSION")
+            : QByteArray("Xray 1.8.24 (Xray, Penetrates Everything.) Custom (go1.21.4 linux/amd64)");
+        std::printf("%s\nA unified platform for anti-censorship.\n", line.constData());
+        return qEnvironmentVariableIntValue("FAKE_XRAY_VERSION_EXIT");
+    }
     if (args.size() != 4 || args[1] != u"run" || args[2] != u"-c")
-        return fail(64, QStringLiteral("usage: fake-xray run -c FILE"));
+        return fail(64, QStringLiteral("usage: fake-xray run -c FILE | fake-xray version"));
     QFile file(args[3]);
     if (!file.open(QIODevice::ReadOnly))
         return fail(23, u"cannot read " + args[3]);

@@ -1,0 +1,411 @@
+// The desktop proxy back-ends against the real mechanisms: GNOME's settings
+// through GSettings with its keyfile store (GSETTINGS_BACKEND=keyfile, the
+// test's own XDG_CONFIG_HOME), read back with `gsettings`; KDE's kioslaverc
+// read back with kreadconfig5, its reparse signal seen on a private session
+// bus. Then a whole connect whose proxy a client takes from GNOME's settings,
+// and the client's own requests with GNOME's proxy pointing at a dead port.
+#include "XrayRig.h"
+
+#include "backend/APIClient.h"
+#include "platform/DirectNetwork.h"
+#include "support/ChildProcess.h"
+#include "vpn/xray/GnomeProxy.h"
+#include "vpn/xray/KdeProxy.h"
+
+#include <QCoro/QCoroTask>
+#include <QDBusConnection>
+#include <QNetworkInterface>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+
+#include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
+using namespace XrayTest;
+
+namespace {
+
+constexpr int kSocks = 10808;
+constexpr int kHttp = 10809;
+
+QString gsettings(const QStringList &arguments)
+{
+    const ChildProcess::Result result = ChildProcess::run(u"gsettings"_s, arguments);
+    return result.exitCode == 0 ? result.out.trimmed() : u"exit "_s + QString::number(result.exitCode) + result.err;
+}
+
+QString proxyKey(const QString &key)
+{
+    const QString schema = key.contains(u'.') ? u"org.gnome.system.proxy."_s + key.section(u'.', 0, 0)
+                                              : u"org.gnome.system.proxy"_s;
+    return gsettings({u"get"_s, schema, key.section(u'.', -1)});
+}
+
+void setProxyKey(const QString &key, const QString &value)
+{
+    const QString schema = key.contains(u'.') ? u"org.gnome.system.proxy."_s + key.section(u'.', 0, 0)
+                                              : u"org.gnome.system.proxy"_s;
+    QCOMPARE(gsettings({u"set"_s, schema, key.section(u'.', -1), value}), QString());
+}
+
+QString kread(const QString &key)
+{
+    return ChildProcess::run(u"kreadconfig5"_s, {u"--file"_s, u"kioslaverc"_s, u"--group"_s, KdeProxy::group,
+                                                 u"--key"_s, key})
+        .out.trimmed();
+}
+
+// Each key reads back as expected.
+void compareKeys(QString (*read)(const QString &), const QMap<QString, QString> &expected)
+{
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+        QCOMPARE(read(it.key()), it.value());
+}
+
+ProxyChoice choice(const QString &id)
+{
+    return ProxyChoice{id, u"test"_s, {}, {}};
+}
+
+// One GET through `network`, waited for; the body, or the error.
+QByteArray fetch(QNetworkAccessManager &network, const QUrl &url)
+{
+    QNetworkRequest request(url);
+    request.setTransferTimeout(5000);
+    QNetworkReply *reply = network.get(request);
+    spinUntil([&] { return reply->isFinished(); }, 8000);
+    const QByteArray answer = reply->error() == QNetworkReply::NoError ? reply->readAll() : reply->errorString().toUtf8();
+    reply->deleteLater();
+    return answer;
+}
+
+QCoro::Task<QByteArray> sendCatching(APIClient &client, QString path)
+{
+    try {
+        co_return co_await client.send(std::move(path), u"GET"_s, std::nullopt, false);
+    } catch (const std::exception &error) {
+        co_return QByteArray("failed: ") + error.what();
+    }
+}
+
+} // namespace
+
+class TestDesktopProxy : public QObject
+{
+    Q_OBJECT
+
+    QProcess m_bus;
+    QString m_busAddress;
+    int m_reparses = 0;
+    QTemporaryDir m_kde;
+
+public slots:
+    void reparsed(const QString &) { ++m_reparses; }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(qgetenv("GSETTINGS_BACKEND") == "keyfile", "run by CTest, which sets GSETTINGS_BACKEND=keyfile");
+        // A private session bus for this process, before anything opens one.
+        ChildProcess::dieWithParent(m_bus);
+        m_bus.start(u"dbus-daemon"_s, {u"--session"_s, u"--nofork"_s, u"--print-address=1"_s});
+        QVERIFY(m_bus.waitForReadyRead(5000));
+        m_busAddress = QString::fromUtf8(m_bus.readLine()).trimmed();
+        qputenv("DBUS_SESSION_BUS_ADDRESS", m_busAddress.toUtf8());
+        QDBusConnection observer = QDBusConnection::connectToBus(m_busAddress, u"observer"_s);
+        QVERIFY(observer.connect(QString(), u"/KIO/Scheduler"_s, u"org.kde.KIO.Scheduler"_s,
+                                 u"reparseSlaveConfiguration"_s, this, SLOT(reparsed(QString))));
+    }
+
+    void cleanupTestCase()
+    {
+        m_bus.terminate();
+        m_bus.waitForFinished(3000);
+    }
+
+    void init()
+    {
+        // GNOME's proxy as the user left it.
+        QCOMPARE(gsettings({u"reset-recursively"_s, u"org.gnome.system.proxy"_s}), QString());
+    }
+
+    void choosesTheBackEnd_data()
+    {
+        QTest::addColumn<QStringList>("inputs"); // variable, setting, XDG_CURRENT_DESKTOP, DESKTOP_SESSION, tool
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QString>("reason"); // or the error, when no id
+        const QString gnome = ProxyBackends::gnome;
+        const QString kde = ProxyBackends::kde;
+        QTest::newRow("GNOME") << QStringList{{}, {}, u"GNOME"_s, {}, {}} << gnome << u"XDG_CURRENT_DESKTOP=GNOME"_s;
+        QTest::newRow("Ubuntu") << QStringList{{}, {}, u"ubuntu:GNOME"_s, {}, {}} << gnome
+                                << u"XDG_CURRENT_DESKTOP=ubuntu:GNOME"_s;
+        QTest::newRow("Cinnamon") << QStringList{{}, {}, u"X-Cinnamon"_s, {}, {}} << gnome
+                                  << u"XDG_CURRENT_DESKTOP=X-Cinnamon"_s;
+        QTest::newRow("MATE") << QStringList{{}, {}, u"MATE"_s, {}, {}} << gnome << u"XDG_CURRENT_DESKTOP=MATE"_s;
+        QTest::newRow("Budgie") << QStringList{{}, {}, u"Budgie:GNOME"_s, {}, {}} << gnome
+                                << u"XDG_CURRENT_DESKTOP=Budgie:GNOME"_s;
+        QTest::newRow("KDE") << QStringList{{}, {}, u"KDE"_s, {}, {}} << kde << u"XDG_CURRENT_DESKTOP=KDE"_s;
+        QTest::newRow("session name only") << QStringList{{}, {}, {}, u"plasmawayland"_s, {}} << kde
+                                           << u"DESKTOP_SESSION=plasmawayland"_s;
+        QTest::newRow("XFCE") << QStringList{{}, {}, u"XFCE"_s, u"xfce"_s, {}} << QString()
+                              << u"XDG_CURRENT_DESKTOP=XFCE"_s;
+        QTest::newRow("sway, nothing set") << QStringList{{}, {}, {}, {}, {}} << QString()
+                                           << u"XDG_CURRENT_DESKTOP is not set"_s;
+        QTest::newRow("the tool where it exists") << QStringList{{}, {}, u"GNOME"_s, {}, u"tool"_s}
+                                                  << ProxyBackends::networkSetup << u"the proxy tool is installed"_s;
+        QTest::newRow("setting over detection") << QStringList{{}, u"KDE"_s, u"GNOME"_s, {}, u"tool"_s} << kde
+                                                << u"the setting xrayProxyBackendChoice=kde"_s;
+        QTest::newRow("variable over setting") << QStringList{u"gnome"_s, u"kde"_s, u"XFCE"_s, {}, {}} << gnome
+                                               << u"VELORIN_PROXY_BACKEND=gnome"_s;
+        QTest::newRow("auto") << QStringList{u"auto"_s, {}, u"KDE"_s, {}, {}} << kde << u"XDG_CURRENT_DESKTOP=KDE"_s;
+        QTest::newRow("unknown name") << QStringList{u"wayfire"_s, {}, u"GNOME"_s, {}, {}} << QString()
+                                      << u"VELORIN_PROXY_BACKEND names \"wayfire\", which is not gnome, kde, "
+                                         "networksetup or auto"_s;
+    }
+
+    void choosesTheBackEnd()
+    {
+        QFETCH(QStringList, inputs);
+        QFETCH(QString, id);
+        QFETCH(QString, reason);
+        const ProxyChoice chosen =
+            ProxyBackends::choose({inputs[0], inputs[1], inputs[2], inputs[3], !inputs[4].isEmpty()});
+        QCOMPARE(chosen.id, id);
+        QCOMPARE(chosen.error.isEmpty() ? chosen.reason : chosen.error, reason);
+    }
+
+    // The user's own proxy (an automatic one, with a manual HTTP proxy kept
+    // for later) comes back after a connect; a value the user changes while
+    // connected is left as they set it.
+    void gnomeSetsAndPutsBackTheUsersValues()
+    {
+        setProxyKey(u"mode"_s, u"auto"_s);
+        setProxyKey(u"autoconfig-url"_s, u"http://wpad.example/wpad.dat"_s);
+        setProxyKey(u"http.host"_s, u"proxy.example"_s);
+        setProxyKey(u"http.port"_s, u"3128"_s);
+        setProxyKey(u"ignore-hosts"_s, u"['localhost', '*.example']"_s);
+        GnomeProxy gnome({u"127.0.0.1"_s, kSocks, kHttp});
+        QCOMPARE(gnome.unavailableReason(), QString());
+        // This process sees the other process's writes once its store reloads.
+        QVERIFY(spinUntil([&] {
+            QString error;
+            return gnome.capture(&error).value_or(QVariantMap()).value(u"http.port"_s) == 3128;
+        }));
+
+        TempDefaults defaults;
+        SystemProxy proxy(defaults.standard(), choice(ProxyBackends::gnome), {u"127.0.0.1"_s, kSocks, kHttp}, {});
+        Log::Capture log;
+        QVERIFY(proxy.setSystemProxy().set);
+        const QMap<QString, QString> ours{
+            {u"mode"_s, u"'manual'"_s},       {u"ignore-hosts"_s, u"['localhost', '127.0.0.0/8', '::1']"_s},
+            {u"socks.host"_s, u"'127.0.0.1'"_s}, {u"socks.port"_s, u"10808"_s},
+            {u"http.host"_s, u"'127.0.0.1'"_s},  {u"http.port"_s, u"10809"_s},
+            {u"https.host"_s, u"'127.0.0.1'"_s}, {u"https.port"_s, u"10809"_s},
+        };
+        compareKeys(proxyKey, ours);
+        QVERIFY(log.contains(u"✅ Xray: System proxy enabled in GNOME settings (org.gnome.system.proxy): SOCKS "
+                             "127.0.0.1:10808, HTTP and HTTPS 127.0.0.1:10809"_s));
+        QCOMPARE(defaults.standard().string(SystemProxy::backendKey), ProxyBackends::gnome);
+        QCOMPARE(defaults.standard().value(SystemProxy::previousKey).toMap().value(u"mode"_s), u"auto"_s);
+
+        QVERIFY(proxy.restoreSystemProxy());
+        compareKeys(proxyKey, {{u"mode"_s, u"'auto'"_s},
+                               {u"http.host"_s, u"'proxy.example'"_s},
+                               {u"http.port"_s, u"3128"_s},
+                               {u"ignore-hosts"_s, u"['localhost', '*.example']"_s},
+                               {u"socks.port"_s, u"0"_s},
+                               {u"autoconfig-url"_s, u"'http://wpad.example/wpad.dat'"_s}});
+        QCOMPARE(defaults.standard().boolValue(SystemProxy::activeKey), false);
+        QVERIFY(!defaults.standard().contains(SystemProxy::previousKey));
+
+        QVERIFY(proxy.setSystemProxy().set);
+        setProxyKey(u"https.host"_s, u"secure.example"_s);
+        QVERIFY(spinUntil([&] {
+            QString error;
+            return gnome.capture(&error).value_or(QVariantMap()).value(u"https.host"_s) == u"secure.example"_s;
+        }));
+        QVERIFY(proxy.restoreSystemProxy());
+        QCOMPARE(proxyKey(u"https.host"_s), u"'secure.example'"_s);
+        QCOMPARE(proxyKey(u"mode"_s), u"'auto'"_s);
+    }
+
+    // A hand-edited record: what can be used is put back, what cannot is
+    // reset to GNOME's default, and a record naming no known back-end
+    // changes nothing.
+    void gnomeRestoresFromADamagedRecord()
+    {
+        setProxyKey(u"http.host"_s, u"proxy.example"_s);
+        TempDefaults defaults;
+        {
+            SystemProxy proxy(defaults.standard(), choice(ProxyBackends::gnome), {u"127.0.0.1"_s, kSocks, kHttp}, {});
+            QVERIFY(proxy.setSystemProxy().set);
+        }
+        QVariantMap previous = defaults.standard().value(SystemProxy::previousKey).toMap();
+        QCOMPARE(previous.value(u"http.host"_s), u"proxy.example"_s);
+        previous.insert(u"mode"_s, u"sideways"_s);
+        previous.insert(u"socks.port"_s, u"ten"_s);
+        previous.insert(u"https.port"_s, 70000);
+        defaults.standard().set(SystemProxy::previousKey, previous);
+
+        SystemProxy next(defaults.standard(), choice(ProxyBackends::gnome), {u"127.0.0.1"_s, kSocks, kHttp}, {});
+        next.cleanupStaleProxy();
+        compareKeys(proxyKey, {{u"mode"_s, u"'none'"_s},
+                               {u"socks.port"_s, u"0"_s},
+                               {u"https.port"_s, u"0"_s},
+                               {u"http.host"_s, u"'proxy.example'"_s}});
+        QCOMPARE(defaults.standard().boolValue(SystemProxy::activeKey), false);
+
+        setProxyKey(u"mode"_s, u"manual"_s);
+        defaults.standard().set(SystemProxy::activeKey, true);
+        defaults.standard().set(SystemProxy::backendKey, u"registry"_s);
+        SystemProxy third(defaults.standard(), choice(ProxyBackends::gnome), {u"127.0.0.1"_s, kSocks, kHttp}, {});
+        third.cleanupStaleProxy();
+        QCOMPARE(proxyKey(u"mode"_s), u"'manual'"_s);
+        QCOMPARE(defaults.standard().boolValue(SystemProxy::activeKey), false);
+    }
+
+    // kioslaverc as KDE's tools read it; the rest of the file untouched; the
+    // running KDE programs told both times.
+    void kdeSetsAndPutsBackTheUsersValues()
+    {
+        const QString path = QDir(KdeProxy::defaultConfigDirectory()).filePath(u"kioslaverc"_s);
+        QDir().mkpath(KdeProxy::defaultConfigDirectory());
+        const QByteArray before = "# written by hand\n[General]\nKeepAlive=true\n\n"
+                                  "[Proxy Settings]\nProxy Config Script=http://wpad.example/wpad.dat\nProxyType=2\n"
+                                  "httpProxy=http://proxy.example 3128\n\n[Cache]\nMaxCacheSize=5120\n";
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(before);
+        }
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+        TempDefaults defaults;
+        SystemProxy proxy(defaults.standard(), choice(ProxyBackends::kde), {u"127.0.0.1"_s, kSocks, kHttp}, {});
+        QCOMPARE(proxy.unavailableReason(), QString());
+        m_reparses = 0;
+        QVERIFY(proxy.setSystemProxy().set);
+        compareKeys(kread, {{u"ProxyType"_s, u"1"_s},
+                            {u"httpProxy"_s, u"http://127.0.0.1 10809"_s},
+                            {u"httpsProxy"_s, u"http://127.0.0.1 10809"_s},
+                            {u"socksProxy"_s, u"socks://127.0.0.1 10808"_s},
+                            {u"NoProxyFor"_s, u"localhost,127.0.0.1,::1"_s},
+                            {u"Proxy Config Script"_s, u"http://wpad.example/wpad.dat"_s}});
+        QVERIFY(spinUntil([&] { return m_reparses == 1; }));
+        struct stat info = {};
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 0777, 0640u);
+
+        QVERIFY(proxy.restoreSystemProxy());
+        QVERIFY(spinUntil([&] { return m_reparses == 2; }));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), before);
+    }
+
+    void kdeCannotBeUsed_data()
+    {
+        QTest::addColumn<QByteArray>("file"); // empty: kioslaverc is a folder
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("locked group") << QByteArray("[Proxy Settings][$i]\nProxyType=0\n") << u"locked"_s;
+        QTest::newRow("locked key") << QByteArray("[Proxy Settings]\nProxyType[$i]=0\n") << u"locked"_s;
+        QTest::newRow("not a file") << QByteArray() << u"is not a file"_s;
+    }
+
+    void kdeCannotBeUsed()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"kioslaverc"_s);
+        if (file.isEmpty()) {
+            QVERIFY(QDir().mkpath(path));
+        } else {
+            QFile out(path);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(file);
+        }
+        KdeProxy kde(dir.path(), {});
+        QVERIFY2(kde.unavailableReason().contains(reason), qPrintable(kde.unavailableReason()));
+    }
+
+    // Connected means traffic flows: a client that takes its proxy from
+    // GNOME's settings reaches a local server through the xray child (it
+    // fails while the child is gone); after the disconnect the same client
+    // goes direct. (The client does not exempt loopback, so that the local
+    // server is reached through the proxy.)
+    void connectedMeansTrafficFlows()
+    {
+        Rig rig;
+        rig.options.proxyBackendOverride = ProxyBackends::gnome;
+        XrayService &service = rig.make();
+        const QUrl url(u"http://127.0.0.1:"_s + QString::number(rig.server.port()) + u"/hello"_s);
+        const auto clientGet = [&] {
+            QNetworkAccessManager client;
+            if (proxyKey(u"mode"_s) == u"'manual'")
+                client.setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, proxyKey(u"http.host"_s).remove(u'\''),
+                                              quint16(proxyKey(u"http.port"_s).toUInt())));
+            else
+                client.setProxy(QNetworkProxy::NoProxy);
+            return fetch(client, url);
+        };
+        QVERIFY(rig.connectNow());
+        QCOMPARE(proxyKey(u"http.port"_s), QString::number(rig.httpPort));
+        QCOMPARE(clientGet(), QByteArray("hello through the proxy"));
+        const qint64 child = service.xrayProcessId();
+        rig.killChild();
+        QVERIFY(rig.waitForError(XrayService::connectionLostMessage));
+        QVERIFY(FakeXray::waitUntilGone(child));
+        QVERIFY(clientGet() != "hello through the proxy");
+        QVERIFY(rig.waitForState(VPNConnectionState::connected(), 10000));
+        QCOMPARE(clientGet(), QByteArray("hello through the proxy"));
+
+        service.disconnect();
+        QVERIFY(rig.waitForState(VPNConnectionState::disconnected()));
+        QCOMPARE(proxyKey(u"mode"_s), u"'none'"_s);
+        QCOMPARE(clientGet(), QByteArray("hello through the proxy"));
+        QCOMPARE(rig.server.requests("GET", u"/hello"_s).size(), 3);
+    }
+
+    // GNOME's proxy points at a dead port: Qt follows it (through libproxy,
+    // DESKTOP_SESSION=gnome) for any host but loopback, the client's own
+    // requests do not. The server listens on this machine's own address.
+    void theClientsOwnRequestsIgnoreTheSystemProxy()
+    {
+        QHostAddress own;
+        for (const QHostAddress &address : QNetworkInterface::allAddresses())
+            if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
+                own = address;
+        if (own.isNull())
+            QSKIP("this machine has no address besides loopback");
+        const QString dead = QString::number(StubServer::closedPort());
+        setProxyKey(u"mode"_s, u"manual"_s);
+        for (const QString &kind : {u"http"_s, u"https"_s, u"socks"_s}) {
+            setProxyKey(kind + u".host"_s, u"127.0.0.1"_s);
+            setProxyKey(kind + u".port"_s, dead);
+        }
+        StubServer server(nullptr, QHostAddress::Any);
+        server.on("GET", u"/hello"_s, StubServer::Response::text(200, "direct"));
+        server.on("GET", u"/api/v1/xray/config"_s, StubServer::Response::json(200, QJsonDocument(configBody()).toJson()));
+        const QString base = u"http://"_s + own.toString() + u':' + QString::number(server.port());
+        QNetworkAccessManager plain;
+        QVERIFY2(fetch(plain, QUrl(base + u"/hello"_s)) != "direct",
+                 "Qt did not follow GNOME's proxy: is libproxy1-plugin-gsettings installed?");
+
+        std::unique_ptr<QNetworkAccessManager> direct(DirectNetwork::create(nullptr));
+        QCOMPARE(fetch(*direct, QUrl(base + u"/hello"_s)), QByteArray("direct"));
+        TempDefaults defaults;
+        FakeKeychain keychainBackend;
+        KeychainManager keychain(defaults.standard(), keychainBackend);
+        APIClient client(keychain, Endpoints::at(base));
+        QCOMPARE(QCoro::waitFor(sendCatching(client, u"/hello"_s)), QByteArray("direct"));
+        // The Xray service's configuration request.
+        Rig rig;
+        rig.options.endpoints = Endpoints::at(base);
+        rig.make().setProxyOnly(true);
+        QVERIFY(rig.connectNow());
+        QCOMPARE(server.requests("GET", u"/api/v1/xray/config"_s).size(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDesktopProxy)
+#include "tst_desktopproxy.moc"
