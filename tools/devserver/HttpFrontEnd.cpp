@@ -288,8 +288,6 @@ protected:
         const QHostAddress peer = socket->peerAddress();
         int &open = m_openPerClient[peer];
         if (open >= m_limits.maxConnectionsPerClient) {
-            if (m_openPerClient.value(peer) == 0)
-                m_openPerClient.remove(peer);
             refuseBusy(socket);
             return;
         }
