@@ -27,7 +27,6 @@ const qint64 kHourMs = 60 * 60 * 1000;
 const qint64 kDayMs = 24 * kHourMs;
 const qsizetype kMaxDecoyCodes = 20000;
 
-
 QByteArray codeHash(const QString &userId, const QString &purpose, const QString &code)
 {
     return Secrets::sha256(userId + u':' + purpose + u':' + code);

@@ -23,9 +23,6 @@ const qsizetype kMaxHeadBytes = 16 * 1024;
 // sees the refusal instead of a reset connection; a larger one is cut off.
 const qint64 kMaxDrainBytes = 16 * 1024 * 1024;
 const int kDrainTimeoutMs = 10000;
-// Answers a client has not read yet; a client that lets more pile up (by
-// sending requests without reading) is cut off.
-const qint64 kMaxUnsentBytes = 1024 * 1024;
 const QByteArray kBusyRetryAfter = "1";
 
 QByteArray errorJson(const QString &message)
@@ -96,12 +93,6 @@ public:
     {
         if (m_refused) {
             discard();
-            return;
-        }
-        if (m_socket->bytesToWrite() > kMaxUnsentBytes) {
-            m_refused = true;
-            QObject::disconnect(m_socket, &QTcpSocket::readyRead, nullptr, nullptr);
-            m_socket->abort();
             return;
         }
         const QByteArray fresh = m_socket->peek(m_socket->bytesAvailable());
@@ -285,6 +276,9 @@ protected:
         // A connection that ends before the HTTP server has it is ours to
         // delete; deleting twice later is harmless.
         connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+        // Room for one whole request: a client that sends more than the
+        // server takes in waits in the network instead of in memory.
+        socket->setReadBufferSize(m_limits.maxBodyBytes + 2 * kMaxHeadBytes);
         const QHostAddress peer = socket->peerAddress();
         int &open = m_openPerClient[peer];
         if (open >= m_limits.maxConnectionsPerClient) {
@@ -317,6 +311,9 @@ private:
     {
         HttpFrontEnd::logRequest(u"-"_s, u"-"_s, 503, 0);
         if (!m_tls) {
+            // Read and drop what the client sends, so that closing does not
+            // reset the connection before it has read the answer.
+            connect(socket, &QIODevice::readyRead, socket, [socket] { socket->skip(socket->bytesAvailable()); });
             const QByteArray body = errorJson(u"Too many connections from your address. Close some and try again."_s);
             socket->write(responseHead(503, body.size(), "Retry-After: " + kBusyRetryAfter + "\r\n") + body);
             socket->disconnectFromHost();
