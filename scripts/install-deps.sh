@@ -13,7 +13,7 @@ for g in $groups; do
              qcoro-qt6-dev qtkeychain-qt6-dev qt6-svg-dev libgl-dev) ;;
     test)
       pkgs+=(xvfb xauth trayer xdotool fonts-noto-color-emoji gnome-keyring dbus dbus-x11
-             iproute2 iputils-ping procps curl) ;;
+             iproute2 iputils-ping procps curl openssl) ;;
     lab)
       pkgs+=(strongswan-charon strongswan-swanctl strongswan-pki
              libstrongswan-standard-plugins libcharon-extra-plugins
