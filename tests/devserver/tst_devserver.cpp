@@ -783,7 +783,12 @@ private slots:
         for (auto it = statuses.cbegin(); it != statuses.cend(); ++it)
             counts += it.key() + ": " + QByteArray::number(it.value()) + "; ";
         QVERIFY2(statuses.value("HTTP/1.1 503") > 500 && statuses.value("HTTP/1.1 401") > 50, counts.constData());
+#ifndef __SANITIZE_ADDRESS__ // AddressSanitizer's quarantine of freed memory grows by design
         QVERIFY2(before > 0 && after - before < 1024, qPrintable(u"%1 KiB, then %2 KiB"_s.arg(before).arg(after)));
+#else
+        Q_UNUSED(before);
+        Q_UNUSED(after);
+#endif
         const Reply busy = login(*server, u"flood@example.com"_s); // the queue has drained
         QCOMPARE(busy.status, 401);
     }
