@@ -14,7 +14,7 @@ for g in $groups; do
              libglib2.0-dev gsettings-desktop-schemas) ;;
     test)
       pkgs+=(xvfb xauth trayer xdotool fonts-noto-color-emoji gnome-keyring dbus dbus-x11
-             iproute2 iputils-ping procps curl
+             iproute2 iputils-ping procps curl openssl
              libglib2.0-bin dconf-gsettings-backend libkf5config-bin libproxy1-plugin-gsettings) ;;
     lab)
       pkgs+=(strongswan-charon strongswan-swanctl strongswan-pki
