@@ -56,6 +56,9 @@ public:
         QStringLiteral("The VPN service sent an invalid configuration.");
     // The system reported the profile invalid.
     static inline const QString invalidProfileMessage = QStringLiteral("Invalid configuration");
+    // The user setting naming the IKE daemon's control socket (text; the
+    // standard places are probed without it).
+    static inline const QString viciSocketKey = QStringLiteral("IKEv2ViciSocket");
 
     // `network` may be null: the manager then makes its own. The system VPN,
     // the keychain and the token store must outlive the manager.
@@ -63,8 +66,8 @@ public:
                  QNetworkAccessManager *network = nullptr, QObject *parent = nullptr);
     ~IKEv2Manager() override;
 
-    // The strongSwan system VPN (settings from the environment) with the
-    // password read from the system keychain, the system keychain, the
+    // The strongSwan system VPN (settings from the environment and the
+    // user's defaults) with the password read from the system keychain, the system keychain, the
     // shared token store and the build's endpoints.
     static IKEv2Manager &shared();
 
@@ -138,7 +141,10 @@ private:
     // Bumped by every connect and disconnect; a step of an older attempt
     // finds it changed and stops.
     quint64 m_attempt = 0;
-    // Our start is under way: a disconnect that comes before the tunnel is
-    // up ends the attempt with the system's failure reason.
-    bool m_startPending = false;
+    // Between a connect and its start of the tunnel: the system's statuses
+    // still belong to what came before (the end of an earlier tunnel).
+    bool m_preparing = false;
+    // The user asked for the current end of the tunnel: it is no failure,
+    // whatever the system reports.
+    bool m_stopRequested = false;
 };
