@@ -305,15 +305,17 @@ std::optional<Tunnel> tunnelOf(const std::vector<Vici::Message> &listed, const Q
 Dns dnsOf(const QStringList &logLines)
 {
     // "installing DNS server 10.0.0.53 to /etc/resolv.conf" (or "via
-    // resolvconf"); a server the daemon cannot use is "adding DNS server
-    // failed", and one nobody handles "handling INTERNAL_IP4_DNS attribute
-    // failed".
-    static const QRegularExpression installing(u"installing DNS server (\\S+)"_s);
+    // resolvconf"), or "DNS server 10.0.0.53 already installed, ..." when
+    // another tunnel put it there first; a server the daemon cannot use is
+    // "adding DNS server failed", and one nobody handles "handling
+    // INTERNAL_IP4_DNS attribute failed".
+    static const QRegularExpression installing(
+        u"^(?:installing DNS server (\\S+)|DNS server (\\S+) already installed)"_s);
     Dns dns;
     for (const QString &line : logLines) {
         const QRegularExpressionMatch match = installing.match(line);
         if (match.hasMatch())
-            dns.installed.append(match.captured(1));
+            dns.installed.append(match.captured(1).isEmpty() ? match.captured(2) : match.captured(1));
         else if (line.contains(u"adding DNS server failed"_s)
                  || (line.contains(u"_DNS attribute failed"_s) && line.contains(u"handling"_s)))
             dns.failures.append(line.trimmed());

@@ -390,8 +390,9 @@ private slots:
         const QStringList full{u"0.0.0.0/0"_s, u"::/0"_s};
         const auto dns = [](const QString &a) { return QStringList{u"installing DNS server %1 via resolvconf"_s.arg(a)}; };
         QTest::newRow("sound") << both << full << dns(u"10.0.0.53"_s) + dns(u"fd00::53"_s) << true << QString();
-        QTest::newRow("DNS in a range") << both << QStringList{u"10.0.0.1..10.0.0.99[udp/53]"_s, u"fd00::/64"_s}
-                                        << dns(u"10.0.0.53"_s) << true << QString();
+        QTest::newRow("DNS in a range, installed by another tunnel")
+            << both << QStringList{u"10.0.0.1..10.0.0.99[udp/53]"_s, u"fd00::/64"_s}
+            << QStringList{u"DNS server 10.0.0.53 already installed, increasing refcount"_s} << true << QString();
         QTest::newRow("no DNS") << both << full << QStringList{} << true << Messages::noDns();
         QTest::newRow("DNS outside the tunnel") << both << QStringList{u"10.232.0.0/24"_s, u"::/0"_s}
                                                 << dns(u"10.231.0.53"_s) << true << Messages::unusableDns(u"10.231.0.53"_s);
