@@ -210,15 +210,11 @@ struct Ikev2LabSetup
         settings.socketPath = clientSocket;
         settings.caCertificateFile = caFile;
         settings.initiateTimeoutMs = 15000;
-        systemVpn = std::make_unique<StrongSwanVpn>(
-            [this](const QByteArray &reference) -> std::optional<QByteArray> {
-                QByteArray value;
-                if (keychain->copyByPersistentRef(reference, &value) != Keychain::Success)
-                    return std::nullopt;
-                return value;
-            },
-            settings);
+        // Wired as the application wires it.
+        auto manager = std::make_shared<QPointer<IKEv2Manager>>();
+        systemVpn = std::make_unique<StrongSwanVpn>(IKEv2Manager::passwordResolver(*keychain, manager), settings);
         ikev2 = std::make_unique<IKEv2Manager>(*systemVpn, *keychain, services.tokens, Endpoints::at(backend->url()));
+        *manager = ikev2.get();
         service = std::make_unique<IKEv2Service>(*ikev2);
         services.bind(*service, VPNProtocolType::IKEv2);
         if (!Bench::spinUntil([this] { return ikev2->hasSystemVpn(); }, 10000))
@@ -255,11 +251,13 @@ struct Ikev2LabSetup
                    "  %1 {\n"
                    "    version = 2\n"
                    "    remote_addrs = %2\n"
-                   "    vips = 0.0.0.0\n"
+                   "    vips = 0.0.0.0, ::\n"
                    "    proposals = aes256gcm16-prfsha256-modp2048\n"
+                   "    dpd_delay = 30s\n"
                    "    local { auth = eap-mschapv2\n eap_id = %3 }\n"
                    "    remote { auth = pubkey\n id = %2\n cacerts = ca.pem }\n"
-                   "    children { %1 { remote_ts = 0.0.0.0/0\n esp_proposals = aes256gcm16-modp2048 } }\n"
+                   "    children { %1 { remote_ts = 0.0.0.0/0, ::/0\n esp_proposals = aes256gcm16-modp2048\n"
+                   "      dpd_action = clear } }\n"
                    "  }\n"
                    "}\n"
                    "secrets { eap-bench { id = %3\n secret = 0x%4 } }\n"_s

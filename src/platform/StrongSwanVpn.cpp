@@ -440,6 +440,7 @@ std::optional<QString> StrongSwanVpn::startTunnel()
 
     m_failureReason.clear();
     m_attemptLog.clear();
+    m_upEvent.reset();
     m_peerWatch.reset();
     const quint64 attempt = ++m_attempt;
     m_attemptActive = true;
@@ -527,7 +528,13 @@ void StrongSwanVpn::initiate(quint64 attempt)
 // The tunnel is up: it is used only when nothing would leave outside it.
 void StrongSwanVpn::checkEstablished(quint64 attempt)
 {
-    // Listed after the events the daemon sent before, on this connection.
+    // The data tunnel's event usually came before the initiate's answer and
+    // tells what it carries; otherwise the list, which the daemon answers
+    // after the events it sent before on this connection, does.
+    if (m_upEvent) {
+        decideEstablished(attempt, {*std::exchange(m_upEvent, std::nullopt)});
+        return;
+    }
     Vici::Message arguments;
     arguments.set("ike", m_names.connection);
     m_client->call("list-sas", arguments, [this, attempt](const ViciClient::Reply &reply) {
@@ -538,21 +545,26 @@ void StrongSwanVpn::checkEstablished(quint64 attempt)
             failAttempt(attempt, Messages::notAvailable(reply.error), false);
             return;
         }
-        const QByteArray name = m_names.connection.toUtf8();
-        const std::optional<Tunnel> tunnel = tunnelOf(listed, name);
-        if (saStateOf(listed, name) != SaState::Up || !tunnel) {
-            failAttempt(attempt, describeFailure(m_attemptLog, u"the tunnel ended as it was established"_s), false);
-            return;
-        }
-        if (const std::optional<QString> leak = leakOf(*tunnel, dnsOf(m_attemptLog), machineHasIPv6())) {
-            failAttempt(attempt, *leak, false);
-            return;
-        }
-        m_attemptActive = false;
-        m_goneChecks = 0;
-        m_recheck->stop();
-        setStatus(Status::Connected);
+        decideEstablished(attempt, listed);
     });
+}
+
+void StrongSwanVpn::decideEstablished(quint64 attempt, const std::vector<Vici::Message> &listed)
+{
+    const QByteArray name = m_names.connection.toUtf8();
+    const std::optional<Tunnel> tunnel = tunnelOf(listed, name);
+    if (saStateOf(listed, name) != SaState::Up || !tunnel) {
+        failAttempt(attempt, describeFailure(m_attemptLog, u"the tunnel ended as it was established"_s), false);
+        return;
+    }
+    if (const std::optional<QString> leak = leakOf(*tunnel, dnsOf(m_attemptLog), machineHasIPv6())) {
+        failAttempt(attempt, *leak, false);
+        return;
+    }
+    m_attemptActive = false;
+    m_goneChecks = 0;
+    m_recheck->stop();
+    setStatus(Status::Connected);
 }
 
 void StrongSwanVpn::closeInitiator()
@@ -752,9 +764,17 @@ void StrongSwanVpn::onEvent(const QByteArray &name, const Vici::Message &message
     }
     if (name != "ike-updown" && name != "child-updown")
         return;  // rekeying keeps the tunnel as it is
-    if (!message.section(m_names.connection.toUtf8()) || m_stopping || m_attemptActive)
-        return;  // a start's own events: its initiate answer tells the outcome
+    if (!message.section(m_names.connection.toUtf8()) || m_stopping)
+        return;
     const bool up = message.value("up") == "yes";
+    if (m_attemptActive) {
+        // A start's own events: its initiate answer tells the outcome.
+        if (up && name == "child-updown")
+            m_upEvent = message;
+        else if (!up)
+            m_upEvent.reset();  // gone again: the list tells what is left
+        return;
+    }
     if (up) {
         m_goneChecks = 0;
         // The data tunnel, not the IKE SA, makes the connection: the virtual

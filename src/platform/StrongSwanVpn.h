@@ -122,6 +122,7 @@ private:
     void loadProfile(const IKEv2Profile &profile, StepsDone done);
     void initiate(quint64 attempt);
     void checkEstablished(quint64 attempt);
+    void decideEstablished(quint64 attempt, const std::vector<Vici::Message> &listed);
     void failAttempt(quint64 attempt, const QString &reason, bool invalid);
     void endTunnel(const QString &reason);
     void cleanUp(std::function<void()> done);
@@ -163,6 +164,7 @@ private:
     bool m_initiatePending = false;
     bool m_stopping = false;       // a stop or a clean-up runs
     QStringList m_attemptLog;      // the daemon's log lines of the running initiate
+    std::optional<Vici::Message> m_upEvent;  // the attempt's child-updown, once it came
     int m_goneChecks = 0;          // empty SA lists seen in a row while up
     std::vector<Vici::Message> m_listed;  // list-sa events of the running list-sas
     StrongSwanRules::PeerWatch m_peerWatch;

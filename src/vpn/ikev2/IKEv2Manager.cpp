@@ -91,15 +91,11 @@ IKEv2Manager &IKEv2Manager::shared()
 {
     static IKEv2Manager *instance = [] {
         const QString socket = UserDefaults::standard().string(viciSocketKey).value_or(QString()).trimmed();
-        auto *systemVpn = new StrongSwanVpn(
-            [](const QByteArray &reference) -> std::optional<QByteArray> {
-                QByteArray value;
-                if (Keychain::system().copyByPersistentRef(reference, &value) != Keychain::Success)
-                    return std::nullopt;
-                return value;
-            },
-            StrongSwanSettings::fromEnvironment(socket));
-        return new IKEv2Manager(*systemVpn, Keychain::system(), KeychainManager::shared(), Endpoints::fromBuild());
+        auto manager = std::make_shared<QPointer<IKEv2Manager>>();
+        auto *systemVpn = new StrongSwanVpn(passwordResolver(Keychain::system(), manager),
+                                            StrongSwanSettings::fromEnvironment(socket));
+        *manager = new IKEv2Manager(*systemVpn, Keychain::system(), KeychainManager::shared(), Endpoints::fromBuild());
+        return manager->data();
     }();
     return *instance;
 }
@@ -258,6 +254,27 @@ void IKEv2Manager::failFetch(const QString &message, const FetchDone &done)
 // ---------------------------------------------------------------------------
 // The system profile
 
+std::optional<QByteArray> IKEv2Manager::savedPassword(const QByteArray &persistentReference) const
+{
+    if (persistentReference.isEmpty() || persistentReference != m_savedReference)
+        return std::nullopt;
+    return m_password.toUtf8();
+}
+
+StrongSwanVpn::PasswordResolver IKEv2Manager::passwordResolver(Keychain &keychain, ManagerRef manager)
+{
+    return [&keychain, manager](const QByteArray &reference) -> std::optional<QByteArray> {
+        if (manager && *manager) {
+            if (std::optional<QByteArray> password = (*manager)->savedPassword(reference))
+                return password;
+        }
+        QByteArray value;
+        if (keychain.copyByPersistentRef(reference, &value) != Keychain::Success)
+            return std::nullopt;
+        return value;
+    };
+}
+
 IKEv2Profile IKEv2Manager::profile(const QByteArray &passwordReference) const
 {
     IKEv2Profile profile;
@@ -285,6 +302,7 @@ void IKEv2Manager::configureAndConnect(quint64 attempt)
     // A keychain failure does not stop the connect: the profile goes without
     // a password and the server's refusal tells the user.
     const std::optional<QByteArray> reference = savePasswordToKeychain(m_password.toUtf8());
+    m_savedReference = reference.value_or(QByteArray());
     if (!isCurrent(attempt))
         return;
 

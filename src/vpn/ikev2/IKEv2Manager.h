@@ -2,6 +2,7 @@
 
 #include "backend/Endpoints.h"
 #include "model/VPNConnectionState.h"
+#include "platform/StrongSwanVpn.h"
 #include "platform/SystemVpn.h"
 
 #include <QByteArray>
@@ -10,6 +11,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 class Keychain;
@@ -101,6 +103,16 @@ public:
     // and the given password reference.
     IKEv2Profile profile(const QByteArray &passwordReference) const;
 
+    // The password of the keychain item with this persistent reference, when
+    // it is the item this manager stored for the current connect (the item
+    // holds these very bytes); nothing otherwise.
+    std::optional<QByteArray> savedPassword(const QByteArray &persistentReference) const;
+    // What the strongSwan system VPN reads the password with: the manager's
+    // just-stored password (sparing a keychain round trip in every
+    // connect), else the keychain item. The manager may be set later.
+    using ManagerRef = std::shared_ptr<QPointer<IKEv2Manager>>;
+    static StrongSwanVpn::PasswordResolver passwordResolver(Keychain &keychain, ManagerRef manager);
+
 signals:
     void connectionStateChanged(const VPNConnectionState &state);
     void isConnectedChanged(bool isConnected);
@@ -135,6 +147,7 @@ private:
     QString m_localIdentifier;
     QString m_username;
     QString m_password;
+    QByteArray m_savedReference;  // of the keychain item holding m_password
     QString m_apiBaseURL;
     std::optional<QString> m_selectedServerId;
 
