@@ -313,6 +313,11 @@ Dns dnsOf(const QStringList &logLines)
         u"^(?:installing DNS server (\\S+)|DNS server (\\S+) already installed)"_s);
     Dns dns;
     for (const QString &line : logLines) {
+        // "generating IKE_AUTH request 1 [ ... CPRQ(ADDR ADDR6 DNS DNS6) ... ]":
+        // without a DNS handler (the resolve plugin) the daemon asks for none.
+        const qsizetype request = line.indexOf(u"CPRQ("_s);
+        if (request >= 0 && line.contains(u"generating"_s))
+            dns.requested = line.mid(request, line.indexOf(u')', request) - request).contains(u"DNS"_s);
         const QRegularExpressionMatch match = installing.match(line);
         if (match.hasMatch())
             dns.installed.append(match.captured(1).isEmpty() ? match.captured(2) : match.captured(1));
@@ -349,7 +354,7 @@ std::optional<QString> leakOf(const Tunnel &tunnel, const Dns &dns, bool machine
     if (!dns.failures.isEmpty())
         return Messages::dnsNotApplied(dns.failures.first());
     if (dns.installed.isEmpty())
-        return Messages::noDns();
+        return dns.requested ? Messages::noDns() : Messages::dnsNotRequested();
     for (const QString &text : dns.installed) {
         const QHostAddress address(text);
         const bool usable = !address.isNull() && !address.isLoopback() && !address.isMulticast()
@@ -408,6 +413,12 @@ QString unusableDns(const QString &address)
 QString dnsNotApplied(const QString &line)
 {
     return u"The tunnel's DNS servers could not be set (%1)"_s.arg(line);
+}
+
+QString dnsNotRequested()
+{
+    return u"The IKE daemon does not set the tunnel's DNS servers (its resolve plugin is not loaded), so name "
+           "lookups would leave outside the tunnel"_s;
 }
 
 QString ipv6NotCarried()

@@ -76,6 +76,7 @@ struct Dns
 {
     QStringList installed;  // addresses as the daemon wrote them
     QStringList failures;   // lines telling that a server could not be used
+    bool requested = true;  // the daemon asked the server for DNS servers
 };
 Dns dnsOf(const QStringList &logLines);
 
@@ -115,6 +116,7 @@ QString deadPeer();
 QString noDns();
 QString unusableDns(const QString &address);
 QString dnsNotApplied(const QString &line);
+QString dnsNotRequested();
 QString ipv6NotCarried();
 QString caUnreadable(const QString &path, const QString &why);
 } // namespace Messages

@@ -181,12 +181,12 @@ private:
     }
 
     std::unique_ptr<LabClient> startClient(uint uid, const QStringList &arguments, const QString &password = {},
-                                           const QString &viciSocket = {})
+                                           const QString &viciSocket = {}, const QString &caFile = {})
     {
         auto client = std::make_unique<LabClient>();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(u"VELORIN_VICI_SOCKET"_s, viciSocket.isEmpty() ? socket() : viciSocket);
-        env.insert(u"VELORIN_IKEV2_CA_FILE"_s, fact("LAB_CA_FILE"));
+        env.insert(u"VELORIN_IKEV2_CA_FILE"_s, caFile.isEmpty() ? fact("LAB_CA_FILE") : caFile);
         client->process.setProcessEnvironment(env);
         ChildProcess::dieWithParent(client->process);
         const QString id = QString::number(uid);
@@ -447,6 +447,11 @@ private slots:
         const QString said = QString::fromUtf8(nobody->process.readAll()).trimmed();
         QCOMPARE(said, u"error IKEv2 is not available: no permission to use the IKE daemon's socket %1: join the "
                        "velorin group, then log in again"_s.arg(fact("LAB_SERVER_VICI_SOCKET")));
+
+        // A CA file the user may not read is named.
+        const QString secret = fact("LAB_DIR") + u"/eap-password"_s;
+        auto noCa = startClient(65534, {u"connect"_s, fact("LAB_SERVER_ADDRESS"), fact("LAB_EAP_USER")}, u"x"_s, {}, secret);
+        QVERIFY(noCa->waitFor(u"error The certificate of the VPN's CA cannot be read from %1: Permission denied"_s.arg(secret)));
 
         // Where Fedora and Arch put it, in a mount namespace of its own.
         const ChildProcess::Result found = ChildProcess::run(

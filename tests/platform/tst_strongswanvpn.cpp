@@ -394,6 +394,9 @@ private slots:
             << both << QStringList{u"10.0.0.1..10.0.0.99[udp/53]"_s, u"fd00::/64"_s}
             << QStringList{u"DNS server 10.0.0.53 already installed, increasing refcount"_s} << true << QString();
         QTest::newRow("no DNS") << both << full << QStringList{} << true << Messages::noDns();
+        QTest::newRow("no DNS asked for")
+            << both << full << QStringList{u"generating IKE_AUTH request 1 [ IDi CPRQ(ADDR ADDR6) SA TSi TSr ]"_s}
+            << true << Messages::dnsNotRequested();
         QTest::newRow("DNS outside the tunnel") << both << QStringList{u"10.232.0.0/24"_s, u"::/0"_s}
                                                 << dns(u"10.231.0.53"_s) << true << Messages::unusableDns(u"10.231.0.53"_s);
         QTest::newRow("loopback DNS") << both << full << dns(u"127.0.0.53"_s) << true
