@@ -13,6 +13,7 @@
 #include "platform/StrongSwanVpn.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QMetaEnum>
 #include <QSocketNotifier>
 
@@ -29,15 +30,6 @@ void say(const QString &line)
     std::fflush(stdout);
 }
 
-QByteArray readLine()
-{
-    QByteArray line;
-    char c = 0;
-    while (::read(STDIN_FILENO, &c, 1) == 1 && c != '\n')
-        line.append(c);
-    return line;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -49,7 +41,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: velorin-lab-client load | connect ADDRESS EAP_USER\n");
         return 2;
     }
-    const QByteArray password = connect ? readLine() : QByteArray();
+    // Unbuffered: whatever the test writes next is left for the notifier below.
+    QFile in;
+    in.open(STDIN_FILENO, QIODevice::ReadOnly | QIODevice::Unbuffered);
+    const QByteArray password = connect ? in.readLine().trimmed() : QByteArray();
     StrongSwanVpn vpn([password](const QByteArray &) -> std::optional<QByteArray> { return password; });
     QObject::connect(&vpn, &SystemVpn::statusChanged, &vpn, [&vpn](SystemVpn::Status status) {
         say(u"status "_s + QString::fromLatin1(QMetaEnum::fromType<SystemVpn::Status>().valueToKey(int(status))));
@@ -87,24 +82,14 @@ int main(int argc, char **argv)
         });
     });
 
+    // The test writes whole lines.
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, &app, [&]() {
-        char c = 0;
-        static QByteArray line;
-        if (::read(STDIN_FILENO, &c, 1) != 1) {
-            input.setEnabled(false);
-            app.quit();
-            return;
-        }
-        if (c != '\n') {
-            line.append(c);
-            return;
-        }
+        const QByteArray line = in.readLine().trimmed();
         if (line == "stop")
             vpn.stopTunnel();
-        else if (line == "quit")
-            app.quit();
-        line.clear();
+        else if (line.isEmpty() || line == "quit")
+            app.quit();  // "quit", or the end of stdin
     });
     input.setEnabled(connect);
     return app.exec();

@@ -36,14 +36,14 @@ bool readQuestion(const QByteArray &query, QByteArray *name, qsizetype *end)
     return false;
 }
 
-QByteArray answer(const QByteArray &query, const QByteArray &name, const QHostAddress &address)
+// The reply to a query (empty for a malformed one); `asked` gets the name.
+QByteArray answer(const QByteArray &query, const QByteArray &name, const QHostAddress &address, QByteArray *asked)
 {
-    QByteArray asked;
     qsizetype end = 0;
-    if (query.size() < 12 || !readQuestion(query, &asked, &end))
+    if (query.size() < 12 || !readQuestion(query, asked, &end))
         return {};
     const int type = (quint8(query[end - 4]) << 8) | quint8(query[end - 3]);
-    const bool known = asked.compare(name, Qt::CaseInsensitive) == 0;
+    const bool known = asked->compare(name, Qt::CaseInsensitive) == 0;
     const bool withAnswer = known && type == 1;
     QByteArray out = query.left(end);
     out[2] = char(0x80 | (query[2] & 0x79));  // response, same opcode and RD
@@ -92,14 +92,12 @@ int main(int argc, char **argv)
         while (socket.hasPendingDatagrams()) {
             const QNetworkDatagram query = socket.receiveDatagram();
             QByteArray asked;
-            qsizetype end = 0;
-            if (readQuestion(query.data(), &asked, &end)) {
-                log.write(asked + '\n');
-                log.flush();
-            }
-            const QByteArray reply = answer(query.data(), name, address);
-            if (!reply.isEmpty())
-                socket.writeDatagram(reply, query.senderAddress(), quint16(query.senderPort()));
+            const QByteArray reply = answer(query.data(), name, address, &asked);
+            if (reply.isEmpty())
+                continue;
+            log.write(asked + '\n');
+            log.flush();
+            socket.writeDatagram(reply, query.senderAddress(), quint16(query.senderPort()));
         }
     });
     return app.exec();

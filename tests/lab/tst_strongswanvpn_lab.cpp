@@ -91,6 +91,20 @@ private:
     QString fact(const char *name) const { return m_lab.value(QString::fromLatin1(name)); }
     QString socket() const { return fact("VELORIN_VICI_SOCKET"); }
 
+    // One command to the client daemon; true when it succeeded.
+    bool command(const QByteArray &name, const QByteArray &ike, const QByteArray &extraKey = {})
+    {
+        ViciClient control(socket());
+        Vici::Message arguments;
+        arguments.set("ike", ike);
+        if (!extraKey.isEmpty())
+            arguments.set(extraKey, "yes");
+        std::optional<ViciClient::Reply> answer;
+        control.call(name, arguments, [&answer](const ViciClient::Reply &reply) { answer = reply; });
+        return QTest::qWaitFor([&answer]() { return answer.has_value(); }, 10000) && answer->ok()
+            && answer->message.value("success") == "yes";
+    }
+
     IKEv2Profile profileFor(const QString &address, const QString &serverId = {}) const
     {
         IKEv2Profile profile;
@@ -266,16 +280,7 @@ private slots:
         // A reauthentication replaces the IKE SA; the tunnel comes back.
         const QList<QByteArray> before = daemonState(socket()).saIds;
         QCOMPARE(before.size(), 1);
-        {
-            ViciClient control(socket());
-            Vici::Message rekey;
-            rekey.set("ike", vpn->names().connection);
-            rekey.set("reauth", "yes");
-            std::optional<ViciClient::Reply> answer;
-            control.call("rekey", rekey, [&answer](const ViciClient::Reply &reply) { answer = reply; });
-            QTRY_VERIFY(answer);
-            QVERIFY2(answer->ok() && answer->message.value("success") == "yes", qPrintable(answer->message.text("errmsg")));
-        }
+        QVERIFY(command("rekey", vpn->names().connection.toUtf8(), "reauth"));
         QTRY_VERIFY_WITH_TIMEOUT(daemonState(socket()).saIds != before, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(vpn->status(), SystemVpn::Status::Connected, 10000);
         QVERIFY2(ping("LAB_TUNNEL_TARGET"), "no answer through the tunnel after the reauthentication");
@@ -418,12 +423,7 @@ private slots:
         state = daemonState(socket());
         QVERIFY(!state.sharedKeys.contains("velorin-vpn-eap-1000"));
         QCOMPARE(state.saNames, QStringList{u"Velorin VPN (uid 1000)"_s});
-        ViciClient control(socket());
-        Vici::Message terminate;
-        terminate.set("ike", "Velorin VPN (uid 1000)");
-        std::optional<ViciClient::Reply> answer;
-        control.call("terminate", terminate, [&answer](const ViciClient::Reply &reply) { answer = reply; });
-        QTRY_VERIFY_WITH_TIMEOUT(answer, 5000);
+        QVERIFY(command("terminate", "Velorin VPN (uid 1000)"));
     }
 
     // Quitting while the tunnel is still being set up ends the attempt.

@@ -366,19 +366,6 @@ private slots:
         QCOMPARE(statuses(), (QList<Status>{Status::Connecting, Status::Connected}));
     }
 
-    // A tunnel that would let traffic past it is not used: it ends with the
-    // reason, and nothing stays loaded.
-    void aLeakingTunnelEndsTheAttempt()
-    {
-        saveAndStart();
-        m_sas = {saEvent("ESTABLISHED", "INSTALLED")};
-        m_server->respond(Answer::success().message);  // no DNS server in the log
-        QTRY_COMPARE(m_vpn->status(), Status::Disconnected);
-        QCOMPARE(m_vpn->lastFailureReason(), Messages::noDns());
-        QCOMPARE(commandsAfter("initiate"), (QList<QByteArray>{"list-sas", "terminate", "unload-conn", "unload-shared"}));
-        QCOMPARE(statuses(), (QList<Status>{Status::Connecting, Status::Disconnected}));
-    }
-
     void leakChecks_data()
     {
         QTest::addColumn<QStringList>("vips");
