@@ -25,7 +25,10 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QPainter>
+#include <QTranslator>
 
 #include <memory>
 
@@ -66,6 +69,17 @@ int main(int argc, char *argv[])
     QApplication::setApplicationVersion(AppInfo::current().shortVersion());
     QApplication::setWindowIcon(Icons::appIcon());
 
+    // A translation of the user's language, when one is installed next to the
+    // program's data (share/velorin-vpn/translations/velorin-vpn_<lang>.qm).
+    QTranslator translator;
+    const QString translations = QDir(QCoreApplication::applicationDirPath())
+                                     .filePath(u"../share/velorin-vpn/translations"_s);
+    if (translator.load(QLocale(), u"velorin-vpn"_s, u"_"_s, translations))
+        QCoreApplication::installTranslator(&translator);
+    QTranslator qtTranslator;
+    if (qtTranslator.load(QLocale(), u"qtbase"_s, u"_"_s, QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&qtTranslator);
+
     QCommandLineParser parser;
     parser.setApplicationDescription(u"Velorin VPN: the tray application."_s);
     parser.addHelpOption();
@@ -101,7 +115,8 @@ int main(int argc, char *argv[])
         MainWindowScreens screens;
         screens.signIn = [&auth](QWidget *parent) { return new LoginView(auth, APIClient::shared(), parent); };
         screens.account = [&auth, &notifications](QWidget *parent) {
-            return new MacAccountView(auth, EntitlementManager::shared(), notifications, parent);
+            return new MacAccountView(auth, EntitlementManager::shared(), notifications, VPNServiceManager::shared(),
+                                      parent);
         };
         screens.devices = [](QWidget *parent) { return new DeviceListView(DeviceManager::shared(), parent); };
         screens.settings = [](QWidget *parent) {

@@ -118,6 +118,9 @@ private slots:
             dot = Style::secondaryText(p.view.get());
 
         QCOMPARE(p.text(u"statusText"_s), text);
+        QCOMPARE(p.find(u"statusReason"_s)->isVisible(), state.isError());
+        if (state.isError())
+            QCOMPARE(p.text(u"statusReason"_s), state.errorMessage());
         QCOMPARE(p.find(u"statusDot"_s)->property("color").value<QColor>(), dot);
         QCOMPARE(p.button()->symbol(), symbol);
         QCOMPARE(p.button()->text(), title);
