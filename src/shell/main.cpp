@@ -65,7 +65,6 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(u"velorin-vpn"_s);
-    QApplication::setApplicationDisplayName(u"Velorin VPN"_s);
     QApplication::setApplicationVersion(AppInfo::current().shortVersion());
     QApplication::setWindowIcon(Icons::appIcon());
 
@@ -79,19 +78,20 @@ int main(int argc, char *argv[])
     QTranslator qtTranslator;
     if (qtTranslator.load(QLocale(), u"qtbase"_s, u"_"_s, QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QCoreApplication::installTranslator(&qtTranslator);
+    QApplication::setApplicationDisplayName(AppDelegate::mainWindowTitle());
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(u"Velorin VPN: the tray application."_s);
+    parser.setApplicationDescription(QCoreApplication::translate("main", "Velorin VPN: the tray application."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption configDir(u"config-dir"_s,
-                                       u"Keep settings in DIR instead of the user's configuration folder "
-                                       "(also VELORIN_CONFIG_DIR)."_s,
+                                       QCoreApplication::translate("main", "Keep settings in DIR instead of the user's configuration "
+                                                                           "folder (also VELORIN_CONFIG_DIR)."),
                                        u"DIR"_s);
-    const QCommandLineOption settings(u"settings"_s, u"Open the settings window at start."_s);
+    const QCommandLineOption settings(u"settings"_s, QCoreApplication::translate("main", "Open the settings window at start."));
     const QCommandLineOption screenshots(u"screenshots"_s,
-                                         u"Walk through the tray, the panel and the windows once, save a "
-                                         "picture of each into DIR, then quit."_s,
+                                         QCoreApplication::translate("main", "Walk through the tray, the panel and the windows once, "
+                                                                             "save a picture of each into DIR, then quit."),
                                          u"DIR"_s);
     parser.addOptions({configDir, settings, screenshots});
     parser.process(app);
