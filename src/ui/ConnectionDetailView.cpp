@@ -387,7 +387,9 @@ ConnectionDetailView::ConnectionDetailView(ServerManager &servers, VPNServiceMan
     m_reason->setObjectName(u"statusReason"_s);
     m_reason->setAlignment(Qt::AlignCenter);
     m_reason->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    m_reason->setMaximumWidth(520);
+    // The whole width of the column: a wrapped label given less than it asks
+    // for would cut off its last lines.
+    m_reason->setContentsMargins(24, 0, 24, 0);
 
     m_locationLine = makeLabel(Style::font(13), white(0.7), content);
     m_locationLine->setObjectName(u"locationLine"_s);
@@ -412,7 +414,7 @@ ConnectionDetailView::ConnectionDetailView(ServerManager &servers, VPNServiceMan
     column->addWidget(m_emblem, 0, Qt::AlignHCenter);
     column->addWidget(m_statusText);
     column->addSpacing(6);
-    column->addWidget(m_reason, 0, Qt::AlignHCenter);
+    column->addWidget(m_reason);
     column->addWidget(m_locationLine);
     column->addSpacing(4);
     column->addWidget(m_addressLine);

@@ -25,6 +25,15 @@ void PlainLabel::setElideMode(Qt::TextElideMode mode)
     refresh();
 }
 
+QSize PlainLabel::sizeHint() const
+{
+    const QSize hint = QLabel::sizeHint();
+    if (m_elide == Qt::ElideNone)
+        return hint;
+    const QMargins margins = contentsMargins();
+    return {fontMetrics().horizontalAdvance(m_bounded) + margins.left() + margins.right() + 2, hint.height()};
+}
+
 QSize PlainLabel::minimumSizeHint() const
 {
     const QSize hint = QLabel::minimumSizeHint();

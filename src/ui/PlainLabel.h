@@ -22,6 +22,9 @@ public:
     // A single line shortened to the width with "…" where the mode puts it.
     void setElideMode(Qt::TextElideMode mode);
 
+    // While shortening to its width, the label asks for the width of its
+    // whole text and makes do with much less.
+    QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 
 protected:

@@ -122,6 +122,8 @@ void followPalette(QWidget *widget, std::function<void(QWidget *)> apply)
 
 void setSecondaryText(QLabel *label, qreal opacity)
 {
+    // Inside a button a label would draw in the button's text role.
+    label->setForegroundRole(QPalette::WindowText);
     followPalette(label, [opacity](QWidget *widget) {
         const QWidget *around = widget->parentWidget() ? widget->parentWidget() : widget;
         setTextColor(static_cast<QLabel *>(widget), withAlpha(secondaryText(around), opacity));

@@ -245,7 +245,7 @@ private slots:
         QTRY_VERIFY(app.find<QMessageBox>(u"signOutConfirmation"_s));
         destructiveButton(app.find<QMessageBox>(u"signOutConfirmation"_s))->click();
         QTRY_VERIFY(app.find<LoginView>(u"loginView"_s));
-        app.server.on("POST", u"/auth/login"_s, StubServer::Response::json(401, json({{u"error"_s, value}})));
+        app.server.on("POST", u"/auth/login"_s, StubServer::Response::json(400, json({{u"error"_s, value}})));
         app.find<QLineEdit>(u"emailField"_s)->setText(u"ada@example.com"_s);
         app.find<QLineEdit>(u"passwordField"_s)->setText(u"long enough"_s);
         QTest::mouseClick(app.find<QAbstractButton>(u"mainButton"_s), Qt::LeftButton);
