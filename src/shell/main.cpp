@@ -11,13 +11,8 @@
 #include "shell/QuitSignals.h"
 #include "shell/ScreenshotTour.h"
 #include "shell/StartupProbe.h"
-#include "ui/DeviceListView.h"
+#include "ui/AppScreens.h"
 #include "ui/Icons.h"
-#include "ui/LoginView.h"
-#include "ui/MacAccountView.h"
-#include "ui/MainWindowView.h"
-#include "ui/MenuBarView.h"
-#include "ui/SettingsView.h"
 #include "vpn/ServerManager.h"
 #include "vpn/VPNServiceManager.h"
 #include "vpn/xray/XrayService.h"
@@ -107,26 +102,8 @@ int main(int argc, char *argv[])
     ServerManager &servers = ServerManager::shared();
     NotificationCenter &notifications = NotificationCenter::defaultCenter();
 
-    AppViews views;
-    views.panel = [&auth, &servers](AppDelegate &delegate) -> QWidget * {
-        return new MenuBarView(auth, delegate, servers, VPNServiceManager::shared());
-    };
-    views.mainWindowContent = [&auth, &servers, &notifications](AppDelegate &) -> QWidget * {
-        MainWindowScreens screens;
-        screens.signIn = [&auth](QWidget *parent) { return new LoginView(auth, APIClient::shared(), parent); };
-        screens.account = [&auth, &notifications](QWidget *parent) {
-            return new MacAccountView(auth, EntitlementManager::shared(), notifications, VPNServiceManager::shared(),
-                                      parent);
-        };
-        screens.devices = [](QWidget *parent) { return new DeviceListView(DeviceManager::shared(), parent); };
-        screens.settings = [](QWidget *parent) {
-            return new SettingsView(UserDefaults::standard(), VPNServiceManager::shared(), parent);
-        };
-        return new MainWindowView(auth, servers, VPNServiceManager::shared(), notifications, screens);
-    };
-    views.settingsContent = [](AppDelegate &) -> QWidget * {
-        return new SettingsView(UserDefaults::standard(), VPNServiceManager::shared());
-    };
+    AppViews views = appScreens({auth, APIClient::shared(), EntitlementManager::shared(), DeviceManager::shared(),
+                                 notifications, UserDefaults::standard(), servers, VPNServiceManager::shared()});
     views.statusImage = trayImage;
 
     AppDelegate delegate(auth, VPNServiceManager::shared(), notifications, UserDefaults::standard(), views);

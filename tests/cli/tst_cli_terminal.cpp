@@ -24,12 +24,9 @@ namespace {
 
 const QString kHostile = u"ada\x1B]0;pwned\x07\x1B[2J\u009B31m\u202Eevil\0end <img src=/dev/zero>"_s;
 
-QByteArray object(std::initializer_list<QPair<QString, QJsonValue>> fields)
+QByteArray json(const QJsonObject &object)
 {
-    QJsonObject json;
-    for (const auto &[key, value] : fields)
-        json.insert(key, value);
-    return QJsonDocument(json).toJson(QJsonDocument::Compact);
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
 } // namespace
@@ -94,28 +91,25 @@ class TestCliTerminal : public QObject
 private slots:
     void initTestCase()
     {
-        const QByteArray user = object({{u"id"_s, kHostile}, {u"email"_s, kHostile}, {u"email_verified"_s, true},
-                                        {u"display_name"_s, QJsonValue()}, {u"apple_linked"_s, false},
-                                        {u"created_at"_s, u"2026-01-31T12:00:00Z"_s}});
         const QByteArray tokens = R"({"access_token":"AT-1","refresh_token":"RT-1","expires_in":900})";
         m_server.on("POST", u"/auth/login"_s, StubServer::Response::json(200, tokens));
         m_server.on("POST", u"/auth/refresh"_s, StubServer::Response::json(200, tokens));
-        m_server.on("GET", u"/auth/me"_s, StubServer::Response::json(200, user));
+        m_server.on("GET", u"/auth/me"_s,
+                    StubServer::Response::json(200, json({{u"id"_s, kHostile}, {u"email"_s, kHostile},
+                                                          {u"email_verified"_s, true}, {u"display_name"_s, QJsonValue()},
+                                                          {u"apple_linked"_s, false},
+                                                          {u"created_at"_s, u"2026-01-31T12:00:00Z"_s}})));
         m_server.on("GET", u"/api/v1/subscriptions/status"_s,
-                    StubServer::Response::json(200, object({{u"status"_s, u"active"_s}, {u"plan"_s, kHostile},
-                                                            {u"expires_at"_s, u"2099-03-01T00:00:00Z"_s},
-                                                            {u"is_trial"_s, false}})));
-        m_server.on("POST", u"/api/v1/devices/register"_s,
-                    StubServer::Response::json(400, object({{u"error"_s, kHostile}})));
+                    StubServer::Response::json(200, json({{u"status"_s, u"active"_s}, {u"plan"_s, kHostile},
+                                                          {u"expires_at"_s, u"2099-03-01T00:00:00Z"_s},
+                                                          {u"is_trial"_s, false}})));
+        m_server.on("POST", u"/api/v1/devices/register"_s, StubServer::Response::json(400, json({{u"error"_s, kHostile}})));
         const QJsonObject device{{u"id"_s, 1}, {u"device_id"_s, kHostile}, {u"nickname"_s, kHostile},
                                  {u"platform"_s, kHostile}, {u"is_active"_s, true}, {u"last_seen_at"_s, QJsonValue()},
                                  {u"created_at"_s, kHostile}, {u"app_version"_s, kHostile}};
         m_server.on("GET", u"/api/v1/devices"_s,
-                    StubServer::Response::json(200, QJsonDocument(QJsonObject{{u"devices"_s, QJsonArray{device}},
-                                                                              {u"device_limit"_s, 3},
-                                                                              {u"active_count"_s, 1},
-                                                                              {u"can_add_more"_s, true}})
-                                                        .toJson(QJsonDocument::Compact)));
+                    StubServer::Response::json(200, json({{u"devices"_s, QJsonArray{device}}, {u"device_limit"_s, 3},
+                                                          {u"active_count"_s, 1}, {u"can_add_more"_s, true}})));
     }
 
     void everyCommandEscapesWhatTheServerSays()
@@ -126,7 +120,7 @@ private slots:
         verifyNothingRaw(onTerminal({u"whoami"_s}));
         verifyNothingRaw(onTerminal({u"devices"_s}));
 
-        m_server.on("POST", u"/auth/login"_s, StubServer::Response::json(400, object({{u"error"_s, kHostile}})));
+        m_server.on("POST", u"/auth/login"_s, StubServer::Response::json(400, json({{u"error"_s, kHostile}})));
         const QByteArray refused = onTerminal({u"login"_s, u"ada@example.com"_s, u"--password-stdin"_s}, "pw\n");
         QVERIFY2(refused.startsWith("velorin: "), refused.constData());
         verifyNothingRaw(refused);

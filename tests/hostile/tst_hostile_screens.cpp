@@ -8,16 +8,13 @@
 // while the screens are open: no text keeps a colour made for the old one.
 #include "shell/DisplayText.h"
 #include "shell/ShellFixture.h"
+#include "support/Watchdog.h"
 #include "ui/Confirmation.h"
 #include "ui/AccountScreensSupport.h"
-#include "ui/DeviceListView.h"
+#include "ui/AppScreens.h"
 #include "ui/LoginView.h"
-#include "ui/MacAccountView.h"
 #include "ui/MainWindowView.h"
-#include "ui/MenuBarView.h"
-#include "ui/SettingsView.h"
 
-#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -25,7 +22,6 @@
 #include <QLineEdit>
 #include <QTextBlock>
 #include <QTextDocument>
-#include <QTimer>
 
 using namespace Qt::StringLiterals;
 
@@ -39,25 +35,6 @@ QByteArray json(const QJsonObject &object)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-// The longest stretch the event loop went without turning.
-class Watchdog
-{
-public:
-    Watchdog()
-    {
-        m_timer.setInterval(5);
-        QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] { m_worst = std::max(m_worst, m_clock.restart()); });
-        m_clock.start();
-        m_timer.start();
-    }
-    qint64 worstGapMs() const { return m_worst; }
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_worst = 0;
-};
-
 // What a widget's text must not be, with `value` the hostile text in play.
 QStringList faultsOf(const QString &where, const QString &text, Qt::TextFormat format, const QString &value)
 {
@@ -67,15 +44,10 @@ QStringList faultsOf(const QString &where, const QString &text, Qt::TextFormat f
             faults << where + u": holds U+"_s + QString::number(unsafe.unicode(), 16);
     if (text.size() > DisplayText::toolTipLimit + 200)
         faults << where + u": holds "_s + QString::number(text.size()) + u" characters"_s;
-    const bool rich = format == Qt::RichText || format == Qt::MarkdownText
-        || (format == Qt::AutoText && Qt::mightBeRichText(text));
-    if (!rich)
+    if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text)))
         return faults;
     QTextDocument document;
-    if (format == Qt::MarkdownText)
-        document.setMarkdown(text);
-    else
-        document.setHtml(text);
+    format == Qt::MarkdownText ? document.setMarkdown(text) : document.setHtml(text);
     for (QTextBlock block = document.begin(); block.isValid(); block = block.next())
         for (auto it = block.begin(); !it.atEnd(); ++it)
             if (it.fragment().charFormat().isImageFormat() || it.fragment().charFormat().isAnchor())
@@ -96,9 +68,9 @@ QStringList faultsOnScreen(const QString &value)
             faults << faultsOf(where, label->text(), label->textFormat(), value);
         if (auto *button = qobject_cast<QAbstractButton *>(widget))
             faults << faultsOf(where + u" (button)"_s, button->text(), Qt::PlainText, value);
-        faults << faultsOf(where + u" (tooltip)"_s, widget->toolTip(), Qt::AutoText, value);
-        faults << faultsOf(where + u" (title)"_s, widget->windowTitle(), Qt::PlainText, value);
-        faults << faultsOf(where + u" (accessible name)"_s, widget->accessibleName(), Qt::PlainText, value);
+        faults << faultsOf(where + u" (tooltip)"_s, widget->toolTip(), Qt::AutoText, value)
+               << faultsOf(where + u" (title, name)"_s, widget->windowTitle() + widget->accessibleName(),
+                           Qt::PlainText, value);
     }
     return faults;
 }
@@ -124,26 +96,11 @@ struct HostileApp : ShellFixture
         server.on("GET", u"/api/v1/devices"_s,
                   StubServer::Response::json(200, json({{u"devices"_s, QJsonArray{device}}, {u"device_limit"_s, 3},
                                                         {u"active_count"_s, 1}, {u"can_add_more"_s, true}})));
-        const auto refused = StubServer::Response::json(400, json({{u"error"_s, value}}));
-        server.on("POST", u"/api/v1/devices/revoke"_s, refused);
-        server.on("POST", u"/auth/forgot-password"_s, refused);
-        server.on("POST", u"/auth/verify-email"_s, refused);
+        for (const QString &path : {u"/auth/forgot-password"_s, u"/auth/verify-email"_s})
+            server.on("POST", path, StubServer::Response::json(400, json({{u"error"_s, value}})));
 
-        AppViews views;
-        views.panel = [this](AppDelegate &shell) -> QWidget * {
-            return new MenuBarView(account.auth, shell, servers, vpn);
-        };
-        views.mainWindowContent = [this](AppDelegate &) -> QWidget * {
-            MainWindowScreens screens;
-            screens.signIn = [this](QWidget *parent) { return new LoginView(account.auth, account.api, parent); };
-            screens.account = [this](QWidget *parent) {
-                return new MacAccountView(account.auth, account.entitlements, account.center, vpn, parent);
-            };
-            screens.devices = [this](QWidget *parent) { return new DeviceListView(account.devices, parent); };
-            screens.settings = [this](QWidget *parent) { return new SettingsView(defaults.standard(), vpn, parent); };
-            return new MainWindowView(account.auth, servers, vpn, account.center, screens);
-        };
-        views.settingsContent = [this](AppDelegate &) -> QWidget * { return new SettingsView(defaults.standard(), vpn); };
+        AppViews views = appScreens({account.auth, account.api, account.entitlements, account.devices,
+                                     account.center, defaults.standard(), servers, vpn});
         launch(views);
     }
 

@@ -15,19 +15,14 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("logLine");
         QTest::addColumn<QString>("terminal");
-        QTest::newRow("plain text, emoji and accents stay") << u"✅ IKEv2: Connected — Zürich"_s
-                                                             << u"✅ IKEv2: Connected — Zürich"_s
-                                                             << u"✅ IKEv2: Connected — Zürich"_s;
-        QTest::newRow("an escape sequence") << u"a\x1B]0;owned\x07" "b\x1B[2J"_s << u"a\\x1B]0;owned\\x07b\\x1B[2J"_s
-                                            << u"a\\x1B]0;owned\\x07b\\x1B[2J"_s;
-        QTest::newRow("NUL, DEL and the C1 CSI") << u"x\0y\x7F\u009B31m"_s << u"x\\x00y\\x7F\\x9B31m"_s
-                                                 << u"x\\x00y\\x7F\\x9B31m"_s;
+        QTest::newRow("plain text, emoji, tab") << u"✅ Zürich —\tok"_s << u"✅ Zürich —\tok"_s << u"✅ Zürich —\tok"_s;
+        QTest::newRow("escape sequences, NUL, DEL, C1")
+            << u"a\x1B]0;owned\x07" "b\0\x7F\u009B31m"_s << u"a\\x1B]0;owned\\x07b\\x00\\x7F\\x9B31m"_s
+            << u"a\\x1B]0;owned\\x07b\\x00\\x7F\\x9B31m"_s;
         QTest::newRow("a forged second line") << u"ok\n✅ IKEv2: Connected!\r"_s << u"ok\\n✅ IKEv2: Connected!\\x0D"_s
                                               << u"ok\n✅ IKEv2: Connected!\\x0D"_s;
-        QTest::newRow("tab stays") << u"a\tb"_s << u"a\tb"_s << u"a\tb"_s;
-        QTest::newRow("bidi override and isolate") << u"moc.\u202Elive\u2066x\u2069"_s
-                                                   << u"moc.\\u202Elive\\u2066x\\u2069"_s
-                                                   << u"moc.\\u202Elive\\u2066x\\u2069"_s;
+        QTest::newRow("bidi override and isolate") << u"moc.\u202Elive\u2066x"_s << u"moc.\\u202Elive\\u2066x"_s
+                                                   << u"moc.\\u202Elive\\u2066x"_s;
     }
 
     void escapeControls()

@@ -1,13 +1,11 @@
-// How the connection's troubles reach a person outside the windows: the text
-// made safe to show, the moments worth a desktop notification, and the
-// notification service on a private session bus.
+// How the connection's troubles reach a person outside the windows: the
+// moments worth a desktop notification, and the notification service on a
+// private session bus.
 #include "shell/ConnectionText.h"
 #include "shell/DesktopNotifier.h"
-#include "shell/DisplayText.h"
 
 #include <QDBusConnection>
 #include <QSignalSpy>
-#include <QTextDocument>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
@@ -43,30 +41,6 @@ class TestNotifications : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanText_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("markup stays text") << u"<img src=/dev/zero><a href=x>y</a>"_s
-                                           << u"<img src=/dev/zero><a href=x>y</a>"_s;
-        QTest::newRow("controls and overrides go") << u"a\0b\x1B[2Jc\u202Ed\u0085e"_s << u"ab[2Jcde"_s;
-        QTest::newRow("one line") << u"first\nsecond\tthird"_s << u"first second third"_s;
-        QTest::newRow("10,000 characters are cut") << QString(10000, u'x') << QString(119, u'x') + u"…"_s;
-    }
-
-    void cleanText()
-    {
-        QFETCH(QString, text);
-        QFETCH(QString, shown);
-        bool cut = false;
-        QCOMPARE(DisplayText::clean(text, DisplayText::nameLimit, false, &cut), shown);
-        QCOMPARE(cut, text.size() > DisplayText::nameLimit);
-        // A tooltip is escaped rich text: what it shows is the text itself.
-        QTextDocument tip;
-        tip.setHtml(DisplayText::toolTip(text));
-        QCOMPARE(tip.toPlainText(), DisplayText::clean(text, DisplayText::toolTipLimit, true));
-    }
-
     void dropNotices_data()
     {
         QTest::addColumn<QList<State>>("states");

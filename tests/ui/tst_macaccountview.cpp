@@ -232,31 +232,22 @@ private slots:
     void signOutWhileConnectedStopsFirst()
     {
         Fixture f;
-        f.signIn();
-        f.ikev2.setState(VPNConnectionState::connected());
-        QTRY_VERIFY(f.vpn.connectionState().is(VPNConnectionState::Kind::Connected));
-        const auto confirmSignOut = [&f] {
+        for (const bool stops : {true, false}) {
+            f.view.setSignOutStopLimit(300);
+            f.signIn();
+            f.ikev2.setState(VPNConnectionState::connected());
+            QTRY_VERIFY(f.vpn.connectionState().is(VPNConnectionState::Kind::Connected));
             f.click("signOutButton");
             QTRY_VERIFY(f.view.signOutConfirmation() && f.view.signOutConfirmation()->isVisible());
             QVERIFY(f.view.signOutConfirmation()->text().contains(u"disconnects it first"_s));
-            QTest::mouseClick(buttonWithRole(f.view.signOutConfirmation(), QMessageBox::DestructiveRole),
-                              Qt::LeftButton);
-        };
-        confirmSignOut();
-        QCOMPARE(f.ikev2.disconnectCalls, 1);
-        QTest::qWait(50);
-        QVERIFY(f.services.auth.authState().isAuthenticated());
-        f.ikev2.setState(VPNConnectionState::disconnected());
-        QTRY_VERIFY(!f.services.auth.authState().isAuthenticated());
-
-        // A connection that never stops.
-        f.view.setSignOutStopLimit(300);
-        f.signIn();
-        f.ikev2.setState(VPNConnectionState::connected());
-        QTRY_VERIFY(f.vpn.connectionState().is(VPNConnectionState::Kind::Connected));
-        confirmSignOut();
-        QTRY_VERIFY(f.view.findChild<QWidget *>(u"signOutError"_s)->isVisible());
-        QVERIFY(f.services.auth.authState().isAuthenticated());
+            QTest::mouseClick(buttonWithRole(f.view.signOutConfirmation(), QMessageBox::DestructiveRole), Qt::LeftButton);
+            QVERIFY(f.services.auth.authState().isAuthenticated());
+            if (stops)
+                f.ikev2.setState(VPNConnectionState::disconnected());
+            QTRY_COMPARE(f.services.auth.authState().isAuthenticated(), !stops);
+            QTRY_COMPARE(f.view.findChild<QWidget *>(u"signOutError"_s)->isVisible(), !stops);
+        }
+        QCOMPARE(f.ikev2.disconnectCalls, 2);
     }
 
     void actionsPostAndOpenPages()
