@@ -98,9 +98,10 @@ private slots:
         QCOMPARE(fake.shown[0].replaces, 0u);
 
         DesktopNotifier plain(QDBusConnection::sessionBus());
+        QSignalSpy shown(&plain, &DesktopNotifier::delivered);
         fake.capabilities = {u"body"_s};
         plain.notify(u"VPN disconnected"_s, u"<b>x</b>"_s);
-        QTRY_COMPARE(fake.shown.size(), 2);
+        QVERIFY(shown.wait());
         plain.notify(u"VPN disconnected"_s, u"again"_s);
         QTRY_COMPARE(fake.shown.size(), 3);
         QCOMPARE(fake.shown[1].body, u"<b>x</b>"_s);
