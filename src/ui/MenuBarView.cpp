@@ -12,6 +12,7 @@
 #include "vpn/VPNServiceManager.h"
 
 #include <QAbstractButton>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
@@ -529,6 +530,14 @@ void MenuBarView::refreshStatus()
     m_button->setText(look.buttonTitle);
     m_button->setColor(look.buttonColor);
     m_button->setEnabled(look.buttonEnabled);
+}
+
+void MenuBarView::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    // The dot of "Disconnected" is the palette's secondary text colour.
+    if (event->type() == QEvent::PaletteChange && m_button)
+        refreshStatus();
 }
 
 void MenuBarView::refreshServer()

@@ -99,6 +99,9 @@ public:
 signals:
     void showServerListChanged(bool shown);
 
+protected:
+    void changeEvent(QEvent *event) override;
+
 private:
     QWidget *buildSignedIn();
     QWidget *buildSignedOut();
