@@ -4,6 +4,7 @@
 #include "ui/PlainLabel.h"
 
 #include <QEvent>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QPainterPath>
@@ -11,6 +12,11 @@
 #include <QtMath>
 
 namespace Style {
+
+namespace {
+// The secondary text colour is the primary one at this strength.
+constexpr qreal secondaryStrength = 0.55;
+} // namespace
 
 QColor green()
 {
@@ -60,7 +66,7 @@ QColor primaryText(const QWidget *widget)
 
 QColor secondaryText(const QWidget *widget)
 {
-    return withAlpha(primaryText(widget), 0.55);
+    return withAlpha(primaryText(widget), secondaryStrength);
 }
 
 QFont font(int points, QFont::Weight weight)
@@ -125,8 +131,10 @@ void setSecondaryText(QLabel *label, qreal opacity)
     // Inside a button a label would draw in the button's text role.
     label->setForegroundRole(QPalette::WindowText);
     followPalette(label, [opacity](QWidget *widget) {
-        const QWidget *around = widget->parentWidget() ? widget->parentWidget() : widget;
-        setTextColor(static_cast<QLabel *>(widget), withAlpha(secondaryText(around), opacity));
+        // Never from the label itself, whose palette holds the colour set last.
+        const QColor text = widget->parentWidget() ? primaryText(widget->parentWidget())
+                                                   : QGuiApplication::palette().color(QPalette::WindowText);
+        setTextColor(static_cast<QLabel *>(widget), withAlpha(text, secondaryStrength * opacity));
     });
 }
 
