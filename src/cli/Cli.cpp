@@ -26,6 +26,21 @@ int fail(Context &context, const QString &message, int code)
     return code;
 }
 
+TerminalOutput::TerminalOutput(FILE *stream)
+    : m_stream(stream)
+{
+    open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+}
+
+qint64 TerminalOutput::writeData(const char *data, qint64 size)
+{
+    const QString text = m_decoder.decode(QByteArrayView(data, size));
+    const QByteArray bytes = Log::escapeControls(text, true).toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), m_stream);
+    std::fflush(m_stream);
+    return size;
+}
+
 namespace {
 
 void printHelp(QTextStream &out)

@@ -2,6 +2,7 @@
 
 #include "backend/AuthService.h"
 #include "model/NotificationNames.h"
+#include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "shell/AppDelegate.h"
 #include "shell/PopoverPanel.h"
@@ -63,8 +64,9 @@ void ScreenshotTour::start()
 
 void ScreenshotTour::note(const QString &line)
 {
+    // A line may carry the account's e-mail address as the server gave it.
     QTextStream out(stdout);
-    out << line << Qt::endl;
+    out << Log::escapeControls(line) << Qt::endl;
 }
 
 void ScreenshotTour::saved(bool ok, const QString &path)

@@ -12,6 +12,7 @@
 #include "support/AccountServices.h"
 #include "support/FakeSystemVpn.h"
 #include "support/StubServer.h"
+#include "support/Watchdog.h"
 #include "vpn/ConfigRequest.h"
 #include "vpn/ServerManager.h"
 #include "vpn/ikev2/IKEv2Manager.h"
@@ -134,25 +135,6 @@ void seed(KeychainManager &tokens, UserDefaults &standard, UserDefaults &appGrou
                                   QDateTime(QDate(2026, 1, 1), QTime(0, 0), Qt::UTC), u"monthly"_s}
                      .toJson());
 }
-
-// Measures the longest stretch the event loop went without turning.
-class Watchdog
-{
-public:
-    Watchdog()
-    {
-        m_timer.setInterval(5);
-        QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] { m_worst = std::max(m_worst, m_clock.restart()); });
-        m_clock.start();
-        m_timer.start();
-    }
-    qint64 worstGapMs() const { return m_worst; }
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_worst = 0;
-};
 
 // Keeps the loop turning until `done` or `ms` have passed.
 bool spin(const std::function<bool()> &done, qint64 ms)
