@@ -50,7 +50,12 @@ void printHelp(QTextStream &out)
         << u"Commands:\n"_s;
     for (const Command &command : std::as_const(commands())) {
         const QString head = command.name + (command.arguments.isEmpty() ? QString() : u' ' + command.arguments);
-        out << u"  "_s << head.leftJustified(24) << u' ' << command.summary << u'\n';
+        // A long command line gets a line of its own, so the summaries stay
+        // in one column (help2man reads the column when it builds the manual).
+        if (head.size() > 24)
+            out << u"  "_s << head << u'\n' << QString(27, u' ') << command.summary << u'\n';
+        else
+            out << u"  "_s << head.leftJustified(24) << u' ' << command.summary << u'\n';
     }
     out << u"\nOptions:\n"_s
         << u"  --config-dir DIR         keep settings in DIR instead of the user's configuration folder\n"_s

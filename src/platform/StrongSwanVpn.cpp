@@ -336,10 +336,18 @@ void StrongSwanVpn::loadProfile(const IKEv2Profile &profile, StepsDone done)
             done(Messages::caUnreadable(caFile, file.errorString()), false);
             return;
         }
+        const QByteArray certificate = file.read(MaxCaBytes);
+        // The package ships a placeholder until the operator installs the
+        // service's CA: say that instead of the daemon's parser error.
+        if (!holdsCertificate(certificate)) {
+            done(Messages::caUnreadable(caFile, u"the file holds no certificate; install the VPN service's CA certificate there"_s),
+                 false);
+            return;
+        }
         Step loadCert{"load-cert", {}, true, true};
         loadCert.arguments.set("type", "X509");
         loadCert.arguments.set("flag", "CA");
-        loadCert.arguments.set("data", file.read(MaxCaBytes));
+        loadCert.arguments.set("data", certificate);
         loadCert.explain = [caFile](const QString &why) { return Messages::caUnreadable(caFile, why); };
         steps.push_back(loadCert);
     }

@@ -243,6 +243,11 @@ QStringList standardCaFiles()
     return {u"/etc/velorin-vpn/velorin-vpn-ca.pem"_s, u"/usr/share/velorin-vpn/velorin-vpn-ca.pem"_s};
 }
 
+bool holdsCertificate(const QByteArray &data)
+{
+    return data.contains("-----BEGIN CERTIFICATE-----") || (data.size() > 2 && data.at(0) == '\x30');
+}
+
 QString chooseCaFile(const QString &configured, const QStringList &candidates,
                      const std::function<bool(const QString &)> &exists)
 {

@@ -54,6 +54,9 @@ QString chooseSocket(const QString &configured, const QStringList &candidates,
 QStringList standardCaFiles();
 // The configured file, else the first standard one that exists, else the
 // first standard one (reading it then fails with a message naming it).
+// Whether the bytes are a certificate the daemon can parse: PEM with a
+// certificate block, or DER (an ASN.1 sequence).
+bool holdsCertificate(const QByteArray &data);
 QString chooseCaFile(const QString &configured, const QStringList &candidates,
                      const std::function<bool(const QString &)> &exists);
 

@@ -165,6 +165,16 @@ QCoro::Task<> ScreenshotTour::run()
         co_await QCoro::sleepFor(800ms);
         saveScreen(u"05-panel-"_s + statusName(delegate.vpnStatus()) + u".png"_s);
         if (delegate.vpnStatus() == VPNDisplayStatus::Connected) {
+            // The connection view of the main window while the tunnel is up.
+            delegate.openMainWindow();
+            co_await QCoro::sleepFor(1s);
+            saveScreen(u"05b-main-connected.png"_s);
+            if (delegate.mainWindow())
+                delegate.mainWindow()->close();
+            if (!delegate.popover() || !delegate.popover()->isVisible()) {
+                delegate.togglePopover();
+                co_await QCoro::sleepFor(500ms);
+            }
             if (QAbstractButton *disconnect = panelButton(u"connectButton"_s))
                 disconnect->click();
             auto stopped = waitUntil([&delegate] { return delegate.vpnStatus() == VPNDisplayStatus::Disconnected; }, 15s);

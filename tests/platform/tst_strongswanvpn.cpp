@@ -245,6 +245,9 @@ private slots:
         QCOMPARE(cas.first(), u"/etc/velorin-vpn/velorin-vpn-ca.pem"_s);
         QCOMPARE(chooseCaFile({}, cas, only(cas[1])), cas[1]);
         QCOMPARE(chooseCaFile({}, cas, only({})), cas[0]);
+        // The package's placeholder (comments only) is not a certificate.
+        QVERIFY(!holdsCertificate("# Install the VPN service's CA certificate here.\n"));
+        QVERIFY(holdsCertificate("-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n"));
 
         StrongSwanSettings settings;
         settings.socketPath = m_dir.filePath(u"absent.vici"_s);
