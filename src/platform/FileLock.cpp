@@ -68,7 +68,7 @@ bool FileLock::lock(std::chrono::milliseconds wait)
             return false;
         // Holders keep the lock for a read and a rename; short pauses first.
         QThread::msleep(qBound(qint64(1), pauseMs, deadline.remainingTime()));
-        pauseMs = std::min<qint64>(pauseMs * 2, 20);
+        pauseMs = std::min<qint64>(pauseMs * 2, 4);
     }
     return true;
 }

@@ -202,7 +202,7 @@ bool keepAside(const QString &path, const QString &reason)
 constexpr auto kOwnerOnlyFolder = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
 // Other writers hold the lock for a read and a rename; a holder that keeps
 // it longer is stuck (a stopped process) and the write fails.
-constexpr std::chrono::milliseconds kLockWait(2000);
+constexpr std::chrono::milliseconds kLockWait(5000);
 
 } // namespace
 
@@ -265,14 +265,21 @@ void UserDefaults::load()
     m_stamp = stampOf(m_filePath);
 }
 
-QStringList UserDefaults::adopt(QVariantMap values, const QString &ownKey)
+QStringList UserDefaults::adopt(QVariantMap values)
 {
+    // Our own changes that have not reached the file yet stay as they are.
+    for (const QString &key : std::as_const(m_unsaved)) {
+        if (m_values.contains(key))
+            values.insert(key, m_values.value(key));
+        else
+            values.remove(key);
+    }
     QStringList changed;
     for (auto it = values.cbegin(); it != values.cend(); ++it)
-        if (it.key() != ownKey && (!m_values.contains(it.key()) || m_values.value(it.key()) != it.value()))
+        if (!m_values.contains(it.key()) || m_values.value(it.key()) != it.value())
             changed.append(it.key());
     for (auto it = m_values.cbegin(); it != m_values.cend(); ++it)
-        if (it.key() != ownKey && !values.contains(it.key()))
+        if (!values.contains(it.key()))
             changed.append(it.key());
     m_values = std::move(values);
     return changed;
@@ -364,22 +371,21 @@ bool UserDefaults::failWrite(const QString &error)
 
 bool UserDefaults::writeLocked(const QString &key, const std::optional<QVariant> &value, QStringList *changed)
 {
-    const auto applyInMemory = [this, &key, &value] {
-        if (value)
-            m_values.insert(key, *value);
-        else
-            m_values.remove(key);
-    };
+    // The change holds in memory at once, and counts as unsaved until a
+    // write reaches the file (a later write then carries it along).
+    if (value)
+        m_values.insert(key, *value);
+    else
+        m_values.remove(key);
+    m_unsaved.insert(key);
 
     const QFileInfo info(m_filePath);
     QDir().mkpath(info.absolutePath());
     QFile::setPermissions(info.absolutePath(), kOwnerOnlyFolder);
 
     FileLock fileLock(m_filePath + u".lock"_s);
-    if (!fileLock.lock(kLockWait)) {
-        applyInMemory();
+    if (!fileLock.lock(kLockWait))
         return failWrite(fileLock.errorString());
-    }
 
     // Start from the file as it is now, so that other processes' keys stay.
     Document document = readDocument(m_filePath);
@@ -390,25 +396,21 @@ bool UserDefaults::writeLocked(const QString &key, const std::optional<QVariant>
         document.values.clear();
         break;
     case Document::Kind::Unreadable:
-        applyInMemory();
         return failWrite(u"cannot read the stored settings: "_s + document.problem);
     case Document::Kind::Unparsable:
-        if (!keepAside(m_filePath, document.problem)) {
-            applyInMemory();
+        if (!keepAside(m_filePath, document.problem))
             return failWrite(u"cannot move the unreadable settings file aside"_s);
-        }
         // What this process last read stands in for the lost document.
         document.values = m_values;
         break;
     }
-    *changed = adopt(document.values, key);
+    *changed = adopt(document.values);
 
-    const bool unchanged = value ? (m_values.contains(key) && m_values.value(key) == *value) : !m_values.contains(key);
-    if (unchanged && document.kind == Document::Kind::Values) {
+    if (document.kind == Document::Kind::Values && m_values == document.values) {
+        m_unsaved.clear();
         m_stamp = stampOf(m_filePath);
         return true;
     }
-    applyInMemory();
 
     const QByteArray bytes = serialise(m_values);
     QSaveFile file(m_filePath);
@@ -423,6 +425,7 @@ bool UserDefaults::writeLocked(const QString &key, const std::optional<QVariant>
         file.cancelWriting();
         return failWrite(error);
     }
+    m_unsaved.clear();
     m_stamp = stampOf(m_filePath);
     m_lastError.clear();
     m_reportedWriteError = false;

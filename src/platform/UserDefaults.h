@@ -2,6 +2,7 @@
 
 #include <QMutex>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -105,13 +106,16 @@ private:
     bool update(const QString &key, const std::optional<QVariant> &value);
     bool writeLocked(const QString &key, const std::optional<QVariant> &value, QStringList *changed);
     bool failWrite(const QString &error);
-    QStringList adopt(QVariantMap values, const QString &ownKey = {});
+    QStringList adopt(QVariantMap values);
     void watch();
     void checkForChanges();
 
     const QString m_filePath;
     mutable QMutex m_mutex;
     QVariantMap m_values;
+    // Keys changed here whose write failed; they keep their value here and
+    // go out with the next write.
+    QSet<QString> m_unsaved;
     // The file as last read or written, so that the watch can skip our own writes.
     std::optional<Stamp> m_stamp;
     // The file version already reported as unreadable while watching.

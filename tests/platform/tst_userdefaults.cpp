@@ -261,6 +261,9 @@ private slots:
             QCOMPARE(readFile(dir.filePath(aside)), bytes);
     }
 
+    // A holder that never lets go (a stopped process) fails the write after
+    // a bounded wait; the value holds here and goes out with the next write,
+    // beside what others wrote meanwhile.
     void writeFailsWhileAnotherProgramHoldsTheLock()
     {
         QTemporaryDir dir;
@@ -274,7 +277,13 @@ private slots:
         QVERIFY(defaults.lastError().contains(u"another program"_s));
         stuck.unlock();
         QCOMPARE(UserDefaults(path).integer(u"k"_s), std::optional<qint64>(1));
-        QVERIFY(defaults.set(u"k"_s, 3));
+        QVERIFY(UserDefaults(path).set(u"other"_s, true));
+        QSignalSpy saw(&defaults, &UserDefaults::changedElsewhere);
+        QVERIFY(defaults.set(u"j"_s, 3));
+        QCOMPARE(saw.first().first().toStringList(), QStringList{u"other"_s});
+        UserDefaults after(path);
+        QCOMPARE(after.integer(u"k"_s), std::optional<qint64>(2));
+        QCOMPARE(after.boolValue(u"other"_s), std::optional<bool>(true));
     }
 };
 
