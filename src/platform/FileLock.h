@@ -26,6 +26,8 @@ public:
     bool lock(std::chrono::milliseconds wait);
     void unlock();
     bool isLocked() const { return m_locked; }
+    // Whether the lock file could be opened (tryLock() opens it).
+    bool isOpen() const { return m_fd >= 0; }
     QString errorString() const { return m_error; }
 
 private:
