@@ -203,9 +203,9 @@ void APIClient::noteAccessTokenLifetime(const QString &accessToken, qint64 expir
 {
     if (expiresInSeconds <= 0)
         return;
-    const std::chrono::seconds lifetime(expiresInSeconds);
+    const std::chrono::milliseconds lifetime = std::chrono::seconds(expiresInSeconds);
     m_timedToken = accessToken;
-    m_renewAt = QDeadlineTimer(lifetime - std::min<std::chrono::seconds>(kRenewAhead, lifetime / 5));
+    m_renewAt = QDeadlineTimer(lifetime - std::min<std::chrono::milliseconds>(kRenewAhead, lifetime / 5));
 }
 
 bool APIClient::expiresSoon(const QString &token) const
