@@ -3,7 +3,7 @@
 #include "platform/FileLock.h"
 #include "platform/Log.h"
 
-#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -12,8 +12,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointer>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QThread>
 
 #include <cmath>
 
@@ -322,29 +324,42 @@ void UserDefaults::reload()
 
 void UserDefaults::watch()
 {
-    // The watch needs an event loop on this thread (the app's and the
-    // command line's main thread; not a bare worker).
-    if (!QAbstractEventDispatcher::instance())
+    // The watch lives on the application's thread (the app's and the command
+    // line's main thread), one for the whole process: each inotify instance
+    // counts against a small per-user limit, past which Qt falls back to
+    // polling.
+    QCoreApplication *application = QCoreApplication::instance();
+    if (!application || QThread::currentThread() != application->thread())
         return;
+    static QPointer<QFileSystemWatcher> shared;
+    if (!shared)
+        shared = new QFileSystemWatcher(application);
+    m_watcher = shared;
+
     const QString folder = QFileInfo(m_filePath).absolutePath();
     if (!QFileInfo::exists(folder)) {
         if (!QDir().mkpath(folder))
             return;
         QFile::setPermissions(folder, kOwnerOnlyFolder);
     }
-    m_watcher = new QFileSystemWatcher(this);
     // A write renames a new file over the old one: the folder sees that. The
     // file itself is watched too, for edits made in place.
-    m_watcher->addPath(folder);
-    if (QFileInfo::exists(m_filePath))
-        m_watcher->addPath(m_filePath);
-    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &UserDefaults::checkForChanges);
-    connect(m_watcher, &QFileSystemWatcher::fileChanged, this, &UserDefaults::checkForChanges);
+    if (!m_watcher->directories().contains(folder))
+        m_watcher->addPath(folder);
+    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, [this, folder](const QString &changed) {
+        if (changed == folder)
+            checkForChanges();
+    });
+    connect(m_watcher, &QFileSystemWatcher::fileChanged, this, [this](const QString &changed) {
+        if (changed == m_filePath)
+            checkForChanges();
+    });
+    checkForChanges();
 }
 
 void UserDefaults::checkForChanges()
 {
-    if (QFileInfo::exists(m_filePath) && !m_watcher->files().contains(m_filePath))
+    if (m_watcher && QFileInfo::exists(m_filePath) && !m_watcher->files().contains(m_filePath))
         m_watcher->addPath(m_filePath);
     QStringList changed;
     {

@@ -2,6 +2,7 @@
 
 #include <QMutex>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -122,5 +123,6 @@ private:
     std::optional<Stamp> m_reportedUnreadable;
     QString m_lastError;
     bool m_reportedWriteError = false;
-    QFileSystemWatcher *m_watcher = nullptr;
+    // The process's folder watch; null off the application's thread.
+    QPointer<QFileSystemWatcher> m_watcher;
 };
