@@ -152,9 +152,14 @@ Document readDocument(const QString &path)
         return {};
     if (!file.open(QIODevice::ReadOnly))
         return {Document::Kind::Unreadable, {}, file.errorString()};
-    const QByteArray bytes = file.read(UserDefaults::maxFileBytes + 1);
+    // Sized first: reading "up to the limit" would allocate the whole limit
+    // for every read of a small file.
+    const QString tooLarge = u"larger than %1 bytes"_s.arg(UserDefaults::maxFileBytes);
+    if (file.size() > UserDefaults::maxFileBytes)
+        return {Document::Kind::Unparsable, {}, tooLarge};
+    const QByteArray bytes = file.readAll();
     if (bytes.size() > UserDefaults::maxFileBytes)
-        return {Document::Kind::Unparsable, {}, u"larger than %1 bytes"_s.arg(UserDefaults::maxFileBytes)};
+        return {Document::Kind::Unparsable, {}, tooLarge};
 
     QJsonParseError parseError{};
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
