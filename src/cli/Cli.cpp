@@ -1,5 +1,6 @@
 #include "cli/Cli.h"
 
+#include "backend/APIClient.h"
 #include "platform/AppInfo.h"
 #include "platform/Log.h"
 
@@ -118,6 +119,9 @@ QCoro::Task<int> run(QStringList arguments, QTextStream &out, QTextStream &err)
     for (const Command &command : std::as_const(commands())) {
         if (command.name != name)
             continue;
+        // The shared client renews the session for every signed-in request
+        // of the run (a configuration fetch of `connect` included).
+        APIClient::shared();
         if (arguments.contains(u"--help"_s) || arguments.contains(u"-h"_s)) {
             out << u"Usage: velorin "_s << command.name
                 << (command.arguments.isEmpty() ? QString() : u' ' + command.arguments) << u"\n\n"_s

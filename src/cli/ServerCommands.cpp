@@ -1,6 +1,7 @@
 // `velorin servers` and `velorin select ID`.
 #include "cli/Cli.h"
 
+#include "platform/UserDefaults.h"
 #include "vpn/ServerManager.h"
 
 using namespace Qt::StringLiterals;
@@ -37,7 +38,8 @@ QCoro::Task<int> selectServer(Cli::Context &context, QStringList arguments)
         co_return Cli::fail(context, u"server '"_s + id + u"' ("_s + server->countryAndCity()
                                          + u") is offline and cannot be selected"_s);
     ServerManager &manager = ServerManager::shared();
-    manager.selectServer(*server);
+    if (!manager.selectServer(*server))
+        co_return Cli::fail(context, u"could not save the selection: "_s + UserDefaults::standard().lastError());
     if (manager.selectedServer().id != id)
         co_return Cli::fail(context, u"could not select '"_s + id + u"'"_s);
     context.out << u"Selected "_s << server->countryAndCity() << u" ("_s << server->id << u")"_s << Qt::endl;
