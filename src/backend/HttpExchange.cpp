@@ -1,6 +1,8 @@
 #include "backend/HttpExchange.h"
 
 #include "backend/APIError.h"
+#include "model/SecretMask.h"
+#include "platform/Utf8.h"
 #include "platform/ReplyLimit.h"
 
 #include <QNetworkAccessManager>
@@ -125,6 +127,47 @@ QCoro::Task<Answer> send(QNetworkAccessManager *network, QNetworkRequest request
         answer.status = status.toInt();
     answer.body = reply->readAll();
     co_return answer;
+}
+
+QNetworkRequest makeRequest(const QUrl &url, std::chrono::milliseconds timeout,
+                            const std::optional<QString> &bearerToken, const QByteArray &userAgent, bool json)
+{
+    QNetworkRequest request(url);
+    request.setTransferTimeout(int(timeout.count()));
+    if (bearerToken)
+        setBearerToken(request, *bearerToken);
+    if (!userAgent.isEmpty())
+        request.setRawHeader("User-Agent", userAgent);
+    if (json)
+        request.setRawHeader("Content-Type", "application/json");
+    return request;
+}
+
+std::optional<QUrl> absoluteUrl(const QString &text)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
+        return std::nullopt;
+    return url;
+}
+
+QCoro::Task<Outcome> outcomeOf(QCoro::Task<Answer> exchange)
+{
+    Outcome outcome;
+    try {
+        outcome.answer = co_await std::move(exchange);
+    } catch (const std::exception &error) {
+        outcome.failure = errorDescription(error);
+    }
+    co_return outcome;
+}
+
+std::optional<QString> loggedBody(const QByteArray &body)
+{
+    const std::optional<QString> text = Utf8::decode(body);
+    if (!text)
+        return std::nullopt;
+    return firstCharacters(SecretMask::apply(*text), loggedCharacters);
 }
 
 QString firstCharacters(const QString &text, qsizetype count)
