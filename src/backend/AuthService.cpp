@@ -194,7 +194,7 @@ QCoro::Task<> AuthService::login(QString email, QString password)
     Log::system(u"🔐 AuthService: Logging in with email: "_s + email);
     Log::system(u"🌐 Using auth service: "_s + m_api.endpoints().authHost());
 
-    const bool signedIn = co_await formStep(
+    auto step = formStep(
         [this, email, password]() -> QCoro::Task<> {
             auto request = m_api.post<LoginResponse>(ApiPath::login, LoginRequest(email, password), false);
             const LoginResponse tokens = co_await std::move(request);
@@ -204,6 +204,7 @@ QCoro::Task<> AuthService::login(QString email, QString password)
             co_await fetchCurrentUser();
         },
         u"Login error"_s, u"Login failed"_s);
+    const bool signedIn = co_await std::move(step);
     if (!signedIn) {
         setAuthState(AuthState::unauthenticated());
         setIsLoading(false);
@@ -221,12 +222,13 @@ QCoro::Task<> AuthService::registerAccount(QString email, QString password)
     Log::system(u"🌐 Using auth service: "_s + m_api.endpoints().authHost());
 
     RegisterResponse response;
-    const bool registered = co_await formStep(
+    auto step = formStep(
         [this, email, password, &response]() -> QCoro::Task<> {
             auto request = m_api.post<RegisterResponse>(ApiPath::registration, RegisterRequest(email, password), false);
             response = co_await std::move(request);
         },
         u"Registration error"_s, u"Registration failed"_s);
+    const bool registered = co_await std::move(step);
     if (registered) {
         Log::system(u"✅ AuthService: Registration response: "_s + response.message);
         if (response.requiresVerification)
@@ -241,7 +243,7 @@ QCoro::Task<> AuthService::verifyEmail(QString email, QString code)
     setErrorMessage(std::nullopt);
     Log::system(u"🔐 AuthService: Verifying email: "_s + email);
 
-    const bool verified = co_await formStep(
+    auto step = formStep(
         [this, email, code]() -> QCoro::Task<> {
             auto request = m_api.post<VerifyEmailResponse>(ApiPath::verifyEmail, VerifyEmailRequest(email, code), false);
             const VerifyEmailResponse tokens = co_await std::move(request);
@@ -251,6 +253,7 @@ QCoro::Task<> AuthService::verifyEmail(QString email, QString code)
             co_await fetchCurrentUser();
         },
         u"Verification error"_s, u"Verification failed"_s);
+    const bool verified = co_await std::move(step);
     if (!verified) {
         setIsLoading(false);
         co_return;
@@ -263,12 +266,13 @@ QCoro::Task<> AuthService::resendCode(QString email)
 {
     setErrorMessage(std::nullopt);
     Log::system(u"📧 AuthService: Resending code to "_s + email);
-    const bool resent = co_await formStep(
+    auto step = formStep(
         [this, email]() -> QCoro::Task<> {
             auto request = m_api.post<MessageResponse>(ApiPath::resendCode, ResendCodeRequest(email), false);
             co_await std::move(request);
         },
         u"Resend failed"_s, u"Failed to resend code"_s);
+    const bool resent = co_await std::move(step);
     if (resent)
         Log::system(u"✅ AuthService: Verification code resent"_s);
 }

@@ -174,8 +174,8 @@ QCoro::Task<> DeviceManager::registerDevice()
 
     const QByteArray body = DeviceRegistrationRequest(deviceId, name, platformName(), version).toJson();
     const QNetworkRequest request = makeRequest(ApiPath::registerDevice, *token, true);
-    const HttpExchange::Outcome outcome =
-        co_await HttpExchange::outcomeOf(HttpExchange::sendAuthorized(m_network, request, "POST", body, this));
+    auto sending = HttpExchange::outcomeOf(HttpExchange::sendAuthorized(m_network, request, "POST", body, this));
+    const HttpExchange::Outcome outcome = co_await std::move(sending);
     if (!outcome.answer) {
         Log::out(u"❌ DeviceManager: Registration failed: "_s + outcome.failure);
         co_return;
@@ -248,8 +248,8 @@ QCoro::Task<> DeviceManager::fetchDevices()
     setErrorMessage(std::nullopt);
 
     const QNetworkRequest request = makeRequest(ApiPath::devices, *token, false);
-    const HttpExchange::Outcome outcome =
-        co_await HttpExchange::outcomeOf(HttpExchange::sendAuthorized(m_network, request, "GET", std::nullopt, this));
+    auto sending = HttpExchange::outcomeOf(HttpExchange::sendAuthorized(m_network, request, "GET", std::nullopt, this));
+    const HttpExchange::Outcome outcome = co_await std::move(sending);
 
     if (!outcome.answer) {
         setErrorMessage(u"Network error: "_s + outcome.failure);
@@ -294,8 +294,8 @@ QCoro::Task<> DeviceManager::revokeDevice(QString deviceId)
 
     const QByteArray body = DeviceRevokeRequest(deviceId).toJson();
     const QNetworkRequest request = makeRequest(ApiPath::revokeDevice, *token, true);
-    const HttpExchange::Outcome outcome =
-        co_await HttpExchange::outcomeOf(HttpExchange::sendAuthorized(m_network, request, "POST", body, this));
+    auto sending = HttpExchange::outcomeOf(HttpExchange::sendAuthorized(m_network, request, "POST", body, this));
+    const HttpExchange::Outcome outcome = co_await std::move(sending);
 
     if (!outcome.answer) {
         setErrorMessage(u"Network error: "_s + outcome.failure);
