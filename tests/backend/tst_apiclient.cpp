@@ -455,8 +455,6 @@ private slots:
         QCOMPARE(endpoints.authBaseURL, expectedAuth);
         QCOMPARE(endpoints.vpnApiHostURL, expectedVpnHost);
         QCOMPARE(endpoints.vpnApiBaseURL(), expectedVpnHost + u"/api/v1"_s);
-        QCOMPARE(endpoints.vpnApiBaseURL() + ApiPath::registerDevice, expectedVpnHost + u"/api/v1/devices/register"_s);
-        QCOMPARE(endpoints.vpnApiHostURL + ApiPath::xrayConfig, expectedVpnHost + u"/api/v1/xray/config"_s);
     }
 };
 

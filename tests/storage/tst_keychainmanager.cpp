@@ -51,15 +51,6 @@ private slots:
         QVERIFY(store.keychain.calls.isEmpty()); // saving and reading never touch the keychain
     }
 
-    void saveReplacesTheEarlierValue()
-    {
-        Store store;
-        KeychainManager other(store.defaults.standard(), store.keychain);
-        QVERIFY(store.manager.save(u"first"_s, u"refresh_token"_s));
-        QVERIFY(other.save(u"second"_s, u"refresh_token"_s));
-        QCOMPARE(store.manager.retrieveString(u"refresh_token"_s), u"second"_s);
-    }
-
     void aValueThatIsNotUnicodeIsRefused()
     {
         Store store;
@@ -89,14 +80,6 @@ private slots:
         if (stored.isValid())
             store.defaults.standard().set(u"secure_claim_token"_s, stored);
         QCOMPARE(store.manager.retrieve(u"claim_token"_s), std::nullopt);
-    }
-
-    void bytesThatAreNotUtf8AreNoString()
-    {
-        Store store;
-        store.defaults.standard().set(u"secure_device_id"_s, QString::fromLatin1(QByteArray("\xff\xfe\x41").toBase64()));
-        QCOMPARE(store.manager.retrieve(u"device_id"_s), QByteArray("\xff\xfe\x41"));
-        QCOMPARE(store.manager.retrieveString(u"device_id"_s), std::nullopt);
     }
 
     void deleteRemovesTheEntryAndTheKeychainItem_data()
