@@ -34,12 +34,30 @@ struct DeleteLater
 
 AccessTokenRenewer *s_renewer = nullptr;
 
+constexpr qsizetype kLoggedCharacters = 500;
+
 QString bearerToken(const QNetworkRequest &request)
 {
     const QByteArray header = request.rawHeader("Authorization");
     if (!header.startsWith("Bearer "))
         return {};
     return QString::fromUtf8(header.mid(7));
+}
+
+// The first `count` user-perceived characters (grapheme clusters).
+QString firstCharacters(const QString &text, qsizetype count)
+{
+    if (text.size() <= count)
+        return text;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype end = 0;
+    for (qsizetype n = 0; n < count; ++n) {
+        const qsizetype next = finder.toNextBoundary();
+        if (next < 0)
+            return text;
+        end = next;
+    }
+    return text.left(end);
 }
 
 void setBearerToken(QNetworkRequest &request, const QString &token)
@@ -167,22 +185,7 @@ std::optional<QString> loggedBody(const QByteArray &body)
     const std::optional<QString> text = Utf8::decode(body);
     if (!text)
         return std::nullopt;
-    return firstCharacters(SecretMask::apply(*text), loggedCharacters);
-}
-
-QString firstCharacters(const QString &text, qsizetype count)
-{
-    if (text.size() <= count)
-        return text;
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    qsizetype end = 0;
-    for (qsizetype n = 0; n < count; ++n) {
-        const qsizetype next = finder.toNextBoundary();
-        if (next < 0)
-            return text;
-        end = next;
-    }
-    return text.left(end);
+    return firstCharacters(SecretMask::apply(*text), kLoggedCharacters);
 }
 
 } // namespace HttpExchange

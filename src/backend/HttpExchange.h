@@ -21,9 +21,6 @@ class QObject;
 // network works; nothing here blocks.
 namespace HttpExchange {
 
-// The characters of a body shown in a log line.
-constexpr qsizetype loggedCharacters = 500;
-
 // A request to `url` that fails when no data moves for `timeout`, with
 // "Authorization: Bearer <token>" when there is a token, the User-Agent when
 // one is given, and "Content-Type: application/json" when `json` is set.
@@ -87,7 +84,9 @@ QCoro::Task<Answer> sendAuthorized(QNetworkAccessManager *network, QNetworkReque
                                    std::chrono::milliseconds total = {});
 
 // The outcome of send() or sendAuthorized() for callers that report trouble
-// instead of passing it on: the answer, or what went wrong.
+// instead of passing it on: the answer, or what went wrong. Await it through
+// a named task (`auto sending = outcomeOf(...); co_await std::move(sending)`):
+// g++ 12 destroys the temporaries of a co_await expression twice.
 struct Outcome
 {
     std::optional<Answer> answer;
@@ -96,12 +95,9 @@ struct Outcome
 };
 QCoro::Task<Outcome> outcomeOf(QCoro::Task<Answer> exchange);
 
-// A body as a log line shows it: its first loggedCharacters characters with
-// every secret masked (SecretMask); nothing when it is not valid UTF-8.
+// A body as a log line shows it: its first 500 user-perceived characters
+// (never splitting an emoji or a letter from its accent) with every secret
+// masked (SecretMask); nothing when it is not valid UTF-8.
 std::optional<QString> loggedBody(const QByteArray &body);
-
-// The first `count` user-perceived characters (grapheme clusters), so a cut
-// never splits an emoji or a letter from its accent.
-QString firstCharacters(const QString &text, qsizetype count);
 
 } // namespace HttpExchange
