@@ -308,7 +308,9 @@ QCoro::Task<int> connectCommand(Cli::Context &context, QStringList arguments)
                      [&session, &manager](const VPNConnectionState &state) {
                          const VPNServiceProtocol &service = manager.activeService();
                          session.show(state, service.serverName(), service.connectedServerIP());
-                     });
+                     },
+                     // Queued: a refusal comes within connect(), before the wait below.
+                     Qt::QueuedConnection);
     manager.connect(server.ipAddress, server.id);
     const int code = co_await qCoro(&session, &ConnectSession::finished);
     co_return code;
