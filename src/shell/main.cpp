@@ -101,7 +101,9 @@ int main(int argc, char *argv[])
             return 0;
         case SingleInstance::Claim::Unavailable:
             fprintf(stderr, "velorin-vpn: %s\n", qPrintable(instance->message()));
-            QMessageBox::critical(nullptr, u"Velorin VPN"_s, instance->message());
+            // Started from a menu, nobody reads standard error.
+            if (QGuiApplication::platformName() != u"offscreen")
+                QMessageBox::critical(nullptr, u"Velorin VPN"_s, instance->message());
             return 1;
         }
     }

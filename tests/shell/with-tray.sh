@@ -40,6 +40,7 @@ if [ "${VELORIN_TRAY_HOST:-}" != none ]; then
   trayer --edge top --align right --widthtype request --height 26 \
          --tint 0x2b2d31 --transparent true --alpha 0 --SetDockType true >"$tmp/trayer.log" 2>&1 &
   tray=$!
+  export VELORIN_TEST_TRAYER_PID=$tray
 fi
 
 "$@"
