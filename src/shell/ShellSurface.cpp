@@ -28,13 +28,17 @@ ShellSurface ShellSurface::decide(bool trayAvailable, bool statusNotifierHost, c
 
 bool ShellSurface::statusNotifierHostRegistered()
 {
+    // A desktop session names its bus. Without one, asking would start a bus
+    // of its own (D-Bus autolaunch), which takes seconds and finds no tray.
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+        return false;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return false;
     QDBusMessage call = QDBusMessage::createMethodCall(watcherService, u"/StatusNotifierWatcher"_s,
                                                        u"org.freedesktop.DBus.Properties"_s, u"Get"_s);
     call << watcherService << u"IsStatusNotifierHostRegistered"_s;
-    const QDBusMessage reply = bus.call(call, QDBus::Block, 1000);
+    const QDBusMessage reply = bus.call(call, QDBus::Block, 500);
     return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
         && reply.arguments().constFirst().value<QDBusVariant>().variant().toBool();
 }
