@@ -1,4 +1,4 @@
-// `velorin connect` and `velorin status`.
+// `velorin connect`, `velorin disconnect` and `velorin status`.
 #include "cli/AppClient.h"
 #include "cli/Cli.h"
 
