@@ -1,5 +1,6 @@
 #include "vpn/ConnectionLock.h"
 
+#include "platform/Log.h"
 #include "vpn/xray/XrayConfig.h"
 
 #include <QFileInfo>
@@ -22,6 +23,14 @@ std::optional<QString> ConnectionLock::acquire()
     m_lock->setStaleLockTime(0);
     if (m_lock->tryLock(0))
         return std::nullopt;
+    if (m_lock->error() != QLockFile::LockFailedError) {
+        // Not held by anyone: the folder cannot take the file (full, read
+        // only). The connect goes on and meets the same folder when it writes
+        // its configuration, which names the real problem.
+        Log::system(u"⚠️ ConnectionLock: Cannot create "_s + m_path);
+        m_lock.reset();
+        return std::nullopt;
+    }
     qint64 pid = 0;
     QString hostname, application;
     const bool known = m_lock->getLockInfo(&pid, &hostname, &application);
