@@ -5,8 +5,8 @@
 #include "model/AuthMessages.h"
 #include "model/SecretMask.h"
 #include "platform/DirectNetwork.h"
+#include "platform/FileLock.h"
 #include "platform/Log.h"
-#include "platform/ReplyLimit.h"
 #include "platform/Utf8.h"
 #include "storage/KeychainManager.h"
 
@@ -16,23 +16,13 @@
 #include <QUrl>
 
 #include <QCoro/QCoroFuture>
-#include <QCoro/QCoroNetworkReply>
+#include <QCoro/QCoroTimer>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
 constexpr qsizetype kLoggedCharacters = 500;
-
-// Errors Qt reports for an HTTP answer that arrived whole but carries an
-// error status; the status code then decides.
-bool reportsHttpStatus(QNetworkReply::NetworkError error)
-{
-    return error == QNetworkReply::NoError
-        || (error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError)
-        || error == QNetworkReply::ProtocolInvalidOperationError
-        || (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError);
-}
 
 QByteArray mapStatus(int status, const QByteArray &body)
 {
@@ -57,10 +47,21 @@ QByteArray mapStatus(int status, const QByteArray &body)
     }
 }
 
-struct DeleteLater
+// Renewal starts this long before a known expiry (at most a fifth of the
+// lifetime, for short-lived tokens).
+constexpr std::chrono::seconds kRenewAhead(60);
+// How long a refresh waits for another process's refresh to finish; past
+// that the other is taken to be stuck and this one goes ahead.
+constexpr std::chrono::milliseconds kRefreshLockWait(70000);
+constexpr std::chrono::milliseconds kRefreshLockPoll(50);
+
+// A refresh the service refused: the refresh token is spent, expired or
+// revoked, so the session cannot go on.
+bool isRefusal(const std::exception &error)
 {
-    void operator()(QObject *object) const { object->deleteLater(); }
-};
+    const auto *api = dynamic_cast<const APIError *>(&error);
+    return api && (api->kind() == APIError::Kind::Unauthorized || api->kind() == APIError::Kind::Forbidden);
+}
 
 } // namespace
 
@@ -74,11 +75,19 @@ APIClient::APIClient(KeychainManager &keychainManager, Endpoints endpoints, QNet
 {
 }
 
-APIClient::~APIClient() = default;
+APIClient::~APIClient()
+{
+    if (HttpExchange::AccessTokenRenewer::current() == this)
+        HttpExchange::AccessTokenRenewer::setCurrent(nullptr);
+}
 
 APIClient &APIClient::shared()
 {
-    static APIClient *client = new APIClient(KeychainManager::shared(), Endpoints::fromBuild());
+    static APIClient *client = [] {
+        auto *created = new APIClient(KeychainManager::shared(), Endpoints::fromBuild());
+        HttpExchange::AccessTokenRenewer::setCurrent(created);
+        return created;
+    }();
     return *client;
 }
 
@@ -112,34 +121,13 @@ QCoro::Task<QByteArray> APIClient::send(QString path, QString method, std::optio
     }
 
     const QByteArray verb = method.toUtf8();
-    QNetworkReply *sent = nullptr;
-    if (body)
-        sent = m_network->sendCustomRequest(request, verb, *body);
-    else if (verb == "GET")
-        sent = m_network->get(request);
-    else
-        sent = m_network->sendCustomRequest(request, verb);
-    // Owned by the client, so no reply outlives it (a request still running
-    // when the client is destroyed then never completes).
-    sent->setParent(this);
-    const std::unique_ptr<QNetworkReply, DeleteLater> reply(sent);
-
-    ReplyLimit::apply(sent, m_totalTimeout);
-
-    co_await reply.get();
-
-    if (ReplyLimit::reasonFor(*reply) == ReplyLimit::Reason::TooLarge)
-        throw TransportError::tooLarge();
-    const QNetworkReply::NetworkError error = reply->error();
-    // The client cancels a request only when one of its limits runs out.
-    if (error == QNetworkReply::OperationCanceledError)
-        throw TransportError::timedOut();
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!reportsHttpStatus(error))
-        throw TransportError(error, reply->errorString());
-    if (!status.isValid())
+    auto sending = requiresAuth
+        ? HttpExchange::sendAuthorized(m_network, request, verb, std::move(body), this, this, m_totalTimeout)
+        : HttpExchange::send(m_network, request, verb, std::move(body), this, m_totalTimeout);
+    const HttpExchange::Answer answer = co_await std::move(sending);
+    if (!answer.status)
         throw APIError::invalidResponse();
-    co_return mapStatus(status.toInt(), reply->readAll());
+    co_return mapStatus(*answer.status, answer.body);
 }
 
 QCoro::Task<> APIClient::refreshAccessToken()
@@ -158,23 +146,92 @@ QCoro::Task<> APIClient::refreshAccessToken()
     co_await refresh;
 }
 
+QCoro::Task<> APIClient::takeRefreshLock(FileLock &lock)
+{
+    const QDeadlineTimer deadline(kRefreshLockWait);
+    while (!lock.tryLock() && lock.isOpen() && !deadline.hasExpired())
+        co_await QCoro::sleepFor(kRefreshLockPoll);
+}
+
 QCoro::Task<> APIClient::runRefresh(std::shared_ptr<QPromise<void>> promise)
 {
+    std::optional<QString> refusal;
+    std::exception_ptr refused;
     try {
+        const auto known = m_keychain.retrieveString(KeychainManager::refreshTokenKey);
+        if (!known)
+            throw APIError::missingAccessToken();
+        // One refresh at a time among the processes sharing the store; the
+        // lock goes with this frame. Without a usable lock file it goes ahead.
+        FileLock lock(m_keychain.refreshLockPath());
+        co_await takeRefreshLock(lock);
+        // A process that refreshed while this one waited has stored a new
+        // pair, and the token read above is spent: use theirs.
+        m_keychain.reload();
         const auto refreshToken = m_keychain.retrieveString(KeychainManager::refreshTokenKey);
         if (!refreshToken)
             throw APIError::missingAccessToken();
-        const RefreshTokenResponse response =
-            co_await post<RefreshTokenResponse>(ApiPath::refresh, RefreshTokenRequest{*refreshToken}, false);
-        m_keychain.save(response.accessToken, KeychainManager::accessTokenKey);
-        m_keychain.save(response.refreshToken, KeychainManager::refreshTokenKey);
+        if (*refreshToken == *known) {
+            std::optional<RefreshTokenResponse> response;
+            try {
+                response = co_await post<RefreshTokenResponse>(ApiPath::refresh, RefreshTokenRequest{*refreshToken}, false);
+            } catch (const std::exception &error) {
+                if (!isRefusal(error))
+                    throw;
+                refusal = errorDescription(error);
+                refused = std::current_exception();
+            }
+            if (refused)
+                std::rethrow_exception(refused);
+            m_keychain.save(response->accessToken, KeychainManager::accessTokenKey);
+            m_keychain.save(response->refreshToken, KeychainManager::refreshTokenKey);
+            noteAccessTokenLifetime(response->accessToken, response->expiresIn);
+        }
         Log::system(u"✅ APIClient: Token refresh successful (coalesced)"_s);
         m_refresh.reset();
         promise->finish();
     } catch (...) {
         // Cleared before the waiters resume, so a call made from a waiter starts afresh.
         m_refresh.reset();
+        if (refusal)
+            emit sessionEnded(*refusal);
         promise->setException(std::current_exception());
         promise->finish();
     }
+}
+
+void APIClient::noteAccessTokenLifetime(const QString &accessToken, qint64 expiresInSeconds)
+{
+    if (expiresInSeconds <= 0)
+        return;
+    const std::chrono::milliseconds lifetime = std::chrono::seconds(expiresInSeconds);
+    m_timedToken = accessToken;
+    m_renewAt = QDeadlineTimer(lifetime - std::min<std::chrono::milliseconds>(kRenewAhead, lifetime / 5));
+}
+
+bool APIClient::expiresSoon(const QString &token) const
+{
+    return !m_timedToken.isEmpty() && token == m_timedToken && m_renewAt.hasExpired();
+}
+
+QCoro::Task<std::optional<QString>> APIClient::renewedAccessToken(QString token)
+{
+    // Another request, or another process, may have renewed it already.
+    m_keychain.reload();
+    const auto stored = m_keychain.retrieveString(KeychainManager::accessTokenKey);
+    if (stored && *stored != token)
+        co_return stored;
+    bool ended = false;
+    try {
+        co_await refreshAccessToken();
+    } catch (const APIError &error) {
+        // Refused, or no refresh token at all: the session is over. Anything
+        // else (a server fault) goes to the caller.
+        ended = isRefusal(error) || error.kind() == APIError::Kind::MissingAccessToken;
+        if (!ended)
+            throw;
+    }
+    if (ended)
+        co_return std::nullopt;
+    co_return m_keychain.retrieveString(KeychainManager::accessTokenKey);
 }

@@ -2,10 +2,12 @@
 
 #include "backend/APIError.h"
 #include "backend/Endpoints.h"
+#include "backend/HttpExchange.h"
 #include "model/JsonReader.h"
 #include "platform/AppInfo.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QFuture>
 #include <QObject>
 #include <QPromise>
@@ -18,6 +20,7 @@
 #include <memory>
 #include <optional>
 
+class FileLock;
 class KeychainManager;
 class QNetworkAccessManager;
 
@@ -36,7 +39,14 @@ class QNetworkAccessManager;
 //
 // Time-outs: a request fails when no data moves for the idle limit (30 s) or
 // when the whole exchange takes longer than the total limit (60 s).
-class APIClient : public QObject
+//
+// It also renews the session for every signed-in request of the process
+// (HttpExchange::sendAuthorized): a request answered 401 gets one shared
+// refresh and one retry, and a token whose lifetime is known is refreshed
+// shortly before it runs out. Refreshes are serialised across the processes
+// sharing the token store, since the service ends the whole sign-in when a
+// refresh token is presented twice.
+class APIClient : public QObject, public HttpExchange::AccessTokenRenewer
 {
     Q_OBJECT
 public:
@@ -52,7 +62,8 @@ public:
               AppInfoSource appInfo = {}, QObject *parent = nullptr);
     ~APIClient() override;
 
-    // Over KeychainManager::shared() and Endpoints::fromBuild().
+    // Over KeychainManager::shared() and Endpoints::fromBuild(); it renews
+    // the session of the process (AccessTokenRenewer::current()).
     static APIClient &shared();
 
     const Endpoints &endpoints() const { return m_endpoints; }
@@ -83,12 +94,23 @@ public:
     QCoro::Task<> refreshAccessToken();
     bool isRefreshing() const { return m_refresh.has_value(); }
 
+    // Notes the lifetime the service gave with an access token ("expires_in",
+    // seconds), so that requests renew it shortly before it runs out.
+    void noteAccessTokenLifetime(const QString &accessToken, qint64 expiresInSeconds);
+    bool expiresSoon(const QString &token) const override;
+    QCoro::Task<std::optional<QString>> renewedAccessToken(QString token) override;
+
     // The untyped core of request(): sends and gives the whole 2xx body.
     QCoro::Task<QByteArray> send(QString path, QString method, std::optional<QByteArray> body, bool requiresAuth);
 
     // The line written for a 2xx body that is valid UTF-8: the body with its
     // secrets masked (SecretMask), cut to its first 500 characters.
     static QString rawResponseLine(const QString &body);
+
+signals:
+    // The service refused the refresh token (spent, expired or revoked):
+    // the stored session is over. `reason` is the refusal's description.
+    void sessionEnded(const QString &reason);
 
 private:
     // The templates above are plain functions over two coroutines, send()
@@ -103,6 +125,7 @@ private:
     }
 
     QCoro::Task<> runRefresh(std::shared_ptr<QPromise<void>> promise);
+    QCoro::Task<> takeRefreshLock(FileLock &lock);
 
     KeychainManager &m_keychain;
     const Endpoints m_endpoints;
@@ -111,4 +134,7 @@ private:
     std::chrono::milliseconds m_idleTimeout = defaultIdleTimeout;
     std::chrono::milliseconds m_totalTimeout = defaultTotalTimeout;
     std::optional<QFuture<void>> m_refresh;
+    // The access token whose lifetime is known, and when to renew it.
+    QString m_timedToken;
+    QDeadlineTimer m_renewAt;
 };

@@ -7,6 +7,7 @@
 #include "model/NotificationNames.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
+#include "platform/UserDefaults.h"
 #include "storage/KeychainManager.h"
 
 #include <QJsonDocument>
@@ -28,6 +29,23 @@ bool isPassingTrouble(const std::exception &error)
     return false;
 }
 
+// Tokens the service issued that could not be written to the token store:
+// the sign-in would not outlive this run.
+class TokenStoreError : public AppError
+{
+public:
+    explicit TokenStoreError(QString detail)
+        : m_detail(std::move(detail))
+    {
+    }
+    QString description() const override { return u"the sign-in could not be saved ("_s + m_detail + u')'; }
+
+private:
+    QString m_detail;
+};
+
+const QString kSessionExpired = u"Session expired. Please log in again."_s;
+
 } // namespace
 
 AuthService::AuthService(APIClient &apiClient, KeychainManager &keychainManager,
@@ -40,6 +58,8 @@ AuthService::AuthService(APIClient &apiClient, KeychainManager &keychainManager,
     , m_devices(deviceManager)
     , m_notifications(notificationCenter)
 {
+    connect(&m_api, &APIClient::sessionEnded, this, &AuthService::endExpiredSession);
+    connect(&m_keychain.defaults(), &UserDefaults::changedElsewhere, this, &AuthService::followStoredTokens);
 }
 
 AuthService &AuthService::shared()
@@ -161,7 +181,7 @@ QCoro::Task<> AuthService::login(QString email, QString password)
         auto request = m_api.post<LoginResponse>(ApiPath::login, LoginRequest(email, password), false);
         const LoginResponse tokens = co_await std::move(request);
         Log::system(u"✅ AuthService: Login response received"_s);
-        saveTokens(tokens.accessToken, tokens.refreshToken);
+        saveTokens(tokens);
         Log::system(u"✅ AuthService: Tokens saved to Keychain"_s);
         co_await fetchCurrentUser();
     } catch (const std::exception &error) {
@@ -220,7 +240,7 @@ QCoro::Task<> AuthService::verifyEmail(QString email, QString code)
         auto request = m_api.post<VerifyEmailResponse>(ApiPath::verifyEmail, VerifyEmailRequest(email, code), false);
         const VerifyEmailResponse tokens = co_await std::move(request);
         Log::system(u"✅ AuthService: Email verified, tokens received"_s);
-        saveTokens(tokens.accessToken, tokens.refreshToken);
+        saveTokens(tokens);
         setPendingVerificationEmail(std::nullopt);
         co_await fetchCurrentUser();
     } catch (const std::exception &error) {
@@ -261,16 +281,65 @@ QCoro::Task<> AuthService::resendCode(QString email)
 void AuthService::signOut()
 {
     m_keychain.deleteAllAuthTokens();
+    endSession();
+}
+
+void AuthService::endSession()
+{
     m_entitlements.clearCache();
     m_devices.reset();
     setAuthState(AuthState::unauthenticated());
     postAuthStatus(false);
 }
 
-void AuthService::saveTokens(const QString &accessToken, const QString &refreshToken)
+void AuthService::endExpiredSession(const QString &reason)
 {
-    m_keychain.save(accessToken, KeychainManager::accessTokenKey);
-    m_keychain.save(refreshToken, KeychainManager::refreshTokenKey);
+    // A failed restore cleans up after itself.
+    if (m_isCheckingSession)
+        return;
+    Log::system(u"❌ AuthService: Session expired: "_s + reason);
+    m_keychain.deleteAllAuthTokens();
+    if (!m_authState.isAuthenticated())
+        return;
+    setErrorMessage(kSessionExpired);
+    endSession();
+}
+
+void AuthService::followStoredTokens(const QStringList &changedKeys)
+{
+    if (!changedKeys.contains(KeychainManager::defaultsKey(KeychainManager::refreshTokenKey))
+        && !changedKeys.contains(KeychainManager::defaultsKey(KeychainManager::accessTokenKey)))
+        return;
+    const bool signedIn = m_keychain.contains(KeychainManager::refreshTokenKey)
+        && m_keychain.contains(KeychainManager::accessTokenKey);
+    if (!signedIn && m_authState.isAuthenticated()) {
+        Log::system(u"🔐 AuthService: Signed out in another program"_s);
+        endSession();
+    } else if (signedIn && m_authState == AuthState::unauthenticated() && !m_isLoading && !m_isCheckingSession) {
+        Log::system(u"🔐 AuthService: Signed in in another program"_s);
+        adoptSession();
+    }
+}
+
+QCoro::Task<> AuthService::adoptSession()
+{
+    std::optional<QString> failure;
+    try {
+        co_await fetchCurrentUser();
+    } catch (const std::exception &error) {
+        failure = errorDescription(error);
+    }
+    if (failure)
+        Log::system(u"❌ AuthService: Could not take over the sign-in: "_s + *failure);
+}
+
+void AuthService::saveTokens(const TokenPairResponse &tokens)
+{
+    const bool saved = m_keychain.save(tokens.accessToken, KeychainManager::accessTokenKey)
+        && m_keychain.save(tokens.refreshToken, KeychainManager::refreshTokenKey);
+    if (!saved)
+        throw TokenStoreError(m_keychain.defaults().lastError());
+    m_api.noteAccessTokenLifetime(tokens.accessToken, tokens.expiresIn);
 }
 
 void AuthService::postAuthStatus(bool isAuthenticated)

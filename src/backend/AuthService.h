@@ -11,6 +11,7 @@
 #include <optional>
 
 class APIClient;
+struct TokenPairResponse;
 class DeviceManager;
 class EntitlementManager;
 class KeychainManager;
@@ -27,6 +28,12 @@ class NotificationCenter;
 // message in errorMessage. "com.velorin.authStatusChanged" is posted with
 // {"isAuthenticated": bool} on every entry into authenticated and on every
 // sign-out. Main thread only.
+//
+// The session follows the token store: tokens removed by another program
+// (`velorin logout`) sign out here too, and tokens it stored while this one
+// was signed out are taken over. A refresh the service refuses in the middle
+// of a session (APIClient::sessionEnded) signs out with "Session expired.
+// Please log in again." as the message.
 class AuthService : public QObject
 {
     Q_OBJECT
@@ -98,7 +105,14 @@ private:
     void setIsLoading(bool isLoading);
     void setIsCheckingSession(bool isChecking);
     void postAuthStatus(bool isAuthenticated);
-    void saveTokens(const QString &accessToken, const QString &refreshToken);
+    // Stores the pair and tells the client its lifetime; throws when the
+    // store could not keep it.
+    void saveTokens(const TokenPairResponse &tokens);
+    // The sign-out without touching the stored tokens.
+    void endSession();
+    void endExpiredSession(const QString &reason);
+    void followStoredTokens(const QStringList &changedKeys);
+    QCoro::Task<> adoptSession();
 
     APIClient &m_api;
     KeychainManager &m_keychain;

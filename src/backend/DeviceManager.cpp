@@ -184,7 +184,7 @@ QCoro::Task<> DeviceManager::registerDevice()
     HttpExchange::Answer answer;
     std::optional<QString> failure;
     try {
-        answer = co_await HttpExchange::send(m_network, request, "POST", body, this);
+        answer = co_await HttpExchange::sendAuthorized(m_network, request, "POST", body, this);
     } catch (const std::exception &error) {
         failure = errorDescription(error);
     }
@@ -261,7 +261,7 @@ QCoro::Task<> DeviceManager::fetchDevices()
     HttpExchange::Answer answer;
     std::optional<QString> failure;
     try {
-        answer = co_await HttpExchange::send(m_network, request, "GET", std::nullopt, this);
+        answer = co_await HttpExchange::sendAuthorized(m_network, request, "GET", std::nullopt, this);
     } catch (const std::exception &error) {
         failure = errorDescription(error);
     }
@@ -311,7 +311,7 @@ QCoro::Task<> DeviceManager::revokeDevice(QString deviceId)
     HttpExchange::Answer answer;
     std::optional<QString> failure;
     try {
-        answer = co_await HttpExchange::send(m_network, request, "POST", body, this);
+        answer = co_await HttpExchange::sendAuthorized(m_network, request, "POST", body, this);
     } catch (const std::exception &error) {
         failure = errorDescription(error);
     }

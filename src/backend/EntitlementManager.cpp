@@ -69,7 +69,7 @@ QCoro::Task<> EntitlementManager::syncWithBackend(QString accessToken)
 
     HttpExchange::Answer answer;
     try {
-        answer = co_await HttpExchange::send(m_network, request, "GET", std::nullopt, this);
+        answer = co_await HttpExchange::sendAuthorized(m_network, request, "GET", std::nullopt, this);
     } catch (const std::exception &error) {
         Log::system(u"❌ [EntitlementManager] Sync failed: "_s + errorDescription(error));
         throw;

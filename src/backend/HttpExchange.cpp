@@ -5,6 +5,7 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QPointer>
 #include <QTextBoundaryFinder>
 
 #include <QCoro/QCoroNetworkReply>
@@ -29,10 +30,71 @@ struct DeleteLater
     void operator()(QObject *object) const { object->deleteLater(); }
 };
 
+AccessTokenRenewer *s_renewer = nullptr;
+
+QString bearerToken(const QNetworkRequest &request)
+{
+    const QByteArray header = request.rawHeader("Authorization");
+    if (!header.startsWith("Bearer "))
+        return {};
+    return QString::fromUtf8(header.mid(7));
+}
+
+void setBearerToken(QNetworkRequest &request, const QString &token)
+{
+    request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+}
+
 } // namespace
 
+AccessTokenRenewer *AccessTokenRenewer::current()
+{
+    return s_renewer;
+}
+
+void AccessTokenRenewer::setCurrent(AccessTokenRenewer *renewer)
+{
+    s_renewer = renewer;
+}
+
+QCoro::Task<Answer> sendAuthorized(QNetworkAccessManager *network, QNetworkRequest request, QByteArray verb,
+                                   std::optional<QByteArray> body, QObject *owner, AccessTokenRenewer *renewer,
+                                   std::chrono::milliseconds total)
+{
+    const QString token = bearerToken(request);
+    if (!renewer || token.isEmpty()) {
+        auto sending = send(network, request, verb, body, owner, total);
+        co_return co_await std::move(sending);
+    }
+    const QPointer<QObject> alive(owner);
+    QString used = token;
+    if (renewer->expiresSoon(token)) {
+        // Ahead of the expiry; when that fails the old token is still worth a try.
+        std::optional<QString> fresh;
+        try {
+            fresh = co_await renewer->renewedAccessToken(token);
+        } catch (const std::exception &) {
+        }
+        if (fresh)
+            used = *fresh;
+    }
+    if (!alive)
+        throw TransportError(QNetworkReply::OperationCanceledError, QStringLiteral("Operation canceled"));
+    setBearerToken(request, used);
+    auto first = send(network, request, verb, body, owner, total);
+    const Answer answer = co_await std::move(first);
+    if (answer.status != 401)
+        co_return answer;
+    const std::optional<QString> renewed = co_await renewer->renewedAccessToken(used);
+    if (!renewed || !alive)
+        co_return answer;
+    setBearerToken(request, *renewed);
+    auto second = send(network, request, verb, body, owner, total);
+    co_return co_await std::move(second);
+}
+
 QCoro::Task<Answer> send(QNetworkAccessManager *network, QNetworkRequest request, QByteArray verb,
-                         std::optional<QByteArray> body, QObject *owner)
+                         std::optional<QByteArray> body, QObject *owner, std::chrono::milliseconds total)
 {
     QNetworkReply *sent = nullptr;
     if (body)
@@ -43,9 +105,9 @@ QCoro::Task<Answer> send(QNetworkAccessManager *network, QNetworkRequest request
         sent = network->sendCustomRequest(request, verb);
     sent->setParent(owner);
     const std::unique_ptr<QNetworkReply, DeleteLater> reply(sent);
-    // The transfer time-out also bounds the whole exchange, so a trickling
-    // answer cannot hold the request open.
-    ReplyLimit::apply(sent, std::chrono::milliseconds(request.transferTimeout()));
+    // The transfer time-out also bounds the whole exchange unless told
+    // otherwise, so a trickling answer cannot hold the request open.
+    ReplyLimit::apply(sent, total.count() > 0 ? total : std::chrono::milliseconds(request.transferTimeout()));
 
     co_await reply.get();
 

@@ -6,14 +6,15 @@
 
 #include <QCoro/QCoroTask>
 
+#include <chrono>
 #include <optional>
 
 class QNetworkAccessManager;
 class QObject;
 
 // One HTTP request for the services that build their own (device registry,
-// subscription sync). Runs on the main thread and suspends while the
-// network works; nothing here blocks.
+// subscription sync, configuration fetches) and for APIClient. Runs on the
+// main thread and suspends while the network works; nothing here blocks.
 namespace HttpExchange {
 
 struct Answer
@@ -23,6 +24,28 @@ struct Answer
     QByteArray body;
 };
 
+// Renews the access token of requests the server refused with 401.
+class AccessTokenRenewer
+{
+public:
+    virtual ~AccessTokenRenewer() = default;
+
+    // True when `token` is known to run out within moments, so a request
+    // should not start with it.
+    virtual bool expiresSoon(const QString &token) const = 0;
+    // A token to use instead of `token`: one stored meanwhile (by another
+    // request or another process), or a fresh one from a refresh that every
+    // caller waiting at the same time shares. Nothing when the session is
+    // over (no refresh token, or the refresh was refused). Throws what the
+    // refresh met when that is passing trouble (no answer, a server fault).
+    virtual QCoro::Task<std::optional<QString>> renewedAccessToken(QString token) = 0;
+
+    // The renewer of this process's session: the shared APIClient once it
+    // exists, or one a test sets. Main thread only.
+    static AccessTokenRenewer *current();
+    static void setCurrent(AccessTokenRenewer *renewer);
+};
+
 // Sends `verb` with the optional body and waits for the whole answer. Any
 // status, including 4xx and 5xx, is an answer. Throws TransportError when no
 // complete HTTP answer arrived (refused, reset, host not found); a stalled
@@ -30,9 +53,21 @@ struct Answer
 // TransportError::timedOut(), and so does a transfer that is still running
 // when that time has passed since the start; an answer over
 // ReplyLimit::defaultMaxBytes is TransportError::tooLarge(). The reply is a child of `owner`, so none
-// outlives the service that sent it.
+// outlives the service that sent it. `total`, when given, bounds the whole
+// exchange instead of the transfer time-out.
 QCoro::Task<Answer> send(QNetworkAccessManager *network, QNetworkRequest request, QByteArray verb,
-                         std::optional<QByteArray> body, QObject *owner);
+                         std::optional<QByteArray> body, QObject *owner, std::chrono::milliseconds total = {});
+
+// send() for a request that carries "Authorization: Bearer TOKEN", the one
+// path of every signed-in request: a token the renewer knows to be about to
+// run out is renewed first; a 401 answer renews the token once and the
+// request is sent once more with the new one. Without a new token (signed
+// out, refresh refused) the 401 answer is given as it came; passing trouble
+// of the refresh is thrown. With no renewer this is send().
+QCoro::Task<Answer> sendAuthorized(QNetworkAccessManager *network, QNetworkRequest request, QByteArray verb,
+                                   std::optional<QByteArray> body, QObject *owner,
+                                   AccessTokenRenewer *renewer = AccessTokenRenewer::current(),
+                                   std::chrono::milliseconds total = {});
 
 // The first `count` user-perceived characters (grapheme clusters), so a cut
 // never splits an emoji or a letter from its accent.

@@ -1,5 +1,6 @@
 #include "cli/Cli.h"
 
+#include "backend/APIClient.h"
 #include "platform/AppInfo.h"
 #include "platform/Log.h"
 
@@ -26,6 +27,21 @@ int fail(Context &context, const QString &message, int code)
     return code;
 }
 
+TerminalOutput::TerminalOutput(FILE *stream)
+    : m_stream(stream)
+{
+    open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+}
+
+qint64 TerminalOutput::writeData(const char *data, qint64 size)
+{
+    const QString text = m_decoder.decode(QByteArrayView(data, size));
+    const QByteArray bytes = Log::escapeControls(text, true).toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), m_stream);
+    std::fflush(m_stream);
+    return size;
+}
+
 namespace {
 
 void printHelp(QTextStream &out)
@@ -35,7 +51,12 @@ void printHelp(QTextStream &out)
         << u"Commands:\n"_s;
     for (const Command &command : std::as_const(commands())) {
         const QString head = command.name + (command.arguments.isEmpty() ? QString() : u' ' + command.arguments);
-        out << u"  "_s << head.leftJustified(24) << u' ' << command.summary << u'\n';
+        // A long command line gets a line of its own, so the summaries stay
+        // in one column (help2man reads the column when it builds the manual).
+        if (head.size() > 24)
+            out << u"  "_s << head << u'\n' << QString(27, u' ') << command.summary << u'\n';
+        else
+            out << u"  "_s << head.leftJustified(24) << u' ' << command.summary << u'\n';
     }
     out << u"\nOptions:\n"_s
         << u"  --config-dir DIR         keep settings in DIR instead of the user's configuration folder\n"_s
@@ -98,6 +119,9 @@ QCoro::Task<int> run(QStringList arguments, QTextStream &out, QTextStream &err)
     for (const Command &command : std::as_const(commands())) {
         if (command.name != name)
             continue;
+        // The shared client renews the session for every signed-in request
+        // of the run (a configuration fetch of `connect` included).
+        APIClient::shared();
         if (arguments.contains(u"--help"_s) || arguments.contains(u"-h"_s)) {
             out << u"Usage: velorin "_s << command.name
                 << (command.arguments.isEmpty() ? QString() : u' ' + command.arguments) << u"\n\n"_s

@@ -1,10 +1,13 @@
 #pragma once
 
 #include <QCoro/QCoroTask>
+#include <QIODevice>
 #include <QString>
+#include <QStringDecoder>
 #include <QStringList>
 #include <QTextStream>
 
+#include <cstdio>
 #include <functional>
 
 // The `velorin` command-line program: one table of sub-commands over the same
@@ -40,5 +43,25 @@ QCoro::Task<int> run(QStringList arguments, QTextStream &out, QTextStream &err);
 
 // "velorin: <message>" on standard error.
 int fail(Context &context, const QString &message, int code = kFailure);
+
+// Standard output or standard error as the program's streams write to it:
+// every character that could steer a terminal (escape sequences, other
+// control characters, bidirectional overrides) is written escaped, newlines
+// and tabs as they are. Names, addresses and messages come from a server;
+// this is the one place where all of them pass.
+class TerminalOutput : public QIODevice
+{
+public:
+    explicit TerminalOutput(FILE *stream);
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *data, qint64 size) override;
+
+private:
+    FILE *m_stream;
+    // Stateful: a character split between two writes is decoded whole.
+    QStringDecoder m_decoder{QStringDecoder::Utf8};
+};
 
 } // namespace Cli

@@ -2,6 +2,7 @@
 #include "cli/AppClient.h"
 #include "cli/Cli.h"
 
+#include "platform/UserDefaults.h"
 #include "vpn/ServerManager.h"
 
 using namespace Qt::StringLiterals;
@@ -53,7 +54,8 @@ QCoro::Task<int> selectServer(Cli::Context &context, QStringList arguments)
     if (!refusal.isEmpty())
         co_return Cli::fail(context, refusal);
     ServerManager &manager = ServerManager::shared();
-    manager.selectServer(*server);
+    if (!manager.selectServer(*server))
+        co_return Cli::fail(context, u"could not save the selection: "_s + UserDefaults::standard().lastError());
     if (manager.selectedServer().id != id)
         co_return Cli::fail(context, u"could not select '"_s + id + u"'"_s);
     context.out << u"Selected "_s << server->countryAndCity() << u" ("_s << server->id << u")"_s << Qt::endl;

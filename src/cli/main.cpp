@@ -21,8 +21,10 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("velorin"));
-    QTextStream out(stdout);
-    QTextStream err(stderr);
+    Cli::TerminalOutput standardOutput(stdout);
+    Cli::TerminalOutput standardError(stderr);
+    QTextStream out(&standardOutput);
+    QTextStream err(&standardError);
     QTimer::singleShot(0, &app, [&] { runAndQuit(QCoreApplication::arguments(), &out, &err); });
     const int code = app.exec();
     // Work still running on the pool's threads (a proxy restore ending

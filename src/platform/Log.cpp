@@ -35,8 +35,56 @@ void defaultWrite(Destination destination, const QString &line)
 
 } // namespace
 
-void write(Destination destination, const QString &line)
+bool isUnsafeCharacter(char32_t c)
 {
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F))
+        return true;
+    switch (c) {
+    case 0x061C: // arabic letter mark
+    case 0x200E: // left-to-right mark
+    case 0x200F: // right-to-left mark
+    case 0x2028: // line separator
+    case 0x2029: // paragraph separator
+        return true;
+    default:
+        break;
+    }
+    // Embeddings, pop and overrides; isolates.
+    return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+QString escapeControls(QStringView text, bool keepNewlines)
+{
+    const auto needsEscape = [keepNewlines](char32_t c) {
+        return isUnsafeCharacter(c) && c != u'\t' && !(keepNewlines && c == u'\n');
+    };
+    // Every unsafe character is in the Basic Multilingual Plane, so code
+    // units can be checked one by one; surrogates are never unsafe.
+    qsizetype first = 0;
+    while (first < text.size() && !needsEscape(text[first].unicode()))
+        ++first;
+    if (first == text.size())
+        return text.toString();
+    QString result = text.left(first).toString();
+    result.reserve(text.size() + 16);
+    for (qsizetype i = first; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (!needsEscape(c)) {
+            result.append(QChar(c));
+        } else if (c == u'\n') {
+            result.append(QLatin1StringView("\\n"));
+        } else if (c <= 0xFF) {
+            result.append(QLatin1StringView("\\x") + QString::number(c, 16).toUpper().rightJustified(2, u'0'));
+        } else {
+            result.append(QLatin1StringView("\\u") + QString::number(c, 16).toUpper().rightJustified(4, u'0'));
+        }
+    }
+    return result;
+}
+
+void write(Destination destination, const QString &rawLine)
+{
+    const QString line = escapeControls(rawLine);
     State &s = state();
     Writer writer;
     {

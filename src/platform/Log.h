@@ -10,7 +10,24 @@
 // exact line; this module only routes it. Two destinations exist: standard
 // output and the system log (standard error on Linux, where the service
 // manager's journal collects it).
+//
+// A line often carries a value a server chose (an error text, a name). Every
+// line is written with its unsafe characters escaped (see escapeControls), so
+// such a value can neither send escape sequences to a terminal nor start a
+// forged line of its own.
 namespace Log {
+
+// Characters that must not reach a terminal, a log or a screen as they are:
+// the C0 controls (tab and newline included), DEL, the C1 controls, the
+// bidirectional marks, embeddings, overrides and isolates (which reorder what
+// a reader sees), and the line and paragraph separators.
+bool isUnsafeCharacter(char32_t c);
+
+// `text` with each unsafe character written as \xHH (up to U+00FF) or
+// \uHHHH. Tab is kept; newline is kept when `keepNewlines` (a terminal's
+// multi-line output), escaped otherwise (one log line stays one line).
+// Text without unsafe characters comes back unchanged.
+QString escapeControls(QStringView text, bool keepNewlines = false);
 
 enum class Destination { StandardOutput, SystemLog };
 

@@ -3,20 +3,25 @@
 #include "platform/MainThread.h"
 #include "platform/ViciClient.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QNetworkInterface>
 #include <QPointer>
 #include <QTimer>
 
 #include <memory>
 
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
+using namespace StrongSwanRules;
 
 namespace {
 
-constexpr auto NotAvailable = "IKEv2 is not available: ";
-// Events that tell the state of our SAs.
-const QList<QByteArray> SaEvents = {"ike-updown", "child-updown", "ike-rekey", "child-rekey", "list-sa"};
+// Events that tell the state of our SAs, and the daemon's log (for the
+// signs of a dead server).
+const QList<QByteArray> Events = {"ike-updown", "child-updown", "ike-rekey", "child-rekey", "list-sa", "log"};
 // How often the SA state is checked while the IKE SA is being re-established.
 constexpr int RecheckMs = 1000;
 // Empty SA lists in a row (after the first) that end a tunnel.
@@ -26,68 +31,17 @@ constexpr int GoneChecks = 1;
 constexpr int GracefulTerminateMs = 3000;
 // Log lines of one attempt kept for the failure reason.
 constexpr int MaxAttemptLog = 400;
-
-QByteArray proposalPart(int value, const std::vector<std::pair<int, const char *>> &names)
-{
-    for (const auto &[number, name] : names) {
-        if (number == value)
-            return name;
-    }
-    return {};
-}
-
-// Algorithm numbers as the system's IKEv2 configuration knows them, in the
-// daemon's proposal keywords.
-const std::vector<std::pair<int, const char *>> EncryptionNames = {
-    {2, "3des"}, {3, "aes128"}, {4, "aes256"}, {5, "aes128gcm16"}, {6, "aes256gcm16"}, {7, "chacha20poly1305"},
-};
-const std::vector<std::pair<int, const char *>> IntegrityNames = {
-    {1, "sha1"}, {2, "sha1_160"}, {3, "sha256"}, {4, "sha384"}, {5, "sha512"},
-};
-const std::vector<std::pair<int, const char *>> GroupNames = {
-    {2, "modp1024"}, {5, "modp1536"}, {14, "modp2048"}, {15, "modp3072"}, {16, "modp4096"},
-    {17, "modp6144"}, {18, "modp8192"}, {19, "ecp256"}, {20, "ecp384"}, {21, "ecp521"}, {31, "curve25519"},
-};
-
-bool isAead(int encryption)
-{
-    return encryption == 5 || encryption == 6 || encryption == 7;
-}
-
-// "aes256gcm16-prfsha256-modp2048" for IKE, "aes256gcm16-modp2048" for ESP.
-std::optional<QByteArray> proposal(const IKEv2Profile::SecurityAssociation &sa, bool ike, QString *error)
-{
-    const QByteArray encryption = proposalPart(sa.encryptionAlgorithm, EncryptionNames);
-    const QByteArray integrity = proposalPart(sa.integrityAlgorithm, IntegrityNames);
-    const QByteArray group = proposalPart(sa.diffieHellmanGroup, GroupNames);
-    const char *which = ike ? "IKE" : "child";
-    if (encryption.isEmpty()) {
-        *error = u"the %1 SA encryption algorithm %2 is not supported"_s.arg(QLatin1String(which)).arg(sa.encryptionAlgorithm);
-        return std::nullopt;
-    }
-    if (integrity.isEmpty()) {
-        *error = u"the %1 SA integrity algorithm %2 is not supported"_s.arg(QLatin1String(which)).arg(sa.integrityAlgorithm);
-        return std::nullopt;
-    }
-    if (group.isEmpty()) {
-        *error = u"the %1 SA Diffie-Hellman group %2 is not supported"_s.arg(QLatin1String(which)).arg(sa.diffieHellmanGroup);
-        return std::nullopt;
-    }
-    QByteArray out = encryption;
-    if (isAead(sa.encryptionAlgorithm)) {
-        // An AEAD cipher protects integrity itself; IKE still needs a PRF.
-        if (ike)
-            out += "-prf" + integrity;
-    } else {
-        out += '-' + integrity;
-    }
-    out += '-' + group;
-    return out;
-}
+// Largest CA certificate read.
+constexpr qint64 MaxCaBytes = 64 * 1024;
 
 bool succeeded(const Vici::Message &response)
 {
     return response.value("success") == "yes";
+}
+
+bool exists(const QString &path)
+{
+    return QFileInfo::exists(path);
 }
 
 } // namespace
@@ -95,144 +49,20 @@ bool succeeded(const Vici::Message &response)
 // ---------------------------------------------------------------------------
 // Settings
 
-QString StrongSwanSettings::installedCaFile()
-{
-    return u"/usr/share/velorin-vpn/velorin-vpn-ca.pem"_s;
-}
-
-StrongSwanSettings StrongSwanSettings::fromEnvironment()
+StrongSwanSettings StrongSwanSettings::fromEnvironment(const QString &configuredSocket)
 {
     StrongSwanSettings settings;
-    const QString socket = qEnvironmentVariable("VELORIN_VICI_SOCKET");
-    if (!socket.isEmpty())
-        settings.socketPath = socket;
-    const QString ca = qEnvironmentVariable("VELORIN_IKEV2_CA_FILE");
-    if (!ca.isEmpty())
-        settings.caCertificateFile = ca;
-    else if (QFileInfo::exists(installedCaFile()))
-        settings.caCertificateFile = installedCaFile();
+    settings.socketPath = qEnvironmentVariable("VELORIN_VICI_SOCKET");
+    if (settings.socketPath.isEmpty())
+        settings.socketPath = configuredSocket;
+    settings.caCertificateFile =
+        chooseCaFile(qEnvironmentVariable("VELORIN_IKEV2_CA_FILE"), standardCaFiles(), exists);
+    bool ok = false;
+    const int dpd = qEnvironmentVariableIntValue("VELORIN_IKEV2_DPD_DELAY", &ok);
+    if (ok && dpd > 0)
+        settings.dpdDelaySeconds = dpd;
+    settings.uid = ::getuid();
     return settings;
-}
-
-// ---------------------------------------------------------------------------
-// Profile translation
-
-QString StrongSwanVpn::connectionName(const IKEv2Profile &profile)
-{
-    const QString name = profile.localizedDescription.trimmed();
-    return name.isEmpty() ? DefaultConnectionName : name;
-}
-
-std::optional<Vici::Message> StrongSwanVpn::connectionFor(const IKEv2Profile &profile, QString *error)
-{
-    QString why;
-    auto fail = [&](const QString &reason) -> std::optional<Vici::Message> {
-        if (error)
-            *error = reason;
-        return std::nullopt;
-    };
-    const QString server = profile.serverAddress.trimmed();
-    if (server.isEmpty())
-        return fail(u"the profile has no server address"_s);
-    if (profile.authenticationMethod != IKEv2Profile::AuthenticationNone || !profile.useExtendedAuthentication)
-        return fail(u"only EAP authentication with a user name and password is supported"_s);
-    if (profile.certificateType != IKEv2Profile::CertificateRSA)
-        return fail(u"the server certificate type %1 is not supported"_s.arg(profile.certificateType));
-    const std::optional<QByteArray> ike = proposal(profile.ikeSecurityAssociation, true, &why);
-    if (!ike)
-        return fail(why);
-    const std::optional<QByteArray> esp = proposal(profile.childSecurityAssociation, false, &why);
-    if (!esp)
-        return fail(why);
-
-    // The client authenticates with EAP-MSCHAPv2 under the user name; its
-    // IKE identity is the local identifier when there is one (otherwise the
-    // daemon uses its address).
-    Vici::Message local;
-    local.set("auth", "eap-mschapv2");
-    if (!profile.localIdentifier.isEmpty())
-        local.set("id", profile.localIdentifier);
-    if (!profile.username.isEmpty())
-        local.set("eap_id", profile.username);
-
-    // The server authenticates with its certificate, which must name the
-    // remote identity (the server's address unless told otherwise) and be
-    // issued by the named CA.
-    QString remoteId = profile.remoteIdentifier.trimmed();
-    if (remoteId.isEmpty())
-        remoteId = profile.serverCertificateCommonName.trimmed();
-    if (remoteId.isEmpty())
-        remoteId = server;
-    Vici::Message remote;
-    remote.set("auth", "pubkey");
-    remote.set("id", remoteId);
-    if (!profile.serverCertificateIssuerCommonName.isEmpty())
-        remote.set("ca_id", QString(u"CN="_s + profile.serverCertificateIssuerCommonName));
-
-    Vici::Message child;
-    child.setList("remote_ts", {"0.0.0.0/0"});
-    child.setList("esp_proposals", {*esp});
-    child.set("start_action", "none");
-    child.set("close_action", "none");
-    Vici::Message children;
-    children.setSection(connectionName(profile).toUtf8(), child);
-
-    Vici::Message connection;
-    connection.set("version", "2");
-    connection.setList("remote_addrs", {server.toUtf8()});
-    connection.setList("vips", {"0.0.0.0"});
-    connection.setList("proposals", {*ike});
-    connection.setSection("local", local);
-    connection.setSection("remote", remote);
-    connection.setSection("children", children);
-
-    Vici::Message message;
-    message.setSection(connectionName(profile).toUtf8(), connection);
-    return message;
-}
-
-QString StrongSwanVpn::describeFailure(const QStringList &logLines, const QString &errorMessage)
-{
-    struct Rule
-    {
-        const char *needle;
-        const char *sentence;
-    };
-    // Most telling first: a cause is followed by the lines of its effects
-    // (a missing password makes the EAP method fail, and so on).
-    static const Rule rules[] = {
-        {"no EAP key found", "No password is stored for this VPN profile"},
-        {"EAP_MSCHAPV2 method failed", "The server rejected the user name or password"},
-        {"EAP-MS-CHAPv2 failed", "The server rejected the user name or password"},
-        {"constraint check failed", "The server's certificate is not trusted"},
-        {"no trusted", "The server's certificate is not trusted"},
-        {"certificate was revoked", "The server's certificate is not trusted"},
-        {"peer not responding", "The server does not respond"},
-        {"unable to resolve", "The server address cannot be resolved"},
-        {"AUTHENTICATION_FAILED", "The server refused the authentication"},
-        {"NO_PROPOSAL_CHOSEN", "The server does not accept the encryption settings"},
-        {"TS_UNACCEPTABLE", "The server does not accept the requested networks"},
-        {"unable to install", "The system could not install the tunnel"},
-    };
-    for (const Rule &rule : rules) {
-        const QString needle = QString::fromLatin1(rule.needle);
-        for (const QString &line : logLines) {
-            if (line.contains(needle, Qt::CaseInsensitive))
-                return u"%1 (%2)"_s.arg(QString::fromLatin1(rule.sentence), line.trimmed());
-        }
-        if (errorMessage.contains(needle, Qt::CaseInsensitive))
-            return u"%1 (%2)"_s.arg(QString::fromLatin1(rule.sentence), errorMessage.trimmed());
-    }
-    QString detail = errorMessage.trimmed();
-    for (auto it = logLines.crbegin(); it != logLines.crend(); ++it) {
-        if (it->contains(u"fail"_s, Qt::CaseInsensitive)) {
-            detail = it->trimmed();
-            break;
-        }
-    }
-    if (detail.isEmpty())
-        return u"The tunnel could not be established"_s;
-    return u"The tunnel could not be established (%1)"_s.arg(detail);
 }
 
 // ---------------------------------------------------------------------------
@@ -243,13 +73,17 @@ StrongSwanVpn::StrongSwanVpn(PasswordResolver resolver, StrongSwanSettings setti
     , m_settings(std::move(settings))
     , m_client(new ViciClient(m_settings.socketPath, this))
     , m_recheck(new QTimer(this))
+    , m_names(namesFor({}, m_settings.uid))
 {
+    m_clock.start();
     m_client->setTimeout(m_settings.commandTimeoutMs);
     QObject::connect(m_client, &ViciClient::eventReceived, this, &StrongSwanVpn::onEvent);
     QObject::connect(m_client, &ViciClient::connectionLost, this, &StrongSwanVpn::onConnectionLost);
     m_recheck->setSingleShot(true);
     m_recheck->setInterval(RecheckMs);
     QObject::connect(m_recheck, &QTimer::timeout, this, &StrongSwanVpn::resync);
+    if (QCoreApplication *app = QCoreApplication::instance())
+        QObject::connect(app, &QCoreApplication::aboutToQuit, this, [this]() { shutdown(); });
 }
 
 StrongSwanVpn::~StrongSwanVpn() = default;
@@ -274,6 +108,26 @@ void StrongSwanVpn::complete(const Completion &completion, const std::optional<Q
         return;
     MainThread::post(this, [completion, error]() { completion(error); });
 }
+
+bool StrongSwanVpn::machineHasIPv6() const
+{
+    if (m_settings.machineHasIPv6)
+        return *m_settings.machineHasIPv6;
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &interface : interfaces) {
+        if (!(interface.flags() & QNetworkInterface::IsUp) || (interface.flags() & QNetworkInterface::IsLoopBack))
+            continue;
+        for (const QNetworkAddressEntry &entry : interface.addressEntries()) {
+            const QHostAddress ip = entry.ip();
+            if (ip.protocol() == QAbstractSocket::IPv6Protocol && !ip.isLinkLocal() && !ip.isLoopback())
+                return true;
+        }
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Running commands
 
 void StrongSwanVpn::runSteps(std::vector<Step> steps, StepsDone done)
 {
@@ -302,8 +156,8 @@ void StrongSwanVpn::runSteps(std::vector<Step> steps, StepsDone done)
         const Step &step = state->steps[state->next++];
         self->m_client->call(
             step.command, step.arguments,
-            [self, state, command = step.command, checkSuccess = step.checkSuccess,
-             required = step.required](const ViciClient::Reply &reply) {
+            [self, state, command = step.command, checkSuccess = step.checkSuccess, required = step.required,
+             explain = step.explain](const ViciClient::Reply &reply) {
                 if (!self)
                     return;
                 std::optional<QString> error;
@@ -314,6 +168,8 @@ void StrongSwanVpn::runSteps(std::vector<Step> steps, StepsDone done)
                     refused = true;
                     const QString why = reply.message.text("errmsg");
                     error = why.isEmpty() ? u"\"%1\" failed"_s.arg(QString::fromUtf8(command)) : why;
+                    if (explain)
+                        error = explain(*error);
                 }
                 if (error && (required || !reply.ok())) {
                     StepsDone done = std::move(state->done);
@@ -327,7 +183,38 @@ void StrongSwanVpn::runSteps(std::vector<Step> steps, StepsDone done)
     state->advance();
 }
 
-// Connects, subscribes to the SA events and reads the current state once.
+// Everything that changes what the daemon holds for us (save, start, the
+// clean-up after an attempt) runs here, one after another: a stop's
+// clean-up can never unload what a later save loaded, and a start never
+// initiates a connection that a clean-up is still unloading.
+void StrongSwanVpn::enqueue(Op op)
+{
+    m_ops.push_back(std::move(op));
+    if (!m_opRunning)
+        runNextOp();
+}
+
+void StrongSwanVpn::runNextOp()
+{
+    if (m_ops.empty()) {
+        m_opRunning = false;
+        return;
+    }
+    m_opRunning = true;
+    Op op = std::move(m_ops.front());
+    m_ops.pop_front();
+    const QPointer<StrongSwanVpn> self(this);
+    auto finished = std::make_shared<bool>(false);
+    op([self, finished]() {
+        if (!self || *finished)
+            return;
+        *finished = true;
+        // Never inside the step that ended the operation.
+        MainThread::post(self.data(), [self]() { self->runNextOp(); });
+    });
+}
+
+// Connects, subscribes to the events and reads the current state once.
 void StrongSwanVpn::ensureReady(Ready next)
 {
     if (m_ready) {
@@ -338,6 +225,8 @@ void StrongSwanVpn::ensureReady(Ready next)
     if (m_readying)
         return;
     m_readying = true;
+    if (m_settings.socketPath.isEmpty())
+        m_client->setSocketPath(chooseSocket({}, standardSocketPaths(), exists));
 
     auto firstError = std::make_shared<std::optional<QString>>();
     auto record = [firstError](const ViciClient::Reply &reply) {
@@ -345,23 +234,28 @@ void StrongSwanVpn::ensureReady(Ready next)
             *firstError = reply.error;
     };
     m_client->call("version", {}, record);
-    for (const QByteArray &event : SaEvents)
+    for (const QByteArray &event : Events)
         m_client->registerEvent(event, record);
-    Vici::Message getConns;
-    m_client->call("get-conns", getConns, [this, record](const ViciClient::Reply &reply) {
+    m_client->call("get-conns", {}, [this, record](const ViciClient::Reply &reply) {
         record(reply);
         if (reply.ok())
-            m_daemonLoaded = reply.message.list("conns").contains(m_connectionName.toUtf8());
+            m_daemonLoaded = reply.message.list("conns").contains(m_names.connection.toUtf8());
     });
     Vici::Message listSas;
-    listSas.set("ike", m_connectionName);
+    listSas.set("ike", m_names.connection);
     m_client->call("list-sas", listSas, [this, record, firstError](const ViciClient::Reply &reply) {
         record(reply);
         const std::vector<Vici::Message> listed = std::exchange(m_listed, {});
         const std::optional<QString> error = *firstError;
+        const SaState state = saStateOf(listed, m_names.connection.toUtf8());
+        // What an earlier run left behind (it crashed, or the connection to
+        // the daemon broke before it could clean up) goes before anything
+        // new is loaded.
+        if (!error && state == SaState::None && !m_attemptActive)
+            sweep();
         finishReady(error);
         if (!error)
-            applySaState(saStateOf(listed));
+            applySaState(state);
     });
 }
 
@@ -373,23 +267,45 @@ void StrongSwanVpn::finishReady(const std::optional<QString> &error)
         // A refused registration leaves the connection open; start afresh.
         m_client->close(*error);
     }
-    const std::optional<QString> result =
-        error ? std::optional<QString>(QString::fromLatin1(NotAvailable) + *error) : std::nullopt;
+    const std::optional<QString> result = error ? std::optional<QString>(Messages::notAvailable(*error)) : std::nullopt;
     std::vector<Ready> waiters = std::exchange(m_readyWaiters, {});
     for (const Ready &waiter : waiters)
         waiter(result);
+}
+
+void StrongSwanVpn::sweep()
+{
+    Vici::Message secret;
+    secret.set("id", m_names.secretId);
+    m_client->call("unload-shared", secret, {});
+    if (m_daemonLoaded) {
+        Vici::Message connection;
+        connection.set("name", m_names.connection);
+        m_client->call("unload-conn", connection, {});
+    }
+    m_secretLoaded = false;
+    m_daemonLoaded = false;
 }
 
 void StrongSwanVpn::onConnectionLost(const QString &reason)
 {
     m_ready = false;
     m_daemonLoaded = false;
+    m_caLoaded = false;
     m_listed.clear();
     closeInitiator();
+    // A broken connection (a timeout, a garbled answer) may have left the
+    // password in a daemon that still runs: one new connection takes it out.
+    if (m_secretLoaded && !m_sweepAfterLoss) {
+        m_sweepAfterLoss = true;
+        MainThread::post(this, [this]() {
+            ensureReady([this](const std::optional<QString> &) { m_sweepAfterLoss = false; });
+        });
+    }
     if (m_status == Status::Disconnected || m_status == Status::Invalid)
         return;
     if (m_status == Status::Connecting && m_attemptActive)
-        m_failureReason = QString::fromLatin1(NotAvailable) + reason;
+        m_failureReason = Messages::notAvailable(reason);
     ++m_attempt;
     m_attemptActive = false;
     m_stopping = false;
@@ -406,67 +322,80 @@ void StrongSwanVpn::loadFromPreferences(Completion completion)
 void StrongSwanVpn::loadProfile(const IKEv2Profile &profile, StepsDone done)
 {
     std::vector<Step> steps;
-    const QString name = connectionName(profile);
-    if (m_daemonLoaded && name != m_connectionName) {
+    const Names names = namesFor(profile.localizedDescription, m_settings.uid);
+    if (m_daemonLoaded && names.connection != m_names.connection) {
         Step unload{"unload-conn", {}, true, false};
-        unload.arguments.set("name", m_connectionName);
+        unload.arguments.set("name", m_names.connection);
         steps.push_back(unload);
     }
 
-    if (!m_settings.caCertificateFile.isEmpty()) {
-        QFile file(m_settings.caCertificateFile);
+    const QString caFile = m_settings.caCertificateFile;
+    if (!caFile.isEmpty() && !m_caLoaded) {
+        QFile file(caFile);
         if (!file.open(QIODevice::ReadOnly)) {
-            done(u"%1cannot read the certificate of %2 at %3: %4"_s.arg(
-                     QString::fromLatin1(NotAvailable), profile.serverCertificateIssuerCommonName,
-                     m_settings.caCertificateFile, file.errorString()),
+            done(Messages::caUnreadable(caFile, file.errorString()), false);
+            return;
+        }
+        const QByteArray certificate = file.read(MaxCaBytes);
+        // The package ships a placeholder until the operator installs the
+        // service's CA: say that instead of the daemon's parser error.
+        if (!holdsCertificate(certificate)) {
+            done(Messages::caUnreadable(caFile, u"the file holds no certificate; install the VPN service's CA certificate there"_s),
                  false);
             return;
         }
         Step loadCert{"load-cert", {}, true, true};
         loadCert.arguments.set("type", "X509");
         loadCert.arguments.set("flag", "CA");
-        loadCert.arguments.set("data", file.read(64 * 1024));
+        loadCert.arguments.set("data", certificate);
+        loadCert.explain = [caFile](const QString &why) { return Messages::caUnreadable(caFile, why); };
         steps.push_back(loadCert);
     }
 
-    // The password goes to the daemon only, under a fixed id so that a new
-    // one replaces the old. Without one, the old one is removed and the
+    // The password goes to the daemon only, under the user's id so that a
+    // new one replaces the old. Without one, the old one is removed and the
     // server's refusal tells the user.
     std::optional<QByteArray> password;
     if (!profile.passwordReference.isEmpty() && m_resolver)
         password = m_resolver(profile.passwordReference);
     if (password) {
         Step loadShared{"load-shared", {}, true, true};
-        loadShared.arguments.set("id", SharedKeyId);
+        loadShared.arguments.set("id", names.secretId);
         loadShared.arguments.set("type", "EAP");
         loadShared.arguments.set("data", *password);
         const QString owner = profile.username.isEmpty() ? profile.localIdentifier : profile.username;
         if (!owner.isEmpty())
             loadShared.arguments.setList("owners", {owner.toUtf8()});
         steps.push_back(loadShared);
+        m_secretLoaded = true;
     } else {
         Step unloadShared{"unload-shared", {}, true, false};
-        unloadShared.arguments.set("id", SharedKeyId);
+        unloadShared.arguments.set("id", names.secretId);
         steps.push_back(unloadShared);
     }
 
     QString why;
-    const std::optional<Vici::Message> connection = connectionFor(profile, &why);
+    const std::optional<Vici::Message> connection =
+        connectionFor(profile, names.connection, {m_settings.dpdDelaySeconds}, &why);
     if (!connection) {
         done(u"The IKEv2 profile is not valid: "_s + why, true);
         return;
     }
     steps.push_back(Step{"load-conn", *connection, true, true});
 
-    runSteps(std::move(steps), [this, name, done](const std::optional<QString> &error, bool refused) {
+    runSteps(std::move(steps), [this, names, caFile, done](const std::optional<QString> &error, bool refused) {
         if (error) {
-            done(refused ? u"The IKEv2 service rejected the profile: "_s + *error
-                         : QString::fromLatin1(NotAvailable) + *error,
-                 refused);
+            // A CA the daemon refuses is the installation's fault, not the profile's.
+            const bool caProblem = error->startsWith(Messages::caUnreadable(caFile, {}));
+            const QString message = caProblem ? *error
+                : refused                     ? u"The IKEv2 service rejected the profile: "_s + *error
+                                              : Messages::notAvailable(*error);
+            done(message, refused && !caProblem);
             return;
         }
+        m_caLoaded = !caFile.isEmpty();
         m_daemonLoaded = true;
-        m_connectionName = name;
+        m_names = names;
         done(std::nullopt, false);
     });
 }
@@ -474,39 +403,44 @@ void StrongSwanVpn::loadProfile(const IKEv2Profile &profile, StepsDone done)
 void StrongSwanVpn::saveToPreferences(const IKEv2Profile &profile, Completion completion)
 {
     QString why;
-    if (!connectionFor(profile, &why)) {
+    if (!connectionFor(profile, namesFor(profile.localizedDescription, m_settings.uid).connection, {}, &why)) {
         setStatus(Status::Invalid);
         complete(completion, u"The IKEv2 profile is not valid: "_s + why);
         return;
     }
-    ensureReady([this, profile, completion](const std::optional<QString> &error) {
-        if (error) {
-            complete(completion, error);
-            return;
-        }
-        loadProfile(profile, [this, profile, completion](const std::optional<QString> &error, bool refused) {
+    enqueue([this, profile, completion](std::function<void()> done) {
+        ensureReady([this, profile, completion, done](const std::optional<QString> &error) {
             if (error) {
-                // The daemon rejecting the profile makes it invalid; the
-                // status comes first so the description is the last word.
-                if (refused)
-                    setStatus(Status::Invalid);
                 complete(completion, error);
+                done();
                 return;
             }
-            m_profile = profile;
-            if (m_status == Status::Invalid)
-                setStatus(Status::Disconnected);
-            complete(completion, std::nullopt);
+            loadProfile(profile, [this, profile, completion, done](const std::optional<QString> &error, bool refused) {
+                if (error) {
+                    // The daemon rejecting the profile makes it invalid; the
+                    // status comes first so the description is the last word.
+                    if (refused)
+                        setStatus(Status::Invalid);
+                    complete(completion, error);
+                    done();
+                    return;
+                }
+                m_profile = profile;
+                if (m_status == Status::Invalid)
+                    setStatus(Status::Disconnected);
+                complete(completion, std::nullopt);
+                done();
+            });
         });
     });
 }
 
 std::optional<QString> StrongSwanVpn::startTunnel()
 {
-    if (m_status == Status::Connecting || m_status == Status::Connected || m_status == Status::Reasserting)
+    const bool running = m_status == Status::Connecting || m_status == Status::Connected
+        || m_status == Status::Reasserting;
+    if (running && !m_stopping)
         return std::nullopt;
-    if (m_status == Status::Disconnecting || m_stopping)
-        return u"The tunnel is still stopping"_s;
     if (!m_profile && !m_daemonLoaded)
         return u"No IKEv2 profile has been saved"_s;
     if (m_profile && !m_profile->isEnabled)
@@ -514,27 +448,42 @@ std::optional<QString> StrongSwanVpn::startTunnel()
 
     m_failureReason.clear();
     m_attemptLog.clear();
+    m_upEvent.reset();
+    m_peerWatch.reset();
     const quint64 attempt = ++m_attempt;
     m_attemptActive = true;
+    m_stopping = false;
     setStatus(Status::Connecting);
-    ensureReady([this, attempt](const std::optional<QString> &error) {
-        if (attempt != m_attempt)
-            return;
-        if (error) {
-            failAttempt(attempt, *error, false);
-            return;
-        }
-        if (m_daemonLoaded || !m_profile) {
-            initiate(attempt);
+    // Queued behind a stop still cleaning up.
+    enqueue([this, attempt](std::function<void()> done) {
+        if (attempt != m_attempt) {
+            done();
             return;
         }
-        loadProfile(*m_profile, [this, attempt](const std::optional<QString> &error, bool refused) {
-            if (attempt != m_attempt)
+        ensureReady([this, attempt, done](const std::optional<QString> &error) {
+            if (attempt != m_attempt) {
+                done();
                 return;
-            if (error)
-                failAttempt(attempt, *error, refused);
-            else
+            }
+            if (error) {
+                failAttempt(attempt, *error, false);
+                done();
+                return;
+            }
+            if (m_daemonLoaded || !m_profile) {
                 initiate(attempt);
+                done();
+                return;
+            }
+            loadProfile(*m_profile, [this, attempt, done](const std::optional<QString> &error, bool refused) {
+                if (attempt == m_attempt) {
+                    if (error)
+                        failAttempt(attempt, *error, refused);
+                    else
+                        initiate(attempt);
+                }
+                done();
+            });
         });
     });
     return std::nullopt;
@@ -542,50 +491,93 @@ std::optional<QString> StrongSwanVpn::startTunnel()
 
 // The initiate command answers only when the tunnel is up or has failed, and
 // one command at a time runs per connection, so it gets a connection of its
-// own; the daemon's log lines for it arrive there as control-log events.
+// own, kept for the next start; the daemon's log lines for it arrive there
+// as control-log events.
 void StrongSwanVpn::initiate(quint64 attempt)
 {
-    closeInitiator();
-    m_initiator = new ViciClient(m_settings.socketPath, this);
-    m_initiator->setTimeout(m_settings.initiateTimeoutMs + m_settings.commandTimeoutMs);
-    QObject::connect(m_initiator, &ViciClient::eventReceived, this,
-                     [this, attempt](const QByteArray &name, const Vici::Message &message) {
-                         if (name != "control-log" || attempt != m_attempt)
-                             return;
-                         if (m_attemptLog.size() < MaxAttemptLog)
-                             m_attemptLog.append(message.text("msg"));
-                     });
-    // Without the log the start still works; the reason is then less precise.
-    m_initiator->registerEvent("control-log", {});
+    if (!m_initiator) {
+        m_initiator = new ViciClient(m_client->socketPath(), this);
+        m_initiator->setTimeout(m_settings.initiateTimeoutMs + m_settings.commandTimeoutMs);
+        QObject::connect(m_initiator, &ViciClient::eventReceived, this,
+                         [this](const QByteArray &name, const Vici::Message &message) {
+                             if (name == "control-log" && m_attemptActive && m_attemptLog.size() < MaxAttemptLog)
+                                 m_attemptLog.append(message.text("msg"));
+                         });
+        // Without the log the start still works; the reason is then less
+        // precise, and the DNS servers in use are not known.
+        m_initiator->registerEvent("control-log", {});
+    }
     Vici::Message arguments;
-    arguments.set("child", m_connectionName);
-    arguments.set("ike", m_connectionName);
+    arguments.set("child", m_names.connection);
+    arguments.set("ike", m_names.connection);
     arguments.set("timeout", QByteArray::number(m_settings.initiateTimeoutMs));
     arguments.set("loglevel", "1");
+    m_initiatePending = true;
     m_initiator->call("initiate", arguments, [this, attempt](const ViciClient::Reply &reply) {
         if (attempt != m_attempt)
             return;
-        closeInitiator();
-        if (reply.ok() && succeeded(reply.message)) {
-            m_attemptActive = false;
-            // Usually the child-updown event has said so already; the SA
-            // list settles it either way (it answers after earlier events).
-            resync();
-            return;
-        }
+        m_initiatePending = false;
         if (!reply.ok()) {
-            failAttempt(attempt, QString::fromLatin1(NotAvailable) + reply.error, false);
+            closeInitiator();
+            failAttempt(attempt, Messages::notAvailable(reply.error), false);
             return;
         }
-        const QString errorMessage = reply.message.text("errmsg");
-        // The daemon does not know our connection: the profile is gone.
-        const bool invalid = errorMessage.contains(u"not found"_s) && errorMessage.contains(u"config"_s);
-        failAttempt(attempt, describeFailure(m_attemptLog, errorMessage), invalid);
+        if (!succeeded(reply.message)) {
+            const QString errorMessage = reply.message.text("errmsg");
+            // The daemon does not know our connection: the profile is gone.
+            const bool invalid = errorMessage.contains(u"not found"_s) && errorMessage.contains(u"config"_s);
+            failAttempt(attempt, describeFailure(m_attemptLog, errorMessage), invalid);
+            return;
+        }
+        checkEstablished(attempt);
     });
+}
+
+// The tunnel is up: it is used only when nothing would leave outside it.
+void StrongSwanVpn::checkEstablished(quint64 attempt)
+{
+    // The data tunnel's event usually came before the initiate's answer and
+    // tells what it carries; otherwise the list, which the daemon answers
+    // after the events it sent before on this connection, does.
+    if (m_upEvent) {
+        decideEstablished(attempt, {*std::exchange(m_upEvent, std::nullopt)});
+        return;
+    }
+    Vici::Message arguments;
+    arguments.set("ike", m_names.connection);
+    m_client->call("list-sas", arguments, [this, attempt](const ViciClient::Reply &reply) {
+        const std::vector<Vici::Message> listed = std::exchange(m_listed, {});
+        if (attempt != m_attempt)
+            return;
+        if (!reply.ok()) {
+            failAttempt(attempt, Messages::notAvailable(reply.error), false);
+            return;
+        }
+        decideEstablished(attempt, listed);
+    });
+}
+
+void StrongSwanVpn::decideEstablished(quint64 attempt, const std::vector<Vici::Message> &listed)
+{
+    const QByteArray name = m_names.connection.toUtf8();
+    const std::optional<Tunnel> tunnel = tunnelOf(listed, name);
+    if (saStateOf(listed, name) != SaState::Up || !tunnel) {
+        failAttempt(attempt, describeFailure(m_attemptLog, u"the tunnel ended as it was established"_s), false);
+        return;
+    }
+    if (const std::optional<QString> leak = leakOf(*tunnel, dnsOf(m_attemptLog), machineHasIPv6())) {
+        failAttempt(attempt, *leak, false);
+        return;
+    }
+    m_attemptActive = false;
+    m_goneChecks = 0;
+    m_recheck->stop();
+    setStatus(Status::Connected);
 }
 
 void StrongSwanVpn::closeInitiator()
 {
+    m_initiatePending = false;
     if (!m_initiator)
         return;
     ViciClient *initiator = std::exchange(m_initiator, nullptr);
@@ -599,7 +591,8 @@ void StrongSwanVpn::failAttempt(quint64 attempt, const QString &reason, bool inv
     m_failureReason = reason;
     m_attemptActive = false;
     m_stopping = true;
-    closeInitiator();
+    if (m_initiatePending)
+        closeInitiator();
     cleanUp([this, attempt, invalid]() {
         if (attempt != m_attempt)
             return;
@@ -608,27 +601,52 @@ void StrongSwanVpn::failAttempt(quint64 attempt, const QString &reason, bool inv
     });
 }
 
+// A tunnel that was up ends without a stop (the server closed it, gave up
+// re-establishing it, or stopped answering).
+void StrongSwanVpn::endTunnel(const QString &reason)
+{
+    const quint64 attempt = ++m_attempt;
+    m_failureReason = reason;
+    m_stopping = true;
+    cleanUp([this, attempt]() {
+        if (attempt != m_attempt)
+            return;
+        m_stopping = false;
+        setStatus(Status::Disconnected);
+    });
+}
+
 // Leaves nothing of ours in the daemon: the SA (without waiting long for the
 // server), the connection and the password.
 void StrongSwanVpn::cleanUp(std::function<void()> done)
 {
-    if (!m_ready) {
-        m_daemonLoaded = false;
-        MainThread::post(this, std::move(done));
-        return;
-    }
-    Step terminate{"terminate", {}, false, false, 0};
-    terminate.arguments.set("ike", m_connectionName);
-    terminate.arguments.set("force", "yes");
-    terminate.arguments.set("timeout", QByteArray::number(GracefulTerminateMs));
-    terminate.timeoutMs = GracefulTerminateMs + m_settings.commandTimeoutMs;
-    Step unloadConn{"unload-conn", {}, true, false};
-    unloadConn.arguments.set("name", m_connectionName);
-    Step unloadShared{"unload-shared", {}, true, false};
-    unloadShared.arguments.set("id", SharedKeyId);
-    runSteps({terminate, unloadConn, unloadShared}, [this, done](const std::optional<QString> &, bool) {
-        m_daemonLoaded = false;
-        done();
+    enqueue([this, done](std::function<void()> opDone) {
+        ensureReady([this, done, opDone](const std::optional<QString> &error) {
+            if (error) {
+                // No daemon to clean: what it held went with it.
+                m_daemonLoaded = false;
+                done();
+                opDone();
+                return;
+            }
+            Step terminate{"terminate", {}, false, false, 0};
+            terminate.arguments.set("ike", m_names.connection);
+            terminate.arguments.set("force", "yes");
+            terminate.arguments.set("timeout", QByteArray::number(GracefulTerminateMs));
+            terminate.timeoutMs = GracefulTerminateMs + m_settings.commandTimeoutMs;
+            Step unloadConn{"unload-conn", {}, true, false};
+            unloadConn.arguments.set("name", m_names.connection);
+            Step unloadShared{"unload-shared", {}, true, false};
+            unloadShared.arguments.set("id", m_names.secretId);
+            runSteps({terminate, unloadConn, unloadShared},
+                     [this, done, opDone](const std::optional<QString> &error, bool) {
+                         m_daemonLoaded = false;
+                         if (!error)
+                             m_secretLoaded = false;
+                         done();
+                         opDone();
+                     });
+        });
     });
 }
 
@@ -641,23 +659,45 @@ void StrongSwanVpn::stopTunnel()
     const quint64 attempt = ++m_attempt;
     m_attemptActive = false;
     m_stopping = true;
-    closeInitiator();
+    m_failureReason.clear();
+    if (m_initiatePending)
+        closeInitiator();
     setStatus(Status::Disconnecting);
-    ensureReady([this, attempt](const std::optional<QString> &error) {
+    cleanUp([this, attempt]() {
         if (attempt != m_attempt)
             return;
-        if (error) {
-            m_stopping = false;
-            setStatus(Status::Disconnected);
-            return;
-        }
-        cleanUp([this, attempt]() {
-            if (attempt != m_attempt)
-                return;
-            m_stopping = false;
-            setStatus(Status::Disconnected);
-        });
+        m_stopping = false;
+        setStatus(Status::Disconnected);
     });
+}
+
+void StrongSwanVpn::shutdown(int timeoutMs)
+{
+    if (m_shutDown)
+        return;
+    m_shutDown = true;
+    const bool up = (m_status == Status::Connected || m_status == Status::Reasserting) && !m_stopping;
+    const bool unfinished = !up && (m_attemptActive || m_stopping || m_status == Status::Connecting);
+    if (!m_secretLoaded && !unfinished)
+        return;
+    std::vector<std::pair<QByteArray, Vici::Message>> commands;
+    if (unfinished) {
+        Vici::Message terminate;
+        terminate.set("ike", m_names.connection);
+        terminate.set("force", "yes");
+        terminate.set("timeout", "-1");
+        commands.emplace_back("terminate", terminate);
+        Vici::Message unloadConn;
+        unloadConn.set("name", m_names.connection);
+        commands.emplace_back("unload-conn", unloadConn);
+    }
+    Vici::Message unloadShared;
+    unloadShared.set("id", m_names.secretId);
+    commands.emplace_back("unload-shared", unloadShared);
+    closeInitiator();
+    m_client->close(u"shutting down"_s);
+    if (ViciClient::runBlocking(m_client->socketPath(), commands, timeoutMs))
+        m_secretLoaded = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -670,48 +710,18 @@ void StrongSwanVpn::resync()
     // Blocking: an SA the daemon is working on (a new IKE SA sending its
     // first message) is listed once it is free, instead of being skipped.
     Vici::Message arguments;
-    arguments.set("ike", m_connectionName);
+    arguments.set("ike", m_names.connection);
     m_client->call("list-sas", arguments, [this](const ViciClient::Reply &reply) {
         const std::vector<Vici::Message> listed = std::exchange(m_listed, {});
         if (reply.ok())
-            applySaState(saStateOf(listed));
+            applySaState(saStateOf(listed, m_names.connection.toUtf8()));
     });
-}
-
-StrongSwanVpn::SaState StrongSwanVpn::saStateOf(const std::vector<Vici::Message> &listed) const
-{
-    SaState state = SaState::None;
-    const QByteArray name = m_connectionName.toUtf8();
-    for (const Vici::Message &event : listed) {
-        const Vici::Message *ike = event.section(name);
-        if (!ike)
-            continue;
-        const QByteArray ikeState = ike->value("state").value_or(QByteArray());
-        if (ikeState == "DELETING" || ikeState == "DESTROYING")
-            continue;
-        if (const Vici::Message *children = ike->section("child-sas")) {
-            for (const Vici::Entry &child : children->entries()) {
-                if (child.kind != Vici::Entry::Kind::Section)
-                    continue;
-                const QByteArray childState = child.section.front().value("state").value_or(QByteArray());
-                if (childState == "INSTALLED" || childState == "REKEYING" || childState == "REKEYED")
-                    return SaState::Up;
-            }
-        }
-        state = SaState::Establishing;
-    }
-    return state;
 }
 
 void StrongSwanVpn::applySaState(SaState state)
 {
-    if (m_stopping)
+    if (m_stopping || m_attemptActive)
         return;
-    if (m_attemptActive) {
-        if (state == SaState::Up)
-            setStatus(Status::Connected);
-        return;
-    }
     if (state != SaState::None)
         m_goneChecks = 0;
     switch (state) {
@@ -737,18 +747,7 @@ void StrongSwanVpn::applySaState(SaState state)
             m_recheck->start();
             break;
         }
-        {
-            // The tunnel ended without us (the server closed it, or a
-            // re-establishment gave up).
-            const quint64 attempt = ++m_attempt;
-            m_stopping = true;
-            cleanUp([this, attempt]() {
-                if (attempt != m_attempt)
-                    return;
-                m_stopping = false;
-                setStatus(Status::Disconnected);
-            });
-        }
+        endTunnel({});
         break;
     }
 }
@@ -759,26 +758,44 @@ void StrongSwanVpn::onEvent(const QByteArray &name, const Vici::Message &message
         m_listed.push_back(message);
         return;
     }
+    if (name == "log") {
+        // Requests of an established tunnel that go unanswered: the server
+        // is gone, and the daemon's own patience would take minutes.
+        const bool watched = (m_status == Status::Connected || m_status == Status::Reasserting) && !m_stopping
+            && !m_attemptActive;
+        if (watched && message.text("ikesa-name") == m_names.connection
+            && m_peerWatch.feed(message.text("msg"), m_clock.elapsed())) {
+            m_peerWatch.reset();
+            endTunnel(Messages::deadPeer());
+        }
+        return;
+    }
     if (name != "ike-updown" && name != "child-updown")
         return;  // rekeying keeps the tunnel as it is
-    if (!message.section(m_connectionName.toUtf8()) || m_stopping)
+    if (!message.section(m_names.connection.toUtf8()) || m_stopping)
         return;
     const bool up = message.value("up") == "yes";
+    if (m_attemptActive) {
+        // A start's own events: its initiate answer tells the outcome.
+        if (up && name == "child-updown")
+            m_upEvent = message;
+        else if (!up)
+            m_upEvent.reset();  // gone again: the list tells what is left
+        return;
+    }
     if (up) {
         m_goneChecks = 0;
         // The data tunnel, not the IKE SA, makes the connection: the virtual
         // IP arrives with the IKE SA even when the tunnel then fails.
         if (name == "child-updown") {
             m_recheck->stop();
+            m_peerWatch.reset();
             setStatus(Status::Connected);
-        }
-        else if ((m_status == Status::Disconnected || m_status == Status::Invalid) && !m_attemptActive)
+        } else if (m_status == Status::Disconnected || m_status == Status::Invalid) {
             setStatus(Status::Connecting);  // started outside the client
+        }
         return;
     }
-    // Going down while starting: the initiate's answer tells why.
-    if (m_attemptActive)
-        return;
     // Down without a stop: a re-establishment (reauthentication, a new IKE
     // SA) or the end of the tunnel. The SA list tells which.
     resync();

@@ -1,18 +1,25 @@
 #include "platform/UserDefaults.h"
 
+#include "platform/FileLock.h"
 #include "platform/Log.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointer>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QThread>
 
 #include <cmath>
+
+#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 
@@ -129,23 +136,92 @@ std::optional<QVariant> decode(const QJsonValue &json)
     return std::nullopt;
 }
 
-// Moves an unreadable file aside so that the next write does not destroy it.
-void keepAside(const QString &path, const QString &reason)
+struct Document
 {
-    const QString aside = path + u".unreadable-"_s
+    enum class Kind { Missing, Values, Unparsable, Unreadable };
+    Kind kind = Kind::Missing;
+    QVariantMap values;
+    // Why the file could not be used.
+    QString problem;
+};
+
+Document readDocument(const QString &path)
+{
+    QFile file(path);
+    if (!file.exists())
+        return {};
+    if (!file.open(QIODevice::ReadOnly))
+        return {Document::Kind::Unreadable, {}, file.errorString()};
+    // Sized first: reading "up to the limit" would allocate the whole limit
+    // for every read of a small file.
+    const QString tooLarge = u"larger than %1 bytes"_s.arg(UserDefaults::maxFileBytes);
+    if (file.size() > UserDefaults::maxFileBytes)
+        return {Document::Kind::Unparsable, {}, tooLarge};
+    const QByteArray bytes = file.readAll();
+    if (bytes.size() > UserDefaults::maxFileBytes)
+        return {Document::Kind::Unparsable, {}, tooLarge};
+
+    QJsonParseError parseError{};
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        return {Document::Kind::Unparsable, {}, parseError.errorString()};
+    if (!document.isObject())
+        return {Document::Kind::Unparsable, {}, u"not a JSON object"_s};
+    const QJsonObject root = document.object();
+    const QJsonValue values = root.value(u"values"_s);
+    if (root.value(u"version"_s).toInt() != kFormatVersion || !values.isObject())
+        return {Document::Kind::Unparsable, {}, u"unknown format"_s};
+    Document result{Document::Kind::Values, {}, {}};
+    const QJsonObject members = values.toObject();
+    for (auto it = members.begin(); it != members.end(); ++it) {
+        auto decoded = decode(it.value());
+        if (!decoded)
+            return {Document::Kind::Unparsable, {}, u"bad value for key "_s + it.key()};
+        result.values.insert(it.key(), *decoded);
+    }
+    return result;
+}
+
+QByteArray serialise(const QVariantMap &values)
+{
+    QJsonObject members;
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        members.insert(it.key(), *encode(it.value()));
+    return QJsonDocument(QJsonObject{{u"version"_s, kFormatVersion}, {u"values"_s, members}})
+        .toJson(QJsonDocument::Indented);
+}
+
+// Moves an unreadable file aside, under a name no earlier copy has, so that
+// the next write does not destroy it. False when it could not be moved.
+bool keepAside(const QString &path, const QString &reason)
+{
+    const QString stem = path + u".unreadable-"_s
         + QDateTime::currentDateTimeUtc().toString(u"yyyyMMdd'T'HHmmss'Z'"_s);
-    const bool moved = QFile::rename(path, aside);
+    QString aside = stem;
+    for (int n = 2; QFileInfo::exists(aside) && n < 100; ++n)
+        aside = stem + u'-' + QString::number(n);
+    const bool moved = !QFileInfo::exists(aside) && QFile::rename(path, aside);
     Log::system(u"⚠️ UserDefaults: Could not read "_s + path + u" ("_s + reason + u"); "_s
                 + (moved ? u"kept it as "_s + aside : u"left it in place"_s));
+    return moved;
 }
+
+constexpr auto kOwnerOnlyFolder = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+// Other writers hold the lock for a read and a rename; a holder that keeps
+// it longer is stuck (a stopped process) and the write fails.
+constexpr std::chrono::milliseconds kLockWait(5000);
 
 } // namespace
 
-UserDefaults::UserDefaults(QString filePath)
-    : m_filePath(std::move(filePath))
+UserDefaults::UserDefaults(QString filePath, QObject *parent)
+    : QObject(parent)
+    , m_filePath(std::move(filePath))
 {
     load();
+    watch();
 }
+
+UserDefaults::~UserDefaults() = default;
 
 QString UserDefaults::defaultDirectory()
 {
@@ -167,63 +243,196 @@ UserDefaults &UserDefaults::appGroup()
     return instance;
 }
 
+std::optional<UserDefaults::Stamp> UserDefaults::stampOf(const QString &path)
+{
+    struct stat info = {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return std::nullopt;
+    return Stamp{quint64(info.st_dev), quint64(info.st_ino),
+                 qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec, qint64(info.st_size)};
+}
+
 void UserDefaults::load()
 {
-    QFile file(m_filePath);
-    if (!file.exists())
-        return;
-    if (!file.open(QIODevice::ReadOnly)) {
-        // Unreadable but present: keep the file and work from memory.
-        Log::system(u"⚠️ UserDefaults: Could not open "_s + m_filePath + u": "_s + file.errorString());
-        return;
+    const Document document = readDocument(m_filePath);
+    switch (document.kind) {
+    case Document::Kind::Values:
+        m_values = document.values;
+        break;
+    case Document::Kind::Missing:
+        break;
+    case Document::Kind::Unparsable:
+        keepAside(m_filePath, document.problem);
+        break;
+    case Document::Kind::Unreadable:
+        // Present but not ours to read: keep it and work from memory.
+        Log::system(u"⚠️ UserDefaults: Could not open "_s + m_filePath + u": "_s + document.problem);
+        break;
     }
-    const QByteArray bytes = file.readAll();
-    file.close();
+    m_stamp = stampOf(m_filePath);
+}
 
-    QJsonParseError parseError{};
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
-    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
-        keepAside(m_filePath, parseError.error != QJsonParseError::NoError ? parseError.errorString()
-                                                                           : u"not a JSON object"_s);
-        return;
+QStringList UserDefaults::adopt(QVariantMap values)
+{
+    // Our own changes that have not reached the file yet stay as they are.
+    for (const QString &key : std::as_const(m_unsaved)) {
+        if (m_values.contains(key))
+            values.insert(key, m_values.value(key));
+        else
+            values.remove(key);
     }
-    const QJsonObject root = document.object();
-    const QJsonValue values = root.value(u"values"_s);
-    if (root.value(u"version"_s).toInt() != kFormatVersion || !values.isObject()) {
-        keepAside(m_filePath, u"unknown format"_s);
-        return;
-    }
-    QVariantMap loaded;
-    const QJsonObject members = values.toObject();
-    for (auto it = members.begin(); it != members.end(); ++it) {
-        auto decoded = decode(it.value());
-        if (!decoded) {
-            keepAside(m_filePath, u"bad value for key "_s + it.key());
-            return;
+    QStringList changed;
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        if (!m_values.contains(it.key()) || m_values.value(it.key()) != it.value())
+            changed.append(it.key());
+    for (auto it = m_values.cbegin(); it != m_values.cend(); ++it)
+        if (!values.contains(it.key()))
+            changed.append(it.key());
+    m_values = std::move(values);
+    return changed;
+}
+
+QStringList UserDefaults::reloadLocked()
+{
+    const std::optional<Stamp> stamp = stampOf(m_filePath);
+    const Document document = readDocument(m_filePath);
+    m_stamp = stamp;
+    switch (document.kind) {
+    case Document::Kind::Values:
+        return adopt(document.values);
+    case Document::Kind::Missing:
+        return adopt({});
+    case Document::Kind::Unparsable:
+    case Document::Kind::Unreadable:
+        // Perhaps half-way through a hand edit: keep what we have, say so
+        // once per version of the file, and let the next write deal with it.
+        if (m_reportedUnreadable != stamp) {
+            m_reportedUnreadable = stamp;
+            Log::system(u"⚠️ UserDefaults: Could not read "_s + m_filePath + u" ("_s + document.problem
+                        + u"); keeping the values in memory"_s);
         }
-        loaded.insert(it.key(), *decoded);
+        return {};
     }
-    m_values = std::move(loaded);
+    return {};
 }
 
 void UserDefaults::reload()
 {
-    QMutexLocker lock(&m_mutex);
-    load();
+    QStringList changed;
+    {
+        QMutexLocker lock(&m_mutex);
+        changed = reloadLocked();
+    }
+    if (!changed.isEmpty())
+        emit changedElsewhere(changed);
 }
 
-bool UserDefaults::writeLocked()
+void UserDefaults::watch()
 {
-    QJsonObject values;
-    for (auto it = m_values.cbegin(); it != m_values.cend(); ++it)
-        values.insert(it.key(), *encode(it.value()));
-    const QByteArray bytes = QJsonDocument(QJsonObject{{u"version"_s, kFormatVersion}, {u"values"_s, values}})
-                                 .toJson(QJsonDocument::Indented);
+    // The watch lives on the application's thread (the app's and the command
+    // line's main thread), one for the whole process: each inotify instance
+    // counts against a small per-user limit, past which Qt falls back to
+    // polling.
+    QCoreApplication *application = QCoreApplication::instance();
+    if (!application || QThread::currentThread() != application->thread())
+        return;
+    static QPointer<QFileSystemWatcher> shared;
+    if (!shared)
+        shared = new QFileSystemWatcher(application);
+    m_watcher = shared;
+
+    const QString folder = QFileInfo(m_filePath).absolutePath();
+    if (!QFileInfo::exists(folder)) {
+        if (!QDir().mkpath(folder))
+            return;
+        QFile::setPermissions(folder, kOwnerOnlyFolder);
+    }
+    // A write renames a new file over the old one: the folder sees that. The
+    // file itself is watched too, for edits made in place.
+    if (!m_watcher->directories().contains(folder))
+        m_watcher->addPath(folder);
+    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, [this, folder](const QString &changed) {
+        if (changed == folder)
+            checkForChanges();
+    });
+    connect(m_watcher, &QFileSystemWatcher::fileChanged, this, [this](const QString &changed) {
+        if (changed == m_filePath)
+            checkForChanges();
+    });
+    checkForChanges();
+}
+
+void UserDefaults::checkForChanges()
+{
+    if (m_watcher && QFileInfo::exists(m_filePath) && !m_watcher->files().contains(m_filePath))
+        m_watcher->addPath(m_filePath);
+    QStringList changed;
+    {
+        QMutexLocker lock(&m_mutex);
+        // Our own writes, and changes to other files in the folder, leave
+        // the file as we last saw it.
+        if (stampOf(m_filePath) == m_stamp)
+            return;
+        changed = reloadLocked();
+    }
+    if (!changed.isEmpty())
+        emit changedElsewhere(changed);
+}
+
+bool UserDefaults::failWrite(const QString &error)
+{
+    m_lastError = error;
+    if (!m_reportedWriteError) {
+        m_reportedWriteError = true;
+        Log::system(u"❌ UserDefaults: Failed to write "_s + m_filePath + u": "_s + m_lastError);
+    }
+    return false;
+}
+
+bool UserDefaults::writeLocked(const QString &key, const std::optional<QVariant> &value, QStringList *changed)
+{
+    // The change holds in memory at once, and counts as unsaved until a
+    // write reaches the file (a later write then carries it along).
+    if (value)
+        m_values.insert(key, *value);
+    else
+        m_values.remove(key);
+    m_unsaved.insert(key);
 
     const QFileInfo info(m_filePath);
     QDir().mkpath(info.absolutePath());
-    QFile::setPermissions(info.absolutePath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::setPermissions(info.absolutePath(), kOwnerOnlyFolder);
 
+    FileLock fileLock(m_filePath + u".lock"_s);
+    if (!fileLock.lock(kLockWait))
+        return failWrite(fileLock.errorString());
+
+    // Start from the file as it is now, so that other processes' keys stay.
+    Document document = readDocument(m_filePath);
+    switch (document.kind) {
+    case Document::Kind::Values:
+        break;
+    case Document::Kind::Missing:
+        document.values.clear();
+        break;
+    case Document::Kind::Unreadable:
+        return failWrite(u"cannot read the stored settings: "_s + document.problem);
+    case Document::Kind::Unparsable:
+        if (!keepAside(m_filePath, document.problem))
+            return failWrite(u"cannot move the unreadable settings file aside"_s);
+        // What this process last read stands in for the lost document.
+        document.values = m_values;
+        break;
+    }
+    *changed = adopt(document.values);
+
+    if (document.kind == Document::Kind::Values && m_values == document.values) {
+        m_unsaved.clear();
+        m_stamp = stampOf(m_filePath);
+        return true;
+    }
+
+    const QByteArray bytes = serialise(m_values);
     QSaveFile file(m_filePath);
     bool ok = file.open(QIODevice::WriteOnly);
     // Restrict the temporary file before any byte is written to it; the rename
@@ -232,17 +441,28 @@ bool UserDefaults::writeLocked()
     ok = ok && file.write(bytes) == bytes.size();
     ok = ok && file.commit();
     if (!ok) {
-        m_lastError = file.errorString();
+        const QString error = file.errorString();
         file.cancelWriting();
-        if (!m_reportedWriteError) {
-            m_reportedWriteError = true;
-            Log::system(u"❌ UserDefaults: Failed to write "_s + m_filePath + u": "_s + m_lastError);
-        }
-        return false;
+        return failWrite(error);
     }
+    m_unsaved.clear();
+    m_stamp = stampOf(m_filePath);
     m_lastError.clear();
     m_reportedWriteError = false;
     return true;
+}
+
+bool UserDefaults::update(const QString &key, const std::optional<QVariant> &value)
+{
+    QStringList changed;
+    bool written = false;
+    {
+        QMutexLocker lock(&m_mutex);
+        written = writeLocked(key, value, &changed);
+    }
+    if (!changed.isEmpty())
+        emit changedElsewhere(changed);
+    return written;
 }
 
 bool UserDefaults::contains(const QString &key) const
@@ -262,19 +482,14 @@ bool UserDefaults::set(const QString &key, const QVariant &value)
     auto encoded = encode(value);
     if (!encoded)
         return false;
-    QMutexLocker lock(&m_mutex);
     // Store the value as a reload would give it back (e.g. int -> qint64,
     // QStringList -> list of texts), so reads do not depend on the history.
-    m_values.insert(key, *decode(*encoded));
-    return writeLocked();
+    return update(key, *decode(*encoded));
 }
 
 bool UserDefaults::remove(const QString &key)
 {
-    QMutexLocker lock(&m_mutex);
-    if (!m_values.remove(key))
-        return true;
-    return writeLocked();
+    return update(key, std::nullopt);
 }
 
 QString UserDefaults::lastError() const

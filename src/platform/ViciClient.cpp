@@ -1,5 +1,6 @@
 #include "platform/ViciClient.h"
 
+#include <QDeadlineTimer>
 #include <QLocalSocket>
 #include <QMetaObject>
 #include <QTimer>
@@ -152,7 +153,8 @@ QString ViciClient::connectError() const
     case QLocalSocket::ConnectionRefusedError:
         return u"the IKE daemon does not accept connections at %1 (is charon running?)"_s.arg(m_socketPath);
     case QLocalSocket::SocketAccessError:
-        return u"no permission to use %1 (the user must be allowed to use charon's control socket)"_s.arg(
+        // The daemon is there, but only root and one group may use it.
+        return u"no permission to use the IKE daemon's socket %1: join the velorin group, then log in again"_s.arg(
             m_socketPath);
     default:
         return u"cannot connect to %1: %2"_s.arg(m_socketPath, m_socket->errorString());
@@ -310,4 +312,45 @@ void ViciClient::drop(const QString &reason, bool announce)
     }
     if (announce && wasConnected)
         emit connectionLost(reason);
+}
+
+bool ViciClient::runBlocking(const QString &socketPath,
+                             const std::vector<std::pair<QByteArray, Vici::Message>> &commands, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    QLocalSocket socket;
+    socket.connectToServer(socketPath);
+    if (!socket.waitForConnected(int(deadline.remainingTime())))
+        return false;
+    // The daemon answers a connection's commands in order; they can all go at once.
+    for (const auto &[command, arguments] : commands) {
+        Vici::Packet packet;
+        packet.type = Vici::PacketType::CmdRequest;
+        packet.name = command;
+        packet.message = arguments;
+        const std::optional<QByteArray> frame = Vici::encodeFrame(packet);
+        if (!frame || socket.write(*frame) != frame->size())
+            return false;
+    }
+    socket.flush();
+    Vici::FrameReader reader;
+    std::size_t answered = 0;
+    while (answered < commands.size()) {
+        Vici::Packet packet;
+        QString error;
+        switch (reader.next(&packet, &error)) {
+        case Vici::FrameReader::Result::Error:
+            return false;
+        case Vici::FrameReader::Result::Packet:
+            if (packet.type == Vici::PacketType::CmdResponse || packet.type == Vici::PacketType::CmdUnknown)
+                ++answered;
+            continue;
+        case Vici::FrameReader::Result::NeedMore:
+            break;
+        }
+        if (deadline.hasExpired() || !socket.waitForReadyRead(int(deadline.remainingTime())))
+            return false;
+        reader.append(socket.readAll());
+    }
+    return true;
 }

@@ -9,6 +9,8 @@
 
 #include <deque>
 #include <functional>
+#include <utility>
+#include <vector>
 
 class QLocalSocket;
 class QTimer;
@@ -48,6 +50,8 @@ public:
     ~ViciClient() override;
 
     QString socketPath() const { return m_socketPath; }
+    // Used from the next connect on.
+    void setSocketPath(const QString &socketPath) { m_socketPath = socketPath; }
     // Time allowed for each answer, counted from when the request is sent.
     void setTimeout(int milliseconds) { m_timeoutMs = milliseconds; }
     int timeout() const { return m_timeoutMs; }
@@ -62,6 +66,13 @@ public:
     // Closes the connection; waiting handlers get `reason` (later, from the
     // event loop). The next request connects again.
     void close(const QString &reason);
+
+    // Sends the commands on a connection of their own and waits, blocking,
+    // until all are answered or `timeoutMs` has passed; true when every one
+    // was answered. For the last words at application quit, when there is
+    // no event loop to wait in.
+    static bool runBlocking(const QString &socketPath,
+                            const std::vector<std::pair<QByteArray, Vici::Message>> &commands, int timeoutMs);
 
 signals:
     void eventReceived(const QByteArray &name, const Vici::Message &message);

@@ -5,6 +5,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
 #include "shell/ActivationPolicy.h"
+#include "shell/DesktopNotifier.h"
 #include "shell/PopoverPanel.h"
 #include "vpn/VPNServiceManager.h"
 
@@ -58,11 +59,6 @@ protected:
     }
 };
 
-QString productPrefix()
-{
-    return u"Velorin VPN — "_s;
-}
-
 QRect availableArea(const QPoint &near)
 {
     QScreen *screen = QGuiApplication::screenAt(near);
@@ -85,21 +81,38 @@ void bringForward(QWidget *window)
     window->activateWindow();
 }
 
-// The standard settings command: Ctrl+, (Cmd+, on a Mac keyboard).
-void addSettingsShortcut(QWidget *window, AppDelegate *delegate)
+// Ctrl+, (Cmd+, on a Mac keyboard) is "Preferences…" everywhere, as in the
+// tray menu: the main window's Settings tab. Ctrl+Shift+, opens the separate
+// settings window.
+void addSettingsShortcuts(QWidget *window, AppDelegate *delegate)
 {
-    auto *action = new QAction(window);
-    action->setObjectName(u"settingsShortcut"_s);
-    action->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
-    window->addAction(action);
-    QObject::connect(action, &QAction::triggered, delegate, &AppDelegate::openSettingsWindow);
+    auto *preferences = new QAction(window);
+    preferences->setObjectName(u"preferencesShortcut"_s);
+    preferences->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    window->addAction(preferences);
+    QObject::connect(preferences, &QAction::triggered, delegate, &AppDelegate::openPreferences);
+    auto *settings = new QAction(window);
+    settings->setObjectName(u"settingsShortcut"_s);
+    settings->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Comma));
+    window->addAction(settings);
+    QObject::connect(settings, &QAction::triggered, delegate, &AppDelegate::openSettingsWindow);
 }
 
 } // namespace
 
+QString AppDelegate::mainWindowTitle()
+{
+    return tr("Velorin VPN");
+}
+
+QString AppDelegate::settingsWindowTitle()
+{
+    return tr("Settings");
+}
+
 AppDelegate::StatusIcon AppDelegate::statusIcon(VPNDisplayStatus status)
 {
-    const QString description = productPrefix() + VPNDisplay::displayName(status);
+    const QString description = tr("Velorin VPN — %1").arg(ConnectionText::statusName(status));
     switch (status) {
     case VPNDisplayStatus::Disconnected:
         return {u"shield.lefthalf.filled"_s, description};
@@ -122,6 +135,7 @@ AppDelegate::AppDelegate(AuthService &auth, VPNServiceManager &vpn, Notification
     , m_notifications(notifications)
     , m_defaults(defaults)
     , m_views(std::move(views))
+    , m_notifier(new DesktopNotifier(QDBusConnection::sessionBus(), this))
 {
     // The frame of a window still open at quit is kept like that of a closed one.
     if (QCoreApplication *app = QCoreApplication::instance())
@@ -187,6 +201,7 @@ void AppDelegate::createStatusItem()
 {
     m_statusItem = new QSystemTrayIcon(this);
     m_statusItem->setObjectName(u"statusItem"_s);
+    m_notifier->setTrayFallback(m_statusItem);
     setStatusImage(menuBarIconName, {});
     QObject::connect(m_statusItem, &QSystemTrayIcon::activated, this, &AppDelegate::statusItemActivated);
     // StatusNotifierItem hosts show the menu the icon carries; they never ask
@@ -203,19 +218,22 @@ void AppDelegate::createPopover()
     QWidget *content = m_views.panel ? m_views.panel(*this) : nullptr;
     m_popover = new PopoverPanel(content);
     m_popover->setPlacedByDesktop(m_surface->panelAsWindow);
-    addSettingsShortcut(m_popover, this);
+    addSettingsShortcuts(m_popover, this);
 }
 
 void AppDelegate::subscribeToVpnState()
 {
-    QObject::connect(&m_vpn, &VPNServiceManager::connectionStateChanged, this,
-                     [this](const VPNConnectionState &state) {
-                         setVpnStatus(VPNDisplay::status(state));
-                         repaintStatusIcon();
-                     });
+    QObject::connect(&m_vpn, &VPNServiceManager::connectionStateChanged, this, &AppDelegate::connectionStateChanged);
     // The current value first, so the icon leaves "MenuBarIcon" right away.
-    setVpnStatus(VPNDisplay::status(m_vpn.connectionState()));
+    connectionStateChanged(m_vpn.connectionState());
+}
+
+void AppDelegate::connectionStateChanged(const VPNConnectionState &state)
+{
+    setVpnStatus(VPNDisplay::status(state));
     repaintStatusIcon();
+    if (const auto notice = m_dropWatch.next(state))
+        m_notifier->notify(notice->title, notice->body);
 }
 
 void AppDelegate::setVpnStatus(VPNDisplayStatus status)
@@ -240,8 +258,8 @@ void AppDelegate::setStatusImage(const QString &symbol, const QString &descripti
     m_statusDescription = description;
     m_statusItem->setIcon(m_views.statusImage ? m_views.statusImage(symbol) : QIcon());
     // Trays on Linux offer no accessible name for an icon; the tooltip is what
-    // they show and read out.
-    m_statusItem->setToolTip(description);
+    // they show and read out. It also says why a connection failed.
+    m_statusItem->setToolTip(description.isEmpty() ? QString() : ConnectionText::trayToolTip(m_vpn.connectionState()));
     emit statusIconChanged(symbol, description);
 }
 
@@ -337,13 +355,13 @@ QMenu *AppDelegate::makeStatusMenu()
 {
     auto *menu = new StatusMenu;
     menu->setObjectName(u"statusMenu"_s);
-    QAction *open = menu->addAction(u"Open Velorin VPN"_s, this, &AppDelegate::openMainWindow);
+    QAction *open = menu->addAction(tr("Open Velorin VPN"), this, &AppDelegate::openMainWindow);
     open->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
     menu->addSeparator();
-    QAction *preferences = menu->addAction(u"Preferences…"_s, this, &AppDelegate::openPreferences);
+    QAction *preferences = menu->addAction(tr("Preferences…"), this, &AppDelegate::openPreferences);
     preferences->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
     menu->addSeparator();
-    QAction *quit = menu->addAction(u"Quit Velorin VPN"_s, this, &AppDelegate::quitApp);
+    QAction *quit = menu->addAction(tr("Quit Velorin VPN"), this, &AppDelegate::quitApp);
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     return menu;
 }
@@ -362,7 +380,7 @@ void AppDelegate::openMainWindow()
 
     auto *window = new MainWindowFrame;
     window->setObjectName(u"mainWindow"_s);
-    window->setWindowTitle(mainWindowTitle);
+    window->setWindowTitle(mainWindowTitle());
     window->resize(mainWindowSize);
     centre(window);
     // A frame kept from an earlier window replaces the centred one.
@@ -373,7 +391,7 @@ void AppDelegate::openMainWindow()
             window->setCentralWidget(content);
     }
     window->setMinimumSize(mainWindowMinimumSize);
-    addSettingsShortcut(window, this);
+    addSettingsShortcuts(window, this);
     bringForward(window);
 
     ActivationPolicy::set(ActivationPolicy::Policy::Regular);
@@ -422,7 +440,7 @@ void AppDelegate::openSettingsWindow()
     }
     auto *window = new QWidget;
     window->setObjectName(u"settingsWindow"_s);
-    window->setWindowTitle(settingsWindowTitle);
+    window->setWindowTitle(settingsWindowTitle());
     // The window exists only while it is shown.
     window->setAttribute(Qt::WA_DeleteOnClose);
     auto *layout = new QVBoxLayout(window);

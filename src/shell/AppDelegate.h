@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/VPNConnectionState.h"
+#include "shell/ConnectionText.h"
 #include "shell/PopoverPanel.h"
 #include "shell/ShellSurface.h"
 
@@ -20,6 +21,7 @@
 
 class AppDelegate;
 class AuthService;
+class DesktopNotifier;
 class NotificationCenter;
 class UserDefaults;
 class VPNServiceManager;
@@ -50,8 +52,6 @@ class AppDelegate : public QObject
 
 public:
     static inline const QString menuBarIconName = QStringLiteral("MenuBarIcon");
-    static inline const QString mainWindowTitle = QStringLiteral("Velorin VPN");
-    static inline const QString settingsWindowTitle = QStringLiteral("Settings");
     // Where the main window's frame is kept between windows and runs.
     static inline const QString mainWindowFrameKey = QStringLiteral("KavroVPN.MainWindow");
     static constexpr QSize mainWindowSize{800, 560};
@@ -95,6 +95,13 @@ public:
     QString statusSymbol() const { return m_statusSymbol; }
     QString statusDescription() const { return m_statusDescription; }
     bool isRestoringSession() const { return m_restoringSession; }
+    // Tells the desktop when a connection drops or its recovery gives up.
+    DesktopNotifier &notifier() const { return *m_notifier; }
+
+    // "Velorin VPN"
+    static QString mainWindowTitle();
+    // "Settings"
+    static QString settingsWindowTitle();
 
 public slots:
     // Opens the panel under the tray icon, or closes it when it is open.
@@ -103,10 +110,11 @@ public slots:
     void showContextMenu();
     // Brings the main window forward, creating it when there is none.
     void openMainWindow();
-    // The main window on its Settings tab ("com.velorin.showSettings").
+    // The main window on its Settings tab ("com.velorin.showSettings"):
+    // "Preferences…" in the menu, Ctrl+, in the panel and the main window.
     void openPreferences();
-    // The separate settings window (Ctrl+, in the panel and the main window,
-    // or `--settings` at start).
+    // The separate settings window (Ctrl+Shift+, in the panel and the main
+    // window, or `--settings` at start).
     void openSettingsWindow();
     // Ends the application through the event loop; nothing else.
     void quitApp();
@@ -124,6 +132,7 @@ private:
     void trayAvailabilityChanged(bool available);
     void createPopover();
     void subscribeToVpnState();
+    void connectionStateChanged(const VPNConnectionState &state);
     void setVpnStatus(VPNDisplayStatus status);
     void repaintStatusIcon();
     void setStatusImage(const QString &symbol, const QString &description);
@@ -152,4 +161,6 @@ private:
     QString m_statusSymbol;
     QString m_statusDescription;
     bool m_restoringSession = false;
+    DesktopNotifier *m_notifier;
+    ConnectionText::DropWatch m_dropWatch;
 };

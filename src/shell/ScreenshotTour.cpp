@@ -2,6 +2,7 @@
 
 #include "backend/AuthService.h"
 #include "model/NotificationNames.h"
+#include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "shell/AppDelegate.h"
 #include "shell/PopoverPanel.h"
@@ -63,8 +64,9 @@ void ScreenshotTour::start()
 
 void ScreenshotTour::note(const QString &line)
 {
+    // A line may carry the account's e-mail address as the server gave it.
     QTextStream out(stdout);
-    out << line << Qt::endl;
+    out << Log::escapeControls(line) << Qt::endl;
 }
 
 void ScreenshotTour::saved(bool ok, const QString &path)
@@ -163,6 +165,16 @@ QCoro::Task<> ScreenshotTour::run()
         co_await QCoro::sleepFor(800ms);
         saveScreen(u"05-panel-"_s + statusName(delegate.vpnStatus()) + u".png"_s);
         if (delegate.vpnStatus() == VPNDisplayStatus::Connected) {
+            // The connection view of the main window while the tunnel is up.
+            delegate.openMainWindow();
+            co_await QCoro::sleepFor(1s);
+            saveScreen(u"05b-main-connected.png"_s);
+            if (delegate.mainWindow())
+                delegate.mainWindow()->close();
+            if (!delegate.popover() || !delegate.popover()->isVisible()) {
+                delegate.togglePopover();
+                co_await QCoro::sleepFor(500ms);
+            }
             if (QAbstractButton *disconnect = panelButton(u"connectButton"_s))
                 disconnect->click();
             auto stopped = waitUntil([&delegate] { return delegate.vpnStatus() == VPNDisplayStatus::Disconnected; }, 15s);

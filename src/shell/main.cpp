@@ -13,13 +13,8 @@
 #include "shell/ScreenshotTour.h"
 #include "shell/SingleInstance.h"
 #include "shell/StartupProbe.h"
-#include "ui/DeviceListView.h"
+#include "ui/AppScreens.h"
 #include "ui/Icons.h"
-#include "ui/LoginView.h"
-#include "ui/MacAccountView.h"
-#include "ui/MainWindowView.h"
-#include "ui/MenuBarView.h"
-#include "ui/SettingsView.h"
 #include "vpn/ServerManager.h"
 #include "vpn/VPNServiceManager.h"
 #include "vpn/xray/XrayService.h"
@@ -28,7 +23,10 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QMessageBox>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QPainter>
+#include <QTranslator>
 
 #include <cstdio>
 #include <memory>
@@ -66,22 +64,33 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(u"velorin-vpn"_s);
-    QApplication::setApplicationDisplayName(u"Velorin VPN"_s);
     QApplication::setApplicationVersion(AppInfo::current().shortVersion());
     QApplication::setWindowIcon(Icons::appIcon());
 
+    // A translation of the user's language, when one is installed next to the
+    // program's data (share/velorin-vpn/translations/velorin-vpn_<lang>.qm).
+    QTranslator translator;
+    const QString translations = QDir(QCoreApplication::applicationDirPath())
+                                     .filePath(u"../share/velorin-vpn/translations"_s);
+    if (translator.load(QLocale(), u"velorin-vpn"_s, u"_"_s, translations))
+        QCoreApplication::installTranslator(&translator);
+    QTranslator qtTranslator;
+    if (qtTranslator.load(QLocale(), u"qtbase"_s, u"_"_s, QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&qtTranslator);
+    QApplication::setApplicationDisplayName(AppDelegate::mainWindowTitle());
+
     QCommandLineParser parser;
-    parser.setApplicationDescription(u"Velorin VPN: the tray application."_s);
+    parser.setApplicationDescription(QCoreApplication::translate("main", "Velorin VPN: the tray application."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption configDir(u"config-dir"_s,
-                                       u"Keep settings in DIR instead of the user's configuration folder "
-                                       "(also VELORIN_CONFIG_DIR)."_s,
+                                       QCoreApplication::translate("main", "Keep settings in DIR instead of the user's configuration "
+                                                                           "folder (also VELORIN_CONFIG_DIR)."),
                                        u"DIR"_s);
-    const QCommandLineOption settings(u"settings"_s, u"Open the settings window at start."_s);
+    const QCommandLineOption settings(u"settings"_s, QCoreApplication::translate("main", "Open the settings window at start."));
     const QCommandLineOption screenshots(u"screenshots"_s,
-                                         u"Walk through the tray, the panel and the windows once, save a "
-                                         "picture of each into DIR, then quit."_s,
+                                         QCoreApplication::translate("main", "Walk through the tray, the panel and the windows once, "
+                                                                             "save a picture of each into DIR, then quit."),
                                          u"DIR"_s);
     parser.addOptions({configDir, settings, screenshots});
     parser.process(app);
@@ -117,25 +126,8 @@ int main(int argc, char *argv[])
     ServerManager &servers = ServerManager::shared();
     NotificationCenter &notifications = NotificationCenter::defaultCenter();
 
-    AppViews views;
-    views.panel = [&auth, &servers](AppDelegate &delegate) -> QWidget * {
-        return new MenuBarView(auth, delegate, servers, VPNServiceManager::shared());
-    };
-    views.mainWindowContent = [&auth, &servers, &notifications](AppDelegate &) -> QWidget * {
-        MainWindowScreens screens;
-        screens.signIn = [&auth](QWidget *parent) { return new LoginView(auth, APIClient::shared(), parent); };
-        screens.account = [&auth, &notifications](QWidget *parent) {
-            return new MacAccountView(auth, EntitlementManager::shared(), notifications, parent);
-        };
-        screens.devices = [](QWidget *parent) { return new DeviceListView(DeviceManager::shared(), parent); };
-        screens.settings = [](QWidget *parent) {
-            return new SettingsView(UserDefaults::standard(), VPNServiceManager::shared(), parent);
-        };
-        return new MainWindowView(auth, servers, VPNServiceManager::shared(), notifications, screens);
-    };
-    views.settingsContent = [](AppDelegate &) -> QWidget * {
-        return new SettingsView(UserDefaults::standard(), VPNServiceManager::shared());
-    };
+    AppViews views = appScreens({auth, APIClient::shared(), EntitlementManager::shared(), DeviceManager::shared(),
+                                 notifications, UserDefaults::standard(), servers, VPNServiceManager::shared()});
     views.statusImage = trayImage;
 
     AppDelegate delegate(auth, VPNServiceManager::shared(), notifications, UserDefaults::standard(), views);

@@ -45,7 +45,10 @@ bool KeychainManager::save(const QString &value, const QString &key)
         Log::system(u"❌ KeychainManager: Failed to convert string to data for key: "_s + key);
         return false;
     }
-    m_defaults.set(defaultsPrefix + key, QString::fromLatin1(bytes->toBase64()));
+    if (!m_defaults.set(defaultsPrefix + key, QString::fromLatin1(bytes->toBase64()))) {
+        Log::system(u"❌ KeychainManager: Failed to store key: "_s + key + u" ("_s + m_defaults.lastError() + u')');
+        return false;
+    }
     Log::system(u"✅ KeychainManager: Saved key: "_s + key);
     return true;
 }
@@ -73,14 +76,33 @@ std::optional<QString> KeychainManager::retrieveString(const QString &key)
 
 bool KeychainManager::deleteKey(const QString &key)
 {
-    m_defaults.remove(defaultsPrefix + key);
+    const bool removed = m_defaults.remove(defaultsPrefix + key);
     const Keychain::Status status = m_keychain.remove(keychainService, key);
+    if (!removed) {
+        Log::system(u"❌ KeychainManager: Failed to delete key: "_s + key + u" ("_s + m_defaults.lastError() + u')');
+        return false;
+    }
     if (status == Keychain::Success || status == Keychain::ItemNotFound) {
         Log::system(u"✅ KeychainManager: Successfully deleted key: "_s + key);
         return true;
     }
     Log::system(u"❌ KeychainManager: Failed to delete key: "_s + key + u", status: "_s + QString::number(status));
     return false;
+}
+
+bool KeychainManager::contains(const QString &key) const
+{
+    return m_defaults.contains(defaultsPrefix + key);
+}
+
+void KeychainManager::reload()
+{
+    m_defaults.reload();
+}
+
+QString KeychainManager::refreshLockPath() const
+{
+    return m_defaults.filePath() + u".refresh.lock"_s;
 }
 
 bool KeychainManager::deleteAllAuthTokens()

@@ -13,7 +13,7 @@ QMessageBox *makeConfirmation(QWidget *parent, const QString &objectName, const 
     box->setObjectName(objectName);
     box->setTextFormat(Qt::PlainText);
     box->setAttribute(Qt::WA_DeleteOnClose);
-    QPushButton *cancel = box->addButton(u"Cancel"_s, QMessageBox::RejectRole);
+    QPushButton *cancel = box->addButton(QMessageBox::tr("Cancel"), QMessageBox::RejectRole);
     QPushButton *confirm = box->addButton(destructiveTitle, QMessageBox::DestructiveRole);
     cancel->setObjectName(u"cancelButton"_s);
     confirm->setObjectName(u"confirmButton"_s);

@@ -1,7 +1,9 @@
 #include "ui/ConnectionDetailView.h"
 
+#include "shell/ConnectionText.h"
 #include "ui/Icons.h"
 #include "ui/MapProjection.h"
+#include "ui/PlainLabel.h"
 #include "ui/ServerAnnotation.h"
 #include "ui/Style.h"
 #include "ui/WorldMap.h"
@@ -31,17 +33,15 @@ Appearance appearance(VPNDisplayStatus status)
     case VPNDisplayStatus::Disconnected:
         a.emblemSymbol = u"shield.slash"_s;
         a.emblemColor = dimWhite;
-        a.statusText = u"Disconnected"_s;
         a.buttonSymbol = u"lock.shield"_s;
-        a.buttonTitle = u"Connect"_s;
+        a.buttonTitle = ConnectionDetailView::tr("Connect");
         a.buttonColor = Style::green();
         break;
     case VPNDisplayStatus::Connecting:
         a.emblemSymbol = u"shield.lefthalf.filled"_s;
         a.emblemColor = Style::orange();
-        a.statusText = u"Connecting…"_s;
         a.buttonSymbol = u"hourglass"_s;
-        a.buttonTitle = u"Connecting…"_s;
+        a.buttonTitle = ConnectionDetailView::tr("Connecting…");
         a.buttonColor = Style::orange();
         a.buttonEnabled = false;
         break;
@@ -50,30 +50,28 @@ Appearance appearance(VPNDisplayStatus status)
         a.emblemColor = Style::green();
         a.emblemBackground = Style::withAlpha(Style::green(), 0.2);
         a.showsPulse = true;
-        a.statusText = u"Connected"_s;
         a.buttonSymbol = u"lock.open"_s;
-        a.buttonTitle = u"Disconnect"_s;
+        a.buttonTitle = ConnectionDetailView::tr("Disconnect");
         a.buttonColor = Style::withAlpha(Style::red(), 0.85);
         a.showsLocation = true;
         break;
     case VPNDisplayStatus::Disconnecting:
         a.emblemSymbol = u"shield.lefthalf.filled"_s;
         a.emblemColor = dimWhite;
-        a.statusText = u"Disconnecting…"_s;
         a.buttonSymbol = u"hourglass"_s;
-        a.buttonTitle = u"Disconnecting…"_s;
+        a.buttonTitle = ConnectionDetailView::tr("Disconnecting…");
         a.buttonColor = Style::orange();
         a.buttonEnabled = false;
         break;
     case VPNDisplayStatus::Error:
         a.emblemSymbol = u"exclamationmark.shield"_s;
         a.emblemColor = dimWhite;
-        a.statusText = u"Error"_s;
         a.buttonSymbol = u"lock.shield"_s;
-        a.buttonTitle = u"Connect"_s;
+        a.buttonTitle = ConnectionDetailView::tr("Connect");
         a.buttonColor = Style::green();
         break;
     }
+    a.statusText = ConnectionText::statusName(status);
     return a;
 }
 
@@ -192,7 +190,7 @@ public:
         auto *lines = new QVBoxLayout;
         lines->setSpacing(2);
         auto *caption = makeLabel(Style::font(11), white(0.7), this);
-        caption->setText(u"Selected Location"_s);
+        caption->setText(ConnectionDetailView::tr("Selected Location"));
         caption->setObjectName(u"cardCaption"_s);
         location = makeLabel(Style::font(16), Qt::white, this);
         location->setObjectName(u"cardLocation"_s);
@@ -382,11 +380,25 @@ ConnectionDetailView::ConnectionDetailView(ServerManager &servers, VPNServiceMan
     m_statusText->setObjectName(u"statusText"_s);
     m_statusText->setAlignment(Qt::AlignCenter);
 
+    m_reason = new PlainLabel(content, DisplayText::messageLimit, true);
+    m_reason->setFont(Style::font(13));
+    m_reason->setForegroundRole(QPalette::WindowText);
+    Style::setTextColor(m_reason, white(0.7));
+    m_reason->setObjectName(u"statusReason"_s);
+    m_reason->setAlignment(Qt::AlignCenter);
+    m_reason->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // The whole width of the column: a wrapped label given less than it asks
+    // for would cut off its last lines.
+    m_reason->setContentsMargins(24, 0, 24, 0);
+
     m_locationLine = makeLabel(Style::font(13), white(0.7), content);
     m_locationLine->setObjectName(u"locationLine"_s);
     m_locationLine->setAlignment(Qt::AlignCenter);
 
-    m_addressLine = makeLabel(Style::monospaced(12), white(0.5), content);
+    m_addressLine = new PlainLabel(content);
+    m_addressLine->setFont(Style::monospaced(12));
+    m_addressLine->setForegroundRole(QPalette::WindowText);
+    Style::setTextColor(m_addressLine, white(0.5));
     m_addressLine->setObjectName(u"addressLine"_s);
     m_addressLine->setAlignment(Qt::AlignCenter);
     m_addressLine->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -402,6 +414,7 @@ ConnectionDetailView::ConnectionDetailView(ServerManager &servers, VPNServiceMan
     column->addWidget(m_emblem, 0, Qt::AlignHCenter);
     column->addWidget(m_statusText);
     column->addSpacing(6);
+    column->addWidget(m_reason);
     column->addWidget(m_locationLine);
     column->addSpacing(4);
     column->addWidget(m_addressLine);
@@ -426,8 +439,11 @@ ConnectionDetailView::~ConnectionDetailView() = default;
 void ConnectionDetailView::statusChanged()
 {
     const VPNDisplayStatus status = VPNDisplay::status(m_vpn.connectionState());
-    if (status == m_status)
+    if (status == m_status) {
+        // Another error: only its reason changes.
+        refresh();
         return;
+    }
     m_status = status;
     if (auto region = ConnectionDetail::regionForStatus(status, m_servers.selectedServer()))
         m_map->setRegion(*region, true);
@@ -437,6 +453,10 @@ void ConnectionDetailView::statusChanged()
 void ConnectionDetailView::selectionChanged()
 {
     const ServerLocation &selected = m_servers.selectedServer();
+    // Selecting the server already selected (the connect button does, just
+    // before the state changes) is no change: the map stays where it is.
+    if (selected.id == m_shownServerId)
+        return;
     m_map->setRegion(ConnectionDetail::regionForSelection(selected), true);
     if (m_picker)
         m_picker->setSelectedId(selected.id);
@@ -447,17 +467,20 @@ void ConnectionDetailView::refresh()
 {
     const ConnectionDetail::Appearance look = ConnectionDetail::appearance(m_status);
     const ServerLocation &selected = m_servers.selectedServer();
+    m_shownServerId = selected.id;
 
     m_cardFlag->setText(selected.flagEmoji());
     m_cardLocation->setText(selected.countryAndCity());
 
     m_emblem->setAppearance(look);
     m_statusText->setText(look.statusText);
+    m_reason->setPlainText(ConnectionText::reason(m_vpn.connectionState()));
+    m_reason->setVisible(!m_reason->fullText().isEmpty());
 
     m_locationLine->setText(ConnectionDetail::locationLine(selected));
     m_locationLine->setVisible(look.showsLocation);
     const std::optional<QString> address = m_vpn.connectedServerIP();
-    m_addressLine->setText(address.value_or(QString()));
+    m_addressLine->setPlainText(address.value_or(QString()));
     m_addressLine->setVisible(look.showsLocation && address.has_value());
 
     m_button->setSymbol(look.buttonSymbol);

@@ -17,6 +17,7 @@
 #include <optional>
 
 class FilledButton;
+class PlainLabel;
 class QLabel;
 class ServerManager;
 class SymbolView;
@@ -115,7 +116,9 @@ private:
 // The connection tab of the main window: a darkened world map with a pin per
 // server, the selected location (a card that opens the server picker), the
 // status emblem and text, the connected location and address, and the
-// connect/disconnect button. Always dark, whatever the palette.
+// connect/disconnect button. Always dark, whatever the palette. In the error
+// state the reason the state carries is shown under "Error" (statusReason),
+// and the button connects again.
 //
 // The map keeps its own region: it starts at the overview, centres on the
 // selected server when the selection changes or the status becomes
@@ -150,6 +153,7 @@ private:
     ServerManager &m_servers;
     VPNServiceManager &m_vpn;
     VPNDisplayStatus m_status;
+    QString m_shownServerId;
 
     WorldMap *m_map;
     QWidget *m_overlay;
@@ -158,8 +162,9 @@ private:
     QLabel *m_cardLocation;
     StatusEmblem *m_emblem;
     QLabel *m_statusText;
+    PlainLabel *m_reason;
     QLabel *m_locationLine;
-    QLabel *m_addressLine;
+    PlainLabel *m_addressLine;
     FilledButton *m_button;
     QPointer<ServerPickerSheet> m_picker;
 };

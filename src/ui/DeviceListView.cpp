@@ -4,6 +4,7 @@
 #include "ui/Confirmation.h"
 #include "ui/DateText.h"
 #include "ui/Icons.h"
+#include "ui/PlainLabel.h"
 #include "ui/RoundedPanel.h"
 #include "ui/Style.h"
 
@@ -15,6 +16,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QShowEvent>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -32,17 +34,27 @@ Content content(bool isLoading, qsizetype deviceCount)
 
 QString slotsLine(int activeDeviceCount, int maxDevices)
 {
-    return QString::number(activeDeviceCount) + u" of "_s + QString::number(maxDevices) + u" device slots used"_s;
+    return DeviceListView::tr("%1 of %2 device slots used").arg(activeDeviceCount).arg(maxDevices);
 }
 
 QString footerLine(int maxDevices)
 {
-    return u"Your subscription supports up to "_s + QString::number(maxDevices) + u" devices."_s;
+    return DeviceListView::tr("Your subscription supports up to %1 devices.").arg(maxDevices);
 }
 
 QString removeMessage(const QString &nickname)
 {
-    return u"Remove \""_s + nickname + u"\"? This device will no longer be able to use Velorin VPN."_s;
+    return DeviceListView::tr("Remove \"%1\"? This device will no longer be able to use Velorin VPN.")
+        .arg(DisplayText::clean(nickname, DisplayText::nameLimit));
+}
+
+QString thisDeviceBadge()
+{
+#ifdef Q_OS_MACOS
+    return DeviceListView::tr("This Mac");
+#else
+    return DeviceListView::tr("This Computer");
+#endif
 }
 
 QStringList detailParts(const RegisteredDevice &device, const QLocale &locale)
@@ -50,7 +62,7 @@ QStringList detailParts(const RegisteredDevice &device, const QLocale &locale)
     QStringList parts;
     // A blank platform shows like a missing one rather than as an empty part.
     const QString platform = device.platform.value_or(QString()).trimmed();
-    parts.append(platform.isEmpty() ? u"UNKNOWN"_s : platform.toUpper());
+    parts.append(platform.isEmpty() ? DeviceListView::tr("UNKNOWN") : platform.toUpper());
     if (device.appVersion && !device.appVersion->trimmed().isEmpty())
         parts.append(u"v"_s + *device.appVersion);
     parts.append(DateText::internetDateTime(device.createdAt, locale));
@@ -62,7 +74,7 @@ QStringList detailParts(const RegisteredDevice &device, const QLocale &locale)
 RemoveDeviceButton::RemoveDeviceButton(QWidget *parent)
     : QAbstractButton(parent)
 {
-    setText(u"Remove"_s);
+    setText(DeviceListView::tr("Remove"));
     setFont(Style::font(11, QFont::Medium));
     setCursor(Qt::PointingHandCursor);
     setFocusPolicy(Qt::StrongFocus);
@@ -110,7 +122,7 @@ MacDeviceRow::MacDeviceRow(const RegisteredDevice &device, bool isCurrent, QWidg
     , m_device(device)
     , m_isCurrent(isCurrent)
     , m_icon(new SymbolView(device.platformIcon(), Style::accent(), 22, this))
-    , m_details(new QLabel(this))
+    , m_details(new PlainLabel(this, DisplayText::messageLimit))
 {
     setObjectName(u"deviceRow"_s);
     setAttribute(Qt::WA_Hover);
@@ -124,30 +136,32 @@ MacDeviceRow::MacDeviceRow(const RegisteredDevice &device, bool isCurrent, QWidg
     column->setSpacing(2);
     auto *nameLine = new QHBoxLayout;
     nameLine->setSpacing(6);
-    auto *name = new QLabel(device.nickname, this);
+    auto *name = new PlainLabel(this);
     name->setObjectName(u"nicknameText"_s);
     name->setFont(Style::font(13, QFont::Medium));
-    name->setTextFormat(Qt::PlainText);
-    nameLine->addWidget(name);
+    name->setElideMode(Qt::ElideRight);
+    name->setPlainText(device.nickname);
+    nameLine->addWidget(name, 1);
     if (isCurrent) {
-        auto *badge = new Badge(u"This Mac"_s, Style::accent(), Style::withAlpha(Style::accent(), 0.15), 10, this);
+        auto *badge = new Badge(DeviceListText::thisDeviceBadge(), Style::accent(),
+                                Style::withAlpha(Style::accent(), 0.15), 10, this);
         badge->setObjectName(u"thisMacBadge"_s);
         badge->setFont(Style::font(10, QFont::DemiBold));
         nameLine->addWidget(badge);
     }
-    nameLine->addStretch(1);
     column->addLayout(nameLine);
     m_details->setObjectName(u"detailText"_s);
     m_details->setFont(Style::font(10));
-    m_details->setTextFormat(Qt::PlainText);
-    m_details->setText(DeviceListText::detailParts(device).join(u"  ·  "_s));
+    m_details->setElideMode(Qt::ElideRight);
+    m_details->setPlainText(DeviceListText::detailParts(device).join(u"  ·  "_s));
     column->addWidget(m_details);
     layout->addLayout(column, 1);
 
     if (!isCurrent) {
         m_remove = new RemoveDeviceButton(this);
         m_remove->setObjectName(u"removeButton"_s);
-        m_remove->setAccessibleName(u"Remove "_s + device.nickname);
+        m_remove->setAccessibleName(
+            tr("Remove %1").arg(DisplayText::clean(device.nickname, DisplayText::nameLimit)));
         connect(m_remove, &QAbstractButton::clicked, this, &MacDeviceRow::revokeRequested);
         layout->addWidget(m_remove);
     }
@@ -198,7 +212,7 @@ DeviceListView::DeviceListView(DeviceManager &deviceManager, QWidget *parent)
     auto *header = new QHBoxLayout;
     auto *titles = new QVBoxLayout;
     titles->setSpacing(2);
-    auto *title = new QLabel(u"My Devices"_s, this);
+    auto *title = new QLabel(tr("My Devices"), this);
     title->setObjectName(u"titleText"_s);
     title->setFont(Style::font(20, QFont::Bold));
     titles->addWidget(title);
@@ -211,13 +225,15 @@ DeviceListView::DeviceListView(DeviceManager &deviceManager, QWidget *parent)
     m_refresh->setObjectName(u"refreshButton"_s);
     m_refresh->setAutoRaise(true);
     m_refresh->setIconSize(QSize(16, 16));
-    m_refresh->setToolTip(u"Refresh"_s);
+    m_refresh->setToolTip(tr("Refresh"));
+    m_refresh->setAccessibleName(tr("Refresh"));
     m_refresh->setCursor(Qt::PointingHandCursor);
     connect(m_refresh, &QToolButton::clicked, this, &DeviceListView::fetch);
     header->addWidget(m_refresh, 0, Qt::AlignTop);
     outer->addLayout(header);
 
     auto *scroll = new QScrollArea(this);
+    m_scroll = scroll;
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
     scroll->viewport()->setAutoFillBackground(false);
@@ -235,7 +251,7 @@ DeviceListView::DeviceListView(DeviceManager &deviceManager, QWidget *parent)
     auto *loading = new QHBoxLayout(m_loading);
     loading->setContentsMargins(0, 32, 0, 32);
     m_spinner = new Spinner(16, m_loading);
-    auto *loadingText = new QLabel(u"Loading devices…"_s, m_loading);
+    auto *loadingText = new QLabel(tr("Loading devices…"), m_loading);
     loadingText->setObjectName(u"loadingText"_s);
     loadingText->setFont(Style::font(13));
     loading->addStretch(1);
@@ -251,10 +267,10 @@ DeviceListView::DeviceListView(DeviceManager &deviceManager, QWidget *parent)
     empty->setContentsMargins(0, 32, 0, 32);
     empty->setSpacing(8);
     m_emptySymbol = new SymbolView(u"desktopcomputer.trianglebadge.exclamationmark"_s, Qt::gray, 36, m_empty);
-    m_emptyTitle = new QLabel(u"No Registered Devices"_s, m_empty);
+    m_emptyTitle = new QLabel(tr("No Registered Devices"), m_empty);
     m_emptyTitle->setObjectName(u"emptyTitle"_s);
     m_emptyTitle->setFont(Style::font(15));
-    m_emptyText = new QLabel(u"Devices will appear here after connecting to VPN."_s, m_empty);
+    m_emptyText = new QLabel(tr("Devices will appear here after connecting to VPN."), m_empty);
     m_emptyText->setObjectName(u"emptyText"_s);
     m_emptyText->setFont(Style::font(13));
     m_emptyText->setWordWrap(true);
@@ -278,13 +294,11 @@ DeviceListView::DeviceListView(DeviceManager &deviceManager, QWidget *parent)
     banner->setContentsMargins(12, 8, 10, 8);
     banner->setSpacing(8);
     banner->addWidget(new SymbolView(u"exclamationmark.triangle.fill"_s, Style::orange(), 14, bannerRow));
-    m_errorText = new QLabel(bannerRow);
+    m_errorText = new PlainLabel(bannerRow, DisplayText::messageLimit, true);
     m_errorText->setObjectName(u"errorText"_s);
     m_errorText->setFont(Style::font(12));
-    m_errorText->setWordWrap(true);
-    m_errorText->setTextFormat(Qt::PlainText);
     banner->addWidget(m_errorText, 1);
-    auto *retry = new QPushButton(u"Retry"_s, bannerRow);
+    auto *retry = new QPushButton(tr("Retry"), bannerRow);
     retry->setObjectName(u"retryButton"_s);
     connect(retry, &QPushButton::clicked, this, &DeviceListView::fetch);
     banner->addWidget(retry);
@@ -298,7 +312,7 @@ DeviceListView::DeviceListView(DeviceManager &deviceManager, QWidget *parent)
     m_footer = new QLabel(this);
     m_footer->setObjectName(u"footerText"_s);
     m_footer->setFont(Style::font(12));
-    m_footerHint = new QLabel(u"Remove old devices to free up slots for new ones."_s, this);
+    m_footerHint = new QLabel(tr("Remove old devices to free up slots for new ones."), this);
     m_footerHint->setObjectName(u"footerHint"_s);
     m_footerHint->setFont(Style::font(12));
     footer->addWidget(m_footer);
@@ -348,12 +362,34 @@ void DeviceListView::fetch()
 
 void DeviceListView::rebuildRows()
 {
+    // A refresh that brings the same list keeps the rows as they are, with
+    // the keyboard focus and the scroll position.
+    const QList<MacDeviceRow *> shown = rows();
+    const QList<RegisteredDevice> &devices = m_manager.devices();
+    bool same = shown.size() == devices.size();
+    for (qsizetype i = 0; same && i < devices.size(); ++i)
+        same = shown[i]->device() == devices[i] && shown[i]->isCurrent() == m_manager.isCurrentDevice(devices[i]);
+    if (same)
+        return;
+
+    // Otherwise the rows are made anew; the scroll position stays, and the
+    // focus returns to the row of the same device if it is still listed.
+    const int scrolled = m_scroll->verticalScrollBar()->value();
+    std::optional<QString> focusedDevice;
+    for (MacDeviceRow *row : shown)
+        if (row->isAncestorOf(window()->focusWidget()))
+            focusedDevice = row->device().deviceId;
     m_list->clearRows();
-    for (const RegisteredDevice &device : m_manager.devices()) {
+    for (const RegisteredDevice &device : devices) {
         auto *row = new MacDeviceRow(device, m_manager.isCurrentDevice(device), m_list);
         connect(row, &MacDeviceRow::revokeRequested, this, [this, device] { confirmRemoval(device); });
         m_list->addRow(row);
+        if (focusedDevice == device.deviceId && row->removeButton())
+            row->removeButton()->setFocus();
     }
+    m_list->adjustSize();
+    m_scroll->widget()->adjustSize();
+    m_scroll->verticalScrollBar()->setValue(scrolled);
 }
 
 void DeviceListView::updateState()
@@ -363,7 +399,7 @@ void DeviceListView::updateState()
     m_empty->setVisible(m_content == DeviceListText::Content::Empty);
     m_list->setVisible(m_content == DeviceListText::Content::List);
     const std::optional<QString> error = m_manager.errorMessage();
-    m_errorText->setText(error.value_or(QString()));
+    m_errorText->setPlainText(error.value_or(QString()));
     m_errorBanner->setVisible(error.has_value());
 }
 
@@ -391,8 +427,8 @@ void DeviceListView::confirmRemoval(const RegisteredDevice &device)
     if (m_confirmation)
         return;
     m_deviceToRevoke = device;
-    QMessageBox *box = makeConfirmation(this, u"removeDeviceConfirmation"_s, u"Remove Device"_s,
-                                        DeviceListText::removeMessage(device.nickname), u"Remove"_s);
+    QMessageBox *box = makeConfirmation(this, u"removeDeviceConfirmation"_s, tr("Remove Device"),
+                                        DeviceListText::removeMessage(device.nickname), tr("Remove"));
     QAbstractButton *remove = destructiveButton(box);
     connect(box, &QMessageBox::buttonClicked, this, [this, remove](QAbstractButton *clicked) {
         const std::optional<RegisteredDevice> device = std::exchange(m_deviceToRevoke, std::nullopt);

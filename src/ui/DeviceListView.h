@@ -13,7 +13,9 @@
 #include <optional>
 
 class DeviceManager;
+class PlainLabel;
 class QLabel;
+class QScrollArea;
 
 class QToolButton;
 class RoundedPanel;
@@ -45,6 +47,10 @@ QString removeMessage(const QString &nickname);
 // came when it does not parse).
 QStringList detailParts(const RegisteredDevice &device, const QLocale &locale = QLocale());
 
+// The badge of this computer's row: "This Mac" on a Mac, "This Computer"
+// elsewhere.
+QString thisDeviceBadge();
+
 // Opacity of the Remove button's red background.
 inline qreal removeTintOpacity(bool hovering)
 {
@@ -73,8 +79,8 @@ private:
 };
 
 // One device of the account: its platform symbol (accent for this computer,
-// secondary otherwise), the nickname with a "This Mac" badge for this
-// computer, the platform, version and creation date, and a Remove button for
+// secondary otherwise), the nickname with a "This Mac" ("This Computer"
+// outside macOS) badge for this computer, the platform, version and creation date, and a Remove button for
 // every device but this computer.
 class MacDeviceRow : public QWidget
 {
@@ -105,7 +111,7 @@ private:
     bool m_isCurrent;
     bool m_hovering = false;
     SymbolView *m_icon;
-    QLabel *m_details;
+    PlainLabel *m_details;
     RemoveDeviceButton *m_remove = nullptr;
 };
 
@@ -144,6 +150,7 @@ private:
 
     QLabel *m_slots;
     QToolButton *m_refresh;
+    QScrollArea *m_scroll;
     QWidget *m_loading;
     Spinner *m_spinner;
     QWidget *m_empty;
@@ -152,7 +159,7 @@ private:
     QLabel *m_emptyText;
     RoundedPanel *m_list;
     RoundedPanel *m_errorBanner;
-    QLabel *m_errorText;
+    PlainLabel *m_errorText;
     QLabel *m_footer;
     QLabel *m_footerHint;
 };

@@ -2,6 +2,7 @@
 
 #include "backend/AuthService.h"
 #include "ui/FormField.h"
+#include "ui/PlainLabel.h"
 #include "ui/Style.h"
 
 #include <QHBoxLayout>
@@ -36,7 +37,7 @@ int digitCount(const QString &code)
 
 QString countdownText(int seconds)
 {
-    return u"Resend code in "_s + QString::number(seconds) + u's';
+    return EmailVerificationView::tr("Resend code in %1s").arg(seconds);
 }
 
 } // namespace VerificationCode
@@ -57,21 +58,24 @@ EmailVerificationView::EmailVerificationView(AuthService &authService, QString e
     , m_resendTimer(new QTimer(this))
     , m_errorRow(new MessageRow(u"exclamationmark.triangle.fill"_s, Style::orange(), false, this))
     , m_codeField(new QLineEdit(this))
-    , m_verifyButton(new FilledButton(u"Verify"_s, this))
-    , m_resendButton(new LinkButton(u"Resend code"_s, this))
+    , m_verifyButton(new FilledButton(tr("Verify"), this))
+    , m_resendButton(new LinkButton(tr("Resend code"), this))
     , m_countdown(new QLabel(this))
-    , m_cancelButton(new QPushButton(u"Cancel"_s, this))
+    , m_cancelButton(new QPushButton(tr("Cancel"), this))
 {
     setObjectName(u"emailVerificationView"_s);
-    setWindowTitle(u"Verify Your Email"_s);
+    setWindowTitle(tr("Verify Your Email"));
 
-    auto *column = accountSheetColumn(this, u"envelope.badge.shield.half.filled"_s, 44, u"Verify Your Email"_s);
+    auto *column = accountSheetColumn(this, u"envelope.badge.shield.half.filled"_s, 44, tr("Verify Your Email"));
 
-    auto *sentTo = new QLabel(u"We sent a 6-digit code to"_s, this);
+    auto *sentTo = new QLabel(tr("We sent a 6-digit code to"), this);
     sentTo->setObjectName(u"sentToText"_s);
     sentTo->setFont(Style::font(13));
-    Style::setTextColor(sentTo, Style::secondaryText(this));
-    auto *address = new QLabel(m_email, this);
+    Style::setSecondaryText(sentTo);
+    auto *address = new PlainLabel(this);
+    address->setPlainText(m_email);
+    address->setMaximumWidth(360);
+    address->setElideMode(Qt::ElideMiddle);
     address->setObjectName(u"emailText"_s);
     address->setFont(Style::font(13, QFont::DemiBold));
     address->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -86,7 +90,7 @@ EmailVerificationView::EmailVerificationView(AuthService &authService, QString e
     column->addWidget(m_errorRow);
 
     m_codeField->setObjectName(u"codeField"_s);
-    m_codeField->setPlaceholderText(u"Enter 6-digit code"_s);
+    m_codeField->setPlaceholderText(tr("Enter 6-digit code"));
     m_codeField->setFont(Style::font(20));
     m_codeField->setAlignment(Qt::AlignCenter);
     m_codeField->setFixedSize(360, 44);
@@ -104,7 +108,7 @@ EmailVerificationView::EmailVerificationView(AuthService &authService, QString e
     m_resendButton->setFontPoints(13);
     m_countdown->setObjectName(u"resendCountdown"_s);
     m_countdown->setFont(Style::font(13));
-    Style::setTextColor(m_countdown, Style::secondaryText(this));
+    Style::setSecondaryText(m_countdown);
     auto *resendRow = new QHBoxLayout;
     resendRow->addStretch();
     resendRow->addWidget(m_resendButton);

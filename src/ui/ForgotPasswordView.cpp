@@ -69,8 +69,8 @@ bool ResetForm::showsLengthHint() const
 
 QString ResetForm::subtitle(ResetStep step)
 {
-    return step == ResetStep::requestCode ? u"Enter your email to receive a reset code"_s
-                                          : u"Enter the code and your new password"_s;
+    return step == ResetStep::requestCode ? ForgotPasswordView::tr("Enter your email to receive a reset code")
+                                          : ForgotPasswordView::tr("Enter the code and your new password");
 }
 
 ForgotPasswordView::ForgotPasswordView(APIClient &apiClient, QString prefillEmail, QWidget *parent)
@@ -81,23 +81,23 @@ ForgotPasswordView::ForgotPasswordView(APIClient &apiClient, QString prefillEmai
     , m_successRow(messageRow(u"checkmark.circle.fill"_s, Style::green(), u"successRow"_s, this))
     , m_requestPage(new QWidget(this))
     , m_newPasswordPage(new QWidget(this))
-    , m_emailField(new FormField(u"envelope"_s, u"Email address"_s, u"emailField"_s, false, m_requestPage))
-    , m_sendButton(actionButton(u"Send Reset Code"_s, u"sendButton"_s, m_requestPage))
-    , m_codeField(new FormField(u"number"_s, u"6-digit code"_s, u"codeField"_s, false, m_newPasswordPage))
-    , m_newPasswordField(new FormField(u"lock"_s, u"New password"_s, u"newPasswordField"_s, true, m_newPasswordPage))
-    , m_confirmField(new FormField(u"lock.badge.checkmark"_s, u"Confirm password"_s, u"confirmPasswordField"_s, true,
+    , m_emailField(new FormField(u"envelope"_s, tr("Email address"), u"emailField"_s, false, m_requestPage))
+    , m_sendButton(actionButton(tr("Send Reset Code"), u"sendButton"_s, m_requestPage))
+    , m_codeField(new FormField(u"number"_s, tr("6-digit code"), u"codeField"_s, false, m_newPasswordPage))
+    , m_newPasswordField(new FormField(u"lock"_s, tr("New password"), u"newPasswordField"_s, true, m_newPasswordPage))
+    , m_confirmField(new FormField(u"lock.badge.checkmark"_s, tr("Confirm password"), u"confirmPasswordField"_s, true,
                                    m_newPasswordPage))
-    , m_lengthHint(new QLabel(u"Password must be at least 8 characters"_s, m_newPasswordPage))
-    , m_resetButton(actionButton(u"Reset Password"_s, u"resetButton"_s, m_newPasswordPage))
-    , m_cancelButton(new QPushButton(u"Cancel"_s, this))
+    , m_lengthHint(new QLabel(tr("Password must be at least 8 characters"), m_newPasswordPage))
+    , m_resetButton(actionButton(tr("Reset Password"), u"resetButton"_s, m_newPasswordPage))
+    , m_cancelButton(new QPushButton(tr("Cancel"), this))
 {
     setObjectName(u"forgotPasswordView"_s);
-    setWindowTitle(u"Reset Password"_s);
+    setWindowTitle(tr("Reset Password"));
 
-    auto *column = accountSheetColumn(this, u"key.fill"_s, 40, u"Reset Password"_s);
+    auto *column = accountSheetColumn(this, u"key.fill"_s, 40, tr("Reset Password"));
     m_subtitle->setObjectName(u"subtitleText"_s);
     m_subtitle->setFont(Style::font(13));
-    Style::setTextColor(m_subtitle, Style::secondaryText(this));
+    Style::setSecondaryText(m_subtitle);
     column->addWidget(m_subtitle, 0, Qt::AlignHCenter);
 
     column->addWidget(m_errorRow);
@@ -121,7 +121,7 @@ ForgotPasswordView::ForgotPasswordView(APIClient &apiClient, QString prefillEmai
     }
     m_lengthHint->setObjectName(u"lengthHint"_s);
     m_lengthHint->setFont(Style::font(11));
-    Style::setTextColor(m_lengthHint, Style::secondaryText(this));
+    Style::setSecondaryText(m_lengthHint);
     newPasswordLayout->addWidget(m_lengthHint);
     newPasswordLayout->addSpacing(2);
     newPasswordLayout->addWidget(m_resetButton);
@@ -195,9 +195,9 @@ QCoro::Task<> ForgotPasswordView::requestCode(QString email)
         co_return;
     m_isLoading = false;
     if (failure) {
-        m_errorMessage = u"Failed to send reset code: "_s + *failure;
+        m_errorMessage = tr("Failed to send reset code: %1").arg(*failure);
     } else {
-        m_successMessage = u"Reset code sent to "_s + email;
+        m_successMessage = tr("Reset code sent to %1").arg(email);
         m_step = ResetStep::enterNewPassword;
         emit stepChanged(m_step);
         m_codeField->setFocus();
@@ -221,14 +221,14 @@ QCoro::Task<> ForgotPasswordView::submitNewPassword(QString email, QString code,
         co_return;
     if (failure) {
         m_isLoading = false;
-        m_errorMessage = u"Reset failed: "_s + *failure;
+        m_errorMessage = tr("Reset failed: %1").arg(*failure);
         emit isLoadingChanged(false);
         refresh();
         co_return;
     }
     // The success row stays in view for a moment before the sheet closes;
     // the button keeps its spinner until then.
-    m_successMessage = u"Password reset successful! You can now sign in."_s;
+    m_successMessage = tr("Password reset successful! You can now sign in.");
     refresh();
     QTimer::singleShot(closeDelayMs, this, [this] {
         accept();

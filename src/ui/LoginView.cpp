@@ -11,6 +11,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QVBoxLayout>
 
 using namespace Qt::StringLiterals;
@@ -47,17 +48,18 @@ bool LoginForm::showsLengthNote() const
 
 QString LoginForm::subtitle(bool isRegistering)
 {
-    return isRegistering ? u"Create your account"_s : u"Welcome back"_s;
+    return isRegistering ? LoginView::tr("Create your account") : LoginView::tr("Welcome back");
 }
 
 QString LoginForm::mainButtonTitle(bool isRegistering)
 {
-    return isRegistering ? u"Create Account"_s : u"Sign In"_s;
+    return isRegistering ? LoginView::tr("Create Account") : LoginView::tr("Sign In");
 }
 
 QString LoginForm::modeSwitchText(bool isRegistering)
 {
-    return isRegistering ? u"Already have an account? **Sign In**"_s : u"Don't have an account? **Sign Up**"_s;
+    return isRegistering ? LoginView::tr("Already have an account? **Sign In**")
+                         : LoginView::tr("Don't have an account? **Sign Up**");
 }
 
 LoginModeSwitch::LoginModeSwitch(QWidget *parent)
@@ -66,6 +68,8 @@ LoginModeSwitch::LoginModeSwitch(QWidget *parent)
     setTextFormat(Qt::MarkdownText);
     setCursor(Qt::PointingHandCursor);
     setFocusPolicy(Qt::TabFocus);
+    // Room for the focus outline around the text.
+    setContentsMargins(6, 2, 6, 2);
 }
 
 void LoginModeSwitch::mousePressEvent(QMouseEvent *event)
@@ -91,6 +95,17 @@ void LoginModeSwitch::mouseReleaseEvent(QMouseEvent *event)
     QLabel::mouseReleaseEvent(event);
 }
 
+void LoginModeSwitch::paintEvent(QPaintEvent *event)
+{
+    QLabel::paintEvent(event);
+    if (!hasFocus())
+        return;
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(Style::withAlpha(Style::accent(), 0.8), 1.5));
+    painter.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), 5, 5);
+}
+
 void LoginModeSwitch::keyPressEvent(QKeyEvent *event)
 {
     if (event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier) {
@@ -113,21 +128,21 @@ LoginView::LoginView(AuthService &authService, APIClient &apiClient, QWidget *pa
 
     auto *headerSymbol = new SymbolView(u"shield.lefthalf.filled"_s, Style::accent(), 44, column);
     headerSymbol->setObjectName(u"headerSymbol"_s);
-    auto *title = new QLabel(u"Velorin VPN"_s, column);
+    auto *title = new QLabel(tr("Velorin VPN"), column);
     title->setObjectName(u"titleText"_s);
     title->setFont(Style::font(24, QFont::Bold));
     m_subtitle = new QLabel(column);
     m_subtitle->setObjectName(u"subtitleText"_s);
     m_subtitle->setFont(Style::font(14));
 
-    m_emailField = new FormField(u"envelope"_s, u"Email address"_s, u"emailField"_s, false, column);
-    m_passwordField = new FormField(u"lock"_s, u"Password"_s, u"passwordField"_s, true, column);
-    m_confirmField = new FormField(u"lock"_s, u"Confirm password"_s, u"confirmPasswordField"_s, true, column);
-    m_lengthNote = new QLabel(u"Password must be at least 8 characters"_s, column);
+    m_emailField = new FormField(u"envelope"_s, tr("Email address"), u"emailField"_s, false, column);
+    m_passwordField = new FormField(u"lock"_s, tr("Password"), u"passwordField"_s, true, column);
+    m_confirmField = new FormField(u"lock"_s, tr("Confirm password"), u"confirmPasswordField"_s, true, column);
+    m_lengthNote = new QLabel(tr("Password must be at least 8 characters"), column);
     m_lengthNote->setObjectName(u"lengthNote"_s);
     m_lengthNote->setFont(Style::font(11));
 
-    m_forgotButton = new LinkButton(u"Forgot password?"_s, column);
+    m_forgotButton = new LinkButton(tr("Forgot password?"), column);
     m_forgotButton->setObjectName(u"forgotPasswordButton"_s);
     m_forgotButton->setFontPoints(12);
 
@@ -144,10 +159,10 @@ LoginView::LoginView(AuthService &authService, APIClient &apiClient, QWidget *pa
     m_modeSwitch->setObjectName(u"modeSwitch"_s);
     m_modeSwitch->setFont(Style::font(13));
 
-    m_termsButton = new LinkButton(u"Terms of Service"_s, column);
+    m_termsButton = new LinkButton(tr("Terms of Service"), column);
     m_termsButton->setObjectName(u"termsButton"_s);
     m_termsButton->setFontPoints(11);
-    m_privacyButton = new LinkButton(u"Privacy Policy"_s, column);
+    m_privacyButton = new LinkButton(tr("Privacy Policy"), column);
     m_privacyButton->setObjectName(u"privacyButton"_s);
     m_privacyButton->setFontPoints(11);
 

@@ -44,8 +44,9 @@ struct LoginForm
     static QString modeSwitchText(bool isRegistering);
 };
 
-// The mode switch under the main button: a label (its text is Markdown) that
-// acts as a button, by mouse or by the space bar when it has focus.
+// The mode switch under the main button: a label (its text is Markdown, all
+// of it ours) that acts as a button, by mouse or by the space bar when it has
+// focus; an accent outline shows the focus.
 class LoginModeSwitch : public QLabel
 {
     Q_OBJECT
@@ -59,6 +60,7 @@ protected:
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     bool m_pressed = false;

@@ -3,12 +3,14 @@
 #include "backend/AuthService.h"
 #include "model/NotificationNames.h"
 #include "platform/NotificationCenter.h"
+#include "ui/PlainLabel.h"
 #include "ui/Website.h"
 #include "ui/Confirmation.h"
 #include "ui/DateText.h"
 #include "ui/Icons.h"
 #include "ui/RoundedPanel.h"
 #include "ui/Style.h"
+#include "vpn/VPNServiceManager.h"
 
 #include <QAbstractButton>
 #include <QDesktopServices>
@@ -19,6 +21,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QTimer>
 #include <QVBoxLayout>
 
 using namespace Qt::StringLiterals;
@@ -51,31 +54,31 @@ QString displayName(const QString &provider)
     const QString p = provider.toLower().trimmed();
     const auto has = [&p](const char16_t *part) { return p.contains(QStringView(part)); };
     if (p == u"yearly")
-        return u"Yearly Plan"_s;
+        return MacAccountView::tr("Yearly Plan");
     if (p == u"monthly")
-        return u"Monthly Plan"_s;
+        return MacAccountView::tr("Monthly Plan");
     if (has(u"personal") && has(u"year"))
-        return u"Personal Yearly"_s;
+        return MacAccountView::tr("Personal Yearly");
     if (has(u"personal") && has(u"month"))
-        return u"Personal Monthly"_s;
+        return MacAccountView::tr("Personal Monthly");
     if (has(u"family") && has(u"year"))
-        return u"Family Yearly"_s;
+        return MacAccountView::tr("Family Yearly");
     if (has(u"family") && has(u"month"))
-        return u"Family Monthly"_s;
+        return MacAccountView::tr("Family Monthly");
     if (has(u"personal"))
-        return u"Personal"_s;
+        return MacAccountView::tr("Personal");
     if (has(u"family"))
-        return u"Family"_s;
+        return MacAccountView::tr("Family");
     if (has(u"trial"))
-        return u"Free Trial"_s;
+        return MacAccountView::tr("Free Trial");
     if (has(u"review"))
-        return u"Review Account"_s;
+        return MacAccountView::tr("Review Account");
     if (p == u"stripe")
-        return u"Premium (Stripe)"_s;
+        return MacAccountView::tr("Premium (Stripe)");
     if (p == u"apple_iap")
-        return u"Premium (App Store)"_s;
+        return MacAccountView::tr("Premium (App Store)");
     if (p == u"unknown" || p.isEmpty())
-        return u"Premium"_s;
+        return MacAccountView::tr("Premium");
     return capitalizeWords(p);
 }
 
@@ -91,12 +94,12 @@ bool isActive(const EntitlementCache &record, const QDateTime &now)
 Info info(const std::optional<EntitlementCache> &record, const QDateTime &now, const QLocale &locale)
 {
     if (!record)
-        return Info{u"No Subscription"_s, u"Inactive"_s, StatusTone::Secondary, std::nullopt};
+        return Info{MacAccountView::tr("No Subscription"), MacAccountView::tr("Inactive"), StatusTone::Secondary, std::nullopt};
     const bool active = isActive(*record, now);
     std::optional<QString> expiry;
     if (record->expiresAt.isValid())
         expiry = DateText::mediumDate(record->expiresAt, locale);
-    return Info{displayName(record->provider), active ? u"Active"_s : u"Expired"_s,
+    return Info{displayName(record->provider), active ? MacAccountView::tr("Active") : MacAccountView::tr("Expired"),
                 active ? StatusTone::Green : StatusTone::Red, expiry};
 }
 
@@ -149,7 +152,7 @@ private:
     QColor m_tint;
 };
 
-QWidget *valueRow(const QString &title, QLabel *value, QWidget *parent)
+QWidget *valueRow(const QString &title, PlainLabel *value, QWidget *parent)
 {
     auto *row = new QWidget(parent);
     auto *layout = new QHBoxLayout(row);
@@ -159,24 +162,31 @@ QWidget *valueRow(const QString &title, QLabel *value, QWidget *parent)
     value->setFont(Style::font(13, QFont::Medium));
     value->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     value->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    value->setElideMode(Qt::ElideRight);
     layout->addWidget(label);
     layout->addStretch(1);
-    layout->addWidget(value);
+    layout->addWidget(value, 100);
     return row;
+}
+
+bool isRunning(const VPNConnectionState &state)
+{
+    return !state.is(VPNConnectionState::Kind::Disconnected) && !state.isError();
 }
 
 } // namespace
 
 MacAccountView::MacAccountView(AuthService &authService, EntitlementManager &entitlements,
-                               NotificationCenter &notifications, QWidget *parent)
+                               NotificationCenter &notifications, VPNServiceManager &vpn, QWidget *parent)
     : QWidget(parent)
     , m_auth(authService)
     , m_entitlements(entitlements)
     , m_notifications(notifications)
-    , m_email(new QLabel(this))
-    , m_planValue(new QLabel(this))
-    , m_statusValue(new QLabel(this))
-    , m_expiresValue(new QLabel(this))
+    , m_vpn(vpn)
+    , m_email(new PlainLabel(this))
+    , m_planValue(new PlainLabel(this))
+    , m_statusValue(new PlainLabel(this))
+    , m_expiresValue(new PlainLabel(this))
 {
     auto *outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -201,7 +211,7 @@ MacAccountView::MacAccountView(AuthService &authService, EntitlementManager &ent
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(8);
 
-    auto *title = new QLabel(u"Account"_s, page);
+    auto *title = new QLabel(tr("Account"), page);
     title->setObjectName(u"titleText"_s);
     title->setFont(Style::font(20, QFont::Bold));
     column->addWidget(title);
@@ -212,26 +222,27 @@ MacAccountView::MacAccountView(AuthService &authService, EntitlementManager &ent
     m_email->setObjectName(u"emailText"_s);
     m_email->setFont(Style::font(14, QFont::Medium));
     m_email->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_email->setElideMode(Qt::ElideMiddle);
     who->addWidget(m_email, 1);
     column->addSpacing(4);
     column->addLayout(who);
     column->addSpacing(12);
 
-    column->addWidget(makeSectionHeader(u"SUBSCRIPTION"_s, page));
+    column->addWidget(makeSectionHeader(tr("Subscription"), page));
     auto *subscription = new RoundedPanel(page);
     subscription->setObjectName(u"subscriptionPanel"_s);
     m_planValue->setObjectName(u"planText"_s);
     m_statusValue->setObjectName(u"statusText"_s);
     m_expiresValue->setObjectName(u"expiresText"_s);
-    subscription->addRow(valueRow(u"Plan"_s, m_planValue, subscription));
-    subscription->addRow(valueRow(u"Status"_s, m_statusValue, subscription));
-    m_expiresRow = valueRow(u"Expires"_s, m_expiresValue, subscription);
+    subscription->addRow(valueRow(tr("Plan"), m_planValue, subscription));
+    subscription->addRow(valueRow(tr("Status"), m_statusValue, subscription));
+    m_expiresRow = valueRow(tr("Expires"), m_expiresValue, subscription);
     m_expiresRow->setObjectName(u"expiresRow"_s);
     subscription->addRow(m_expiresRow);
     column->addWidget(subscription);
 
     if (const QUrl url = Website::manageSubscription(); url.isValid()) {
-        auto *manage = new LinkButton(u"Manage Subscription"_s, page);
+        auto *manage = new LinkButton(tr("Manage Subscription"), page);
         manage->setObjectName(u"manageSubscriptionLink"_s);
         manage->setFontPoints(12);
         manage->setIcon(Icons::icon(u"arrow.up.forward.square"_s, Style::accent(), 12));
@@ -249,23 +260,28 @@ MacAccountView::MacAccountView(AuthService &authService, EntitlementManager &ent
 
     auto *actions = new RoundedPanel(page);
     actions->setObjectName(u"actionsPanel"_s);
-    auto *devices = new ActionRow(u"macbook.and.iphone"_s, u"Manage Devices"_s, Style::accent(), actions);
+    auto *devices = new ActionRow(u"macbook.and.iphone"_s, tr("Manage Devices"), Style::accent(), actions);
     devices->setObjectName(u"manageDevicesButton"_s);
     connect(devices, &QAbstractButton::clicked, this,
             [this] { m_notifications.post(NotificationNames::showDevices); });
     actions->addRow(devices);
     if (const QUrl url = Website::support(); url.isValid()) {
-        auto *support = new ActionRow(u"questionmark.circle"_s, u"Help & Support"_s, Style::accent(), actions);
+        auto *support = new ActionRow(u"questionmark.circle"_s, tr("Help & Support"), Style::accent(), actions);
         support->setObjectName(u"helpSupportButton"_s);
         support->setToolTip(url.toDisplayString());
         connect(support, &QAbstractButton::clicked, this, [url] { QDesktopServices::openUrl(url); });
         actions->addRow(support);
     }
-    auto *signOut = new ActionRow(u"rectangle.portrait.and.arrow.right"_s, u"Sign Out"_s, Style::red(), actions);
+    auto *signOut = new ActionRow(u"rectangle.portrait.and.arrow.right"_s, tr("Sign Out"), Style::red(), actions);
     signOut->setObjectName(u"signOutButton"_s);
     connect(signOut, &QAbstractButton::clicked, this, &MacAccountView::confirmSignOut);
     actions->addRow(signOut);
     column->addWidget(actions);
+    m_signOutError = new MessageRow(u"exclamationmark.triangle.fill"_s, Style::orange(), true, page);
+    m_signOutError->setObjectName(u"signOutError"_s);
+    m_signOutError->hide();
+    connect(m_signOutError, &MessageRow::dismissed, m_signOutError, &QWidget::hide);
+    column->addWidget(m_signOutError);
     column->addStretch(1);
 
     connect(&m_entitlements, &EntitlementManager::cacheChanged, this, &MacAccountView::refreshPlan);
@@ -277,15 +293,15 @@ MacAccountView::MacAccountView(AuthService &authService, EntitlementManager &ent
 void MacAccountView::refreshEmail()
 {
     const AuthState state = m_auth.authState();
-    m_email->setText(state.user() ? state.user()->email : u"Unknown"_s);
+    m_email->setPlainText(state.user() ? state.user()->email : tr("Unknown"));
 }
 
 void MacAccountView::refreshPlan()
 {
     m_plan = AccountPlan::info(m_entitlements.loadCachedEntitlement(), QDateTime::currentDateTimeUtc());
-    m_planValue->setText(m_plan.displayName);
-    m_statusValue->setText(m_plan.status);
-    m_expiresValue->setText(m_plan.expiry.value_or(QString()));
+    m_planValue->setPlainText(m_plan.displayName);
+    m_statusValue->setPlainText(m_plan.status);
+    m_expiresValue->setPlainText(m_plan.expiry.value_or(QString()));
     m_expiresRow->setVisible(m_plan.expiry.has_value());
     applyColors();
 }
@@ -318,16 +334,53 @@ void MacAccountView::changeEvent(QEvent *event)
 
 void MacAccountView::confirmSignOut()
 {
-    if (m_confirmation)
+    if (m_confirmation || m_stopping)
         return;
-    QMessageBox *box = makeConfirmation(
-        this, u"signOutConfirmation"_s, u"Sign Out"_s,
-        u"Are you sure you want to sign out? You'll need to log in again to use VPN."_s, u"Sign Out"_s);
+    // While a connection runs the confirmation says it will be stopped:
+    // once signed out, no screen offers its Disconnect any more.
+    const bool connected = isRunning(m_vpn.connectionState());
+    const QString message =
+        connected ? tr("You are connected to the VPN. Signing out disconnects it first, and you'll need to log in "
+                       "again to use VPN. Sign out?")
+                  : tr("Are you sure you want to sign out? You'll need to log in again to use VPN.");
+    QMessageBox *box = makeConfirmation(this, u"signOutConfirmation"_s, tr("Sign Out"), message, tr("Sign Out"));
     QAbstractButton *confirm = destructiveButton(box);
     connect(box, &QMessageBox::buttonClicked, this, [this, confirm](QAbstractButton *clicked) {
         if (clicked == confirm)
-            m_auth.signOut();
+            stopThenSignOut();
     });
     m_confirmation = box;
     box->open();
+}
+
+void MacAccountView::stopThenSignOut()
+{
+    m_signOutError->hide();
+    if (!isRunning(m_vpn.connectionState())) {
+        m_auth.signOut();
+        return;
+    }
+    m_stopping = true;
+    auto *limit = new QTimer(this);
+    limit->setSingleShot(true);
+    auto finish = [this, limit](bool stopped) {
+        QObject::disconnect(&m_vpn, &VPNServiceManager::connectionStateChanged, limit, nullptr);
+        limit->deleteLater();
+        m_stopping = false;
+        if (stopped) {
+            m_auth.signOut();
+            return;
+        }
+        m_signOutError->setMessage(
+            tr("The VPN connection did not stop, so you are still signed in. Disconnect it, then sign out again."));
+        m_signOutError->show();
+    };
+    connect(&m_vpn, &VPNServiceManager::connectionStateChanged, limit, [finish](const VPNConnectionState &state) {
+        if (!isRunning(state))
+            finish(true);
+    });
+    connect(limit, &QTimer::timeout, this, [finish] { finish(false); });
+    limit->start(m_stopLimitMs);
+    if (!m_vpn.connectionState().is(VPNConnectionState::Kind::Disconnecting))
+        m_vpn.disconnect();
 }

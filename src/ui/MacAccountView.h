@@ -13,8 +13,11 @@
 #include <optional>
 
 class AuthService;
+class MessageRow;
 class NotificationCenter;
+class PlainLabel;
 class QLabel;
+class VPNServiceManager;
 
 class QPushButton;
 
@@ -59,7 +62,9 @@ Info info(const std::optional<EntitlementCache> &record, const QDateTime &now, c
 // The "My Account" page: who is signed in, the subscription as last synced
 // from the backend, links to the website's subscription and support pages,
 // a jump to the devices page ("com.velorin.showDevices"), and sign-out after
-// a confirmation.
+// a confirmation. Signing out while a connection runs stops the connection
+// first (the confirmation says so), and signs out once it has stopped; a
+// connection that does not stop in time leaves the user signed in, told why.
 //
 // The plan is read again whenever the page is shown and whenever the cached
 // record changes.
@@ -67,13 +72,16 @@ class MacAccountView : public QWidget
 {
     Q_OBJECT
 public:
+
     MacAccountView(AuthService &authService, EntitlementManager &entitlements, NotificationCenter &notifications,
-                   QWidget *parent = nullptr);
+                   VPNServiceManager &vpn, QWidget *parent = nullptr);
 
     // The plan lines as shown now.
     AccountPlan::Info plan() const { return m_plan; }
     // The sign-out confirmation while it is open.
     QMessageBox *signOutConfirmation() const { return m_confirmation; }
+    // How long a sign-out waits for the connection to stop (20 s).
+    void setSignOutStopLimit(int milliseconds) { m_stopLimitMs = milliseconds; }
 
     // Reads the cached record and updates the Plan, Status and Expires rows.
     void refreshPlan();
@@ -86,16 +94,21 @@ private:
     void refreshEmail();
     void applyColors();
     void confirmSignOut();
+    void stopThenSignOut();
 
     AuthService &m_auth;
     EntitlementManager &m_entitlements;
     NotificationCenter &m_notifications;
+    VPNServiceManager &m_vpn;
 
     AccountPlan::Info m_plan;
-    QLabel *m_email;
-    QLabel *m_planValue;
-    QLabel *m_statusValue;
+    PlainLabel *m_email;
+    PlainLabel *m_planValue;
+    PlainLabel *m_statusValue;
     QWidget *m_expiresRow;
-    QLabel *m_expiresValue;
+    PlainLabel *m_expiresValue;
+    MessageRow *m_signOutError;
     QPointer<QMessageBox> m_confirmation;
+    bool m_stopping = false;
+    int m_stopLimitMs = 20000;
 };

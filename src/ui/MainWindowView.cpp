@@ -8,6 +8,8 @@
 #include "ui/Style.h"
 
 #include <QLabel>
+#include <QEvent>
+#include <QGridLayout>
 #include <QListWidget>
 #include <QSignalBlocker>
 #include <QSplitter>
@@ -42,15 +44,15 @@ QString label(SidebarTab tab)
 {
     switch (tab) {
     case SidebarTab::Connection:
-        return u"Connection"_s;
+        return MainWindowView::tr("Connection");
     case SidebarTab::Account:
-        return u"My Account"_s;
+        return MainWindowView::tr("My Account");
     case SidebarTab::Devices:
-        return u"Devices"_s;
+        return MainWindowView::tr("Devices");
     case SidebarTab::Settings:
         break;
     }
-    return u"Settings"_s;
+    return MainWindowView::tr("Settings");
 }
 
 QString symbol(SidebarTab tab)
@@ -92,7 +94,7 @@ MainWindowScreens::Factory placeholder(const QString &title, const QString &name
         label->setObjectName(name);
         label->setAlignment(Qt::AlignCenter);
         label->setFont(Style::font(20, QFont::DemiBold));
-        Style::setTextColor(label, Style::secondaryText(label));
+        Style::setSecondaryText(label);
         return label;
     };
 }
@@ -107,10 +109,10 @@ constexpr int tabRole = Qt::UserRole;
 } // namespace
 
 MainWindowScreens::MainWindowScreens()
-    : signIn(placeholder(u"Sign In"_s, u"signInPlaceholder"_s))
-    , account(placeholder(u"My Account"_s, u"accountPlaceholder"_s))
-    , devices(placeholder(u"Devices"_s, u"devicesPlaceholder"_s))
-    , settings(placeholder(u"Settings"_s, u"settingsPlaceholder"_s))
+    : signIn(placeholder(MainWindowView::tr("Sign In"), u"signInPlaceholder"_s))
+    , account(placeholder(Sidebar::label(SidebarTab::Account), u"accountPlaceholder"_s))
+    , devices(placeholder(Sidebar::label(SidebarTab::Devices), u"devicesPlaceholder"_s))
+    , settings(placeholder(Sidebar::label(SidebarTab::Settings), u"settingsPlaceholder"_s))
 {
 }
 
@@ -196,33 +198,15 @@ void MainWindowView::showSplitView()
     m_sidebar->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_sidebar->setSelectionMode(QAbstractItemView::SingleSelection);
 
-    // A source list: a tinted column, rounded highlight, text that keeps its
-    // colour when selected.
-    const QColor window = palette().color(QPalette::Window);
-    const QColor text = palette().color(QPalette::WindowText);
-    const QColor background = window.lightness() > 128 ? window.darker(106) : window.lighter(125);
-    QPalette sidebarPalette = m_sidebar->palette();
-    sidebarPalette.setColor(QPalette::Text, text);
-    sidebarPalette.setColor(QPalette::HighlightedText, text);
-    m_sidebar->setPalette(sidebarPalette);
-    m_sidebar->setStyleSheet(
-        u"QListWidget#sidebar { background: %1; border: none; outline: 0; padding-top: 8px; }"
-        "QListWidget#sidebar::item { height: 28px; padding-left: 6px; margin: 0px 8px; border-radius: 6px; }"
-        "QListWidget#sidebar::item:selected { background: %2; }"
-        "QListWidget#sidebar::item:hover:!selected { background: %3; }"_s.arg(
-            background.name(QColor::HexArgb), Style::withAlpha(Style::accent(), 0.22).name(QColor::HexArgb),
-            Style::withAlpha(text, 0.05).name(QColor::HexArgb)));
-
     auto addRow = [this](SidebarTab tab) {
         auto *item = new QListWidgetItem(Icons::icon(Sidebar::symbol(tab), Style::accent(), 16), Sidebar::label(tab),
                                          m_sidebar);
         item->setData(tabRole, indexOf(tab));
     };
     addRow(SidebarTab::Connection);
-    auto *section = new QListWidgetItem(u"Account"_s, m_sidebar);
+    auto *section = new QListWidgetItem(tr("Account"), m_sidebar);
     section->setFlags(Qt::NoItemFlags);
     section->setFont(Style::font(11, QFont::DemiBold));
-    section->setForeground(Style::secondaryText(m_sidebar));
     addRow(SidebarTab::Account);
     addRow(SidebarTab::Devices);
     addRow(SidebarTab::Settings);
@@ -238,7 +222,43 @@ void MainWindowView::showSplitView()
     m_split->setSizes({Sidebar::idealWidth, qMax(width() - Sidebar::idealWidth, Sidebar::idealWidth)});
     layout()->addWidget(m_split);
 
+    styleSidebar();
     syncSidebar();
+}
+
+// A source list: a tinted column, rounded highlight, text that keeps its
+// colour when selected; all of it from the palette in use.
+void MainWindowView::styleSidebar()
+{
+    if (!m_sidebar)
+        return;
+    const QColor window = palette().color(QPalette::Window);
+    const QColor text = palette().color(QPalette::WindowText);
+    const QColor background = window.lightness() > 128 ? window.darker(106) : window.lighter(125);
+    QPalette sidebarPalette = m_sidebar->palette();
+    sidebarPalette.setColor(QPalette::Text, text);
+    sidebarPalette.setColor(QPalette::HighlightedText, text);
+    m_sidebar->setPalette(sidebarPalette);
+    m_sidebar->setStyleSheet(
+        u"QListWidget#sidebar { background: %1; border: none; outline: 0; padding-top: 8px; }"
+        "QListWidget#sidebar::item { height: 28px; padding-left: 6px; margin: 0px 8px; border-radius: 6px; }"
+        "QListWidget#sidebar::item:selected { background: %2; }"
+        "QListWidget#sidebar::item:hover:!selected { background: %3; }"
+        "QListWidget#sidebar::item:focus { border: 1px solid %4; }"_s.arg(
+            background.name(QColor::HexArgb), Style::withAlpha(Style::accent(), 0.22).name(QColor::HexArgb),
+            Style::withAlpha(text, 0.05).name(QColor::HexArgb), Style::withAlpha(Style::accent(), 0.7).name(QColor::HexArgb)));
+    for (int row = 0; row < m_sidebar->count(); ++row) {
+        QListWidgetItem *item = m_sidebar->item(row);
+        if (!item->data(tabRole).isValid())
+            item->setForeground(Style::secondaryText(this));
+    }
+}
+
+void MainWindowView::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange)
+        styleSidebar();
 }
 
 void MainWindowView::setSelectedTab(SidebarTab tab)
@@ -289,9 +309,15 @@ QWidget *MainWindowView::detailFor(SidebarTab tab)
     case SidebarTab::Devices:
         detail = m_screens.devices(m_detail);
         break;
-    case SidebarTab::Settings:
-        detail = m_screens.settings(m_detail);
+    case SidebarTab::Settings: {
+        // The settings have a size of their own; they sit in the middle of
+        // the detail area, as in their own window.
+        detail = new QWidget(m_detail);
+        detail->setObjectName(u"settingsPage"_s);
+        auto *centre = new QGridLayout(detail);
+        centre->addWidget(m_screens.settings(detail), 0, 0, Qt::AlignCenter);
         break;
+    }
     }
     m_detail->addWidget(detail);
     return detail;

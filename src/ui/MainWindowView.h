@@ -91,7 +91,11 @@ public:
 signals:
     void selectedTabChanged(SidebarTab tab);
 
+protected:
+    void changeEvent(QEvent *event) override;
+
 private:
+    void styleSidebar();
     void authStateChanged();
     void showSignIn();
     void showSplitView();

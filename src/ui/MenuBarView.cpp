@@ -2,7 +2,9 @@
 
 #include "backend/AuthService.h"
 #include "shell/AppDelegate.h"
+#include "shell/ConnectionText.h"
 #include "ui/Icons.h"
+#include "ui/PlainLabel.h"
 #include "ui/ServerAnnotation.h"
 #include "ui/Style.h"
 #include "ui/WorldMap.h"
@@ -10,6 +12,7 @@
 #include "vpn/VPNServiceManager.h"
 
 #include <QAbstractButton>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
@@ -26,18 +29,18 @@ namespace MenuBarRules {
 
 Appearance appearance(VPNDisplayStatus status, const QColor &secondary)
 {
-    const QString text = VPNDisplay::displayName(status);
+    const QString text = ConnectionText::statusName(status);
     switch (status) {
     case VPNDisplayStatus::Disconnected:
-        return {secondary, text, u"lock.shield"_s, u"Connect"_s, Style::green(), true};
+        return {secondary, text, u"lock.shield"_s, MenuBarView::tr("Connect"), Style::green(), true};
     case VPNDisplayStatus::Connecting:
-        return {Style::orange(), text, u"hourglass"_s, u"Connecting…"_s, Style::orange(), false};
+        return {Style::orange(), text, u"hourglass"_s, MenuBarView::tr("Connecting…"), Style::orange(), false};
     case VPNDisplayStatus::Connected:
-        return {Style::green(), text, u"lock.open"_s, u"Disconnect"_s, Style::withAlpha(Style::red(), 0.85), true};
+        return {Style::green(), text, u"lock.open"_s, MenuBarView::tr("Disconnect"), Style::withAlpha(Style::red(), 0.85), true};
     case VPNDisplayStatus::Disconnecting:
-        return {Style::orange(), text, u"hourglass"_s, u"Disconnecting…"_s, Style::orange(), false};
+        return {Style::orange(), text, u"hourglass"_s, MenuBarView::tr("Disconnecting…"), Style::orange(), false};
     case VPNDisplayStatus::Error:
-        return {Style::red(), text, u"lock.shield"_s, u"Connect"_s, Style::green(), true};
+        return {Style::red(), text, u"lock.shield"_s, MenuBarView::tr("Connect"), Style::green(), true};
     }
     Q_UNREACHABLE();
 }
@@ -64,7 +67,9 @@ bool showsSignedInPanel(const AuthState &state)
 
 QString serverDetail(const ServerLocation &server)
 {
-    return u"IKEv2 · "_s + (server.isActive ? u"Available"_s : u"Coming Soon"_s);
+    return u"IKEv2 · "_s
+        + (server.isActive ? MenuBarView::tr("Available")
+                           : MenuBarView::tr("Coming Soon"));
 }
 
 MapRegion regionForSelection(VPNDisplayStatus status, const ServerLocation &selected)
@@ -139,7 +144,8 @@ QLabel *flagLabel(int points, QWidget *parent)
 
 } // namespace
 
-// A clickable area that hosts a layout of labels (the header, a row).
+// A clickable area that hosts a layout of labels (the header, a row). It
+// shows an accent outline while it has the keyboard focus.
 class MenuBarPanelButton : public QAbstractButton
 {
 public:
@@ -156,7 +162,7 @@ protected:
     void paintEvent(QPaintEvent *) override
     {
         const QColor background = backgroundColor();
-        if (background.alpha() == 0 && !isDown())
+        if (background.alpha() == 0 && !isDown() && !hasFocus())
             return;
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
@@ -166,6 +172,11 @@ protected:
         if (isDown()) {
             painter.setBrush(Style::withAlpha(palette().color(QPalette::WindowText), 0.06));
             painter.drawRoundedRect(QRectF(rect()), 6, 6);
+        }
+        if (hasFocus()) {
+            painter.setPen(QPen(Style::withAlpha(Style::accent(), 0.8), 1.5));
+            painter.setBrush(Qt::NoBrush);
+            painter.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), 6, 6);
         }
     }
     virtual QColor backgroundColor() const { return Qt::transparent; }
@@ -188,13 +199,19 @@ public:
         layout->addWidget(flag);
         QLabel *name = label(server.countryAndCity(), 12, QFont::Medium, this);
         name->setObjectName(u"serverRowName"_s);
-        Style::setTextColor(name, server.isActive ? Style::primaryText(this) : Style::secondaryText(this));
+        if (!server.isActive)
+            Style::setSecondaryText(name);
         layout->addWidget(name, 1);
         if (!server.isActive) {
-            auto *soon = new Badge(u"Soon"_s, Style::secondaryText(this),
+            auto *soon = new Badge(MenuBarView::tr("Soon"), Style::secondaryText(this),
                                    Style::withAlpha(Style::primaryText(this), 0.06), 10, this);
             soon->setObjectName(u"soonBadge"_s);
             soon->setAttribute(Qt::WA_TransparentForMouseEvents);
+            Style::followPalette(soon, [](QWidget *badge) {
+                const QWidget *around = badge->parentWidget();
+                static_cast<Badge *>(badge)->setColors(Style::secondaryText(around),
+                                                       Style::withAlpha(Style::primaryText(around), 0.06));
+            });
             layout->addWidget(soon);
         }
         m_check = new SymbolView(u"checkmark"_s, Style::green(), 11, this);
@@ -317,6 +334,8 @@ MenuBarView::MenuBarView(AuthService &auth, AppDelegate &appDelegate, ServerMana
         refreshStatus();
         refreshPins();
     });
+    // An error's reason can change while the status stays "Error".
+    QObject::connect(&m_vpn, &VPNServiceManager::connectionStateChanged, this, &MenuBarView::refreshStatus);
     QObject::connect(&m_servers, &ServerManager::selectedServerChanged, this, [this](const ServerLocation &server) {
         // Selecting the server already selected (the connect button does) is
         // no change.
@@ -366,6 +385,15 @@ QWidget *MenuBarView::buildSignedIn()
     statusRow->addWidget(m_statusDot);
     statusRow->addWidget(m_statusText, 1);
     connectionLayout->addLayout(statusRow);
+    // Why the last attempt failed, under "Error"; the button then connects again.
+    m_reason = new PlainLabel(connection, reasonLimit, true);
+    m_reason->setObjectName(u"statusReason"_s);
+    m_reason->setFont(Style::font(11));
+    m_reason->setContentsMargins(14, 0, 0, 0);
+    m_reason->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    Style::setSecondaryText(m_reason);
+    connectionLayout->addSpacing(-6);
+    connectionLayout->addWidget(m_reason);
     m_button = new FilledButton({}, connection);
     m_button->setObjectName(u"connectButton"_s);
     m_button->setFixedHeight(MenuBarRules::buttonHeight);
@@ -391,12 +419,15 @@ QWidget *MenuBarView::buildSignedIn()
     m_serverName->setObjectName(u"serverName"_s);
     m_serverDetail = label({}, 11, QFont::Normal, header);
     m_serverDetail->setObjectName(u"serverDetail"_s);
-    Style::setTextColor(m_serverDetail, Style::secondaryText(this));
+    Style::setSecondaryText(m_serverDetail);
     lines->addWidget(m_serverName);
     lines->addWidget(m_serverDetail);
     headerLayout->addLayout(lines, 1);
     m_chevron = new SymbolView(u"chevron.down"_s, Style::secondaryText(this), 11, header);
     m_chevron->setObjectName(u"serverChevron"_s);
+    Style::followPalette(m_chevron, [](QWidget *chevron) {
+        static_cast<SymbolView *>(chevron)->setColor(Style::secondaryText(chevron->parentWidget()));
+    });
     m_chevron->setAttribute(Qt::WA_TransparentForMouseEvents);
     headerLayout->addWidget(m_chevron);
     QObject::connect(header, &QAbstractButton::clicked, this, [this] { setShowServerList(!m_showServerList); });
@@ -412,11 +443,13 @@ QWidget *MenuBarView::buildSignedIn()
     auto *footerLayout = new QHBoxLayout(footer);
     footerLayout->setContentsMargins(16, 10, 16, 12);
     footerLayout->setSpacing(8);
-    m_email = label({}, 11, QFont::Normal, footer);
+    m_email = new PlainLabel(footer);
+    m_email->setFont(Style::font(11));
+    m_email->setElideMode(Qt::ElideMiddle);
     m_email->setObjectName(u"emailLabel"_s);
-    Style::setTextColor(m_email, Style::secondaryText(this));
+    Style::setSecondaryText(m_email);
     footerLayout->addWidget(m_email, 1);
-    auto *openApp = new LinkButton(u"Open App"_s, footer);
+    auto *openApp = new LinkButton(tr("Open App"), footer);
     openApp->setObjectName(u"openAppButton"_s);
     openApp->setFontPoints(12);
     openApp->setIcon(Icons::icon(u"arrow.up.forward.square"_s, Style::accent(), 11));
@@ -456,16 +489,16 @@ QWidget *MenuBarView::buildSignedOut()
     auto *shield = new SymbolView(u"shield.lefthalf.filled"_s, Style::accent(), 48, page);
     layout->addWidget(shield, 0, Qt::AlignHCenter);
     layout->addSpacing(14);
-    QLabel *title = label(u"Velorin VPN"_s, 18, QFont::DemiBold, page);
+    QLabel *title = label(tr("Velorin VPN"), 18, QFont::DemiBold, page);
     title->setAlignment(Qt::AlignHCenter);
     layout->addWidget(title);
     layout->addSpacing(6);
-    QLabel *invitation = label(u"Sign in to connect"_s, 13, QFont::Normal, page);
+    QLabel *invitation = label(tr("Sign in to connect"), 13, QFont::Normal, page);
     invitation->setAlignment(Qt::AlignHCenter);
-    Style::setTextColor(invitation, Style::secondaryText(this));
+    Style::setSecondaryText(invitation);
     layout->addWidget(invitation);
     layout->addSpacing(20);
-    auto *signIn = new FilledButton(u"Sign In"_s, page);
+    auto *signIn = new FilledButton(tr("Sign In"), page);
     signIn->setObjectName(u"signInButton"_s);
     signIn->setColor(Style::accent());
     signIn->setFontPoints(14, QFont::Medium);
@@ -483,9 +516,7 @@ void MenuBarView::refreshAuth()
     const bool signedIn = MenuBarRules::showsSignedInPanel(state);
     m_signedOut->setVisible(!signedIn);
     m_signedIn->setVisible(signedIn);
-    const QString email = signedIn ? state.user()->email : QString();
-    m_email->setText(m_email->fontMetrics().elidedText(email, Qt::ElideMiddle, 190));
-    m_email->setToolTip(email);
+    m_email->setPlainText(signedIn ? state.user()->email : QString());
 }
 
 void MenuBarView::refreshStatus()
@@ -493,10 +524,20 @@ void MenuBarView::refreshStatus()
     const auto look = MenuBarRules::appearance(m_delegate.vpnStatus(), Style::secondaryText(this));
     static_cast<StatusDot *>(m_statusDot)->setColor(look.dotColor);
     m_statusText->setText(look.statusText);
+    m_reason->setPlainText(ConnectionText::reason(m_vpn.connectionState()));
+    m_reason->setVisible(!m_reason->fullText().isEmpty());
     m_button->setSymbol(look.buttonSymbol);
     m_button->setText(look.buttonTitle);
     m_button->setColor(look.buttonColor);
     m_button->setEnabled(look.buttonEnabled);
+}
+
+void MenuBarView::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    // The dot of "Disconnected" is the palette's secondary text colour.
+    if (event->type() == QEvent::PaletteChange && m_button)
+        refreshStatus();
 }
 
 void MenuBarView::refreshServer()

@@ -17,6 +17,7 @@ class AuthService;
 class FilledButton;
 class MenuBarFoldOut;
 class MenuBarServerRow;
+class PlainLabel;
 class QAbstractButton;
 class QLabel;
 class ServerManager;
@@ -73,8 +74,11 @@ std::optional<MapRegion> regionForStatus(VPNDisplayStatus status, const ServerLo
 // in. It drives the VPN service manager and the server catalogue directly and
 // shows no error messages itself.
 //
+// In the error state the reason the state carries is shown under "Error"
+// (statusReason), and the button connects again.
+//
 // Controls by object name: panelMap, statusDot (dynamic property "color"),
-// statusText, connectButton, serverHeader (serverFlag, serverName,
+// statusText, statusReason, connectButton, serverHeader (serverFlag, serverName,
 // serverDetail, serverChevron), serverList with serverRow_<id> rows (each with
 // its soonBadge and checkmark), emailLabel, openAppButton; signedInPanel,
 // signedOutPanel, signInButton.
@@ -82,6 +86,9 @@ class MenuBarView : public QWidget
 {
     Q_OBJECT
 public:
+    // The reason under "Error" is cut here; its tooltip holds all of it.
+    static constexpr qsizetype reasonLimit = 160;
+
     MenuBarView(AuthService &auth, AppDelegate &appDelegate, ServerManager &servers, VPNServiceManager &vpn,
                 QWidget *parent = nullptr);
 
@@ -91,6 +98,9 @@ public:
 
 signals:
     void showServerListChanged(bool shown);
+
+protected:
+    void changeEvent(QEvent *event) override;
 
 private:
     QWidget *buildSignedIn();
@@ -115,6 +125,7 @@ private:
     WorldMap *m_map = nullptr;
     QWidget *m_statusDot = nullptr;
     QLabel *m_statusText = nullptr;
+    PlainLabel *m_reason = nullptr;
     FilledButton *m_button = nullptr;
     QLabel *m_flag = nullptr;
     QLabel *m_serverName = nullptr;
@@ -122,5 +133,5 @@ private:
     SymbolView *m_chevron = nullptr;
     MenuBarFoldOut *m_foldOut = nullptr;
     QList<MenuBarServerRow *> m_rows;
-    QLabel *m_email = nullptr;
+    PlainLabel *m_email = nullptr;
 };

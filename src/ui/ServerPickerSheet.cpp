@@ -16,34 +16,36 @@ namespace {
 
 constexpr int rowSidePadding = 12;
 
-QLabel *makeLabel(const QString &text, const QFont &font, const QColor &color, QWidget *parent)
+// A label in the text colour, or the secondary one, of the palette in use.
+QLabel *makeLabel(const QString &text, const QFont &font, bool secondary, QWidget *parent)
 {
     auto *label = new QLabel(text, parent);
     label->setFont(font);
     // Inside a button a label would take the button's text role.
     label->setForegroundRole(QPalette::WindowText);
-    Style::setTextColor(label, color);
+    if (secondary)
+        Style::setSecondaryText(label);
     label->setAttribute(Qt::WA_TransparentForMouseEvents);
     return label;
 }
 
 // Flag, "Country - City" over the city, and whatever the row puts at the
 // trailing end.
-QHBoxLayout *rowContent(QWidget *row, const ServerLocation &server, const QColor &titleColor)
+QHBoxLayout *rowContent(QWidget *row, const ServerLocation &server, bool dimTitle)
 {
     auto *layout = new QHBoxLayout(row);
     layout->setContentsMargins(rowSidePadding, 4 + 4, rowSidePadding, 4 + 4);
     layout->setSpacing(10);
 
-    auto *flag = makeLabel(server.flagEmoji(), Style::font(22), Style::primaryText(row), row);
+    auto *flag = makeLabel(server.flagEmoji(), Style::font(22), false, row);
     flag->setObjectName(u"flag"_s);
     layout->addWidget(flag);
 
     auto *lines = new QVBoxLayout;
     lines->setSpacing(1);
-    auto *title = makeLabel(server.countryAndCity(), Style::font(14, QFont::Medium), titleColor, row);
+    auto *title = makeLabel(server.countryAndCity(), Style::font(14, QFont::Medium), dimTitle, row);
     title->setObjectName(u"title"_s);
-    auto *subtitle = makeLabel(server.city, Style::font(12), Style::secondaryText(row), row);
+    auto *subtitle = makeLabel(server.city, Style::font(12), true, row);
     subtitle->setObjectName(u"subtitle"_s);
     lines->addWidget(title);
     lines->addWidget(subtitle);
@@ -62,7 +64,7 @@ public:
         setFocusPolicy(Qt::TabFocus);
         setAttribute(Qt::WA_Hover);
         setText(server.countryAndCity());
-        QHBoxLayout *layout = rowContent(this, server, Style::primaryText(this));
+        QHBoxLayout *layout = rowContent(this, server, false);
         checkmark = new SymbolView(u"checkmark.circle.fill"_s, Style::green(), 18, this);
         checkmark->setObjectName(u"checkmark"_s);
         checkmark->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -108,7 +110,7 @@ ServerPickerSheet::ServerPickerSheet(QList<ServerLocation> servers, std::optiona
     , m_onSelect(std::move(onSelect))
 {
     setObjectName(u"serverPicker"_s);
-    setWindowTitle(u"Choose Server"_s);
+    setWindowTitle(tr("Choose Server"));
     setWindowModality(Qt::WindowModal);
     setFixedSize(sheetWidth, sheetHeight);
 
@@ -118,10 +120,10 @@ ServerPickerSheet::ServerPickerSheet(QList<ServerLocation> servers, std::optiona
 
     auto *header = new QHBoxLayout;
     header->setContentsMargins(20, 16, 16, 12);
-    auto *title = new QLabel(u"Choose Server"_s, this);
+    auto *title = new QLabel(tr("Choose Server"), this);
     title->setObjectName(u"pickerTitle"_s);
     title->setFont(Style::font(18, QFont::Bold));
-    auto *done = new QPushButton(u"Done"_s, this);
+    auto *done = new QPushButton(tr("Done"), this);
     done->setObjectName(u"doneButton"_s);
     done->setFont(Style::font(14, QFont::Medium));
     done->setAutoDefault(false);
@@ -146,8 +148,8 @@ ServerPickerSheet::ServerPickerSheet(QList<ServerLocation> servers, std::optiona
     list->setSpacing(0);
 
     const Sections split = sections(m_servers);
-    addSection(list, u"Available"_s, u"availableSection"_s, split.available, true);
-    addSection(list, u"Offline"_s, u"offlineSection"_s, split.offline, false);
+    addSection(list, tr("Available"), u"availableSection"_s, split.available, true);
+    addSection(list, tr("Offline"), u"offlineSection"_s, split.offline, false);
     list->addStretch(1);
     scroll->setWidget(content);
     root->addWidget(scroll, 1);
@@ -183,7 +185,7 @@ void ServerPickerSheet::addSection(QVBoxLayout *list, const QString &title, cons
     auto *header = new QLabel(title, section);
     header->setObjectName(u"sectionTitle"_s);
     header->setFont(Style::font(11, QFont::DemiBold));
-    Style::setTextColor(header, Style::secondaryText(this));
+    Style::setSecondaryText(header);
     header->setContentsMargins(rowSidePadding, 6, rowSidePadding, 4);
     layout->addWidget(header);
 
@@ -202,10 +204,15 @@ void ServerPickerSheet::addSection(QVBoxLayout *list, const QString &title, cons
         } else {
             auto *row = new QWidget(section);
             row->setObjectName(rowName(server));
-            QHBoxLayout *content = rowContent(row, server, Style::secondaryText(this));
-            auto *badge = new Badge(u"Offline"_s, Style::secondaryText(this),
+            QHBoxLayout *content = rowContent(row, server, true);
+            auto *badge = new Badge(tr("Offline"), Style::secondaryText(this),
                                     Style::withAlpha(Style::primaryText(this), 0.06), 11, row);
             badge->setObjectName(u"offlineBadge"_s);
+            Style::followPalette(badge, [](QWidget *widget) {
+                const QWidget *around = widget->parentWidget();
+                static_cast<Badge *>(widget)->setColors(Style::secondaryText(around),
+                                                        Style::withAlpha(Style::primaryText(around), 0.06));
+            });
             badge->setContentsMargins(8, 3, 8, 3);
             content->addWidget(badge);
             layout->addWidget(row);

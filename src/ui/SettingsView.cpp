@@ -37,12 +37,18 @@ using namespace Qt::StringLiterals;
 const QList<StoredSettings::Switch> &StoredSettings::switches()
 {
     static const QList<Switch> all{
-        {u"launchAtLogin"_s, false, u"Launch Velorin VPN at login"_s},
-        {u"showInDock"_s, false, u"Show in Dock when running"_s},
-        {u"autoConnect"_s, false, u"Auto-connect when app launches"_s},
-        {u"killSwitch"_s, false, u"Kill Switch — block internet if VPN drops"_s},
-        {u"allowLAN"_s, true, u"Allow LAN access while connected"_s},
-        {u"enableLogging"_s, false, u"Enable verbose logging"_s},
+        {u"launchAtLogin"_s, false, SettingsView::tr("Launch Velorin VPN at login")},
+#ifdef Q_OS_MACOS
+        {u"showInDock"_s, false, SettingsView::tr("Show in Dock when running")},
+#else
+        // Linux desktops have no Dock: the same stored switch, named for
+        // the taskbar.
+        {u"showInDock"_s, false, SettingsView::tr("Show in the taskbar when running")},
+#endif
+        {u"autoConnect"_s, false, SettingsView::tr("Auto-connect when app launches")},
+        {u"killSwitch"_s, false, SettingsView::tr("Kill Switch — block internet if VPN drops")},
+        {u"allowLAN"_s, true, SettingsView::tr("Allow LAN access while connected")},
+        {u"enableLogging"_s, false, SettingsView::tr("Enable verbose logging")},
     };
     return all;
 }
@@ -110,22 +116,56 @@ namespace SettingsText {
 const QList<TabItem> &tabs()
 {
     static const QList<TabItem> items{
-        {SettingsTab::General, u"General"_s, u"gearshape"_s},
-        {SettingsTab::Connection, u"Connection"_s, u"network"_s},
-        {SettingsTab::Advanced, u"Advanced"_s, u"wrench.and.screwdriver"_s},
-        {SettingsTab::About, u"About"_s, u"info.circle"_s},
+        {SettingsTab::General, SettingsView::tr("General"), u"gearshape"_s},
+        {SettingsTab::Connection, SettingsView::tr("Connection"), u"network"_s},
+        {SettingsTab::Advanced, SettingsView::tr("Advanced"), u"wrench.and.screwdriver"_s},
+        {SettingsTab::About, SettingsView::tr("About"), u"info.circle"_s},
     };
     return items;
 }
 
+QString protocolName(VPNProtocolType type)
+{
+    switch (type) {
+    case VPNProtocolType::IKEv2:
+        return SettingsView::tr("IKEv2 (Recommended)");
+    case VPNProtocolType::WireGuard:
+        return SettingsView::tr("WireGuard");
+    case VPNProtocolType::XrayReality:
+        break;
+    }
+    return SettingsView::tr("Xray Reality");
+}
+
+QString protocolDescription(VPNProtocolType type)
+{
+#ifndef Q_OS_MACOS
+    // The IKEv2 text names the Mac's own VPN and its App Store; here the
+    // tunnel is the system's strongSwan service.
+    if (type == VPNProtocolType::IKEv2)
+        return SettingsView::tr("The system's IPsec VPN (strongSwan). Best compatibility, moderate speed.");
+#endif
+    switch (type) {
+    case VPNProtocolType::IKEv2:
+        return SettingsView::tr(
+            "Native Apple VPN protocol. Best compatibility, moderate speed. Works through App Store.");
+    case VPNProtocolType::WireGuard:
+        return SettingsView::tr("Modern, fast tunnel protocol. Low latency, excellent battery life.");
+    case VPNProtocolType::XrayReality:
+        break;
+    }
+    return SettingsView::tr(
+        "Advanced anti-censorship protocol. Disguises traffic as normal HTTPS. Best for restricted networks.");
+}
+
 QString versionLine(const AppInfo &info)
 {
-    return u"Version "_s + info.shortVersion() + u" ("_s + info.buildNumber() + u")"_s;
+    return SettingsView::tr("Version %1 (%2)").arg(info.shortVersion(), info.buildNumber());
 }
 
 QString legalNotice()
 {
-    return u"© Velorin. All rights reserved."_s;
+    return SettingsView::tr("© Velorin. All rights reserved.");
 }
 
 QString diagnosticsFileName(const QDate &date)
@@ -227,11 +267,11 @@ QLabel *centredLabel(const QString &text, const QFont &font, QWidget *parent, bo
 
 void openSaveDialog(QWidget *parent, const QString &suggestedPath, std::function<void(const QString &)> chosen)
 {
-    auto *dialog = new QFileDialog(parent, u"Export Diagnostic Logs"_s);
+    auto *dialog = new QFileDialog(parent, SettingsView::tr("Export Diagnostic Logs"));
     dialog->setObjectName(u"exportDialog"_s);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setAcceptMode(QFileDialog::AcceptSave);
-    dialog->setNameFilter(u"Text files (*.txt)"_s);
+    dialog->setNameFilter(SettingsView::tr("Text files (*.txt)"));
     dialog->setDefaultSuffix(u"txt"_s);
     dialog->selectFile(suggestedPath);
     QObject::connect(dialog, &QFileDialog::fileSelected, parent, [chosen](const QString &path) { chosen(path); });
@@ -247,10 +287,10 @@ GeneralSettingsView::GeneralSettingsView(UserDefaults &defaults, QWidget *parent
 {
     setObjectName(u"generalPane"_s);
     QVBoxLayout *column = makePane(this);
-    RoundedPanel *startup = addSection(column, u"Startup"_s, this);
+    RoundedPanel *startup = addSection(column, SettingsView::tr("Startup"), this);
     addToggle(startup, defaults, u"launchAtLogin"_s);
     addToggle(startup, defaults, u"showInDock"_s);
-    RoundedPanel *connection = addSection(column, u"Connection"_s, this);
+    RoundedPanel *connection = addSection(column, SettingsView::tr("Connection"), this);
     addToggle(connection, defaults, u"autoConnect"_s);
     column->addStretch(1);
 }
@@ -265,18 +305,18 @@ ConnectionSettingsView::ConnectionSettingsView(UserDefaults &defaults, VPNServic
     setObjectName(u"connectionPane"_s);
     QVBoxLayout *column = makePane(this);
 
-    RoundedPanel *protocol = addSection(column, u"Protocol"_s, this);
+    RoundedPanel *protocol = addSection(column, SettingsView::tr("Protocol"), this);
     auto *picker = new QWidget(protocol);
     auto *pickerRow = new QHBoxLayout(picker);
     pickerRow->setContentsMargins(12, 8, 12, 8);
     pickerRow->setSpacing(16);
-    auto *title = new QLabel(u"VPN Protocol"_s, picker);
+    auto *title = new QLabel(SettingsView::tr("VPN Protocol"), picker);
     title->setFont(Style::font(13));
     pickerRow->addWidget(title, 0, Qt::AlignTop);
     auto *choices = new QVBoxLayout;
     choices->setSpacing(4);
     for (VPNProtocolType type : VPNProtocol::allCases()) {
-        auto *radio = new QRadioButton(VPNProtocol::displayName(type), picker);
+        auto *radio = new QRadioButton(SettingsText::protocolName(type), picker);
         radio->setObjectName(u"protocol"_s + VPNProtocol::rawValue(type));
         radio->setFont(Style::font(13));
         m_protocols->addButton(radio, int(type));
@@ -290,7 +330,7 @@ ConnectionSettingsView::ConnectionSettingsView(UserDefaults &defaults, VPNServic
     pickerRow->addLayout(choices, 1);
     protocol->addRow(picker);
 
-    RoundedPanel *security = addSection(column, u"Security"_s, this);
+    RoundedPanel *security = addSection(column, SettingsView::tr("Security"), this);
     addToggle(security, defaults, u"killSwitch"_s);
     addToggle(security, defaults, u"allowLAN"_s);
     column->addStretch(1);
@@ -311,7 +351,7 @@ void ConnectionSettingsView::showSelectedProtocol()
     const VPNProtocolType selected = m_vpnManager.selectedProtocol();
     if (QAbstractButton *button = m_protocols->button(int(selected)))
         button->setChecked(true);
-    m_description->setText(VPNProtocol::protocolDescription(selected));
+    m_description->setText(SettingsText::protocolDescription(selected));
 }
 
 std::optional<VPNProtocolType> ConnectionSettingsView::checkedProtocol() const
@@ -335,13 +375,13 @@ AdvancedSettingsView::AdvancedSettingsView(UserDefaults &defaults, QWidget *pare
 {
     setObjectName(u"advancedPane"_s);
     QVBoxLayout *column = makePane(this);
-    RoundedPanel *diagnostics = addSection(column, u"Diagnostics"_s, this);
+    RoundedPanel *diagnostics = addSection(column, SettingsView::tr("Diagnostics"), this);
     addToggle(diagnostics, defaults, u"enableLogging"_s);
 
-    auto *exportButton = new QPushButton(u"Export Diagnostic Logs…"_s, diagnostics);
+    auto *exportButton = new QPushButton(SettingsView::tr("Export Diagnostic Logs…"), diagnostics);
     exportButton->setObjectName(u"exportLogsButton"_s);
     connect(exportButton, &QPushButton::clicked, this, &AdvancedSettingsView::exportLogs);
-    auto *resetButton = new QPushButton(u"Reset All Settings"_s, diagnostics);
+    auto *resetButton = new QPushButton(SettingsView::tr("Reset All Settings"), diagnostics);
     resetButton->setObjectName(u"resetSettingsButton"_s);
     QPalette palette = resetButton->palette();
     palette.setColor(QPalette::ButtonText, Style::red());
@@ -360,7 +400,10 @@ AdvancedSettingsView::AdvancedSettingsView(UserDefaults &defaults, QWidget *pare
     m_status->setWordWrap(true);
     m_status->setTextFormat(Qt::PlainText);
     m_status->setContentsMargins(4, 2, 4, 0);
-    Style::setTextColor(m_status, Style::secondaryText(this));
+    Style::followPalette(m_status, [this](QWidget *status) {
+        Style::setTextColor(static_cast<QLabel *>(status),
+                            m_exportFailed ? Style::red() : Style::secondaryText(status->parentWidget()));
+    });
     m_status->hide();
     column->addWidget(m_status);
     column->addStretch(1);
@@ -383,10 +426,12 @@ void AdvancedSettingsView::exportLogs()
             return;
         const QStringList lines = Log::recentLines();
         const std::optional<QString> error = writeDiagnostics(path, lines);
-        const QString status = error ? QString(u"Could not save the diagnostic logs: "_s + *error)
-                                     : QString(u"Saved "_s + QString::number(lines.size()) + u" log lines to "_s
-                                               + QDir::toNativeSeparators(path));
+        const QString status = error ? SettingsView::tr("Could not save the diagnostic logs: %1").arg(*error)
+                                     : SettingsView::tr("Saved %1 log lines to %2")
+                                           .arg(lines.size())
+                                           .arg(QDir::toNativeSeparators(path));
         self->m_status->setText(status);
+        self->m_exportFailed = error.has_value();
         Style::setTextColor(self->m_status, error ? Style::red() : Style::secondaryText(self));
         self->m_status->show();
     });
@@ -417,8 +462,9 @@ void AdvancedSettingsView::confirmReset()
     if (m_confirmation)
         return;
     QMessageBox *box = makeConfirmation(
-        this, u"resetSettingsConfirmation"_s, u"Reset All Settings"_s,
-        u"Reset all settings to their defaults? Your account, servers and protocol are not affected."_s, u"Reset"_s);
+        this, u"resetSettingsConfirmation"_s, SettingsView::tr("Reset All Settings"),
+        SettingsView::tr("Reset all settings to their defaults? Your account, servers and protocol are not affected."),
+        SettingsView::tr("Reset"));
     QAbstractButton *confirm = destructiveButton(box);
     connect(box, &QMessageBox::buttonClicked, this, [this, confirm](QAbstractButton *clicked) {
         if (clicked == confirm)
@@ -440,7 +486,7 @@ AboutView::AboutView(QWidget *parent)
     shield->setObjectName(u"aboutShield"_s);
     column->addWidget(shield, 0, Qt::AlignHCenter);
     column->addSpacing(4);
-    auto *name = centredLabel(u"Velorin VPN"_s, Style::font(20, QFont::Bold), this);
+    auto *name = centredLabel(SettingsView::tr("Velorin VPN"), Style::font(20, QFont::Bold), this);
     name->setObjectName(u"appNameText"_s);
     column->addWidget(name);
     auto *version = centredLabel(SettingsText::versionLine(AppInfo::current()), Style::font(13), this, true);
@@ -460,9 +506,9 @@ AboutView::AboutView(QWidget *parent)
         QString objectName;
         QUrl url;
     } pages[] = {
-        {u"Website"_s, u"websiteLink"_s, Website::home()},
-        {u"Privacy"_s, u"privacyLink"_s, Website::privacyPolicy()},
-        {u"Terms"_s, u"termsLink"_s, Website::termsOfService()},
+        {SettingsView::tr("Website"), u"websiteLink"_s, Website::home()},
+        {SettingsView::tr("Privacy"), u"privacyLink"_s, Website::privacyPolicy()},
+        {SettingsView::tr("Terms"), u"termsLink"_s, Website::termsOfService()},
     };
     for (const auto &page : pages) {
         if (!page.url.isValid())

@@ -96,6 +96,12 @@ struct TabItem
 // "wrench.and.screwdriver", "About" "info.circle".
 const QList<TabItem> &tabs();
 
+// The picker's row text: "IKEv2 (Recommended)", "WireGuard", "Xray Reality".
+QString protocolName(VPNProtocolType type);
+// The text under the picker. Outside macOS the IKEv2 text names the system's
+// strongSwan service instead of the Mac's own VPN and its App Store.
+QString protocolDescription(VPNProtocolType type);
+
 // "Version 1.0 (1)": the short version and build number, with their fallbacks.
 QString versionLine(const AppInfo &info);
 // The About pane's one-line legal notice.
@@ -105,7 +111,8 @@ QString diagnosticsFileName(const QDate &date);
 
 } // namespace SettingsText
 
-// "General": Startup (launch at login, show in Dock) and Connection (auto-connect).
+// "General": Startup (launch at login, show in Dock — "in the taskbar" outside
+// macOS) and Connection (auto-connect).
 class GeneralSettingsView : public QWidget
 {
     Q_OBJECT
@@ -164,6 +171,7 @@ private:
     UserDefaults &m_defaults;
     SaveLocationChooser m_chooser;
     QLabel *m_status;
+    bool m_exportFailed = false;
     QPointer<QMessageBox> m_confirmation;
 };
 

@@ -1,7 +1,10 @@
 #include "ui/Style.h"
 
 #include "ui/Icons.h"
+#include "ui/PlainLabel.h"
 
+#include <QEvent>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QPainterPath>
@@ -9,6 +12,11 @@
 #include <QtMath>
 
 namespace Style {
+
+namespace {
+// The secondary text colour is the primary one at this strength.
+constexpr qreal secondaryStrength = 0.55;
+} // namespace
 
 QColor green()
 {
@@ -58,7 +66,7 @@ QColor primaryText(const QWidget *widget)
 
 QColor secondaryText(const QWidget *widget)
 {
-    return withAlpha(primaryText(widget), 0.55);
+    return withAlpha(primaryText(widget), secondaryStrength);
 }
 
 QFont font(int points, QFont::Weight weight)
@@ -82,6 +90,52 @@ void setTextColor(QLabel *label, const QColor &color)
     QPalette palette = label->palette();
     palette.setColor(QPalette::WindowText, color);
     label->setPalette(palette);
+}
+
+namespace {
+
+class PaletteFollower : public QObject
+{
+public:
+    PaletteFollower(QWidget *widget, std::function<void(QWidget *)> apply)
+        : QObject(widget)
+        , m_apply(std::move(apply))
+    {
+        widget->installEventFilter(this);
+        m_apply(widget);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        // Setting an equal palette sends no further change, so applying
+        // from here ends.
+        if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ParentChange)
+            m_apply(static_cast<QWidget *>(watched));
+        return false;
+    }
+
+private:
+    std::function<void(QWidget *)> m_apply;
+};
+
+} // namespace
+
+void followPalette(QWidget *widget, std::function<void(QWidget *)> apply)
+{
+    new PaletteFollower(widget, std::move(apply));
+}
+
+void setSecondaryText(QLabel *label, qreal opacity)
+{
+    // Inside a button a label would draw in the button's text role.
+    label->setForegroundRole(QPalette::WindowText);
+    followPalette(label, [opacity](QWidget *widget) {
+        // Never from the label itself, whose palette holds the colour set last.
+        const QColor text = widget->parentWidget() ? primaryText(widget->parentWidget())
+                                                   : QGuiApplication::palette().color(QPalette::WindowText);
+        setTextColor(static_cast<QLabel *>(widget), withAlpha(text, secondaryStrength * opacity));
+    });
 }
 
 } // namespace Style
@@ -348,29 +402,40 @@ Divider::Divider(Qt::Orientation orientation, QWidget *parent)
 {
     setFrameShape(orientation == Qt::Horizontal ? QFrame::HLine : QFrame::VLine);
     setFrameShadow(QFrame::Plain);
-    QPalette palette = this->palette();
-    palette.setColor(QPalette::WindowText, Style::withAlpha(palette.color(QPalette::WindowText), 0.15));
-    setPalette(palette);
+}
+
+void Divider::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    const QColor color = Style::withAlpha(Style::primaryText(this), 0.15);
+    if (frameShape() == QFrame::HLine)
+        painter.fillRect(QRect(0, height() / 2, width(), 1), color);
+    else
+        painter.fillRect(QRect(width() / 2, 0, 1, height()), color);
 }
 
 MessageRow::MessageRow(const QString &symbol, const QColor &symbolColor, bool dismissible, QWidget *parent)
     : QWidget(parent)
     , m_symbol(new SymbolView(symbol, symbolColor, 13, this))
-    , m_text(new QLabel(this))
+    , m_text(new PlainLabel(this, DisplayText::messageLimit, true))
 {
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(6);
-    m_text->setWordWrap(true);
+    m_text->setObjectName(QStringLiteral("messageText"));
     m_text->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(m_symbol, 0, Qt::AlignTop);
     layout->addWidget(m_text, 1);
     if (dismissible) {
         auto *dismiss = new QPushButton(this);
         dismiss->setObjectName(QStringLiteral("dismissButton"));
+        dismiss->setAccessibleName(tr("Dismiss"));
         dismiss->setFlat(true);
         dismiss->setCursor(Qt::PointingHandCursor);
-        dismiss->setIcon(Icons::icon(QStringLiteral("xmark"), Style::secondaryText(this), 12));
+        Style::followPalette(dismiss, [](QWidget *button) {
+            static_cast<QPushButton *>(button)->setIcon(
+                Icons::icon(QStringLiteral("xmark"), Style::secondaryText(button->parentWidget()), 12));
+        });
         dismiss->setIconSize(QSize(12, 12));
         dismiss->setFixedSize(18, 18);
         dismiss->setStyleSheet(QStringLiteral("QPushButton { border: none; background: transparent; }"));
@@ -382,12 +447,12 @@ MessageRow::MessageRow(const QString &symbol, const QColor &symbolColor, bool di
 
 void MessageRow::setMessage(const QString &message)
 {
-    m_text->setText(message);
+    m_text->setPlainText(message);
 }
 
 QString MessageRow::message() const
 {
-    return m_text->text();
+    return m_text->fullText();
 }
 
 void MessageRow::setFontPoints(int points)

@@ -9,6 +9,10 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <functional>
+
+class PlainLabel;
+
 // The look shared by every screen: colours, fonts and a few small controls.
 // Sizes are in points as the designs give them; one point is one logical
 // pixel on screen.
@@ -32,6 +36,15 @@ QFont monospaced(int points);
 
 // A label's text colour.
 void setTextColor(QLabel *label, const QColor &color);
+
+// Runs `apply` on the widget now and again whenever its palette changes (a
+// switch between light and dark while the application runs). `apply` must
+// take its colours from the widget's parent, never from the widget itself,
+// since it may set the widget's own palette.
+void followPalette(QWidget *widget, std::function<void(QWidget *)> apply);
+// The label's text in the secondary colour of the widget around it (at the
+// given strength), kept right across palette changes.
+void setSecondaryText(QLabel *label, qreal opacity = 1.0);
 
 } // namespace Style
 
@@ -141,15 +154,19 @@ private:
     QColor m_background;
 };
 
-// A one-pixel separator line.
+// A one-pixel separator line in the text colour at low strength.
 class Divider : public QFrame
 {
     Q_OBJECT
 public:
     explicit Divider(Qt::Orientation orientation = Qt::Horizontal, QWidget *parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent *) override;
 };
 
-// A message row with a leading symbol and an optional dismiss button.
+// A message row with a leading symbol and an optional dismiss button. The
+// message is plain text, bounded in length (a server's error text).
 class MessageRow : public QWidget
 {
     Q_OBJECT
@@ -164,5 +181,5 @@ signals:
 
 private:
     SymbolView *m_symbol;
-    QLabel *m_text;
+    PlainLabel *m_text;
 };

@@ -12,7 +12,9 @@
 class QNetworkAccessManager;
 
 // The configuration requests of the protocol services: one GET to the VPN API
-// host with the user's bearer token, answered on the main thread.
+// host with the user's bearer token, answered on the main thread. A token the
+// API refuses (401) is renewed once and the GET sent again, as for every
+// signed-in request (HttpExchange::sendAuthorized).
 namespace ConfigRequest {
 
 // The time a configuration request may take, and may stay without progress.
@@ -31,9 +33,10 @@ std::optional<QUrl> url(const QString &baseURL, const QString &path, const std::
 // when asked.
 QNetworkRequest make(const QUrl &url, const QString &accessToken, bool withJsonContentType);
 
-// Sends the GET. The time-out bounds the whole exchange too, and an answer
-// larger than ReplyLimit::defaultMaxBytes is dropped: both end the reply
-// with a transport error.
+// Sends the GET; the reply finishes once the answer is final (after a renewal
+// and second try when the token was refused). The time-out bounds the whole
+// exchange too, and an answer larger than ReplyLimit::defaultMaxBytes is
+// dropped: both end the reply with a transport error. abort() ends it at once.
 QNetworkReply *get(QNetworkAccessManager &network, const QNetworkRequest &request);
 
 // How a finished request ended.
@@ -51,6 +54,7 @@ struct Result
     QByteArray body;
 };
 
+// The outcome of a finished reply of get().
 Result read(QNetworkReply &reply);
 
 } // namespace ConfigRequest

@@ -9,7 +9,8 @@
 class UserDefaults;
 
 // The server catalogue: the built-in list, the selected server and the three
-// most recent choices, persisted in the standard user defaults.
+// most recent choices, persisted in the standard user defaults. A selection
+// made by another process (the command line) is followed at once.
 class ServerManager : public QObject
 {
     Q_OBJECT
@@ -32,8 +33,9 @@ public:
     void setMapRegion(const MapRegion &region);
 
     // Selects an active server, persists it and records it as recent; an
-    // inactive server is ignored.
-    void selectServer(const ServerLocation &server);
+    // inactive server is ignored. False when ignored or when the choice could
+    // not be stored (the store's lastError() says why; it holds for this run).
+    bool selectServer(const ServerLocation &server);
 
 signals:
     void selectedServerChanged(const ServerLocation &server);
@@ -41,8 +43,10 @@ signals:
     void mapRegionChanged(const MapRegion &region);
 
 private:
-    void loadRecents();
-    void addToRecents(const ServerLocation &server);
+    ServerLocation storedSelection() const;
+    QList<ServerLocation> storedRecents() const;
+    void follow(const QStringList &changedKeys);
+    bool addToRecents(const ServerLocation &server);
 
     UserDefaults &m_defaults;
     ServerLocation m_selectedServer;

@@ -1,14 +1,35 @@
 // The account services against the real development backend: sign-up with
 // the mailed code, a second start, the device limit between two computers,
 // and sign-out.
+#include "model/AuthMessages.h"
 #include "model/NotificationNames.h"
+#include "platform/Log.h"
 #include "support/AccountServices.h"
 #include "support/DevServerProcess.h"
+#include "vpn/ConfigRequest.h"
 
+#include <QNetworkAccessManager>
 #include <QTemporaryDir>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
+
+namespace {
+
+// Whether the task ends without throwing (QCoro::waitFor alone never returns
+// for one that throws).
+template<typename T>
+QCoro::Task<bool> succeeds(QCoro::Task<T> task)
+{
+    try {
+        co_await std::move(task);
+    } catch (...) {
+        co_return false;
+    }
+    co_return true;
+}
+
+} // namespace
 
 class TestAccountFlow : public QObject
 {
@@ -82,6 +103,90 @@ private slots:
         AccountServices afterSignOut(defaults, keychain, base);
         QCoro::waitFor(afterSignOut.auth.restoreSession());
         QCOMPARE(afterSignOut.auth.authState(), AuthState::unauthenticated());
+    }
+
+    // Access tokens that last 3 s, and a second program (the command line)
+    // on the same token store: the session renews ahead of the expiry, two
+    // requests refused at once share one refresh and are sent again, two
+    // programs refreshing at the same moment do not spend one refresh token
+    // twice, and a refused refresh signs out with a message.
+    void sessionsOutliveShortLivedTokens()
+    {
+        QTemporaryDir data;
+        DevServerProcess server(data.path(), DevServerProcess::fastArguments()
+                                    + QStringList{u"--seed-demo"_s, u"--access-token-ttl"_s, u"3"_s});
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        const auto requests = [&server](const QString &what) { return server.output().count(u' ' + what + u' '); };
+        const QString base = server.url().toString();
+        TempDefaults defaults;
+        FakeKeychain keychain;
+        AccountServices app(defaults, keychain, base);
+        HttpExchange::AccessTokenRenewer::setCurrent(&app.api); // as APIClient::shared() does
+        QList<QVariantMap> notices;
+        app.center.observe(NotificationNames::authStatusChanged, &app.auth,
+                           [&notices](const QVariantMap &info) { notices.append(info); });
+        QCoro::waitFor(app.auth.login(u"demo@example.com"_s, u"velorin-demo"_s));
+        QVERIFY(app.auth.authState().isAuthenticated());
+        const auto accessToken = [&app] { return app.tokens.retrieveString(KeychainManager::accessTokenKey).value_or(QString()); };
+
+        // Ahead of the expiry: renewed before use, never refused.
+        const QString first = accessToken();
+        QTest::qWait(2700);
+        QCoro::waitFor(app.devices.fetchDevices());
+        QVERIFY(!app.devices.errorMessage());
+        QVERIFY(accessToken() != first);
+        QCOMPARE(requests(u"/api/v1/devices 401"_s), 0);
+        QCOMPARE(requests(u"/auth/refresh 200"_s), 1);
+
+        // The command line signs in again; the app does not know that token's lifetime.
+        UserDefaults cliDefaults(defaults.standardPath());
+        KeychainManager cliTokens(cliDefaults, keychain);
+        APIClient cli(cliTokens, Endpoints::at(base));
+        const LoginResponse cliLogin = QCoro::waitFor(
+            cli.post<LoginResponse>(ApiPath::login, LoginRequest{u"demo@example.com"_s, u"velorin-demo"_s}, false));
+        QVERIFY(cliTokens.save(cliLogin.accessToken, KeychainManager::accessTokenKey));
+        QVERIFY(cliTokens.save(cliLogin.refreshToken, KeychainManager::refreshTokenKey));
+        QTRY_COMPARE(accessToken(), cliLogin.accessToken);
+
+        // Both programs refresh at the same moment: one request, no reuse.
+        auto appRefresh = succeeds(app.api.refreshAccessToken());
+        auto cliRefresh = succeeds(cli.refreshAccessToken());
+        QVERIFY(QCoro::waitFor(std::move(appRefresh)));
+        QVERIFY(QCoro::waitFor(std::move(cliRefresh)));
+        QCOMPARE(requests(u"/auth/refresh 200"_s), 2);
+        QVERIFY(!server.output().contains(u"refresh token used twice"_s));
+
+        // The command line refreshes alone, so the app does not know when that
+        // token dies; two requests are then refused at once and share one refresh.
+        QVERIFY(QCoro::waitFor(succeeds(cli.refreshAccessToken())));
+        QTest::qWait(3200);
+        QNetworkAccessManager network;
+        const std::optional<QUrl> url = ConfigRequest::url(app.api.endpoints().vpnApiHostURL, ApiPath::wireguardConfig, std::nullopt);
+        QNetworkReply *config = ConfigRequest::get(network, ConfigRequest::make(*url, accessToken(), false));
+        QCoro::waitFor(app.devices.fetchDevices());
+        QTRY_VERIFY(config->isFinished());
+        QCOMPARE(ConfigRequest::read(*config).status, 200);
+        delete config;
+        QVERIFY(!app.devices.errorMessage());
+        QCOMPARE(requests(u"/api/v1/devices 401"_s), 1);
+        QCOMPARE(requests(u"/api/v1/wireguard/config 401"_s), 1);
+        QCOMPARE(requests(u"/auth/refresh 200"_s), 4);
+
+        // Someone presents a spent refresh token: the service ends the whole
+        // sign-in; the next request's refresh is refused and the app signs out.
+        QVERIFY(!QCoro::waitFor(succeeds(
+            cli.post<RefreshTokenResponse>(ApiPath::refresh, RefreshTokenRequest{cliLogin.refreshToken}, false))));
+        Log::Capture log;
+        notices.clear();
+        QCoro::waitFor(app.devices.fetchDevices());
+        QCOMPARE(app.devices.errorMessage(), u"Session expired"_s);
+        QCOMPARE(app.auth.authState(), AuthState::unauthenticated());
+        QCOMPARE(app.auth.errorMessage(), u"Session expired. Please log in again."_s);
+        QVERIFY(!app.tokens.contains(KeychainManager::refreshTokenKey));
+        QCOMPARE(notices, (QList<QVariantMap>{{{u"isAuthenticated"_s, false}}}));
+        QCOMPARE(log.matching(u"AuthService: Session expired"_s).size(), 1);
+        // The command line follows the sign-out.
+        QTRY_VERIFY(!cliTokens.contains(KeychainManager::accessTokenKey));
     }
 };
 

@@ -7,6 +7,7 @@
 #include "support/TempDefaults.h"
 
 #include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QtTest>
 
 #include <QCoro/QCoroTask>
@@ -144,6 +145,84 @@ private slots:
         QCOMPARE(sent.size(), 1);
         QCOMPARE(sent[0].header("Authorization"), QByteArray("Bearer AT-stored"));
         QVERIFY(sent[0].body.isEmpty());
+    }
+
+    // A refused token is renewed once, shared by the requests refused at the
+    // same time, and each is sent again. A refused refresh ends the session
+    // (the request then fails as it was answered); a server fault during the
+    // refresh is the request's error and ends nothing.
+    void aRefusedTokenIsRenewedOnceAndTheRequestsRetried_data()
+    {
+        QTest::addColumn<int>("refreshStatus");
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<int>("sessionsEnded");
+        QTest::newRow("renewed") << 200 << QString() << 0;
+        QTest::newRow("refused") << 401 << u"Unauthorized"_s << 1;
+        QTest::newRow("server fault") << 500 << u"HTTP 500: down"_s << 0;
+    }
+
+    void aRefusedTokenIsRenewedOnceAndTheRequestsRetried()
+    {
+        QFETCH(int, refreshStatus);
+        QFETCH(QString, failure);
+        QFETCH(int, sessionsEnded);
+        Fixture f;
+        f.tokens.save(u"AT-old"_s, u"access_token"_s);
+        f.tokens.save(u"RT-old"_s, u"refresh_token"_s);
+        f.server.on("GET", u"/auth/me"_s, [](const StubServer::Request &request) {
+            if (request.header("Authorization") != "Bearer AT-secret-1")
+                return StubServer::Response::json(401, R"({"error":"expired"})");
+            return StubServer::Response::json(200, R"({"id":"u1","email":"a@b.c","email_verified":true,)"
+                                                   R"("apple_linked":false,"created_at":"2026-01-31T12:00:00Z"})");
+        });
+        f.server.on("POST", u"/auth/refresh"_s,
+                    refreshStatus == 200 ? StubServer::Response::json(200, kTokenBody).after(100ms)
+                                         : StubServer::Response::text(refreshStatus, "down"));
+        QSignalSpy ended(&f.client, &APIClient::sessionEnded);
+        auto first = capture(f.client.request<UserResponse>(ApiPath::me, u"GET"_s, std::nullopt, true));
+        auto second = capture(f.client.request<UserResponse>(ApiPath::me, u"GET"_s, std::nullopt, true));
+        const auto a = QCoro::waitFor(std::move(first));
+        const auto b = QCoro::waitFor(std::move(second));
+        QCOMPARE(f.server.requests("POST", ApiPath::refresh).size(), 1);
+        QCOMPARE(ended.size(), sessionsEnded);
+        if (failure.isEmpty()) {
+            QVERIFY2(a.value && b.value, qPrintable(a.description() + u" / "_s + b.description()));
+            const auto sent = f.server.requests("GET", ApiPath::me);
+            QCOMPARE(sent.size(), 4);
+            QCOMPARE(sent[3].header("Authorization"), QByteArray("Bearer AT-secret-1"));
+        } else {
+            QCOMPARE(a.description(), failure);
+            QCOMPARE(b.description(), failure);
+            QCOMPARE(f.server.requests("GET", ApiPath::me).size(), 2);
+            QCOMPARE(f.tokens.retrieveString(u"refresh_token"_s), u"RT-old"_s); // the client deletes nothing
+        }
+    }
+
+    // Renewal without a refresh: a token another process stored meanwhile is
+    // used as it is; one whose known lifetime is nearly over is renewed
+    // before the request goes out.
+    void renewalUsesAStoredTokenAndStartsBeforeTheExpiry()
+    {
+        Fixture f;
+        f.tokens.save(u"AT-old"_s, u"access_token"_s);
+        f.tokens.save(u"RT-old"_s, u"refresh_token"_s);
+        f.server.on("POST", u"/auth/refresh"_s, StubServer::Response::json(200, kTokenBody));
+        {
+            UserDefaults otherProcess(f.defaults.standardPath());
+            KeychainManager(otherProcess, f.keychain).save(u"AT-other"_s, u"access_token"_s);
+        }
+        QCOMPARE(QCoro::waitFor(f.client.renewedAccessToken(u"AT-old"_s)), u"AT-other"_s);
+        QVERIFY(f.server.requests().isEmpty());
+
+        f.client.noteAccessTokenLifetime(u"AT-other"_s, 1);
+        QVERIFY(!f.client.expiresSoon(u"AT-other"_s));
+        QTRY_VERIFY(f.client.expiresSoon(u"AT-other"_s)); // a fifth of the lifetime before its end
+        f.server.on("GET", u"/auth/me"_s, StubServer::Response::json(200, "{}"));
+        QCoro::waitFor(capture(f.client.send(ApiPath::me, u"GET"_s, std::nullopt, true)));
+        const auto sent = f.server.requests();
+        QCOMPARE(sent.size(), 2);
+        QCOMPARE(sent[0].path, ApiPath::refresh);
+        QCOMPARE(sent[1].header("Authorization"), QByteArray("Bearer AT-secret-1"));
     }
 
     void aMissingAccessTokenSendsNothing_data()

@@ -240,6 +240,7 @@ private slots:
         QCOMPARE(f.token(u"refresh_token"_s).has_value(), tokensKept);
         QCOMPARE(f.notices.size(), signedIn ? 1 : 0);
         QCOMPARE(log.matching(u"❌ AuthService: Session restore failed: "_s).size(), signedIn ? 0 : 1);
+        QVERIFY(!f.auth.errorMessage()); // a failed restore is no expired session
     }
 
     void restoreWithoutARefreshTokenSendsNothing()
@@ -267,6 +268,25 @@ private slots:
         QVERIFY(!f.token(u"access_token"_s) && !f.token(u"refresh_token"_s));
         QCOMPARE(f.token(u"device_id"_s), deviceId);
         QVERIFY(!f.services.entitlements.loadCachedEntitlement());
+    }
+
+    // Another program on the same token store (`velorin logout`, then
+    // `velorin login`): the app follows at once.
+    void signOutAndSignInElsewhereAreFollowed()
+    {
+        Fixture f;
+        f.signIn();
+        UserDefaults otherFile(f.defaults.standardPath());
+        KeychainManager other(otherFile, f.keychain);
+        other.deleteAllAuthTokens();
+        QTRY_COMPARE(f.auth.authState(), AuthState::unauthenticated());
+        QCOMPARE(f.notices, (QList<QVariantMap>{{{u"isAuthenticated"_s, false}}}));
+
+        other.save(u"AT-cli"_s, u"access_token"_s);
+        other.save(u"RT-cli"_s, u"refresh_token"_s);
+        QTRY_VERIFY(f.auth.authState().isAuthenticated());
+        QCOMPARE(f.server.requests("GET", ApiPath::me).constLast().header("Authorization"), QByteArray("Bearer AT-cli"));
+        QCOMPARE(f.server.requests("POST", ApiPath::refresh).size(), 0);
     }
 };
 

@@ -1,7 +1,11 @@
 // Runs the real `velorin` program against a throw-away settings folder.
 #include "support/ChildProcess.h"
 
+#include "platform/UserDefaults.h"
+#include "vpn/ServerManager.h"
+
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
@@ -88,6 +92,44 @@ private slots:
         result = velorin({u"--version"_s});
         QCOMPARE(result.exitCode, 0);
         QVERIFY(result.out.startsWith(u"velorin 1.0 (1)"_s));
+    }
+
+    // The app's store and `velorin select` side by side on one settings
+    // folder: the app writes its own keys every 20 ms while the command line
+    // runs 100 times (200 writes from each side). No key is
+    // lost, and the app's catalogue follows each selection.
+    void sideBySideWithTheAppNoKeyIsLost()
+    {
+        QTemporaryDir config;
+        const QString path = config.filePath(UserDefaults::standardDomainName + u".json"_s);
+        UserDefaults app(path);
+        ServerManager servers(app);
+        QSignalSpy followed(&servers, &ServerManager::selectedServerChanged);
+        int written = 0;
+        QTimer writer;
+        writer.setInterval(20);
+        connect(&writer, &QTimer::timeout, this, [&] {
+            if (written < 200 && app.set(u"app-%1"_s.arg(written), written))
+                ++written;
+        });
+        writer.start();
+        const QStringList ids{u"us-west-01"_s, u"sg-node-01"_s};
+        for (int run = 0; run < 100; ++run) {
+            QProcess cli;
+            ChildProcess::dieWithParent(cli);
+            cli.start(ChildProcess::builtProgram(u"velorin"_s),
+                      {u"--config-dir"_s, config.path(), u"select"_s, ids[run % 2]});
+            QTRY_VERIFY_WITH_TIMEOUT(cli.state() == QProcess::NotRunning, 20000);
+            QVERIFY2(cli.exitCode() == 0, cli.readAllStandardError().constData());
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(written, 200, 20000);
+        QTRY_COMPARE(servers.selectedServer().id, ids[1]);
+        QVERIFY(followed.count() > 10);
+        UserDefaults after(path);
+        for (int n = 0; n < 200; ++n)
+            QCOMPARE(after.integer(u"app-%1"_s.arg(n)), std::optional<qint64>(n));
+        QCOMPARE(after.string(ServerManager::selectedServerKey), std::optional<QString>(ids[1]));
+        QCOMPARE(after.stringList(ServerManager::recentServersKey), std::optional<QStringList>(QStringList{ids[1], ids[0]}));
     }
 };
 

@@ -10,6 +10,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QSslConfiguration>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTcpSocket>
@@ -45,6 +46,40 @@ const QRegularExpression kDateSeconds(u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\
 QDateTime parseDate(const QString &text)
 {
     return QDateTime::fromString(text, Qt::ISODateWithMs);
+}
+
+// Resident memory of a process in KiB, from /proc.
+qint64 residentKiB(qint64 pid)
+{
+    QFile status(u"/proc/%1/status"_s.arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QRegularExpressionMatch match = QRegularExpression(u"VmRSS:\\s+(\\d+) kB"_s).match(QString::fromLatin1(status.readAll()));
+    return match.hasMatch() ? match.captured(1).toLongLong() : -1;
+}
+
+// Sends raw bytes, one every `trickleMs` when set, and returns everything the
+// server sends until it closes the connection; "(still open)" follows when
+// it has not closed it after `timeoutMs`.
+QByteArray rawExchange(quint16 port, const QByteArray &bytes, int trickleMs = 0, int timeoutMs = 8000)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(5000))
+        return "not connected";
+    QByteArray answer;
+    QDeadlineTimer deadline(timeoutMs);
+    for (qsizetype at = 0; !deadline.hasExpired() && socket.state() == QAbstractSocket::ConnectedState;) {
+        if (at < bytes.size()) {
+            const qsizetype step = trickleMs > 0 ? 1 : bytes.size();
+            socket.write(bytes.mid(at, step));
+            at += step;
+        }
+        socket.waitForReadyRead(trickleMs > 0 ? trickleMs : 500);
+        answer += socket.readAll();
+    }
+    answer += socket.readAll();
+    return socket.state() == QAbstractSocket::ConnectedState ? answer + "(still open)" : answer;
 }
 
 } // namespace
@@ -191,8 +226,7 @@ private slots:
         reply = post(server, u"/auth/register"_s, {{u"email"_s, email}, {u"password"_s, kPassword}});
         QCOMPARE(reply.status, 409);
         QCOMPARE(reply.error(), u"An account with this email already exists"_s);
-        QCOMPARE(post(server, u"/auth/resend-code"_s, {{u"email"_s, email}}).status, 409);
-        QCOMPARE(post(server, u"/auth/verify-email"_s, {{u"email"_s, email}, {u"code"_s, code}}).status, 409);
+        QCOMPARE(post(server, u"/auth/verify-email"_s, {{u"email"_s, email}, {u"code"_s, code}}).status, 400); // spent
         reply = login(server, u"nobody@example.com"_s);
         QCOMPARE(reply.status, 401);
         QCOMPARE(reply.error(), u"Invalid email or password"_s);
@@ -621,6 +655,202 @@ private slots:
         QCOMPARE(get(*m_server, u"/api/v1/subscriptions/status"_s, m_token).status, 200);
     }
 
+    void aStrangerWhoRegistersAnAddressFirstCannotKeepIt()
+    {
+        DevServerProcess &server = *m_server;
+        const QString email = newEmail();
+        QCOMPARE(post(server, u"/auth/register"_s, {{u"email"_s, email}, {u"password"_s, u"strangers-pass"_s}}).status, 201);
+        const QString strangersCode = server.lastCode(email);
+        const Reply taken = post(server, u"/auth/register"_s, {{u"email"_s, email}, {u"password"_s, kPassword}});
+        QCOMPARE(taken.status, 409);
+        QCOMPARE(taken.error(), u"An account with this email already exists"_s);
+        QCOMPARE(login(server, email, u"strangers-pass"_s).status, 400); // unverified: no session
+
+        // The owner of the mailbox claims the address with a password reset.
+        QCOMPARE(post(server, u"/auth/forgot-password"_s, {{u"email"_s, email}}).status, 200);
+        const QJsonObject reset{{u"email"_s, email}, {u"code"_s, server.lastCode(email, u"reset"_s)}, {u"new_password"_s, kPassword}};
+        QCOMPARE(post(server, u"/auth/reset-password"_s, reset).status, 200);
+        QCOMPARE(login(server, email, u"strangers-pass"_s).status, 401);
+        QCOMPARE(post(server, u"/auth/verify-email"_s, {{u"email"_s, email}, {u"code"_s, strangersCode}}).status, 400);
+        const Reply owner = login(server, email);
+        QCOMPARE(owner.status, 200);
+        QCOMPARE(get(server, u"/auth/me"_s, owner.text(u"access_token"_s)).json.value(u"email_verified"_s), QJsonValue(true));
+    }
+
+    void answersDoNotTellWhetherAnAddressHasAnAccount()
+    {
+        auto server = startServer({u"--resend-cooldown"_s, u"1"_s, u"--max-login-failures"_s, u"3"_s,
+                                   u"--client-tries-per-hour"_s, u"1000"_s});
+        const QString verified = newEmail();
+        const QString unverified = newEmail();
+        signUp(*server, verified);
+        QCOMPARE(post(*server, u"/auth/register"_s, {{u"email"_s, unverified}, {u"password"_s, kPassword}}).status, 201);
+        QTest::qWait(1100); // past the cool-down of the codes mailed above
+
+        // What a stranger sees: every answer, with the address blanked out.
+        const auto transcript = [&](const QString &email) {
+            QStringList seen;
+            const auto note = [&](const Reply &reply) {
+                seen << QString::number(reply.status) + u' ' + QString::fromUtf8(reply.body).replace(email, u"ADDRESS"_s);
+            };
+            const auto guess = [&](const QString &purpose) {
+                return server->lastCode(email, purpose) == u"000000"_s ? u"000001"_s : u"000000"_s;
+            };
+            for (const QString &path : {u"/auth/resend-code"_s, u"/auth/resend-code"_s})
+                note(post(*server, path, {{u"email"_s, email}}));
+            for (int i = 0; i < 5; ++i)
+                note(post(*server, u"/auth/verify-email"_s, {{u"email"_s, email}, {u"code"_s, guess(u"verify"_s)}}));
+            for (const QString &path : {u"/auth/forgot-password"_s, u"/auth/forgot-password"_s})
+                note(post(*server, path, {{u"email"_s, email}}));
+            for (int i = 0; i < 6; ++i)
+                note(post(*server, u"/auth/reset-password"_s,
+                          {{u"email"_s, email}, {u"code"_s, guess(u"reset"_s)}, {u"new_password"_s, u"another-pass"_s}}));
+            for (int i = 0; i < 4; ++i)
+                note(login(*server, email, u"wrong-password"_s));
+            return seen;
+        };
+        const QStringList expected = transcript(newEmail()); // no account at all
+        QCOMPARE(expected.size(), 19);
+        QVERIFY2(expected.last().startsWith(u"429 "_s), qPrintable(expected.last()));
+        QCOMPARE(transcript(verified), expected);
+        QCOMPARE(transcript(unverified), expected);
+    }
+
+    void guessingCodesIsStoppedAtEachLimit()
+    {
+        auto server = startServer({u"--resend-cooldown"_s, u"0"_s, u"--client-tries-per-hour"_s, u"12"_s});
+        const QString email = newEmail();
+        QCOMPARE(post(*server, u"/auth/register"_s, {{u"email"_s, email}, {u"password"_s, kPassword}}).status, 201);
+        const auto verify = [&](const QString &address, bool right) {
+            const QString code = server->lastCode(address);
+            return post(*server, u"/auth/verify-email"_s,
+                        {{u"email"_s, address}, {u"code"_s, right ? code : code == u"000000"_s ? u"000001"_s : u"000000"_s}});
+        };
+        const QString laterHour = u"Too many wrong codes. Try again in 60 minutes."_s;
+        const auto fiveWrongTries = [&] {
+            for (int i = 0; i < 5; ++i)
+                QCOMPARE(verify(email, false).status, i < 4 ? 400 : 429);
+        };
+        const auto resend = [&] { return post(*server, u"/auth/resend-code"_s, {{u"email"_s, email}}).status; };
+        fiveWrongTries(); // void the code
+        QVERIFY(verify(email, true).error().startsWith(u"There is no valid code"_s));
+        QCOMPARE(resend(), 200);
+        fiveWrongTries(); // ten in an hour lock the address, even for the right code
+        QCOMPARE(resend(), 200);
+        QCOMPARE(verify(email, true).error(), laterHour);
+        // Twelve wrong tries from one client lock that client for every address.
+        QCOMPARE(verify(u"other@example.com"_s, false).status, 400);
+        QCOMPARE(verify(u"other@example.com"_s, false).status, 400);
+        QCOMPARE(verify(u"third@example.com"_s, false).error(), laterHour);
+        QCOMPARE(login(*server, email).status, 429);
+    }
+
+    void aFloodOfSignInsGets503WhileMemoryStaysFlat()
+    {
+        // Slow hashing and a short queue, so the flood outruns the workers.
+        auto server = startServer({u"--pbkdf2-iterations"_s, u"20000"_s, u"--hash-queue"_s, u"2"_s,
+                                   u"--max-login-failures"_s, u"1000"_s, u"--client-tries-per-hour"_s, u"100000"_s,
+                                   u"--max-connections-per-client"_s, u"1000"_s},
+                                  {}, false);
+        const QByteArray body = R"({"email":"flood@example.com","password":"wrong-password"})";
+        const QByteArray request = "POST /auth/login HTTP/1.1\r\nHost: x\r\nContent-Length: "
+                                   + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        QMap<QByteArray, int> statuses;
+        const auto flood = [&](int rounds) {
+            for (int round = 0; round < rounds; ++round) {
+                std::vector<std::unique_ptr<QTcpSocket>> sockets;
+                for (int i = 0; i < 30; ++i) {
+                    sockets.push_back(std::make_unique<QTcpSocket>());
+                    sockets.back()->connectToHost(QHostAddress::LocalHost, server->port());
+                    sockets.back()->write(request);
+                }
+                // Through the event loop, which also drains the server's output.
+                for (const auto &socket : sockets) {
+                    QTRY_VERIFY_WITH_TIMEOUT(socket->peek(4096).contains("\r\n\r\n"), 20000);
+                    const QByteArray answer = socket->readAll();
+                    ++statuses[answer.left(12)];
+                    QVERIFY(!answer.startsWith("HTTP/1.1 503") || answer.toLower().contains("\r\nretry-after: 1\r\n"));
+                }
+            }
+        };
+        flood(5);
+        const qint64 before = residentKiB(server->pid());
+        flood(25);
+        const qint64 after = residentKiB(server->pid());
+        QVERIFY2(statuses.value("HTTP/1.1 503") > 500 && statuses.value("HTTP/1.1 401") > 50,
+                 qPrintable(u"503: %1, 401: %2"_s.arg(statuses.value("HTTP/1.1 503")).arg(statuses.value("HTTP/1.1 401"))));
+#ifndef __SANITIZE_ADDRESS__ // AddressSanitizer's quarantine of freed memory grows by design
+        QVERIFY2(before > 0 && after - before < 1024, qPrintable(u"%1 KiB, then %2 KiB"_s.arg(before).arg(after)));
+#else
+        Q_UNUSED(before);
+        Q_UNUSED(after);
+#endif
+        QCOMPARE(login(*server, u"flood@example.com"_s).status, 401); // the queue has drained
+    }
+
+    void slowClientsAreCutOff_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("trickleMs");
+        QTest::addColumn<QByteArray>("answer");
+        const QByteArray head = "POST /auth/login HTTP/1.1\r\nHost: x\r\nContent-Length: 40\r\n\r\n";
+        QTest::newRow("idle") << QByteArray() << 0 << QByteArray();
+        QTest::newRow("half a head") << head.left(20) << 0 << QByteArray("HTTP/1.1 408 ");
+        QTest::newRow("half a body") << head + "{\"email\":" << 0 << QByteArray("HTTP/1.1 408 ");
+        QTest::newRow("trickling") << head << 150 << QByteArray("HTTP/1.1 408 ");
+    }
+
+    void slowClientsAreCutOff()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, trickleMs);
+        QFETCH(QByteArray, answer);
+        auto server = startServer({u"--client-timeout"_s, u"1"_s});
+        const QByteArray seen = rawExchange(server->port(), bytes, trickleMs);
+        QVERIFY2(answer.isEmpty() ? seen.isEmpty() : seen.startsWith(answer) && !seen.endsWith("(still open)"),
+                 seen.constData());
+    }
+
+    void connectionsPerClientAreCapped()
+    {
+        auto server = startServer({u"--max-connections-per-client"_s, u"3"_s});
+        std::vector<std::unique_ptr<QTcpSocket>> open;
+        for (int i = 0; i < 3; ++i) {
+            open.push_back(std::make_unique<QTcpSocket>());
+            open.back()->connectToHost(QHostAddress::LocalHost, server->port());
+            QVERIFY(open.back()->waitForConnected(5000));
+        }
+        QTRY_VERIFY(rawExchange(server->port(), {}).startsWith("HTTP/1.1 503 "));
+        open.pop_back();
+        QTRY_VERIFY(rawExchange(server->port(), "GET /auth/me HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+                        .startsWith("HTTP/1.1 401 "));
+    }
+
+    void servesHttpsWithACertificate()
+    {
+        const QString cert = m_root.filePath(u"cert.pem"_s);
+        const QString key = m_root.filePath(u"key.pem"_s);
+        const auto openssl = ChildProcess::run(u"openssl"_s, {u"req"_s, u"-x509"_s, u"-newkey"_s, u"ec"_s, u"-pkeyopt"_s,
+                                                              u"ec_paramgen_curve:prime256v1"_s, u"-nodes"_s, u"-days"_s, u"2"_s,
+                                                              u"-subj"_s, u"/CN=127.0.0.1"_s, u"-addext"_s,
+                                                              u"subjectAltName=IP:127.0.0.1"_s, u"-keyout"_s, key, u"-out"_s, cert});
+        QVERIFY2(openssl.exitCode == 0, qPrintable(openssl.err));
+        QSslConfiguration trusting = QSslConfiguration::defaultConfiguration();
+        QVERIFY(trusting.addCaCertificates(cert));
+        QSslConfiguration::setDefaultConfiguration(trusting);
+
+        // Any address but loopback serves the network: plain HTTP there is warned about, HTTPS is not.
+        const QStringList network{u"--listen"_s, u"0.0.0.0"_s};
+        auto plain = startServer(network);
+        QTRY_VERIFY(plain->errorOutput().contains(u"warning: serving plain HTTP on 0.0.0.0"_s));
+        auto server = startServer(network + QStringList{u"--tls-cert"_s, cert, u"--tls-key"_s, key});
+        QVERIFY(server->url().toString().startsWith(u"https://"_s));
+        QVERIFY(!server->errorOutput().contains(u"warning"_s));
+        const QString token = signUp(*server, newEmail()).value(u"access_token"_s).toString();
+        QCOMPARE(get(*server, u"/api/v1/subscriptions/status"_s, token).status, 200);
+        QVERIFY(!rawExchange(server->port(), "GET /auth/me HTTP/1.1\r\nHost: x\r\n\r\n").startsWith("HTTP/1.1"));
+    }
+
     void aClientThatLeavesBeforeTheAnswerDoesNoHarm()
     {
         // Slow hashing, so the client is gone before the answer is ready.
@@ -753,6 +983,10 @@ private slots:
                                             << u"server \"x\" xray: \"server_address\" is missing"_s;
         QTest::newRow("data directory in use") << QStringList{u"--data"_s, m_server->dataDir(), u"--port"_s, u"0"_s}
                                                << 1 << u"another velorin-devserver is using"_s;
+        QTest::newRow("certificate without key") << QStringList{u"--data"_s, newDir(), u"--tls-cert"_s, broken} << 2
+                                                 << u"--tls-cert and --tls-key go together"_s;
+        QTest::newRow("not a certificate") << QStringList{u"--data"_s, newDir(), u"--tls-cert"_s, broken, u"--tls-key"_s, broken}
+                                           << 1 << u"cannot read a PEM certificate from"_s;
         QTest::newRow("port in use") << QStringList{u"--data"_s, newDir(), u"--port"_s, QString::number(m_server->port())}
                                      << 1 << u"cannot listen on 127.0.0.1:"_s;
     }
@@ -773,7 +1007,7 @@ private slots:
         const auto result = ChildProcess::run(ChildProcess::builtProgram(u"velorin-devserver"_s), {u"--help"_s});
         QCOMPARE(result.exitCode, 0);
         for (const QString &option : {u"--data"_s, u"--port"_s, u"--listen"_s, u"--seed-demo"_s, u"--servers"_s,
-                                      u"--access-token-ttl"_s, u"--device-limit"_s, u"--default-plan"_s})
+                                      u"--access-token-ttl"_s, u"--device-limit"_s, u"--default-plan"_s, u"--tls-cert"_s})
             QVERIFY2(result.out.contains(option), qPrintable(option));
     }
 

@@ -294,6 +294,30 @@ private slots:
               qint64(m_audit.secrets().size()), m_audit.lineCount(), qint64(commandLines.size()), files);
     }
 
+    // The server goes silent under the command line's tunnel: dead-peer
+    // detection (a short delay here) ends it in the error, and the program
+    // says so and ends.
+    void aDeadServerShowsInTheCommandLine()
+    {
+        Run run(u"sh"_s,
+                {qEnvironmentVariable("VELORIN_SECRET_SERVICE_WRAPPER"), ChildProcess::builtProgram(u"velorin"_s),
+                 u"--config-dir"_s, configDir(), u"connect"_s, u"--protocol"_s, u"ikev2"_s, kServerId},
+                environment() + QStringList{u"VELORIN_IKEV2_DPD_DELAY=1"_s});
+        if (!run.waitForOut(u"connected to"_s, 30000)) {
+            run.waitForExit();
+            if (run.exitCode() == 77)
+                QSKIP("no private Secret Service here (scripts/install-deps.sh test)");
+            QFAIL(qPrintable(run.all()));
+        }
+        const QStringList link{u"-n"_s, m_lab.value(u"LAB_SERVER_NETNS"_s), u"link"_s, u"set"_s, u"veth0"_s};
+        QCOMPARE(ChildProcess::run(u"ip"_s, link + QStringList{u"down"_s}).exitCode, 0);
+        const bool ended = run.waitForExit();
+        ChildProcess::run(u"ip"_s, link + QStringList{u"up"_s});
+        QVERIFY2(ended, qPrintable(run.all()));
+        QCOMPARE(run.exitCode(), 1);
+        QVERIFY2(run.out().endsWith(u"error: The server stopped responding\n"_s), qPrintable(run.out()));
+    }
+
     // Runs last: the client charon is gone afterwards.
     void charonDyingWhileTheTunnelIsUp()
     {

@@ -116,7 +116,7 @@ private:
     bool clientDaemonHoldsOurConnection()
     {
         const auto answer = vici(m_lab.value(u"VELORIN_VICI_SOCKET"_s), "get-conns", {});
-        return !answer || answer->message.list("conns").contains("Velorin VPN");
+        return !answer || answer->message.list("conns").contains(m_systemVpn->names().connection.toUtf8());
     }
 
 private slots:

@@ -2,6 +2,7 @@
 // how events become statuses, how failures end. The real daemons are in
 // tests/lab.
 #include "platform/StrongSwanVpn.h"
+#include "platform/ViciClient.h"
 #include "support/FakeViciServer.h"
 
 #include <QSignalSpy>
@@ -10,10 +11,12 @@
 using namespace Qt::StringLiterals;
 using Answer = FakeViciServer::Answer;
 using Status = SystemVpn::Status;
+using namespace StrongSwanRules;
 
 namespace {
 
-const QByteArray Name = "Velorin VPN";
+const QByteArray Name = "Velorin VPN (uid 1000)";
+const QByteArray SecretId = "velorin-vpn-eap-1000";
 
 IKEv2Profile labProfile()
 {
@@ -28,15 +31,19 @@ IKEv2Profile labProfile()
     return profile;
 }
 
-// An updown or list-sa event about our connection.
+// An updown or list-sa event about our connection (a tunnel with IPv4 and
+// IPv6, as the lab's server gives).
 Vici::Message saEvent(const QByteArray &ikeState, const QByteArray &childState, bool up = false)
 {
     Vici::Message ike;
     ike.set("state", ikeState);
+    ike.setList("local-vips", {"10.232.100.1", "fd00:232:100::1"});
     if (!childState.isEmpty()) {
         Vici::Message child;
         child.set("name", Name);
         child.set("state", childState);
+        child.setList("local-ts", {"10.232.100.1/32", "fd00:232:100::1/128"});
+        child.setList("remote-ts", {"10.232.0.0/24", "fd00:232::/64"});
         Vici::Message children;
         children.setSection(Name + "-1", child);
         ike.setSection("child-sas", children);
@@ -48,11 +55,13 @@ Vici::Message saEvent(const QByteArray &ikeState, const QByteArray &childState, 
     return event;
 }
 
-Vici::Message logLine(const QByteArray &text)
+Vici::Message logLine(const QByteArray &text, const QByteArray &ikeName = {})
 {
     Vici::Message message;
     message.set("group", "IKE");
     message.set("level", "1");
+    if (!ikeName.isEmpty())
+        message.set("ikesa-name", ikeName);
     message.set("msg", text);
     return message;
 }
@@ -103,6 +112,15 @@ private:
         QTRY_VERIFY(m_server->commands().contains("initiate"));
     }
 
+    // The daemon answers the held initiate: the tunnel is up, with the DNS
+    // server the log names.
+    void establish(const QByteArray &dnsLine = "installing DNS server 10.232.0.53 to /etc/resolv.conf")
+    {
+        m_sas = {saEvent("ESTABLISHED", "INSTALLED")};
+        m_server->sendEvent("control-log", logLine(dnsLine));
+        m_server->respond(Answer::success().message);
+    }
+
 private slots:
     void init()
     {
@@ -124,6 +142,8 @@ private slots:
         StrongSwanSettings settings;
         settings.socketPath = m_server->socketPath();
         settings.caCertificateFile = ca.fileName();
+        settings.uid = 1000;
+        settings.machineHasIPv6 = true;
         m_vpn = std::make_unique<StrongSwanVpn>(
             [this](const QByteArray &reference) -> std::optional<QByteArray> {
                 m_resolved.append(reference);
@@ -145,14 +165,18 @@ private slots:
     void theConnectionCarriesEveryProfileSetting()
     {
         QString error;
-        const std::optional<Vici::Message> message = StrongSwanVpn::connectionFor(labProfile(), &error);
+        IKEv2Profile profile = labProfile();
+        // The certificate must name the dialled address, whatever the server id says.
+        profile.remoteIdentifier = u"vpn.example"_s;
+        const std::optional<Vici::Message> message = connectionFor(profile, QString::fromUtf8(Name), {}, &error);
         QVERIFY2(message, qPrintable(error));
         const Vici::Message *conn = message->section(Name);
         QVERIFY(conn);
         QCOMPARE(conn->list("remote_addrs"), QList<QByteArray>{"10.231.0.1"});
-        QCOMPARE(conn->list("vips"), QList<QByteArray>{"0.0.0.0"});
+        QCOMPARE(conn->list("vips"), (QList<QByteArray>{"0.0.0.0", "::"}));
         QCOMPARE(conn->list("proposals"), QList<QByteArray>{"aes256gcm16-prfsha256-modp2048"});
         QCOMPARE(conn->text("version"), u"2"_s);
+        QCOMPARE(conn->text("dpd_delay"), u"30s"_s);
         QCOMPARE(conn->section("local")->text("auth"), u"eap-mschapv2"_s);
         QCOMPARE(conn->section("local")->text("eap_id"), u"alice"_s);
         QVERIFY(!conn->section("local")->contains("id"));  // no local identifier
@@ -162,16 +186,23 @@ private slots:
         const Vici::Message *child = conn->section("children")->section(Name);
         QVERIFY(child);
         QCOMPARE(child->list("esp_proposals"), QList<QByteArray>{"aes256gcm16-modp2048"});
-        QCOMPARE(child->list("remote_ts"), QList<QByteArray>{"0.0.0.0/0"});
+        QCOMPARE(child->list("remote_ts"), (QList<QByteArray>{"0.0.0.0/0", "::/0"}));
         QCOMPARE(child->text("start_action"), u"none"_s);
         QCOMPARE(child->text("close_action"), u"none"_s);
+        QCOMPARE(child->text("dpd_action"), u"clear"_s);
 
         IKEv2Profile other = labProfile();
         other.localIdentifier = u"client@example"_s;
         other.ikeSecurityAssociation = {4, 3, 19};
-        const Vici::Message otherConn = *StrongSwanVpn::connectionFor(other, &error)->section(Name);
+        const Vici::Message otherConn = *connectionFor(other, u"x"_s, {5}, &error)->section("x");
         QCOMPARE(otherConn.section("local")->text("id"), u"client@example"_s);
         QCOMPARE(otherConn.list("proposals"), QList<QByteArray>{"aes256-sha256-ecp256"});
+        QCOMPARE(otherConn.text("dpd_delay"), u"5s"_s);
+
+        // Two users of one daemon never share a name.
+        QCOMPARE(namesFor(u"Velorin VPN"_s, 1000).connection, QString::fromUtf8(Name));
+        QCOMPARE(namesFor(u" "_s, 1000).secretId, SecretId);
+        QVERIFY(namesFor({}, 1001).connection != namesFor({}, 1000).connection);
     }
 
     void profilesItCannotExpressAreInvalid_data()
@@ -201,8 +232,23 @@ private slots:
         QVERIFY(!m_server->commands().contains("load-conn"));
     }
 
-    void aMissingDaemonIsReportedClearly()
+    // The configured socket and CA file win; otherwise the first standard
+    // one that exists, and with none the first, so errors name it.
+    void findsTheDaemonAndTheCa()
     {
+        const QStringList candidates{u"/run/charon.vici"_s, u"/run/strongswan/charon.vici"_s};
+        const auto only = [](const QString &present) { return [present](const QString &p) { return p == present; }; };
+        QCOMPARE(chooseSocket(u"/x.vici"_s, candidates, only(candidates[1])), u"/x.vici"_s);
+        QCOMPARE(chooseSocket({}, candidates, only(candidates[1])), candidates[1]);
+        QCOMPARE(chooseSocket({}, candidates, only({})), candidates[0]);
+        const QStringList cas = standardCaFiles();
+        QCOMPARE(cas.first(), u"/etc/velorin-vpn/velorin-vpn-ca.pem"_s);
+        QCOMPARE(chooseCaFile({}, cas, only(cas[1])), cas[1]);
+        QCOMPARE(chooseCaFile({}, cas, only({})), cas[0]);
+        // The package's placeholder (comments only) is not a certificate.
+        QVERIFY(!holdsCertificate("# Install the VPN service's CA certificate here.\n"));
+        QVERIFY(holdsCertificate("-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n"));
+
         StrongSwanSettings settings;
         settings.socketPath = m_dir.filePath(u"absent.vici"_s);
         StrongSwanVpn vpn({}, settings);
@@ -211,12 +257,23 @@ private slots:
                  u"IKEv2 is not available: nothing listens at %1 (is the IKE daemon charon running?)"_s.arg(
                      settings.socketPath));
         QCOMPARE(vpn.startTunnel(), u"No IKEv2 profile has been saved"_s);
+
+        settings.socketPath = m_server->socketPath();
+        settings.caCertificateFile = m_dir.filePath(u"missing-ca.pem"_s);
+        StrongSwanVpn noCa({}, settings);
+        const std::optional<QString> caError = await([&](auto done) { noCa.saveToPreferences(labProfile(), done); });
+        QVERIFY2(caError && caError->startsWith(u"The certificate of the VPN's CA cannot be read from %1: "_s.arg(
+                                settings.caCertificateFile)),
+                 qPrintable(caError.value_or(QString())));
     }
 
+    // Left behind by an earlier run: the password and an idle connection
+    // leave the daemon before anything new is loaded; the CA goes once per
+    // daemon connection.
     void saveLoadsTheCaThePasswordAndTheConnection()
     {
         QCOMPARE(await([this](auto done) { m_vpn->saveToPreferences(labProfile(), done); }), std::nullopt);
-        QCOMPARE(commandsAfter("list-sas"), (QList<QByteArray>{"load-cert", "load-shared", "load-conn"}));
+        QCOMPARE(commandsAfter("list-sas"), (QList<QByteArray>{"unload-shared", "load-cert", "load-shared", "load-conn"}));
         QCOMPARE(m_resolved, QList<QByteArray>{"ref-1"});
         const Vici::Message cert = *m_server->lastRequest("load-cert");
         QCOMPARE(cert.text("flag"), u"CA"_s);
@@ -225,8 +282,8 @@ private slots:
         QCOMPARE(shared.text("type"), u"EAP"_s);
         QCOMPARE(shared.value("data"), QByteArray("s3cret"));
         QCOMPARE(shared.list("owners"), QList<QByteArray>{"alice"});
-        QCOMPARE(shared.value("id"), StrongSwanVpn::SharedKeyId);
-        QCOMPARE(m_server->lastRequest("load-conn"), StrongSwanVpn::connectionFor(labProfile(), nullptr));
+        QCOMPARE(shared.value("id"), SecretId);
+        QCOMPARE(m_server->lastRequest("load-conn"), connectionFor(labProfile(), QString::fromUtf8(Name), {}, nullptr));
         QVERIFY(statuses().isEmpty());
 
         // Without a password in the keychain, the old one leaves the daemon.
@@ -234,7 +291,7 @@ private slots:
         noPassword.passwordReference = "gone";
         m_server->clearReceived();
         QCOMPARE(await([&](auto done) { m_vpn->saveToPreferences(noPassword, done); }), std::nullopt);
-        QCOMPARE(m_server->commands(), (QList<QByteArray>{"load-cert", "unload-shared", "load-conn"}));
+        QCOMPARE(m_server->commands(), (QList<QByteArray>{"unload-shared", "load-conn"}));
     }
 
     void aRejectedProfileIsInvalidAndKeepsTheDaemonsReason()
@@ -254,9 +311,9 @@ private slots:
         QCOMPARE(order, (QList<QString>{u"status"_s, u"completion"_s}));
     }
 
-    // Connected comes with the data tunnel, not the IKE SA; a lost SA that
-    // is being re-established is reasserting; an SA gone for good ends in
-    // disconnected with nothing left loaded.
+    // Connected once the initiate answered and the tunnel is known not to
+    // leak; then a lost SA that is being re-established is reasserting, and
+    // an SA gone for good ends in disconnected with nothing left loaded.
     void statusFollowsTheDaemonsEvents()
     {
         saveAndStart();
@@ -264,12 +321,11 @@ private slots:
         QCOMPARE(initiate.value("child"), Name);
         QCOMPARE(initiate.value("ike"), Name);
         m_server->sendEvent("ike-updown", saEvent("ESTABLISHED", {}, true));
+        m_server->sendEvent("child-updown", saEvent("ESTABLISHED", "INSTALLED", true));
         QTest::qWait(50);
         QCOMPARE(m_vpn->status(), Status::Connecting);
-        m_server->sendEvent("child-updown", saEvent("ESTABLISHED", "INSTALLED", true));
+        establish();
         QTRY_COMPARE(m_vpn->status(), Status::Connected);
-        m_sas = {saEvent("ESTABLISHED", "INSTALLED")};
-        m_server->respond(Answer::success().message);  // the initiate
         m_server->sendEvent("ike-rekey", saEvent("ESTABLISHED", {}));
 
         m_sas = {saEvent("DELETING", "INSTALLED"), saEvent("CONNECTING", {})};
@@ -287,10 +343,11 @@ private slots:
                                                 Status::Connected, Status::Disconnected}));
         QVERIFY(m_vpn->lastFailureReason().isEmpty());
 
-        // The next start loads the profile again.
+        // The next start loads the profile again, on the initiate connection kept from before.
+        const int connections = m_server->connectionCount();
         QCOMPARE(m_vpn->startTunnel(), std::nullopt);
-        QTRY_COMPARE(commandsAfter("unload-shared"),
-                     (QList<QByteArray>{"load-cert", "load-shared", "load-conn", "initiate"}));
+        QTRY_COMPARE(commandsAfter("unload-shared"), (QList<QByteArray>{"load-shared", "load-conn", "initiate"}));
+        QCOMPARE(m_server->connectionCount(), connections);
     }
 
     // A reauthentication deletes the old IKE SA while the new one is still
@@ -298,8 +355,7 @@ private slots:
     void aSuccessorNotListedYetKeepsTheTunnel()
     {
         saveAndStart();
-        m_sas = {saEvent("ESTABLISHED", "INSTALLED")};
-        m_server->respond(Answer::success().message);
+        establish();
         QTRY_COMPARE(m_vpn->status(), Status::Connected);
         const qsizetype lists = m_server->commands().count("list-sas");
         m_sas.clear();
@@ -311,6 +367,69 @@ private slots:
         QCOMPARE(m_vpn->status(), Status::Connected);
         QVERIFY(!m_server->commands().contains("terminate"));
         QCOMPARE(statuses(), (QList<Status>{Status::Connecting, Status::Connected}));
+    }
+
+    void leakChecks_data()
+    {
+        QTest::addColumn<QStringList>("vips");
+        QTest::addColumn<QStringList>("remoteTs");
+        QTest::addColumn<QStringList>("log");
+        QTest::addColumn<bool>("machineHasIPv6");
+        QTest::addColumn<QString>("leak");
+        const QStringList both{u"10.232.100.1"_s, u"fd00::1"_s};
+        const QStringList full{u"0.0.0.0/0"_s, u"::/0"_s};
+        const auto dns = [](const QString &a) { return QStringList{u"installing DNS server %1 via resolvconf"_s.arg(a)}; };
+        QTest::newRow("sound") << both << full << dns(u"10.0.0.53"_s) + dns(u"fd00::53"_s) << true << QString();
+        QTest::newRow("DNS in a range, installed by another tunnel")
+            << both << QStringList{u"10.0.0.1..10.0.0.99[udp/53]"_s, u"fd00::/64"_s}
+            << QStringList{u"DNS server 10.0.0.53 already installed, increasing refcount"_s} << true << QString();
+        QTest::newRow("no DNS") << both << full << QStringList{} << true << Messages::noDns();
+        QTest::newRow("no DNS asked for")
+            << both << full << QStringList{u"generating IKE_AUTH request 1 [ IDi CPRQ(ADDR ADDR6) SA TSi TSr ]"_s}
+            << true << Messages::dnsNotRequested();
+        QTest::newRow("DNS outside the tunnel") << both << QStringList{u"10.232.0.0/24"_s, u"::/0"_s}
+                                                << dns(u"10.231.0.53"_s) << true << Messages::unusableDns(u"10.231.0.53"_s);
+        QTest::newRow("loopback DNS") << both << full << dns(u"127.0.0.53"_s) << true
+                                      << Messages::unusableDns(u"127.0.0.53"_s);
+        const QString unhandled = u"handling INTERNAL_IP4_DNS attribute failed"_s;
+        QTest::newRow("daemon cannot set DNS") << both << full << QStringList{unhandled} << true
+                                               << Messages::dnsNotApplied(unhandled);
+        QTest::newRow("no IPv6 address") << QStringList{u"10.232.100.1"_s} << full << dns(u"10.0.0.53"_s) << true
+                                         << Messages::ipv6NotCarried();
+        QTest::newRow("no IPv6 routes") << both << QStringList{u"0.0.0.0/0"_s} << dns(u"10.0.0.53"_s) << true
+                                        << Messages::ipv6NotCarried();
+        QTest::newRow("no IPv6 on the machine") << QStringList{u"10.232.100.1"_s} << QStringList{u"0.0.0.0/0"_s}
+                                                << dns(u"10.0.0.53"_s) << false << QString();
+    }
+
+    void leakChecks()
+    {
+        QFETCH(QStringList, vips);
+        QFETCH(QStringList, remoteTs);
+        QFETCH(QStringList, log);
+        QFETCH(bool, machineHasIPv6);
+        QFETCH(QString, leak);
+        Tunnel tunnel;
+        for (const QString &vip : vips)
+            tunnel.virtualIps.append(QHostAddress(vip));
+        tunnel.remoteTs = remoteTs;
+        QCOMPARE(leakOf(tunnel, dnsOf(log), machineHasIPv6).value_or(QString()), leak);
+    }
+
+    // A stop and the next connect right after it: the stop's clean-up runs
+    // first and never takes out the new attempt's password or connection.
+    void aStopNeverTouchesANewerAttempt()
+    {
+        saveAndStart();
+        m_vpn->stopTunnel();
+        m_vpn->saveToPreferences(labProfile(), {});
+        QCOMPARE(m_vpn->startTunnel(), std::nullopt);
+        QTRY_COMPARE(m_server->commands().count("initiate"), 2);
+        QCOMPARE(commandsAfter("unload-shared"), (QList<QByteArray>{"load-shared", "load-conn", "initiate"}));
+        QCOMPARE(commandsAfter("terminate").mid(0, 3), (QList<QByteArray>{"unload-conn", "unload-shared", "load-shared"}));
+        establish();
+        QTRY_COMPARE(m_vpn->status(), Status::Connected);
+        QVERIFY(m_vpn->lastFailureReason().isEmpty());
     }
 
     void aFailedStartKeepsTheReasonAndLeavesNothingLoaded()
@@ -357,12 +476,58 @@ private slots:
         QCOMPARE(m_vpn->status(), Status::Disconnected);
     }
 
-    void theDaemonGoingAwayEndsTheAttempt()
+    // A daemon that goes away, garbles its answer or stops answering: the
+    // attempt ends with a reason, the main thread never waits, and the
+    // password is taken out over a new connection where the daemon still runs.
+    void aBrokenDaemonEndsTheAttemptAndLeavesNoPassword_data()
     {
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("closes") << 0 << u"IKEv2 is not available: the IKE daemon closed the connection"_s;
+        QTest::newRow("garbage") << 1 << u"IKEv2 is not available: the IKE daemon sent a malformed message"_s;
+        QTest::newRow("silence") << 2 << u"IKEv2 is not available: the IKE daemon did not answer \"initiate\""_s;
+    }
+
+    void aBrokenDaemonEndsTheAttemptAndLeavesNoPassword()
+    {
+        QFETCH(int, fault);
+        QFETCH(QString, reason);
+        StrongSwanSettings settings = m_vpn->settings();
+        settings.initiateTimeoutMs = 100;
+        settings.commandTimeoutMs = 200;
+        m_vpn = std::make_unique<StrongSwanVpn>([](const QByteArray &) { return QByteArray("pw"); }, settings);
         saveAndStart();
-        m_server->closeConnections();
+        if (fault == 0)
+            m_server->closeConnections();
+        else if (fault == 1)
+            m_server->sendRaw(QByteArray::fromHex("0000000301ffff"));
         QTRY_COMPARE(m_vpn->status(), Status::Disconnected);
-        QCOMPARE(m_vpn->lastFailureReason(), u"IKEv2 is not available: the IKE daemon closed the connection"_s);
+        QVERIFY2(m_vpn->lastFailureReason().startsWith(reason), qPrintable(m_vpn->lastFailureReason()));
+        QTRY_VERIFY(commandsAfter("initiate").contains("unload-shared"));
+        QCOMPARE(m_server->lastRequest("unload-shared")->value("id"), SecretId);
+    }
+
+    // Requests of an established tunnel unanswered for long, or the daemon
+    // giving up on them: the server is gone, the tunnel ends with that reason.
+    void aDeadServerEndsTheTunnel()
+    {
+        PeerWatch watch;
+        const QString retransmit = u"retransmit %1 of request with message ID %2"_s;
+        QVERIFY(!watch.feed(retransmit.arg(1).arg(7), 0));
+        QVERIFY(!watch.feed(retransmit.arg(2).arg(7), PeerWatch::DeadAfterMs - 1));
+        QVERIFY(!watch.feed(retransmit.arg(1).arg(8), PeerWatch::DeadAfterMs + 1));  // 7 was answered
+        QVERIFY(watch.feed(retransmit.arg(3).arg(8), 2 * PeerWatch::DeadAfterMs + 1));
+
+        saveAndStart();
+        establish();
+        QTRY_COMPARE(m_vpn->status(), Status::Connected);
+        m_server->sendEvent("log", logLine("giving up after 5 retransmits", "someone else's"));
+        QTest::qWait(30);
+        QCOMPARE(m_vpn->status(), Status::Connected);
+        m_server->sendEvent("log", logLine("giving up after 5 retransmits", Name));
+        QTRY_COMPARE(m_vpn->status(), Status::Disconnected);
+        QCOMPARE(m_vpn->lastFailureReason(), Messages::deadPeer());
+        QCOMPARE(commandsAfter("initiate").mid(1), (QList<QByteArray>{"terminate", "unload-conn", "unload-shared"}));
     }
 
     void reflectsATunnelStartedOutsideTheClient()
@@ -370,6 +535,7 @@ private slots:
         m_sas = {saEvent("ESTABLISHED", "INSTALLED")};
         QCOMPARE(await([this](auto done) { m_vpn->loadFromPreferences(done); }), std::nullopt);
         QTRY_COMPARE(m_vpn->status(), Status::Connected);  // left up by an earlier run
+        QVERIFY(!m_server->commands().contains("unload-shared"));
 
         m_sas.clear();
         m_server->sendEvent("ike-updown", saEvent("DELETING", {}));
@@ -408,7 +574,7 @@ private slots:
         QFETCH(QStringList, log);
         QFETCH(QString, errmsg);
         QFETCH(QString, reason);
-        QCOMPARE(StrongSwanVpn::describeFailure(log, errmsg), reason);
+        QCOMPARE(describeFailure(log, errmsg), reason);
     }
 };
 

@@ -1,15 +1,34 @@
+#include "platform/FileLock.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QSignalSpy>
 #include <QThread>
 #include <QtTest>
 
 #include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
 
 class TestUserDefaults : public QObject
 {
@@ -83,8 +102,10 @@ private slots:
         QCOMPARE(info.st_mode & 0777, 0600u);
         QCOMPARE(::stat(QFile::encodeName(folder).constData(), &info), 0);
         QCOMPARE(info.st_mode & 0777, 0700u);
-        // Nothing but the document itself is left in the folder.
-        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{u"d.json"_s});
+        // Nothing but the document and its lock file is left in the folder.
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), (QStringList{u"d.json"_s, u"d.json.lock"_s}));
+        QCOMPARE(::stat(QFile::encodeName(path + u".lock"_s).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 0777, 0600u);
     }
 
     void unreadableFileIsKeptAsideAndReportedOnce()
@@ -165,6 +186,104 @@ private slots:
         for (int t = 0; t < 4; ++t)
             for (int i = 0; i < 25; ++i)
                 QCOMPARE(reloaded.integer(u"t%1-%2"_s.arg(t).arg(i)), std::optional<qint64>(i));
+    }
+
+    // Two instances over one file stand for two processes: each write keeps
+    // the other's keys, and each side publishes what the other changed.
+    void writersShareTheFileAndSeeEachOther()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"d.json"_s);
+        UserDefaults app(path);
+        UserDefaults cli(path);
+        QSignalSpy appSaw(&app, &UserDefaults::changedElsewhere);
+        QSignalSpy cliSaw(&cli, &UserDefaults::changedElsewhere);
+
+        QVERIFY(app.set(u"secure_access_token"_s, u"dG9rZW4="_s));
+        QVERIFY(cli.set(u"selected_server_id"_s, u"us-west-01"_s)); // cli's memory did not have the token yet
+        QCOMPARE(UserDefaults(path).string(u"secure_access_token"_s), std::optional<QString>(u"dG9rZW4="_s));
+        QCOMPARE(cli.string(u"secure_access_token"_s), std::optional<QString>(u"dG9rZW4="_s));
+        QTRY_COMPARE(app.string(u"selected_server_id"_s), std::optional<QString>(u"us-west-01"_s));
+        QVERIFY(appSaw.count() >= 1 && appSaw.last().first().toStringList() == QStringList{u"selected_server_id"_s});
+        QCOMPARE(cliSaw.first().first().toStringList(), QStringList{u"secure_access_token"_s});
+
+        // A sign-out elsewhere, and a valid edit by hand while both run.
+        QVERIFY(cli.remove(u"secure_access_token"_s));
+        QTRY_VERIFY(!app.contains(u"secure_access_token"_s));
+        QCOMPARE(appSaw.last().first().toStringList(), QStringList{u"secure_access_token"_s});
+        writeFile(path, R"({"version":1,"values":{"selected_server_id":{"string":"sg-node-01"},"hand":{"bool":true}}})");
+        QTRY_COMPARE(app.boolValue(u"hand"_s), std::optional<bool>(true));
+        QTRY_COMPARE(cli.string(u"selected_server_id"_s), std::optional<QString>(u"sg-node-01"_s));
+    }
+
+    // A file broken while the programs run is left alone by the watch (it may
+    // be half-way through an edit); the next write keeps it aside under a
+    // new name and writes what this process knew. At start it is kept aside
+    // at once. Either way nothing of it is overwritten.
+    void brokenFilesAreKeptAsideNeverOverwritten_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        const QByteArray valid = R"({"version":1,"values":{"keep":{"int":"1"}}})";
+        QTest::newRow("truncated") << valid.left(valid.size() / 2);
+        QTest::newRow("binary") << QByteArray::fromHex("7f454c460201000fffe0");
+        // Valid, but far larger than settings ever are.
+        QTest::newRow("10 MB") << valid.left(valid.size() - 2) + ",\"pad\":{\"string\":\""
+                + QByteArray(10 * 1024 * 1024, 'x') + "\"}}}";
+    }
+
+    void brokenFilesAreKeptAsideNeverOverwritten()
+    {
+        QFETCH(QByteArray, bytes);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"d.json"_s);
+        const auto asides = [&] { return QDir(dir.path()).entryList({u"d.json.unreadable-*"_s}); };
+        Log::Capture log;
+        UserDefaults running(path);
+        QVERIFY(running.set(u"keep"_s, 1));
+
+        writeFile(path, bytes);
+        QTRY_COMPARE(log.matching(u"keeping the values in memory"_s).size(), 1);
+        QCOMPARE(running.integer(u"keep"_s), std::optional<qint64>(1));
+        QVERIFY(asides().isEmpty());
+        QVERIFY(running.set(u"k"_s, 2));
+        QCOMPARE(asides().size(), 1);
+        QCOMPARE(readFile(dir.filePath(asides().first())), bytes);
+        UserDefaults restarted(path);
+        QCOMPARE(restarted.integer(u"keep"_s), std::optional<qint64>(1));
+        QCOMPARE(restarted.integer(u"k"_s), std::optional<qint64>(2));
+
+        // At start, within the same second: a second copy, not a lost one.
+        writeFile(path, bytes);
+        UserDefaults starting(path);
+        QVERIFY(!starting.contains(u"keep"_s));
+        QCOMPARE(asides().size(), 2);
+        for (const QString &aside : asides())
+            QCOMPARE(readFile(dir.filePath(aside)), bytes);
+    }
+
+    // A holder that never lets go (a stopped process) fails the write after
+    // a bounded wait; the value holds here and goes out with the next write,
+    // beside what others wrote meanwhile.
+    void writeFailsWhileAnotherProgramHoldsTheLock()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"d.json"_s);
+        UserDefaults defaults(path);
+        QVERIFY(defaults.set(u"k"_s, 1));
+        FileLock stuck(path + u".lock"_s);
+        QVERIFY(stuck.tryLock());
+        Log::Capture log;
+        QVERIFY(!defaults.set(u"k"_s, 2));
+        QVERIFY(defaults.lastError().contains(u"another program"_s));
+        stuck.unlock();
+        QCOMPARE(UserDefaults(path).integer(u"k"_s), std::optional<qint64>(1));
+        QVERIFY(UserDefaults(path).set(u"other"_s, true));
+        QSignalSpy saw(&defaults, &UserDefaults::changedElsewhere);
+        QVERIFY(defaults.set(u"j"_s, 3));
+        QCOMPARE(saw.first().first().toStringList(), QStringList{u"other"_s});
+        UserDefaults after(path);
+        QCOMPARE(after.integer(u"k"_s), std::optional<qint64>(2));
+        QCOMPARE(after.boolValue(u"other"_s), std::optional<bool>(true));
     }
 };
 

@@ -118,20 +118,22 @@ private slots:
         QTest::addColumn<VPNDisplayStatus>("status");
         QTest::addColumn<QString>("symbol");
         QTest::addColumn<QString>("description");
+        QTest::addColumn<QString>("reason"); // the tooltip's second line
         QTest::newRow("connecting") << VPNConnectionState::connecting() << VPNDisplayStatus::Connecting << u"shield"_s
-                                    << u"Velorin VPN — Connecting…"_s;
+                                    << u"Velorin VPN — Connecting…"_s << QString();
         QTest::newRow("connected") << VPNConnectionState::connected() << VPNDisplayStatus::Connected
-                                   << u"checkmark.shield.fill"_s << u"Velorin VPN — Connected"_s;
+                                   << u"checkmark.shield.fill"_s << u"Velorin VPN — Connected"_s << QString();
         QTest::newRow("disconnecting") << VPNConnectionState::disconnecting() << VPNDisplayStatus::Disconnecting
-                                       << u"shield"_s << u"Velorin VPN — Disconnecting…"_s;
+                                       << u"shield"_s << u"Velorin VPN — Disconnecting…"_s << QString();
         QTest::newRow("reconnecting shows as connecting")
             << VPNConnectionState::reconnecting() << VPNDisplayStatus::Connecting << u"shield"_s
-            << u"Velorin VPN — Connecting…"_s;
+            << u"Velorin VPN — Connecting…"_s << QString();
         QTest::newRow("error with a message")
             << VPNConnectionState::error(u"Connection lost — reconnecting..."_s) << VPNDisplayStatus::Error
-            << u"exclamationmark.shield"_s << u"Velorin VPN — Error"_s;
+            << u"exclamationmark.shield"_s << u"Velorin VPN — Error"_s << u"Connection lost — reconnecting..."_s;
         QTest::newRow("error without a message") << VPNConnectionState::error({}) << VPNDisplayStatus::Error
-                                                 << u"exclamationmark.shield"_s << u"Velorin VPN — Error"_s;
+                                                 << u"exclamationmark.shield"_s << u"Velorin VPN — Error"_s
+                                                 << QString();
     }
 
     void statusIcon()
@@ -140,6 +142,7 @@ private slots:
         QFETCH(VPNDisplayStatus, status);
         QFETCH(QString, symbol);
         QFETCH(QString, description);
+        QFETCH(QString, reason);
         ShellFixture f;
         AppDelegate &delegate = f.launch();
         QSignalSpy changes(&delegate, &AppDelegate::vpnStatusChanged);
@@ -149,7 +152,7 @@ private slots:
         QCOMPARE(changes.size(), 1);
         QCOMPARE(delegate.statusSymbol(), symbol);
         QCOMPARE(delegate.statusDescription(), description);
-        QCOMPARE(delegate.statusItem()->toolTip(), description);
+        QCOMPARE(delegate.statusItem()->toolTip(), reason.isEmpty() ? description : description + u'\n' + reason);
         QCOMPARE(AppDelegate::statusIcon(status).symbol, symbol);
 
         // And back: the icon follows every change.
@@ -295,7 +298,8 @@ private slots:
     }
 
     // The separate settings window: one at a time, made anew after closing,
-    // reached with Ctrl+, from the panel and the main window.
+    // reached with Ctrl+Shift+, from the panel and the main window; Ctrl+,
+    // is "Preferences…" there as in the menu.
     void settingsWindow()
     {
         ShellFixture f;
@@ -313,7 +317,7 @@ private slots:
 
         delegate.togglePopover();
         QVERIFY(QTest::qWaitForWindowExposed(delegate.popover()));
-        QTest::keyClick(delegate.popover(), Qt::Key_Comma, Qt::ControlModifier);
+        QTest::keyClick(delegate.popover(), Qt::Key_Comma, Qt::ControlModifier | Qt::ShiftModifier);
         QTRY_VERIFY(delegate.settingsWindow());
         QVERIFY(!delegate.popover()->isVisible());
         QVERIFY(delegate.settingsWindow()->findChild<QWidget *>(u"settingsContent2"_s));
@@ -322,7 +326,12 @@ private slots:
 
         delegate.openMainWindow();
         QVERIFY(QTest::qWaitForWindowActive(delegate.mainWindow()));
+        QSignalSpy posted(&f.account.center, &NotificationCenter::posted);
         QTest::keyClick(delegate.mainWindow(), Qt::Key_Comma, Qt::ControlModifier);
+        QCOMPARE(posted.size(), 1);
+        QCOMPARE(posted[0][0].toString(), NotificationNames::showSettings);
+        QVERIFY(!delegate.settingsWindow());
+        QTest::keyClick(delegate.mainWindow(), Qt::Key_Comma, Qt::ControlModifier | Qt::ShiftModifier);
         QTRY_VERIFY(delegate.settingsWindow());
         QCOMPARE(counting.settingsContents, 3);
     }

@@ -3,6 +3,7 @@
 #include "support/FakeKeychain.h"
 #include "support/TempDefaults.h"
 
+#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
@@ -180,6 +181,23 @@ private slots:
                               u"🔑 KeychainManager: All auth tokens deleted"_s}));
         for (const QString &key : {u"access_token"_s, u"refresh_token"_s, u"user_email"_s, u"claim_token"_s})
             QVERIFY2(!store.defaults.standard().contains(u"secure_"_s + key), qPrintable(key));
+    }
+
+    // A token that did not reach the file is no saved token, and one that
+    // could not be removed from it is not deleted: both are failures.
+    void aStoreThatCannotBeWrittenFailsSaveAndDelete()
+    {
+        QTemporaryDir dir;
+        QFile blocker(dir.filePath(u"blocked"_s)); // a file where the folder should be
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        UserDefaults defaults(blocker.fileName() + u"/d.json"_s);
+        FakeKeychain keychain;
+        KeychainManager manager(defaults, keychain);
+        Log::Capture log;
+        QVERIFY(!manager.save(u"AT"_s, u"access_token"_s));
+        QCOMPARE(log.matching(u"KeychainManager: Failed to store key: access_token ("_s).size(), 1);
+        QVERIFY(!manager.deleteKey(u"access_token"_s));
+        QCOMPARE(log.matching(u"KeychainManager: Failed to delete key: access_token ("_s).size(), 1);
     }
 };
 

@@ -43,13 +43,14 @@ bool DevServerProcess::start(int timeoutMs)
         m_error = u"cannot start velorin-devserver: "_s + m_process->errorString();
         return false;
     }
-    static const QRegularExpression first(u"^velorin-devserver listening on http://127\\.0\\.0\\.1:(\\d+)\n"_s);
+    static const QRegularExpression first(u"^velorin-devserver listening on (https?)://\\S+:(\\d+)\n"_s);
     const QDeadlineTimer deadline(timeoutMs);
     while (!deadline.hasExpired()) {
         collect();
         const QRegularExpressionMatch match = first.match(QString::fromUtf8(m_out));
         if (match.hasMatch()) {
-            m_port = static_cast<quint16>(match.captured(1).toUInt());
+            m_scheme = match.captured(1);
+            m_port = static_cast<quint16>(match.captured(2).toUInt());
             return true;
         }
         if (m_process->state() == QProcess::NotRunning)
@@ -78,7 +79,7 @@ bool DevServerProcess::isRunning() const
 
 QUrl DevServerProcess::url(const QString &pathAndQuery) const
 {
-    return QUrl(u"http://127.0.0.1:"_s + QString::number(m_port) + pathAndQuery);
+    return QUrl(m_scheme + u"://127.0.0.1:"_s + QString::number(m_port) + pathAndQuery);
 }
 
 void DevServerProcess::collect()

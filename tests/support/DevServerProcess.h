@@ -31,7 +31,8 @@ public:
     bool isRunning() const;
 
     quint16 port() const { return m_port; }
-    // http://127.0.0.1:PORT followed by `pathAndQuery`.
+    qint64 pid() const { return m_process ? m_process->processId() : 0; }
+    // http://127.0.0.1:PORT (https with --tls-cert) followed by `pathAndQuery`.
     QUrl url(const QString &pathAndQuery = {}) const;
     QString dataDir() const { return m_dataDir; }
     QString errorString() const { return m_error; }
@@ -51,6 +52,7 @@ private:
     QStringList m_arguments;
     std::unique_ptr<QProcess> m_process;
     quint16 m_port = 0;
+    QString m_scheme;
     QByteArray m_out;
     QByteArray m_err;
     QString m_error;

@@ -10,6 +10,8 @@ void FakeSystemVpn::complete(const Completion &completion, const std::optional<Q
 void FakeSystemVpn::loadFromPreferences(Completion completion)
 {
     ++loadCalls;
+    if (std::exchange(reportStatusOnLoad, false))
+        emitStatus(m_status);
     complete(completion, loadCalls >= loadErrorFromCall ? loadError : std::nullopt);
 }
 

@@ -40,6 +40,10 @@ public:
     // A later load fails only from this call number on (1 = the first).
     int loadErrorFromCall = 1;
 
+    // The next load reports the current status, as the system does for a
+    // tunnel that is already up when the application starts.
+    bool reportStatusOnLoad = false;
+
     // Played after a successful start / a stop, in order.
     QList<Status> startScript{Status::Connecting, Status::Connected};
     QList<Status> stopScript{Status::Disconnecting, Status::Disconnected};

@@ -167,6 +167,10 @@ private slots:
         QCOMPARE(f.emblem()->symbol(), emblem);
         QCOMPARE(f.emblem()->symbolColor(), emblemColor);
         QCOMPARE(f.text(u"statusText"_s), statusText);
+        // An error's reason under "Error"; the button connects again.
+        QCOMPARE(f.view.findChild<QLabel *>(u"statusReason"_s)->isVisibleTo(&f.view), state.isError());
+        if (state.isError())
+            QCOMPARE(f.text(u"statusReason"_s), state.errorMessage());
         QCOMPARE(f.button()->symbol(), buttonSymbol);
         QCOMPARE(f.button()->text(), buttonTitle);
         QCOMPARE(f.button()->color(), buttonColor);
@@ -365,6 +369,10 @@ private slots:
             QVERIFY(f.setState(step.state));
             QVERIFY2(view.map()->region() == step.region, qPrintable(step.state.description()));
         }
+        // The connect button selects the selected server again: the map
+        // waits for the state.
+        f.servers.selectServer(sf);
+        QCOMPARE(view.map()->region(), MapRegion::overview());
         // A selection moves the map whatever the status.
         f.servers.selectServer(sg);
         QCOMPARE(view.map()->region(), aroundSg);

@@ -155,7 +155,8 @@ private slots:
         MacDeviceRow *mac = f.row(u"Studio Desk"_s);
         QVERIFY(mac->isCurrent());
         QVERIFY(mac->findChild<QLabel *>(u"thisMacBadge"_s));
-        QCOMPARE(mac->findChild<QLabel *>(u"thisMacBadge"_s)->text(), u"This Mac"_s);
+        // The Mac's "This Mac", named for what this machine is.
+        QCOMPARE(mac->findChild<QLabel *>(u"thisMacBadge"_s)->text(), u"This Computer"_s);
         QVERIFY(!mac->removeButton());
         QVERIFY(!mac->findChild<QAbstractButton *>());
         auto *macIcon = mac->findChild<SymbolView *>(u"platformIcon"_s);
@@ -208,6 +209,9 @@ private slots:
         QTest::mouseClick(f.view->findChild<QAbstractButton *>(u"refreshButton"_s), Qt::LeftButton);
         QTRY_COMPARE(f.view->rows().size(), 3);
 
+        // The same list again: the very same rows, the focus where it was.
+        const QList<MacDeviceRow *> rows = f.view->rows();
+        f.row(u"Old Box"_s)->removeButton()->setFocus();
         f.server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, kThreeDevices).after(400ms));
         QTest::mouseClick(f.view->findChild<QAbstractButton *>(u"refreshButton"_s), Qt::LeftButton);
         QTRY_VERIFY(f.manager.isLoading());
@@ -216,6 +220,16 @@ private slots:
         QVERIFY(!f.visible("loadingState"));
         QTRY_VERIFY(!f.manager.isLoading());
         QCOMPARE(f.server.requests("GET", u"/api/v1/devices"_s).size(), 3);
+        QCOMPARE(f.view->rows(), rows);
+        f.row(u"Old Box"_s)->removeButton()->setFocus();
+
+        // A changed list: made anew, the focus back on the same device.
+        QByteArray renamed = kThreeDevices;
+        renamed.replace("Ada's Phone", "Ada's New Phone");
+        f.server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, renamed));
+        QTest::mouseClick(f.view->findChild<QAbstractButton *>(u"refreshButton"_s), Qt::LeftButton);
+        QTRY_VERIFY(f.row(u"Ada's New Phone"_s));
+        QCOMPARE(f.view->focusWidget(), f.row(u"Old Box"_s)->removeButton());
     }
 
     void errorBannerWithRetry()

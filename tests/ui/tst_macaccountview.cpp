@@ -2,6 +2,8 @@
 #include "platform/Log.h"
 #include "support/AccountServices.h"
 #include "support/StubServer.h"
+#include "support/TestVpnService.h"
+#include "vpn/VPNServiceManager.h"
 #include "ui/Website.h"
 #include "ui/MacAccountView.h"
 #include "ui/Style.h"
@@ -33,7 +35,9 @@ struct Fixture
     TempDefaults defaults;
     FakeKeychain keychain;
     AccountServices services{defaults, keychain, server.baseUrl()};
-    MacAccountView view{services.auth, services.entitlements, services.center};
+    TestVpnService ikev2{VPNProtocolType::IKEv2};
+    VPNServiceManager vpn{defaults.standard(), [this](VPNProtocolType) -> VPNServiceProtocol & { return ikev2; }};
+    MacAccountView view{services.auth, services.entitlements, services.center, vpn};
 
     Fixture()
     {
@@ -220,6 +224,30 @@ private slots:
         QCOMPARE(f.text("emailText"), u"Unknown"_s);
         QCOMPARE(f.text("planText"), u"No Subscription"_s);
         QVERIFY(!f.expiresShown());
+    }
+
+    // Signing out while connected: the confirmation says the connection is
+    // stopped first; the sign-out waits for the stop, and a connection that
+    // does not stop leaves the user signed in, told why.
+    void signOutWhileConnectedStopsFirst()
+    {
+        Fixture f;
+        for (const bool stops : {true, false}) {
+            f.view.setSignOutStopLimit(300);
+            f.signIn();
+            f.ikev2.setState(VPNConnectionState::connected());
+            QTRY_VERIFY(f.vpn.connectionState().is(VPNConnectionState::Kind::Connected));
+            f.click("signOutButton");
+            QTRY_VERIFY(f.view.signOutConfirmation() && f.view.signOutConfirmation()->isVisible());
+            QVERIFY(f.view.signOutConfirmation()->text().contains(u"disconnects it first"_s));
+            QTest::mouseClick(buttonWithRole(f.view.signOutConfirmation(), QMessageBox::DestructiveRole), Qt::LeftButton);
+            QVERIFY(f.services.auth.authState().isAuthenticated());
+            if (stops)
+                f.ikev2.setState(VPNConnectionState::disconnected());
+            QTRY_COMPARE(f.services.auth.authState().isAuthenticated(), !stops);
+            QTRY_COMPARE(f.view.findChild<QWidget *>(u"signOutError"_s)->isVisible(), !stops);
+        }
+        QCOMPARE(f.ikev2.disconnectCalls, 2);
     }
 
     void actionsPostAndOpenPages()

@@ -98,7 +98,14 @@ struct Fixture
         const QListWidgetItem *item = window->sidebar()->currentItem();
         return item ? item->text() : QString();
     }
-    QString detailName() const { return window->currentDetail() ? window->currentDetail()->objectName() : QString(); }
+    QString detailName() const
+    {
+        QWidget *detail = window->currentDetail();
+        // The settings sit in a page of their own that centres them.
+        if (detail && detail->objectName() == u"settingsPage"_s)
+            detail = detail->findChild<QWidget *>(QString(), Qt::FindDirectChildrenOnly);
+        return detail ? detail->objectName() : QString();
+    }
     void clickRow(const QString &text)
     {
         QListWidget *list = window->sidebar();
@@ -257,6 +264,8 @@ private slots:
         f.clickRow(u"Settings"_s);
         QCOMPARE(window.selectedTab(), SidebarTab::Settings);
         QCOMPARE(f.detailName(), u"customSettings"_s);
+        QWidget *settings = window.findChild<QWidget *>(u"customSettings"_s);
+        QTRY_VERIFY((settings->geometry().center() - settings->parentWidget()->rect().center()).manhattanLength() <= 2);
         f.clickRow(u"Account"_s); // the section title
         QCOMPARE(window.selectedTab(), SidebarTab::Settings);
         f.clickRow(u"Devices"_s);

@@ -118,6 +118,9 @@ private slots:
             dot = Style::secondaryText(p.view.get());
 
         QCOMPARE(p.text(u"statusText"_s), text);
+        QCOMPARE(p.find(u"statusReason"_s)->isVisible(), state.isError());
+        if (state.isError())
+            QCOMPARE(p.text(u"statusReason"_s), state.errorMessage());
         QCOMPARE(p.find(u"statusDot"_s)->property("color").value<QColor>(), dot);
         QCOMPARE(p.button()->symbol(), symbol);
         QCOMPARE(p.button()->text(), title);
@@ -228,6 +231,9 @@ private slots:
             QCOMPARE(name, server.isActive ? Style::primaryText(p.view.get()) : Style::secondaryText(p.view.get()));
         }
         p.save(u"menubar-servers.png"_s);
+        // A row reached with the keyboard is outlined (look at the grab).
+        p.row(u"us-west-01"_s)->setFocus(Qt::TabFocusReason);
+        p.save(u"menubar-row-focus.png"_s);
 
         QCOMPARE(MenuBarRules::serverDetail(*ServerLocation::find(u"de-node-01"_s)), u"IKEv2 · Coming Soon"_s);
         QTest::mouseClick(p.find<QAbstractButton>(u"serverHeader"_s), Qt::LeftButton);

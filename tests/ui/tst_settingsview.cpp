@@ -158,8 +158,9 @@ private slots:
             rowTexts << radio(*view, type)->text();
         QCOMPARE(rowTexts, (QStringList{u"IKEv2 (Recommended)"_s, u"WireGuard"_s, u"Xray Reality"_s}));
         QCOMPARE(connectionPane(*view)->checkedProtocol(), VPNProtocolType::IKEv2);
+        // The Mac's "Native Apple VPN protocol… App Store" would be false here.
         QCOMPARE(connectionPane(*view)->descriptionText(),
-                 u"Native Apple VPN protocol. Best compatibility, moderate speed. Works through App Store."_s);
+                 u"The system's IPsec VPN (strongSwan). Best compatibility, moderate speed."_s);
         QVERIFY(saveGrab(view.get(), u"settings-connection"_s));
 
         Log::Capture log;

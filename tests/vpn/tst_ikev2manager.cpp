@@ -464,18 +464,25 @@ private slots:
         QVERIFY(!rig.manager->isConnected());
     }
 
-    // After the tunnel was up, its end is a plain disconnect, whatever reason
-    // the system still holds; so is a stop the user asked for.
-    void anEndAfterConnectedOrARequestedStopIsADisconnect_data()
+    // A tunnel that ends without being asked, with the system's reason (the
+    // server stopped answering), ends in that error; one the server ends
+    // cleanly, or a stop the user asked for, is a plain disconnect.
+    void anEndIsAnErrorOnlyWithAReasonAndUnasked_data()
     {
         QTest::addColumn<bool>("userStops");
-        QTest::newRow("the server ends the tunnel") << false;
-        QTest::newRow("the user stops while connecting") << true;
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("state");
+        const QString dead = u"The server stopped responding"_s;
+        QTest::newRow("the server stops answering") << false << dead << u"error: "_s + dead;
+        QTest::newRow("the server ends the tunnel") << false << QString() << u"disconnected"_s;
+        QTest::newRow("the user stops while connecting") << true << dead << u"disconnected"_s;
     }
 
-    void anEndAfterConnectedOrARequestedStopIsADisconnect()
+    void anEndIsAnErrorOnlyWithAReasonAndUnasked()
     {
         QFETCH(bool, userStops);
+        QFETCH(QString, reason);
+        QFETCH(QString, state);
         Rig rig;
         rig.serve(StubServer::Response::json(200, body(fullConfig())));
         if (userStops)
@@ -487,11 +494,12 @@ private slots:
         } else {
             QTRY_COMPARE(rig.manager->connectionState(), VPNConnectionState::connected());
         }
-        rig.vpn.emitFailure(Status::Disconnected, u"The server does not respond"_s);
+        rig.vpn.emitFailure(Status::Disconnected, reason);
         QTRY_COMPARE(rig.vpn.status(), Status::Disconnected);
-        QTRY_COMPARE(rig.manager->connectionState(), VPNConnectionState::disconnected());
+        QTRY_COMPARE(rig.manager->connectionState().description(), state);
         QTest::qWait(20);
-        QCOMPARE(rig.manager->connectionState(), VPNConnectionState::disconnected());
+        QCOMPARE(rig.manager->connectionState().description(), state);
+        QVERIFY(!rig.manager->isConnected());
     }
 
     void disconnectWhileDisconnectedStillAsksTheSystem()

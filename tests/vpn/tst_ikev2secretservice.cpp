@@ -86,7 +86,11 @@ private slots:
         FakeViciServer daemon;
         qputenv("VELORIN_BACKEND_URL", api.baseUrl().toUtf8());
         qputenv("VELORIN_VICI_SOCKET", daemon.socketPath().toUtf8());
-        qputenv("VELORIN_IKEV2_CA_FILE", QByteArray());
+        QTemporaryDir caDir;
+        QFile ca(caDir.filePath(u"ca.pem"_s));
+        QVERIFY(ca.open(QIODevice::WriteOnly) && ca.write("-----BEGIN CERTIFICATE-----\n") > 0);
+        ca.close();
+        qputenv("VELORIN_IKEV2_CA_FILE", ca.fileName().toUtf8());
         QVERIFY(KeychainManager::shared().save(u"token-shared"_s, KeychainManager::accessTokenKey));
 
         Log::Capture log;

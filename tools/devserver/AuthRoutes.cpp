@@ -34,40 +34,34 @@ void checkNewPassword(const QString &password)
         throw ApiError::make(400, u"Password must be at most 256 characters"_s);
 }
 
-QString minutesText(qint64 ms)
-{
-    const qint64 minutes = std::max<qint64>(1, (ms + 59999) / 60000);
-    return minutes == 1 ? u"1 minute"_s : u"%1 minutes"_s.arg(minutes);
-}
+
+const QString kAddressTaken = u"An account with this email already exists"_s;
 
 } // namespace
 
+// Answers that a stranger can see are the same whether or not an address has
+// an account, with one exception the client relies on: registering a taken
+// address answers 409. An address that was registered but never verified is
+// taken too; its owner claims it through a password reset, which proves the
+// mailbox, so a stranger who registers it first cannot keep it.
 void DevServer::registerAccount(const ExchangePtr &exchange)
 {
     const JsonBody body(exchange->body());
     const QString email = normalisedEmail(body.string(u"email"_s));
     const QString password = body.string(u"password"_s);
     checkNewPassword(password);
-    const std::optional<Store::User> existing = m_store.userByEmail(email);
-    if (existing && existing->emailVerified)
-        throw ApiError::make(409, u"An account with this email already exists"_s);
+    if (m_store.userByEmail(email))
+        throw ApiError::make(409, kAddressTaken);
 
     const QByteArray salt = Secrets::randomBytes(16);
     derivePasswordHash(exchange, password, salt, m_options.pbkdf2Iterations, [this, exchange, email, salt](const QByteArray &hash) {
-        // An account that was never verified may be registered again: it
-        // takes the new password, and nobody can sign in before the code.
-        std::optional<Store::User> user = m_store.userByEmail(email);
-        if (user && user->emailVerified)
-            throw ApiError::make(409, u"An account with this email already exists"_s);
-        const int status = user ? 200 : 201;
-        if (user)
-            m_store.setPassword(user->id, hash, salt, m_options.pbkdf2Iterations);
-        else
-            user = newAccount(email, hash, salt, false);
-        sendCode(*user, kVerify, false);
-        exchange->reply(status, QJsonObject{{u"message"_s, QString(u"We sent a 6-digit code to "_s + email
-                                                                       + u". Enter it to finish creating your account."_s)},
-                                            {u"requires_verification"_s, true}});
+        if (m_store.userByEmail(email)) // registered meanwhile
+            throw ApiError::make(409, kAddressTaken);
+        const Store::User user = newAccount(email, hash, salt, false);
+        startCode(email, &user, kVerify, false);
+        exchange->reply(201, QJsonObject{{u"message"_s, QString(u"We sent a 6-digit code to "_s + email
+                                                                 + u". Enter it to finish creating your account."_s)},
+                                         {u"requires_verification"_s, true}});
     });
 }
 
@@ -77,11 +71,7 @@ void DevServer::verifyEmail(const ExchangePtr &exchange)
     const QString email = normalisedEmail(body.string(u"email"_s));
     const QString code = body.string(u"code"_s, 64);
     const std::optional<Store::User> user = m_store.userByEmail(email);
-    if (!user)
-        throw ApiError::make(400, u"There is no valid code for this address. Ask for a new code."_s);
-    if (user->emailVerified)
-        throw ApiError::make(409, u"This email is already verified. Please sign in."_s);
-    requireCode(*user, kVerify, code);
+    requireCode(exchange, email, user, kVerify, code); // returns only for an account's own code
     Store::Transaction transaction(m_store);
     m_store.setEmailVerified(user->id);
     m_store.deleteCode(user->id, kVerify);
@@ -95,15 +85,9 @@ void DevServer::resendCode(const ExchangePtr &exchange)
     const JsonBody body(exchange->body());
     const QString email = normalisedEmail(body.string(u"email"_s));
     const std::optional<Store::User> user = m_store.userByEmail(email);
-    if (!user) {
-        exchange->reply(200, QJsonObject{{u"message"_s, QString(u"If an account is waiting for verification at "_s + email
-                                                                    + u", we sent it a new code."_s)}});
-        return;
-    }
-    if (user->emailVerified)
-        throw ApiError::make(409, u"This email is already verified. Please sign in."_s);
-    sendCode(*user, kVerify, true);
-    exchange->reply(200, QJsonObject{{u"message"_s, QString(u"We sent a new code to "_s + email + u'.')}});
+    startCode(email, user && !user->emailVerified ? &*user : nullptr, kVerify, true);
+    exchange->reply(200, QJsonObject{{u"message"_s, QString(u"If an account is waiting for verification at "_s + email
+                                                                + u", we sent it a new code."_s)}});
 }
 
 void DevServer::login(const ExchangePtr &exchange)
@@ -111,39 +95,31 @@ void DevServer::login(const ExchangePtr &exchange)
     const JsonBody body(exchange->body());
     const QString email = normalisedEmail(body.string(u"email"_s));
     const QString password = body.string(u"password"_s);
-    const std::optional<Store::User> user = m_store.userByEmail(email);
-    if (!user) {
-        // Same work and answer as a wrong password, so that the answer's
-        // timing does not tell which addresses have accounts.
-        derivePasswordHash(exchange, password, Secrets::randomBytes(16), m_options.pbkdf2Iterations,
-                           [](const QByteArray &) { throw ApiError::make(401, kWrongCredentials); });
-        return;
-    }
-    const qint64 now = Time::nowMs();
-    if (user->lockedUntil > now)
-        throw ApiError::make(429, u"Too many failed sign-in attempts. Try again in "_s
-                                      + minutesText(user->lockedUntil - now) + u'.');
-
-    const QString userId = user->id;
-    derivePasswordHash(exchange, password, user->passwordSalt, user->passwordIterations, [this, exchange, userId](const QByteArray &hash) {
-        const std::optional<Store::User> current = m_store.userById(userId);
-        if (!current)
-            throw ApiError::make(401, kWrongCredentials);
+    const QString client = exchange->client();
+    const auto requireNoLock = [this, email, client] {
         const qint64 now = Time::nowMs();
-        if (current->lockedUntil > now)
-            throw ApiError::make(429, u"Too many failed sign-in attempts. Try again in "_s
-                                          + minutesText(current->lockedUntil - now) + u'.');
-        if (!Secrets::constantTimeEquals(hash, current->passwordHash)) {
-            // A lock that has run out starts the count afresh.
-            const int failures = (current->lockedUntil != 0 ? 0 : current->failedLogins) + 1;
-            if (failures >= m_options.maxLoginFailures)
-                m_store.setLoginFailures(userId, 0, now + m_options.lockoutSeconds * 1000LL);
-            else
-                m_store.setLoginFailures(userId, failures, 0);
+        const qint64 wait = std::max(m_loginFailures.waitFor(email, now), m_clientTries.waitFor(client, now));
+        if (wait > 0)
+            throw ApiError::make(429, u"Too many failed sign-in attempts. Try again in "_s + Time::minutesText(wait) + u'.');
+    };
+    requireNoLock();
+    // An unknown address gets the same work and the same answers as a wrong
+    // password, so neither the answer nor its timing tells which addresses
+    // have accounts.
+    const std::optional<Store::User> user = m_store.userByEmail(email);
+    const QString userId = user ? user->id : QString();
+    derivePasswordHash(exchange, password, user ? user->passwordSalt : Secrets::randomBytes(16),
+                       user ? user->passwordIterations : m_options.pbkdf2Iterations,
+                       [this, exchange, email, client, userId, requireNoLock](const QByteArray &hash) {
+        // Sign-ins that were already waiting when the lock began are held to it.
+        requireNoLock();
+        const std::optional<Store::User> current = userId.isEmpty() ? std::nullopt : m_store.userById(userId);
+        if (!current || !Secrets::constantTimeEquals(hash, current->passwordHash)) {
+            m_loginFailures.record(email, Time::nowMs());
+            m_clientTries.record(client, Time::nowMs());
             throw ApiError::make(401, kWrongCredentials);
         }
-        if (current->failedLogins != 0 || current->lockedUntil != 0)
-            m_store.setLoginFailures(userId, 0, 0);
+        m_loginFailures.forget(email);
         // 400 rather than 403: the client shows the "error" text of a 400 to
         // the user, while a 403 becomes a bare "Forbidden".
         if (!current->emailVerified)
@@ -197,8 +173,7 @@ void DevServer::forgotPassword(const ExchangePtr &exchange)
     const JsonBody body(exchange->body());
     const QString email = normalisedEmail(body.string(u"email"_s));
     const std::optional<Store::User> user = m_store.userByEmail(email);
-    if (user)
-        sendCode(*user, kReset, true);
+    startCode(email, user ? &*user : nullptr, kReset, true);
     exchange->reply(200, QJsonObject{{u"message"_s, QString(u"If an account exists for "_s + email
                                                                 + u", we sent it a code to reset the password."_s)}});
 }
@@ -210,24 +185,27 @@ void DevServer::resetPassword(const ExchangePtr &exchange)
     const QString code = body.string(u"code"_s, 64);
     const QString password = body.string(u"new_password"_s);
     checkNewPassword(password);
+    // A busy server refuses before the code is spent, not after.
+    requireHashCapacity();
     const std::optional<Store::User> user = m_store.userByEmail(email);
-    if (!user)
-        throw ApiError::make(400, u"There is no valid code for this address. Ask for a new reset code."_s);
-    requireCode(*user, kReset, code);
+    requireCode(exchange, email, user, kReset, code); // returns only for the account's own code
     // The code is spent now, so it cannot be tried again while the new
     // password is being hashed.
     m_store.deleteCode(user->id, kReset);
 
     const QString userId = user->id;
     const QByteArray salt = Secrets::randomBytes(16);
-    derivePasswordHash(exchange, password, salt, m_options.pbkdf2Iterations, [this, exchange, userId, salt](const QByteArray &hash) {
-        // The code proved the mailbox, so the address counts as verified.
-        // Every earlier sign-in ends.
+    derivePasswordHash(exchange, password, salt, m_options.pbkdf2Iterations, [this, exchange, email, userId, salt](const QByteArray &hash) {
+        // The code proved the mailbox: the address counts as verified and
+        // belongs to whoever set this password, even if someone else
+        // registered it first. Every earlier sign-in ends.
         Store::Transaction transaction(m_store);
         m_store.setPassword(userId, hash, salt, m_options.pbkdf2Iterations);
         m_store.setEmailVerified(userId);
+        m_store.deleteCode(userId, kVerify);
         m_store.revokeAllTokens(userId);
         transaction.commit();
+        m_loginFailures.forget(email);
         exchange->reply(200, QJsonObject{{u"message"_s, u"Your password has been reset. Sign in with the new password."_s}});
     });
 }

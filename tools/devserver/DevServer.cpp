@@ -23,6 +23,9 @@ namespace {
 const qint64 kCodeLifetimeMs = 15 * 60 * 1000;
 const int kMaxCodeAttempts = 5;
 const qint64 kPurgeIntervalMs = 60 * 60 * 1000;
+const qint64 kHourMs = 60 * 60 * 1000;
+const qint64 kDayMs = 24 * kHourMs;
+const qsizetype kMaxDecoyCodes = 20000;
 
 QByteArray codeHash(const QString &userId, const QString &purpose, const QString &code)
 {
@@ -35,7 +38,11 @@ DevServer::DevServer(DevServerOptions options, Store &store, ServerCatalogue cat
     , m_options(std::move(options))
     , m_store(store)
     , m_catalogue(std::move(catalogue))
-    , m_http(new HttpFrontEnd(m_options.maxBodyBytes, [this](const ExchangePtr &exchange) { dispatch(exchange); }, this))
+    , m_http(new HttpFrontEnd(m_options.http, [this](const ExchangePtr &exchange) { dispatch(exchange); }, this))
+    , m_codeRequests(1, m_options.resendCooldown * 1000LL, RateLimiter::Window::FromFirstEvent)
+    , m_addressCodeTries(m_options.codeTriesPerHour, kHourMs, RateLimiter::Window::FromFirstEvent)
+    , m_clientTries(m_options.clientTriesPerHour, kHourMs, RateLimiter::Window::FromFirstEvent)
+    , m_loginFailures(m_options.maxLoginFailures, m_options.lockoutSeconds * 1000LL, RateLimiter::Window::FromLastEvent)
 {
     using Protocol = ServerCatalogue::Protocol;
     addRoute(u"POST"_s, u"/auth/register"_s, &DevServer::registerAccount);
@@ -65,8 +72,12 @@ DevServer::DevServer(DevServerOptions options, Store &store, ServerCatalogue cat
 
     m_purgeTimer.setInterval(kPurgeIntervalMs);
     connect(&m_purgeTimer, &QTimer::timeout, this, [this] {
+        const qint64 now = Time::nowMs();
+        for (RateLimiter *limiter : {&m_codeRequests, &m_addressCodeTries, &m_clientTries, &m_loginFailures})
+            limiter->purge(now);
+        m_decoyCodes.removeIf([now](const auto &decoy) { return decoy.value().expiresAt <= now - kDayMs; });
         try {
-            m_store.purgeExpired(Time::nowMs());
+            m_store.purgeExpired(now);
         } catch (const StoreFailure &failure) {
             ServerLog::err(u"velorin-devserver: cleaning up expired tokens failed: "_s + failure.message);
         }
@@ -80,9 +91,9 @@ DevServer::DevServer(DevServerOptions options, Store &store, ServerCatalogue cat
 // workers (its last member) finish.
 DevServer::~DevServer() = default;
 
-quint16 DevServer::listen(QString *error)
+quint16 DevServer::listen(const std::optional<QSslConfiguration> &tls, QString *error)
 {
-    return m_http->listenOn(m_options.listenAddress, m_options.port, error);
+    return m_http->listenOn(m_options.listenAddress, m_options.port, tls, error);
 }
 
 void DevServer::addRoute(const QString &method, const QString &path, Handler handler)
@@ -133,9 +144,19 @@ void DevServer::guarded(const ExchangePtr &exchange, const std::function<void()>
     }
 }
 
+void DevServer::requireHashCapacity() const
+{
+    // Each request waiting for a hash holds its connection and its body; a
+    // full queue turns further ones away at once instead of letting them
+    // pile up in memory.
+    if (m_pendingHashes.size() >= m_options.hashQueue + kHashThreads)
+        throw ApiError::make(503, u"The server is busy. Please try again in a moment."_s, {{"Retry-After", "1"}});
+}
+
 void DevServer::derivePasswordHash(const ExchangePtr &exchange, const QString &password, const QByteArray &salt,
                                    int iterations, std::function<void(const QByteArray &)> done)
 {
+    requireHashCapacity();
     // The request and its continuation stay on this thread; the worker gets
     // plain data and hands the hash back through m_finishedHashes. So every
     // request is answered and released on the thread that owns its socket.
@@ -196,39 +217,70 @@ QJsonObject DevServer::issueTokens(const QString &userId, const QString &family)
                        {u"expires_in"_s, m_options.accessTokenTtl}};
 }
 
-void DevServer::requireCode(const Store::User &user, const QString &purpose, const QString &code)
+void DevServer::requireCode(const ExchangePtr &exchange, const QString &email, const std::optional<Store::User> &owner,
+                            const QString &purpose, const QString &code)
 {
-    const std::optional<Store::Code> stored = m_store.code(user.id, purpose);
+    const qint64 now = Time::nowMs();
     const QString askAgain = purpose == u"reset"_s ? u"Ask for a new reset code."_s : u"Ask for a new code."_s;
-    if (!stored || stored->attempts >= kMaxCodeAttempts)
+    const qint64 wait = std::max(m_addressCodeTries.waitFor(email, now), m_clientTries.waitFor(exchange->client(), now));
+    if (wait > 0)
+        throw ApiError::make(429, u"Too many wrong codes. Try again in "_s + Time::minutesText(wait) + u'.');
+
+    const bool real = owner && (purpose == u"reset"_s || !owner->emailVerified);
+    const std::optional<Store::Code> stored = real ? m_store.code(owner->id, purpose) : std::nullopt;
+    const QString decoyKey = purpose + u':' + email;
+    if (!stored && !m_decoyCodes.contains(decoyKey))
+        startDecoy(decoyKey, now);
+    const Store::Code current = stored ? *stored : m_decoyCodes.value(decoyKey);
+    if (current.attempts >= kMaxCodeAttempts)
         throw ApiError::make(400, u"There is no valid code for this address. "_s + askAgain);
-    if (stored->expiresAt <= Time::nowMs())
+    if (current.expiresAt <= now)
         throw ApiError::make(400, u"This code has expired. "_s + askAgain);
-    if (Secrets::constantTimeEquals(codeHash(user.id, purpose, code.trimmed()), stored->hash))
+    const QByteArray candidate = codeHash(real ? owner->id : email, purpose, code.trimmed());
+    if (stored && Secrets::constantTimeEquals(candidate, stored->hash))
         return;
-    const int attempts = stored->attempts + 1;
-    m_store.setCodeAttempts(user.id, purpose, attempts);
+
+    const int attempts = current.attempts + 1;
+    if (stored)
+        m_store.setCodeAttempts(owner->id, purpose, attempts);
+    else
+        m_decoyCodes[decoyKey].attempts = attempts;
+    m_addressCodeTries.record(email, now);
+    m_clientTries.record(exchange->client(), now);
     if (attempts >= kMaxCodeAttempts)
         throw ApiError::make(429, u"Too many wrong codes. "_s + askAgain);
     const int left = kMaxCodeAttempts - attempts;
     throw ApiError::make(400, u"That code is not right. %1 %2 left."_s.arg(left).arg(left == 1 ? u"try"_s : u"tries"_s));
 }
 
-bool DevServer::sendCode(const Store::User &user, const QString &purpose, bool refuseDuringCooldown)
+void DevServer::startDecoy(const QString &key, qint64 now)
+{
+    if (m_decoyCodes.size() >= kMaxDecoyCodes)
+        m_decoyCodes.removeIf([now](const auto &decoy) { return decoy.value().expiresAt <= now; });
+    if (m_decoyCodes.size() >= kMaxDecoyCodes)
+        m_decoyCodes.erase(m_decoyCodes.begin());
+    m_decoyCodes.insert(key, Store::Code{{}, now, now + kCodeLifetimeMs, 0});
+}
+
+void DevServer::startCode(const QString &email, const Store::User *owner, const QString &purpose, bool enforceCooldown)
 {
     const qint64 now = Time::nowMs();
-    const std::optional<Store::Code> previous = m_store.code(user.id, purpose);
-    const qint64 readyAt = previous ? previous->createdAt + m_options.resendCooldown * 1000LL : 0;
-    if (readyAt > now) {
-        if (!refuseDuringCooldown)
-            return false;
-        const qint64 seconds = (readyAt - now + 999) / 1000;
-        throw ApiError::make(429, u"Please wait %1 seconds before asking for another code."_s.arg(seconds));
+    const QString key = purpose + u':' + email;
+    const qint64 wait = m_codeRequests.waitFor(key, now);
+    if (enforceCooldown && wait > 0) {
+        const qint64 seconds = (wait + 999) / 1000;
+        throw ApiError::make(429, u"Please wait %1 %2 before asking for another code."_s.arg(seconds).arg(
+                                      seconds == 1 ? u"second"_s : u"seconds"_s));
     }
+    m_codeRequests.record(key, now);
+    if (!owner) {
+        startDecoy(key, now);
+        return;
+    }
+    m_decoyCodes.remove(key);
     const QString code = Secrets::sixDigitCode();
-    m_store.putCode(user.id, purpose, Store::Code{codeHash(user.id, purpose, code), now, now + kCodeLifetimeMs, 0});
-    mail(user.email, purpose, code);
-    return true;
+    m_store.putCode(owner->id, purpose, Store::Code{codeHash(owner->id, purpose, code), now, now + kCodeLifetimeMs, 0});
+    mail(owner->email, purpose, code);
 }
 
 void DevServer::mail(const QString &email, const QString &purpose, const QString &code)

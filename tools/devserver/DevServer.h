@@ -1,6 +1,7 @@
 #pragma once
 
 #include "devserver/HttpFrontEnd.h"
+#include "devserver/RateLimiter.h"
 #include "devserver/ServerCatalogue.h"
 #include "devserver/Store.h"
 #include "devserver/Workers.h"
@@ -31,7 +32,12 @@ struct DevServerOptions
     int maxLoginFailures = 5;
     int lockoutSeconds = 5 * 60;
     int resendCooldown = 30;                  // seconds
-    qint64 maxBodyBytes = 64 * 1024;
+    int codeTriesPerHour = 10;                // wrong codes per e-mail address
+    int clientTriesPerHour = 50;              // wrong codes and passwords per client address
+    int hashQueue = 16;                       // password hashes waiting for a worker
+    HttpLimits http;
+    QString tlsCertFile;
+    QString tlsKeyFile;
 };
 
 // The development backend: the authentication service ("/auth/...") and the
@@ -51,8 +57,9 @@ public:
     DevServer(DevServerOptions options, Store &store, ServerCatalogue catalogue, QObject *parent = nullptr);
     ~DevServer() override;
 
-    // Returns the bound port, or 0 with a reason in `error`.
-    quint16 listen(QString *error);
+    // Returns the bound port, or 0 with a reason in `error`. With `tls` set
+    // the port speaks HTTPS only.
+    quint16 listen(const std::optional<QSslConfiguration> &tls, QString *error);
 
     // Creates the demo account, or makes an existing one usable again: its
     // password, a verified address and an active yearly plan.
@@ -77,8 +84,10 @@ private:
     // Runs `work`, turning a refusal or a failure into the exchange's answer.
     static void guarded(const ExchangePtr &exchange, const std::function<void()> &work);
 
+    // Refuses (503) when the queue of password hashes is full.
+    void requireHashCapacity() const;
     // Derives a password hash on a worker thread and continues with `done`
-    // on this object's thread, guarded as above.
+    // on this object's thread, guarded as above; refuses as above first.
     void derivePasswordHash(const ExchangePtr &exchange, const QString &password, const QByteArray &salt,
                             int iterations, std::function<void(const QByteArray &)> done);
     Q_INVOKABLE void finishPasswordHashes();
@@ -103,10 +112,17 @@ private:
     // Helpers shared by the handlers
     Store::User userForBearer(const ExchangePtr &exchange);
     QJsonObject issueTokens(const QString &userId, const QString &family);
-    void requireCode(const Store::User &user, const QString &purpose, const QString &code);
-    // Stores a new code and mails it, unless one was sent within the
-    // cool-down; returns false (and sends nothing) in that case.
-    bool sendCode(const Store::User &user, const QString &purpose, bool refuseDuringCooldown);
+    // Returns when `code` is the live code of `owner` for `purpose`, else
+    // refuses. An address with no account, or one whose account has no use
+    // for the purpose, is held against a decoy that never matches and counts
+    // wrong tries like a real code, so a stranger gets the same answers.
+    void requireCode(const ExchangePtr &exchange, const QString &email, const std::optional<Store::User> &owner,
+                     const QString &purpose, const QString &code);
+    // Starts a new code for the address and purpose: mailed when `owner` is
+    // given, a decoy otherwise. Refuses (429) within the cool-down of the
+    // previous request for the same address and purpose when asked to.
+    void startCode(const QString &email, const Store::User *owner, const QString &purpose, bool enforceCooldown);
+    void startDecoy(const QString &key, qint64 now);
     void mail(const QString &email, const QString &purpose, const QString &code);
     Store::User newAccount(const QString &email, const QByteArray &hash, const QByteArray &salt, bool verified);
     QJsonObject subscriptionJson(const Store::User &user) const;
@@ -118,6 +134,14 @@ private:
     HttpFrontEnd *m_http;
     QList<Route> m_routes;
     QTimer m_purgeTimer;
+    // Abuse limits, in memory and the same for every address, whether or not
+    // it has an account: requests for codes, wrong codes per address and
+    // per client, wrong passwords in a row per address.
+    RateLimiter m_codeRequests;
+    RateLimiter m_addressCodeTries;
+    RateLimiter m_clientTries;
+    RateLimiter m_loginFailures;
+    QHash<QString, Store::Code> m_decoyCodes; // by purpose:address
     // Requests waiting for a password hash, by job number (this thread only),
     // and the hashes the workers have finished (under the mutex).
     struct PendingHash
@@ -125,10 +149,11 @@ private:
         ExchangePtr exchange;
         std::function<void(const QByteArray &)> done;
     };
+    static constexpr int kHashThreads = 2;
     QHash<quint64, PendingHash> m_pendingHashes;
     quint64 m_nextHashJob = 0;
     std::mutex m_finishedMutex;
     QList<QPair<quint64, QByteArray>> m_finishedHashes;
     // Last member: destroyed first, so its jobs finish while the rest exists.
-    Workers m_hashWorkers{2};
+    Workers m_hashWorkers{kHashThreads};
 };

@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QMetaEnum>
 #include <QRegularExpression>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -22,6 +23,7 @@ const qsizetype kMaxHeadBytes = 16 * 1024;
 // sees the refusal instead of a reset connection; a larger one is cut off.
 const qint64 kMaxDrainBytes = 16 * 1024 * 1024;
 const int kDrainTimeoutMs = 10000;
+const QByteArray kBusyRetryAfter = "1";
 
 QByteArray errorJson(const QString &message)
 {
@@ -45,20 +47,46 @@ QString methodName(QHttpServerRequest::Method method)
     return key ? QString::fromLatin1(key).toUpper() : u"UNKNOWN"_s;
 }
 
+QByteArray responseHead(int status, qint64 bodyLength, const QByteArray &extraHeaders = {})
+{
+    static const QHash<int, QByteArray> reasons{{400, "Bad Request"},
+                                                {405, "Method Not Allowed"},
+                                                {408, "Request Timeout"},
+                                                {411, "Length Required"},
+                                                {413, "Payload Too Large"},
+                                                {431, "Request Header Fields Too Large"},
+                                                {503, "Service Unavailable"}};
+    return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasons.value(status)
+           + "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(bodyLength) + "\r\n"
+           + extraHeaders + "Connection: close\r\n\r\n";
+}
+
 // Watches the bytes of one connection ahead of the HTTP parser and refuses a
 // request from its headers when its body would be too large, when the
 // headers themselves are too large, when the body has no declared length, or
 // when the request is malformed or asks for a protocol upgrade (which the
 // parser would otherwise answer by dropping the connection).
 // It sees each byte once: it runs first on every readyRead and only peeks.
+// It also keeps the connection's clock: from the connection's start, and
+// again from each answer, the next request has `clientTimeoutMs` to arrive
+// in full (trickling bytes does not buy more time); an idle connection is
+// then closed and a half-sent request gets 408.
 class RequestGuard : public QObject
 {
 public:
-    RequestGuard(QTcpSocket *socket, qint64 maxBodyBytes)
+    RequestGuard(QTcpSocket *socket, const HttpLimits &limits)
         : QObject(socket)
         , m_socket(socket)
-        , m_maxBodyBytes(maxBodyBytes)
+        , m_maxBodyBytes(limits.maxBodyBytes)
     {
+        m_deadline.setSingleShot(true);
+        m_deadline.setInterval(limits.clientTimeoutMs);
+        connect(&m_deadline, &QTimer::timeout, this, [this] { timedOut(); });
+        connect(socket, &QIODevice::bytesWritten, this, [this] {
+            if (!m_refused && m_socket->bytesToWrite() == 0 && !m_deadline.isActive())
+                m_deadline.start();
+        });
+        m_deadline.start();
     }
 
     void inspect()
@@ -74,6 +102,8 @@ public:
                 const qint64 take = std::min<qint64>(m_bodyLeft, fresh.size() - at);
                 m_bodyLeft -= take;
                 at += take;
+                if (m_bodyLeft == 0)
+                    m_deadline.stop(); // a whole request: the server's turn
                 continue;
             }
             const qsizetype searchFrom = std::max<qsizetype>(0, m_head.size() - 3);
@@ -165,7 +195,19 @@ private:
             return false;
         }
         m_bodyLeft = length;
+        if (length == 0)
+            m_deadline.stop();
         return true;
+    }
+
+    void timedOut()
+    {
+        if (m_refused)
+            return;
+        if (!m_head.isEmpty() || m_bodyLeft > 0)
+            refuse(408, u"The request took too long to arrive"_s, 0);
+        else
+            m_socket->disconnectFromHost();
     }
 
     // Answers `status` and closes the connection, after reading and dropping
@@ -180,15 +222,9 @@ private:
         if (m_socket->isTransactionStarted())
             m_socket->commitTransaction();
 
-        static const QHash<int, QByteArray> reasons{{400, "Bad Request"},
-                                                    {405, "Method Not Allowed"},
-                                                    {411, "Length Required"},
-                                                    {413, "Payload Too Large"},
-                                                    {431, "Request Header Fields Too Large"}};
+        m_deadline.stop();
         const QByteArray body = errorJson(message);
-        m_socket->write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reasons.value(status)
-                        + "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size())
-                        + "\r\nConnection: close\r\n\r\n" + body);
+        m_socket->write(responseHead(status, body.size()) + body);
         HttpFrontEnd::logRequest(m_method.isEmpty() ? u"-"_s : m_method, m_path.isEmpty() ? u"-"_s : m_path, status, 0);
         QTimer::singleShot(kDrainTimeoutMs, this, [this] { m_socket->abort(); });
         m_socket->skip(m_socket->bytesAvailable()); // the bytes inspected so far
@@ -205,6 +241,7 @@ private:
 
     QTcpSocket *m_socket;
     qint64 m_maxBodyBytes;
+    QTimer m_deadline;
     QByteArray m_head;
     qint64 m_bodyLeft = 0;
     bool m_refused = false;
@@ -213,32 +250,82 @@ private:
     QString m_path;
 };
 
-// Puts a RequestGuard on every connection before the HTTP server connects
-// its own reader, so the guard's slot runs first.
+// Accepts connections for the HTTP server: caps the connections of each
+// client address, puts a RequestGuard on every connection before the HTTP
+// server connects its own reader (so the guard's slot runs first) and, with
+// a TLS configuration, hands a connection over only once its handshake is
+// done. The guard's clock covers the handshake too.
 class GuardedTcpServer : public QTcpServer
 {
 public:
-    GuardedTcpServer(qint64 maxBodyBytes, QObject *parent)
+    GuardedTcpServer(const HttpLimits &limits, std::optional<QSslConfiguration> tls, QObject *parent)
         : QTcpServer(parent)
-        , m_maxBodyBytes(maxBodyBytes)
+        , m_limits(limits)
+        , m_tls(std::move(tls))
     {
     }
 
 protected:
     void incomingConnection(qintptr descriptor) override
     {
-        auto *socket = new QTcpSocket(this);
+        QTcpSocket *socket = m_tls ? new QSslSocket(this) : new QTcpSocket(this);
         if (!socket->setSocketDescriptor(descriptor)) {
             delete socket;
             return;
         }
-        auto *guard = new RequestGuard(socket, m_maxBodyBytes);
+        // A connection that ends before the HTTP server has it is ours to
+        // delete; deleting twice later is harmless.
+        connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+        // Room for one whole request: a client that sends more than the
+        // server takes in waits in the network instead of in memory.
+        socket->setReadBufferSize(m_limits.maxBodyBytes + 2 * kMaxHeadBytes);
+        const QHostAddress peer = socket->peerAddress();
+        int &open = m_openPerClient[peer];
+        if (open >= m_limits.maxConnectionsPerClient) {
+            refuseBusy(socket);
+            return;
+        }
+        ++open;
+        connect(socket, &QObject::destroyed, this, [this, peer] {
+            if (--m_openPerClient[peer] <= 0)
+                m_openPerClient.remove(peer);
+        });
+        auto *guard = new RequestGuard(socket, m_limits);
         connect(socket, &QTcpSocket::readyRead, guard, [guard] { guard->inspect(); });
-        addPendingConnection(socket);
+        if (!m_tls) {
+            addPendingConnection(socket);
+            return;
+        }
+        auto *secure = static_cast<QSslSocket *>(socket);
+        secure->setSslConfiguration(*m_tls);
+        connect(secure, &QSslSocket::encrypted, this, [this, secure] { addPendingConnection(secure); });
+        connect(secure, &QAbstractSocket::errorOccurred, secure, [secure] {
+            if (!secure->isEncrypted())
+                secure->abort();
+        });
+        secure->startServerEncryption();
     }
 
 private:
-    qint64 m_maxBodyBytes;
+    void refuseBusy(QTcpSocket *socket)
+    {
+        HttpFrontEnd::logRequest(u"-"_s, u"-"_s, 503, 0);
+        if (!m_tls) {
+            // Read and drop what the client sends, so that closing does not
+            // reset the connection before it has read the answer.
+            connect(socket, &QIODevice::readyRead, socket, [socket] { socket->skip(socket->bytesAvailable()); });
+            const QByteArray body = errorJson(u"Too many connections from your address. Close some and try again."_s);
+            socket->write(responseHead(503, body.size(), "Retry-After: " + kBusyRetryAfter + "\r\n") + body);
+            socket->disconnectFromHost();
+            QTimer::singleShot(kDrainTimeoutMs, socket, [socket] { socket->abort(); });
+        } else {
+            socket->abort();
+        }
+    }
+
+    HttpLimits m_limits;
+    std::optional<QSslConfiguration> m_tls;
+    QHash<QHostAddress, int> m_openPerClient;
 };
 
 } // namespace
@@ -280,16 +367,17 @@ void Exchange::reply(int status, const QJsonObject &body, const HeaderList &head
 
 // --- HttpFrontEnd ------------------------------------------------------------
 
-HttpFrontEnd::HttpFrontEnd(qint64 maxBodyBytes, Handler handler, QObject *parent)
+HttpFrontEnd::HttpFrontEnd(HttpLimits limits, Handler handler, QObject *parent)
     : QAbstractHttpServer(parent)
-    , m_maxBodyBytes(maxBodyBytes)
+    , m_limits(limits)
     , m_handler(std::move(handler))
 {
 }
 
-quint16 HttpFrontEnd::listenOn(const QHostAddress &address, quint16 port, QString *error)
+quint16 HttpFrontEnd::listenOn(const QHostAddress &address, quint16 port, const std::optional<QSslConfiguration> &tls,
+                               QString *error)
 {
-    auto *server = new GuardedTcpServer(m_maxBodyBytes, this);
+    auto *server = new GuardedTcpServer(m_limits, tls, this);
     if (!server->listen(address, port)) {
         *error = server->errorString();
         delete server;
@@ -313,6 +401,7 @@ bool HttpFrontEnd::handleRequest(const QHttpServerRequest &request, QTcpSocket *
     exchange->m_method = methodName(request.method());
     exchange->m_path = url.path();
     exchange->m_logPath = logPath(url.path(QUrl::FullyEncoded).toLatin1());
+    exchange->m_client = socket->peerAddress().toString();
     exchange->m_query = QUrlQuery(url);
     exchange->m_body = request.body();
     for (const auto &[name, value] : request.headers())
@@ -320,9 +409,9 @@ bool HttpFrontEnd::handleRequest(const QHttpServerRequest &request, QTcpSocket *
     exchange->m_socket = socket;
     exchange->m_responder = std::make_unique<QHttpServerResponder>(makeResponder(request, socket));
 
-    if (exchange->m_body.size() > m_maxBodyBytes) {
+    if (exchange->m_body.size() > m_limits.maxBodyBytes) {
         exchange->reply(413, QJsonObject{{u"error"_s, u"Request body is too large (the limit is %1 bytes)"_s.arg(
-                                                          m_maxBodyBytes)}});
+                                                          m_limits.maxBodyBytes)}});
         return true;
     }
     try {

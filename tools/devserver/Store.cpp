@@ -157,6 +157,8 @@ void Store::migrate()
         plan_is_trial INTEGER NOT NULL,
         plan_expires_at INTEGER NOT NULL,
         auto_renew INTEGER NOT NULL DEFAULT 0,
+        -- unused: failed sign-ins are counted in memory; kept so that
+        -- existing databases open unchanged
         failed_logins INTEGER NOT NULL DEFAULT 0,
         locked_until INTEGER NOT NULL DEFAULT 0,
         eap_username TEXT NOT NULL UNIQUE,
@@ -209,7 +211,7 @@ void Store::migrate()
 namespace {
 const QString kUserColumns =
     u"id, email, password_hash, password_salt, password_iterations, email_verified, display_name, created_at, "
-    "plan, plan_is_trial, plan_expires_at, auto_renew, failed_logins, locked_until, eap_username, eap_password, "
+    "plan, plan_is_trial, plan_expires_at, auto_renew, eap_username, eap_password, "
     "vless_uuid, wireguard_private_key, wireguard_address"_s;
 }
 
@@ -228,13 +230,11 @@ Store::User Store::readUser(const QSqlQuery &query)
     user.planIsTrial = query.value(9).toBool();
     user.planExpiresAt = query.value(10).toLongLong();
     user.autoRenew = query.value(11).toBool();
-    user.failedLogins = query.value(12).toInt();
-    user.lockedUntil = query.value(13).toLongLong();
-    user.eapUsername = query.value(14).toString();
-    user.eapPassword = query.value(15).toString();
-    user.vlessUuid = query.value(16).toString();
-    user.wireguardPrivateKey = query.value(17).toString();
-    user.wireguardAddress = query.value(18).toString();
+    user.eapUsername = query.value(12).toString();
+    user.eapPassword = query.value(13).toString();
+    user.vlessUuid = query.value(14).toString();
+    user.wireguardPrivateKey = query.value(15).toString();
+    user.wireguardAddress = query.value(16).toString();
     return user;
 }
 
@@ -270,10 +270,10 @@ Store::User Store::createUser(User user)
     user.wireguardPrivateKey = Secrets::curve25519PrivateKey();
     user.wireguardAddress = u"10.66.%1.%2/32"_s.arg(index / kHostsPerBlock).arg(index % kHostsPerBlock + 2);
 
-    run(u"INSERT INTO users ("_s + kUserColumns + u") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s,
+    run(u"INSERT INTO users ("_s + kUserColumns + u") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s,
         {user.id, user.email, user.passwordHash, user.passwordSalt, user.passwordIterations, user.emailVerified,
          nullable(user.displayName), user.createdAt, user.plan, user.planIsTrial, user.planExpiresAt, user.autoRenew,
-         user.failedLogins, user.lockedUntil, user.eapUsername, user.eapPassword, user.vlessUuid,
+         user.eapUsername, user.eapPassword, user.vlessUuid,
          user.wireguardPrivateKey, user.wireguardAddress});
     transaction.commit();
     return user;
@@ -289,11 +289,6 @@ void Store::setPassword(const QString &userId, const QByteArray &hash, const QBy
 void Store::setEmailVerified(const QString &userId)
 {
     run(u"UPDATE users SET email_verified = 1 WHERE id = ?"_s, {userId});
-}
-
-void Store::setLoginFailures(const QString &userId, int failures, qint64 lockedUntil)
-{
-    run(u"UPDATE users SET failed_logins = ?, locked_until = ? WHERE id = ?"_s, {failures, lockedUntil, userId});
 }
 
 void Store::setPlan(const QString &userId, const QString &plan, bool isTrial, qint64 expiresAt)

@@ -37,8 +37,6 @@ public:
         bool planIsTrial = false;
         qint64 planExpiresAt = 0;
         bool autoRenew = false;
-        int failedLogins = 0;
-        qint64 lockedUntil = 0;
         // Per-user VPN credentials, made once when the account is created.
         QString eapUsername;
         QString eapPassword;
@@ -107,7 +105,6 @@ public:
     User createUser(User user);
     void setPassword(const QString &userId, const QByteArray &hash, const QByteArray &salt, int iterations);
     void setEmailVerified(const QString &userId);
-    void setLoginFailures(const QString &userId, int failures, qint64 lockedUntil);
     void setPlan(const QString &userId, const QString &plan, bool isTrial, qint64 expiresAt);
 
     // One-time codes, one per account and purpose ("verify", "reset").

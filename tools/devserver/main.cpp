@@ -9,6 +9,9 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslSocket>
 
 #include <csignal>
 #include <memory>
@@ -58,6 +61,39 @@ bool prepareDataDir(const QString &path, QString *error)
     return true;
 }
 
+// The TLS set-up of --tls-cert and --tls-key: a PEM certificate (chain) and
+// its unencrypted PEM private key (RSA or EC).
+std::optional<QSslConfiguration> loadTls(const QString &certFile, const QString &keyFile, QString *error)
+{
+    if (!QSslSocket::supportsSsl()) {
+        *error = u"this Qt has no TLS support; cannot serve HTTPS"_s;
+        return std::nullopt;
+    }
+    const QList<QSslCertificate> chain = QSslCertificate::fromPath(certFile, QSsl::Pem);
+    if (chain.isEmpty() || chain.first().isNull()) {
+        *error = u"cannot read a PEM certificate from "_s + certFile;
+        return std::nullopt;
+    }
+    QFile file(keyFile);
+    QSslKey key;
+    if (file.open(QIODevice::ReadOnly)) {
+        const QByteArray pem = file.readAll();
+        for (const QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec}) {
+            if (key.isNull())
+                key = QSslKey(pem, algorithm, QSsl::Pem, QSsl::PrivateKey);
+        }
+    }
+    if (key.isNull()) {
+        *error = u"cannot read an unencrypted PEM private key (RSA or EC) from "_s + keyFile;
+        return std::nullopt;
+    }
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setLocalCertificateChain(chain);
+    configuration.setPrivateKey(key);
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone); // no client certificates
+    return configuration;
+}
+
 QString urlHost(const QHostAddress &address)
 {
     return address.protocol() == QAbstractSocket::IPv6Protocol ? u'[' + address.toString() + u']' : address.toString();
@@ -81,7 +117,14 @@ int main(int argc, char *argv[])
     const QCommandLineOption help({u"h"_s, u"help"_s}, u"Show this help."_s);
     const QCommandLineOption data(u"data"_s, u"Keep the database and the outbox in DIR (created when missing)."_s,
                                   u"DIR"_s);
-    const QCommandLineOption listen(u"listen"_s, u"Listen on ADDRESS (default 127.0.0.1)."_s, u"ADDRESS"_s);
+    const QCommandLineOption listen(u"listen"_s,
+                                    u"Listen on ADDRESS (default 127.0.0.1, this machine only). Any other address "
+                                    "serves the network: use --tls-cert and --tls-key there."_s,
+                                    u"ADDRESS"_s);
+    const QCommandLineOption tlsCert(u"tls-cert"_s, u"Serve HTTPS with the PEM certificate (chain) in FILE."_s,
+                                     u"FILE"_s);
+    const QCommandLineOption tlsKey(u"tls-key"_s, u"The certificate's unencrypted PEM private key (RSA or EC)."_s,
+                                    u"FILE"_s);
     const QCommandLineOption servers(u"servers"_s,
                                      u"Read the server list from FILE instead of the servers.json next to the "
                                      "program."_s,
@@ -115,8 +158,24 @@ int main(int argc, char *argv[])
          0, 3600},
         {QCommandLineOption(u"max-body"_s, u"Largest request body accepted (default 65536)."_s, u"BYTES"_s), 1024,
          16LL * 1024 * 1024},
+        {QCommandLineOption(u"code-tries-per-hour"_s, u"Wrong codes per e-mail address per hour (default 10)."_s,
+                            u"N"_s),
+         1, 100000},
+        {QCommandLineOption(u"client-tries-per-hour"_s,
+                            u"Wrong codes and passwords per client address per hour (default 50)."_s, u"N"_s),
+         1, 100000},
+        {QCommandLineOption(u"hash-queue"_s, u"Sign-ins and sign-ups waiting for a password hash; more get 503 "
+                                             "(default 16)."_s,
+                            u"N"_s),
+         1, 10000},
+        {QCommandLineOption(u"client-timeout"_s, u"Time a client has to send a whole request (default 20)."_s,
+                            u"SECONDS"_s),
+         1, 3600},
+        {QCommandLineOption(u"max-connections-per-client"_s, u"Open connections per client address (default 32)."_s,
+                            u"N"_s),
+         1, 100000},
     };
-    parser.addOptions({help, data, listen, servers, seed, plan});
+    parser.addOptions({help, data, listen, tlsCert, tlsKey, servers, seed, plan});
     for (const NumberOption &number : numbers)
         parser.addOption(number.option);
 
@@ -174,8 +233,22 @@ int main(int argc, char *argv[])
         else if (name == u"resend-cooldown"_s)
             options.resendCooldown = static_cast<int>(value);
         else if (name == u"max-body"_s)
-            options.maxBodyBytes = value;
+            options.http.maxBodyBytes = value;
+        else if (name == u"code-tries-per-hour"_s)
+            options.codeTriesPerHour = static_cast<int>(value);
+        else if (name == u"client-tries-per-hour"_s)
+            options.clientTriesPerHour = static_cast<int>(value);
+        else if (name == u"hash-queue"_s)
+            options.hashQueue = static_cast<int>(value);
+        else if (name == u"client-timeout"_s)
+            options.http.clientTimeoutMs = static_cast<int>(value * 1000);
+        else if (name == u"max-connections-per-client"_s)
+            options.http.maxConnectionsPerClient = static_cast<int>(value);
     }
+    if (parser.isSet(tlsCert) != parser.isSet(tlsKey))
+        return fail(u"--tls-cert and --tls-key go together"_s, kUsageError);
+    options.tlsCertFile = parser.value(tlsCert);
+    options.tlsKeyFile = parser.value(tlsKey);
     options.serversFile = parser.isSet(servers) ? parser.value(servers) : defaultServersFile();
     if (options.serversFile.isEmpty())
         return fail(u"no servers.json next to the program; name a server list with --servers FILE"_s, kUsageError);
@@ -189,6 +262,12 @@ int main(int argc, char *argv[])
     ServerCatalogue catalogue;
     if (!catalogue.load(options.serversFile, &error))
         return fail(error, kStartError);
+    std::optional<QSslConfiguration> tls;
+    if (!options.tlsCertFile.isEmpty()) {
+        tls = loadTls(options.tlsCertFile, options.tlsKeyFile, &error);
+        if (!tls)
+            return fail(error, kStartError);
+    }
 
     Store store;
     std::unique_ptr<DevServer> server;
@@ -201,15 +280,19 @@ int main(int argc, char *argv[])
     } catch (const StoreFailure &failure) {
         return fail(failure.message, kStartError);
     }
-    const quint16 port = server->listen(&error);
+    const quint16 port = server->listen(tls, &error);
     if (port == 0)
         return fail(u"cannot listen on "_s + options.listenAddress.toString() + u':' + QString::number(options.port)
                         + u": "_s + error,
                     kStartError);
 
     // The first line is read by scripts and tests to learn the port.
-    ServerLog::out(u"velorin-devserver listening on http://"_s + urlHost(options.listenAddress) + u':'
-                   + QString::number(port));
+    ServerLog::out(u"velorin-devserver listening on "_s + (tls ? u"https://"_s : u"http://"_s)
+                   + urlHost(options.listenAddress) + u':' + QString::number(port));
+    if (!tls && !options.listenAddress.isLoopback())
+        ServerLog::err(u"velorin-devserver: warning: serving plain HTTP on "_s + options.listenAddress.toString()
+                       + u": anyone on the network can read the passwords, codes and tokens sent to it. "
+                         "Use --tls-cert and --tls-key to serve HTTPS."_s);
     ServerLog::out(u"data directory "_s + options.dataDir + u", server list "_s + options.serversFile);
     if (options.seedDemo)
         ServerLog::out(u"demo account: email="_s + demo.email + u" password="_s + demo.password + u" plan="_s

@@ -7,6 +7,7 @@
 #include "platform/Keychain.h"
 #include "platform/Log.h"
 #include "platform/StrongSwanVpn.h"
+#include "platform/UserDefaults.h"
 #include "platform/Utf8.h"
 #include "storage/KeychainManager.h"
 #include "vpn/ConfigRequest.h"
@@ -90,13 +91,12 @@ IKEv2Manager::~IKEv2Manager()
 IKEv2Manager &IKEv2Manager::shared()
 {
     static IKEv2Manager *instance = [] {
-        auto *systemVpn = new StrongSwanVpn([](const QByteArray &reference) -> std::optional<QByteArray> {
-            QByteArray value;
-            if (Keychain::system().copyByPersistentRef(reference, &value) != Keychain::Success)
-                return std::nullopt;
-            return value;
-        });
-        return new IKEv2Manager(*systemVpn, Keychain::system(), KeychainManager::shared(), Endpoints::fromBuild());
+        const QString socket = UserDefaults::standard().string(viciSocketKey).value_or(QString()).trimmed();
+        auto manager = std::make_shared<QPointer<IKEv2Manager>>();
+        auto *systemVpn = new StrongSwanVpn(passwordResolver(Keychain::system(), manager),
+                                            StrongSwanSettings::fromEnvironment(socket));
+        *manager = new IKEv2Manager(*systemVpn, Keychain::system(), KeychainManager::shared(), Endpoints::fromBuild());
+        return manager->data();
     }();
     return *instance;
 }
@@ -115,7 +115,8 @@ void IKEv2Manager::connect(const std::optional<QString> &serverIP, const std::op
                 + serverIP.value_or(u"API"_s));
 
     const quint64 attempt = ++m_attempt;
-    m_startPending = false;
+    m_preparing = true;
+    m_stopRequested = false;
     setConnectionState(VPNConnectionState::connecting());
 
     fetchConfig(attempt, [this, attempt](bool ready) {
@@ -144,7 +145,8 @@ void IKEv2Manager::disconnect()
     // Any attempt still before its start is abandoned; a start already made
     // ends through the system's status like any stop.
     ++m_attempt;
-    m_startPending = false;
+    m_preparing = false;
+    m_stopRequested = true;
     if (m_reply)
         m_reply->abort();
     m_systemVpn.stopTunnel();
@@ -262,6 +264,27 @@ void IKEv2Manager::failFetch(const QString &message, const FetchDone &done)
 // ---------------------------------------------------------------------------
 // The system profile
 
+std::optional<QByteArray> IKEv2Manager::savedPassword(const QByteArray &persistentReference) const
+{
+    if (persistentReference.isEmpty() || persistentReference != m_savedReference)
+        return std::nullopt;
+    return m_password.toUtf8();
+}
+
+StrongSwanVpn::PasswordResolver IKEv2Manager::passwordResolver(Keychain &keychain, ManagerRef manager)
+{
+    return [&keychain, manager](const QByteArray &reference) -> std::optional<QByteArray> {
+        if (manager && *manager) {
+            if (std::optional<QByteArray> password = (*manager)->savedPassword(reference))
+                return password;
+        }
+        QByteArray value;
+        if (keychain.copyByPersistentRef(reference, &value) != Keychain::Success)
+            return std::nullopt;
+        return value;
+    };
+}
+
 IKEv2Profile IKEv2Manager::profile(const QByteArray &passwordReference) const
 {
     IKEv2Profile profile;
@@ -289,6 +312,7 @@ void IKEv2Manager::configureAndConnect(quint64 attempt)
     // A keychain failure does not stop the connect: the profile goes without
     // a password and the server's refusal tells the user.
     const std::optional<QByteArray> reference = savePasswordToKeychain(m_password.toUtf8());
+    m_savedReference = reference.value_or(QByteArray());
     if (!isCurrent(attempt))
         return;
 
@@ -311,12 +335,12 @@ void IKEv2Manager::configureAndConnect(quint64 attempt)
                 self->setConnectionState(VPNConnectionState::error(*error));
                 return;
             }
+            self->m_preparing = false;
             if (const std::optional<QString> startError = self->m_systemVpn.startTunnel()) {
                 Log::system(u"❌ IKEv2: Start error: "_s + *startError);
                 self->setConnectionState(VPNConnectionState::error(*startError));
                 return;
             }
-            self->m_startPending = true;
             Log::system(u"✅ IKEv2: Tunnel started!"_s);
         });
     });
@@ -362,16 +386,19 @@ void IKEv2Manager::handleStatusChange(SystemVpn::Status status)
     switch (status) {
     case SystemVpn::Status::Invalid:
         Log::system(u"❌ IKEv2: Invalid"_s);
-        m_startPending = false;
         setConnectionState(VPNConnectionState::error(invalidProfileMessage));
         setIsConnected(false);
         return;
     case SystemVpn::Status::Disconnected: {
         Log::system(u"🔌 IKEv2: Disconnected"_s);
-        // Our start ended before the tunnel came up: the system's reason is
-        // what the user needs to read, not a bare "disconnected".
-        const QString reason = m_startPending ? m_systemVpn.lastFailureReason() : QString();
-        m_startPending = false;
+        if (m_preparing) {
+            setIsConnected(false);
+            return;  // the end of what came before this connect
+        }
+        // A start that failed or a tunnel that broke (the server stopped
+        // answering): the system's reason is what the user needs to read,
+        // not a bare "disconnected". A stop the user asked for is none.
+        const QString reason = m_stopRequested ? QString() : m_systemVpn.lastFailureReason();
         if (!reason.isEmpty()) {
             Log::system(u"❌ IKEv2: Connection failed: "_s + reason);
             setConnectionState(VPNConnectionState::error(reason));
@@ -388,7 +415,6 @@ void IKEv2Manager::handleStatusChange(SystemVpn::Status status)
         return;
     case SystemVpn::Status::Connected:
         Log::system(u"✅ IKEv2: Connected!"_s);
-        m_startPending = false;
         setConnectionState(VPNConnectionState::connected());
         setIsConnected(true);
         return;
@@ -398,6 +424,10 @@ void IKEv2Manager::handleStatusChange(SystemVpn::Status status)
         return;
     case SystemVpn::Status::Disconnecting:
         Log::system(u"🔌 IKEv2: Disconnecting..."_s);
+        if (m_preparing) {
+            setIsConnected(false);
+            return;
+        }
         setConnectionState(VPNConnectionState::disconnecting());
         setIsConnected(false);
         return;
@@ -410,6 +440,8 @@ void IKEv2Manager::handleStatusChange(SystemVpn::Status status)
 
 void IKEv2Manager::setConnectionState(const VPNConnectionState &state)
 {
+    if (state.isError())
+        m_preparing = false;  // the attempt ended before its start
     if (m_connectionState == state)
         return;
     m_connectionState = state;

@@ -2,6 +2,7 @@
 
 #include "backend/Endpoints.h"
 #include "model/VPNConnectionState.h"
+#include "platform/StrongSwanVpn.h"
 #include "platform/SystemVpn.h"
 
 #include <QByteArray>
@@ -10,6 +11,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 class Keychain;
@@ -56,6 +58,9 @@ public:
         QStringLiteral("The VPN service sent an invalid configuration.");
     // The system reported the profile invalid.
     static inline const QString invalidProfileMessage = QStringLiteral("Invalid configuration");
+    // The user setting naming the IKE daemon's control socket (text; the
+    // standard places are probed without it).
+    static inline const QString viciSocketKey = QStringLiteral("IKEv2ViciSocket");
 
     // `network` may be null: the manager then makes its own. The system VPN,
     // the keychain and the token store must outlive the manager.
@@ -63,8 +68,8 @@ public:
                  QNetworkAccessManager *network = nullptr, QObject *parent = nullptr);
     ~IKEv2Manager() override;
 
-    // The strongSwan system VPN (settings from the environment) with the
-    // password read from the system keychain, the system keychain, the
+    // The strongSwan system VPN (settings from the environment and the
+    // user's defaults) with the password read from the system keychain, the system keychain, the
     // shared token store and the build's endpoints.
     static IKEv2Manager &shared();
 
@@ -101,6 +106,16 @@ public:
     // and the given password reference.
     IKEv2Profile profile(const QByteArray &passwordReference) const;
 
+    // The password of the keychain item with this persistent reference, when
+    // it is the item this manager stored for the current connect (the item
+    // holds these very bytes); nothing otherwise.
+    std::optional<QByteArray> savedPassword(const QByteArray &persistentReference) const;
+    // What the strongSwan system VPN reads the password with: the manager's
+    // just-stored password (sparing a keychain round trip in every
+    // connect), else the keychain item. The manager may be set later.
+    using ManagerRef = std::shared_ptr<QPointer<IKEv2Manager>>;
+    static StrongSwanVpn::PasswordResolver passwordResolver(Keychain &keychain, ManagerRef manager);
+
 signals:
     void connectionStateChanged(const VPNConnectionState &state);
     void isConnectedChanged(bool isConnected);
@@ -135,13 +150,17 @@ private:
     QString m_localIdentifier;
     QString m_username;
     QString m_password;
+    QByteArray m_savedReference;  // of the keychain item holding m_password
     QString m_apiBaseURL;
     std::optional<QString> m_selectedServerId;
 
     // Bumped by every connect and disconnect; a step of an older attempt
     // finds it changed and stops.
     quint64 m_attempt = 0;
-    // Our start is under way: a disconnect that comes before the tunnel is
-    // up ends the attempt with the system's failure reason.
-    bool m_startPending = false;
+    // Between a connect and its start of the tunnel: the system's statuses
+    // still belong to what came before (the end of an earlier tunnel).
+    bool m_preparing = false;
+    // The user asked for the current end of the tunnel: it is no failure,
+    // whatever the system reports.
+    bool m_stopRequested = false;
 };

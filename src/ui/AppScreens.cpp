@@ -1,0 +1,30 @@
+#include "ui/AppScreens.h"
+
+#include "ui/DeviceListView.h"
+#include "ui/LoginView.h"
+#include "ui/MacAccountView.h"
+#include "ui/MainWindowView.h"
+#include "ui/MenuBarView.h"
+#include "ui/SettingsView.h"
+
+AppViews appScreens(const ScreenServices &services)
+{
+    // Copied into each factory: the services outlive every screen.
+    const ScreenServices s = services;
+    AppViews views;
+    views.panel = [s](AppDelegate &delegate) -> QWidget * {
+        return new MenuBarView(s.auth, delegate, s.servers, s.vpn);
+    };
+    views.mainWindowContent = [s](AppDelegate &) -> QWidget * {
+        MainWindowScreens screens;
+        screens.signIn = [s](QWidget *parent) { return new LoginView(s.auth, s.api, parent); };
+        screens.account = [s](QWidget *parent) {
+            return new MacAccountView(s.auth, s.entitlements, s.notifications, s.vpn, parent);
+        };
+        screens.devices = [s](QWidget *parent) { return new DeviceListView(s.devices, parent); };
+        screens.settings = [s](QWidget *parent) { return new SettingsView(s.defaults, s.vpn, parent); };
+        return new MainWindowView(s.auth, s.servers, s.vpn, s.notifications, screens);
+    };
+    views.settingsContent = [s](AppDelegate &) -> QWidget * { return new SettingsView(s.defaults, s.vpn); };
+    return views;
+}
