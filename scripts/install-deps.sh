@@ -13,7 +13,7 @@ for g in $groups; do
              qcoro-qt6-dev qtkeychain-qt6-dev qt6-svg-dev libgl-dev lld
              libglib2.0-dev gsettings-desktop-schemas qt6-l10n-tools) ;;
     test)
-      pkgs+=(xvfb xauth trayer xdotool fonts-noto-color-emoji gnome-keyring dbus dbus-x11
+      pkgs+=(xvfb xauth trayer xdotool fonts-noto-color-emoji gnome-keyring dbus dbus-x11 qt6-wayland
              iproute2 iputils-ping procps curl openssl
              libglib2.0-bin dconf-gsettings-backend libkf5config-bin libproxy1-plugin-gsettings) ;;
     lab)
