@@ -3,11 +3,9 @@
 #include "backend/HttpExchange.h"
 
 #include "model/AuthMessages.h"
-#include "model/SecretMask.h"
 #include "platform/DirectNetwork.h"
 #include "platform/FileLock.h"
 #include "platform/Log.h"
-#include "platform/Utf8.h"
 #include "storage/KeychainManager.h"
 
 #include <QNetworkAccessManager>
@@ -21,31 +19,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-constexpr qsizetype kLoggedCharacters = 500;
-
-QByteArray mapStatus(int status, const QByteArray &body)
-{
-    if (status >= 200 && status <= 299) {
-        if (const auto text = Utf8::decode(body))
-            Log::system(APIClient::rawResponseLine(*text));
-        return body;
-    }
-    switch (status) {
-    case 401:
-        throw APIError::unauthorized();
-    case 403:
-        throw APIError::forbidden();
-    case 404:
-        throw APIError::notFound();
-    case 409:
-        throw APIError::httpError(status, Utf8::decode(body).value_or(u"Conflict"_s));
-    case 429:
-        throw APIError::httpError(status, Utf8::decode(body).value_or(u"Rate limited"_s));
-    default:
-        throw APIError::httpError(status, Utf8::decode(body).value_or(u"Unknown error"_s));
-    }
-}
 
 // Renewal starts this long before a known expiry (at most a fifth of the
 // lifetime, for short-lived tokens).
@@ -97,28 +70,21 @@ void APIClient::setTimeouts(std::chrono::milliseconds idle, std::chrono::millise
     m_totalTimeout = total;
 }
 
-QString APIClient::rawResponseLine(const QString &body)
-{
-    return u"📄 AuthAPI: Raw response: "_s + HttpExchange::firstCharacters(SecretMask::apply(body), kLoggedCharacters);
-}
 
 QCoro::Task<QByteArray> APIClient::send(QString path, QString method, std::optional<QByteArray> body,
                                         bool requiresAuth)
 {
-    const QUrl url(m_endpoints.authBaseURL + path, QUrl::StrictMode);
-    if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
+    const std::optional<QUrl> url = HttpExchange::absoluteUrl(m_endpoints.authBaseURL + path);
+    if (!url)
         throw APIError::invalidURL(path);
-
-    QNetworkRequest request(url);
-    request.setTransferTimeout(int(m_idleTimeout.count()));
-    request.setRawHeader("Content-Type", "application/json");
-    request.setRawHeader("User-Agent", "VelorinSecure-macOS/" + m_appInfo().shortVersion().toUtf8());
+    std::optional<QString> token;
     if (requiresAuth) {
-        const auto token = m_keychain.retrieveString(KeychainManager::accessTokenKey);
+        token = m_keychain.retrieveString(KeychainManager::accessTokenKey);
         if (!token)
             throw APIError::missingAccessToken();
-        request.setRawHeader("Authorization", "Bearer " + token->toUtf8());
     }
+    const QNetworkRequest request = HttpExchange::makeRequest(
+        *url, m_idleTimeout, token, "VelorinSecure-macOS/" + m_appInfo().shortVersion().toUtf8(), true);
 
     const QByteArray verb = method.toUtf8();
     auto sending = requiresAuth
@@ -127,7 +93,11 @@ QCoro::Task<QByteArray> APIClient::send(QString path, QString method, std::optio
     const HttpExchange::Answer answer = co_await std::move(sending);
     if (!answer.status)
         throw APIError::invalidResponse();
-    co_return mapStatus(*answer.status, answer.body);
+    if (*answer.status < 200 || *answer.status > 299)
+        throw APIError::forStatus(*answer.status, answer.body);
+    if (const auto logged = HttpExchange::loggedBody(answer.body))
+        Log::system(u"📄 AuthAPI: Raw response: "_s + *logged);
+    co_return answer.body;
 }
 
 QCoro::Task<> APIClient::refreshAccessToken()

@@ -103,10 +103,6 @@ public:
     // The untyped core of request(): sends and gives the whole 2xx body.
     QCoro::Task<QByteArray> send(QString path, QString method, std::optional<QByteArray> body, bool requiresAuth);
 
-    // The line written for a 2xx body that is valid UTF-8: the body with its
-    // secrets masked (SecretMask), cut to its first 500 characters.
-    static QString rawResponseLine(const QString &body);
-
 signals:
     // The service refused the refresh token (spent, expired or revoked):
     // the stored session is over. `reason` is the refusal's description.

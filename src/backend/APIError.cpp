@@ -1,5 +1,7 @@
 #include "backend/APIError.h"
 
+#include "platform/Utf8.h"
+
 using namespace Qt::StringLiterals;
 
 QString APIError::description() const
@@ -21,6 +23,24 @@ QString APIError::description() const
         return u"Not found"_s;
     }
     return {};
+}
+
+APIError APIError::forStatus(int statusCode, const QByteArray &body)
+{
+    switch (statusCode) {
+    case 401:
+        return unauthorized();
+    case 403:
+        return forbidden();
+    case 404:
+        return notFound();
+    case 409:
+        return httpError(statusCode, Utf8::decode(body).value_or(u"Conflict"_s));
+    case 429:
+        return httpError(statusCode, Utf8::decode(body).value_or(u"Rate limited"_s));
+    default:
+        return httpError(statusCode, Utf8::decode(body).value_or(u"Unknown error"_s));
+    }
 }
 
 TransportError TransportError::timedOut()

@@ -18,6 +18,10 @@ public:
     static APIError unauthorized() { return APIError(Kind::Unauthorized); }
     static APIError forbidden() { return APIError(Kind::Forbidden); }
     static APIError notFound() { return APIError(Kind::NotFound); }
+    // The error for an answer outside 2xx: 401, 403 and 404 by name, any
+    // other status as an httpError carrying the body's text (a fallback
+    // when the body is not UTF-8: "Conflict", "Rate limited", "Unknown error").
+    static APIError forStatus(int statusCode, const QByteArray &body);
 
     Kind kind() const { return m_kind; }
     // The HTTP status of an httpError; 0 otherwise.

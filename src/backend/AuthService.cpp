@@ -168,6 +168,25 @@ QCoro::Task<> AuthService::fetchCurrentUser()
         Log::system(u"✅ AuthService: Entitlement synced with backend"_s);
 }
 
+QCoro::Task<bool> AuthService::formStep(std::function<QCoro::Task<>()> step, QString failedLine, QString fallback)
+{
+    // The step's closure lives in this frame until the step has ended, so
+    // its captures stay valid while it runs.
+    std::optional<QString> failure;
+    QString message;
+    try {
+        co_await step();
+    } catch (const std::exception &error) {
+        failure = errorDescription(error);
+        message = messageFor(error, fallback);
+    }
+    if (!failure)
+        co_return true;
+    Log::system(u"❌ AuthService: "_s + failedLine + u": "_s + *failure);
+    setErrorMessage(message);
+    co_return false;
+}
+
 QCoro::Task<> AuthService::login(QString email, QString password)
 {
     setIsLoading(true);
@@ -175,22 +194,18 @@ QCoro::Task<> AuthService::login(QString email, QString password)
     Log::system(u"🔐 AuthService: Logging in with email: "_s + email);
     Log::system(u"🌐 Using auth service: "_s + m_api.endpoints().authHost());
 
-    std::optional<QString> failure;
-    QString message;
-    try {
-        auto request = m_api.post<LoginResponse>(ApiPath::login, LoginRequest(email, password), false);
-        const LoginResponse tokens = co_await std::move(request);
-        Log::system(u"✅ AuthService: Login response received"_s);
-        saveTokens(tokens);
-        Log::system(u"✅ AuthService: Tokens saved to Keychain"_s);
-        co_await fetchCurrentUser();
-    } catch (const std::exception &error) {
-        failure = errorDescription(error);
-        message = messageFor(error, u"Login failed"_s);
-    }
-    if (failure) {
-        Log::system(u"❌ AuthService: Login error: "_s + *failure);
-        setErrorMessage(message);
+    auto step = formStep(
+        [this, email, password]() -> QCoro::Task<> {
+            auto request = m_api.post<LoginResponse>(ApiPath::login, LoginRequest(email, password), false);
+            const LoginResponse tokens = co_await std::move(request);
+            Log::system(u"✅ AuthService: Login response received"_s);
+            saveTokens(tokens);
+            Log::system(u"✅ AuthService: Tokens saved to Keychain"_s);
+            co_await fetchCurrentUser();
+        },
+        u"Login error"_s, u"Login failed"_s);
+    const bool signedIn = co_await std::move(step);
+    if (!signedIn) {
         setAuthState(AuthState::unauthenticated());
         setIsLoading(false);
         co_return;
@@ -206,25 +221,19 @@ QCoro::Task<> AuthService::registerAccount(QString email, QString password)
     Log::system(u"🔐 AuthService: Registering with email: "_s + email);
     Log::system(u"🌐 Using auth service: "_s + m_api.endpoints().authHost());
 
-    std::optional<RegisterResponse> response;
-    QString failure;
-    QString message;
-    try {
-        auto request = m_api.post<RegisterResponse>(ApiPath::registration, RegisterRequest(email, password), false);
-        response = co_await std::move(request);
-    } catch (const std::exception &error) {
-        failure = errorDescription(error);
-        message = messageFor(error, u"Registration failed"_s);
+    RegisterResponse response;
+    auto step = formStep(
+        [this, email, password, &response]() -> QCoro::Task<> {
+            auto request = m_api.post<RegisterResponse>(ApiPath::registration, RegisterRequest(email, password), false);
+            response = co_await std::move(request);
+        },
+        u"Registration error"_s, u"Registration failed"_s);
+    const bool registered = co_await std::move(step);
+    if (registered) {
+        Log::system(u"✅ AuthService: Registration response: "_s + response.message);
+        if (response.requiresVerification)
+            setPendingVerificationEmail(email);
     }
-    if (!response) {
-        Log::system(u"❌ AuthService: Registration error: "_s + failure);
-        setErrorMessage(message);
-        setIsLoading(false);
-        co_return;
-    }
-    Log::system(u"✅ AuthService: Registration response: "_s + response->message);
-    if (response->requiresVerification)
-        setPendingVerificationEmail(email);
     setIsLoading(false);
 }
 
@@ -234,22 +243,18 @@ QCoro::Task<> AuthService::verifyEmail(QString email, QString code)
     setErrorMessage(std::nullopt);
     Log::system(u"🔐 AuthService: Verifying email: "_s + email);
 
-    std::optional<QString> failure;
-    QString message;
-    try {
-        auto request = m_api.post<VerifyEmailResponse>(ApiPath::verifyEmail, VerifyEmailRequest(email, code), false);
-        const VerifyEmailResponse tokens = co_await std::move(request);
-        Log::system(u"✅ AuthService: Email verified, tokens received"_s);
-        saveTokens(tokens);
-        setPendingVerificationEmail(std::nullopt);
-        co_await fetchCurrentUser();
-    } catch (const std::exception &error) {
-        failure = errorDescription(error);
-        message = messageFor(error, u"Verification failed"_s);
-    }
-    if (failure) {
-        Log::system(u"❌ AuthService: Verification error: "_s + *failure);
-        setErrorMessage(message);
+    auto step = formStep(
+        [this, email, code]() -> QCoro::Task<> {
+            auto request = m_api.post<VerifyEmailResponse>(ApiPath::verifyEmail, VerifyEmailRequest(email, code), false);
+            const VerifyEmailResponse tokens = co_await std::move(request);
+            Log::system(u"✅ AuthService: Email verified, tokens received"_s);
+            saveTokens(tokens);
+            setPendingVerificationEmail(std::nullopt);
+            co_await fetchCurrentUser();
+        },
+        u"Verification error"_s, u"Verification failed"_s);
+    const bool verified = co_await std::move(step);
+    if (!verified) {
         setIsLoading(false);
         co_return;
     }
@@ -261,21 +266,15 @@ QCoro::Task<> AuthService::resendCode(QString email)
 {
     setErrorMessage(std::nullopt);
     Log::system(u"📧 AuthService: Resending code to "_s + email);
-    std::optional<QString> failure;
-    QString message;
-    try {
-        auto request = m_api.post<MessageResponse>(ApiPath::resendCode, ResendCodeRequest(email), false);
-        co_await std::move(request);
-    } catch (const std::exception &error) {
-        failure = errorDescription(error);
-        message = messageFor(error, u"Failed to resend code"_s);
-    }
-    if (failure) {
-        Log::system(u"❌ AuthService: Resend failed: "_s + *failure);
-        setErrorMessage(message);
-    } else {
+    auto step = formStep(
+        [this, email]() -> QCoro::Task<> {
+            auto request = m_api.post<MessageResponse>(ApiPath::resendCode, ResendCodeRequest(email), false);
+            co_await std::move(request);
+        },
+        u"Resend failed"_s, u"Failed to resend code"_s);
+    const bool resent = co_await std::move(step);
+    if (resent)
         Log::system(u"✅ AuthService: Verification code resent"_s);
-    }
 }
 
 void AuthService::signOut()

@@ -8,6 +8,7 @@
 #include <QCoro/QCoroTask>
 
 #include <exception>
+#include <functional>
 #include <optional>
 
 class APIClient;
@@ -113,6 +114,11 @@ private:
     void endExpiredSession(const QString &reason);
     void followStoredTokens(const QStringList &changedKeys);
     QCoro::Task<> adoptSession();
+    // Runs one step of a form (sign-in, registration, verification, new
+    // code). A failure is logged as "❌ AuthService: <failedLine>: <why>" and
+    // shown under the form (messageFor with `fallback`); gives whether the
+    // step succeeded.
+    QCoro::Task<bool> formStep(std::function<QCoro::Task<>()> step, QString failedLine, QString fallback);
 
     APIClient &m_api;
     KeychainManager &m_keychain;

@@ -20,12 +20,10 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr qsizetype kLoggedCharacters = 500;
-
 // The start of a body for a "response" line.
 QString bodyStart(const QByteArray &body)
 {
-    return HttpExchange::firstCharacters(Utf8::decode(body).value_or(QString()), kLoggedCharacters);
+    return HttpExchange::loggedBody(body).value_or(QString());
 }
 
 QString bodyOrUnknown(const QByteArray &body)
@@ -158,13 +156,8 @@ bool DeviceManager::isCurrentDevice(const RegisteredDevice &device) const
 
 QNetworkRequest DeviceManager::makeRequest(const QString &path, const QString &token, bool hasBody) const
 {
-    QNetworkRequest request(QUrl(m_endpoints.vpnApiBaseURL() + path));
-    request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
-    request.setRawHeader("User-Agent", "VelorinSecure-iOS/" + m_appInfo().shortVersion().toUtf8());
-    if (hasBody)
-        request.setRawHeader("Content-Type", "application/json");
-    request.setTransferTimeout(int(m_timeout.count()));
-    return request;
+    return HttpExchange::makeRequest(QUrl(m_endpoints.vpnApiBaseURL() + path), m_timeout, token,
+                                     "VelorinSecure-iOS/" + m_appInfo().shortVersion().toUtf8(), hasBody);
 }
 
 QCoro::Task<> DeviceManager::registerDevice()
@@ -181,17 +174,13 @@ QCoro::Task<> DeviceManager::registerDevice()
 
     const QByteArray body = DeviceRegistrationRequest(deviceId, name, platformName(), version).toJson();
     const QNetworkRequest request = makeRequest(ApiPath::registerDevice, *token, true);
-    HttpExchange::Answer answer;
-    std::optional<QString> failure;
-    try {
-        answer = co_await HttpExchange::sendAuthorized(m_network, request, "POST", body, this);
-    } catch (const std::exception &error) {
-        failure = errorDescription(error);
-    }
-    if (failure) {
-        Log::out(u"❌ DeviceManager: Registration failed: "_s + *failure);
+    auto sending = HttpExchange::outcomeOf(HttpExchange::sendAuthorized(m_network, request, "POST", body, this));
+    const HttpExchange::Outcome outcome = co_await std::move(sending);
+    if (!outcome.answer) {
+        Log::out(u"❌ DeviceManager: Registration failed: "_s + outcome.failure);
         co_return;
     }
+    const HttpExchange::Answer &answer = *outcome.answer;
     if (!answer.status) {
         Log::out(u"❌ DeviceManager: Invalid response"_s);
         co_return;
@@ -201,13 +190,14 @@ QCoro::Task<> DeviceManager::registerDevice()
 
     if (isSuccess(status)) {
         std::optional<DeviceRegisterSuccessResponse> registered;
+        QString failure;
         try {
             registered = decodeBody<DeviceRegisterSuccessResponse>(answer.body);
         } catch (const std::exception &error) {
             failure = errorDescription(error);
         }
         if (!registered) {
-            Log::out(u"❌ DeviceManager: Registration failed: "_s + failure.value_or(QString()));
+            Log::out(u"❌ DeviceManager: Registration failed: "_s + failure);
             co_return;
         }
         Log::out(u"✅ DeviceManager: "_s + registered->message);
@@ -258,20 +248,16 @@ QCoro::Task<> DeviceManager::fetchDevices()
     setErrorMessage(std::nullopt);
 
     const QNetworkRequest request = makeRequest(ApiPath::devices, *token, false);
-    HttpExchange::Answer answer;
-    std::optional<QString> failure;
-    try {
-        answer = co_await HttpExchange::sendAuthorized(m_network, request, "GET", std::nullopt, this);
-    } catch (const std::exception &error) {
-        failure = errorDescription(error);
-    }
+    auto sending = HttpExchange::outcomeOf(HttpExchange::sendAuthorized(m_network, request, "GET", std::nullopt, this));
+    const HttpExchange::Outcome outcome = co_await std::move(sending);
 
-    if (failure) {
-        setErrorMessage(u"Network error: "_s + *failure);
-        Log::out(u"❌ DeviceManager: Fetch failed: "_s + *failure);
-    } else if (!answer.status) {
+    if (!outcome.answer) {
+        setErrorMessage(u"Network error: "_s + outcome.failure);
+        Log::out(u"❌ DeviceManager: Fetch failed: "_s + outcome.failure);
+    } else if (!outcome.answer->status) {
         setErrorMessage(u"Invalid response"_s);
     } else {
+        const HttpExchange::Answer &answer = *outcome.answer;
         const int status = *answer.status;
         Log::out(u"📱 DeviceManager: List response ("_s + QString::number(status) + u"): "_s + bodyStart(answer.body));
         if (status == 401) {
@@ -308,20 +294,16 @@ QCoro::Task<> DeviceManager::revokeDevice(QString deviceId)
 
     const QByteArray body = DeviceRevokeRequest(deviceId).toJson();
     const QNetworkRequest request = makeRequest(ApiPath::revokeDevice, *token, true);
-    HttpExchange::Answer answer;
-    std::optional<QString> failure;
-    try {
-        answer = co_await HttpExchange::sendAuthorized(m_network, request, "POST", body, this);
-    } catch (const std::exception &error) {
-        failure = errorDescription(error);
-    }
+    auto sending = HttpExchange::outcomeOf(HttpExchange::sendAuthorized(m_network, request, "POST", body, this));
+    const HttpExchange::Outcome outcome = co_await std::move(sending);
 
-    if (failure) {
-        setErrorMessage(u"Network error: "_s + *failure);
-        Log::out(u"❌ DeviceManager: Revoke failed: "_s + *failure);
-    } else if (!answer.status) {
+    if (!outcome.answer) {
+        setErrorMessage(u"Network error: "_s + outcome.failure);
+        Log::out(u"❌ DeviceManager: Revoke failed: "_s + outcome.failure);
+    } else if (!outcome.answer->status) {
         setErrorMessage(u"Invalid response"_s);
     } else {
+        const HttpExchange::Answer &answer = *outcome.answer;
         const int status = *answer.status;
         Log::out(u"📱 DeviceManager: Revoke response ("_s + QString::number(status) + u"): "_s + bodyStart(answer.body));
         if (!isSuccess(status)) {

@@ -56,17 +56,14 @@ QCoro::Task<> EntitlementManager::syncWithBackend(QString accessToken)
 {
     Log::system(u"🔄 [EntitlementManager] Starting backend sync with subscription status..."_s);
     const QString urlText = m_endpoints.vpnApiBaseURL() + ApiPath::subscriptionStatus;
-    const QUrl url(urlText, QUrl::StrictMode);
-    if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty()) {
+    const std::optional<QUrl> url = HttpExchange::absoluteUrl(urlText);
+    if (!url) {
         Log::system(u"❌ [EntitlementManager] Invalid URL construction"_s);
         throw EntitlementError(EntitlementError::Kind::InvalidURL);
     }
     Log::system(u"🌐 [EntitlementManager] Fetching from: "_s + urlText);
 
-    QNetworkRequest request(url);
-    request.setRawHeader("Authorization", "Bearer " + accessToken.toUtf8());
-    request.setTransferTimeout(int(m_timeout.count()));
-
+    const QNetworkRequest request = HttpExchange::makeRequest(*url, m_timeout, accessToken);
     HttpExchange::Answer answer;
     try {
         answer = co_await HttpExchange::sendAuthorized(m_network, request, "GET", std::nullopt, this);

@@ -1,6 +1,8 @@
 #include "backend/HttpExchange.h"
 
 #include "backend/APIError.h"
+#include "model/SecretMask.h"
+#include "platform/Utf8.h"
 #include "platform/ReplyLimit.h"
 
 #include <QNetworkAccessManager>
@@ -32,12 +34,30 @@ struct DeleteLater
 
 AccessTokenRenewer *s_renewer = nullptr;
 
+constexpr qsizetype kLoggedCharacters = 500;
+
 QString bearerToken(const QNetworkRequest &request)
 {
     const QByteArray header = request.rawHeader("Authorization");
     if (!header.startsWith("Bearer "))
         return {};
     return QString::fromUtf8(header.mid(7));
+}
+
+// The first `count` user-perceived characters (grapheme clusters).
+QString firstCharacters(const QString &text, qsizetype count)
+{
+    if (text.size() <= count)
+        return text;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype end = 0;
+    for (qsizetype n = 0; n < count; ++n) {
+        const qsizetype next = finder.toNextBoundary();
+        if (next < 0)
+            return text;
+        end = next;
+    }
+    return text.left(end);
 }
 
 void setBearerToken(QNetworkRequest &request, const QString &token)
@@ -127,19 +147,45 @@ QCoro::Task<Answer> send(QNetworkAccessManager *network, QNetworkRequest request
     co_return answer;
 }
 
-QString firstCharacters(const QString &text, qsizetype count)
+QNetworkRequest makeRequest(const QUrl &url, std::chrono::milliseconds timeout,
+                            const std::optional<QString> &bearerToken, const QByteArray &userAgent, bool json)
 {
-    if (text.size() <= count)
-        return text;
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    qsizetype end = 0;
-    for (qsizetype n = 0; n < count; ++n) {
-        const qsizetype next = finder.toNextBoundary();
-        if (next < 0)
-            return text;
-        end = next;
+    QNetworkRequest request(url);
+    request.setTransferTimeout(int(timeout.count()));
+    if (bearerToken)
+        setBearerToken(request, *bearerToken);
+    if (!userAgent.isEmpty())
+        request.setRawHeader("User-Agent", userAgent);
+    if (json)
+        request.setRawHeader("Content-Type", "application/json");
+    return request;
+}
+
+std::optional<QUrl> absoluteUrl(const QString &text)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
+        return std::nullopt;
+    return url;
+}
+
+QCoro::Task<Outcome> outcomeOf(QCoro::Task<Answer> exchange)
+{
+    Outcome outcome;
+    try {
+        outcome.answer = co_await std::move(exchange);
+    } catch (const std::exception &error) {
+        outcome.failure = errorDescription(error);
     }
-    return text.left(end);
+    co_return outcome;
+}
+
+std::optional<QString> loggedBody(const QByteArray &body)
+{
+    const std::optional<QString> text = Utf8::decode(body);
+    if (!text)
+        return std::nullopt;
+    return firstCharacters(SecretMask::apply(*text), kLoggedCharacters);
 }
 
 } // namespace HttpExchange

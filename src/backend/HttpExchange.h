@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QNetworkRequest>
 #include <QString>
+#include <QUrl>
 
 #include <QCoro/QCoroTask>
 
@@ -12,10 +13,23 @@
 class QNetworkAccessManager;
 class QObject;
 
-// One HTTP request for the services that build their own (device registry,
-// subscription sync, configuration fetches) and for APIClient. Runs on the
-// main thread and suspends while the network works; nothing here blocks.
+// The one path of an HTTP exchange with the backend, for APIClient, the
+// device registry, the subscription sync and the configuration fetches: how a
+// request is built (time-out, headers), how it is sent (size limit, whole-
+// exchange time-out, token renewal), and how an answer is shown in a log line
+// (secrets masked, cut short). Runs on the main thread and suspends while the
+// network works; nothing here blocks.
 namespace HttpExchange {
+
+// A request to `url` that fails when no data moves for `timeout`, with
+// "Authorization: Bearer <token>" when there is a token, the User-Agent when
+// one is given, and "Content-Type: application/json" when `json` is set.
+QNetworkRequest makeRequest(const QUrl &url, std::chrono::milliseconds timeout,
+                            const std::optional<QString> &bearerToken, const QByteArray &userAgent = {},
+                            bool json = false);
+
+// `text` as an absolute URL with a scheme and a host; nothing otherwise.
+std::optional<QUrl> absoluteUrl(const QString &text);
 
 struct Answer
 {
@@ -69,8 +83,21 @@ QCoro::Task<Answer> sendAuthorized(QNetworkAccessManager *network, QNetworkReque
                                    AccessTokenRenewer *renewer = AccessTokenRenewer::current(),
                                    std::chrono::milliseconds total = {});
 
-// The first `count` user-perceived characters (grapheme clusters), so a cut
-// never splits an emoji or a letter from its accent.
-QString firstCharacters(const QString &text, qsizetype count);
+// The outcome of send() or sendAuthorized() for callers that report trouble
+// instead of passing it on: the answer, or what went wrong. Await it through
+// a named task (`auto sending = outcomeOf(...); co_await std::move(sending)`):
+// g++ 12 destroys the temporaries of a co_await expression twice.
+struct Outcome
+{
+    std::optional<Answer> answer;
+    // The description of what was thrown; empty with an answer.
+    QString failure;
+};
+QCoro::Task<Outcome> outcomeOf(QCoro::Task<Answer> exchange);
+
+// A body as a log line shows it: its first 500 user-perceived characters
+// (never splitting an emoji or a letter from its accent) with every secret
+// masked (SecretMask); nothing when it is not valid UTF-8.
+std::optional<QString> loggedBody(const QByteArray &body);
 
 } // namespace HttpExchange

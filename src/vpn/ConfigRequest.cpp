@@ -114,13 +114,7 @@ std::optional<QUrl> ConfigRequest::url(const QString &baseURL, const QString &pa
 
 QNetworkRequest ConfigRequest::make(const QUrl &url, const QString &accessToken, bool withJsonContentType)
 {
-    QNetworkRequest request(url);
-    request.setTransferTimeout(int(s_timeout.count()));
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::PreferNetwork);
-    request.setRawHeader("Authorization", "Bearer " + accessToken.toUtf8());
-    if (withJsonContentType)
-        request.setRawHeader("Content-Type", "application/json");
-    return request;
+    return HttpExchange::makeRequest(url, s_timeout, accessToken, {}, withJsonContentType);
 }
 
 QNetworkReply *ConfigRequest::get(QNetworkAccessManager &network, const QNetworkRequest &request)

@@ -28,9 +28,9 @@ void setTimeout(std::chrono::milliseconds timeout);
 // absolute URL (a blank in the id, for instance).
 std::optional<QUrl> url(const QString &baseURL, const QString &path, const std::optional<QString> &serverId);
 
-// A GET request with the protocol-default cache policy, the time-out above
-// and "Authorization: Bearer <token>"; "Content-Type: application/json" too
-// when asked.
+// A GET request (HttpExchange::makeRequest) with the time-out above and
+// "Authorization: Bearer <token>"; "Content-Type: application/json" too when
+// asked.
 QNetworkRequest make(const QUrl &url, const QString &accessToken, bool withJsonContentType);
 
 // Sends the GET; the reply finishes once the answer is final (after a renewal

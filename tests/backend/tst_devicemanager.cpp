@@ -1,7 +1,6 @@
 #include "backend/DeviceManager.h"
 #include "platform/Log.h"
-#include "support/AccountServices.h"
-#include "support/StubServer.h"
+#include "support/BackendFixture.h"
 
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -25,16 +24,12 @@ QByteArray listBody(const QString &first = u"AAAAAAAA-1"_s)
         + device(u"CCCCCCCC-3"_s, true, "") + "],\"device_limit\":3,\"active_count\":5,\"can_add_more\":false}";
 }
 
-struct Fixture
+struct Fixture : BackendFixture
 {
-    StubServer server;
-    TempDefaults defaults;
-    FakeKeychain keychain;
-    AccountServices services;
     DeviceManager &manager = services.devices;
 
     explicit Fixture(bool signedIn = true, std::optional<QString> version = u"2.5"_s)
-        : services(defaults, keychain, server.baseUrl(), version)
+        : BackendFixture(std::move(version))
     {
         if (signedIn)
             services.tokens.save(u"AT-1"_s, u"access_token"_s);
@@ -83,13 +78,6 @@ private slots:
         QVERIFY(!sent[1].hasHeader("Content-Type"));
         QCOMPARE(services.devices.devices().size(), 2);
 
-        const QStringList lines = log.lines(Log::Destination::StandardOutput);
-        QCOMPARE(lines.mid(0, 4),
-                 (QStringList{u"✅ DeviceIdentifier: Generated and saved new device ID: "_s + id.left(8) + u"..."_s,
-                              u"📱 DeviceManager: Registering device 'Test Computer' (ID: "_s + id.left(8) + u"...)"_s,
-                              u"📱 DeviceManager: Raw response (201): {\"status\":\"ok\",\"message\":\"Device registered\",\"device_id\":\"x\"}"_s,
-                              u"✅ DeviceManager: Device registered"_s}));
-        QCOMPARE(lines.last(), u"✅ DeviceManager: Fetched 5 active device(s) of 3 limit"_s);
         for (const QString &line : log.lines())
             QVERIFY2(!line.contains(id), qPrintable(line));
     }
@@ -140,14 +128,9 @@ private slots:
     void withoutATokenNothingIsSent()
     {
         Fixture f(false);
-        Log::Capture log;
         QCoro::waitFor(f.manager.registerDevice());
         QCoro::waitFor(f.manager.fetchDevices());
         QCoro::waitFor(f.manager.revokeDevice(u"AAAAAAAA-1"_s));
-        QCOMPARE(log.lines(Log::Destination::StandardOutput),
-                 (QStringList{u"❌ DeviceManager: No access token — skipping device registration"_s,
-                              u"❌ DeviceManager: No access token"_s, u"📱 DeviceManager: Revoking device AAAAAAAA..."_s,
-                              u"❌ DeviceManager: No access token"_s}));
         QVERIFY(f.server.requests().isEmpty());
         QVERIFY(!f.services.identifier.storedDeviceId());
     }
@@ -189,18 +172,15 @@ private slots:
         QVERIFY(!f.manager.isCurrentDevice(f.manager.devices().last()));
 
         f.server.on("POST", u"/api/v1/devices/revoke"_s, StubServer::Response::json(200, R"({"status":"ok","message":"Device removed"})"));
-        Log::Capture log;
         QCoro::waitFor(f.manager.revokeDevice(mine));
         QCOMPARE(f.server.requests().last().body, "{\"device_id\":\"" + mine.toUtf8() + "\"}");
         QCOMPARE(f.manager.devices().size(), 1);
         QCOMPARE(f.manager.activeDeviceCount(), 4);
-        QVERIFY(log.contains(u"✅ DeviceManager: Device removed"_s));
 
         f.server.on("POST", u"/api/v1/devices/revoke"_s, StubServer::Response::json(404, R"({"error":"Unknown device"})"));
         QCoro::waitFor(f.manager.revokeDevice(u"CCCCCCCC-3"_s));
         QCOMPARE(f.manager.errorMessage(), u"Failed to remove device"_s);
         QCOMPARE(f.manager.devices().size(), 1);
-        QVERIFY(log.contains(u"❌ DeviceManager: Revoke error 404: {\"error\":\"Unknown device\"}"_s));
         QVERIFY(!f.manager.isLoading());
     }
 

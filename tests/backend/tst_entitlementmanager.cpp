@@ -1,9 +1,6 @@
 #include "backend/APIError.h"
 #include "backend/EntitlementManager.h"
-#include "platform/Log.h"
-#include "support/AccountServices.h"
-#include "support/StubServer.h"
-#include "support/TempDefaults.h"
+#include "support/BackendFixture.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -22,11 +19,9 @@ QByteArray statusBody(const QString &status, const QString &expiresAt = u"2026-0
         + expiresAt.toUtf8() + "\",\"is_trial\":false}";
 }
 
-struct Fixture
+struct Fixture : BackendFixture
 {
-    StubServer server;
-    TempDefaults defaults;
-    EntitlementManager manager{defaults.appGroup(), Endpoints::at(server.baseUrl())};
+    EntitlementManager &manager = services.entitlements;
     Fixture() { manager.setTimeout(1s); }
 
     std::exception_ptr sync() { return runToEnd(manager.syncWithBackend(u"AT-1"_s)); }
@@ -43,7 +38,6 @@ private slots:
     {
         Fixture f;
         f.server.on("GET", kPath, StubServer::Response::json(200, statusBody(u"active"_s)));
-        Log::Capture log;
         const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
         QVERIFY(!f.sync());
 
@@ -57,24 +51,13 @@ private slots:
         QCOMPARE(stored.value(u"provider"_s).toString(), u"personal_yearly"_s);
 
         // A later start reads the same record.
-        f.defaults.restart();
-        EntitlementManager next(f.defaults.appGroup(), Endpoints::at(f.server.baseUrl()));
+        UserDefaults nextStart(f.defaults.appGroupPath());
+        EntitlementManager next(nextStart, Endpoints::at(f.server.baseUrl()));
         const auto cache = next.loadCachedEntitlement();
         QVERIFY(cache);
         QVERIFY(cache->isActive);
         QCOMPARE(cache->expiresAt, QDateTime(QDate(2026, 1, 31), QTime(12, 0), Qt::UTC));
         QVERIFY(cache->lastVerified >= before && cache->lastVerified <= QDateTime::currentDateTimeUtc());
-
-        const QString base = f.server.baseUrl();
-        QCOMPARE(log.lines(Log::Destination::SystemLog).mid(0, 8),
-                 (QStringList{u"🔄 [EntitlementManager] Starting backend sync with subscription status..."_s,
-                              u"🌐 [EntitlementManager] Fetching from: "_s + base + kPath,
-                              u"📊 [EntitlementManager] Response status: 200"_s,
-                              u"✅ [EntitlementManager] Received 200 OK"_s,
-                              u"✅ [EntitlementManager] Subscription decoded successfully"_s,
-                              u"✅ [EntitlementManager] Active: true, Expires: 2026-01-31 12:00:00 +0000"_s,
-                              u"✅ [EntitlementManager] Saved entitlement: active=true, expires=2026-01-31 12:00:00 +0000, provider=personal_yearly"_s,
-                              u"✅ [EntitlementManager] Synced with backend: active=true"_s}));
     }
 
     void statusIsComparedExactly_data()
@@ -84,7 +67,6 @@ private slots:
         QTest::newRow("active") << u"active"_s << true;
         QTest::newRow("Active") << u"Active"_s << false;
         QTest::newRow("trial") << u"trial"_s << false;
-        QTest::newRow("expired") << u"expired"_s << false;
     }
 
     void statusIsComparedExactly()
@@ -97,52 +79,41 @@ private slots:
         QCOMPARE(f.manager.loadCachedEntitlement()->isActive, active);
     }
 
-    // Every failure is thrown, logged, and keeps the earlier record.
+    // Every failure is thrown and keeps the earlier record.
     void failuresKeepTheOldRecord_data()
     {
         QTest::addColumn<StubServer::Response>("response");
         QTest::addColumn<QString>("error");
-        QTest::addColumn<QString>("line");
         QTest::newRow("fractional seconds")
             << StubServer::Response::json(200, statusBody(u"active"_s, u"2027-01-31T12:00:00.5Z"_s))
-            << u"Cannot decode date: 2027-01-31T12:00:00.5Z"_s
-            << u"❌ [EntitlementManager] Sync failed: Cannot decode date: 2027-01-31T12:00:00.5Z"_s;
+            << u"Cannot decode date: 2027-01-31T12:00:00.5Z"_s;
         QTest::newRow("401") << StubServer::Response::json(401, R"({"error":"expired"})")
-                             << u"Subscription status request unauthorized"_s
-                             << u"⚠️ [EntitlementManager] Token might be expired or invalid"_s;
+                             << u"Subscription status request unauthorized"_s;
         QTest::newRow("201") << StubServer::Response::json(201, statusBody(u"active"_s))
-                             << u"Subscription status server error"_s
-                             << u"❌ [EntitlementManager] Unexpected status: 201"_s;
-        QTest::newRow("stall") << StubServer::Response::stall() << u"The request timed out."_s
-                               << u"❌ [EntitlementManager] Sync failed: The request timed out."_s;
+                             << u"Subscription status server error"_s;
+        QTest::newRow("stall") << StubServer::Response::stall() << u"The request timed out."_s;
     }
 
     void failuresKeepTheOldRecord()
     {
         QFETCH(StubServer::Response, response);
         QFETCH(QString, error);
-        QFETCH(QString, line);
         Fixture f;
         f.manager.saveEntitlement(true, QDateTime(QDate(2030, 1, 1), QTime(0, 0), Qt::UTC), u"monthly"_s);
         const QByteArray before = *f.defaults.appGroup().data(u"current_entitlement"_s);
         f.server.on("GET", kPath, response);
-        Log::Capture log;
         const std::exception_ptr thrown = f.sync();
         QVERIFY(thrown);
         QVERIFY2(describe(thrown).contains(error), qPrintable(describe(thrown)));
-        QVERIFY2(!log.matching(line).isEmpty(), qPrintable(log.lines().join(u'\n')));
         QCOMPARE(*f.defaults.appGroup().data(u"current_entitlement"_s), before);
-        QVERIFY(log.matching(u"Saved entitlement"_s).isEmpty());
     }
 
     void clearAndLoadWithoutARecord()
     {
         Fixture f;
-        Log::Capture log;
+        f.manager.saveEntitlement(true, QDateTime::currentDateTimeUtc(), u"monthly"_s);
         f.manager.clearCache();
         QVERIFY(!f.manager.loadCachedEntitlement());
-        QCOMPARE(log.lines(), (QStringList{u"🗑️ [EntitlementManager] Cleared entitlement cache"_s,
-                                           u"⚠️ [EntitlementManager] No cached entitlement found"_s}));
         f.defaults.appGroup().set(u"current_entitlement"_s, QByteArray("{\"isActive\":true}"));
         QVERIFY(!f.manager.loadCachedEntitlement());
     }

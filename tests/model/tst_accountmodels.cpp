@@ -67,12 +67,9 @@ private slots:
         QTest::newRow("subscription expiry as number")
             << u"Subscription"_s << "{" + sub + ",\"expires_at\":800000000}"
             << u"Wrong type for key \"expires_at\": expected string, found number"_s;
-        QTest::newRow("subscription bare date expiry")
-            << u"Subscription"_s << "{" + sub + ",\"expires_at\":\"2026-01-31\"}" << u"Cannot decode date: 2026-01-31"_s;
 
         const QByteArray user = R"("user_id":"u1","email":"a@b.c","created_at":"2026-01-31T12:00:00.5Z")";
         QTest::newRow("user without subscription") << u"User"_s << "{" + user + "}" << ok;
-        QTest::newRow("user with extra keys") << u"User"_s << "{" + user + ",\"plan\":{\"x\":[1,2]},\"id\":7}" << ok;
         QTest::newRow("user reads user_id, not id")
             << u"User"_s << QByteArray(R"({"id":"u1","email":"a@b.c","created_at":"2026-01-31T12:00:00Z"})")
             << u"Missing key \"user_id\""_s;
@@ -82,9 +79,6 @@ private slots:
         QTest::newRow("user bare calendar date")
             << u"User"_s << QByteArray(R"({"user_id":"u1","email":"a@b.c","created_at":"2026-01-31"})")
             << u"Cannot decode date: 2026-01-31"_s;
-        QTest::newRow("user date without zone")
-            << u"User"_s << QByteArray(R"({"user_id":"u1","email":"a@b.c","created_at":"2026-01-31T12:00:00"})")
-            << u"Cannot decode date: 2026-01-31T12:00:00"_s;
 
         QTest::newRow("user response") << u"UserResponse"_s << kUserResponse << ok;
         QTest::newRow("user response reads id, not user_id")
@@ -109,9 +103,6 @@ private slots:
         QTest::newRow("token lifetime fractional")
             << u"LoginResponse"_s << QByteArray(tokens).replace("3600", "3600.5")
             << u"Wrong type for key \"expires_in\": expected integer, found number"_s;
-        QTest::newRow("token lifetime as text")
-            << u"RefreshTokenResponse"_s << QByteArray(tokens).replace("3600", R"("3600")")
-            << u"Wrong type for key \"expires_in\": expected integer, found string"_s;
 
         QTest::newRow("register") << u"RegisterResponse"_s
                                   << QByteArray(R"({"message":"sent","requires_verification":true})") << ok;
@@ -121,10 +112,6 @@ private slots:
             << u"RegisterResponse"_s << QByteArray(R"({"requires_verification":false})") << u"Missing key \"message\""_s;
         QTest::newRow("message null") << u"MessageResponse"_s << QByteArray(R"({"message":null})")
                                       << u"Wrong type for key \"message\": expected string, found null"_s;
-        QTest::newRow("message body is an array")
-            << u"MessageResponse"_s << QByteArray(R"([{"message":"x"}])") << u"Expected a JSON object at the top level"_s;
-        QTest::newRow("message body empty") << u"MessageResponse"_s << QByteArray() << u"<error>"_s;
-        QTest::newRow("message body html") << u"MessageResponse"_s << QByteArray("<html>502</html>") << u"<error>"_s;
     }
 
     void decodingAcceptsOrNamesTheFault()
@@ -132,11 +119,7 @@ private slots:
         QFETCH(QString, record);
         QFETCH(QByteArray, body);
         QFETCH(QString, result);
-        const QString actual = decodeAs(record, body);
-        if (result == u"<error>"_s)
-            QVERIFY2(actual != u"<decoded>"_s && !actual.isEmpty(), qPrintable(actual));
-        else
-            QCOMPARE(actual, result);
+        QCOMPARE(decodeAs(record, body), result);
     }
 
     void decodedValues()

@@ -41,7 +41,6 @@ private slots:
         QFETCH(QString, value);
         QFETCH(QString, storedText);
         Store store;
-        Log::Capture log;
         QVERIFY(store.manager.save(value, u"access_token"_s));
         QCOMPARE(store.defaults.standard().string(u"secure_access_token"_s), storedText);
         // A new process reading the same file sees the same value.
@@ -49,30 +48,15 @@ private slots:
         KeychainManager reopened(store.defaults.standard(), store.keychain);
         QCOMPARE(reopened.retrieve(u"access_token"_s), value.toUtf8());
         QCOMPARE(reopened.retrieveString(u"access_token"_s), value);
-        QCOMPARE(log.lines(Log::Destination::SystemLog),
-                 (QStringList{u"✅ KeychainManager: Saved key: access_token"_s,
-                              u"✅ KeychainManager: Retrieved key: access_token"_s,
-                              u"✅ KeychainManager: Retrieved key: access_token"_s}));
         QVERIFY(store.keychain.calls.isEmpty()); // saving and reading never touch the keychain
-    }
-
-    void saveReplacesTheEarlierValue()
-    {
-        Store store;
-        KeychainManager other(store.defaults.standard(), store.keychain);
-        QVERIFY(store.manager.save(u"first"_s, u"refresh_token"_s));
-        QVERIFY(other.save(u"second"_s, u"refresh_token"_s));
-        QCOMPARE(store.manager.retrieveString(u"refresh_token"_s), u"second"_s);
     }
 
     void aValueThatIsNotUnicodeIsRefused()
     {
         Store store;
         QVERIFY(store.manager.save(u"kept"_s, u"device_id"_s));
-        Log::Capture log;
         const QString broken = u"ab"_s + QChar(0xD800) + u"cd"_s; // unpaired surrogate
         QVERIFY(!store.manager.save(broken, u"device_id"_s));
-        QCOMPARE(log.lines(), QStringList{u"❌ KeychainManager: Failed to convert string to data for key: device_id"_s});
         QCOMPARE(store.manager.retrieveString(u"device_id"_s), u"kept"_s);
     }
 
@@ -95,17 +79,7 @@ private slots:
         Store store;
         if (stored.isValid())
             store.defaults.standard().set(u"secure_claim_token"_s, stored);
-        Log::Capture log;
         QCOMPARE(store.manager.retrieve(u"claim_token"_s), std::nullopt);
-        QCOMPARE(log.lines(), QStringList{u"⚠️ KeychainManager: Key not found: claim_token"_s});
-    }
-
-    void bytesThatAreNotUtf8AreNoString()
-    {
-        Store store;
-        store.defaults.standard().set(u"secure_device_id"_s, QString::fromLatin1(QByteArray("\xff\xfe\x41").toBase64()));
-        QCOMPARE(store.manager.retrieve(u"device_id"_s), QByteArray("\xff\xfe\x41"));
-        QCOMPARE(store.manager.retrieveString(u"device_id"_s), std::nullopt);
     }
 
     void deleteRemovesTheEntryAndTheKeychainItem_data()
@@ -131,13 +105,9 @@ private slots:
         store.keychain.setItem(u"com.velorin.vpn.ikev2"_s, u"access_token"_s, "other service");
         if (failure)
             store.keychain.failOn(FakeKeychain::Operation::Remove, failure);
-        Log::Capture log;
 
         QCOMPARE(store.manager.deleteKey(u"access_token"_s), result);
         QCOMPARE(store.keychain.calls, (QList<FakeKeychain::Call>{{FakeKeychain::Operation::Remove, kService, u"access_token"_s}}));
-        const QString line = result ? u"✅ KeychainManager: Successfully deleted key: access_token"_s
-                                    : u"❌ KeychainManager: Failed to delete key: access_token, status: "_s + QString::number(failure);
-        QCOMPARE(log.lines(Log::Destination::SystemLog), QStringList{line});
         // The stored value is gone whatever the keychain said.
         QVERIFY(!store.defaults.standard().contains(u"secure_access_token"_s));
         QCOMPARE(store.manager.retrieve(u"access_token"_s), std::nullopt);
@@ -150,17 +120,10 @@ private slots:
         Store store;
         for (const QString &key : {u"access_token"_s, u"refresh_token"_s, u"user_email"_s, u"claim_token"_s, u"device_id"_s})
             store.manager.save(u"value of "_s + key, key);
-        Log::Capture log;
         QVERIFY(store.manager.deleteAllAuthTokens());
-        QCOMPARE(log.lines(Log::Destination::SystemLog),
-                 (QStringList{u"✅ KeychainManager: Successfully deleted key: access_token"_s,
-                              u"✅ KeychainManager: Successfully deleted key: refresh_token"_s,
-                              u"✅ KeychainManager: Successfully deleted key: user_email"_s,
-                              u"✅ KeychainManager: Successfully deleted key: claim_token"_s,
-                              u"🔑 KeychainManager: All auth tokens deleted"_s}));
         QCOMPARE(store.manager.retrieveString(u"device_id"_s), u"value of device_id"_s);
-        QCOMPARE(store.manager.retrieve(u"access_token"_s), std::nullopt);
-        QCOMPARE(store.manager.retrieve(u"refresh_token"_s), std::nullopt);
+        for (const QString &key : {u"access_token"_s, u"refresh_token"_s, u"user_email"_s, u"claim_token"_s})
+            QVERIFY2(!store.manager.retrieve(key), qPrintable(key));
     }
 
     void oneFailedDeletionDoesNotStopTheOthers()
@@ -169,16 +132,9 @@ private slots:
         for (const QString &key : {u"access_token"_s, u"refresh_token"_s, u"user_email"_s, u"claim_token"_s})
             store.manager.save(u"v"_s, key);
         store.keychain.failOn(FakeKeychain::Operation::Remove, Keychain::AuthFailed, u"refresh_token"_s);
-        Log::Capture log;
         QVERIFY(!store.manager.deleteAllAuthTokens());
         QCOMPARE(store.keychain.calls.size(), 4);
         QCOMPARE(store.keychain.calls.at(3).account, u"claim_token"_s);
-        QCOMPARE(log.lines(Log::Destination::SystemLog),
-                 (QStringList{u"✅ KeychainManager: Successfully deleted key: access_token"_s,
-                              u"❌ KeychainManager: Failed to delete key: refresh_token, status: -25293"_s,
-                              u"✅ KeychainManager: Successfully deleted key: user_email"_s,
-                              u"✅ KeychainManager: Successfully deleted key: claim_token"_s,
-                              u"🔑 KeychainManager: All auth tokens deleted"_s}));
         for (const QString &key : {u"access_token"_s, u"refresh_token"_s, u"user_email"_s, u"claim_token"_s})
             QVERIFY2(!store.defaults.standard().contains(u"secure_"_s + key), qPrintable(key));
     }

@@ -1,0 +1,107 @@
+#pragma once
+
+#include "support/AccountServices.h"
+#include "support/StubServer.h"
+
+#include <QtTest>
+
+// What an awaited task ended with: its value, or what it threw.
+template<typename T>
+struct Outcome
+{
+    std::optional<T> value;
+    std::exception_ptr error;
+
+    QString description() const { return error ? describe(error) : QStringLiteral("<no error>"); }
+
+    template<typename E>
+    std::optional<E> errorAs() const
+    {
+        try {
+            if (error)
+                std::rethrow_exception(error);
+        } catch (const E &e) {
+            return e;
+        } catch (...) {
+        }
+        return std::nullopt;
+    }
+};
+
+struct Done
+{
+};
+
+// Awaits a task and gives its outcome; several may run at once.
+template<typename T>
+QCoro::Task<Outcome<T>> captured(QCoro::Task<T> task)
+{
+    Outcome<T> outcome;
+    try {
+        outcome.value = co_await std::move(task);
+    } catch (...) {
+        outcome.error = std::current_exception();
+    }
+    co_return outcome;
+}
+
+inline QCoro::Task<Outcome<Done>> captured(QCoro::Task<> task)
+{
+    Outcome<Done> outcome;
+    try {
+        co_await std::move(task);
+        outcome.value = Done{};
+    } catch (...) {
+        outcome.error = std::current_exception();
+    }
+    co_return outcome;
+}
+
+// Runs a task to its end and gives its outcome (QCoro::waitFor alone never
+// returns for a task that throws).
+template<typename T>
+auto outcomeOf(QCoro::Task<T> task)
+{
+    return QCoro::waitFor(captured(std::move(task)));
+}
+
+// A stub backend on 127.0.0.1 and the account services wired to it over
+// temporary defaults and a fake keychain.
+struct BackendFixture
+{
+    StubServer server;
+    TempDefaults defaults;
+    FakeKeychain keychain;
+    AccountServices services;
+
+    static inline const QByteArray tokens = R"({"access_token":"AT-new","refresh_token":"RT-new","expires_in":900})";
+    static inline const QByteArray user = R"({"id":"u-1","email":"ada@example.com","email_verified":true,)"
+                                          R"("display_name":null,"apple_linked":false,"created_at":"2026-01-31T12:00:00.123Z"})";
+
+    explicit BackendFixture(std::optional<QString> version = QStringLiteral("2.5"))
+        : services(defaults, keychain, server.baseUrl(), std::move(version))
+    {
+    }
+
+    std::optional<QString> token(const QString &key) { return services.tokens.retrieveString(key); }
+
+    // The answers of a working account: sign-in, refresh, verification, the
+    // user, an active subscription, and one registered device.
+    void serveAccount()
+    {
+        using Response = StubServer::Response;
+        for (const QString &path : {QStringLiteral("/auth/login"), QStringLiteral("/auth/refresh"),
+                                   QStringLiteral("/auth/verify-email")})
+            server.on("POST", path, Response::json(200, tokens));
+        server.on("GET", QStringLiteral("/auth/me"), Response::json(200, user));
+        server.on("GET", QStringLiteral("/api/v1/subscriptions/status"),
+                  Response::json(200, R"({"status":"active","plan":"monthly","expires_at":"2026-03-01T00:00:00Z","is_trial":false})"));
+        server.on("POST", QStringLiteral("/api/v1/devices/register"),
+                  Response::json(200, R"({"status":"ok","message":"Device registered","device_id":"d"})"));
+        server.on("GET", QStringLiteral("/api/v1/devices"),
+                  Response::json(200, R"({"devices":[{"id":1,"device_id":"D-1","nickname":"Desk",)"
+                                      R"("platform":"linux","is_active":true,"last_seen_at":null,)"
+                                      R"("created_at":"2026-01-31T12:00:00Z","app_version":"1.0"}],)"
+                                      R"("device_limit":5,"active_count":1,"can_add_more":true})"));
+    }
+};
