@@ -78,8 +78,7 @@ class TestSecrets : public QObject
     ChildProcess::Result velorin(const QStringList &arguments, const QByteArray &input = {})
     {
         const ChildProcess::Result result =
-            ChildProcess::run(ChildProcess::builtProgram(u"velorin"_s),
-                              QStringList{u"--config-dir"_s, configDir(), u"--verbose"_s} + arguments, input, environment());
+            Run::velorinIn(configDir(), QStringList{u"--verbose"_s} + arguments, input, environment());
         const QString name = u"velorin "_s + arguments.value(0);
         m_audit.addText(name + u" (standard output)"_s, result.out);
         m_audit.addText(name + u" (standard error)"_s, result.err);

@@ -85,9 +85,7 @@ protected:
     // `velorin status` run to its end.
     ChildProcess::Result status(const QStringList &env = {}) const
     {
-        return ChildProcess::run(ChildProcess::builtProgram(QStringLiteral("velorin")),
-                                 {QStringLiteral("--config-dir"), configDir(), QStringLiteral("status")}, {},
-                                 env.isEmpty() ? environment() : env);
+        return ProgramRun::velorinIn(configDir(), {QStringLiteral("status")}, {}, env.isEmpty() ? environment() : env);
     }
 
     // The stub API's answer to the configuration request.

@@ -53,6 +53,9 @@ class UserDefaults;
 //
 // Every asynchronous step carries the number of the connect or disconnect it
 // belongs to; a step whose connection has been superseded does nothing.
+// The parts: XrayChild (the child process and its readiness test),
+// XrayRestartPolicy (when to restart, when to give up), XrayConfigFile (the
+// private configuration file), SystemProxy (the desktop's proxy settings).
 // Diagnostic lines go to the system log, as the other protocol services' do.
 class XrayService : public VPNServiceProtocol
 {
