@@ -17,6 +17,18 @@ using namespace Qt::StringLiterals;
 
 namespace XrayChild {
 
+namespace {
+
+bool heldBy(const QList<PortOwner::Listener> &listeners, qint64 childPid)
+{
+    bool ours = false;
+    for (const PortOwner::Listener &listener : listeners)
+        ours = ours || PortOwner::isHeldBy(listener.inode, childPid);
+    return ours;
+}
+
+} // namespace
+
 QProcess *create(QObject *parent, const QString &executable, const QString &configPath)
 {
     auto *process = new QProcess(parent);
@@ -74,16 +86,18 @@ Readiness probe(int port, qint64 childPid)
     // The answer must come from our child: another local program (or user)
     // on the port would otherwise receive the user's traffic.
     const QList<PortOwner::Listener> listeners = PortOwner::listeners(port);
-    bool ours = false;
-    for (const PortOwner::Listener &listener : listeners)
-        ours = ours || PortOwner::isHeldBy(listener.inode, childPid);
-    if (!ours) {
+    if (!heldBy(listeners, childPid)) {
         result.impostor = u"Port "_s + QString::number(port) + u" answers, but not from xray: it belongs to "_s
             + (listeners.isEmpty() ? u"another program"_s : PortOwner::describeHolder(listeners.first()))
             + u". Quit that program, then connect again."_s;
         Log::system(u"❌ Xray: "_s + result.impostor);
     }
     return result;
+}
+
+bool answersFromChild(int port, qint64 childPid)
+{
+    return isPortOpen(port) && heldBy(PortOwner::listeners(port), childPid);
 }
 
 QString portsTakenReason(const QList<int> &ports)

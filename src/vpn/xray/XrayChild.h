@@ -34,6 +34,9 @@ struct Readiness
 };
 Readiness probe(int port, qint64 childPid);
 
+// Whether the child still answers on its port, quietly (any thread, blocking).
+bool answersFromChild(int port, qint64 childPid);
+
 // Why a connect cannot start: one of `ports` is held by another program;
 // empty when all are free (any thread, blocking).
 QString portsTakenReason(const QList<int> &ports);
