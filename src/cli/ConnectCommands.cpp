@@ -10,6 +10,7 @@
 #include "vpn/VPNServiceManager.h"
 #include "vpn/VPNServiceProtocol.h"
 #include "vpn/xray/SystemProxy.h"
+#include "vpn/xray/XrayChild.h"
 #include "vpn/xray/XrayService.h"
 
 #include <QCoro/QCoroSignal>
@@ -381,10 +382,10 @@ QCoro::Task<int> statusCommand(Cli::Context &context, QStringList arguments)
         ? QString()
         : QString(u" to "_s + ProxyEndpoints{u"127.0.0.1"_s, options.socksPort, options.httpPort}.describe() + u';');
     if (!where)
-        context.out << (XrayService::isPortOpen(port) ? QString(u"xray: no system proxy set; "_s + local
+        context.out << (XrayChild::isPortOpen(port) ? QString(u"xray: no system proxy set; "_s + local
                                                             + u" answering (a proxy-only connection?)\n"_s)
                                                       : u"xray: not connected\n"_s);
-    else if (XrayService::isPortOpen(port))
+    else if (XrayChild::isPortOpen(port))
         context.out << u"xray: connected; proxies set "_s << *where << what << (what.isEmpty() ? u", "_s : u" "_s)
                     << local << u" answering\n"_s;
     else

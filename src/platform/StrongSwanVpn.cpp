@@ -722,34 +722,16 @@ void StrongSwanVpn::applySaState(SaState state)
 {
     if (m_stopping || m_attemptActive)
         return;
-    if (state != SaState::None)
-        m_goneChecks = 0;
-    switch (state) {
-    case SaState::Up:
+    const SaStep step = saStepFor(state, m_status, m_goneChecks, GoneChecks);
+    m_goneChecks = step.goneChecks;
+    if (step.recheck == SaStep::Recheck::Stop)
         m_recheck->stop();
-        setStatus(Status::Connected);
-        break;
-    case SaState::Establishing:
-        if (m_status == Status::Connected || m_status == Status::Reasserting)
-            setStatus(Status::Reasserting);
-        else if (m_status == Status::Disconnected || m_status == Status::Invalid)
-            setStatus(Status::Connecting);  // started outside the client
+    if (step.status)
+        setStatus(*step.status);
+    if (step.recheck == SaStep::Recheck::Start)
         m_recheck->start();
-        break;
-    case SaState::None:
-        if (m_status == Status::Disconnected || m_status == Status::Invalid)
-            break;
-        // Right after an SA went down, its successor may not be listed yet
-        // (the daemon deletes the old IKE SA of a reauthentication while the
-        // new one is being set up). Only a second empty look ends the tunnel.
-        if (m_goneChecks < GoneChecks) {
-            ++m_goneChecks;
-            m_recheck->start();
-            break;
-        }
+    if (step.ended)
         endTunnel({});
-        break;
-    }
 }
 
 void StrongSwanVpn::onEvent(const QByteArray &name, const Vici::Message &message)

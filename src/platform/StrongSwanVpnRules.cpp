@@ -278,6 +278,38 @@ SaState saStateOf(const std::vector<Vici::Message> &listed, const QByteArray &co
     return state;
 }
 
+SaStep saStepFor(SaState state, SystemVpn::Status current, int goneChecks, int maxGoneChecks)
+{
+    using Status = SystemVpn::Status;
+    const bool down = current == Status::Disconnected || current == Status::Invalid;
+    SaStep step;
+    switch (state) {
+    case SaState::Up:
+        step.status = Status::Connected;
+        step.recheck = SaStep::Recheck::Stop;
+        break;
+    case SaState::Establishing:
+        if (current == Status::Connected || current == Status::Reasserting)
+            step.status = Status::Reasserting;
+        else if (down)
+            step.status = Status::Connecting;  // started outside the client
+        step.recheck = SaStep::Recheck::Start;
+        break;
+    case SaState::None:
+        step.goneChecks = goneChecks;
+        if (down)
+            break;
+        if (goneChecks < maxGoneChecks) {
+            ++step.goneChecks;
+            step.recheck = SaStep::Recheck::Start;
+        } else {
+            step.ended = true;
+        }
+        break;
+    }
+    return step;
+}
+
 std::optional<Tunnel> tunnelOf(const std::vector<Vici::Message> &listed, const QByteArray &connection)
 {
     for (const Vici::Message &event : listed) {

@@ -64,6 +64,22 @@ QString chooseCaFile(const QString &configured, const QStringList &candidates,
 enum class SaState { None, Establishing, Up };
 SaState saStateOf(const std::vector<Vici::Message> &listed, const QByteArray &connection);
 
+// What a look at our SAs means while the client is neither starting nor
+// stopping a tunnel: the status to publish (if it changes), whether to look
+// again soon, and whether the tunnel has ended. Right after an SA went down
+// its successor may not be listed yet (the daemon deletes the old IKE SA of
+// a reauthentication while the new one is being set up): only the
+// `maxGoneChecks`+1-th empty look in a row ends the tunnel.
+struct SaStep
+{
+    enum class Recheck { Keep, Start, Stop };
+    std::optional<SystemVpn::Status> status;
+    Recheck recheck = Recheck::Keep;
+    int goneChecks = 0;  // empty looks in a row so far
+    bool ended = false;
+};
+SaStep saStepFor(SaState state, SystemVpn::Status current, int goneChecks, int maxGoneChecks);
+
 // What an established tunnel carries, as the daemon lists it.
 struct Tunnel
 {

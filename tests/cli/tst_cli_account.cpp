@@ -1,7 +1,7 @@
 // The account commands of the real `velorin` program against the real
 // development backend, with a throw-away settings folder.
-#include "support/ChildProcess.h"
 #include "support/DevServerProcess.h"
+#include "support/ProgramRun.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -19,9 +19,8 @@ class TestCliAccount : public QObject
 
     ChildProcess::Result velorin(const QStringList &arguments, const QByteArray &input = {})
     {
-        return ChildProcess::run(ChildProcess::builtProgram(u"velorin"_s),
-                                 QStringList{u"--config-dir"_s, m_config.path()} + arguments, input,
-                                 {u"VELORIN_BACKEND_URL="_s + m_server->url().toString()});
+        return ProgramRun::velorinIn(m_config.path(), arguments, input,
+                                     {u"VELORIN_BACKEND_URL="_s + m_server->url().toString()});
     }
 
     // Runs a command that must succeed and gives its standard output.

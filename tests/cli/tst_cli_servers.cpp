@@ -1,5 +1,5 @@
 // Runs the real `velorin` program against a throw-away settings folder.
-#include "support/ChildProcess.h"
+#include "support/ProgramRun.h"
 
 #include "platform/UserDefaults.h"
 #include "vpn/ServerManager.h"
@@ -18,8 +18,7 @@ class TestCliServers : public QObject
 
     ChildProcess::Result velorin(const QStringList &arguments)
     {
-        return ChildProcess::run(ChildProcess::builtProgram(u"velorin"_s),
-                                 QStringList{u"--config-dir"_s, m_config.path()} + arguments);
+        return ProgramRun::velorinIn(m_config.path(), arguments);
     }
 
     QString selectedLine(const QString &listing)

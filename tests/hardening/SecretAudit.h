@@ -6,6 +6,10 @@
 
 #include "Hardening.h"
 
+#include "platform/UserDefaults.h"
+#include "storage/KeychainManager.h"
+#include "support/FakeKeychain.h"
+
 #include <QFileInfo>
 #include <QMap>
 #include <QString>
@@ -30,6 +34,17 @@ public:
         m_secrets.append({label, value});
     }
     QList<Secret> secrets() const { return m_secrets; }
+    // The tokens where the design keeps them: the user-defaults file.
+    void addTokensFrom(const QString &defaultsFile)
+    {
+        UserDefaults defaults(defaultsFile);
+        FakeKeychain unused;
+        KeychainManager tokens(defaults, unused);
+        addSecret(QStringLiteral("access token ") + QString::number(count(QStringLiteral("access token")) + 1),
+                  tokens.retrieveString(KeychainManager::accessTokenKey).value_or(QString()));
+        addSecret(QStringLiteral("refresh token ") + QString::number(count(QStringLiteral("refresh token")) + 1),
+                  tokens.retrieveString(KeychainManager::refreshTokenKey).value_or(QString()));
+    }
     // How many secrets of a kind (labels starting with `prefix`) are known.
     int count(const QString &prefix) const
     {

@@ -106,17 +106,6 @@ class TestIKEv2LabHardening : public QObject
                 u"TMPDIR="_s + m_root.filePath(u"tmp"_s)};
     }
 
-    void collectTokens(const QString &defaultsFile)
-    {
-        UserDefaults defaults(defaultsFile);
-        FakeKeychain unused;
-        KeychainManager tokens(defaults, unused);
-        m_audit.addSecret(u"access token "_s + QString::number(m_audit.count(u"access token"_s) + 1),
-                          tokens.retrieveString(KeychainManager::accessTokenKey).value_or(QString()));
-        m_audit.addSecret(u"refresh token "_s + QString::number(m_audit.count(u"refresh token"_s) + 1),
-                          tokens.retrieveString(KeychainManager::refreshTokenKey).value_or(QString()));
-    }
-
     bool ping() const
     {
         const ChildProcess::Result result = ChildProcess::run(
@@ -160,7 +149,7 @@ private slots:
         QCoro::waitFor(m_account->auth.registerAccount(m_email, m_password));
         QCoro::waitFor(m_account->auth.verifyEmail(m_email, m_backend->lastCode(m_email)));
         QVERIFY(m_account->auth.authState().isAuthenticated());
-        collectTokens(m_defaults.standardPath());
+        m_audit.addTokensFrom(m_defaults.standardPath());
 
         // Its EAP credentials, taught to the responder.
         QNetworkAccessManager network;
@@ -240,7 +229,7 @@ private slots:
         QCOMPARE(login.exitCode, 0);
         m_audit.addText(u"velorin login (standard output)"_s, login.out);
         m_audit.addText(u"velorin login (standard error)"_s, login.err);
-        collectTokens(configDir() + u"/com.velorin.vpn.mac.json"_s);
+        m_audit.addTokensFrom(configDir() + u"/com.velorin.vpn.mac.json"_s);
 
         // The EAP password goes through the keychain: a private Secret
         // Service for the program's run.

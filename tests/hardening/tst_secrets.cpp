@@ -78,26 +78,13 @@ class TestSecrets : public QObject
     ChildProcess::Result velorin(const QStringList &arguments, const QByteArray &input = {})
     {
         const ChildProcess::Result result =
-            ChildProcess::run(ChildProcess::builtProgram(u"velorin"_s),
-                              QStringList{u"--config-dir"_s, configDir(), u"--verbose"_s} + arguments, input, environment());
+            Run::velorinIn(configDir(), QStringList{u"--verbose"_s} + arguments, input, environment());
         const QString name = u"velorin "_s + arguments.value(0);
         m_audit.addText(name + u" (standard output)"_s, result.out);
         m_audit.addText(name + u" (standard error)"_s, result.err);
         if (result.exitCode != 0)
             qWarning().noquote() << name << "exited" << result.exitCode << result.err;
         return result;
-    }
-
-    // The tokens where the design keeps them: the user-defaults file.
-    void collectTokens(const QString &defaultsFile)
-    {
-        UserDefaults defaults(defaultsFile);
-        FakeKeychain unused;
-        KeychainManager tokens(defaults, unused);
-        m_audit.addSecret(u"access token "_s + QString::number(m_audit.count(u"access token"_s) + 1),
-                          tokens.retrieveString(KeychainManager::accessTokenKey).value_or(QString()));
-        m_audit.addSecret(u"refresh token "_s + QString::number(m_audit.count(u"refresh token"_s) + 1),
-                          tokens.retrieveString(KeychainManager::refreshTokenKey).value_or(QString()));
     }
 
     QString currentAccessToken()
@@ -145,14 +132,14 @@ private slots:
         const QByteArray password = m_password.toUtf8() + '\n';
         QCOMPARE(velorin({u"register"_s, m_email, u"--password-stdin"_s}, password).exitCode, 0);
         QCOMPARE(velorin({u"verify"_s, m_email, m_backend->lastCode(m_email)}).exitCode, 0);
-        collectTokens(defaultsPath());
+        m_audit.addTokensFrom(defaultsPath());
         QCOMPARE(velorin({u"logout"_s}).exitCode, 0);
         QCOMPARE(velorin({u"login"_s, m_email, u"--password-stdin"_s}, password).exitCode, 0);
-        collectTokens(defaultsPath());
+        m_audit.addTokensFrom(defaultsPath());
         // Each of these restores the session first: a refresh, new tokens.
         for (const QString &command : {u"whoami"_s, u"devices"_s, u"whoami"_s}) {
             QCOMPARE(velorin({command}).exitCode, 0);
-            collectTokens(defaultsPath());
+            m_audit.addTokensFrom(defaultsPath());
         }
         QCOMPARE(m_audit.count(u"access token"_s), 5);
         QCOMPARE(m_audit.count(u"refresh token"_s), 5);
@@ -190,7 +177,7 @@ private slots:
         QCOMPARE(wireguard.exitCode, 1);
         QVERIFY2(wireguard.out.endsWith(u"error: "_s + WireGuardService::notYetMessage + u'\n'), qPrintable(wireguard.out));
         QVERIFY(wireguard.err.contains(u"✅ WireGuard: Config loaded"_s));
-        collectTokens(defaultsPath());
+        m_audit.addTokensFrom(defaultsPath());
     }
 
     // The same flows through the services in this process.
@@ -204,7 +191,7 @@ private slots:
             AccountServices app(*m_inProcessDefaults, keychain, base);
             QCoro::waitFor(app.auth.login(m_email, m_password));
             QVERIFY(app.auth.authState().isAuthenticated());
-            collectTokens(m_inProcessDefaults->standardPath());
+            m_audit.addTokensFrom(m_inProcessDefaults->standardPath());
             QCoro::waitFor(app.devices.fetchDevices());
             QVERIFY(!app.devices.devices().isEmpty());
         }
@@ -212,7 +199,7 @@ private slots:
         AccountServices next(*m_inProcessDefaults, keychain, base);
         QCoro::waitFor(next.auth.restoreSession());
         QVERIFY(next.auth.authState().isAuthenticated());
-        collectTokens(m_inProcessDefaults->standardPath());
+        m_audit.addTokensFrom(m_inProcessDefaults->standardPath());
 
         m_tool.apply();
         m_xray.apply();

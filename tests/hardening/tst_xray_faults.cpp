@@ -6,21 +6,11 @@
 // and its xray child does not outlive it.
 #include "Hardening.h"
 
-#include "platform/UserDefaults.h"
-#include "storage/KeychainManager.h"
-#include "support/FakeKeychain.h"
 #include "support/CliXrayFixture.h"
-#include "support/FakeTools.h"
-#include "support/StubServer.h"
 #include "vpn/xray/SystemProxy.h"
-#include "vpn/xray/XrayService.h"
 
 #include <QElapsedTimer>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
-#include <QThreadPool>
 #include <QtTest>
 
 #include <cstring>
@@ -34,17 +24,6 @@ using ProxyClient::spinUntil;
 namespace {
 
 const QString kUuid = u"5f0c2a7e-93d4-4b61-8e2f-0a1b2c3d4e5f"_s;
-
-QByteArray configBody()
-{
-    return QJsonDocument(QJsonObject{
-                             {u"server_address"_s, u"203.0.113.10"_s}, {u"server_port"_s, 443},
-                             {u"uuid"_s, kUuid}, {u"public_key"_s, u"k"_s}, {u"short_id"_s, u"6ba8"_s},
-                             {u"server_name"_s, u"www.example.com"_s}, {u"server_location"_s, u"Singapore, SG"_s},
-                             {u"flow"_s, u"xtls-rprx-vision"_s}, {u"fingerprint"_s, u"chrome"_s},
-                             {u"display_name"_s, u"Singapore"_s}})
-        .toJson();
-}
 
 // How far a connect got before it was stopped.
 enum class Phase { BeforeChild, ChildStarting, SettingProxies, ProxiesSet };
@@ -86,17 +65,7 @@ class TestXrayFaults : public QObject, protected CliXrayFixture
     // Calls the fake tool refuses (its script says so).
     QStringList m_failing;
 
-    std::unique_ptr<Run> connect()
-    {
-        return Run::velorin({u"--config-dir"_s, configDir(), u"--verbose"_s, u"connect"_s, u"--protocol"_s, u"xray"_s},
-                            environment());
-    }
-
-    ChildProcess::Result status()
-    {
-        return ChildProcess::run(ChildProcess::builtProgram(u"velorin"_s), {u"--config-dir"_s, configDir(), u"status"_s},
-                                 {}, environment());
-    }
+    std::unique_ptr<Run> connect() { return velorin({u"--verbose"_s, u"connect"_s, u"--protocol"_s, u"xray"_s}); }
 
     // The proxies the tool's calls left on; none is the only good answer
     // once a restore has run.
@@ -112,27 +81,6 @@ class TestXrayFaults : public QObject, protected CliXrayFixture
             if (call.startsWith(u"-set"_s) && call.contains(u" 127.0.0.1 "_s))
                 ++count;
         return count;
-    }
-
-    // A new start of the Xray service in this process: its launch clean-up
-    // over the settings the killed process left.
-    void restoreByANewService()
-    {
-        m_tool->apply();
-        UserDefaults defaults(defaultsPath());
-        FakeKeychain keychainBackend;
-        KeychainManager keychain(defaults, keychainBackend);
-        XrayService::Options options;
-        options.proxyToolPath = m_tool->toolPath();
-        options.configDirectory = runtimeDir() + u"/velorin"_s;
-        {
-            XrayService next(keychain, defaults, options);
-            bool done = false;
-            next.runLaunchCleanup([&] { done = true; });
-            QVERIFY(spinUntil([&] { return done; }, 15000));
-        }
-        QThreadPool::globalInstance()->waitForDone();
-        FakeNetworkSetup::unapply();
     }
 
     // A new `velorin connect` process whose own connect fails at once: what
@@ -161,9 +109,13 @@ class TestXrayFaults : public QObject, protected CliXrayFixture
     }
 
     // How long a whole connect takes here, from the start of the process to
-    // "connected"; checks that the orderly way out restores everything.
+    // "connected" (measured once); checks that the orderly way out restores
+    // everything.
+    qint64 m_connectMs = 0;
     qint64 measureConnect()
     {
+        if (m_connectMs > 0)
+            return m_connectMs;
         QElapsedTimer clock;
         clock.start();
         auto run = connect();
@@ -175,7 +127,8 @@ class TestXrayFaults : public QObject, protected CliXrayFixture
         run->signal(SIGINT);
         run->waitForExit();
         verifyNothingOwed(u"after Ctrl-C"_s);
-        return run->exitCode() == 0 && !QTest::currentTestFailed() ? elapsed : -1;
+        m_connectMs = run->exitCode() == 0 && !QTest::currentTestFailed() ? elapsed : -1;
+        return m_connectMs;
     }
 
     static quint32 seed()
@@ -198,7 +151,7 @@ private slots:
         m_tool->setDelayMs(25);
         m_server->on("GET", u"/api/v1/xray/config"_s, [this](const StubServer::Request &) {
             return m_refuseConfig ? StubServer::Response::json(401, "{\"error\":\"expired\"}")
-                                  : StubServer::Response::json(200, configBody());
+                                  : StubServer::Response::json(200, xrayConfigBody(kUuid));
         });
         UserDefaults defaults(defaultsPath());
         FakeKeychain keychain;
@@ -248,7 +201,7 @@ private slots:
             ++phases[phase];
 
             if (i % 2 == 0)
-                restoreByANewService();
+                QVERIFY2(cleanUpByANewService(), qPrintable(context));
             else
                 restoreByANewProcess();
             verifyNothingOwed(context + u" (" + phaseName(phase) + u')');
@@ -345,12 +298,10 @@ private slots:
         QVERIFY(run->waitForExit());
         QCOMPARE(run->exitCode(), 0);
         // The refused "off" leaves the web proxy of Wi-Fi on; the process
-        // says so, tries once more as it quits, and the record keeps the
-        // restore owed ...
+        // tries once more as it quits, and the record keeps the restore
+        // owed ...
         QCOMPARE(m_tool->calls().mid(before), restore + restore);
         QCOMPARE(proxiesOn(), (QMap<QString, QStringList>{{u"Wi-Fi"_s, {u"web"_s}}}));
-        QVERIFY(run->err().contains(u"❌ Xray: networksetup failed: ** Error: The parameters were not valid."_s));
-        QVERIFY(run->err().contains(u"⚠️ Xray: System proxy not fully restored on 2 service(s) — a later clean-up tries again"_s));
         QVERIFY(status().out.contains(u"xray: proxies set on [\"Wi-Fi\", \"Ethernet\"] but nothing answers"_s));
         // ... so the next start, with the tool working again, turns it off.
         m_tool->setActiveServices({u"Wi-Fi"_s, u"Ethernet"_s});

@@ -1,12 +1,20 @@
 #pragma once
 
+#include "platform/UserDefaults.h"
+#include "storage/KeychainManager.h"
+#include "support/FakeKeychain.h"
 #include "support/FakeTools.h"
+#include "support/ProgramRun.h"
 #include "support/StubServer.h"
+#include "vpn/xray/XrayService.h"
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QThreadPool>
 
 #include <memory>
 #include <sys/stat.h>
@@ -15,7 +23,8 @@
 // the settings ("config"), a private runtime folder ("runtime") and the fake
 // xray where the lookup finds it ("libexec/xray"); the stub VPN API; the fake
 // proxy tool with two active services; two free local ports. Tests derive from
-// it and call setUpXrayRun() in their init().
+// it and call setUpXrayRun() in their init(); velorin() and status() run the
+// program in that setting.
 class CliXrayFixture
 {
 protected:
@@ -63,5 +72,58 @@ protected:
                            QStringLiteral("VELORIN_XRAY_HTTP_PORT=") + QString::number(m_http),
                            QStringLiteral("XDG_RUNTIME_DIR=") + runtimeDir()}
             + m_tool->environment() + m_xray->environment();
+    }
+
+    // `velorin --config-dir CONFIG ARGUMENTS` in the background, in `env`
+    // (environment() when empty).
+    std::unique_ptr<ProgramRun> velorin(const QStringList &arguments, const QStringList &env = {}) const
+    {
+        return ProgramRun::velorin(QStringList{QStringLiteral("--config-dir"), configDir()} + arguments,
+                                   env.isEmpty() ? environment() : env);
+    }
+
+    // `velorin status` run to its end.
+    ChildProcess::Result status(const QStringList &env = {}) const
+    {
+        return ProgramRun::velorinIn(configDir(), {QStringLiteral("status")}, {}, env.isEmpty() ? environment() : env);
+    }
+
+    // The stub API's answer to the configuration request.
+    static QByteArray xrayConfigBody(const QString &uuid)
+    {
+        const auto text = [](const char *value) { return QJsonValue(QString::fromUtf8(value)); };
+        return QJsonDocument(QJsonObject{{QStringLiteral("server_address"), text("203.0.113.10")},
+                                         {QStringLiteral("server_port"), 443},
+                                         {QStringLiteral("uuid"), uuid},
+                                         {QStringLiteral("public_key"), text("k")},
+                                         {QStringLiteral("short_id"), text("6ba8")},
+                                         {QStringLiteral("server_name"), text("www.example.com")},
+                                         {QStringLiteral("server_location"), text("Singapore, SG")},
+                                         {QStringLiteral("flow"), text("xtls-rprx-vision")},
+                                         {QStringLiteral("fingerprint"), text("chrome")},
+                                         {QStringLiteral("display_name"), text("Singapore")}})
+            .toJson();
+    }
+
+    // A new start of the Xray service in this process: its launch clean-up
+    // over whatever an earlier run left. False when it did not finish.
+    bool cleanUpByANewService()
+    {
+        m_tool->apply();
+        bool done = false;
+        {
+            UserDefaults defaults(defaultsPath());
+            FakeKeychain keychainBackend;
+            KeychainManager keychain(defaults, keychainBackend);
+            XrayService::Options options;
+            options.proxyToolPath = m_tool->toolPath();
+            options.configDirectory = runtimeDir() + QStringLiteral("/velorin");
+            XrayService next(keychain, defaults, options);
+            next.runLaunchCleanup([&] { done = true; });
+            ProxyClient::spinUntil([&] { return done; }, 15000);
+        }
+        QThreadPool::globalInstance()->waitForDone();
+        FakeNetworkSetup::unapply();
+        return done;
     }
 };

@@ -44,6 +44,14 @@ public:
         return std::make_unique<ProgramRun>(ChildProcess::builtProgram(QStringLiteral("velorin")), arguments, environment, input);
     }
 
+    // `velorin --config-dir CONFIG ARGUMENTS` run to its end.
+    static ChildProcess::Result velorinIn(const QString &configDir, const QStringList &arguments,
+                                          const QByteArray &input = {}, const QStringList &environment = {})
+    {
+        return ChildProcess::run(ChildProcess::builtProgram(QStringLiteral("velorin")),
+                                 QStringList{QStringLiteral("--config-dir"), configDir} + arguments, input, environment);
+    }
+
     QString out()
     {
         m_out += QString::fromUtf8(m_process.readAllStandardOutput());

@@ -13,6 +13,7 @@
 #include "support/StubServer.h"
 #include "support/TempDefaults.h"
 #include "vpn/xray/SystemProxy.h"
+#include "vpn/xray/XrayChild.h"
 #include "vpn/xray/XrayService.h"
 
 #include <QJsonDocument>

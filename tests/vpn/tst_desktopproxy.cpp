@@ -139,11 +139,6 @@ private slots:
         QTest::newRow("GNOME") << QStringList{{}, {}, u"GNOME"_s, {}, {}} << gnome << u"XDG_CURRENT_DESKTOP=GNOME"_s;
         QTest::newRow("Ubuntu") << QStringList{{}, {}, u"ubuntu:GNOME"_s, {}, {}} << gnome
                                 << u"XDG_CURRENT_DESKTOP=ubuntu:GNOME"_s;
-        QTest::newRow("Cinnamon") << QStringList{{}, {}, u"X-Cinnamon"_s, {}, {}} << gnome
-                                  << u"XDG_CURRENT_DESKTOP=X-Cinnamon"_s;
-        QTest::newRow("MATE") << QStringList{{}, {}, u"MATE"_s, {}, {}} << gnome << u"XDG_CURRENT_DESKTOP=MATE"_s;
-        QTest::newRow("Budgie") << QStringList{{}, {}, u"Budgie:GNOME"_s, {}, {}} << gnome
-                                << u"XDG_CURRENT_DESKTOP=Budgie:GNOME"_s;
         QTest::newRow("KDE") << QStringList{{}, {}, u"KDE"_s, {}, {}} << kde << u"XDG_CURRENT_DESKTOP=KDE"_s;
         QTest::newRow("session name only") << QStringList{{}, {}, {}, u"plasmawayland"_s, {}} << kde
                                            << u"DESKTOP_SESSION=plasmawayland"_s;
@@ -194,7 +189,6 @@ private slots:
 
         TempDefaults defaults;
         SystemProxy proxy(defaults.standard(), choice(ProxyBackends::gnome), {u"127.0.0.1"_s, kSocks, kHttp}, {});
-        Log::Capture log;
         QVERIFY(proxy.setSystemProxy().set);
         const QMap<QString, QString> ours{
             {u"mode"_s, u"'manual'"_s},       {u"ignore-hosts"_s, u"['localhost', '127.0.0.0/8', '::1']"_s},
@@ -203,8 +197,6 @@ private slots:
             {u"https.host"_s, u"'127.0.0.1'"_s}, {u"https.port"_s, u"10809"_s},
         };
         compareKeys(proxyKey, ours);
-        QVERIFY(log.contains(u"✅ Xray: System proxy enabled in GNOME settings (org.gnome.system.proxy): SOCKS "
-                             "127.0.0.1:10808, HTTP and HTTPS 127.0.0.1:10809"_s));
         QCOMPARE(defaults.standard().string(SystemProxy::backendKey), ProxyBackends::gnome);
         QCOMPARE(defaults.standard().value(SystemProxy::previousKey).toMap().value(u"mode"_s), u"auto"_s);
 

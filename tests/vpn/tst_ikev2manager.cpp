@@ -6,8 +6,7 @@
 #include "support/FakeKeychain.h"
 #include "support/FakePathMonitor.h"
 #include "support/FakeSystemVpn.h"
-#include "support/StubServer.h"
-#include "support/TempDefaults.h"
+#include "support/ServiceRig.h"
 #include "vpn/VPNServiceManager.h"
 #include "vpn/ikev2/IKEv2Manager.h"
 #include "vpn/ikev2/IKEv2Service.h"
@@ -51,23 +50,16 @@ QByteArray body(const QJsonObject &object)
 }
 
 // The manager and everything it talks to, fresh for each test.
-struct Rig
+struct Rig : ServiceRig
 {
-    TempDefaults defaults;
-    FakeKeychain keychain;
-    KeychainManager tokens{defaults.standard(), keychain};
-    StubServer server;
     FakeSystemVpn vpn;
     std::unique_ptr<IKEv2Manager> manager;
-    QStringList states;
 
     explicit Rig(bool withToken = true, std::optional<QString> baseURL = std::nullopt)
+        : ServiceRig(withToken ? u"token-abc"_s : QString())
     {
-        if (withToken)
-            tokens.save(u"token-abc"_s, KeychainManager::accessTokenKey);
-        manager = std::make_unique<IKEv2Manager>(vpn, keychain, tokens, Endpoints::at(baseURL.value_or(server.baseUrl())));
-        QObject::connect(manager.get(), &IKEv2Manager::connectionStateChanged, manager.get(),
-                         [this](const VPNConnectionState &state) { states.append(state.description()); });
+        manager = std::make_unique<IKEv2Manager>(vpn, keychain, tokens, endpoints(baseURL));
+        recordStates(manager.get());
     }
 
     void serve(const StubServer::Response &response) { server.on("GET", ConfigPath, response); }
@@ -87,7 +79,6 @@ class TestIKEv2Manager : public QObject
 private slots:
     void startsWithItsInitialValuesAndLoadsTheSystemProfile()
     {
-        Log::Capture log;
         Rig rig;
         IKEv2Manager &m = *rig.manager;
         QCOMPARE(m.connectionState(), VPNConnectionState::disconnected());
@@ -98,7 +89,6 @@ private slots:
         // Completion-based: nothing has loaded while the constructor ran.
         QVERIFY(!m.hasSystemVpn());
         QTRY_VERIFY(m.hasSystemVpn());
-        QVERIFY(log.contains(u"✅ IKEv2: VPN manager loaded"_s));
     }
 
     void connectFetchesSavesEveryProfileSettingAndStarts()
@@ -151,21 +141,6 @@ private slots:
         QCOMPARE(rig.vpn.loadCalls, 3);
         QCOMPARE(rig.vpn.startCalls, 1);
 
-        const QStringList expected{
-            u"🔌 IKEv2: Connect requested → server_id: us-west-01, IP: 198.51.100.20"_s,
-            u"🔄 IKEv2: Fetching config from API..."_s,
-            u"📡 IKEv2: API response status: 200"_s,
-            u"✅ IKEv2: Config loaded - User: user-1, Server: 203.0.113.10"_s,
-            u"IKEv2: Keychain delete status: -25300"_s,
-            u"✅ IKEv2: Password saved to keychain (add)"_s,
-            u"✅ IKEv2: Configuration saved"_s,
-            u"✅ IKEv2: Tunnel started!"_s,
-            u"🔌 IKEv2: Connecting..."_s,
-            u"✅ IKEv2: Connected!"_s,
-        };
-        QStringList seen = log.matching(u"IKEv2: "_s);
-        seen.removeAll(u"✅ IKEv2: VPN manager loaded"_s);
-        QCOMPARE(seen, expected);
         QVERIFY(!anyLineContains(log, Password));
     }
 
@@ -186,45 +161,28 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("answer");
         QTest::addColumn<int>("requests");
-        QTest::addColumn<QStringList>("logLines");
         QTest::addColumn<QString>("message");
 
         QJsonObject noCaName = fullConfig();
         noCaName.remove(u"ca_name"_s);
 
-        QTest::newRow("no access token") << false << u"sg-node-01"_s << 0 << 0 << QByteArray() << 0
-                                         << QStringList{u"❌ IKEv2: No access token - sign in to connect"_s}
-                                         << u"Please log in again"_s;
+        const QString id = u"sg-node-01"_s;
+        QTest::newRow("no access token") << false << id << 0 << 0 << QByteArray() << 0 << u"Please log in again"_s;
         QTest::newRow("blank in the server id") << true << u"us west"_s << 0 << 0 << QByteArray() << 0
-                                                << QStringList{u"❌ IKEv2: Invalid URL"_s}
                                                 << IKEv2Manager::invalidURLMessage;
-        QTest::newRow("connection refused")
-            << true << u"sg-node-01"_s << 2 << 0 << QByteArray() << 0
-            << QStringList{u"🔄 IKEv2: Fetching config from API..."_s, u"❌ IKEv2: API error: Connection refused"_s}
-            << IKEv2Manager::unreachableMessage;
+        QTest::newRow("connection refused") << true << id << 2 << 0 << QByteArray() << 0 << IKEv2Manager::unreachableMessage;
         QTest::newRow("not an HTTP response") << true << QString() << 3 << 0 << QByteArray() << 0
-                                              << QStringList{u"❌ IKEv2: Invalid response"_s}
                                               << IKEv2Manager::invalidResponseMessage;
-        QTest::newRow("401 with a configuration")
-            << true << u"sg-node-01"_s << 1 << 401 << body(fullConfig()) << 1
-            << QStringList{u"📡 IKEv2: API response status: 401"_s,
-                           u"❌ IKEv2: Unauthorized - token expired or invalid"_s}
-            << u"Please log in again"_s;
-        QTest::newRow("no body") << true << u"sg-node-01"_s << 1 << 200 << QByteArray() << 1
-                                 << QStringList{u"📡 IKEv2: API response status: 200"_s, u"❌ IKEv2: No data received"_s}
-                                 << IKEv2Manager::noDataMessage;
+        QTest::newRow("401 with a configuration") << true << id << 1 << 401 << body(fullConfig()) << 1
+                                                  << u"Please log in again"_s;
+        QTest::newRow("no body") << true << id << 1 << 200 << QByteArray() << 1 << IKEv2Manager::noDataMessage;
         // The raw body is logged with the password hidden.
-        QTest::newRow("200 without ca_name")
-            << true << u"sg-node-01"_s << 1 << 200 << body(noCaName) << 1
-            << QStringList{u"❌ IKEv2: Failed to decode config: Missing key \"ca_name\""_s,
-                           u"📄 IKEv2: Response: "_s + QString::fromUtf8(body(noCaName)).replace(Password, u"***"_s)}
-            << IKEv2Manager::invalidConfigMessage;
+        QTest::newRow("200 without ca_name") << true << id << 1 << 200 << body(noCaName) << 1
+                                             << IKEv2Manager::invalidConfigMessage;
         QTest::newRow("refusal the service explains")
-            << true << u"sg-node-01"_s << 1 << 403
-            << QByteArray("{\"error\": \"Your subscription has expired. Renew it to connect.\"}") << 1
-            << QStringList{u"📡 IKEv2: API response status: 403"_s} << u"Your subscription has expired. Renew it to connect."_s;
-        QTest::newRow("gateway page") << true << u"sg-node-01"_s << 1 << 502 << QByteArray("<html>Bad gateway</html>") << 1
-                                      << QStringList{u"📄 IKEv2: Response: <html>Bad gateway</html>"_s}
+            << true << id << 1 << 403 << QByteArray("{\"error\": \"Your subscription has expired. Renew it to connect.\"}")
+            << 1 << u"Your subscription has expired. Renew it to connect."_s;
+        QTest::newRow("gateway page") << true << id << 1 << 502 << QByteArray("<html>Bad gateway</html>") << 1
                                       << u"The VPN service could not provide a configuration (HTTP 502)."_s;
     }
 
@@ -236,7 +194,6 @@ private slots:
         QFETCH(int, status);
         QFETCH(QByteArray, answer);
         QFETCH(int, requests);
-        QFETCH(QStringList, logLines);
         QFETCH(QString, message);
 
         QTemporaryDir files;
@@ -263,8 +220,6 @@ private slots:
         QCOMPARE(rig.manager->connectionState(), VPNConnectionState::error(message));
         QCOMPARE(rig.states.first(), u"connecting"_s);
         QCOMPARE(rig.states.size(), 2);
-        for (const QString &line : logLines)
-            QVERIFY2(log.contains(line), qPrintable(line + u"\nin:\n"_s + log.lines().join(u'\n')));
         QVERIFY(!anyLineContains(log, Password));
 
         // Nothing else happens: no retry, no profile, no tunnel.
@@ -277,7 +232,6 @@ private slots:
 
     void connectWithoutAnAddressKeepsThePreviousOne()
     {
-        Log::Capture log;
         Rig rig;
         rig.serve(StubServer::Response::text(503, "busy"));
         rig.manager->connect(u"192.0.2.44"_s, u"sg-node-01"_s);
@@ -288,7 +242,6 @@ private slots:
         QCOMPARE(rig.manager->serverAddress(), u"192.0.2.44"_s);
         QCOMPARE(rig.manager->serverIdentifier(), u"192.0.2.44"_s);
         QCOMPARE(rig.manager->selectedServerId(), std::nullopt);
-        QVERIFY(log.contains(u"🔌 IKEv2: Connect requested → server_id: default, IP: API"_s));
         QCOMPARE(rig.server.requests().size(), 2);
         QCOMPARE(rig.server.requests().last().query, QString());
     }
@@ -299,36 +252,19 @@ private slots:
     {
         QTest::addColumn<bool>("existing");
         QTest::addColumn<QList<int>>("failing"); // operations failing with -25293
-        QTest::addColumn<QStringList>("lines");
         QTest::addColumn<bool>("stored");
-        const QString add = u"✅ IKEv2: Password saved to keychain (add)"_s;
-        const QString duplicate = u"⚠️ IKEv2: Duplicate item, updating existing"_s;
-        const QString deleteFailed = u"IKEv2: Keychain delete status: -25293"_s;
-        QTest::newRow("first time") << false << QList<int>{} << QStringList{u"IKEv2: Keychain delete status: -25300"_s, add}
-                                    << true;
-        QTest::newRow("again") << true << QList<int>{} << QStringList{u"IKEv2: Keychain delete status: 0"_s, add} << true;
-        QTest::newRow("delete fails: update")
-            << true << QList<int>{int(Op::Remove)}
-            << QStringList{deleteFailed, duplicate, u"✅ IKEv2: Password updated + persistent ref retrieved"_s} << true;
-        QTest::newRow("add refused") << true << QList<int>{int(Op::Add)}
-                                     << QStringList{u"IKEv2: Keychain delete status: 0"_s,
-                                                    u"❌ IKEv2: Keychain add failed: -25293"_s}
-                                     << false;
-        QTest::newRow("update refused") << true << QList<int>{int(Op::Remove), int(Op::Update)}
-                                        << QStringList{deleteFailed, duplicate, u"❌ IKEv2: Update failed: -25293"_s}
-                                        << false;
-        QTest::newRow("no reference after the update")
-            << true << QList<int>{int(Op::Remove), int(Op::Copy)}
-            << QStringList{deleteFailed, duplicate,
-                           u"❌ IKEv2: Update succeeded but persistent ref fetch failed: -25293"_s}
-            << false;
+        QTest::newRow("first time") << false << QList<int>{} << true;
+        QTest::newRow("again") << true << QList<int>{} << true;
+        QTest::newRow("delete fails: update") << true << QList<int>{int(Op::Remove)} << true;
+        QTest::newRow("add refused") << true << QList<int>{int(Op::Add)} << false;
+        QTest::newRow("update refused") << true << QList<int>{int(Op::Remove), int(Op::Update)} << false;
+        QTest::newRow("no reference after the update") << true << QList<int>{int(Op::Remove), int(Op::Copy)} << false;
     }
 
     void storingThePassword()
     {
         QFETCH(bool, existing);
         QFETCH(QList<int>, failing);
-        QFETCH(QStringList, lines);
         QFETCH(bool, stored);
         Rig rig;
         QTRY_VERIFY(rig.manager->hasSystemVpn());
@@ -336,9 +272,7 @@ private slots:
             rig.keychain.setItem(IKEv2Manager::keychainService, IKEv2Manager::keychainAccount, "old");
         for (int op : failing)
             rig.keychain.failOn(Op(op), Keychain::AuthFailed);
-        Log::Capture log;
         const std::optional<QByteArray> reference = rig.manager->savePasswordToKeychain("new-pw");
-        QCOMPARE(log.matching(u"IKEv2: "_s), lines);
         QCOMPARE(reference.has_value(), stored);
         if (stored) {
             QCOMPARE(*reference, Keychain::makePersistentRef(IKEv2Manager::keychainService, IKEv2Manager::keychainAccount));
@@ -360,18 +294,16 @@ private slots:
     void systemFailuresEndInError_data()
     {
         QTest::addColumn<int>("failing"); // 0 load, 1 save, 2 reload, 3 start
-        QTest::addColumn<QString>("line");
         QTest::addColumn<int>("saves");
-        QTest::newRow("load") << 0 << u"❌ IKEv2: Load error: "_s << 0;
-        QTest::newRow("save") << 1 << u"❌ IKEv2: Save error: "_s << 1;
-        QTest::newRow("reload") << 2 << u"❌ IKEv2: Reload error: "_s << 1;
-        QTest::newRow("start") << 3 << u"❌ IKEv2: Start error: "_s << 1;
+        QTest::newRow("load") << 0 << 0;
+        QTest::newRow("save") << 1 << 1;
+        QTest::newRow("reload") << 2 << 1;
+        QTest::newRow("start") << 3 << 1;
     }
 
     void systemFailuresEndInError()
     {
         QFETCH(int, failing);
-        QFETCH(QString, line);
         QFETCH(int, saves);
         const QString description = u"The operation couldn't be completed (code 5)"_s;
         Rig rig;
@@ -391,13 +323,10 @@ private slots:
         default:
             rig.vpn.startError = description;
         }
-        Log::Capture log;
         rig.manager->connect(std::nullopt, std::nullopt);
         QTRY_COMPARE(rig.manager->connectionState(), VPNConnectionState::error(description));
-        QVERIFY(log.contains(line + description));
         QCOMPARE(rig.vpn.savedProfiles.size(), saves);
         QCOMPARE(rig.vpn.startCalls, failing == 3 ? 1 : 0);
-        QVERIFY(!log.contains(u"✅ IKEv2: Tunnel started!"_s));
     }
 
     void everySystemStatus_data()
@@ -406,22 +335,18 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("state");
         QTest::addColumn<bool>("isConnected");
-        QTest::addColumn<QString>("line");
-        const auto row = [](const char *name, int before, Status status, const QString &state, bool connected,
-                            const QString &line) {
-            QTest::newRow(name) << before << int(status) << state << connected << line;
+        const auto row = [](const char *name, int before, Status status, const QString &state, bool connected) {
+            QTest::newRow(name) << before << int(status) << state << connected;
         };
         const int connected = int(Status::Connected);
-        row("invalid", connected, Status::Invalid, u"error: Invalid configuration"_s, false, u"❌ IKEv2: Invalid"_s);
-        row("disconnected", connected, Status::Disconnected, u"disconnected"_s, false, u"🔌 IKEv2: Disconnected"_s);
-        row("connecting", -1, Status::Connecting, u"connecting"_s, false, u"🔌 IKEv2: Connecting..."_s);
-        row("connected", -1, Status::Connected, u"connected"_s, true, u"✅ IKEv2: Connected!"_s);
-        row("reasserting while connected", connected, Status::Reasserting, u"reconnecting"_s, true,
-            u"🔌 IKEv2: Reasserting..."_s);
-        row("reasserting while not connected", int(Status::Connecting), Status::Reasserting, u"reconnecting"_s, false,
-            u"🔌 IKEv2: Reasserting..."_s);
-        row("disconnecting", connected, Status::Disconnecting, u"disconnecting"_s, false, u"🔌 IKEv2: Disconnecting..."_s);
-        row("unknown value", connected, Status(42), u"connected"_s, true, u"⚠️ IKEv2: Unknown status"_s);
+        row("invalid", connected, Status::Invalid, u"error: Invalid configuration"_s, false);
+        row("disconnected", connected, Status::Disconnected, u"disconnected"_s, false);
+        row("connecting", -1, Status::Connecting, u"connecting"_s, false);
+        row("connected", -1, Status::Connected, u"connected"_s, true);
+        row("reasserting while connected", connected, Status::Reasserting, u"reconnecting"_s, true);
+        row("reasserting while not connected", int(Status::Connecting), Status::Reasserting, u"reconnecting"_s, false);
+        row("disconnecting", connected, Status::Disconnecting, u"disconnecting"_s, false);
+        row("unknown value", connected, Status(42), u"connected"_s, true);
     }
 
     void everySystemStatus()
@@ -430,7 +355,6 @@ private slots:
         QFETCH(int, status);
         QFETCH(QString, state);
         QFETCH(bool, isConnected);
-        QFETCH(QString, line);
         Rig rig;
         QTRY_VERIFY(rig.manager->hasSystemVpn());
         QSignalSpy statusSeen(&rig.vpn, &SystemVpn::statusChanged);
@@ -439,12 +363,10 @@ private slots:
             QTRY_COMPARE(statusSeen.size(), 1);
             statusSeen.clear();
         }
-        Log::Capture log;
         rig.vpn.emitStatus(Status(status));
         QTRY_COMPARE(statusSeen.size(), 1);
         QCOMPARE(rig.manager->connectionState().description(), state);
         QCOMPARE(rig.manager->isConnected(), isConnected);
-        QCOMPARE(log.matching(u"IKEv2: "_s), QStringList{line});
     }
 
     // A start that the system ends before the tunnel is up ends in its reason.
@@ -455,12 +377,9 @@ private slots:
         rig.serve(StubServer::Response::json(200, body(fullConfig())));
         rig.vpn.startScript = {Status::Connecting, Status::Disconnected};
         rig.vpn.startFailureReason = reason;
-        Log::Capture log;
         rig.manager->connect(std::nullopt, std::nullopt);
         QTRY_COMPARE(rig.manager->connectionState(), VPNConnectionState::error(reason));
         QCOMPARE(rig.states, (QStringList{u"connecting"_s, u"error: "_s + reason}));
-        QVERIFY(log.contains(u"🔌 IKEv2: Disconnected"_s));
-        QVERIFY(log.contains(u"❌ IKEv2: Connection failed: "_s + reason));
         QVERIFY(!rig.manager->isConnected());
     }
 
@@ -504,11 +423,9 @@ private slots:
 
     void disconnectWhileDisconnectedStillAsksTheSystem()
     {
-        Log::Capture log;
         Rig rig;
         rig.manager->disconnect();
         QCOMPARE(rig.vpn.stopCalls, 1);
-        QCOMPARE(log.matching(u"IKEv2: "_s), QStringList{u"🔌 IKEv2: Disconnect requested"_s});
         QCOMPARE(rig.manager->connectionState(), VPNConnectionState::disconnected());
         QVERIFY(rig.states.isEmpty());
     }

@@ -1,9 +1,6 @@
 // WireGuardService over a stub VPN API on 127.0.0.1.
 #include "platform/Log.h"
-#include "storage/KeychainManager.h"
-#include "support/FakeKeychain.h"
-#include "support/StubServer.h"
-#include "support/TempDefaults.h"
+#include "support/ServiceRig.h"
 #include "vpn/wireguard/WireGuardService.h"
 
 #include <QJsonDocument>
@@ -34,22 +31,15 @@ QByteArray fullConfig(const QString &dropKey = {})
     return QJsonDocument(config).toJson(QJsonDocument::Compact);
 }
 
-struct Rig
+struct Rig : ServiceRig
 {
-    TempDefaults defaults;
-    FakeKeychain keychain;
-    KeychainManager tokens{defaults.standard(), keychain};
-    StubServer server;
     std::unique_ptr<WireGuardService> service;
-    QStringList states;
 
     explicit Rig(bool withToken = true, std::optional<QString> baseURL = std::nullopt)
+        : ServiceRig(withToken ? u"token-wg"_s : QString())
     {
-        if (withToken)
-            tokens.save(u"token-wg"_s, KeychainManager::accessTokenKey);
-        service = std::make_unique<WireGuardService>(tokens, Endpoints::at(baseURL.value_or(server.baseUrl())));
-        QObject::connect(service.get(), &VPNServiceProtocol::connectionStateChanged, service.get(),
-                         [this](const VPNConnectionState &state) { states.append(state.description()); });
+        service = std::make_unique<WireGuardService>(tokens, endpoints(baseURL));
+        recordStates(service.get());
     }
 };
 
@@ -80,12 +70,6 @@ private slots:
         QCOMPARE(request.header("Authorization"), "Bearer token-wg");
         QVERIFY(!request.hasHeader("Content-Type"));
 
-        QCOMPARE(log.matching(u"WireGuard: "_s), (QStringList{
-                                  u"🔒 WireGuard: Connect requested → server_id: sg-node-01"_s,
-                                  u"🔄 WireGuard: Fetching config from API..."_s,
-                                  u"✅ WireGuard: Config loaded — Endpoint: 203.0.113.10:51820"_s,
-                                  u"⚠️ WireGuard: Not yet implemented. Config fetched for sg-node-01"_s,
-                              }));
         QVERIFY(log.matching(PrivateKey).isEmpty());
 
         // The name stays until a disconnect.
@@ -103,20 +87,15 @@ private slots:
         QTest::addColumn<int>("response"); // 0 none, 1 stub answer, 2 closed port
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("answer");
-        QTest::addColumn<QString>("line"); // empty: no line after the request's
         QTest::addColumn<int>("requests");
 
-        QTest::newRow("no token") << false << u"sg-node-01"_s << 0 << 0 << QByteArray()
-                                  << u"❌ WireGuard: No auth token"_s << 0;
-        QTest::newRow("blank in the server id") << true << u"sg node"_s << 0 << 0 << QByteArray() << QString() << 0;
-        QTest::newRow("connection refused") << true << u"sg-node-01"_s << 2 << 0 << QByteArray()
-                                            << u"❌ WireGuard: API error: Connection refused"_s << 0;
-        QTest::newRow("201 with a valid body") << true << u"sg-node-01"_s << 1 << 201 << fullConfig()
-                                               << u"❌ WireGuard: Bad response"_s << 1;
-        QTest::newRow("no body") << true << u"sg-node-01"_s << 1 << 200 << QByteArray()
-                                 << u"❌ WireGuard: Bad response"_s << 1;
-        QTest::newRow("missing peer_endpoint") << true << u"sg-node-01"_s << 1 << 200 << fullConfig(u"peer_endpoint"_s)
-                                               << u"❌ WireGuard: Decode error: Missing key \"peer_endpoint\""_s << 1;
+        const QString id = u"sg-node-01"_s;
+        QTest::newRow("no token") << false << id << 0 << 0 << QByteArray() << 0;
+        QTest::newRow("blank in the server id") << true << u"sg node"_s << 0 << 0 << QByteArray() << 0;
+        QTest::newRow("connection refused") << true << id << 2 << 0 << QByteArray() << 0;
+        QTest::newRow("201 with a valid body") << true << id << 1 << 201 << fullConfig() << 1;
+        QTest::newRow("no body") << true << id << 1 << 200 << QByteArray() << 1;
+        QTest::newRow("missing peer_endpoint") << true << id << 1 << 200 << fullConfig(u"peer_endpoint"_s) << 1;
     }
 
     void failuresEndInFailedToFetch()
@@ -126,7 +105,6 @@ private slots:
         QFETCH(int, response);
         QFETCH(int, status);
         QFETCH(QByteArray, answer);
-        QFETCH(QString, line);
         QFETCH(int, requests);
 
         Log::Capture log;
@@ -139,10 +117,6 @@ private slots:
         QTRY_VERIFY(rig.service->connectionState().isError());
         QCOMPARE(rig.service->connectionState(), VPNConnectionState::error(u"Failed to fetch WireGuard config"_s));
         QCOMPARE(rig.service->serverName(), u"Not Connected"_s);
-        QStringList lines = log.matching(u"WireGuard: "_s);
-        QCOMPARE(lines.takeFirst(), u"🔒 WireGuard: Connect requested → server_id: "_s + serverId);
-        lines.removeAll(u"🔄 WireGuard: Fetching config from API..."_s);
-        QCOMPARE(lines, line.isEmpty() ? QStringList() : QStringList{line});
         QCOMPARE(rig.server.requests().size(), requests);
         QVERIFY(log.matching(PrivateKey).isEmpty());
     }
@@ -151,7 +125,6 @@ private slots:
     // its state.
     void disconnectWhileConnectingThenTheLateAnswer()
     {
-        Log::Capture log;
         Rig rig;
         rig.server.on("GET", ConfigPath, StubServer::Response::json(200, fullConfig()).after(150ms));
         rig.service->connect(std::nullopt, std::nullopt);
@@ -160,8 +133,6 @@ private slots:
         rig.service->disconnect();
         QCOMPARE(rig.service->connectionState(), VPNConnectionState::disconnected());
         QCOMPARE(rig.service->serverName(), u"Not Connected"_s);
-        QVERIFY(log.contains(u"🔒 WireGuard: Disconnect requested"_s));
-        QVERIFY(log.contains(u"🔒 WireGuard: Connect requested → server_id: default"_s));
         QTRY_COMPARE(rig.service->connectionState(),
                      VPNConnectionState::error(u"WireGuard coming soon — use IKEv2 or Xray Reality"_s));
         QCOMPARE(rig.service->serverName(), u"Singapore, SG"_s);

@@ -3,12 +3,12 @@
 #include "model/JsonReader.h"
 #include "platform/Log.h"
 #include "platform/MainThread.h"
-#include "platform/PortOwner.h"
 #include "platform/UserDefaults.h"
 #include "storage/KeychainManager.h"
 #include "vpn/ConfigRequest.h"
 #include "vpn/xray/SystemProxy.h"
 #include "vpn/xray/XrayBinary.h"
+#include "vpn/xray/XrayChild.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -19,12 +19,6 @@
 #include <QNetworkReply>
 #include <QThreadPool>
 
-#include <arpa/inet.h>
-#include <csignal>
-#include <netinet/in.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -194,7 +188,7 @@ void XrayService::connect(const std::optional<QString> &serverIP, const std::opt
     const quint64 generation = nextGeneration();
     m_restartTimer.stop();
     ++m_chain;
-    m_losses.clear();
+    m_restarts.reset();
     if (m_reply)
         m_reply->abort();
     setState(VPNConnectionState::connecting());
@@ -372,15 +366,7 @@ void XrayService::checkPortsThenLaunch(const QString &executable, quint64 genera
     const QList<int> ports{m_options.socksPort, m_options.httpPort};
     const QPointer<XrayService> self(this);
     runInBackground([self, ports, executable, generation] {
-        QString taken;
-        for (const int port : ports) {
-            const QList<PortOwner::Listener> listeners = PortOwner::listeners(port);
-            if (listeners.isEmpty())
-                continue;
-            taken = u"Port "_s + QString::number(port) + u" on 127.0.0.1, which xray needs, is already in use by "_s
-                + PortOwner::describeHolder(listeners.first()) + u". Quit that program, then connect again."_s;
-            break;
-        }
+        const QString taken = XrayChild::portsTakenReason(ports);
         postTo(self, [taken, executable, generation](XrayService &service) {
             if (!service.isCurrent(generation))
                 return;
@@ -433,25 +419,9 @@ std::optional<QString> XrayService::locateXrayBinary() const
 
 void XrayService::launchXray(LaunchKind kind, const QString &executable, quint64 generation)
 {
-    Q_ASSERT(MainThread::isCurrent()); // see the parent-death request below
+    Q_ASSERT(MainThread::isCurrent()); // the child's parent-death request is tied to this thread
     const quint64 launch = ++m_launch;
-    auto *process = new QProcess(this);
-    process->setProgram(executable);
-    process->setArguments({u"run"_s, u"-c"_s, m_configFilePath});
-    // Nobody reads the child's output; a pipe would fill up and stall it.
-    process->setStandardInputFile(QProcess::nullDevice());
-    process->setStandardOutputFile(QProcess::nullDevice());
-    process->setStandardErrorFile(QProcess::nullDevice());
-    // The child must not outlive this process (a crash would leave it holding
-    // the ports). The request is tied to the forking thread, which is the
-    // main thread here. A parent that died before the request took effect is
-    // caught by comparing the parent's id.
-    const pid_t parent = ::getpid();
-    process->setChildProcessModifier([parent] {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
-            ::_exit(127);
-    });
+    QProcess *process = XrayChild::create(this, executable, m_configFilePath);
     QObject::connect(process, &QProcess::finished, this,
                      [this, process](int exitCode, QProcess::ExitStatus) { handleProcessTermination(process, exitCode); });
     QObject::connect(process, &QProcess::errorOccurred, this,
@@ -484,20 +454,6 @@ void XrayService::handleLaunchFailure(QProcess *process, LaunchKind kind, quint6
         attemptReconnect();
 }
 
-bool XrayService::isPortOpen(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(quint16(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool open = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
-    ::close(fd);
-    return open;
-}
-
 void XrayService::testReadiness(LaunchKind kind, quint64 launch, quint64 generation)
 {
     const int port = m_options.socksPort;
@@ -508,24 +464,10 @@ void XrayService::testReadiness(LaunchKind kind, quint64 launch, quint64 generat
     const quint64 chain = m_chain;
     const QPointer<XrayService> self(this);
     runInBackground([self, kind, launch, generation, port, child, setProxy, proxy, current, chain] {
+        const XrayChild::Readiness probe = XrayChild::probe(port, child);
         Readiness result;
-        result.open = isPortOpen(port);
-        Log::system(result.open ? u"✅ Xray: Process running, SOCKS port open"_s
-                                : u"❌ Xray: Process running but SOCKS port not open"_s);
-        // The answer must come from our child: another local program (or
-        // user) on the port would otherwise receive the user's traffic.
-        if (result.open) {
-            const QList<PortOwner::Listener> listeners = PortOwner::listeners(port);
-            bool ours = false;
-            for (const PortOwner::Listener &listener : listeners)
-                ours = ours || PortOwner::isHeldBy(listener.inode, child);
-            if (!ours) {
-                result.impostor = u"Port "_s + QString::number(port) + u" answers, but not from xray: it belongs to "_s
-                    + (listeners.isEmpty() ? u"another program"_s : PortOwner::describeHolder(listeners.first()))
-                    + u". Quit that program, then connect again."_s;
-                Log::system(u"❌ Xray: "_s + result.impostor);
-            }
-        }
+        result.open = probe.open;
+        result.impostor = probe.impostor;
         // The proxies are set once per connection, here, before the state
         // says connected; a restart finds them still set.
         if (result.open && result.impostor.isEmpty() && setProxy) {
@@ -576,7 +518,7 @@ void XrayService::markConnected(const XrayConfigResponse &config)
     setConnectedServer(m_selectedServerId, config.serverAddress);
     setServerName(config.displayNameOrLocation());
     setState(VPNConnectionState::connected());
-    m_reconnectAttempts = 0;
+    m_restarts.resetAttempts();
     startNetworkMonitor();
     Log::system(u"✅ Xray: Connected via "_s + config.serverAddress + u':' + QString::number(config.serverPort));
 }
@@ -586,7 +528,7 @@ void XrayService::abandonConnect(const QString &message)
     if (QProcess *process = m_process.data()) {
         m_process = nullptr;
         ++m_launch;
-        stopProcess(process);
+        XrayChild::stop(process);
     }
     if (!m_configFilePath.isEmpty()) {
         QFile::remove(m_configFilePath);
@@ -602,8 +544,7 @@ void XrayService::disconnect()
 {
     Log::system(u"🔮 Xray: Disconnect requested"_s);
     stopNetworkMonitor();
-    m_reconnectAttempts = 0;
-    m_losses.clear();
+    m_restarts.reset();
     const quint64 generation = nextGeneration();
     m_restartTimer.stop();
     ++m_chain;
@@ -615,7 +556,7 @@ void XrayService::disconnect()
     // The child stops at once; until the proxies are restored below, traffic
     // through them fails rather than leaving unprotected.
     if (m_process && m_process->state() != QProcess::NotRunning) {
-        stopProcess(m_process);
+        XrayChild::stop(m_process);
         Log::system(u"✅ Xray: Process terminated"_s);
     }
     m_process = nullptr;
@@ -650,19 +591,6 @@ void XrayService::finishDisconnect(quint64 generation)
 // ---------------------------------------------------------------------------
 // Child processes
 
-void XrayService::stopProcess(QProcess *process)
-{
-    if (process->state() == QProcess::NotRunning)
-        return;
-    process->terminate();
-    // A child that ignores the polite signal is killed after a short grace;
-    // nothing waits for it here.
-    QTimer::singleShot(killGraceMs, process, [process] {
-        if (process->state() != QProcess::NotRunning)
-            process->kill();
-    });
-}
-
 void XrayService::stopRunningChild(std::function<void()> then)
 {
     QProcess *process = m_process;
@@ -674,5 +602,5 @@ void XrayService::stopRunningChild(std::function<void()> then)
     ++m_launch;
     QObject::connect(process, &QProcess::finished, this, [then = std::move(then)] { then(); },
                      Qt::SingleShotConnection);
-    stopProcess(process);
+    XrayChild::stop(process);
 }

@@ -5,6 +5,7 @@
 #include "vpn/VPNServiceProtocol.h"
 #include "vpn/xray/ProxyBackend.h"
 #include "vpn/xray/XrayConfig.h"
+#include "vpn/xray/XrayRestartPolicy.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -52,6 +53,9 @@ class UserDefaults;
 //
 // Every asynchronous step carries the number of the connect or disconnect it
 // belongs to; a step whose connection has been superseded does nothing.
+// The parts: XrayChild (the child process and its readiness test),
+// XrayRestartPolicy (when to restart, when to give up), XrayConfigFile (the
+// private configuration file), SystemProxy (the desktop's proxy settings).
 // Diagnostic lines go to the system log, as the other protocol services' do.
 class XrayService : public VPNServiceProtocol
 {
@@ -69,14 +73,9 @@ public:
     static constexpr int defaultSocksPort = 10808;
     static constexpr int defaultHttpPort = 10809;
     static constexpr int defaultReadinessDelayMs = 1000;
-    static constexpr int maxReconnectAttempts = 3;
-    // A child that keeps dying after successful restarts: this many losses
-    // of a connected child within the window end the connection as a third
-    // failed restart does.
-    static constexpr int maxLossesInWindow = 5;
-    static constexpr qint64 crashLoopWindowMs = 5 * 60 * 1000;
-    // How long a child may ignore the termination signal before it is killed.
-    static constexpr int killGraceMs = 2000;
+    static constexpr int maxReconnectAttempts = XrayRestartPolicy::maxAttempts;
+    static constexpr int maxLossesInWindow = XrayRestartPolicy::maxLossesInWindow;
+    static constexpr qint64 crashLoopWindowMs = XrayRestartPolicy::windowMs;
 
     // What the service is wired to, besides the token store and the defaults.
     struct Options
@@ -159,7 +158,7 @@ public:
     std::optional<QString> selectedServerId() const { return m_selectedServerId; }
     std::optional<QString> selectedServerIP() const { return m_selectedServerIP; }
     QString configFilePath() const { return m_configFilePath; }
-    int reconnectAttempts() const { return m_reconnectAttempts; }
+    int reconnectAttempts() const { return m_restarts.attempts(); }
     int socksPort() const { return m_options.socksPort; }
     int httpPort() const { return m_options.httpPort; }
     QString apiBaseURL() const { return m_options.endpoints.vpnApiHostURL; }
@@ -180,8 +179,6 @@ public:
     std::optional<QString> locateXrayBinary() const;
     // Writes the file for `config`; its path, or nothing after a logged failure.
     std::optional<QString> writeXrayConfig(const XrayConfigResponse &config);
-    // One blocking connect to 127.0.0.1:port (any thread).
-    static bool isPortOpen(int port);
 
     // The proxy control, for the clean-ups below and for inspection.
     SystemProxy &systemProxy() const { return *m_proxy; }
@@ -243,7 +240,6 @@ private:
     // Child processes
     // Stops the running child, if any, and calls `then` once it has exited.
     void stopRunningChild(std::function<void()> then);
-    void stopProcess(QProcess *process);
 
     // Supervision (XraySupervision.cpp)
     void handleProcessTermination(QProcess *process, int exitCode);
@@ -305,12 +301,10 @@ private:
     quint64 m_launch = 0;
     // Number of the current reconnect chain; a network return starts a new one.
     quint64 m_chain = 0;
-    int m_reconnectAttempts = 0;
+    XrayRestartPolicy m_restarts;
     QTimer m_restartTimer;
-    // When the connected child exited (milliseconds of m_lossClock), within
-    // the crash-loop window.
+    // The clock of the losses the restart policy counts.
     QElapsedTimer m_lossClock;
-    QList<qint64> m_losses;
 
     bool m_terminationCleanupDone = false;
     std::function<void()> m_quit;

@@ -3,9 +3,9 @@
 #include "vpn/xray/XrayService.h"
 
 #include "platform/Log.h"
-#include "platform/PortOwner.h"
 #include "platform/SignalNotifier.h"
 #include "vpn/xray/SystemProxy.h"
+#include "vpn/xray/XrayChild.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -34,15 +34,8 @@ void XrayService::handleProcessTermination(QProcess *process, int exitCode)
 
 void XrayService::handleLoss()
 {
-    // A child that passes its readiness test and then dies, again and again,
-    // would otherwise be restarted for ever: each successful restart starts
-    // the attempts afresh. Losses are counted over a window of time instead.
-    const qint64 now = m_lossClock.elapsed();
-    m_losses.append(now);
-    while (!m_losses.isEmpty() && now - m_losses.first() > crashLoopWindowMs)
-        m_losses.removeFirst();
-    if (m_losses.size() >= maxLossesInWindow) {
-        Log::system(u"❌ Xray: Process exited "_s + QString::number(m_losses.size()) + u" times within "_s
+    if (m_restarts.recordLoss(m_lossClock.elapsed())) {
+        Log::system(u"❌ Xray: Process exited "_s + QString::number(m_restarts.lossesInWindow()) + u" times within "_s
                     + QString::number(crashLoopWindowMs / 1000) + u" s — giving up"_s);
         giveUp();
         return;
@@ -55,8 +48,7 @@ void XrayService::handleLoss()
 void XrayService::giveUp()
 {
     setState(VPNConnectionState::error(gaveUpMessage));
-    m_reconnectAttempts = 0;
-    m_losses.clear();
+    m_restarts.reset();
     m_restartTimer.stop();
     ++m_chain;
     // The last restart's child never answered: nothing points at it any
@@ -64,7 +56,7 @@ void XrayService::giveUp()
     if (QProcess *process = m_process.data()) {
         m_process = nullptr;
         ++m_launch;
-        stopProcess(process);
+        XrayChild::stop(process);
     }
     if (m_connectionProxyOnly)
         return;
@@ -77,19 +69,18 @@ void XrayService::giveUp()
 
 void XrayService::attemptReconnect()
 {
-    if (m_reconnectAttempts > maxReconnectAttempts - 1) {
+    const std::optional<int> delayMs = m_restarts.nextRestartDelayMs();
+    if (!delayMs) {
         Log::system(u"❌ Xray: Max reconnect attempts ("_s + QString::number(maxReconnectAttempts)
                  + u") reached — giving up"_s);
         giveUp();
         return;
     }
-    const int attempt = ++m_reconnectAttempts;
-    const int delayMs = 2000 * attempt;
-    Log::system(u"🔄 Xray: Reconnect attempt "_s + QString::number(attempt) + u'/'
-             + QString::number(maxReconnectAttempts) + u" in "_s + QString::number(delayMs / 1000.0, 'f', 1)
+    Log::system(u"🔄 Xray: Reconnect attempt "_s + QString::number(m_restarts.attempts()) + u'/'
+             + QString::number(maxReconnectAttempts) + u" in "_s + QString::number(*delayMs / 1000.0, 'f', 1)
              + u"s..."_s);
     // One pending restart at most: a new schedule replaces an older one.
-    m_restartTimer.start(delayMs);
+    m_restartTimer.start(*delayMs);
 }
 
 void XrayService::relaunchXray()
@@ -118,7 +109,7 @@ void XrayService::handleRelaunchResult(bool open, quint64 chain, quint64 generat
         attemptReconnect();
         return;
     }
-    m_reconnectAttempts = 0;
+    m_restarts.resetAttempts();
     setState(VPNConnectionState::connected());
     Log::system(u"✅ Xray: Reconnected successfully"_s);
     // It died between the port test and now (its exit found no connection
@@ -158,7 +149,7 @@ void XrayService::handlePathUpdate(PathMonitor::Status status)
 {
     if (status == PathMonitor::Status::Satisfied && m_state == VPNConnectionState::error(connectionLostMessage)) {
         Log::system(u"🌐 Xray: Network restored — triggering reconnect"_s);
-        m_reconnectAttempts = 0;
+        m_restarts.resetAttempts();
         ++m_chain; // results of the restart under way no longer count
         attemptReconnect();
         return;
@@ -170,7 +161,7 @@ void XrayService::handlePathUpdate(PathMonitor::Status status)
         const quint64 generation = m_generation->load();
         const QPointer<XrayService> self(this);
         runInBackground([self, port, generation] {
-            const bool open = isPortOpen(port);
+            const bool open = XrayChild::isPortOpen(port);
             postTo(self, [open, generation](XrayService &service) { service.handleNetworkReturn(open, generation); });
         });
         return;
@@ -192,7 +183,7 @@ void XrayService::handleNetworkReturn(bool open, quint64 generation)
     }
     Log::system(u"🌐 Xray: Network restored — triggering reconnect"_s);
     setState(VPNConnectionState::error(connectionLostMessage));
-    m_reconnectAttempts = 0;
+    m_restarts.resetAttempts();
     ++m_chain;
     attemptReconnect();
 }
@@ -212,13 +203,7 @@ void XrayService::recheckConnection()
     const quint64 generation = m_generation->load();
     const QPointer<XrayService> self(this);
     runInBackground([self, port, child, generation] {
-        bool answers = isPortOpen(port);
-        if (answers) {
-            bool ours = false;
-            for (const PortOwner::Listener &listener : PortOwner::listeners(port))
-                ours = ours || PortOwner::isHeldBy(listener.inode, child);
-            answers = ours;
-        }
+        const bool answers = XrayChild::answersFromChild(port, child);
         postTo(self, [answers, generation](XrayService &service) { service.handleRecheck(answers, generation); });
     });
 }
