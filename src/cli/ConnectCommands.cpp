@@ -1,6 +1,7 @@
 // `velorin connect` and `velorin status`.
 #include "cli/Cli.h"
 
+#include "model/ConnectionPresentation.h"
 #include "model/ServerLocation.h"
 #include "platform/SignalNotifier.h"
 #include "platform/UserDefaults.h"
@@ -75,45 +76,38 @@ private:
     void print(const VPNConnectionState &state)
     {
         using Kind = VPNConnectionState::Kind;
-        switch (state.kind()) {
-        case Kind::Connecting:
-            line(u"connecting"_s);
-            break;
-        case Kind::Connected: {
+        if (!state.is(Kind::Connected)) {
+            line(ConnectionPresentation::statusLine(state, {}, {}));
+        } else {
             m_wasConnected = true;
             const VPNServiceProtocol &service = m_manager.activeService();
             QString name = service.serverName();
             if (name.isEmpty() || name == u"Not Connected")
                 name = m_server.countryAndCity();
-            line(u"connected to "_s + name + u" ("_s + service.connectedServerIP().value_or(m_server.ipAddress) + u')');
+            line(ConnectionPresentation::statusLine(state, name,
+                                                    service.connectedServerIP().value_or(m_server.ipAddress)));
             if (m_proxyOnly && !m_toldPorts) {
                 m_toldPorts = true;
                 const XrayService &xray = XrayService::shared();
                 line(u"local proxies (system settings left alone): SOCKS5 127.0.0.1:"_s
                      + QString::number(xray.socksPort()) + u", HTTP 127.0.0.1:"_s + QString::number(xray.httpPort()));
             }
-            break;
         }
-        case Kind::Disconnecting:
-            line(u"disconnecting"_s);
-            break;
-        case Kind::Reconnecting:
-            line(u"reconnecting"_s);
-            break;
+        switch (state.kind()) {
         case Kind::Disconnected:
-            line(u"disconnected"_s);
             if (m_stopping)
                 finish(Cli::kSuccess);
             else if (m_wasConnected)
                 finish(Cli::kFailure);
             break;
         case Kind::Error:
-            line(u"error: "_s + state.errorMessage());
             if (m_stopping)
                 break;
             if (state.errorMessage() != XrayService::connectionLostMessage
                 && state.errorMessage() != XrayService::networkUnavailableMessage)
                 finish(Cli::kFailure);
+            break;
+        default:
             break;
         }
     }

@@ -23,91 +23,9 @@ using namespace Qt::StringLiterals;
 
 namespace ConnectionDetail {
 
-Appearance appearance(VPNDisplayStatus status)
-{
-    const QColor dimWhite = Style::withAlpha(Qt::white, 0.7);
-    const QColor grayCircle = Style::withAlpha(Style::gray(), 0.15);
-    Appearance a;
-    a.emblemBackground = grayCircle;
-    switch (status) {
-    case VPNDisplayStatus::Disconnected:
-        a.emblemSymbol = u"shield.slash"_s;
-        a.emblemColor = dimWhite;
-        a.buttonSymbol = u"lock.shield"_s;
-        a.buttonTitle = ConnectionDetailView::tr("Connect");
-        a.buttonColor = Style::green();
-        break;
-    case VPNDisplayStatus::Connecting:
-        a.emblemSymbol = u"shield.lefthalf.filled"_s;
-        a.emblemColor = Style::orange();
-        a.buttonSymbol = u"hourglass"_s;
-        a.buttonTitle = ConnectionDetailView::tr("Connecting…");
-        a.buttonColor = Style::orange();
-        a.buttonEnabled = false;
-        break;
-    case VPNDisplayStatus::Connected:
-        a.emblemSymbol = u"checkmark.shield.fill"_s;
-        a.emblemColor = Style::green();
-        a.emblemBackground = Style::withAlpha(Style::green(), 0.2);
-        a.showsPulse = true;
-        a.buttonSymbol = u"lock.open"_s;
-        a.buttonTitle = ConnectionDetailView::tr("Disconnect");
-        a.buttonColor = Style::withAlpha(Style::red(), 0.85);
-        a.showsLocation = true;
-        break;
-    case VPNDisplayStatus::Disconnecting:
-        a.emblemSymbol = u"shield.lefthalf.filled"_s;
-        a.emblemColor = dimWhite;
-        a.buttonSymbol = u"hourglass"_s;
-        a.buttonTitle = ConnectionDetailView::tr("Disconnecting…");
-        a.buttonColor = Style::orange();
-        a.buttonEnabled = false;
-        break;
-    case VPNDisplayStatus::Error:
-        a.emblemSymbol = u"exclamationmark.shield"_s;
-        a.emblemColor = dimWhite;
-        a.buttonSymbol = u"lock.shield"_s;
-        a.buttonTitle = ConnectionDetailView::tr("Connect");
-        a.buttonColor = Style::green();
-        break;
-    }
-    a.statusText = ConnectionText::statusName(status);
-    return a;
-}
-
-ButtonAction buttonAction(VPNDisplayStatus status)
-{
-    switch (status) {
-    case VPNDisplayStatus::Disconnected:
-    case VPNDisplayStatus::Error:
-        return ButtonAction::Connect;
-    case VPNDisplayStatus::Connected:
-        return ButtonAction::Disconnect;
-    case VPNDisplayStatus::Connecting:
-    case VPNDisplayStatus::Disconnecting:
-        break;
-    }
-    return ButtonAction::Nothing;
-}
-
 QString locationLine(const ServerLocation &server)
 {
     return server.countryAndCity() + u" (IKEv2)"_s;
-}
-
-std::optional<MapRegion> regionForStatus(VPNDisplayStatus status, const ServerLocation &selected)
-{
-    switch (status) {
-    case VPNDisplayStatus::Connected:
-        return regionForSelection(selected);
-    case VPNDisplayStatus::Disconnected:
-        return MapRegion::overview();
-    case VPNDisplayStatus::Connecting:
-    case VPNDisplayStatus::Disconnecting:
-    case VPNDisplayStatus::Error:
-        break;
-    }
-    return std::nullopt;
 }
 
 MapRegion regionForSelection(const ServerLocation &selected)
@@ -277,12 +195,12 @@ QSize StatusEmblem::sizeHint() const
     return size();
 }
 
-void StatusEmblem::setAppearance(const ConnectionDetail::Appearance &appearance)
+void StatusEmblem::setLook(const ConnectionPresentation::Look &look)
 {
-    m_symbol = appearance.emblemSymbol;
-    m_symbolColor = appearance.emblemColor;
-    m_background = appearance.emblemBackground;
-    m_showsPulse = appearance.showsPulse;
+    m_symbol = look.emblemSymbol;
+    m_symbolColor = Style::emblemColor(look.emblemTone);
+    m_background = Style::emblemBackground(look.emblemTone);
+    m_showsPulse = look.connected;
     updateTimer();
     update();
 }
@@ -445,7 +363,7 @@ void ConnectionDetailView::statusChanged()
         return;
     }
     m_status = status;
-    if (auto region = ConnectionDetail::regionForStatus(status, m_servers.selectedServer()))
+    if (auto region = ConnectionPresentation::regionForStatus(status, m_servers.selectedServer()))
         m_map->setRegion(*region, true);
     refresh();
 }
@@ -465,28 +383,28 @@ void ConnectionDetailView::selectionChanged()
 
 void ConnectionDetailView::refresh()
 {
-    const ConnectionDetail::Appearance look = ConnectionDetail::appearance(m_status);
+    const ConnectionPresentation::Look look = ConnectionPresentation::look(m_status);
     const ServerLocation &selected = m_servers.selectedServer();
     m_shownServerId = selected.id;
 
     m_cardFlag->setText(selected.flagEmoji());
     m_cardLocation->setText(selected.countryAndCity());
 
-    m_emblem->setAppearance(look);
-    m_statusText->setText(look.statusText);
+    m_emblem->setLook(look);
+    m_statusText->setText(look.text);
     m_reason->setPlainText(ConnectionText::reason(m_vpn.connectionState()));
     m_reason->setVisible(!m_reason->fullText().isEmpty());
 
     m_locationLine->setText(ConnectionDetail::locationLine(selected));
-    m_locationLine->setVisible(look.showsLocation);
+    m_locationLine->setVisible(look.connected);
     const std::optional<QString> address = m_vpn.connectedServerIP();
     m_addressLine->setPlainText(address.value_or(QString()));
-    m_addressLine->setVisible(look.showsLocation && address.has_value());
+    m_addressLine->setVisible(look.connected && address.has_value());
 
     m_button->setSymbol(look.buttonSymbol);
     m_button->setText(look.buttonTitle);
-    m_button->setColor(look.buttonColor);
-    m_button->setEnabled(look.buttonEnabled);
+    m_button->setColor(Style::buttonColor(look.buttonTone));
+    m_button->setEnabled(look.buttonEnabled());
 
     refreshPins();
 }
@@ -499,18 +417,18 @@ void ConnectionDetailView::refreshPins()
 
 void ConnectionDetailView::buttonClicked()
 {
-    switch (ConnectionDetail::buttonAction(m_status)) {
-    case ConnectionDetail::ButtonAction::Connect: {
+    switch (ConnectionPresentation::look(m_status).action) {
+    case ConnectionPresentation::ButtonAction::Connect: {
         // A copy: selecting replaces the catalogue's selected server.
         const ServerLocation server = m_servers.selectedServer();
         m_servers.selectServer(server);
         m_vpn.connect(server.ipAddress, server.id);
         break;
     }
-    case ConnectionDetail::ButtonAction::Disconnect:
+    case ConnectionPresentation::ButtonAction::Disconnect:
         m_vpn.disconnect();
         break;
-    case ConnectionDetail::ButtonAction::Nothing:
+    case ConnectionPresentation::ButtonAction::None:
         break;
     }
 }
@@ -541,6 +459,6 @@ void ConnectionDetailView::chooseServer(const ServerLocation &server)
     // One delayed call on the main thread, not cancelled by later actions;
     // dropped only if the manager itself is gone.
     VPNServiceManager &vpn = m_vpn;
-    QTimer::singleShot(ConnectionDetail::reconnectDelay, &vpn,
+    QTimer::singleShot(ConnectionPresentation::reconnectDelay, &vpn,
                        [&vpn, ip = server.ipAddress, id = server.id] { vpn.connect(ip, id); });
 }

@@ -27,39 +27,6 @@ using namespace Qt::StringLiterals;
 
 namespace MenuBarRules {
 
-Appearance appearance(VPNDisplayStatus status, const QColor &secondary)
-{
-    const QString text = ConnectionText::statusName(status);
-    switch (status) {
-    case VPNDisplayStatus::Disconnected:
-        return {secondary, text, u"lock.shield"_s, MenuBarView::tr("Connect"), Style::green(), true};
-    case VPNDisplayStatus::Connecting:
-        return {Style::orange(), text, u"hourglass"_s, MenuBarView::tr("Connecting…"), Style::orange(), false};
-    case VPNDisplayStatus::Connected:
-        return {Style::green(), text, u"lock.open"_s, MenuBarView::tr("Disconnect"), Style::withAlpha(Style::red(), 0.85), true};
-    case VPNDisplayStatus::Disconnecting:
-        return {Style::orange(), text, u"hourglass"_s, MenuBarView::tr("Disconnecting…"), Style::orange(), false};
-    case VPNDisplayStatus::Error:
-        return {Style::red(), text, u"lock.shield"_s, MenuBarView::tr("Connect"), Style::green(), true};
-    }
-    Q_UNREACHABLE();
-}
-
-ButtonAction buttonAction(VPNDisplayStatus status)
-{
-    switch (status) {
-    case VPNDisplayStatus::Disconnected:
-    case VPNDisplayStatus::Error:
-        return ButtonAction::Connect;
-    case VPNDisplayStatus::Connected:
-        return ButtonAction::Disconnect;
-    case VPNDisplayStatus::Connecting:
-    case VPNDisplayStatus::Disconnecting:
-        return ButtonAction::None;
-    }
-    Q_UNREACHABLE();
-}
-
 bool showsSignedInPanel(const AuthState &state)
 {
     return state.isAuthenticated() && state.user().has_value();
@@ -77,18 +44,6 @@ MapRegion regionForSelection(VPNDisplayStatus status, const ServerLocation &sele
     if (status == VPNDisplayStatus::Connected)
         return MapRegion::around(selected.latitude, selected.longitude);
     return MapRegion::overview();
-}
-
-std::optional<MapRegion> regionForStatus(VPNDisplayStatus status, const ServerLocation &selected)
-{
-    switch (status) {
-    case VPNDisplayStatus::Connected:
-        return MapRegion::around(selected.latitude, selected.longitude);
-    case VPNDisplayStatus::Disconnected:
-        return MapRegion::overview();
-    default:
-        return std::nullopt;
-    }
 }
 
 } // namespace MenuBarRules
@@ -329,7 +284,7 @@ MenuBarView::MenuBarView(AuthService &auth, AppDelegate &appDelegate, ServerMana
 
     QObject::connect(&m_auth, &AuthService::authStateChanged, this, &MenuBarView::refreshAuth);
     QObject::connect(&m_delegate, &AppDelegate::vpnStatusChanged, this, [this](VPNDisplayStatus status) {
-        if (const auto region = MenuBarRules::regionForStatus(status, m_servers.selectedServer()))
+        if (const auto region = ConnectionPresentation::regionForStatus(status, m_servers.selectedServer()))
             m_servers.setMapRegion(*region);
         refreshStatus();
         refreshPins();
@@ -521,15 +476,15 @@ void MenuBarView::refreshAuth()
 
 void MenuBarView::refreshStatus()
 {
-    const auto look = MenuBarRules::appearance(m_delegate.vpnStatus(), Style::secondaryText(this));
-    static_cast<StatusDot *>(m_statusDot)->setColor(look.dotColor);
-    m_statusText->setText(look.statusText);
+    const auto look = ConnectionPresentation::look(m_delegate.vpnStatus());
+    static_cast<StatusDot *>(m_statusDot)->setColor(Style::toneColor(look.tone, this));
+    m_statusText->setText(look.text);
     m_reason->setPlainText(ConnectionText::reason(m_vpn.connectionState()));
     m_reason->setVisible(!m_reason->fullText().isEmpty());
     m_button->setSymbol(look.buttonSymbol);
     m_button->setText(look.buttonTitle);
-    m_button->setColor(look.buttonColor);
-    m_button->setEnabled(look.buttonEnabled);
+    m_button->setColor(Style::buttonColor(look.buttonTone));
+    m_button->setEnabled(look.buttonEnabled());
 }
 
 void MenuBarView::changeEvent(QEvent *event)
@@ -569,17 +524,17 @@ void MenuBarView::setShowServerList(bool show, bool animated)
 
 void MenuBarView::buttonPressed()
 {
-    switch (MenuBarRules::buttonAction(m_delegate.vpnStatus())) {
-    case MenuBarRules::ButtonAction::Connect: {
+    switch (ConnectionPresentation::look(m_delegate.vpnStatus()).action) {
+    case ConnectionPresentation::ButtonAction::Connect: {
         const ServerLocation server = m_servers.selectedServer();
         m_servers.selectServer(server);
         m_vpn.connect(server.ipAddress, server.id);
         break;
     }
-    case MenuBarRules::ButtonAction::Disconnect:
+    case ConnectionPresentation::ButtonAction::Disconnect:
         m_vpn.disconnect();
         break;
-    case MenuBarRules::ButtonAction::None:
+    case ConnectionPresentation::ButtonAction::None:
         break;
     }
 }
@@ -600,5 +555,5 @@ void MenuBarView::serverTapped(const ServerLocation &tapped)
     VPNServiceManager *vpn = &m_vpn;
     const QString ip = server.ipAddress;
     const QString id = server.id;
-    QTimer::singleShot(MenuBarRules::reconnectDelayMs, vpn, [vpn, ip, id] { vpn->connect(ip, id); });
+    QTimer::singleShot(ConnectionPresentation::reconnectDelay, vpn, [vpn, ip, id] { vpn->connect(ip, id); });
 }

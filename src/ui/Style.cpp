@@ -69,6 +69,61 @@ QColor secondaryText(const QWidget *widget)
     return withAlpha(primaryText(widget), secondaryStrength);
 }
 
+QColor toneColor(ConnectionPresentation::Tone tone, const QWidget *widget)
+{
+    using Tone = ConnectionPresentation::Tone;
+    switch (tone) {
+    case Tone::Quiet:
+        break;
+    case Tone::Go:
+        return green();
+    case Tone::Busy:
+        return orange();
+    case Tone::Stop:
+        return red();
+    }
+    return secondaryText(widget);
+}
+
+QColor buttonColor(ConnectionPresentation::Tone tone)
+{
+    // A quiet button does not exist; the red of Disconnect is softened.
+    using Tone = ConnectionPresentation::Tone;
+    switch (tone) {
+    case Tone::Quiet:
+    case Tone::Go:
+        break;
+    case Tone::Busy:
+        return orange();
+    case Tone::Stop:
+        return withAlpha(red(), 0.85);
+    }
+    return green();
+}
+
+QColor emblemColor(ConnectionPresentation::Tone tone)
+{
+    using Tone = ConnectionPresentation::Tone;
+    switch (tone) {
+    case Tone::Go:
+        return green();
+    case Tone::Busy:
+        return orange();
+    case Tone::Stop:
+        return red();
+    case Tone::Quiet:
+        break;
+    }
+    return withAlpha(Qt::white, 0.7);
+}
+
+QColor emblemBackground(ConnectionPresentation::Tone tone)
+{
+    if (tone == ConnectionPresentation::Tone::Go)
+        return withAlpha(green(), 0.2);
+    return withAlpha(gray(), 0.15);
+}
+
 QFont font(int points, QFont::Weight weight)
 {
     QFont f;

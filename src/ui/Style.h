@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/ConnectionPresentation.h"
+
 #include <QAbstractButton>
 #include <QColor>
 #include <QFont>
@@ -30,6 +32,15 @@ QColor withAlpha(QColor color, qreal alpha);
 // Text colours from the widget's palette (secondary is the primary at reduced strength).
 QColor primaryText(const QWidget *widget);
 QColor secondaryText(const QWidget *widget);
+
+// The colours of the connection status's roles. The status dot and text
+// accents (Quiet: the widget's secondary text colour); the filled
+// connect/disconnect button; the emblem on the dark map and the circle
+// behind it.
+QColor toneColor(ConnectionPresentation::Tone tone, const QWidget *widget);
+QColor buttonColor(ConnectionPresentation::Tone tone);
+QColor emblemColor(ConnectionPresentation::Tone tone);
+QColor emblemBackground(ConnectionPresentation::Tone tone);
 
 QFont font(int points, QFont::Weight weight = QFont::Normal);
 QFont monospaced(int points);

@@ -14,7 +14,7 @@
 #include <cmath>
 
 using namespace Qt::StringLiterals;
-using ConnectionDetail::ButtonAction;
+using Action = ConnectionPresentation::ButtonAction;
 
 namespace {
 
@@ -97,69 +97,67 @@ class TestConnectionDetail : public QObject
     Q_OBJECT
 
 private slots:
-    // The emblem, the status text and the button for every connection state,
-    // as the pure appearance says and as the view shows.
+    // The one look of every connection state (ConnectionPresentation, used by
+    // the panel, the window, the tray and the command line), its colours
+    // from the palette, and the window showing it.
     void appearance_data()
     {
         QTest::addColumn<VPNConnectionState>("state");
+        QTest::addColumn<QString>("statusText");
+        QTest::addColumn<QColor>("dot"); // invalid: the secondary text colour
         QTest::addColumn<QString>("emblem");
         QTest::addColumn<QColor>("emblemColor");
-        QTest::addColumn<QString>("statusText");
         QTest::addColumn<QString>("buttonSymbol");
         QTest::addColumn<QString>("buttonTitle");
         QTest::addColumn<QColor>("buttonColor");
-        QTest::addColumn<bool>("enabled");
         QTest::addColumn<int>("action");
 
         const QColor green = QColor::fromRgbF(0, 0.784f, 0.325f);
-        const QColor red = Style::withAlpha(Style::red(), 0.85);
-        const QColor orange = Style::orange();
-        QTest::newRow("disconnected") << VPNConnectionState::disconnected() << u"shield.slash"_s << white(0.7)
-                                      << u"Disconnected"_s << u"lock.shield"_s << u"Connect"_s << green << true
-                                      << int(ButtonAction::Connect);
-        QTest::newRow("connecting") << VPNConnectionState::connecting() << u"shield.lefthalf.filled"_s << orange
-                                    << u"Connecting…"_s << u"hourglass"_s << u"Connecting…"_s << orange << false
-                                    << int(ButtonAction::Nothing);
+        const QColor red = QColor(255, 59, 48);
+        const QColor orange = QColor(255, 149, 0);
+        const QColor softRed = Style::withAlpha(red, 0.85);
+        QTest::newRow("disconnected") << VPNConnectionState::disconnected() << u"Disconnected"_s << QColor()
+                                      << u"shield.slash"_s << white(0.7) << u"lock.shield"_s << u"Connect"_s << green
+                                      << int(Action::Connect);
+        QTest::newRow("connecting") << VPNConnectionState::connecting() << u"Connecting…"_s << orange
+                                    << u"shield.lefthalf.filled"_s << orange << u"hourglass"_s << u"Connecting…"_s
+                                    << orange << int(Action::None);
         QTest::newRow("reconnecting shows as connecting")
-            << VPNConnectionState::reconnecting() << u"shield.lefthalf.filled"_s << orange << u"Connecting…"_s
-            << u"hourglass"_s << u"Connecting…"_s << orange << false << int(ButtonAction::Nothing);
-        QTest::newRow("connected") << VPNConnectionState::connected() << u"checkmark.shield.fill"_s << green
-                                   << u"Connected"_s << u"lock.open"_s << u"Disconnect"_s << red << true
-                                   << int(ButtonAction::Disconnect);
-        QTest::newRow("disconnecting") << VPNConnectionState::disconnecting() << u"shield.lefthalf.filled"_s
-                                       << white(0.7) << u"Disconnecting…"_s << u"hourglass"_s << u"Disconnecting…"_s
-                                       << orange << false << int(ButtonAction::Nothing);
+            << VPNConnectionState::reconnecting() << u"Connecting…"_s << orange << u"shield.lefthalf.filled"_s
+            << orange << u"hourglass"_s << u"Connecting…"_s << orange << int(Action::None);
+        QTest::newRow("connected") << VPNConnectionState::connected() << u"Connected"_s << green
+                                   << u"checkmark.shield.fill"_s << green << u"lock.open"_s << u"Disconnect"_s
+                                   << softRed << int(Action::Disconnect);
+        QTest::newRow("disconnecting") << VPNConnectionState::disconnecting() << u"Disconnecting…"_s << orange
+                                       << u"shield.lefthalf.filled"_s << white(0.7) << u"hourglass"_s
+                                       << u"Disconnecting…"_s << orange << int(Action::None);
         QTest::newRow("error") << VPNConnectionState::error(u"Connection failed — please reconnect manually"_s)
-                               << u"exclamationmark.shield"_s << white(0.7) << u"Error"_s << u"lock.shield"_s
-                               << u"Connect"_s << green << true << int(ButtonAction::Connect);
+                               << u"Error"_s << red << u"exclamationmark.shield"_s << white(0.7) << u"lock.shield"_s
+                               << u"Connect"_s << green << int(Action::Connect);
     }
     void appearance()
     {
         QFETCH(VPNConnectionState, state);
+        QFETCH(QString, statusText);
+        QFETCH(QColor, dot);
         QFETCH(QString, emblem);
         QFETCH(QColor, emblemColor);
-        QFETCH(QString, statusText);
         QFETCH(QString, buttonSymbol);
         QFETCH(QString, buttonTitle);
         QFETCH(QColor, buttonColor);
-        QFETCH(bool, enabled);
         QFETCH(int, action);
         const VPNDisplayStatus status = VPNDisplay::status(state);
         const bool connected = status == VPNDisplayStatus::Connected;
 
-        const auto look = ConnectionDetail::appearance(status);
+        const auto look = ConnectionPresentation::look(status);
+        QCOMPARE(look.text, statusText);
         QCOMPARE(look.emblemSymbol, emblem);
-        QCOMPARE(look.emblemColor, emblemColor);
-        QCOMPARE(look.statusText, statusText);
         QCOMPARE(look.buttonSymbol, buttonSymbol);
         QCOMPARE(look.buttonTitle, buttonTitle);
-        QCOMPARE(look.buttonColor, buttonColor);
-        QCOMPARE(look.buttonEnabled, enabled);
-        QCOMPARE(look.showsPulse, connected);
-        QCOMPARE(look.showsLocation, connected);
-        QCOMPARE(look.emblemBackground,
-                 connected ? Style::withAlpha(Style::green(), 0.2) : Style::withAlpha(Style::gray(), 0.15));
-        QCOMPARE(int(ConnectionDetail::buttonAction(status)), action);
+        QCOMPARE(int(look.action), action);
+        QCOMPARE(look.connected, connected);
+        QWidget plain;
+        QCOMPARE(Style::toneColor(look.tone, &plain), dot.isValid() ? dot : Style::secondaryText(&plain));
 
         Fixture f;
         QVERIFY(f.setState(state));
@@ -174,9 +172,11 @@ private slots:
         QCOMPARE(f.button()->symbol(), buttonSymbol);
         QCOMPARE(f.button()->text(), buttonTitle);
         QCOMPARE(f.button()->color(), buttonColor);
-        QCOMPARE(f.button()->isEnabled(), enabled);
-        // The pulse runs only while connected (and shown).
+        QCOMPARE(f.button()->isEnabled(), action != int(Action::None));
+        // The pulse runs only while connected (and shown), on a green circle.
         QCOMPARE(f.emblem()->isPulsing(), connected);
+        QCOMPARE(Style::emblemBackground(look.emblemTone),
+                 connected ? Style::withAlpha(Style::green(), 0.2) : Style::withAlpha(Style::gray(), 0.15));
         // The pin of the selected server is the connected one only while connected.
         const auto pins = f.view.map()->annotations();
         QCOMPARE(pins.size(), 9);
@@ -378,8 +378,8 @@ private slots:
         QCOMPARE(view.map()->region(), aroundSg);
         QCOMPARE(f.servers.mapRegion(), MapRegion::overview());
 
-        QCOMPARE(ConnectionDetail::regionForStatus(VPNDisplayStatus::Connected, sg), aroundSg);
-        QCOMPARE(ConnectionDetail::regionForStatus(VPNDisplayStatus::Error, sg), std::nullopt);
+        QCOMPARE(ConnectionPresentation::regionForStatus(VPNDisplayStatus::Connected, sg), aroundSg);
+        QCOMPARE(ConnectionPresentation::regionForStatus(VPNDisplayStatus::Error, sg), std::nullopt);
     }
 
     // The pulse runs only while the view is shown and connected.

@@ -71,65 +71,41 @@ class TestMenuBarView : public QObject
     Q_OBJECT
 
 private slots:
-    // Per status: the dot, the text, the button's symbol, title, colour and
-    // whether it does anything; then what a press does.
+    // Per status the panel shows the connection's one look (its table is
+    // tested with the connection view); then what a press does.
     void statusAndButton_data()
     {
         QTest::addColumn<VPNConnectionState>("state");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QColor>("dot"); // invalid: the secondary text colour
-        QTest::addColumn<QString>("symbol");
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QColor>("color");
-        QTest::addColumn<bool>("enabled");
         QTest::addColumn<int>("connects");
         QTest::addColumn<int>("disconnects");
-        const QColor green = QColor::fromRgbF(0, 0.784f, 0.325f);
-        QTest::newRow("disconnected") << VPNConnectionState::disconnected() << u"Disconnected"_s << QColor()
-                                      << u"lock.shield"_s << u"Connect"_s << green << true << 1 << 0;
-        QTest::newRow("connecting") << VPNConnectionState::connecting() << u"Connecting…"_s << Style::orange()
-                                    << u"hourglass"_s << u"Connecting…"_s << Style::orange() << false << 0 << 0;
-        QTest::newRow("reconnecting") << VPNConnectionState::reconnecting() << u"Connecting…"_s << Style::orange()
-                                      << u"hourglass"_s << u"Connecting…"_s << Style::orange() << false << 0 << 0;
-        QTest::newRow("connected") << VPNConnectionState::connected() << u"Connected"_s << green << u"lock.open"_s
-                                   << u"Disconnect"_s << Style::withAlpha(Style::red(), 0.85) << true << 0 << 1;
-        QTest::newRow("disconnecting") << VPNConnectionState::disconnecting() << u"Disconnecting…"_s
-                                       << Style::orange() << u"hourglass"_s << u"Disconnecting…"_s << Style::orange()
-                                       << false << 0 << 0;
-        QTest::newRow("error") << VPNConnectionState::error(u"Connection failed — please reconnect manually"_s)
-                               << u"Error"_s << Style::red() << u"lock.shield"_s << u"Connect"_s << green << true << 1
+        QTest::newRow("disconnected") << VPNConnectionState::disconnected() << 1 << 0;
+        QTest::newRow("connecting") << VPNConnectionState::connecting() << 0 << 0;
+        QTest::newRow("reconnecting") << VPNConnectionState::reconnecting() << 0 << 0;
+        QTest::newRow("connected") << VPNConnectionState::connected() << 0 << 1;
+        QTest::newRow("disconnecting") << VPNConnectionState::disconnecting() << 0 << 0;
+        QTest::newRow("error") << VPNConnectionState::error(u"Connection failed — please reconnect manually"_s) << 1
                                << 0;
     }
 
     void statusAndButton()
     {
         QFETCH(VPNConnectionState, state);
-        QFETCH(QString, text);
-        QFETCH(QColor, dot);
-        QFETCH(QString, symbol);
-        QFETCH(QString, title);
-        QFETCH(QColor, color);
-        QFETCH(bool, enabled);
         QFETCH(int, connects);
         QFETCH(int, disconnects);
         Panel p;
         QVERIFY(p.publish(state));
-        if (!dot.isValid())
-            dot = Style::secondaryText(p.view.get());
+        const auto look = ConnectionPresentation::look(state);
 
-        QCOMPARE(p.text(u"statusText"_s), text);
+        QCOMPARE(p.text(u"statusText"_s), look.text);
         QCOMPARE(p.find(u"statusReason"_s)->isVisible(), state.isError());
         if (state.isError())
             QCOMPARE(p.text(u"statusReason"_s), state.errorMessage());
-        QCOMPARE(p.find(u"statusDot"_s)->property("color").value<QColor>(), dot);
-        QCOMPARE(p.button()->symbol(), symbol);
-        QCOMPARE(p.button()->text(), title);
-        QCOMPARE(p.button()->color(), color);
-        QCOMPARE(p.button()->isEnabled(), enabled);
+        QCOMPARE(p.find(u"statusDot"_s)->property("color").value<QColor>(), Style::toneColor(look.tone, p.view.get()));
+        QCOMPARE(p.button()->symbol(), look.buttonSymbol);
+        QCOMPARE(p.button()->text(), look.buttonTitle);
+        QCOMPARE(p.button()->color(), Style::buttonColor(look.buttonTone));
+        QCOMPARE(p.button()->isEnabled(), look.buttonEnabled());
         QCOMPARE(p.button()->height(), MenuBarRules::buttonHeight);
-        const auto rule = MenuBarRules::appearance(p.delegate->vpnStatus(), Style::secondaryText(p.view.get()));
-        QCOMPARE(rule.buttonTitle, title);
-        QCOMPARE(rule.buttonEnabled, enabled);
         p.save(u"menubar-"_s + QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-') + u".png"_s);
 
         QVERIFY(!p.defaults.standard().contains(ServerManager::selectedServerKey));
@@ -171,7 +147,7 @@ private slots:
         QCOMPARE(p.text(u"serverName"_s), u"United States - San Francisco"_s);
         QCOMPARE(p.ikev2.connectCalls.size(), 0);
         QCOMPARE(p.ikev2.disconnectCalls, reconnects ? 1 : 0);
-        QTest::qWait(MenuBarRules::reconnectDelayMs - 300);
+        QTest::qWait(int(ConnectionPresentation::reconnectDelay.count()) - 300);
         QCOMPARE(p.ikev2.connectCalls.size(), 0);
         if (!reconnects) {
             QTest::qWait(600);
@@ -193,7 +169,7 @@ private slots:
         p.openList();
         p.servers.setMapRegion(kElsewhere);
         QTest::mouseClick(p.row(u"uk-node-01"_s), Qt::LeftButton);
-        QTest::qWait(MenuBarRules::reconnectDelayMs + 200);
+        QTest::qWait(int(ConnectionPresentation::reconnectDelay.count()) + 200);
         QCOMPARE(p.servers.selectedServer().id, u"sg-node-01"_s);
         QVERIFY(p.view->showServerList());
         QCOMPARE(p.ikev2.disconnectCalls, 0);
@@ -328,7 +304,7 @@ private slots:
         QTRY_COMPARE(map->displayedRegion(), expected);
         QCOMPARE(map->height(), MenuBarRules::mapHeight);
         if (select.isEmpty() && region.isValid()) {
-            const auto rule = MenuBarRules::regionForStatus(p.delegate->vpnStatus(), p.servers.selectedServer());
+            const auto rule = ConnectionPresentation::regionForStatus(p.delegate->vpnStatus(), p.servers.selectedServer());
             QCOMPARE(rule, std::optional<MapRegion>(expected));
         }
     }
