@@ -1,6 +1,7 @@
 #include "ui/ConnectionDetailView.h"
 
 #include "shell/ConnectionText.h"
+#include "ui/ConnectionActions.h"
 #include "ui/Icons.h"
 #include "ui/MapProjection.h"
 #include "ui/PlainLabel.h"
@@ -101,7 +102,7 @@ public:
         setMaximumWidth(preferredWidth);
 
         auto *layout = new QHBoxLayout(this);
-        layout->setContentsMargins(16, 12, 16, 12);
+        layout->setContentsMargins(Layout::cardPadding);
         layout->setSpacing(12);
         flag = makeLabel(Style::font(28), Qt::white, this);
         flag->setObjectName(u"cardFlag"_s);
@@ -165,7 +166,7 @@ public:
         : FilledButton({}, parent)
     {
         setFontPoints(15, QFont::Normal);
-        setCornerRadius(12);
+        setCornerRadius(Layout::cardRadius);
         setShadow(true);
         setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
         setFixedHeight(outerHeight);
@@ -263,7 +264,7 @@ ConnectionDetailView::ConnectionDetailView(ServerManager &servers, VPNServiceMan
     setObjectName(u"connectionDetail"_s);
     setAutoFillBackground(true);
     QPalette dark = palette();
-    dark.setColor(QPalette::Window, WorldMap::oceanColor());
+    dark.setColor(QPalette::Window, Style::mapOcean());
     dark.setColor(QPalette::WindowText, Qt::white);
     setPalette(dark);
 
@@ -281,7 +282,7 @@ ConnectionDetailView::ConnectionDetailView(ServerManager &servers, VPNServiceMan
     auto *content = new QWidget(this);
     content->setObjectName(u"connectionContent"_s);
     auto *column = new QVBoxLayout(content);
-    column->setContentsMargins(24, 20, 24, 28);
+    column->setContentsMargins(Layout::pageMargin, 20, Layout::pageMargin, 28);
     column->setSpacing(0);
 
     auto *card = new LocationCard(content);
@@ -307,7 +308,7 @@ ConnectionDetailView::ConnectionDetailView(ServerManager &servers, VPNServiceMan
     m_reason->setTextInteractionFlags(Qt::TextSelectableByMouse);
     // The whole width of the column: a wrapped label given less than it asks
     // for would cut off its last lines.
-    m_reason->setContentsMargins(24, 0, 24, 0);
+    m_reason->setContentsMargins(Layout::pageMargin, 0, Layout::pageMargin, 0);
 
     m_locationLine = makeLabel(Style::font(13), white(0.7), content);
     m_locationLine->setObjectName(u"locationLine"_s);
@@ -417,20 +418,7 @@ void ConnectionDetailView::refreshPins()
 
 void ConnectionDetailView::buttonClicked()
 {
-    switch (ConnectionPresentation::look(m_status).action) {
-    case ConnectionPresentation::ButtonAction::Connect: {
-        // A copy: selecting replaces the catalogue's selected server.
-        const ServerLocation server = m_servers.selectedServer();
-        m_servers.selectServer(server);
-        m_vpn.connect(server.ipAddress, server.id);
-        break;
-    }
-    case ConnectionPresentation::ButtonAction::Disconnect:
-        m_vpn.disconnect();
-        break;
-    case ConnectionPresentation::ButtonAction::None:
-        break;
-    }
+    ConnectionActions::pressButton(m_status, m_servers, m_vpn);
 }
 
 void ConnectionDetailView::showServerPicker()
@@ -450,15 +438,5 @@ void ConnectionDetailView::showServerPicker()
 
 void ConnectionDetailView::chooseServer(const ServerLocation &server)
 {
-    if (!server.isActive)
-        return;
-    m_servers.selectServer(server);
-    if (m_status != VPNDisplayStatus::Connected)
-        return;
-    m_vpn.disconnect();
-    // One delayed call on the main thread, not cancelled by later actions;
-    // dropped only if the manager itself is gone.
-    VPNServiceManager &vpn = m_vpn;
-    QTimer::singleShot(ConnectionPresentation::reconnectDelay, &vpn,
-                       [&vpn, ip = server.ipAddress, id = server.id] { vpn.connect(ip, id); });
+    ConnectionActions::chooseServer(server, m_status, m_servers, m_vpn);
 }

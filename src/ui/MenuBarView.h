@@ -32,6 +32,9 @@ namespace MenuBarRules {
 constexpr int panelWidth = 320;
 constexpr int mapHeight = 130;
 constexpr int buttonHeight = 36;
+// The left and right inset of each section, and the status dot's diameter.
+constexpr int sectionInset = 16;
+constexpr int statusDotSize = 8;
 constexpr int foldAnimationMs = 200;
 
 // Only a signed-in user gets the full panel; signed out and still loading

@@ -53,6 +53,11 @@ QColor accent()
     return QColor(10, 132, 255);
 }
 
+// The map's dark blues: sea, land and the coast line between them.
+QColor mapOcean() { return QColor(13, 20, 31); }
+QColor mapLand() { return QColor(40, 54, 71); }
+QColor mapCoast() { return QColor(82, 102, 126); }
+
 QColor withAlpha(QColor color, qreal alpha)
 {
     color.setAlphaF(float(color.alphaF() * alpha));
@@ -432,6 +437,18 @@ Badge::Badge(const QString &text, const QColor &textColor, const QColor &backgro
     setAlignment(Qt::AlignCenter);
     Style::setTextColor(this, textColor);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+Badge *Badge::quiet(const QString &text, int points, QWidget *parent)
+{
+    auto *badge = new Badge(text, Style::secondaryText(parent), Style::withAlpha(Style::primaryText(parent), 0.06),
+                            points, parent);
+    Style::followPalette(badge, [](QWidget *widget) {
+        const QWidget *around = widget->parentWidget();
+        static_cast<Badge *>(widget)->setColors(Style::secondaryText(around),
+                                                Style::withAlpha(Style::primaryText(around), 0.06));
+    });
+    return badge;
 }
 
 void Badge::setColors(const QColor &textColor, const QColor &background)
