@@ -6,10 +6,12 @@
 #include "Bench.h"
 
 #include "shell/StartupProbe.h"
+#include "vpn/ControlProtocol.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocalSocket>
 #include <QMap>
 #include <QProcess>
 #include <QSet>
@@ -274,5 +276,71 @@ int ProcessBench::libraries(const QStringList &arguments)
         if (!floor.contains(it.key()))
             extra.append(QFileInfo(it.key()).fileName());
     Bench::note(u"libraries beyond the minimal tray program (%1): %2"_s.arg(extra.size()).arg(extra.join(u", "_s)));
+    return 0;
+}
+
+namespace {
+
+// One `status` over the control socket: connect, ask, read the answer.
+bool askStatus()
+{
+    const std::unique_ptr<QLocalSocket> socket = ControlProtocol::connectToApp(ControlProtocol::places().socket, 2000);
+    if (!socket)
+        return false;
+    ControlProtocol::Request request;
+    request.command = ControlProtocol::Request::Command::Status;
+    socket->write(request.encode());
+    QByteArray answer;
+    while (!answer.contains('\n') && socket->waitForReadyRead(2000))
+        answer += socket->readAll();
+    const auto message = ControlProtocol::parseMessage(answer.left(answer.indexOf('\n')));
+    return message && message->ok;
+}
+
+double runMs(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    const long long start = Bench::nowNs();
+    process.start(program, arguments);
+    if (!process.waitForFinished(10000) || process.exitCode() != 0)
+        Bench::fail(program + u" "_s + arguments.join(u' ') + u" failed"_s);
+    return double(Bench::nowNs() - start) / 1e6;
+}
+
+} // namespace
+
+int ProcessBench::controlStatus(const QStringList &arguments)
+{
+    const int runs = Bench::intOption(arguments, u"--runs"_s, 15);
+    const QString app = Bench::option(arguments, u"--app"_s);
+    const QString cli = Bench::option(arguments, u"--cli"_s);
+    if (app.isEmpty() || cli.isEmpty())
+        Bench::fail(u"control-status needs --app PATH and --cli PATH"_s);
+    QProcess running;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+    running.setProcessEnvironment(env);
+    running.setStandardOutputFile(QProcess::nullDevice());
+    running.setStandardErrorFile(QProcess::nullDevice());
+    running.start(app, {});
+    bool ready = false;
+    for (int i = 0; i < 100 && !ready; ++i) {
+        QThread::msleep(100);
+        ready = askStatus();
+    }
+    if (!ready)
+        Bench::fail(u"the application did not answer on its control socket"_s);
+    for (int run = 0; run < runs; ++run) {
+        const long long start = Bench::nowNs();
+        if (!askStatus())
+            Bench::fail(u"no answer to status"_s);
+        Bench::sample(u"control.status_rtt_ms"_s, run, double(Bench::nowNs() - start) / 1e6);
+        Bench::sample(u"control.status_cli_ms"_s, run, runMs(cli, {u"status"_s}));
+        Bench::sample(u"control.version_cli_ms"_s, run, runMs(cli, {u"--version"_s}));
+    }
+    running.terminate();
+    running.waitForFinished(10000);
     return 0;
 }

@@ -11,10 +11,15 @@
 // velorin-bench libraries --pid PID --floor-pid PID
 //   the shared libraries both map: how many, their size on disk, how much of
 //   them is resident
+// velorin-bench control-status --app PATH --cli PATH [--runs N]
+//   with the application running (offscreen): the control socket's round
+//   trip for `status`, and a whole `velorin status` through it beside
+//   `velorin --version` (the program's own start)
 namespace ProcessBench {
 
 int startup(const QStringList &arguments);
 int idle(const QStringList &arguments);
 int libraries(const QStringList &arguments);
+int controlStatus(const QStringList &arguments);
 
 } // namespace ProcessBench

@@ -28,6 +28,7 @@ int main(int argc, char *argv[])
         {u"startup"_s, ProcessBench::startup},
         {u"idle"_s, ProcessBench::idle},
         {u"libraries"_s, ProcessBench::libraries},
+        {u"control-status"_s, ProcessBench::controlStatus},
         {u"signin"_s, AccountBench::signIn},
         {u"cycles-signin"_s, AccountBench::cycles},
         {u"connect-xray"_s, ConnectBench::xray},

@@ -158,6 +158,9 @@ step "1/6 start-up offscreen (8 starts of each)"
 QT_QPA_PLATFORM=offscreen run_bench startup --mode offscreen --runs 7 --app "$app" \
   --app-args "--config-dir $work/config-fresh" --baseline "$tray"
 
+step "1/6 velorin status through the running application (15 of each)"
+run_bench control-status --runs 15 --app "$app" --cli "$cli"
+
 # A backend and a signed-in settings folder for the idle application.
 "$devserver" --data "$work/backend" --port 0 --seed-demo >"$work/backend.log" 2>&1 &
 server_pid=$!

@@ -1,10 +1,12 @@
-// `velorin connect` and `velorin status`.
+// `velorin connect`, `velorin disconnect` and `velorin status`.
+#include "cli/AppClient.h"
 #include "cli/Cli.h"
 
 #include "model/ConnectionPresentation.h"
 #include "model/ServerLocation.h"
 #include "platform/SignalNotifier.h"
 #include "platform/UserDefaults.h"
+#include "vpn/ConnectionLock.h"
 #include "vpn/ServerManager.h"
 #include "vpn/VPNServiceManager.h"
 #include "vpn/VPNServiceProtocol.h"
@@ -13,8 +15,13 @@
 
 #include <QCoro/QCoroSignal>
 
+#include <QFileInfo>
+#include <QJsonValue>
+#include <QThread>
+
 #include <algorithm>
 #include <csignal>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -41,8 +48,9 @@ bool isStopSignal(int signal)
     return std::find(std::begin(stopSignals), std::end(stopSignals), signal) != std::end(stopSignals);
 }
 
-// Follows one connection in the foreground: prints every state the VPN
-// service manager publishes, and turns the stop signals into a disconnect.
+// Follows one connection in the foreground: prints every state its owner
+// publishes (this process's VPN service manager, or the running
+// application), and turns the stop signals into a disconnect.
 //
 // It finishes with
 //   0   after a disconnect the user asked for has completed;
@@ -50,7 +58,8 @@ bool isStopSignal(int signal)
 //       ends in an error, an error after the connection was up that the
 //       service does not recover from by itself (the proxy service's
 //       "Connection failed — please reconnect manually"), or a connection
-//       that drops to disconnected without being asked;
+//       that drops to disconnected without being asked, or the application
+//       that held it quit;
 //   130 on a second stop signal while the disconnect is still under way.
 // While the proxy service retries ("Connection lost — reconnecting...",
 // "Network unavailable — waiting...") the command keeps running.
@@ -58,39 +67,33 @@ class ConnectSession : public QObject
 {
     Q_OBJECT
 public:
-    ConnectSession(Cli::Context &context, VPNServiceManager &manager, ServerLocation server, bool proxyOnly)
+    ConnectSession(Cli::Context &context, ServerLocation server, bool proxyOnly, std::function<void()> disconnect)
         : m_context(context)
-        , m_manager(manager)
         , m_server(std::move(server))
         , m_proxyOnly(proxyOnly)
+        , m_disconnect(std::move(disconnect))
     {
-        QObject::connect(&manager, &VPNServiceManager::connectionStateChanged, this, &ConnectSession::print);
         SignalNotifier &notifier = SignalNotifier::instance();
         QObject::connect(&notifier, &SignalNotifier::received, this, &ConnectSession::stop);
     }
 
-signals:
-    void finished(int code);
-
-private:
-    void print(const VPNConnectionState &state)
+    // A state of the connection, with the server's name and address as its owner reports them.
+    void show(const VPNConnectionState &state, QString name, const std::optional<QString> &address)
     {
+        m_state = state;
         using Kind = VPNConnectionState::Kind;
         if (!state.is(Kind::Connected)) {
             line(ConnectionPresentation::statusLine(state, {}, {}));
         } else {
             m_wasConnected = true;
-            const VPNServiceProtocol &service = m_manager.activeService();
-            QString name = service.serverName();
             if (name.isEmpty() || name == u"Not Connected")
                 name = m_server.countryAndCity();
-            line(ConnectionPresentation::statusLine(state, name,
-                                                    service.connectedServerIP().value_or(m_server.ipAddress)));
+            line(ConnectionPresentation::statusLine(state, name, address.value_or(m_server.ipAddress)));
             if (m_proxyOnly && !m_toldPorts) {
                 m_toldPorts = true;
-                const XrayService &xray = XrayService::shared();
+                const XrayService::Options options = XrayService::Options::fromBuild();
                 line(u"local proxies (system settings left alone): SOCKS5 127.0.0.1:"_s
-                     + QString::number(xray.socksPort()) + u", HTTP 127.0.0.1:"_s + QString::number(xray.httpPort()));
+                     + QString::number(options.socksPort) + u", HTTP 127.0.0.1:"_s + QString::number(options.httpPort));
             }
         }
         switch (state.kind()) {
@@ -103,8 +106,7 @@ private:
         case Kind::Error:
             if (m_stopping)
                 break;
-            if (state.errorMessage() != XrayService::connectionLostMessage
-                && state.errorMessage() != XrayService::networkUnavailableMessage)
+            if (!isRecovering(state))
                 finish(Cli::kFailure);
             break;
         default:
@@ -112,6 +114,23 @@ private:
         }
     }
 
+    // The owner went away (the application quit).
+    void lost(const QString &why)
+    {
+        line(u"error: "_s + why);
+        finish(m_stopping ? Cli::kSuccess : Cli::kFailure);
+    }
+
+    static bool isRecovering(const VPNConnectionState &state)
+    {
+        return state.errorMessage() == XrayService::connectionLostMessage
+            || state.errorMessage() == XrayService::networkUnavailableMessage;
+    }
+
+signals:
+    void finished(int code);
+
+private:
     void stop(int signal)
     {
         if (!isStopSignal(signal))
@@ -121,11 +140,11 @@ private:
             return;
         }
         m_stopping = true;
-        if (m_manager.connectionState().is(VPNConnectionState::Kind::Disconnected)) {
+        if (m_state.is(VPNConnectionState::Kind::Disconnected)) {
             finish(Cli::kSuccess);
             return;
         }
-        m_manager.disconnect();
+        m_disconnect();
     }
 
     void line(const QString &text) { m_context.out << text << Qt::endl; }
@@ -139,14 +158,70 @@ private:
     }
 
     Cli::Context &m_context;
-    VPNServiceManager &m_manager;
     const ServerLocation m_server;
     const bool m_proxyOnly;
+    std::function<void()> m_disconnect;
+    // A connect has been asked for when the session begins.
+    VPNConnectionState m_state = VPNConnectionState::connecting();
     bool m_toldPorts = false;
     bool m_wasConnected = false;
     bool m_stopping = false;
     bool m_finished = false;
 };
+
+bool watchStopSignals()
+{
+    SignalNotifier &notifier = SignalNotifier::instance();
+    for (const int signal : stopSignals)
+        if (!notifier.watch(signal))
+            return false;
+    return true;
+}
+
+ControlProtocol::Request request(ControlProtocol::Request::Command command)
+{
+    ControlProtocol::Request request;
+    request.command = command;
+    return request;
+}
+
+// The connection as the application reports it: name and address from a
+// state event or a status answer.
+void showFrom(ConnectSession &session, const ControlProtocol::Message &message)
+{
+    if (!message.state)
+        return;
+    const QJsonValue address = message.fields.value(u"address"_s);
+    session.show(*message.state, message.fields.value(u"serverName"_s).toString(),
+                 address.isString() ? std::optional<QString>(address.toString()) : std::nullopt);
+}
+
+// `connect` while the application runs: the application's own services
+// connect (its screens follow), this command prints the states. Ctrl-C asks
+// the application to disconnect, as it does without the application: the
+// command's promise is a connection that lasts until Ctrl-C, whoever holds it.
+QCoro::Task<int> connectThroughApp(Cli::Context &context, AppClient &app, ControlProtocol::Request connect,
+                                   ServerLocation server)
+{
+    app.send(connect);
+    const std::optional<ControlProtocol::Message> answer = app.next();
+    if (!answer)
+        co_return Cli::fail(context, u"the running application did not answer"_s);
+    if (!answer->ok)
+        co_return Cli::fail(context, answer->error);
+    ConnectSession session(context, server, connect.proxyOnly, [&app] {
+        app.send(request(ControlProtocol::Request::Command::Disconnect));
+    });
+    QObject::connect(&app, &AppClient::received, &session,
+                     [&session](const ControlProtocol::Message &message) {
+                         if (message.isEvent)
+                             showFrom(session, message);
+                     });
+    QObject::connect(&app, &AppClient::closed, &session, [&session] { session.lost(u"the application quit"_s); });
+    app.follow();
+    const int code = co_await qCoro(&session, &ConnectSession::finished);
+    co_return code;
+}
 
 QCoro::Task<int> connectCommand(Cli::Context &context, QStringList arguments)
 {
@@ -197,20 +272,76 @@ QCoro::Task<int> connectCommand(Cli::Context &context, QStringList arguments)
     // This command turns the stop signals into the same orderly disconnect
     // as Ctrl-C, so the proxy service's own signal clean-up stays out of the way.
     XrayService::leaveTerminationSignalToApplication();
-    SignalNotifier &notifier = SignalNotifier::instance();
-    for (const int signal : stopSignals)
-        if (!notifier.watch(signal))
-            co_return Cli::fail(context, u"cannot watch for Ctrl-C"_s);
+    if (!watchStopSignals())
+        co_return Cli::fail(context, u"cannot watch for Ctrl-C"_s);
 
+    // The running application owns the connection: it connects, never a
+    // second xray or IKE attempt from here.
+    QString refusal;
+    if (const std::unique_ptr<AppClient> app = AppClient::open(&refusal)) {
+        ControlProtocol::Request connect = request(ControlProtocol::Request::Command::Connect);
+        connect.protocol = protocol.value_or(VPNProtocolType::IKEv2);
+        connect.server = server.id;
+        connect.proxyOnly = proxyOnly;
+        const int code = co_await connectThroughApp(context, *app, connect, server);
+        co_return code;
+    }
+    if (!refusal.isEmpty())
+        co_return Cli::fail(context, refusal);
+
+    // Alone: the VPN service manager takes the user's connection lock, so a
+    // second command line cannot connect beside this one.
     VPNServiceManager &manager = VPNServiceManager::shared();
     if (proxyOnly)
         XrayService::shared().setProxyOnly(true);
     // Assigned directly: the settings' protocol switch accepts only IKEv2.
     manager.setSelectedProtocol(protocol.value_or(VPNProtocolType::IKEv2));
-    ConnectSession session(context, manager, server, proxyOnly);
+    ConnectSession session(context, server, proxyOnly, [&manager] { manager.disconnect(); });
+    QObject::connect(&manager, &VPNServiceManager::connectionStateChanged, &session,
+                     [&session, &manager](const VPNConnectionState &state) {
+                         const VPNServiceProtocol &service = manager.activeService();
+                         session.show(state, service.serverName(), service.connectedServerIP());
+                     },
+                     // Queued: a refusal comes within connect(), before the wait below.
+                     Qt::QueuedConnection);
     manager.connect(server.ipAddress, server.id);
     const int code = co_await qCoro(&session, &ConnectSession::finished);
     co_return code;
+}
+
+// The system proxy back-end this desktop gets, and why.
+void printProxyChoice(Cli::Context &context, const XrayService::Options &options, UserDefaults &defaults)
+{
+    const ProxyChoice choice = XrayService::proxyChoice(options, defaults);
+    if (choice.id.isEmpty())
+        context.out << u"system proxy: none for this desktop ("_s << choice.reason
+                    << u"); connect with --proxy-only\n"_s;
+    else
+        context.out << u"system proxy: "_s << ProxyBackends::labelOf(choice.id, options.proxyToolPath) << u" ("_s
+                    << choice.reason << u")\n"_s;
+}
+
+// The running application's own view: its protocol, selected server and
+// the state of its connection.
+int appStatus(Cli::Context &context, AppClient &app)
+{
+    app.send(request(ControlProtocol::Request::Command::Status));
+    const std::optional<ControlProtocol::Message> answer = app.next();
+    if (!answer || !answer->ok || !answer->state)
+        return Cli::fail(context, answer ? answer->error : u"the running application did not answer"_s);
+    const QJsonObject &fields = answer->fields;
+    const auto protocol = VPNProtocol::fromRawValue(fields.value(u"protocol"_s).toString());
+    context.out << u"protocol: "_s << VPNProtocol::displayName(protocol.value_or(VPNProtocolType::IKEv2)) << u'\n';
+    context.out << u"server: "_s << fields.value(u"selectedServerName"_s).toString() << u" ("_s
+                << fields.value(u"selectedServer"_s).toString() << u")\n"_s;
+    printProxyChoice(context, XrayService::Options::fromBuild(), UserDefaults::standard());
+    const std::optional<QString> address =
+        fields.contains(u"address"_s) ? std::optional(fields.value(u"address"_s).toString()) : std::nullopt;
+    context.out << u"application: running; "_s
+                << ConnectionPresentation::statusLine(*answer->state, fields.value(u"serverName"_s).toString(), address)
+                << u'\n';
+    context.out.flush();
+    return Cli::kSuccess;
 }
 
 // What another process's connection leaves visible: the stored protocol and
@@ -221,6 +352,11 @@ QCoro::Task<int> statusCommand(Cli::Context &context, QStringList arguments)
 {
     if (!arguments.isEmpty())
         co_return Cli::fail(context, u"'status' takes no arguments"_s, Cli::kUsage);
+    QString refusal;
+    if (const std::unique_ptr<AppClient> app = AppClient::open(&refusal)) {
+        const int code = appStatus(context, *app);
+        co_return code;
+    }
     UserDefaults &defaults = UserDefaults::standard();
     const auto stored = VPNProtocol::fromRawValue(defaults.string(VPNServiceManager::protocolKey).value_or(QString()));
     const VPNProtocolType protocol = stored.value_or(VPNProtocolType::IKEv2);
@@ -229,13 +365,7 @@ QCoro::Task<int> statusCommand(Cli::Context &context, QStringList arguments)
     context.out << u"server: "_s << server.countryAndCity() << u" ("_s << server.id << u")\n"_s;
 
     const XrayService::Options options = XrayService::Options::fromBuild();
-    const ProxyChoice choice = XrayService::proxyChoice(options, defaults);
-    if (choice.id.isEmpty())
-        context.out << u"system proxy: none for this desktop ("_s << choice.reason
-                    << u"); connect with --proxy-only\n"_s;
-    else
-        context.out << u"system proxy: "_s << ProxyBackends::labelOf(choice.id, options.proxyToolPath) << u" ("_s
-                    << choice.reason << u")\n"_s;
+    printProxyChoice(context, options, defaults);
 
     const int port = options.socksPort;
     const QString local = u"127.0.0.1:"_s + QString::number(port);
@@ -258,12 +388,78 @@ QCoro::Task<int> statusCommand(Cli::Context &context, QStringList arguments)
     co_return Cli::kSuccess;
 }
 
+// Whether `pid` is a process of this user.
+bool isOwnProcess(qint64 pid)
+{
+    const QFileInfo process(u"/proc/"_s + QString::number(pid));
+    return process.exists() && process.ownerId() == ::geteuid();
+}
+
+// `disconnect`: the running application disconnects; without it, the
+// `velorin connect` that holds the connection is asked to end it (SIGTERM,
+// its orderly disconnect) and this command waits until it has.
+QCoro::Task<int> disconnectCommand(Cli::Context &context, QStringList arguments)
+{
+    if (!arguments.isEmpty())
+        co_return Cli::fail(context, u"'disconnect' takes no arguments"_s, Cli::kUsage);
+    QString refusal;
+    if (const std::unique_ptr<AppClient> app = AppClient::open(&refusal)) {
+        app->send(request(ControlProtocol::Request::Command::Disconnect));
+        const std::optional<ControlProtocol::Message> answer = app->next();
+        if (!answer || !answer->ok)
+            co_return Cli::fail(context, answer ? answer->error : u"the running application did not answer"_s);
+        bool first = true;
+        // Until the application has disconnected (the state comes first, then each change).
+        while (const std::optional<ControlProtocol::Message> message = app->next(60000)) {
+            if (!message->state)
+                continue;
+            const VPNConnectionState &state = *message->state;
+            const bool over = state.is(VPNConnectionState::Kind::Disconnected)
+                || (state.isError() && !ConnectSession::isRecovering(state));
+            if (first && over) {
+                context.out << u"not connected"_s << Qt::endl;
+                co_return Cli::kSuccess;
+            }
+            first = false;
+            context.out << state.description() << Qt::endl;
+            if (state.is(VPNConnectionState::Kind::Disconnected))
+                co_return Cli::kSuccess;
+            if (state.isError() && !ConnectSession::isRecovering(state))
+                co_return Cli::kFailure;
+        }
+        co_return Cli::fail(context, u"the running application did not finish the disconnect"_s);
+    }
+    if (!refusal.isEmpty())
+        co_return Cli::fail(context, refusal);
+
+    const QString lock = ControlProtocol::places().connectionLock;
+    const std::optional<qint64> holder = ConnectionLock::holder(lock);
+    if (!holder) {
+        context.out << u"not connected"_s << Qt::endl;
+        co_return Cli::kSuccess;
+    }
+    if (!isOwnProcess(*holder) || ::kill(pid_t(*holder), SIGTERM) != 0)
+        co_return Cli::fail(context, u"cannot ask process %1, which holds the connection, to end it"_s.arg(*holder));
+    context.out << u"disconnecting (velorin connect, process "_s << *holder << u')' << Qt::endl;
+    for (int waited = 0; waited < 60000; waited += 100) {
+        if (!ConnectionLock::holder(lock)) {
+            context.out << u"disconnected"_s << Qt::endl;
+            co_return Cli::kSuccess;
+        }
+        QThread::msleep(100);
+    }
+    co_return Cli::fail(context, u"process %1 did not end its connection within 60 s"_s.arg(*holder));
+}
+
 const bool registered = [] {
     Cli::registerCommand({u"connect"_s, u"[--protocol ikev2|wireguard|xray] [--proxy-only] [ID]"_s,
                           u"connect to a server (the selected one by default) and stay until Ctrl-C; "
                           "--proxy-only: Xray without touching the system proxy"_s,
                           connectCommand});
-    Cli::registerCommand({u"status"_s, {}, u"show the stored protocol and server and the Xray proxy record"_s,
+    Cli::registerCommand({u"disconnect"_s, {}, u"end the connection (the running application's, or that of a "
+                          "'velorin connect')"_s, disconnectCommand});
+    Cli::registerCommand({u"status"_s, {}, u"show the protocol, the server and the connection (through the running "
+                          "application), or the stored ones and the Xray proxy record"_s,
                           statusCommand});
     return true;
 }();

@@ -1,4 +1,5 @@
 // `velorin servers` and `velorin select ID`.
+#include "cli/AppClient.h"
 #include "cli/Cli.h"
 
 #include "platform/UserDefaults.h"
@@ -37,6 +38,21 @@ QCoro::Task<int> selectServer(Cli::Context &context, QStringList arguments)
     if (!server->isActive)
         co_return Cli::fail(context, u"server '"_s + id + u"' ("_s + server->countryAndCity()
                                          + u") is offline and cannot be selected"_s);
+    // While the application runs, it selects (and its screens show it).
+    QString refusal;
+    if (const std::unique_ptr<AppClient> app = AppClient::open(&refusal)) {
+        ControlProtocol::Request select;
+        select.command = ControlProtocol::Request::Command::Select;
+        select.server = id;
+        app->send(select);
+        const std::optional<ControlProtocol::Message> answer = app->next();
+        if (!answer || !answer->ok)
+            co_return Cli::fail(context, answer ? answer->error : u"the running application did not answer"_s);
+        context.out << u"Selected "_s << server->countryAndCity() << u" ("_s << server->id << u")"_s << Qt::endl;
+        co_return Cli::kSuccess;
+    }
+    if (!refusal.isEmpty())
+        co_return Cli::fail(context, refusal);
     ServerManager &manager = ServerManager::shared();
     if (!manager.selectServer(*server))
         co_return Cli::fail(context, u"could not save the selection: "_s + UserDefaults::standard().lastError());

@@ -79,6 +79,11 @@ public:
     // The reason of the last failure the system reported while connecting
     // (wrong password, untrusted server, unreachable server), if any.
     virtual QString lastFailureReason() const { return {}; }
+    // Asks the system whether the tunnel it reports is still there (after a
+    // wake from sleep or a network change: is the IKE SA still established?)
+    // and reports a difference through statusChanged. The default relies on
+    // the status the system has already reported.
+    virtual void refreshStatus() {}
 
 signals:
     void statusChanged(SystemVpn::Status status);

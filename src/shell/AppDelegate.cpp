@@ -137,6 +137,7 @@ AppDelegate::AppDelegate(AuthService &auth, VPNServiceManager &vpn, Notification
 AppDelegate::~AppDelegate()
 {
     delete m_contextMenu;
+    delete m_iconMenu;
     delete m_settingsWindow;
     delete m_mainWindow;
     delete m_popover;
@@ -147,14 +148,29 @@ AppDelegate::~AppDelegate()
 
 void AppDelegate::applicationDidFinishLaunching()
 {
+    if (!m_surface)
+        m_surface = ShellSurface::detect();
     createStatusItem();
     createPopover();
     subscribeToVpnState();
     ActivationPolicy::set(ActivationPolicy::Policy::Accessory);
-    // A tray application keeps running with no window open.
+    // A tray application keeps running with no window open; without a tray
+    // closing the main window quits (mainWindowClosed).
     QGuiApplication::setQuitOnLastWindowClosed(false);
     m_restoringSession = true;
     restoreSession(this, &m_auth);
+    if (m_surface->windowIsApplication)
+        openMainWindow();
+    auto *watch = new TrayHostWatch(m_surface->menuOnIcon, this);
+    QObject::connect(watch, &TrayHostWatch::availabilityChanged, this, &AppDelegate::trayAvailabilityChanged);
+}
+
+void AppDelegate::trayAvailabilityChanged(bool available)
+{
+    // Gone: the main window becomes the application, so it never runs unseen.
+    m_surface->windowIsApplication = !available;
+    if (!available)
+        openMainWindow();
 }
 
 QCoro::Task<> AppDelegate::restoreSession(QPointer<AppDelegate> self, AuthService *auth)
@@ -177,6 +193,12 @@ void AppDelegate::createStatusItem()
     m_notifier->setTrayFallback(m_statusItem);
     setStatusImage(menuBarIconName, {});
     QObject::connect(m_statusItem, &QSystemTrayIcon::activated, this, &AppDelegate::statusItemActivated);
+    // StatusNotifierItem hosts show the menu the icon carries; they never ask
+    // the application for one.
+    if (m_surface->menuOnIcon) {
+        m_iconMenu = makeStatusMenu();
+        m_statusItem->setContextMenu(m_iconMenu);
+    }
     m_statusItem->show();
 }
 
@@ -184,6 +206,7 @@ void AppDelegate::createPopover()
 {
     QWidget *content = m_views.panel ? m_views.panel(*this) : nullptr;
     m_popover = new PopoverPanel(content);
+    m_popover->setPlacedByDesktop(m_surface->panelAsWindow);
     addSettingsShortcuts(m_popover, this);
 }
 
@@ -239,7 +262,9 @@ void AppDelegate::statusItemActivated(QSystemTrayIcon::ActivationReason reason)
         togglePopoverAt(QRect(QCursor::pos(), QSize(1, 1)));
         break;
     case QSystemTrayIcon::Context:
-        showContextMenu();
+        // A menu carried by the icon is shown by the tray host itself.
+        if (!m_statusItem->contextMenu())
+            showContextMenu();
         break;
     default:
         // A double click has already been a click; the middle button does nothing.
@@ -302,17 +327,8 @@ void AppDelegate::showContextMenu()
     if (m_contextMenu)
         m_contextMenu->close();
 
-    auto *menu = new StatusMenu;
-    menu->setObjectName(u"statusMenu"_s);
+    QMenu *menu = makeStatusMenu();
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    QAction *open = menu->addAction(tr("Open Velorin VPN"), this, &AppDelegate::openMainWindow);
-    open->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
-    menu->addSeparator();
-    QAction *preferences = menu->addAction(tr("Preferences…"), this, &AppDelegate::openPreferences);
-    preferences->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
-    menu->addSeparator();
-    QAction *quit = menu->addAction(tr("Quit Velorin VPN"), this, &AppDelegate::quitApp);
-    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     m_contextMenu = menu;
 
     // At the icon when the tray says where it is, otherwise where the click was.
@@ -322,6 +338,21 @@ void AppDelegate::showContextMenu()
         at = below ? tray->bottomLeft() + QPoint(0, 1) : tray->topLeft() - QPoint(0, menu->sizeHint().height());
     }
     menu->popup(at);
+}
+
+QMenu *AppDelegate::makeStatusMenu()
+{
+    auto *menu = new StatusMenu;
+    menu->setObjectName(u"statusMenu"_s);
+    QAction *open = menu->addAction(tr("Open Velorin VPN"), this, &AppDelegate::openMainWindow);
+    open->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    menu->addSeparator();
+    QAction *preferences = menu->addAction(tr("Preferences…"), this, &AppDelegate::openPreferences);
+    preferences->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    menu->addSeparator();
+    QAction *quit = menu->addAction(tr("Quit Velorin VPN"), this, &AppDelegate::quitApp);
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    return menu;
 }
 
 // ---------------------------------------------------------------------------
@@ -372,6 +403,9 @@ void AppDelegate::mainWindowClosed(QMainWindow *window)
     // Nothing else holds the closed window; the next open builds a new one
     // with a new view.
     window->deleteLater();
+    // Without a tray the main window is the application.
+    if (m_surface && m_surface->windowIsApplication)
+        quitApp();
 }
 
 void AppDelegate::saveMainWindowFrame(QMainWindow *window)
@@ -415,5 +449,6 @@ void AppDelegate::quitApp()
 {
     // No disconnect here: services that hold system state clean up on the
     // application's aboutToQuit.
+    emit quitRequested();
     QCoreApplication::quit();
 }

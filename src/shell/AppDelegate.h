@@ -3,6 +3,7 @@
 #include "model/VPNConnectionState.h"
 #include "shell/ConnectionText.h"
 #include "shell/PopoverPanel.h"
+#include "shell/ShellSurface.h"
 
 #include <QIcon>
 #include <QMainWindow>
@@ -73,8 +74,14 @@ public:
     ~AppDelegate() override;
 
     // The launch sequence: tray icon, panel, VPN state subscription, accessory
-    // policy, session restore. Nothing connects here.
+    // policy, session restore. Nothing connects here. Without a tray host
+    // the main window opens.
     void applicationDidFinishLaunching();
+
+    // How the application shows itself (tray or main window, the panel as a
+    // popup or a window); decided from the desktop at launch unless set before.
+    void setSurface(const ShellSurface &surface) { m_surface = surface; }
+    const ShellSurface &surface() const { return m_surface.value(); }
 
     QSystemTrayIcon *statusItem() const { return m_statusItem; }
     PopoverPanel *popover() const { return m_popover; }
@@ -116,9 +123,13 @@ signals:
     void vpnStatusChanged(VPNDisplayStatus status);
     void statusIconChanged(const QString &symbol, const QString &description);
     void sessionRestoreFinished();
+    // quitApp() asked the application to end.
+    void quitRequested();
 
 private:
     void createStatusItem();
+    QMenu *makeStatusMenu();
+    void trayAvailabilityChanged(bool available);
     void createPopover();
     void subscribeToVpnState();
     void connectionStateChanged(const VPNConnectionState &state);
@@ -144,6 +155,8 @@ private:
     QPointer<QMainWindow> m_mainWindow;
     QPointer<QWidget> m_settingsWindow;
     QPointer<QMenu> m_contextMenu;
+    std::optional<ShellSurface> m_surface;
+    QPointer<QMenu> m_iconMenu;
     VPNDisplayStatus m_vpnStatus = VPNDisplayStatus::Disconnected;
     QString m_statusSymbol;
     QString m_statusDescription;

@@ -20,6 +20,13 @@ PopoverPanel::PopoverPanel(QWidget *content, QWidget *parent)
     resize(contentSize + QSize(2 * outline, 2 * outline));
 }
 
+void PopoverPanel::setPlacedByDesktop(bool placedByDesktop)
+{
+    m_placedByDesktop = placedByDesktop;
+    setWindowFlags(placedByDesktop ? Qt::Window : Qt::Popup | Qt::FramelessWindowHint);
+    setWindowTitle(QStringLiteral("Velorin VPN"));
+}
+
 QPoint PopoverPanel::position(const QRect &anchor, const QSize &size, const QRect &screen)
 {
     int x = anchor.center().x() - size.width() / 2;
@@ -65,7 +72,7 @@ void PopoverPanel::fit()
     const QSize size(contentSize.width() + 2 * outline, height);
     if (this->size() != size)
         resize(size);
-    if (!m_anchor.isNull())
+    if (!m_anchor.isNull() && !m_placedByDesktop)
         move(position(m_anchor, size, screen));
 }
 

@@ -25,6 +25,11 @@ public:
 
     QWidget *content() const { return m_content; }
 
+    // Where nothing can be placed (Wayland): an ordinary small window with a
+    // title, placed by the compositor; showAt() then ignores the anchor.
+    void setPlacedByDesktop(bool placedByDesktop);
+    bool isPlacedByDesktop() const { return m_placedByDesktop; }
+
     // Shows the panel next to `anchor` (global coordinates): below it when the
     // anchor is in the upper half of its screen (a top panel), above it
     // otherwise, centred on it and kept on the screen.
@@ -50,4 +55,5 @@ private:
     QPointer<QWidget> m_content;
     QRect m_anchor;
     QElapsedTimer m_sinceHidden;
+    bool m_placedByDesktop = false;
 };

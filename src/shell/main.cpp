@@ -8,8 +8,10 @@
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
 #include "shell/AppDelegate.h"
+#include "shell/ControlServer.h"
 #include "shell/QuitSignals.h"
 #include "shell/ScreenshotTour.h"
+#include "shell/SingleInstance.h"
 #include "shell/StartupProbe.h"
 #include "ui/AppScreens.h"
 #include "ui/Icons.h"
@@ -20,11 +22,13 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QMessageBox>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QPainter>
 #include <QTranslator>
 
+#include <cstdio>
 #include <memory>
 
 using namespace Qt::StringLiterals;
@@ -93,6 +97,26 @@ int main(int argc, char *argv[])
     if (parser.isSet(configDir))
         qputenv("VELORIN_CONFIG_DIR", QFile::encodeName(parser.value(configDir)));
 
+    // One application per user: a second start shows the running one's
+    // window and ends, before it touches anything the first one owns. The
+    // screenshot walk is a self-contained run of its own.
+    std::unique_ptr<SingleInstance> instance;
+    if (!parser.isSet(screenshots)) {
+        instance = std::make_unique<SingleInstance>(ControlProtocol::places());
+        switch (instance->claim(parser.isSet(settings) ? u"settings"_s : u"main"_s)) {
+        case SingleInstance::Claim::Owner:
+            break;
+        case SingleInstance::Claim::HandedOver:
+            return 0;
+        case SingleInstance::Claim::Unavailable:
+            fprintf(stderr, "velorin-vpn: %s\n", qPrintable(instance->message()));
+            // Started from a menu, nobody reads standard error.
+            if (QGuiApplication::platformName() != u"offscreen")
+                QMessageBox::critical(nullptr, u"Velorin VPN"_s, instance->message());
+            return 1;
+        }
+    }
+
     // SIGINT and SIGTERM end the event loop; the Xray service's own
     // clean-up then runs on aboutToQuit (proxies restored, child stopped).
     QuitSignals quitSignals;
@@ -116,6 +140,23 @@ int main(int argc, char *argv[])
     }
     if (parser.isSet(settings))
         delegate.openSettingsWindow();
+
+    // The command line's `connect`, `disconnect`, `status` and `select` act
+    // through this application while it runs.
+    std::unique_ptr<ControlServer> control;
+    if (instance) {
+        ControlServer::Actions actions;
+        actions.activate = [&delegate](const QString &window) {
+            if (window == u"settings")
+                delegate.openSettingsWindow();
+            else
+                delegate.openMainWindow();
+        };
+        actions.setProxyOnly = [](bool proxyOnly) { XrayService::shared().setProxyOnly(proxyOnly); };
+        control = std::make_unique<ControlServer>(VPNServiceManager::shared(), servers, actions);
+        if (const auto error = control->listen(instance->places().socket))
+            fprintf(stderr, "velorin-vpn: the command line cannot reach this application: %s\n", qPrintable(*error));
+    }
 
     std::unique_ptr<ScreenshotTour> tour;
     if (parser.isSet(screenshots)) {

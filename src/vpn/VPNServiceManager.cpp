@@ -2,8 +2,12 @@
 
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
+#include "vpn/ConnectionLock.h"
+#include "vpn/ControlProtocol.h"
 #include "vpn/ServiceRegistry.h"
 #include "vpn/VPNServiceProtocol.h"
+
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -22,9 +26,16 @@ VPNServiceManager::VPNServiceManager(UserDefaults &defaults, ServiceProvider ser
     Log::system(u"🎛️ VPNServiceManager: Initialized with IKEv2 (Recommended)"_s);
 }
 
+VPNServiceManager::~VPNServiceManager() = default;
+
 VPNServiceManager &VPNServiceManager::shared()
 {
-    static VPNServiceManager *instance = new VPNServiceManager(UserDefaults::standard(), ServiceRegistry::sharedService);
+    static VPNServiceManager *instance = [] {
+        auto *manager = new VPNServiceManager(UserDefaults::standard(), ServiceRegistry::sharedService);
+        manager->setConnectionLock(std::make_unique<ConnectionLock>(ControlProtocol::places().connectionLock));
+        manager->watchSystemEvents(QtPathMonitor::factory(), ResumeMonitor::create);
+        return manager;
+    }();
     return *instance;
 }
 
@@ -92,7 +103,54 @@ void VPNServiceManager::setConnectionState(const VPNConnectionState &state)
     if (m_connectionState == state)
         return;
     m_connectionState = state;
+    connectionStateSettled();
     emit connectionStateChanged(m_connectionState);
+}
+
+bool VPNServiceManager::holdsConnection() const
+{
+    if (m_connectionState.is(VPNConnectionState::Kind::Disconnected))
+        return false;
+    return !m_connectionState.isError() || m_activeService->isRecovering();
+}
+
+// A connection that is over gives back the lock and stops watching the machine.
+void VPNServiceManager::connectionStateSettled()
+{
+    if (holdsConnection())
+        return;
+    if (m_lock)
+        m_lock->release();
+    m_pathMonitor.reset();
+    m_resumeMonitor.reset();
+    m_lastPath.reset();
+}
+
+void VPNServiceManager::setConnectionLock(std::unique_ptr<ConnectionLock> lock)
+{
+    m_lock = std::move(lock);
+}
+
+void VPNServiceManager::watchSystemEvents(PathMonitorFactory paths, ResumeMonitorFactory resumes)
+{
+    m_pathMonitors = std::move(paths);
+    m_resumeMonitors = std::move(resumes);
+}
+
+void VPNServiceManager::pathUpdated(PathMonitor::Status status)
+{
+    // The first report is the path as it is now, not a change.
+    const std::optional<PathMonitor::Status> previous = std::exchange(m_lastPath, status);
+    if (previous && *previous != status && status == PathMonitor::Status::Satisfied)
+        recheckConnection(u"the network changed"_s);
+}
+
+void VPNServiceManager::recheckConnection(const QString &reason)
+{
+    if (m_connectionState.is(VPNConnectionState::Kind::Disconnected))
+        return;
+    Log::system(u"🎛️ VPNServiceManager: Checking the connection ("_s + reason + u')');
+    m_activeService->recheckConnection();
 }
 
 void VPNServiceManager::setServerName(const QString &name)
@@ -106,6 +164,27 @@ void VPNServiceManager::setServerName(const QString &name)
 void VPNServiceManager::connect(const std::optional<QString> &serverIP, const std::optional<QString> &serverId)
 {
     Log::system(u"🎛️ VPNServiceManager: Connect via "_s + VPNProtocol::shortName(m_selectedProtocol));
+    if (m_lock) {
+        if (const auto held = m_lock->acquire()) {
+            Log::system(u"🎛️ VPNServiceManager: "_s + *held);
+            setConnectionState(VPNConnectionState::error(*held));
+            return;
+        }
+    }
+    if (m_pathMonitors && !m_pathMonitor) {
+        m_pathMonitor = m_pathMonitors();
+        if (m_pathMonitor) {
+            QObject::connect(m_pathMonitor.get(), &PathMonitor::pathUpdated, this, &VPNServiceManager::pathUpdated,
+                             Qt::QueuedConnection);
+            m_pathMonitor->start();
+        }
+    }
+    if (m_resumeMonitors && !m_resumeMonitor) {
+        m_resumeMonitor = m_resumeMonitors();
+        if (m_resumeMonitor)
+            QObject::connect(m_resumeMonitor.get(), &ResumeMonitor::resumed, this,
+                             [this] { recheckConnection(u"the computer woke from sleep"_s); });
+    }
     m_activeService->connect(serverIP, serverId);
 }
 

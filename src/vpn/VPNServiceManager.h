@@ -2,6 +2,8 @@
 
 #include "model/VPNConnectionState.h"
 #include "model/VPNProtocolType.h"
+#include "platform/PathMonitor.h"
+#include "platform/ResumeMonitor.h"
 
 #include <QList>
 #include <QMetaObject>
@@ -10,8 +12,10 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
+class ConnectionLock;
 class UserDefaults;
 class VPNServiceProtocol;
 
@@ -35,6 +39,7 @@ public:
     using ServiceProvider = std::function<VPNServiceProtocol &(VPNProtocolType)>;
 
     VPNServiceManager(UserDefaults &defaults, ServiceProvider services, QObject *parent = nullptr);
+    ~VPNServiceManager() override;
     // Created on first use with the shared protocol services.
     static VPNServiceManager &shared();
 
@@ -54,6 +59,18 @@ public:
     // The protocol change the settings offer: only IKEv2 is accepted.
     void switchProtocol(VPNProtocolType to);
 
+    // Every connect first takes this lock and ends in an error, naming the
+    // holder, when another process holds it; the lock is let go once the
+    // connection is over (disconnected, or an error the service does not
+    // recover from by itself).
+    void setConnectionLock(std::unique_ptr<ConnectionLock> lock);
+    // While a connection is held (from a connect until it is over), a wake
+    // from sleep and a return or change of the network path lead to
+    // recheckConnection(). The monitors exist only meanwhile.
+    void watchSystemEvents(PathMonitorFactory paths, ResumeMonitorFactory resumes);
+    // Asks the active service to check its connection now.
+    void recheckConnection(const QString &reason);
+
 signals:
     void selectedProtocolChanged(VPNProtocolType protocol);
     void connectionStateChanged(const VPNConnectionState &state);
@@ -67,6 +84,9 @@ private:
     void mirrorTick();
     void setConnectionState(const VPNConnectionState &state);
     void setServerName(const QString &name);
+    bool holdsConnection() const;
+    void connectionStateSettled();
+    void pathUpdated(PathMonitor::Status status);
 
     UserDefaults &m_defaults;
     ServiceProvider m_services;
@@ -80,4 +100,11 @@ private:
     bool m_isProxyMode = false;
     std::optional<QString> m_connectedServerId;
     std::optional<QString> m_connectedServerIP;
+
+    std::unique_ptr<ConnectionLock> m_lock;
+    PathMonitorFactory m_pathMonitors;
+    ResumeMonitorFactory m_resumeMonitors;
+    std::unique_ptr<PathMonitor> m_pathMonitor;
+    std::unique_ptr<ResumeMonitor> m_resumeMonitor;
+    std::optional<PathMonitor::Status> m_lastPath;
 };

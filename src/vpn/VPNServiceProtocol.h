@@ -35,6 +35,15 @@ public:
     virtual std::optional<QString> connectedServerId() const { return std::nullopt; }
     virtual std::optional<QString> connectedServerIP() const { return std::nullopt; }
 
+    // Tests that the connection the service reports is really still there
+    // (after the machine woke from sleep or the network changed) and
+    // publishes what it finds. Nothing to do for a service with no live
+    // connection.
+    virtual void recheckConnection() {}
+    // The connection was lost and the service is bringing it back on its own;
+    // what it set up (a child, the system proxy) is still in place.
+    virtual bool isRecovering() const { return false; }
+
 signals:
     // Emitted on the main thread after every change of connectionState().
     void connectionStateChanged(const VPNConnectionState &state);

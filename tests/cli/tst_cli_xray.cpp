@@ -347,6 +347,33 @@ private slots:
         QVERIFY(!defaults.contains(SystemProxy::servicesKey));
         QVERIFY(!QFileInfo::exists(configFile()));
     }
+
+    // Without the application one command line holds the connection: a
+    // second connect is refused before it starts anything, and `velorin
+    // disconnect` ends the first one's connection in its orderly way.
+    void oneCommandLineConnectsAndDisconnectEndsIt()
+    {
+        auto first = connect();
+        QVERIFY2(first->waitForOut(u"connected to Singapore"_s), qPrintable(first->all()));
+        const QString pid = QString::number(first->pid());
+        auto second = connect();
+        QVERIFY2(second->waitForExit(), qPrintable(second->all()));
+        QCOMPARE(second->exitCode(), 1);
+        QVERIFY2(second->out().contains(u"error: Another Velorin VPN program is connected (velorin connect, process "_s
+                                        + pid + u')'),
+                 qPrintable(second->all()));
+        QCOMPARE(m_xray->launches().size(), 1);
+
+        m_tool->clearCalls();
+        const auto disconnect = ChildProcess::run(ChildProcess::builtProgram(u"velorin"_s),
+                                                  {u"--config-dir"_s, configDir(), u"disconnect"_s}, {}, environment());
+        QCOMPARE(disconnect.exitCode, 0);
+        QCOMPARE(disconnect.out, u"disconnecting (velorin connect, process "_s + pid + u")\ndisconnected\n"_s);
+        QVERIFY(first->waitForExit());
+        QCOMPARE(first->exitCode(), 0);
+        QVERIFY(first->out().endsWith(u"disconnecting\ndisconnected\n"_s));
+        QCOMPARE(m_tool->calls(), proxyOffCalls(u"Wi-Fi"_s) + proxyOffCalls(u"Ethernet"_s));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestCliXray)

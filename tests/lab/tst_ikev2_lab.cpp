@@ -22,6 +22,7 @@
 #include "vpn/ikev2/IKEv2Service.h"
 
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -90,6 +91,7 @@ private:
     std::unique_ptr<IKEv2Service> m_service;
     std::unique_ptr<VPNServiceManager> m_services;
     QStringList m_states;
+    QPointer<ResumeMonitor> m_resume;
 
     bool ping() const
     {
@@ -239,6 +241,32 @@ private slots:
         QVERIFY(!message.contains(m_eapPassword));
         QVERIFY(!clientDaemonHoldsOurConnection());
         QVERIFY(teachResponder(m_eapPassword));
+    }
+
+    // The server drops the tunnel (as it does while the computer sleeps);
+    // after the wake the client shows the truth within five seconds.
+    void aTunnelGoneAfterAWakeShowsWithinFiveSeconds()
+    {
+        m_services->watchSystemEvents({}, [this] {
+            auto monitor = std::make_unique<ResumeMonitor>();
+            m_resume = monitor.get();
+            return monitor;
+        });
+        m_services->connect(m_lab.value(u"LAB_SERVER_ADDRESS"_s), LabServerId);
+        QTRY_COMPARE_WITH_TIMEOUT(m_services->connectionState(), VPNConnectionState::connected(), 15000);
+        QVERIFY(m_resume);
+        Vici::Message terminate;
+        terminate.set("ike", "server");
+        const auto answer = vici(m_lab.value(u"LAB_SERVER_VICI_SOCKET"_s), "terminate", terminate);
+        QVERIFY(answer && answer->ok());
+        QElapsedTimer timer;
+        timer.start();
+        emit m_resume->resumed();
+        QTRY_COMPARE_WITH_TIMEOUT(m_services->connectionState(), VPNConnectionState::disconnected(), 5000);
+        qInfo("disconnected shown %lld ms after the wake", qint64(timer.elapsed()));
+        QVERIFY(!ping());
+        QVERIFY(!clientDaemonHoldsOurConnection());
+        m_services->watchSystemEvents({}, {});
     }
 };
 

@@ -44,6 +44,9 @@ struct ShellFixture
                           }};
     ServerManager servers{defaults.standard()};
     std::unique_ptr<AppDelegate> delegate;
+    // The desktop the delegate is launched on: an X11 tray unless a test
+    // says otherwise (nothing: what this platform offers).
+    std::optional<ShellSurface> surface = ShellSurface::decide(true, false, QStringLiteral("xcb"));
 
     ShellFixture()
     {
@@ -84,6 +87,8 @@ struct ShellFixture
             views.statusImage = &ShellFixture::image;
         delegate = std::make_unique<AppDelegate>(account.auth, vpn, account.center, defaults.standard(),
                                                  std::move(views));
+        if (surface)
+            delegate->setSurface(*surface);
         return *delegate;
     }
 

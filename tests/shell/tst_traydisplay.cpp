@@ -8,7 +8,10 @@
 #include <QLabel>
 #include <QProcess>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QtTest>
+
+#include <csignal>
 
 using namespace Qt::StringLiterals;
 
@@ -141,6 +144,26 @@ private slots:
         QVERIFY(clickIcon(1));
         QTRY_VERIFY(panel->isVisible());
         QVERIFY(!openMenu());
+    }
+
+    // The tray host quits (last: the host is gone afterwards): the main
+    // window becomes the application, and closing it quits.
+    void aTrayThatGoesAwayLeavesTheMainWindow()
+    {
+        const qint64 trayer = qEnvironmentVariableIntValue("VELORIN_TEST_TRAYER_PID");
+        if (trayer <= 0)
+            QSKIP("the tray host's process is not known (run through with-tray.sh)");
+        ShellFixture f;
+        f.surface.reset();
+        AppDelegate &delegate = f.launch();
+        QTRY_VERIFY_WITH_TIMEOUT(iconWindow(), 10000);
+        QVERIFY(!delegate.mainWindow());
+        QVERIFY(::kill(pid_t(trayer), SIGTERM) == 0);
+        QTRY_VERIFY_WITH_TIMEOUT(delegate.mainWindow() && delegate.mainWindow()->isVisible(),
+                                 TrayHostWatch::graceMs + 3000);
+        QSignalSpy quit(&delegate, &AppDelegate::quitRequested);
+        delegate.mainWindow()->close();
+        QCOMPARE(quit.size(), 1);
     }
 };
 

@@ -5,6 +5,8 @@
 # DISPLAY pointing there and Qt's xcb platform, then stops both. No session
 # bus is passed on, so Qt docks its icon with trayer (XEmbed). Exits 77 (the
 # test is skipped) when Xvfb, trayer or xdotool is missing.
+# With VELORIN_TRAY_HOST=none no trayer is started and the session bus is
+# kept: the test plays a StatusNotifierItem host there itself.
 for tool in Xvfb trayer xdotool; do
   if ! command -v "$tool" >/dev/null 2>&1; then
     echo "skipped: $tool is not installed (scripts/install-deps.sh test)"
@@ -25,7 +27,7 @@ fi
 DISPLAY=":$(head -n 1 "$tmp/display")"
 export DISPLAY
 export QT_QPA_PLATFORM=xcb
-unset DBUS_SESSION_BUS_ADDRESS
+[ "${VELORIN_TRAY_HOST:-}" = none ] || unset DBUS_SESSION_BUS_ADDRESS
 # Under AddressSanitizer: libxkbcommon-x11 (Qt's xcb keyboard set-up) calls
 # strndup on names that are not NUL-terminated; strndup stops at its length,
 # but the strict string check reads the whole length and reports it.
@@ -33,14 +35,18 @@ if [ -n "${ASAN_OPTIONS:-}" ]; then
   export ASAN_OPTIONS="$ASAN_OPTIONS:strict_string_checks=0"
 fi
 
-trayer --edge top --align right --widthtype request --height 26 \
-       --tint 0x2b2d31 --transparent true --alpha 0 --SetDockType true >"$tmp/trayer.log" 2>&1 &
-tray=$!
+tray=
+if [ "${VELORIN_TRAY_HOST:-}" != none ]; then
+  trayer --edge top --align right --widthtype request --height 26 \
+         --tint 0x2b2d31 --transparent true --alpha 0 --SetDockType true >"$tmp/trayer.log" 2>&1 &
+  tray=$!
+  export VELORIN_TEST_TRAYER_PID=$tray
+fi
 
 "$@"
 status=$?
 
-kill "$tray" "$xvfb" 2>/dev/null
+kill $tray "$xvfb" 2>/dev/null
 wait 2>/dev/null
 rm -rf "$tmp"
 exit $status

@@ -23,6 +23,9 @@ public:
     void stopTunnel() override;
     Status status() const override { return m_status; }
     QString lastFailureReason() const override { return m_failureReason; }
+    // Counts the question; answers with `statusOnRefresh` when set (the
+    // tunnel found gone, for instance).
+    void refreshStatus() override;
 
     // Delivers a status from the event loop, as if the system changed on its own.
     void emitStatus(Status status);
@@ -51,6 +54,8 @@ public:
     int loadCalls = 0;
     int startCalls = 0;
     int stopCalls = 0;
+    int refreshCalls = 0;
+    std::optional<Status> statusOnRefresh;
 
 private:
     void play(const QList<Status> &script, const std::optional<QString> &reasonForLast);

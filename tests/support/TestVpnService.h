@@ -25,6 +25,8 @@ public:
     void disconnect() override;
     std::optional<QString> connectedServerId() const override { return m_connectedServerId; }
     std::optional<QString> connectedServerIP() const override { return m_connectedServerIP; }
+    void recheckConnection() override { ++recheckCalls; }
+    bool isRecovering() const override { return recovering; }
 
     // Publishes a state (emits the change signal).
     void setState(const VPNConnectionState &state);
@@ -38,6 +40,8 @@ public:
 
     QList<ConnectCall> connectCalls;
     int disconnectCalls = 0;
+    int recheckCalls = 0;
+    bool recovering = false;
     // When set, connect publishes connecting and disconnect publishes disconnected.
     bool followCalls = false;
 

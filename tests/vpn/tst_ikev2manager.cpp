@@ -4,6 +4,7 @@
 #include "platform/Log.h"
 #include "storage/KeychainManager.h"
 #include "support/FakeKeychain.h"
+#include "support/FakePathMonitor.h"
 #include "support/FakeSystemVpn.h"
 #include "support/StubServer.h"
 #include "support/TempDefaults.h"
@@ -562,6 +563,37 @@ private slots:
         QVERIFY(!rig.manager->isConnected());
         QCOMPARE(service.connectedServerIP(), std::nullopt);
         QCOMPARE(mirrored, (QStringList{u"connecting"_s, u"connected"_s, u"disconnecting"_s, u"disconnected"_s}));
+    }
+
+    // After a wake from sleep the tunnel is asked after: one still there
+    // stays connected, one the system no longer has shows as disconnected
+    // within the five seconds a user waits.
+    void aWakeFromSleepAsksWhetherTheTunnelIsStillThere()
+    {
+        Rig rig;
+        rig.serve(StubServer::Response::json(200, body(fullConfig())));
+        IKEv2Service service(*rig.manager);
+        QPointer<ResumeMonitor> resume;
+        VPNServiceManager vpn(rig.defaults.standard(),
+                              [&service](VPNProtocolType) -> VPNServiceProtocol & { return service; });
+        FakePathMonitors paths;
+        vpn.watchSystemEvents(paths.factory(), [&resume] {
+            auto monitor = std::make_unique<ResumeMonitor>();
+            resume = monitor.get();
+            return monitor;
+        });
+        vpn.connect(std::nullopt, std::nullopt);
+        QTRY_COMPARE(vpn.connectionState(), VPNConnectionState::connected());
+
+        emit resume->resumed();
+        QCOMPARE(rig.vpn.refreshCalls, 1);
+        QTest::qWait(50);
+        QCOMPARE(vpn.connectionState(), VPNConnectionState::connected());
+
+        rig.vpn.statusOnRefresh = Status::Disconnected;
+        emit resume->resumed();
+        QTRY_COMPARE_WITH_TIMEOUT(vpn.connectionState(), VPNConnectionState::disconnected(), 5000);
+        QCOMPARE(rig.vpn.refreshCalls, 2);
     }
 };
 

@@ -1,9 +1,12 @@
 #include "platform/Log.h"
 #include "support/TempDefaults.h"
+#include "support/FakePathMonitor.h"
 #include "support/TestVpnService.h"
+#include "vpn/ConnectionLock.h"
 #include "vpn/VPNServiceManager.h"
 
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <map>
@@ -193,6 +196,78 @@ private slots:
         manager.setSelectedProtocol(VPNProtocolType::IKEv2);
         QTest::qWait(1200);
         QCOMPARE(manager.connectedServerId(), std::optional(u"us-west-01"_s));
+    }
+
+    // Two managers stand for two processes of the user: the second connect
+    // is refused while the first holds a connection, and goes through once
+    // that connection is over (disconnected, or an error not being recovered).
+    void oneConnectionPerUser()
+    {
+        QTemporaryDir runtime;
+        const QString lock = runtime.filePath(u"connection.lock"_s);
+        TempDefaults defaults;
+        Services first, second;
+        first.ikev2.followCalls = second.ikev2.followCalls = true;
+        VPNServiceManager app(defaults.standard(), first.provider());
+        VPNServiceManager cli(defaults.standard(), second.provider());
+        app.setConnectionLock(std::make_unique<ConnectionLock>(lock));
+        cli.setConnectionLock(std::make_unique<ConnectionLock>(lock));
+
+        app.connect(u"203.0.113.10"_s, u"sg-node-01"_s);
+        first.ikev2.setState(VPNConnectionState::connected());
+        cli.connect(u"203.0.113.10"_s, u"sg-node-01"_s);
+        QVERIFY(second.ikev2.connectCalls.isEmpty());
+        QVERIFY(cli.connectionState().isError());
+        QVERIFY2(cli.connectionState().errorMessage().contains(QString::number(QCoreApplication::applicationPid())),
+                 qPrintable(cli.connectionState().errorMessage()));
+
+        // An error the service recovers from keeps the connection held.
+        first.ikev2.recovering = true;
+        first.ikev2.setState(VPNConnectionState::error(u"Connection lost — reconnecting..."_s));
+        QTRY_VERIFY(app.connectionState().isError());
+        QVERIFY(ConnectionLock::holder(lock));
+        first.ikev2.recovering = false;
+        first.ikev2.setState(VPNConnectionState::error(u"Connection failed — please reconnect manually"_s));
+        QTRY_VERIFY(!ConnectionLock::holder(lock));
+
+        cli.connect(u"203.0.113.10"_s, u"sg-node-01"_s);
+        QCOMPARE(second.ikev2.connectCalls.size(), 1);
+        QVERIFY(ConnectionLock::holder(lock));
+        cli.disconnect();
+        QTRY_VERIFY(!ConnectionLock::holder(lock));
+    }
+
+    // While a connection is held, a wake from sleep and a network path that
+    // comes back or changes make the active service check its connection.
+    void wakeAndPathChangesRecheckTheConnection()
+    {
+        TempDefaults defaults;
+        Services services;
+        services.ikev2.followCalls = true;
+        FakePathMonitors paths;
+        QPointer<ResumeMonitor> resume;
+        VPNServiceManager manager(defaults.standard(), services.provider());
+        manager.watchSystemEvents(paths.factory(), [&resume] {
+            auto monitor = std::make_unique<ResumeMonitor>();
+            resume = monitor.get();
+            return monitor;
+        });
+        QVERIFY(!paths.latest() && !resume); // nothing watched while disconnected
+
+        manager.connect(u"203.0.113.10"_s, u"sg-node-01"_s);
+        services.ikev2.setState(VPNConnectionState::connected());
+        QVERIFY(paths.latest() && paths.latest()->started && resume);
+        using Path = PathMonitor::Status;
+        for (const Path status : {Path::Satisfied, Path::Satisfied, Path::Unsatisfied, Path::Satisfied,
+                                  Path::RequiresConnection, Path::Satisfied})
+            paths.latest()->report(status);
+        // The first report is the path as it is; two returns follow.
+        QTRY_COMPARE(services.ikev2.recheckCalls, 2);
+        emit resume->resumed();
+        QCOMPARE(services.ikev2.recheckCalls, 3);
+
+        manager.disconnect();
+        QTRY_VERIFY(!paths.latest() && !resume);
     }
 };
 

@@ -519,6 +519,31 @@ private slots:
         QVERIFY(FakeXray::waitUntilGone(pid));
         QVERIFY(spinUntil([&] { return log.contains(u"⚠️ Xray: Process terminated with code 15"_s); }));
     }
+
+    // A check after a wake or a network change: an xray that still answers
+    // stays connected; one that hangs (running, not listening) is a lost
+    // connection, restarted behind the kill switch.
+    void aRecheckFindsAHungChild()
+    {
+        Rig rig;
+        rig.xray.set(u"FAKE_XRAY_HANG_AFTER_MS"_s, u"4000"_s);
+        XrayService &service = rig.make();
+        QVERIFY(rig.connectNow());
+        Log::Capture log;
+        service.recheckConnection();
+        QVERIFY(spinUntil([&] { return log.contains(u"🌐 Xray: Connection checked — the local proxy answers"_s); }));
+        QCOMPARE(service.connectionState(), VPNConnectionState::connected());
+
+        QVERIFY(spinUntil([&] { return !XrayService::isPortOpen(rig.socksPort); }));
+        rig.tool.clearCalls();
+        service.recheckConnection();
+        QVERIFY(rig.waitForError(XrayService::connectionLostMessage));
+        QVERIFY(service.isRecovering());
+        QVERIFY(rig.waitForState(VPNConnectionState::connected(), 8000));
+        QCOMPARE(rig.xray.launches().size(), 2);
+        QVERIFY(rig.tool.calls().isEmpty()); // the proxies stayed set throughout
+        QVERIFY(rig.trafficFlows());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestXrayService)

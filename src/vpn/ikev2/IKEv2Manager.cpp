@@ -158,6 +158,15 @@ void IKEv2Manager::disconnect()
         setConnectionState(VPNConnectionState::disconnected());
 }
 
+void IKEv2Manager::recheckConnection()
+{
+    using Kind = VPNConnectionState::Kind;
+    if (!m_connectionState.is(Kind::Connected) && !m_connectionState.is(Kind::Reconnecting))
+        return;
+    Log::system(u"🔌 IKEv2: Checking the tunnel"_s);
+    m_systemVpn.refreshStatus();
+}
+
 // ---------------------------------------------------------------------------
 // Configuration fetch
 

@@ -83,6 +83,9 @@ public:
     void connect(const std::optional<QString> &serverIP, const std::optional<QString> &serverId);
     // Asks the system to stop the tunnel; the state follows its status.
     void disconnect();
+    // While the tunnel is up: asks the system whether it still is; the state
+    // follows its answer.
+    void recheckConnection();
 
     // Stores the EAP password as the keychain item above (replacing any
     // earlier one) and returns the item's persistent reference, or nothing

@@ -36,6 +36,11 @@ void IKEv2Service::disconnect()
     m_manager.disconnect();
 }
 
+void IKEv2Service::recheckConnection()
+{
+    m_manager.recheckConnection();
+}
+
 bool IKEv2Service::isUp() const
 {
     return m_manager.isConnected() || m_manager.connectionState().is(VPNConnectionState::Kind::Connected);

@@ -22,6 +22,7 @@ public:
     // Logs the request and asks the system to stop the tunnel; the state
     // follows the system's status.
     void disconnect() override;
+    void recheckConnection() override;
     // While the tunnel is up: the address dialled (the one the fetched
     // configuration named, not necessarily the catalogue's) and the server
     // id asked for.

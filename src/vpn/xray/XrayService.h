@@ -149,6 +149,12 @@ public:
     void disconnect() override;
     std::optional<QString> connectedServerId() const override { return m_connectedServerId; }
     std::optional<QString> connectedServerIP() const override { return m_connectedServerIP; }
+    // While connected: the readiness test again (the SOCKS port answers, from
+    // our child). A connection that fails it is lost: the kill switch holds
+    // and the restarts begin.
+    void recheckConnection() override;
+    // Restarting a lost child, or waiting for the network.
+    bool isRecovering() const override;
 
     std::optional<QString> selectedServerId() const { return m_selectedServerId; }
     std::optional<QString> selectedServerIP() const { return m_selectedServerIP; }
@@ -254,6 +260,7 @@ private:
     void stopNetworkMonitor();
     void handlePathUpdate(PathMonitor::Status status);
     void handleNetworkReturn(bool open, quint64 generation);
+    void handleRecheck(bool answers, quint64 generation);
 
     void setState(const VPNConnectionState &state);
     void setServerName(const QString &name);

@@ -3,6 +3,7 @@
 #include "vpn/xray/XrayService.h"
 
 #include "platform/Log.h"
+#include "platform/PortOwner.h"
 #include "platform/SignalNotifier.h"
 #include "vpn/xray/SystemProxy.h"
 
@@ -194,6 +195,44 @@ void XrayService::handleNetworkReturn(bool open, quint64 generation)
     m_reconnectAttempts = 0;
     ++m_chain;
     attemptReconnect();
+}
+
+bool XrayService::isRecovering() const
+{
+    return m_state == VPNConnectionState::error(connectionLostMessage)
+        || m_state == VPNConnectionState::error(networkUnavailableMessage);
+}
+
+void XrayService::recheckConnection()
+{
+    if (m_state != VPNConnectionState::connected())
+        return;
+    const int port = m_options.socksPort;
+    const qint64 child = xrayProcessId();
+    const quint64 generation = m_generation->load();
+    const QPointer<XrayService> self(this);
+    runInBackground([self, port, child, generation] {
+        bool answers = isPortOpen(port);
+        if (answers) {
+            bool ours = false;
+            for (const PortOwner::Listener &listener : PortOwner::listeners(port))
+                ours = ours || PortOwner::isHeldBy(listener.inode, child);
+            answers = ours;
+        }
+        postTo(self, [answers, generation](XrayService &service) { service.handleRecheck(answers, generation); });
+    });
+}
+
+void XrayService::handleRecheck(bool answers, quint64 generation)
+{
+    if (!isCurrent(generation) || m_state != VPNConnectionState::connected())
+        return;
+    if (answers) {
+        Log::system(u"🌐 Xray: Connection checked — the local proxy answers"_s);
+        return;
+    }
+    Log::system(u"⚠️ Xray: Connection checked — xray no longer answers on its SOCKS port"_s);
+    handleLoss();
 }
 
 // ---------------------------------------------------------------------------

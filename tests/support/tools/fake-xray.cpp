@@ -28,6 +28,8 @@
 //   FAKE_XRAY_EXIT_CODE=C       ... with status C (default 1) ...
 //   FAKE_XRAY_EXIT_LAUNCHES=L   ... only at the launches listed ("2,3"; default all)
 //   FAKE_XRAY_IGNORE_TERM=1     ignore SIGTERM (only SIGKILL ends it)
+//   FAKE_XRAY_HANG_AFTER_MS=N   stop listening N ms after it began, at the
+//                               first launch only, and keep running (a hung xray)
 //   FAKE_XRAY_CHATTY=BYTES      write BYTES bytes to standard output and as many
 //                               to standard error before listening, blocking
 //                               like any program when nobody drains the pipe
@@ -333,6 +335,13 @@ int main(int argc, char *argv[])
             fail(24, u"cannot listen: " + socksServer.errorString() + u' ' + httpServer.errorString());
             std::_Exit(24);
         }
+        bool hangs = false;
+        const int hangAfter = qEnvironmentVariableIntValue("FAKE_XRAY_HANG_AFTER_MS", &hangs);
+        if (hangs && launch == 1)
+            QTimer::singleShot(hangAfter, &app, [&] {
+                socksServer.close();
+                httpServer.close();
+            });
     });
     QObject::connect(&socksServer, &QTcpServer::newConnection, &app, [&] {
         while (QTcpSocket *client = socksServer.nextPendingConnection())
