@@ -2,6 +2,7 @@
 #include "cli/AppClient.h"
 #include "cli/Cli.h"
 
+#include "model/ConnectionPresentation.h"
 #include "model/ServerLocation.h"
 #include "platform/SignalNotifier.h"
 #include "platform/UserDefaults.h"
@@ -82,42 +83,34 @@ public:
     {
         m_state = state;
         using Kind = VPNConnectionState::Kind;
-        switch (state.kind()) {
-        case Kind::Connecting:
-            line(u"connecting"_s);
-            break;
-        case Kind::Connected: {
+        if (!state.is(Kind::Connected)) {
+            line(ConnectionPresentation::statusLine(state, {}, {}));
+        } else {
             m_wasConnected = true;
             if (name.isEmpty() || name == u"Not Connected")
                 name = m_server.countryAndCity();
-            line(u"connected to "_s + name + u" ("_s + address.value_or(m_server.ipAddress) + u')');
+            line(ConnectionPresentation::statusLine(state, name, address.value_or(m_server.ipAddress)));
             if (m_proxyOnly && !m_toldPorts) {
                 m_toldPorts = true;
                 const XrayService::Options options = XrayService::Options::fromBuild();
                 line(u"local proxies (system settings left alone): SOCKS5 127.0.0.1:"_s
                      + QString::number(options.socksPort) + u", HTTP 127.0.0.1:"_s + QString::number(options.httpPort));
             }
-            break;
         }
-        case Kind::Disconnecting:
-            line(u"disconnecting"_s);
-            break;
-        case Kind::Reconnecting:
-            line(u"reconnecting"_s);
-            break;
+        switch (state.kind()) {
         case Kind::Disconnected:
-            line(u"disconnected"_s);
             if (m_stopping)
                 finish(Cli::kSuccess);
             else if (m_wasConnected)
                 finish(Cli::kFailure);
             break;
         case Kind::Error:
-            line(u"error: "_s + state.errorMessage());
             if (m_stopping)
                 break;
             if (!isRecovering(state))
                 finish(Cli::kFailure);
+            break;
+        default:
             break;
         }
     }
@@ -343,11 +336,11 @@ int appStatus(Cli::Context &context, AppClient &app)
     context.out << u"server: "_s << fields.value(u"selectedServerName"_s).toString() << u" ("_s
                 << fields.value(u"selectedServer"_s).toString() << u")\n"_s;
     printProxyChoice(context, XrayService::Options::fromBuild(), UserDefaults::standard());
-    QString connection = answer->state->description();
-    if (answer->state->is(VPNConnectionState::Kind::Connected))
-        connection = u"connected to "_s + fields.value(u"serverName"_s).toString()
-            + (fields.contains(u"address"_s) ? u" ("_s + fields.value(u"address"_s).toString() + u')' : QString());
-    context.out << u"application: running; "_s << connection << u'\n';
+    const std::optional<QString> address =
+        fields.contains(u"address"_s) ? std::optional(fields.value(u"address"_s).toString()) : std::nullopt;
+    context.out << u"application: running; "_s
+                << ConnectionPresentation::statusLine(*answer->state, fields.value(u"serverName"_s).toString(), address)
+                << u'\n';
     context.out.flush();
     return Cli::kSuccess;
 }

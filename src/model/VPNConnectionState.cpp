@@ -1,5 +1,7 @@
 #include "model/VPNConnectionState.h"
 
+#include <QCoreApplication>
+
 using namespace Qt::StringLiterals;
 
 QString VPNConnectionState::description() const
@@ -45,15 +47,15 @@ QString displayName(VPNDisplayStatus status)
 {
     switch (status) {
     case VPNDisplayStatus::Disconnected:
-        return u"Disconnected"_s;
+        return QCoreApplication::translate("VPNDisplay", "Disconnected");
     case VPNDisplayStatus::Connecting:
-        return u"Connecting…"_s;
+        return QCoreApplication::translate("VPNDisplay", "Connecting…");
     case VPNDisplayStatus::Connected:
-        return u"Connected"_s;
+        return QCoreApplication::translate("VPNDisplay", "Connected");
     case VPNDisplayStatus::Disconnecting:
-        return u"Disconnecting…"_s;
+        return QCoreApplication::translate("VPNDisplay", "Disconnecting…");
     case VPNDisplayStatus::Error:
-        return u"Error"_s;
+        return QCoreApplication::translate("VPNDisplay", "Error");
     }
     return {};
 }

@@ -1,6 +1,7 @@
 #include "shell/AppDelegate.h"
 
 #include "backend/AuthService.h"
+#include "model/ConnectionPresentation.h"
 #include "model/NotificationNames.h"
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
@@ -112,19 +113,7 @@ QString AppDelegate::settingsWindowTitle()
 
 AppDelegate::StatusIcon AppDelegate::statusIcon(VPNDisplayStatus status)
 {
-    const QString description = tr("Velorin VPN — %1").arg(ConnectionText::statusName(status));
-    switch (status) {
-    case VPNDisplayStatus::Disconnected:
-        return {u"shield.lefthalf.filled"_s, description};
-    case VPNDisplayStatus::Connecting:
-    case VPNDisplayStatus::Disconnecting:
-        return {u"shield"_s, description};
-    case VPNDisplayStatus::Connected:
-        return {u"checkmark.shield.fill"_s, description};
-    case VPNDisplayStatus::Error:
-        return {u"exclamationmark.shield"_s, description};
-    }
-    Q_UNREACHABLE();
+    return {ConnectionPresentation::look(status).traySymbol, ConnectionPresentation::trayTitle(status)};
 }
 
 AppDelegate::AppDelegate(AuthService &auth, VPNServiceManager &vpn, NotificationCenter &notifications,

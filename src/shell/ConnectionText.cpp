@@ -1,25 +1,9 @@
 #include "shell/ConnectionText.h"
 
+#include "model/ConnectionPresentation.h"
 #include "shell/DisplayText.h"
 
 namespace ConnectionText {
-
-QString statusName(VPNDisplayStatus status)
-{
-    switch (status) {
-    case VPNDisplayStatus::Disconnected:
-        return QCoreApplication::translate("ConnectionText", "Disconnected");
-    case VPNDisplayStatus::Connecting:
-        return QCoreApplication::translate("ConnectionText", "Connecting…");
-    case VPNDisplayStatus::Connected:
-        return QCoreApplication::translate("ConnectionText", "Connected");
-    case VPNDisplayStatus::Disconnecting:
-        return QCoreApplication::translate("ConnectionText", "Disconnecting…");
-    case VPNDisplayStatus::Error:
-        break;
-    }
-    return QCoreApplication::translate("ConnectionText", "Error");
-}
 
 QString reason(const VPNConnectionState &state)
 {
@@ -32,8 +16,7 @@ QString trayToolTip(const VPNConnectionState &state)
 {
     // The first line is always ours and holds no markup, so Qt shows the
     // whole tooltip as plain text.
-    QString text = QCoreApplication::translate("ConnectionText", "Velorin VPN — %1")
-                       .arg(statusName(VPNDisplay::status(state)));
+    QString text = ConnectionPresentation::trayTitle(VPNDisplay::status(state));
     const QString why = reason(state);
     if (!why.isEmpty())
         text += u'\n' + why;

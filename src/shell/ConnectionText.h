@@ -7,13 +7,12 @@
 
 #include <optional>
 
-// How the connection is told to a person, the same in the panel, the main
-// window and the tray: the status names and, for an error, the reason the
-// state carries (a service's or a server's text, cleaned and bounded).
+// What the connection's state says beyond its status (whose look is
+// ConnectionPresentation's): for an error, the reason the state carries (a
+// service's or a server's text, cleaned and bounded), and the moments worth
+// a desktop notification.
 namespace ConnectionText {
 
-// "Disconnected", "Connecting…", "Connected", "Disconnecting…", "Error".
-QString statusName(VPNDisplayStatus status);
 // The reason of an error state, ready to show; empty for other states.
 QString reason(const VPNConnectionState &state);
 // "Velorin VPN — <status>", and for an error the reason on a second line.

@@ -1,6 +1,7 @@
 #include "ui/ConnectionDetailView.h"
 
 #include "shell/ConnectionText.h"
+#include "ui/ConnectionActions.h"
 #include "ui/Icons.h"
 #include "ui/MapProjection.h"
 #include "ui/PlainLabel.h"
@@ -23,91 +24,9 @@ using namespace Qt::StringLiterals;
 
 namespace ConnectionDetail {
 
-Appearance appearance(VPNDisplayStatus status)
-{
-    const QColor dimWhite = Style::withAlpha(Qt::white, 0.7);
-    const QColor grayCircle = Style::withAlpha(Style::gray(), 0.15);
-    Appearance a;
-    a.emblemBackground = grayCircle;
-    switch (status) {
-    case VPNDisplayStatus::Disconnected:
-        a.emblemSymbol = u"shield.slash"_s;
-        a.emblemColor = dimWhite;
-        a.buttonSymbol = u"lock.shield"_s;
-        a.buttonTitle = ConnectionDetailView::tr("Connect");
-        a.buttonColor = Style::green();
-        break;
-    case VPNDisplayStatus::Connecting:
-        a.emblemSymbol = u"shield.lefthalf.filled"_s;
-        a.emblemColor = Style::orange();
-        a.buttonSymbol = u"hourglass"_s;
-        a.buttonTitle = ConnectionDetailView::tr("Connecting…");
-        a.buttonColor = Style::orange();
-        a.buttonEnabled = false;
-        break;
-    case VPNDisplayStatus::Connected:
-        a.emblemSymbol = u"checkmark.shield.fill"_s;
-        a.emblemColor = Style::green();
-        a.emblemBackground = Style::withAlpha(Style::green(), 0.2);
-        a.showsPulse = true;
-        a.buttonSymbol = u"lock.open"_s;
-        a.buttonTitle = ConnectionDetailView::tr("Disconnect");
-        a.buttonColor = Style::withAlpha(Style::red(), 0.85);
-        a.showsLocation = true;
-        break;
-    case VPNDisplayStatus::Disconnecting:
-        a.emblemSymbol = u"shield.lefthalf.filled"_s;
-        a.emblemColor = dimWhite;
-        a.buttonSymbol = u"hourglass"_s;
-        a.buttonTitle = ConnectionDetailView::tr("Disconnecting…");
-        a.buttonColor = Style::orange();
-        a.buttonEnabled = false;
-        break;
-    case VPNDisplayStatus::Error:
-        a.emblemSymbol = u"exclamationmark.shield"_s;
-        a.emblemColor = dimWhite;
-        a.buttonSymbol = u"lock.shield"_s;
-        a.buttonTitle = ConnectionDetailView::tr("Connect");
-        a.buttonColor = Style::green();
-        break;
-    }
-    a.statusText = ConnectionText::statusName(status);
-    return a;
-}
-
-ButtonAction buttonAction(VPNDisplayStatus status)
-{
-    switch (status) {
-    case VPNDisplayStatus::Disconnected:
-    case VPNDisplayStatus::Error:
-        return ButtonAction::Connect;
-    case VPNDisplayStatus::Connected:
-        return ButtonAction::Disconnect;
-    case VPNDisplayStatus::Connecting:
-    case VPNDisplayStatus::Disconnecting:
-        break;
-    }
-    return ButtonAction::Nothing;
-}
-
 QString locationLine(const ServerLocation &server)
 {
     return server.countryAndCity() + u" (IKEv2)"_s;
-}
-
-std::optional<MapRegion> regionForStatus(VPNDisplayStatus status, const ServerLocation &selected)
-{
-    switch (status) {
-    case VPNDisplayStatus::Connected:
-        return regionForSelection(selected);
-    case VPNDisplayStatus::Disconnected:
-        return MapRegion::overview();
-    case VPNDisplayStatus::Connecting:
-    case VPNDisplayStatus::Disconnecting:
-    case VPNDisplayStatus::Error:
-        break;
-    }
-    return std::nullopt;
 }
 
 MapRegion regionForSelection(const ServerLocation &selected)
@@ -183,7 +102,7 @@ public:
         setMaximumWidth(preferredWidth);
 
         auto *layout = new QHBoxLayout(this);
-        layout->setContentsMargins(16, 12, 16, 12);
+        layout->setContentsMargins(Layout::cardPadding);
         layout->setSpacing(12);
         flag = makeLabel(Style::font(28), Qt::white, this);
         flag->setObjectName(u"cardFlag"_s);
@@ -247,7 +166,7 @@ public:
         : FilledButton({}, parent)
     {
         setFontPoints(15, QFont::Normal);
-        setCornerRadius(12);
+        setCornerRadius(Layout::cardRadius);
         setShadow(true);
         setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
         setFixedHeight(outerHeight);
@@ -277,12 +196,12 @@ QSize StatusEmblem::sizeHint() const
     return size();
 }
 
-void StatusEmblem::setAppearance(const ConnectionDetail::Appearance &appearance)
+void StatusEmblem::setLook(const ConnectionPresentation::Look &look)
 {
-    m_symbol = appearance.emblemSymbol;
-    m_symbolColor = appearance.emblemColor;
-    m_background = appearance.emblemBackground;
-    m_showsPulse = appearance.showsPulse;
+    m_symbol = look.emblemSymbol;
+    m_symbolColor = Style::emblemColor(look.emblemTone);
+    m_background = Style::emblemBackground(look.emblemTone);
+    m_showsPulse = look.connected;
     updateTimer();
     update();
 }
@@ -345,7 +264,7 @@ ConnectionDetailView::ConnectionDetailView(ServerManager &servers, VPNServiceMan
     setObjectName(u"connectionDetail"_s);
     setAutoFillBackground(true);
     QPalette dark = palette();
-    dark.setColor(QPalette::Window, WorldMap::oceanColor());
+    dark.setColor(QPalette::Window, Style::mapOcean());
     dark.setColor(QPalette::WindowText, Qt::white);
     setPalette(dark);
 
@@ -363,7 +282,7 @@ ConnectionDetailView::ConnectionDetailView(ServerManager &servers, VPNServiceMan
     auto *content = new QWidget(this);
     content->setObjectName(u"connectionContent"_s);
     auto *column = new QVBoxLayout(content);
-    column->setContentsMargins(24, 20, 24, 28);
+    column->setContentsMargins(Layout::pageMargin, 20, Layout::pageMargin, 28);
     column->setSpacing(0);
 
     auto *card = new LocationCard(content);
@@ -389,7 +308,7 @@ ConnectionDetailView::ConnectionDetailView(ServerManager &servers, VPNServiceMan
     m_reason->setTextInteractionFlags(Qt::TextSelectableByMouse);
     // The whole width of the column: a wrapped label given less than it asks
     // for would cut off its last lines.
-    m_reason->setContentsMargins(24, 0, 24, 0);
+    m_reason->setContentsMargins(Layout::pageMargin, 0, Layout::pageMargin, 0);
 
     m_locationLine = makeLabel(Style::font(13), white(0.7), content);
     m_locationLine->setObjectName(u"locationLine"_s);
@@ -445,7 +364,7 @@ void ConnectionDetailView::statusChanged()
         return;
     }
     m_status = status;
-    if (auto region = ConnectionDetail::regionForStatus(status, m_servers.selectedServer()))
+    if (auto region = ConnectionPresentation::regionForStatus(status, m_servers.selectedServer()))
         m_map->setRegion(*region, true);
     refresh();
 }
@@ -465,28 +384,28 @@ void ConnectionDetailView::selectionChanged()
 
 void ConnectionDetailView::refresh()
 {
-    const ConnectionDetail::Appearance look = ConnectionDetail::appearance(m_status);
+    const ConnectionPresentation::Look look = ConnectionPresentation::look(m_status);
     const ServerLocation &selected = m_servers.selectedServer();
     m_shownServerId = selected.id;
 
     m_cardFlag->setText(selected.flagEmoji());
     m_cardLocation->setText(selected.countryAndCity());
 
-    m_emblem->setAppearance(look);
-    m_statusText->setText(look.statusText);
+    m_emblem->setLook(look);
+    m_statusText->setText(look.text);
     m_reason->setPlainText(ConnectionText::reason(m_vpn.connectionState()));
     m_reason->setVisible(!m_reason->fullText().isEmpty());
 
     m_locationLine->setText(ConnectionDetail::locationLine(selected));
-    m_locationLine->setVisible(look.showsLocation);
+    m_locationLine->setVisible(look.connected);
     const std::optional<QString> address = m_vpn.connectedServerIP();
     m_addressLine->setPlainText(address.value_or(QString()));
-    m_addressLine->setVisible(look.showsLocation && address.has_value());
+    m_addressLine->setVisible(look.connected && address.has_value());
 
     m_button->setSymbol(look.buttonSymbol);
     m_button->setText(look.buttonTitle);
-    m_button->setColor(look.buttonColor);
-    m_button->setEnabled(look.buttonEnabled);
+    m_button->setColor(Style::buttonColor(look.buttonTone));
+    m_button->setEnabled(look.buttonEnabled());
 
     refreshPins();
 }
@@ -499,20 +418,7 @@ void ConnectionDetailView::refreshPins()
 
 void ConnectionDetailView::buttonClicked()
 {
-    switch (ConnectionDetail::buttonAction(m_status)) {
-    case ConnectionDetail::ButtonAction::Connect: {
-        // A copy: selecting replaces the catalogue's selected server.
-        const ServerLocation server = m_servers.selectedServer();
-        m_servers.selectServer(server);
-        m_vpn.connect(server.ipAddress, server.id);
-        break;
-    }
-    case ConnectionDetail::ButtonAction::Disconnect:
-        m_vpn.disconnect();
-        break;
-    case ConnectionDetail::ButtonAction::Nothing:
-        break;
-    }
+    ConnectionActions::pressButton(m_status, m_servers, m_vpn);
 }
 
 void ConnectionDetailView::showServerPicker()
@@ -532,15 +438,5 @@ void ConnectionDetailView::showServerPicker()
 
 void ConnectionDetailView::chooseServer(const ServerLocation &server)
 {
-    if (!server.isActive)
-        return;
-    m_servers.selectServer(server);
-    if (m_status != VPNDisplayStatus::Connected)
-        return;
-    m_vpn.disconnect();
-    // One delayed call on the main thread, not cancelled by later actions;
-    // dropped only if the manager itself is gone.
-    VPNServiceManager &vpn = m_vpn;
-    QTimer::singleShot(ConnectionDetail::reconnectDelay, &vpn,
-                       [&vpn, ip = server.ipAddress, id = server.id] { vpn.connect(ip, id); });
+    ConnectionActions::chooseServer(server, m_status, m_servers, m_vpn);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/ConnectionPresentation.h"
 #include "model/MapRegion.h"
 #include "model/ServerLocation.h"
 #include "model/VPNConnectionState.h"
@@ -24,39 +25,15 @@ class SymbolView;
 class VPNServiceManager;
 class WorldMap;
 
-// What the connection view decides from the display status alone. Pure, so
-// tests call these directly.
+// What the connection view decides beyond the status's look
+// (ConnectionPresentation). Pure, so tests call these directly.
 namespace ConnectionDetail {
-
-struct Appearance
-{
-    QString emblemSymbol;
-    QColor emblemColor;
-    // The filled circle behind the emblem symbol.
-    QColor emblemBackground;
-    // The pulsing circle around the emblem (only while connected).
-    bool showsPulse = false;
-    QString statusText;
-    QString buttonSymbol;
-    QString buttonTitle;
-    QColor buttonColor;
-    bool buttonEnabled = true;
-    // The location line and the address line under the status text.
-    bool showsLocation = false;
-};
-Appearance appearance(VPNDisplayStatus status);
-
-// What the connect/disconnect button does.
-enum class ButtonAction { Connect, Disconnect, Nothing };
-ButtonAction buttonAction(VPNDisplayStatus status);
 
 // "Country - City (IKEv2)": the protocol in this line is fixed text.
 QString locationLine(const ServerLocation &server);
 
-// Where the map goes when the status changes to `status`; nothing when it
-// stays where it is.
-std::optional<MapRegion> regionForStatus(VPNDisplayStatus status, const ServerLocation &selected);
-// Where the map goes when the selected server changes (whatever the status).
+// Where the map goes when the selected server changes (whatever the status;
+// after a status change: ConnectionPresentation::regionForStatus).
 MapRegion regionForSelection(const ServerLocation &selected);
 
 // The emblem's pulsing circle at a time since it began: ease-in-out over
@@ -67,10 +44,6 @@ struct Pulse
     double opacity = 0.6;
 };
 Pulse pulseAt(qint64 elapsedMs);
-
-// The delay between the disconnect and the connect when the user picks a
-// server while connected.
-inline constexpr std::chrono::milliseconds reconnectDelay{1500};
 
 } // namespace ConnectionDetail
 
@@ -88,7 +61,7 @@ public:
 
     explicit StatusEmblem(QWidget *parent = nullptr);
 
-    void setAppearance(const ConnectionDetail::Appearance &appearance);
+    void setLook(const ConnectionPresentation::Look &look);
     QString symbol() const { return m_symbol; }
     QColor symbolColor() const { return m_symbolColor; }
     bool showsPulse() const { return m_showsPulse; }

@@ -127,7 +127,7 @@ MacDeviceRow::MacDeviceRow(const RegisteredDevice &device, bool isCurrent, QWidg
     setObjectName(u"deviceRow"_s);
     setAttribute(Qt::WA_Hover);
     auto *layout = new QHBoxLayout(this);
-    layout->setContentsMargins(14, 10, 14, 10);
+    layout->setContentsMargins(Layout::rowPadding);
     layout->setSpacing(12);
     m_icon->setObjectName(u"platformIcon"_s);
     layout->addWidget(m_icon);
@@ -205,7 +205,7 @@ DeviceListView::DeviceListView(DeviceManager &deviceManager, QWidget *parent)
     , m_manager(deviceManager)
 {
     auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(24, 24, 24, 20);
+    outer->setContentsMargins(Layout::pageMargin, Layout::pageMargin, Layout::pageMargin, 20);
     outer->setSpacing(14);
 
     // Header: title and slots line, refresh at the trailing edge.
@@ -249,7 +249,7 @@ DeviceListView::DeviceListView(DeviceManager &deviceManager, QWidget *parent)
     m_loading = new QWidget(content);
     m_loading->setObjectName(u"loadingState"_s);
     auto *loading = new QHBoxLayout(m_loading);
-    loading->setContentsMargins(0, 32, 0, 32);
+    loading->setContentsMargins(Layout::emptyListPadding);
     m_spinner = new Spinner(16, m_loading);
     auto *loadingText = new QLabel(tr("Loading devices…"), m_loading);
     loadingText->setObjectName(u"loadingText"_s);
@@ -264,7 +264,7 @@ DeviceListView::DeviceListView(DeviceManager &deviceManager, QWidget *parent)
     m_empty = new QWidget(content);
     m_empty->setObjectName(u"emptyState"_s);
     auto *empty = new QVBoxLayout(m_empty);
-    empty->setContentsMargins(0, 32, 0, 32);
+    empty->setContentsMargins(Layout::emptyListPadding);
     empty->setSpacing(8);
     m_emptySymbol = new SymbolView(u"desktopcomputer.trianglebadge.exclamationmark"_s, Qt::gray, 36, m_empty);
     m_emptyTitle = new QLabel(tr("No Registered Devices"), m_empty);

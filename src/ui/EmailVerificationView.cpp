@@ -86,21 +86,21 @@ EmailVerificationView::EmailVerificationView(AuthService &authService, QString e
     column->addLayout(addressLines);
 
     m_errorRow->setObjectName(u"errorRow"_s);
-    m_errorRow->setFixedWidth(360);
+    m_errorRow->setFixedWidth(Layout::formColumnWidth);
     column->addWidget(m_errorRow);
 
     m_codeField->setObjectName(u"codeField"_s);
     m_codeField->setPlaceholderText(tr("Enter 6-digit code"));
     m_codeField->setFont(Style::font(20));
     m_codeField->setAlignment(Qt::AlignCenter);
-    m_codeField->setFixedSize(360, 44);
+    m_codeField->setFixedSize(Layout::formColumnWidth, 44);
     m_codeField->setInputMethodHints(Qt::ImhDigitsOnly);
     column->addWidget(m_codeField);
 
     m_verifyButton->setObjectName(u"verifyButton"_s);
     m_verifyButton->setColor(Style::accent());
     m_verifyButton->setFontPoints(14);
-    m_verifyButton->setFixedSize(360, 38);
+    m_verifyButton->setFixedSize(Layout::formColumnWidth, Layout::formControlHeight);
     column->addWidget(m_verifyButton);
 
     m_resendButton->setObjectName(u"resendButton"_s);

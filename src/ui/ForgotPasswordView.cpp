@@ -14,7 +14,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-constexpr int columnWidth = 360;
 constexpr int minimumPasswordLength = 8;
 constexpr int codeLength = 6;
 
@@ -30,7 +29,7 @@ MessageRow *messageRow(const QString &symbol, const QColor &color, const QString
     row->setFontPoints(12);
     if (auto *view = row->findChild<SymbolView *>())
         view->setPoints(11);
-    row->setFixedWidth(columnWidth);
+    row->setFixedWidth(Layout::formColumnWidth);
     return row;
 }
 
@@ -40,7 +39,7 @@ FilledButton *actionButton(const QString &title, const QString &name, QWidget *p
     button->setObjectName(name);
     button->setColor(Style::accent());
     button->setFontPoints(14);
-    button->setFixedSize(columnWidth, 38);
+    button->setFixedSize(Layout::formColumnWidth, Layout::formControlHeight);
     return button;
 }
 } // namespace
@@ -106,7 +105,7 @@ ForgotPasswordView::ForgotPasswordView(APIClient &apiClient, QString prefillEmai
     auto *requestLayout = new QVBoxLayout(m_requestPage);
     requestLayout->setContentsMargins(0, 0, 0, 0);
     requestLayout->setSpacing(12);
-    m_emailField->setFixedWidth(columnWidth);
+    m_emailField->setFixedWidth(Layout::formColumnWidth);
     m_emailField->setText(prefillEmail);
     requestLayout->addWidget(m_emailField);
     requestLayout->addWidget(m_sendButton);
@@ -116,7 +115,7 @@ ForgotPasswordView::ForgotPasswordView(APIClient &apiClient, QString prefillEmai
     newPasswordLayout->setContentsMargins(0, 0, 0, 0);
     newPasswordLayout->setSpacing(10);
     for (FormField *field : {m_codeField, m_newPasswordField, m_confirmField}) {
-        field->setFixedWidth(columnWidth);
+        field->setFixedWidth(Layout::formColumnWidth);
         newPasswordLayout->addWidget(field);
     }
     m_lengthHint->setObjectName(u"lengthHint"_s);

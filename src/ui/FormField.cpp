@@ -45,7 +45,7 @@ int characterCount(const QString &text)
 QVBoxLayout *accountSheetColumn(QWidget *sheet, const QString &symbol, int symbolSize, const QString &title)
 {
     auto *column = new QVBoxLayout(sheet);
-    column->setContentsMargins(24, 28, 24, 22);
+    column->setContentsMargins(Layout::pageMargin, 28, Layout::pageMargin, 22);
     column->setSpacing(14);
     column->setSizeConstraint(QLayout::SetFixedSize);
 
@@ -83,7 +83,7 @@ FormField::FormField(const QString &symbol, const QString &placeholder, const QS
     if (secure)
         m_edit->setEchoMode(QLineEdit::Password);
     setFocusProxy(m_edit);
-    setMinimumHeight(38);
+    setMinimumHeight(Layout::formControlHeight);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     refreshColors();
     // The frame's outline follows the field's focus.

@@ -199,7 +199,7 @@ LoginView::LoginView(AuthService &authService, APIClient &apiClient, QWidget *pa
     row->addWidget(column);
     row->addStretch(1);
     auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(24, 24, 24, 24);
+    outer->setContentsMargins(Layout::pageMargins);
     outer->addStretch(1);
     outer->addLayout(row);
     outer->addStretch(1);

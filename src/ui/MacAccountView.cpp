@@ -156,7 +156,7 @@ QWidget *valueRow(const QString &title, PlainLabel *value, QWidget *parent)
 {
     auto *row = new QWidget(parent);
     auto *layout = new QHBoxLayout(row);
-    layout->setContentsMargins(14, 10, 14, 10);
+    layout->setContentsMargins(Layout::rowPadding);
     auto *label = new QLabel(title, row);
     label->setFont(Style::font(13));
     value->setFont(Style::font(13, QFont::Medium));
@@ -201,7 +201,7 @@ MacAccountView::MacAccountView(AuthService &authService, EntitlementManager &ent
     scroll->setWidget(content);
     // One column, at most 560 wide, centred in wider windows.
     auto *row = new QHBoxLayout(content);
-    row->setContentsMargins(24, 24, 24, 24);
+    row->setContentsMargins(Layout::pageMargins);
     auto *page = new QWidget(content);
     page->setMaximumWidth(560);
     row->addStretch(1);

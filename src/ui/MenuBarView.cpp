@@ -3,6 +3,7 @@
 #include "backend/AuthService.h"
 #include "shell/AppDelegate.h"
 #include "shell/ConnectionText.h"
+#include "ui/ConnectionActions.h"
 #include "ui/Icons.h"
 #include "ui/PlainLabel.h"
 #include "ui/ServerAnnotation.h"
@@ -16,7 +17,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
-#include <QTimer>
 #include <QVBoxLayout>
 #include <QVariantAnimation>
 
@@ -26,39 +26,6 @@ using namespace Qt::StringLiterals;
 // Rules
 
 namespace MenuBarRules {
-
-Appearance appearance(VPNDisplayStatus status, const QColor &secondary)
-{
-    const QString text = ConnectionText::statusName(status);
-    switch (status) {
-    case VPNDisplayStatus::Disconnected:
-        return {secondary, text, u"lock.shield"_s, MenuBarView::tr("Connect"), Style::green(), true};
-    case VPNDisplayStatus::Connecting:
-        return {Style::orange(), text, u"hourglass"_s, MenuBarView::tr("Connecting…"), Style::orange(), false};
-    case VPNDisplayStatus::Connected:
-        return {Style::green(), text, u"lock.open"_s, MenuBarView::tr("Disconnect"), Style::withAlpha(Style::red(), 0.85), true};
-    case VPNDisplayStatus::Disconnecting:
-        return {Style::orange(), text, u"hourglass"_s, MenuBarView::tr("Disconnecting…"), Style::orange(), false};
-    case VPNDisplayStatus::Error:
-        return {Style::red(), text, u"lock.shield"_s, MenuBarView::tr("Connect"), Style::green(), true};
-    }
-    Q_UNREACHABLE();
-}
-
-ButtonAction buttonAction(VPNDisplayStatus status)
-{
-    switch (status) {
-    case VPNDisplayStatus::Disconnected:
-    case VPNDisplayStatus::Error:
-        return ButtonAction::Connect;
-    case VPNDisplayStatus::Connected:
-        return ButtonAction::Disconnect;
-    case VPNDisplayStatus::Connecting:
-    case VPNDisplayStatus::Disconnecting:
-        return ButtonAction::None;
-    }
-    Q_UNREACHABLE();
-}
 
 bool showsSignedInPanel(const AuthState &state)
 {
@@ -79,18 +46,6 @@ MapRegion regionForSelection(VPNDisplayStatus status, const ServerLocation &sele
     return MapRegion::overview();
 }
 
-std::optional<MapRegion> regionForStatus(VPNDisplayStatus status, const ServerLocation &selected)
-{
-    switch (status) {
-    case VPNDisplayStatus::Connected:
-        return MapRegion::around(selected.latitude, selected.longitude);
-    case VPNDisplayStatus::Disconnected:
-        return MapRegion::overview();
-    default:
-        return std::nullopt;
-    }
-}
-
 } // namespace MenuBarRules
 
 // ---------------------------------------------------------------------------
@@ -98,7 +53,7 @@ std::optional<MapRegion> regionForStatus(VPNDisplayStatus status, const ServerLo
 
 namespace {
 
-// The 8 x 8 status dot. Its colour is also kept as the dynamic property
+// The status dot. Its colour is also kept as the dynamic property
 // "color" for anyone who needs to read it.
 class StatusDot : public QWidget
 {
@@ -106,7 +61,7 @@ public:
     explicit StatusDot(QWidget *parent)
         : QWidget(parent)
     {
-        setFixedSize(8, 8);
+        setFixedSize(MenuBarRules::statusDotSize, MenuBarRules::statusDotSize);
     }
     void setColor(const QColor &color)
     {
@@ -203,15 +158,9 @@ public:
             Style::setSecondaryText(name);
         layout->addWidget(name, 1);
         if (!server.isActive) {
-            auto *soon = new Badge(MenuBarView::tr("Soon"), Style::secondaryText(this),
-                                   Style::withAlpha(Style::primaryText(this), 0.06), 10, this);
+            auto *soon = Badge::quiet(MenuBarView::tr("Soon"), 10, this);
             soon->setObjectName(u"soonBadge"_s);
             soon->setAttribute(Qt::WA_TransparentForMouseEvents);
-            Style::followPalette(soon, [](QWidget *badge) {
-                const QWidget *around = badge->parentWidget();
-                static_cast<Badge *>(badge)->setColors(Style::secondaryText(around),
-                                                       Style::withAlpha(Style::primaryText(around), 0.06));
-            });
             layout->addWidget(soon);
         }
         m_check = new SymbolView(u"checkmark"_s, Style::green(), 11, this);
@@ -329,7 +278,7 @@ MenuBarView::MenuBarView(AuthService &auth, AppDelegate &appDelegate, ServerMana
 
     QObject::connect(&m_auth, &AuthService::authStateChanged, this, &MenuBarView::refreshAuth);
     QObject::connect(&m_delegate, &AppDelegate::vpnStatusChanged, this, [this](VPNDisplayStatus status) {
-        if (const auto region = MenuBarRules::regionForStatus(status, m_servers.selectedServer()))
+        if (const auto region = ConnectionPresentation::regionForStatus(status, m_servers.selectedServer()))
             m_servers.setMapRegion(*region);
         refreshStatus();
         refreshPins();
@@ -373,7 +322,7 @@ QWidget *MenuBarView::buildSignedIn()
     // Status and button.
     auto *connection = new QWidget(page);
     auto *connectionLayout = new QVBoxLayout(connection);
-    connectionLayout->setContentsMargins(16, 12, 16, 10);
+    connectionLayout->setContentsMargins(MenuBarRules::sectionInset, 12, MenuBarRules::sectionInset, 10);
     connectionLayout->setSpacing(10);
     auto *statusRow = new QHBoxLayout;
     statusRow->setSpacing(6);
@@ -398,7 +347,7 @@ QWidget *MenuBarView::buildSignedIn()
     m_button->setObjectName(u"connectButton"_s);
     m_button->setFixedHeight(MenuBarRules::buttonHeight);
     m_button->setFontPoints(14, QFont::DemiBold);
-    m_button->setCornerRadius(8);
+    m_button->setCornerRadius(Layout::buttonRadius);
     connectionLayout->addWidget(m_button);
     QObject::connect(m_button, &QAbstractButton::clicked, this, &MenuBarView::buttonPressed);
     layout->addWidget(connection);
@@ -408,7 +357,7 @@ QWidget *MenuBarView::buildSignedIn()
     auto *header = new MenuBarPanelButton(page);
     header->setObjectName(u"serverHeader"_s);
     auto *headerLayout = new QHBoxLayout(header);
-    headerLayout->setContentsMargins(16, 8, 16, 8);
+    headerLayout->setContentsMargins(MenuBarRules::sectionInset, 8, MenuBarRules::sectionInset, 8);
     headerLayout->setSpacing(10);
     m_flag = flagLabel(18, header);
     m_flag->setObjectName(u"serverFlag"_s);
@@ -441,7 +390,7 @@ QWidget *MenuBarView::buildSignedIn()
     // The signed-in account and the way to the main window.
     auto *footer = new QWidget(page);
     auto *footerLayout = new QHBoxLayout(footer);
-    footerLayout->setContentsMargins(16, 10, 16, 12);
+    footerLayout->setContentsMargins(MenuBarRules::sectionInset, 10, MenuBarRules::sectionInset, 12);
     footerLayout->setSpacing(8);
     m_email = new PlainLabel(footer);
     m_email->setFont(Style::font(11));
@@ -467,7 +416,7 @@ QWidget *MenuBarView::buildServerList()
     auto *list = new QWidget;
     list->setObjectName(u"serverList"_s);
     auto *layout = new QVBoxLayout(list);
-    layout->setContentsMargins(16, 0, 16, 8);
+    layout->setContentsMargins(MenuBarRules::sectionInset, 0, MenuBarRules::sectionInset, 8);
     layout->setSpacing(2);
     for (const ServerLocation &server : m_servers.servers()) {
         auto *row = new MenuBarServerRow(server, list);
@@ -483,7 +432,7 @@ QWidget *MenuBarView::buildSignedOut()
     auto *page = new QWidget(this);
     page->setObjectName(u"signedOutPanel"_s);
     auto *layout = new QVBoxLayout(page);
-    layout->setContentsMargins(24, 24, 24, 24);
+    layout->setContentsMargins(Layout::pageMargins);
     layout->setSpacing(0);
     layout->addStretch(1);
     auto *shield = new SymbolView(u"shield.lefthalf.filled"_s, Style::accent(), 48, page);
@@ -503,7 +452,7 @@ QWidget *MenuBarView::buildSignedOut()
     signIn->setColor(Style::accent());
     signIn->setFontPoints(14, QFont::Medium);
     signIn->setFixedHeight(34);
-    signIn->setCornerRadius(8);
+    signIn->setCornerRadius(Layout::buttonRadius);
     QObject::connect(signIn, &QAbstractButton::clicked, &m_delegate, &AppDelegate::openMainWindow);
     layout->addWidget(signIn);
     layout->addStretch(1);
@@ -521,15 +470,15 @@ void MenuBarView::refreshAuth()
 
 void MenuBarView::refreshStatus()
 {
-    const auto look = MenuBarRules::appearance(m_delegate.vpnStatus(), Style::secondaryText(this));
-    static_cast<StatusDot *>(m_statusDot)->setColor(look.dotColor);
-    m_statusText->setText(look.statusText);
+    const auto look = ConnectionPresentation::look(m_delegate.vpnStatus());
+    static_cast<StatusDot *>(m_statusDot)->setColor(Style::toneColor(look.tone, this));
+    m_statusText->setText(look.text);
     m_reason->setPlainText(ConnectionText::reason(m_vpn.connectionState()));
     m_reason->setVisible(!m_reason->fullText().isEmpty());
     m_button->setSymbol(look.buttonSymbol);
     m_button->setText(look.buttonTitle);
-    m_button->setColor(look.buttonColor);
-    m_button->setEnabled(look.buttonEnabled);
+    m_button->setColor(Style::buttonColor(look.buttonTone));
+    m_button->setEnabled(look.buttonEnabled());
 }
 
 void MenuBarView::changeEvent(QEvent *event)
@@ -569,36 +518,11 @@ void MenuBarView::setShowServerList(bool show, bool animated)
 
 void MenuBarView::buttonPressed()
 {
-    switch (MenuBarRules::buttonAction(m_delegate.vpnStatus())) {
-    case MenuBarRules::ButtonAction::Connect: {
-        const ServerLocation server = m_servers.selectedServer();
-        m_servers.selectServer(server);
-        m_vpn.connect(server.ipAddress, server.id);
-        break;
-    }
-    case MenuBarRules::ButtonAction::Disconnect:
-        m_vpn.disconnect();
-        break;
-    case MenuBarRules::ButtonAction::None:
-        break;
-    }
+    ConnectionActions::pressButton(m_delegate.vpnStatus(), m_servers, m_vpn);
 }
 
 void MenuBarView::serverTapped(const ServerLocation &tapped)
 {
-    if (!tapped.isActive)
-        return;
-    // A copy: the row's record must not change under the calls below.
-    const ServerLocation server = tapped;
-    m_servers.selectServer(server);
-    setShowServerList(false);
-    if (m_delegate.vpnStatus() != VPNDisplayStatus::Connected)
-        return;
-    m_vpn.disconnect();
-    // One delayed connect, not cancelled by later actions; it belongs to the
-    // manager, so it also runs if the panel is gone by then.
-    VPNServiceManager *vpn = &m_vpn;
-    const QString ip = server.ipAddress;
-    const QString id = server.id;
-    QTimer::singleShot(MenuBarRules::reconnectDelayMs, vpn, [vpn, ip, id] { vpn->connect(ip, id); });
+    if (ConnectionActions::chooseServer(tapped, m_delegate.vpnStatus(), m_servers, m_vpn))
+        setShowServerList(false);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/Account.h"
+#include "model/ConnectionPresentation.h"
 #include "model/MapRegion.h"
 #include "model/ServerLocation.h"
 #include "model/VPNConnectionState.h"
@@ -31,26 +32,10 @@ namespace MenuBarRules {
 constexpr int panelWidth = 320;
 constexpr int mapHeight = 130;
 constexpr int buttonHeight = 36;
-// The connect after a server change while connected.
-constexpr int reconnectDelayMs = 1500;
+// The left and right inset of each section, and the status dot's diameter.
+constexpr int sectionInset = 16;
+constexpr int statusDotSize = 8;
 constexpr int foldAnimationMs = 200;
-
-struct Appearance
-{
-    QColor dotColor;
-    QString statusText;
-    QString buttonSymbol;
-    QString buttonTitle;
-    QColor buttonColor;
-    bool buttonEnabled = true;
-};
-
-// The status row and the button for a status; `secondary` is the palette's
-// secondary text colour (the dot while disconnected).
-Appearance appearance(VPNDisplayStatus status, const QColor &secondary);
-
-enum class ButtonAction { Connect, Disconnect, None };
-ButtonAction buttonAction(VPNDisplayStatus status);
 
 // Only a signed-in user gets the full panel; signed out and still loading
 // see the invitation to sign in.
@@ -60,10 +45,9 @@ bool showsSignedInPanel(const AuthState &state);
 // "IKEv2" is fixed, whatever protocol is chosen.
 QString serverDetail(const ServerLocation &server);
 
-// The map region after the selected server changed.
+// The map region after the selected server changed (after a status change:
+// ConnectionPresentation::regionForStatus).
 MapRegion regionForSelection(VPNDisplayStatus status, const ServerLocation &selected);
-// The map region after the status changed to `status`; nothing when it stays.
-std::optional<MapRegion> regionForStatus(VPNDisplayStatus status, const ServerLocation &selected);
 
 } // namespace MenuBarRules
 

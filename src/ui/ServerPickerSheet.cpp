@@ -205,14 +205,8 @@ void ServerPickerSheet::addSection(QVBoxLayout *list, const QString &title, cons
             auto *row = new QWidget(section);
             row->setObjectName(rowName(server));
             QHBoxLayout *content = rowContent(row, server, true);
-            auto *badge = new Badge(tr("Offline"), Style::secondaryText(this),
-                                    Style::withAlpha(Style::primaryText(this), 0.06), 11, row);
+            auto *badge = Badge::quiet(tr("Offline"), 11, row);
             badge->setObjectName(u"offlineBadge"_s);
-            Style::followPalette(badge, [](QWidget *widget) {
-                const QWidget *around = widget->parentWidget();
-                static_cast<Badge *>(widget)->setColors(Style::secondaryText(around),
-                                                        Style::withAlpha(Style::primaryText(around), 0.06));
-            });
             badge->setContentsMargins(8, 3, 8, 3);
             content->addWidget(badge);
             layout->addWidget(row);

@@ -193,7 +193,7 @@ QVBoxLayout *makePane(QWidget *pane)
     scroll->setWidget(content);
     outer->addWidget(scroll);
     auto *column = new QVBoxLayout(content);
-    column->setContentsMargins(16, 12, 16, 12);
+    column->setContentsMargins(Layout::cardPadding);
     column->setSpacing(6);
     return column;
 }
@@ -308,7 +308,7 @@ ConnectionSettingsView::ConnectionSettingsView(UserDefaults &defaults, VPNServic
     RoundedPanel *protocol = addSection(column, SettingsView::tr("Protocol"), this);
     auto *picker = new QWidget(protocol);
     auto *pickerRow = new QHBoxLayout(picker);
-    pickerRow->setContentsMargins(12, 8, 12, 8);
+    pickerRow->setContentsMargins(Layout::controlRowPadding);
     pickerRow->setSpacing(16);
     auto *title = new QLabel(SettingsView::tr("VPN Protocol"), picker);
     title->setFont(Style::font(13));
@@ -389,7 +389,7 @@ AdvancedSettingsView::AdvancedSettingsView(UserDefaults &defaults, QWidget *pare
     connect(resetButton, &QPushButton::clicked, this, &AdvancedSettingsView::confirmReset);
     auto *buttons = new QWidget(diagnostics);
     auto *buttonRow = new QHBoxLayout(buttons);
-    buttonRow->setContentsMargins(12, 8, 12, 8);
+    buttonRow->setContentsMargins(Layout::controlRowPadding);
     buttonRow->addWidget(exportButton);
     buttonRow->addWidget(resetButton);
     buttonRow->addStretch(1);
@@ -479,7 +479,7 @@ AboutView::AboutView(QWidget *parent)
 {
     setObjectName(u"aboutPane"_s);
     auto *column = new QVBoxLayout(this);
-    column->setContentsMargins(16, 12, 16, 12);
+    column->setContentsMargins(Layout::cardPadding);
     column->setSpacing(6);
     column->addStretch(1);
     auto *shield = new GradientSymbol(u"shield.lefthalf.filled"_s, 48, this);

@@ -53,6 +53,11 @@ QColor accent()
     return QColor(10, 132, 255);
 }
 
+// The map's dark blues: sea, land and the coast line between them.
+QColor mapOcean() { return QColor(13, 20, 31); }
+QColor mapLand() { return QColor(40, 54, 71); }
+QColor mapCoast() { return QColor(82, 102, 126); }
+
 QColor withAlpha(QColor color, qreal alpha)
 {
     color.setAlphaF(float(color.alphaF() * alpha));
@@ -67,6 +72,61 @@ QColor primaryText(const QWidget *widget)
 QColor secondaryText(const QWidget *widget)
 {
     return withAlpha(primaryText(widget), secondaryStrength);
+}
+
+QColor toneColor(ConnectionPresentation::Tone tone, const QWidget *widget)
+{
+    using Tone = ConnectionPresentation::Tone;
+    switch (tone) {
+    case Tone::Quiet:
+        break;
+    case Tone::Go:
+        return green();
+    case Tone::Busy:
+        return orange();
+    case Tone::Stop:
+        return red();
+    }
+    return secondaryText(widget);
+}
+
+QColor buttonColor(ConnectionPresentation::Tone tone)
+{
+    // A quiet button does not exist; the red of Disconnect is softened.
+    using Tone = ConnectionPresentation::Tone;
+    switch (tone) {
+    case Tone::Quiet:
+    case Tone::Go:
+        break;
+    case Tone::Busy:
+        return orange();
+    case Tone::Stop:
+        return withAlpha(red(), 0.85);
+    }
+    return green();
+}
+
+QColor emblemColor(ConnectionPresentation::Tone tone)
+{
+    using Tone = ConnectionPresentation::Tone;
+    switch (tone) {
+    case Tone::Go:
+        return green();
+    case Tone::Busy:
+        return orange();
+    case Tone::Stop:
+        return red();
+    case Tone::Quiet:
+        break;
+    }
+    return withAlpha(Qt::white, 0.7);
+}
+
+QColor emblemBackground(ConnectionPresentation::Tone tone)
+{
+    if (tone == ConnectionPresentation::Tone::Go)
+        return withAlpha(green(), 0.2);
+    return withAlpha(gray(), 0.15);
 }
 
 QFont font(int points, QFont::Weight weight)
@@ -377,6 +437,18 @@ Badge::Badge(const QString &text, const QColor &textColor, const QColor &backgro
     setAlignment(Qt::AlignCenter);
     Style::setTextColor(this, textColor);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+Badge *Badge::quiet(const QString &text, int points, QWidget *parent)
+{
+    auto *badge = new Badge(text, Style::secondaryText(parent), Style::withAlpha(Style::primaryText(parent), 0.06),
+                            points, parent);
+    Style::followPalette(badge, [](QWidget *widget) {
+        const QWidget *around = widget->parentWidget();
+        static_cast<Badge *>(widget)->setColors(Style::secondaryText(around),
+                                                Style::withAlpha(Style::primaryText(around), 0.06));
+    });
+    return badge;
 }
 
 void Badge::setColors(const QColor &textColor, const QColor &background)

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "model/ConnectionPresentation.h"
+
 #include <QAbstractButton>
 #include <QColor>
 #include <QFont>
 #include <QFrame>
 #include <QLabel>
+#include <QMargins>
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
@@ -25,11 +28,24 @@ QColor blue();
 QColor cyan();
 QColor gray();
 QColor accent(); // links and the signed-in accent
+// The world map, always dark whatever the palette.
+QColor mapOcean();
+QColor mapLand();
+QColor mapCoast();
 QColor withAlpha(QColor color, qreal alpha);
 
 // Text colours from the widget's palette (secondary is the primary at reduced strength).
 QColor primaryText(const QWidget *widget);
 QColor secondaryText(const QWidget *widget);
+
+// The colours of the connection status's roles. The status dot and text
+// accents (Quiet: the widget's secondary text colour); the filled
+// connect/disconnect button; the emblem on the dark map and the circle
+// behind it.
+QColor toneColor(ConnectionPresentation::Tone tone, const QWidget *widget);
+QColor buttonColor(ConnectionPresentation::Tone tone);
+QColor emblemColor(ConnectionPresentation::Tone tone);
+QColor emblemBackground(ConnectionPresentation::Tone tone);
 
 QFont font(int points, QFont::Weight weight = QFont::Normal);
 QFont monospaced(int points);
@@ -47,6 +63,30 @@ void followPalette(QWidget *widget, std::function<void(QWidget *)> apply);
 void setSecondaryText(QLabel *label, qreal opacity = 1.0);
 
 } // namespace Style
+
+// Sizes the screens share, in points. A screen's own sizes sit as named
+// constants with the screen.
+namespace Layout {
+
+// Around the content of a page (the sign-in page, the account header, the
+// panel's invitation to sign in).
+inline constexpr int pageMargin = 24;
+inline constexpr QMargins pageMargins{pageMargin, pageMargin, pageMargin, pageMargin};
+// Inside a card or a settings section.
+inline constexpr QMargins cardPadding{16, 12, 16, 12};
+// Inside a row of a list (devices, account actions).
+inline constexpr QMargins rowPadding{14, 10, 14, 10};
+// Inside a settings row that holds a control.
+inline constexpr QMargins controlRowPadding{12, 8, 12, 8};
+// Above and below the text of an empty or loading list.
+inline constexpr QMargins emptyListPadding{0, 32, 0, 32};
+// The column of the e-mail forms and the height of their fields and buttons.
+inline constexpr int formColumnWidth = 360;
+inline constexpr int formControlHeight = 38;
+inline constexpr qreal buttonRadius = 8;
+inline constexpr qreal cardRadius = 12;
+
+} // namespace Layout
 
 // A symbol image (see Icons) at a fixed size and colour.
 class SymbolView : public QLabel
@@ -145,6 +185,9 @@ class Badge : public QLabel
 public:
     Badge(const QString &text, const QColor &textColor, const QColor &background, int points = 10,
           QWidget *parent = nullptr);
+    // Secondary text on a faint fill of the text colour, following the
+    // palette of the widget around it ("Soon", "Offline").
+    static Badge *quiet(const QString &text, int points, QWidget *parent);
     void setColors(const QColor &textColor, const QColor &background);
 
 protected:

@@ -2,6 +2,7 @@
 
 #include "ui/LandShapes.h"
 #include "ui/MapProjection.h"
+#include "ui/Style.h"
 
 #include <QEasingCurve>
 #include <QPaintEvent>
@@ -102,21 +103,6 @@ WorldMap::WorldMap(QWidget *parent)
 }
 
 WorldMap::~WorldMap() = default;
-
-QColor WorldMap::oceanColor()
-{
-    return QColor(13, 20, 31);
-}
-
-QColor WorldMap::landColor()
-{
-    return QColor(40, 54, 71);
-}
-
-QColor WorldMap::coastColor()
-{
-    return QColor(82, 102, 126);
-}
 
 void WorldMap::setRegion(const MapRegion &region, bool animated)
 {
@@ -223,7 +209,7 @@ const QPixmap &WorldMap::land()
 
     m_land = QPixmap(size() * ratio);
     m_land.setDevicePixelRatio(ratio);
-    m_land.fill(oceanColor());
+    m_land.fill(Style::mapOcean());
     if (m_land.isNull())
         return m_land;
 
@@ -284,8 +270,8 @@ const QPixmap &WorldMap::land()
 
     QPainter painter(&m_land);
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.fillPath(fill, landColor());
-    painter.strokePath(coast, QPen(coastColor(), 0.8, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter.fillPath(fill, Style::mapLand());
+    painter.strokePath(coast, QPen(Style::mapCoast(), 0.8, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     return m_land;
 }
 

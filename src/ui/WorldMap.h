@@ -49,11 +49,6 @@ public:
     QSize sizeHint() const override { return {320, 130}; }
     QSize minimumSizeHint() const override { return {40, 40}; }
 
-    // The map's colours, for views that draw over it.
-    static QColor oceanColor();
-    static QColor landColor();
-    static QColor coastColor();
-
 protected:
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;

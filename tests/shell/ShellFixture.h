@@ -2,12 +2,12 @@
 
 #include "shell/AppDelegate.h"
 #include "support/AccountServices.h"
+#include "support/Screenshots.h"
 #include "support/StubServer.h"
 #include "support/TestVpnService.h"
 #include "vpn/ServerManager.h"
 #include "vpn/VPNServiceManager.h"
 
-#include <QDir>
 #include <QPainter>
 #include <QtTest>
 
@@ -113,14 +113,5 @@ struct ShellFixture
     {
         ikev2.setState(state);
         return QTest::qWaitFor([&] { return vpn.connectionState() == state; });
-    }
-
-    static QString screenshotPath(const QString &name)
-    {
-        QString dir = qEnvironmentVariable("VELORIN_SCREENSHOT_DIR");
-        if (dir.isEmpty())
-            dir = QDir::temp().filePath(QStringLiteral("velorin-screenshots"));
-        QDir().mkpath(dir);
-        return QDir(dir).filePath(name);
     }
 };

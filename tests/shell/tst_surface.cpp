@@ -73,7 +73,7 @@ private slots:
         emit delegate.statusItem()->activated(QSystemTrayIcon::Trigger);
         QTRY_VERIFY(panel->isVisible());
         QCOMPARE(panel->pos(), before);
-        QVERIFY(panel->grab().save(ShellFixture::screenshotPath(u"panel-wayland-window.png"_s)));
+        QVERIFY(panel->grab().save(screenshotPath(u"panel-wayland-window.png"_s)));
         emit delegate.statusItem()->activated(QSystemTrayIcon::Trigger);
         QTRY_VERIFY(!panel->isVisible());
     }

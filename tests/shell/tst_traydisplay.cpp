@@ -108,7 +108,7 @@ private slots:
 
         QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 10000);
         QTRY_VERIFY_WITH_TIMEOUT(iconShownOnScreen(), 10000);
-        QVERIFY(screen().save(ShellFixture::screenshotPath(u"tray-display-icon.png"_s)));
+        QVERIFY(screen().save(screenshotPath(u"tray-display-icon.png"_s)));
 
         QVERIFY(clickIcon(1));
         QTRY_VERIFY(panel->isVisible());
@@ -117,7 +117,7 @@ private slots:
         QVERIFY2(panel->geometry().top() > iconCentre.y(), "below the icon");
         QVERIFY2(qAbs(panel->geometry().top() - iconCentre.y()) < 40, "right below the icon");
         QTest::qWait(300);
-        QVERIFY(screen().save(ShellFixture::screenshotPath(u"tray-display-panel.png"_s)));
+        QVERIFY(screen().save(screenshotPath(u"tray-display-panel.png"_s)));
 
         QVERIFY(clickIcon(1));
         QTRY_VERIFY(!panel->isVisible());
@@ -136,7 +136,7 @@ private slots:
         QCOMPARE(openMenu()->actions().size(), 5);
         QVERIFY(!panel->isVisible());
         QTest::qWait(300);
-        QVERIFY(screen().save(ShellFixture::screenshotPath(u"tray-display-menu.png"_s)));
+        QVERIFY(screen().save(screenshotPath(u"tray-display-menu.png"_s)));
         QVERIFY(xdotool({u"key"_s, u"Escape"_s}));
         QTRY_VERIFY(!openMenu());
         QVERIFY(!panel->isVisible());

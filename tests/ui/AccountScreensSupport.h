@@ -2,6 +2,8 @@
 
 // Helpers shared by the tests of the account, devices and settings screens.
 
+#include "support/Screenshots.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QPalette>
@@ -14,23 +16,6 @@
 #include <QUrl>
 #include <QWidget>
 #include <QtTest>
-
-// Where grabs go: $VELORIN_SCREENSHOT_DIR, else a folder in the temporary folder.
-inline QString screenshotPath(const QString &name)
-{
-    QString dir = qEnvironmentVariable("VELORIN_SCREENSHOT_DIR");
-    if (dir.isEmpty())
-        dir = QDir::temp().filePath(QStringLiteral("velorin-screenshots"));
-    QDir().mkpath(dir);
-    return QDir(dir).filePath(name + QStringLiteral(".png"));
-}
-
-// Saves a grab of the widget (after its layout settled) for a person to look at.
-inline bool saveGrab(QWidget *widget, const QString &name)
-{
-    QCoreApplication::processEvents();
-    return widget->grab().save(screenshotPath(name));
-}
 
 // Records the pages the screens ask the desktop to open, instead of starting a browser.
 class OpenedUrls : public QObject

@@ -1,5 +1,4 @@
-#include "support/TempDefaults.h"
-#include "support/TestVpnService.h"
+#include "shell/ShellFixture.h"
 #include "ui/ConnectionDetailView.h"
 #include "ui/Style.h"
 #include "ui/WorldMap.h"
@@ -14,31 +13,18 @@
 #include <cmath>
 
 using namespace Qt::StringLiterals;
-using ConnectionDetail::ButtonAction;
+using Action = ConnectionPresentation::ButtonAction;
 
 namespace {
 
-const ServerLocation &server(const QString &id)
+const ServerLocation &location(const QString &id)
 {
     return *ServerLocation::find(id);
 }
 
-// The view over a VPN service manager whose protocol services are test
-// doubles, and a catalogue over temporary settings.
-struct Fixture
+// The view over the application's services with test protocol services.
+struct Fixture : ShellFixture
 {
-    TempDefaults defaults;
-    TestVpnService ikev2{VPNProtocolType::IKEv2};
-    TestVpnService wireGuard{VPNProtocolType::WireGuard};
-    TestVpnService xray{VPNProtocolType::XrayReality};
-    VPNServiceManager vpn{defaults.standard(), [this](VPNProtocolType type) -> VPNServiceProtocol & {
-                              if (type == VPNProtocolType::IKEv2)
-                                  return ikev2;
-                              if (type == VPNProtocolType::WireGuard)
-                                  return wireGuard;
-                              return xray;
-                          }};
-    ServerManager servers{defaults.standard()};
     ConnectionDetailView view{servers, vpn};
 
     explicit Fixture(bool show = true)
@@ -77,7 +63,7 @@ struct Fixture
             QTest::mouseClick(child<QAbstractButton>(u"locationCard"_s), Qt::LeftButton);
         if (!QTest::qWaitFor([&] { return view.serverPicker() && view.serverPicker()->isVisible(); }))
             return false;
-        auto *row = view.serverPicker()->findChild<QWidget *>(ServerPickerSheet::rowName(server(id)));
+        auto *row = view.serverPicker()->findChild<QWidget *>(ServerPickerSheet::rowName(location(id)));
         if (!row)
             return false;
         QTest::mouseClick(row, Qt::LeftButton);
@@ -97,69 +83,67 @@ class TestConnectionDetail : public QObject
     Q_OBJECT
 
 private slots:
-    // The emblem, the status text and the button for every connection state,
-    // as the pure appearance says and as the view shows.
+    // The one look of every connection state (ConnectionPresentation, used by
+    // the panel, the window, the tray and the command line), its colours
+    // from the palette, and the window showing it.
     void appearance_data()
     {
         QTest::addColumn<VPNConnectionState>("state");
+        QTest::addColumn<QString>("statusText");
+        QTest::addColumn<QColor>("dot"); // invalid: the secondary text colour
         QTest::addColumn<QString>("emblem");
         QTest::addColumn<QColor>("emblemColor");
-        QTest::addColumn<QString>("statusText");
         QTest::addColumn<QString>("buttonSymbol");
         QTest::addColumn<QString>("buttonTitle");
         QTest::addColumn<QColor>("buttonColor");
-        QTest::addColumn<bool>("enabled");
         QTest::addColumn<int>("action");
 
         const QColor green = QColor::fromRgbF(0, 0.784f, 0.325f);
-        const QColor red = Style::withAlpha(Style::red(), 0.85);
-        const QColor orange = Style::orange();
-        QTest::newRow("disconnected") << VPNConnectionState::disconnected() << u"shield.slash"_s << white(0.7)
-                                      << u"Disconnected"_s << u"lock.shield"_s << u"Connect"_s << green << true
-                                      << int(ButtonAction::Connect);
-        QTest::newRow("connecting") << VPNConnectionState::connecting() << u"shield.lefthalf.filled"_s << orange
-                                    << u"Connecting…"_s << u"hourglass"_s << u"Connecting…"_s << orange << false
-                                    << int(ButtonAction::Nothing);
+        const QColor red = QColor(255, 59, 48);
+        const QColor orange = QColor(255, 149, 0);
+        const QColor softRed = Style::withAlpha(red, 0.85);
+        QTest::newRow("disconnected") << VPNConnectionState::disconnected() << u"Disconnected"_s << QColor()
+                                      << u"shield.slash"_s << white(0.7) << u"lock.shield"_s << u"Connect"_s << green
+                                      << int(Action::Connect);
+        QTest::newRow("connecting") << VPNConnectionState::connecting() << u"Connecting…"_s << orange
+                                    << u"shield.lefthalf.filled"_s << orange << u"hourglass"_s << u"Connecting…"_s
+                                    << orange << int(Action::None);
         QTest::newRow("reconnecting shows as connecting")
-            << VPNConnectionState::reconnecting() << u"shield.lefthalf.filled"_s << orange << u"Connecting…"_s
-            << u"hourglass"_s << u"Connecting…"_s << orange << false << int(ButtonAction::Nothing);
-        QTest::newRow("connected") << VPNConnectionState::connected() << u"checkmark.shield.fill"_s << green
-                                   << u"Connected"_s << u"lock.open"_s << u"Disconnect"_s << red << true
-                                   << int(ButtonAction::Disconnect);
-        QTest::newRow("disconnecting") << VPNConnectionState::disconnecting() << u"shield.lefthalf.filled"_s
-                                       << white(0.7) << u"Disconnecting…"_s << u"hourglass"_s << u"Disconnecting…"_s
-                                       << orange << false << int(ButtonAction::Nothing);
+            << VPNConnectionState::reconnecting() << u"Connecting…"_s << orange << u"shield.lefthalf.filled"_s
+            << orange << u"hourglass"_s << u"Connecting…"_s << orange << int(Action::None);
+        QTest::newRow("connected") << VPNConnectionState::connected() << u"Connected"_s << green
+                                   << u"checkmark.shield.fill"_s << green << u"lock.open"_s << u"Disconnect"_s
+                                   << softRed << int(Action::Disconnect);
+        QTest::newRow("disconnecting") << VPNConnectionState::disconnecting() << u"Disconnecting…"_s << orange
+                                       << u"shield.lefthalf.filled"_s << white(0.7) << u"hourglass"_s
+                                       << u"Disconnecting…"_s << orange << int(Action::None);
         QTest::newRow("error") << VPNConnectionState::error(u"Connection failed — please reconnect manually"_s)
-                               << u"exclamationmark.shield"_s << white(0.7) << u"Error"_s << u"lock.shield"_s
-                               << u"Connect"_s << green << true << int(ButtonAction::Connect);
+                               << u"Error"_s << red << u"exclamationmark.shield"_s << white(0.7) << u"lock.shield"_s
+                               << u"Connect"_s << green << int(Action::Connect);
     }
     void appearance()
     {
         QFETCH(VPNConnectionState, state);
+        QFETCH(QString, statusText);
+        QFETCH(QColor, dot);
         QFETCH(QString, emblem);
         QFETCH(QColor, emblemColor);
-        QFETCH(QString, statusText);
         QFETCH(QString, buttonSymbol);
         QFETCH(QString, buttonTitle);
         QFETCH(QColor, buttonColor);
-        QFETCH(bool, enabled);
         QFETCH(int, action);
         const VPNDisplayStatus status = VPNDisplay::status(state);
         const bool connected = status == VPNDisplayStatus::Connected;
 
-        const auto look = ConnectionDetail::appearance(status);
+        const auto look = ConnectionPresentation::look(status);
+        QCOMPARE(look.text, statusText);
         QCOMPARE(look.emblemSymbol, emblem);
-        QCOMPARE(look.emblemColor, emblemColor);
-        QCOMPARE(look.statusText, statusText);
         QCOMPARE(look.buttonSymbol, buttonSymbol);
         QCOMPARE(look.buttonTitle, buttonTitle);
-        QCOMPARE(look.buttonColor, buttonColor);
-        QCOMPARE(look.buttonEnabled, enabled);
-        QCOMPARE(look.showsPulse, connected);
-        QCOMPARE(look.showsLocation, connected);
-        QCOMPARE(look.emblemBackground,
-                 connected ? Style::withAlpha(Style::green(), 0.2) : Style::withAlpha(Style::gray(), 0.15));
-        QCOMPARE(int(ConnectionDetail::buttonAction(status)), action);
+        QCOMPARE(int(look.action), action);
+        QCOMPARE(look.connected, connected);
+        QWidget plain;
+        QCOMPARE(Style::toneColor(look.tone, &plain), dot.isValid() ? dot : Style::secondaryText(&plain));
 
         Fixture f;
         QVERIFY(f.setState(state));
@@ -174,9 +158,11 @@ private slots:
         QCOMPARE(f.button()->symbol(), buttonSymbol);
         QCOMPARE(f.button()->text(), buttonTitle);
         QCOMPARE(f.button()->color(), buttonColor);
-        QCOMPARE(f.button()->isEnabled(), enabled);
-        // The pulse runs only while connected (and shown).
+        QCOMPARE(f.button()->isEnabled(), action != int(Action::None));
+        // The pulse runs only while connected (and shown), on a green circle.
         QCOMPARE(f.emblem()->isPulsing(), connected);
+        QCOMPARE(Style::emblemBackground(look.emblemTone),
+                 connected ? Style::withAlpha(Style::green(), 0.2) : Style::withAlpha(Style::gray(), 0.15));
         // The pin of the selected server is the connected one only while connected.
         const auto pins = f.view.map()->annotations();
         QCOMPARE(pins.size(), 9);
@@ -204,7 +190,7 @@ private slots:
         QVERIFY(f.setState(VPNConnectionState::disconnected()));
 
         // The proxy service does; the line still says IKEv2.
-        f.servers.selectServer(server(u"us-west-01"_s));
+        f.servers.selectServer(location(u"us-west-01"_s));
         f.vpn.setSelectedProtocol(VPNProtocolType::XrayReality);
         f.xray.setConnectedServer(u"us-west-01"_s, u"198.51.100.20"_s);
         QVERIFY(f.setState(VPNConnectionState::connected()));
@@ -299,7 +285,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(f.ikev2.connectCalls.size(), 1, 4000);
         QVERIFY2(clock.elapsed() >= 1450, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(f.ikev2.connectCalls.first().serverId, chosen);
-        QCOMPARE(f.ikev2.connectCalls.first().serverIP, server(chosen).ipAddress);
+        QCOMPARE(f.ikev2.connectCalls.first().serverIP, location(chosen).ipAddress);
         QCOMPARE(f.ikev2.disconnectCalls, 1);
     }
 
@@ -328,7 +314,7 @@ private slots:
     {
         Fixture f;
         QVERIFY(f.setState(VPNConnectionState::connected()));
-        f.view.chooseServer(server(u"uk-node-01"_s));
+        f.view.chooseServer(location(u"uk-node-01"_s));
         QCOMPARE(f.servers.selectedServer().id, u"sg-node-01"_s);
         QCOMPARE(f.ikev2.disconnectCalls, 0);
         QTest::qWait(1700);
@@ -346,8 +332,8 @@ private slots:
         ConnectionDetailView view(f.servers, f.vpn);
         QCOMPARE(view.map()->region(), MapRegion::overview());
 
-        const ServerLocation &sf = server(u"us-west-01"_s);
-        const ServerLocation &sg = server(u"sg-node-01"_s);
+        const ServerLocation &sf = location(u"us-west-01"_s);
+        const ServerLocation &sg = location(u"sg-node-01"_s);
         const MapRegion aroundSf = MapRegion::around(sf.latitude, sf.longitude);
         const MapRegion aroundSg = MapRegion::around(sg.latitude, sg.longitude);
         f.servers.selectServer(sf);
@@ -377,9 +363,6 @@ private slots:
         f.servers.selectServer(sg);
         QCOMPARE(view.map()->region(), aroundSg);
         QCOMPARE(f.servers.mapRegion(), MapRegion::overview());
-
-        QCOMPARE(ConnectionDetail::regionForStatus(VPNDisplayStatus::Connected, sg), aroundSg);
-        QCOMPARE(ConnectionDetail::regionForStatus(VPNDisplayStatus::Error, sg), std::nullopt);
     }
 
     // The pulse runs only while the view is shown and connected.

@@ -1,7 +1,7 @@
 // The e-mail verification sheet against a stub authentication service: the
 // digit filter, the automatic submission, the resend countdown and its timer,
 // Cancel, and how the sign-in screen presents and closes the sheet.
-#include "SaveGrab.h"
+#include "support/Screenshots.h"
 #include "support/AccountServices.h"
 #include "support/StubServer.h"
 #include "ui/EmailVerificationView.h"
@@ -95,7 +95,7 @@ private slots:
         sheet.server.on("POST", u"/auth/verify-email"_s, StubServer::Response::json(400, refused));
         QVERIFY(sheet.shows(sheet.resendButton()));
         QVERIFY(!sheet.shows(sheet.errorRow()));
-        saveGrab(&sheet.view, u"verification-empty"_s);
+        saveGrab(&sheet.view, u"verification-empty"_s, true);
 
         QTest::keyClicks(sheet.codeField(), u"12a3-"_s);
         QCOMPARE(sheet.codeField()->text(), u"123"_s);
@@ -112,7 +112,7 @@ private slots:
         QCOMPARE(sheet.verifications().size(), 1);
         QCOMPARE(sheet.verifications().first().json(),
                  (QJsonObject{{u"email"_s, address}, {u"code"_s, u"123456"_s}}));
-        saveGrab(&sheet.view, u"verification-error"_s);
+        saveGrab(&sheet.view, u"verification-error"_s, true);
 
         QTest::keyClick(sheet.codeField(), Qt::Key_Backspace);
         QTest::keyClicks(sheet.codeField(), u"9"_s);
@@ -133,7 +133,7 @@ private slots:
         QVERIFY(sheet.app.auth.isLoading());
         QVERIFY(sheet.verifyButton()->isBusy());
         QVERIFY(!sheet.verifyButton()->isEnabled());
-        saveGrab(&sheet.view, u"verification-loading"_s);
+        saveGrab(&sheet.view, u"verification-loading"_s, true);
         click(sheet.verifyButton());
         QTRY_VERIFY(!sheet.app.auth.isLoading());
         QTest::qWait(50);
@@ -178,7 +178,7 @@ private slots:
         QVERIFY(sheet.server.waitForRequests(1));
         QCOMPARE(sheet.server.requests().first().path, u"/auth/resend-code"_s);
         QCOMPARE(sheet.server.requests().first().json(), (QJsonObject{{u"email"_s, address}}));
-        saveGrab(&sheet.view, u"verification-countdown"_s);
+        saveGrab(&sheet.view, u"verification-countdown"_s, true);
 
         // One real second, then the rest of the minute without waiting for it.
         QTRY_COMPARE_WITH_TIMEOUT(sheet.countdown()->text(), u"Resend code in 59s"_s, 1500);

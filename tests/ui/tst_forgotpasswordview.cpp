@@ -2,7 +2,7 @@
 // steps, the faint and inert buttons, what is sent, the error texts and the
 // delayed close after a successful reset.
 #include "backend/APIError.h"
-#include "SaveGrab.h"
+#include "support/Screenshots.h"
 #include "support/AccountServices.h"
 #include "support/StubServer.h"
 #include "ui/ForgotPasswordView.h"
@@ -89,7 +89,7 @@ private slots:
         QTest::keyClick(sheet.field("emailField"), Qt::Key_Return);
         QVERIFY(!sheet.view->isLoading());
         QVERIFY(sheet.view->isVisible()); // Return pressed no other button either
-        saveGrab(sheet.view, u"forgot-request-faint"_s);
+        saveGrab(sheet.view, u"forgot-request-faint"_s, true);
 
         sheet.field("emailField")->clear();
         sheet.field("emailField")->insert(u" \tada@example.com  "_s);
@@ -98,7 +98,7 @@ private slots:
         QVERIFY(sheet.view->isLoading());
         QVERIFY(send->isBusy());
         QVERIFY(!send->isEnabled());
-        saveGrab(sheet.view, u"forgot-request-loading"_s);
+        saveGrab(sheet.view, u"forgot-request-loading"_s, true);
         click(send);
         QTest::keyClick(sheet.field("emailField"), Qt::Key_Return);
 
@@ -114,7 +114,7 @@ private slots:
         QVERIFY(!sheet.shows(sheet.field("emailField")));
         QVERIFY(sheet.shows(sheet.field("codeField")));
         QVERIFY(sheet.button("resetButton")->isFaint());
-        saveGrab(sheet.view, u"forgot-enter-new-password"_s);
+        saveGrab(sheet.view, u"forgot-enter-new-password"_s, true);
     }
 
     void failedRequestStaysOnTheFirstStep()
@@ -128,7 +128,7 @@ private slots:
         QVERIFY(sheet.shows(sheet.row("errorRow")));
         QCOMPARE(sheet.view->step(), ResetStep::requestCode);
         QCOMPARE(sheet.field("emailField")->text(), u"ada@example.com"_s);
-        saveGrab(sheet.view, u"forgot-request-error"_s);
+        saveGrab(sheet.view, u"forgot-request-error"_s, true);
     }
 
     void resetButtonFollowsTheFields_data()
@@ -196,7 +196,7 @@ private slots:
         const auto body = sheet.server.requests("POST", u"/auth/reset-password"_s).first().json();
         QCOMPARE(body, (QJsonObject{{u"email"_s, u"ada@example.com"_s}, {u"code"_s, u"123456"_s},
                                     {u"new_password"_s, u"new password"_s}}));
-        saveGrab(sheet.view, u"forgot-reset-error"_s);
+        saveGrab(sheet.view, u"forgot-reset-error"_s, true);
     }
 
     void successfulResetClosesAfterTheSuccessRowWasShown()
@@ -213,7 +213,7 @@ private slots:
         QVERIFY(sheet.shows(sheet.row("successRow")));
         QVERIFY(sheet.view->isVisible());
         QVERIFY(sheet.button("resetButton")->isBusy());
-        saveGrab(sheet.view, u"forgot-reset-success"_s);
+        saveGrab(sheet.view, u"forgot-reset-success"_s, true);
         QTest::qWait(1000);
         QVERIFY(sheet.view->isVisible());
         QTRY_VERIFY(!sheet.view->isVisible());

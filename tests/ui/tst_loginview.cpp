@@ -1,14 +1,13 @@
 // The sign-in screen against a stub authentication service: the form's rules,
 // what it sends, the busy button, the mode switch, Return, the links and the
 // password-reset sheet it opens.
-#include "SaveGrab.h"
+#include "AccountScreensSupport.h"
 #include "support/AccountServices.h"
 #include "support/StubServer.h"
 #include "ui/LoginView.h"
 #include "ui/Style.h"
 #include "ui/Website.h"
 
-#include <QDesktopServices>
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QtTest>
@@ -57,15 +56,6 @@ void enter(QLineEdit *edit, const QString &text)
 }
 
 } // namespace
-
-class UrlRecorder : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> urls;
-public slots:
-    void open(const QUrl &url) { urls.append(url); }
-};
 
 class TestLoginView : public QObject
 {
@@ -189,7 +179,7 @@ private slots:
         QVERIFY(screen.app.auth.isLoading());
         QVERIFY(button->isBusy());
         QVERIFY(!button->isEnabled());
-        saveGrab(&screen.view, registering ? u"login-registration-loading"_s : u"login-signin-loading"_s);
+        saveGrab(&screen.view, registering ? u"login-registration-loading"_s : u"login-signin-loading"_s, true);
         screen.click(button);
         QTest::keyClick(screen.password(), Qt::Key_Return);
         QTest::keyClick(screen.confirmation(), Qt::Key_Return);
@@ -203,7 +193,7 @@ private slots:
         QCOMPARE(sent.size(), 1);
         QCOMPARE(sent.first().json().value(u"email"_s).toString(), u"ada@example.com"_s);
         QCOMPARE(sent.first().json().value(u"password"_s).toString(), u" pass word "_s);
-        saveGrab(&screen.view, registering ? u"login-registration-error"_s : u"login-signin-error"_s);
+        saveGrab(&screen.view, registering ? u"login-registration-error"_s : u"login-signin-error"_s, true);
 
         // The error row's button dismisses the message.
         screen.click(screen.errorRow()->findChild<QPushButton *>(u"dismissButton"_s));
@@ -233,7 +223,7 @@ private slots:
         QVERIFY(!screen.shows(screen.view.findChild<QWidget *>(u"forgotPasswordButton"_s)));
         enter(screen.confirmation(), u"abcdefgh"_s);
         QVERIFY(screen.mainButton()->isEnabled());
-        saveGrab(&screen.view, u"login-registration-filled"_s);
+        saveGrab(&screen.view, u"login-registration-filled"_s, true);
 
         screen.click(screen.modeSwitch());
         QVERIFY(!screen.view.isRegistering());
@@ -288,26 +278,22 @@ private slots:
 
     void linksOpenTheWebsitePages()
     {
-        UrlRecorder recorder;
-        QDesktopServices::setUrlHandler(u"https"_s, &recorder, "open");
-        QDesktopServices::setUrlHandler(u"http"_s, &recorder, "open");
+        OpenedUrls opened;
         Screen screen;
         screen.click(screen.view.findChild<QWidget *>(u"termsButton"_s));
         screen.click(screen.view.findChild<QWidget *>(u"privacyButton"_s));
-        QDesktopServices::unsetUrlHandler(u"https"_s);
-        QDesktopServices::unsetUrlHandler(u"http"_s);
-        QCOMPARE(recorder.urls, (QList<QUrl>{Website::termsOfService(), Website::privacyPolicy()}));
+        QCOMPARE(opened.urls, (QList<QUrl>{Website::termsOfService(), Website::privacyPolicy()}));
         QCOMPARE(Website::termsOfService().toString(), Website::base() + u"/terms"_s);
     }
 
     void grabs()
     {
         Screen screen;
-        saveGrab(&screen.view, u"login-signin-empty"_s);
+        saveGrab(&screen.view, u"login-signin-empty"_s, true);
         screen.click(screen.modeSwitch());
         enter(screen.email(), u"ada@example.com"_s);
         enter(screen.password(), u"abc"_s);
-        saveGrab(&screen.view, u"login-registration-short-password"_s);
+        saveGrab(&screen.view, u"login-registration-short-password"_s, true);
 
         // The screen follows a dark application palette.
         const QPalette light = QApplication::palette();
@@ -323,7 +309,7 @@ private slots:
         Screen dark;
         enter(dark.email(), u"ada@example.com"_s);
         dark.app.auth.setErrorMessage(u"Invalid email or password"_s);
-        saveGrab(&dark.view, u"login-signin-dark"_s);
+        saveGrab(&dark.view, u"login-signin-dark"_s, true);
         QApplication::setPalette(light);
     }
 };

@@ -1,8 +1,6 @@
 #include "model/NotificationNames.h"
 #include "platform/Log.h"
-#include "support/AccountServices.h"
-#include "support/StubServer.h"
-#include "support/TestVpnService.h"
+#include "shell/ShellFixture.h"
 #include "vpn/VPNServiceManager.h"
 #include "ui/Website.h"
 #include "ui/MacAccountView.h"
@@ -20,27 +18,20 @@ Q_DECLARE_METATYPE(AccountPlan::StatusTone)
 
 namespace {
 
-const QByteArray kTokens = "{\"access_token\":\"AT-1\",\"refresh_token\":\"RT-1\",\"expires_in\":900}";
-const QByteArray kUser = "{\"id\":\"u-1\",\"email\":\"ada@example.com\",\"email_verified\":true,"
-                         "\"display_name\":null,\"apple_linked\":false,\"created_at\":\"2026-01-31T12:00:00Z\"}";
-
 QDateTime utc(const char *text)
 {
     return QDateTime::fromString(QString::fromLatin1(text), Qt::ISODate).toUTC();
 }
 
-struct Fixture
+// The account screen over the application's services; the connection
+// stays as the test sets it.
+struct Fixture : ShellFixture
 {
-    StubServer server;
-    TempDefaults defaults;
-    FakeKeychain keychain;
-    AccountServices services{defaults, keychain, server.baseUrl()};
-    TestVpnService ikev2{VPNProtocolType::IKEv2};
-    VPNServiceManager vpn{defaults.standard(), [this](VPNProtocolType) -> VPNServiceProtocol & { return ikev2; }};
-    MacAccountView view{services.auth, services.entitlements, services.center, vpn};
+    MacAccountView view{account.auth, account.entitlements, account.center, vpn};
 
     Fixture()
     {
+        ikev2.followCalls = false;
         view.resize(520, 560);
         view.show();
     }
@@ -48,16 +39,10 @@ struct Fixture
     // Signs in over the stub server; the subscription sync caches `plan`.
     void signIn(const QByteArray &status = "active", const QByteArray &plan = "personal_yearly")
     {
-        server.on("POST", u"/auth/login"_s, StubServer::Response::json(200, kTokens));
-        server.on("GET", u"/auth/me"_s, StubServer::Response::json(200, kUser));
         server.on("GET", u"/api/v1/subscriptions/status"_s,
                   StubServer::Response::json(200, "{\"status\":\"" + status + "\",\"plan\":\"" + plan
                                                       + "\",\"expires_at\":\"2099-03-01T00:00:00Z\",\"is_trial\":false}"));
-        server.on("POST", u"/api/v1/devices/register"_s,
-                  StubServer::Response::json(200, "{\"status\":\"ok\",\"message\":\"Device registered\",\"device_id\":\"d\"}"));
-        server.on("GET", u"/api/v1/devices"_s,
-                  StubServer::Response::json(200, "{\"devices\":[],\"device_limit\":3,\"active_count\":1,\"can_add_more\":true}"));
-        QCoro::waitFor(services.auth.login(u"ada@example.com"_s, u"pw-secret"_s));
+        QVERIFY(ShellFixture::signIn());
     }
 
     QString text(const char *name) const { return view.findChild<QLabel *>(QString::fromLatin1(name))->text(); }
@@ -166,14 +151,14 @@ private slots:
         QVERIFY(saveGrab(&f.view, u"account-no-subscription"_s));
 
         const QDateTime now = QDateTime::currentDateTimeUtc();
-        f.services.entitlements.saveEntitlement(true, now.addDays(-1), u"  personal_yearly  "_s);
+        f.account.entitlements.saveEntitlement(true, now.addDays(-1), u"  personal_yearly  "_s);
         QCOMPARE(f.text("planText"), u"Personal Yearly"_s);
         QCOMPARE(f.text("statusText"), u"Active"_s);
         QCOMPARE(f.view.findChild<QLabel *>(u"statusText"_s)->palette().color(QPalette::WindowText), Style::green());
         QVERIFY(f.expiresShown());
         QCOMPARE(f.text("expiresText"), QLocale().toString(now.addDays(-1).date(), u"MMM d, yyyy"_s));
 
-        f.services.entitlements.saveEntitlement(true, now.addDays(-3), u"gold"_s);
+        f.account.entitlements.saveEntitlement(true, now.addDays(-3), u"gold"_s);
         QCOMPARE(f.text("planText"), u"Gold"_s);
         QCOMPARE(f.text("statusText"), u"Expired"_s);
         QCOMPARE(f.view.findChild<QLabel *>(u"statusText"_s)->palette().color(QPalette::WindowText), Style::red());
@@ -186,7 +171,7 @@ private slots:
     {
         Fixture f;
         f.signIn();
-        QVERIFY(f.services.auth.authState().isAuthenticated());
+        QVERIFY(f.account.auth.authState().isAuthenticated());
         QCOMPARE(f.text("emailText"), u"ada@example.com"_s);
         QCOMPARE(f.text("planText"), u"Personal Yearly"_s);
         QCOMPARE(f.text("statusText"), u"Active"_s);
@@ -213,14 +198,14 @@ private slots:
 
         QTest::mouseClick(cancel, Qt::LeftButton);
         QTRY_VERIFY(!f.view.signOutConfirmation());
-        QVERIFY(f.services.auth.authState().isAuthenticated());
-        QVERIFY(f.services.tokens.retrieveString(u"access_token"_s).has_value());
+        QVERIFY(f.account.auth.authState().isAuthenticated());
+        QVERIFY(f.account.tokens.retrieveString(u"access_token"_s).has_value());
 
         f.click("signOutButton");
         QTRY_VERIFY(f.view.signOutConfirmation() && f.view.signOutConfirmation()->isVisible());
         QTest::mouseClick(buttonWithRole(f.view.signOutConfirmation(), QMessageBox::DestructiveRole), Qt::LeftButton);
-        QVERIFY(!f.services.auth.authState().isAuthenticated());
-        QVERIFY(!f.services.tokens.retrieveString(u"access_token"_s).has_value());
+        QVERIFY(!f.account.auth.authState().isAuthenticated());
+        QVERIFY(!f.account.tokens.retrieveString(u"access_token"_s).has_value());
         QCOMPARE(f.text("emailText"), u"Unknown"_s);
         QCOMPARE(f.text("planText"), u"No Subscription"_s);
         QVERIFY(!f.expiresShown());
@@ -241,10 +226,10 @@ private slots:
             QTRY_VERIFY(f.view.signOutConfirmation() && f.view.signOutConfirmation()->isVisible());
             QVERIFY(f.view.signOutConfirmation()->text().contains(u"disconnects it first"_s));
             QTest::mouseClick(buttonWithRole(f.view.signOutConfirmation(), QMessageBox::DestructiveRole), Qt::LeftButton);
-            QVERIFY(f.services.auth.authState().isAuthenticated());
+            QVERIFY(f.account.auth.authState().isAuthenticated());
             if (stops)
                 f.ikev2.setState(VPNConnectionState::disconnected());
-            QTRY_COMPARE(f.services.auth.authState().isAuthenticated(), !stops);
+            QTRY_COMPARE(f.account.auth.authState().isAuthenticated(), !stops);
             QTRY_COMPARE(f.view.findChild<QWidget *>(u"signOutError"_s)->isVisible(), !stops);
         }
         QCOMPARE(f.ikev2.disconnectCalls, 2);
@@ -254,7 +239,7 @@ private slots:
     {
         Fixture f;
         OpenedUrls opened;
-        QSignalSpy posted(&f.services.center, &NotificationCenter::posted);
+        QSignalSpy posted(&f.account.center, &NotificationCenter::posted);
         f.click("manageDevicesButton");
         QCOMPARE(posted.size(), 1);
         QCOMPARE(posted[0][0].toString(), u"com.velorin.showDevices"_s);

@@ -1,7 +1,5 @@
 #include "model/NotificationNames.h"
-#include "support/AccountServices.h"
-#include "support/StubServer.h"
-#include "support/TestVpnService.h"
+#include "shell/ShellFixture.h"
 #include "ui/ConnectionDetailView.h"
 #include "ui/MainWindowView.h"
 #include "ui/WorldMap.h"
@@ -22,55 +20,15 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QString screenshotDir()
+// The application's services over a stub backend and test protocol services,
+// and the main window over them.
+struct Fixture : ShellFixture
 {
-    QString dir = qEnvironmentVariable("VELORIN_SCREENSHOT_DIR");
-    if (dir.isEmpty())
-        dir = QDir::temp().filePath(u"velorin-screenshots"_s);
-    QDir().mkpath(dir);
-    return dir;
-}
-
-const QByteArray kTokens = R"({"access_token":"AT-1","refresh_token":"RT-1","expires_in":900})";
-const QByteArray kUser = R"({"id":"u-1","email":"ada@example.com","email_verified":true,"display_name":null,)"
-                         R"("apple_linked":false,"created_at":"2026-01-31T12:00:00Z"})";
-
-// The account services over a stub backend that accepts one user, and the
-// VPN side over test protocol services.
-struct Fixture
-{
-    StubServer server;
-    TempDefaults defaults;
-    FakeKeychain keychain;
-    AccountServices services{defaults, keychain, server.baseUrl()};
-    TestVpnService ikev2{VPNProtocolType::IKEv2};
-    TestVpnService wireGuard{VPNProtocolType::WireGuard};
-    TestVpnService xray{VPNProtocolType::XrayReality};
-    VPNServiceManager vpn{defaults.standard(), [this](VPNProtocolType type) -> VPNServiceProtocol & {
-                              if (type == VPNProtocolType::IKEv2)
-                                  return ikev2;
-                              if (type == VPNProtocolType::WireGuard)
-                                  return wireGuard;
-                              return xray;
-                          }};
-    ServerManager servers{defaults.standard()};
     std::unique_ptr<MainWindowView> window;
-
-    Fixture()
-    {
-        server.on("POST", u"/auth/login"_s, StubServer::Response::json(200, kTokens));
-        server.on("GET", u"/auth/me"_s, StubServer::Response::json(200, kUser));
-        server.on("GET", u"/api/v1/subscriptions/status"_s,
-                  StubServer::Response::json(200, R"({"status":"active","plan":"monthly","expires_at":"2026-03-01T00:00:00Z","is_trial":false})"));
-        server.on("POST", u"/api/v1/devices/register"_s,
-                  StubServer::Response::json(200, R"({"status":"ok","message":"Device registered","device_id":"d"})"));
-        server.on("GET", u"/api/v1/devices"_s,
-                  StubServer::Response::json(200, R"({"devices":[],"device_limit":3,"active_count":1,"can_add_more":true})"));
-    }
 
     MainWindowView &open(MainWindowScreens screens = {})
     {
-        window = std::make_unique<MainWindowView>(services.auth, servers, vpn, services.center, std::move(screens));
+        window = std::make_unique<MainWindowView>(account.auth, servers, vpn, account.center, std::move(screens));
         window->resize(800, 560);
         window->show();
         if (!QTest::qWaitForWindowExposed(window.get()))
@@ -78,13 +36,7 @@ struct Fixture
         return *window;
     }
 
-    bool signIn()
-    {
-        QCoro::waitFor(services.auth.login(u"ada@example.com"_s, u"pw-secret"_s));
-        return services.auth.authState().isAuthenticated();
-    }
-
-    void post(const QString &name) { services.center.post(name); }
+    void post(const QString &name) { account.center.post(name); }
 
     QStringList sidebarTexts() const
     {
@@ -159,7 +111,7 @@ private slots:
         f.clickRow(u"Connection"_s);
         QVERIFY(emblem->isPulsing());
 
-        f.services.auth.signOut();
+        f.account.auth.signOut();
         QVERIFY(window.isShowingSignIn());
         QVERIFY(!window.sidebar());
         QTRY_VERIFY(!window.findChild<QWidget *>(u"splitView"_s));
@@ -275,7 +227,7 @@ private slots:
         f.clickRow(u"Settings"_s);
         QCOMPARE(built.value(u"customSettings"_s), 1);
 
-        f.services.auth.signOut();
+        f.account.auth.signOut();
         QCOMPARE(built.value(u"customSignIn"_s), 2);
         QVERIFY(f.signIn());
         QCOMPARE(f.selectedRow(), u"Settings"_s);
@@ -289,7 +241,7 @@ private slots:
     {
         Fixture f;
         MainWindowScreens screens;
-        AuthService &auth = f.services.auth;
+        AuthService &auth = f.account.auth;
         screens.account = [&auth](QWidget *parent) -> QWidget * {
             auto *button = new QPushButton(u"Sign Out"_s, parent);
             button->setObjectName(u"signOutButton"_s);
@@ -311,8 +263,7 @@ private slots:
     {
         Fixture f;
         MainWindowView &window = f.open();
-        const QDir dir(screenshotDir());
-        QVERIFY(window.grab().save(dir.filePath(u"mainwindow-signedout.png"_s)));
+        QVERIFY(saveGrab(&window, u"mainwindow-signedout"_s, true));
         QVERIFY(f.signIn());
         // The proxy service publishes the connected address, so the
         // connected grab shows every line.
@@ -322,13 +273,13 @@ private slots:
         const struct
         {
             VPNConnectionState state;
-            const char *file;
+            const char *name;
         } steps[] = {
-            {VPNConnectionState::disconnected(), "mainwindow-disconnected.png"},
-            {VPNConnectionState::connecting(), "mainwindow-connecting.png"},
-            {VPNConnectionState::connected(), "mainwindow-connected.png"},
-            {VPNConnectionState::disconnecting(), "mainwindow-disconnecting.png"},
-            {VPNConnectionState::error(u"Connection failed — please reconnect manually"_s), "mainwindow-error.png"},
+            {VPNConnectionState::disconnected(), "mainwindow-disconnected"},
+            {VPNConnectionState::connecting(), "mainwindow-connecting"},
+            {VPNConnectionState::connected(), "mainwindow-connected"},
+            {VPNConnectionState::disconnecting(), "mainwindow-disconnecting"},
+            {VPNConnectionState::error(u"Connection failed — please reconnect manually"_s), "mainwindow-error"},
         };
         auto *detail = qobject_cast<ConnectionDetailView *>(window.currentDetail());
         QVERIFY(detail);
@@ -338,15 +289,13 @@ private slots:
             if (step.state == VPNConnectionState::connected())
                 QTRY_VERIFY(detail->findChild<QWidget *>(u"addressLine"_s)->isVisible());
             QTRY_VERIFY(!detail->map()->isAnimatingRegion());
-            const QString path = dir.filePath(QString::fromLatin1(step.file));
-            QVERIFY(window.grab().save(path));
-            qInfo("window grab: %s", qPrintable(path));
+            QVERIFY(saveGrab(&window, QString::fromLatin1(step.name), true));
         }
 
         f.xray.setState(VPNConnectionState::disconnected());
         QTest::mouseClick(detail->findChild<QWidget *>(u"locationCard"_s), Qt::LeftButton);
         QTRY_VERIFY(detail->serverPicker() && detail->serverPicker()->isVisible());
-        QVERIFY(detail->serverPicker()->grab().save(dir.filePath(u"mainwindow-picker.png"_s)));
+        QVERIFY(saveGrab(detail->serverPicker(), u"mainwindow-picker"_s, true));
     }
 };
 

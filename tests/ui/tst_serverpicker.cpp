@@ -1,3 +1,4 @@
+#include "support/Screenshots.h"
 #include "ui/ServerPickerSheet.h"
 #include "ui/Style.h"
 
@@ -12,15 +13,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-QString screenshotDir()
-{
-    QString dir = qEnvironmentVariable("VELORIN_SCREENSHOT_DIR");
-    if (dir.isEmpty())
-        dir = QDir::temp().filePath(u"velorin-screenshots"_s);
-    QDir().mkpath(dir);
-    return dir;
-}
 
 QStringList ids(const QList<ServerLocation> &servers)
 {
@@ -122,7 +114,7 @@ private slots:
             QVERIFY(!row->findChild<QWidget *>(u"checkmark"_s));
         }
 
-        const QString path = QDir(screenshotDir()).filePath(u"serverpicker.png"_s);
+        const QString path = screenshotPath(u"serverpicker.png"_s);
         QVERIFY(sheet.grab().save(path));
         qInfo("picker grab: %s", qPrintable(path));
     }

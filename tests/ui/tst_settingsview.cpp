@@ -1,7 +1,6 @@
 #include "platform/AppInfo.h"
 #include "platform/Log.h"
-#include "support/TempDefaults.h"
-#include "support/TestVpnService.h"
+#include "shell/ShellFixture.h"
 #include "ui/SettingsView.h"
 #include "ui/Style.h"
 #include "vpn/VPNServiceManager.h"
@@ -24,23 +23,11 @@ namespace {
 const QStringList kKeys{u"launchAtLogin"_s, u"showInDock"_s, u"autoConnect"_s,
                         u"killSwitch"_s,    u"allowLAN"_s,   u"enableLogging"_s};
 
-struct Fixture
+struct Fixture : ShellFixture
 {
-    TempDefaults defaults;
-    TestVpnService ikev2{VPNProtocolType::IKEv2};
-    TestVpnService wireGuard{VPNProtocolType::WireGuard};
-    TestVpnService xray{VPNProtocolType::XrayReality};
-    VPNServiceManager manager{defaults.standard(), [this](VPNProtocolType type) -> VPNServiceProtocol & {
-                                  if (type == VPNProtocolType::WireGuard)
-                                      return wireGuard;
-                                  if (type == VPNProtocolType::XrayReality)
-                                      return xray;
-                                  return ikev2;
-                              }};
-
     std::unique_ptr<SettingsView> makeView()
     {
-        auto view = std::make_unique<SettingsView>(defaults.standard(), manager);
+        auto view = std::make_unique<SettingsView>(defaults.standard(), vpn);
         view->show();
         return view;
     }
@@ -120,7 +107,7 @@ private slots:
         }
         // The next start reads the same file afresh.
         UserDefaults reread(f.defaults.standardPath());
-        SettingsView again(reread, f.manager);
+        SettingsView again(reread, f.vpn);
         QCOMPARE(toggle(again, key)->isChecked(), !fallback);
         for (const QString &other : kKeys)
             if (other != key)
@@ -167,7 +154,7 @@ private slots:
         QRadioButton *xray = radio(*view, VPNProtocolType::XrayReality);
         QTRY_VERIFY(xray->isVisible());
         QTest::mouseClick(xray, Qt::LeftButton, {}, QPoint(6, xray->height() / 2));
-        QCOMPARE(f.manager.selectedProtocol(), VPNProtocolType::IKEv2);
+        QCOMPARE(f.vpn.selectedProtocol(), VPNProtocolType::IKEv2);
         QVERIFY(radio(*view, VPNProtocolType::IKEv2)->isChecked());
         QVERIFY(!xray->isChecked());
         QCOMPARE(connectionPane(*view)->checkedProtocol(), VPNProtocolType::IKEv2);
@@ -178,13 +165,13 @@ private slots:
                               u"⚠️ VPNServiceManager: WireGuard not available on this build"_s}));
 
         // A protocol assigned directly shows at once in every view, with its description.
-        f.manager.setSelectedProtocol(VPNProtocolType::XrayReality);
+        f.vpn.setSelectedProtocol(VPNProtocolType::XrayReality);
         QCOMPARE(connectionPane(*view)->checkedProtocol(), VPNProtocolType::XrayReality);
         QCOMPARE(connectionPane(*other)->checkedProtocol(), VPNProtocolType::XrayReality);
         QCOMPARE(connectionPane(*view)->descriptionText(),
                  u"Advanced anti-censorship protocol. Disguises traffic as normal HTTPS. Best for restricted networks."_s);
         QTest::mouseClick(radio(*view, VPNProtocolType::IKEv2), Qt::LeftButton, {}, QPoint(6, 8));
-        QCOMPARE(f.manager.selectedProtocol(), VPNProtocolType::IKEv2);
+        QCOMPARE(f.vpn.selectedProtocol(), VPNProtocolType::IKEv2);
         QCOMPARE(connectionPane(*other)->checkedProtocol(), VPNProtocolType::IKEv2);
         QVERIFY(log.contains(u"🎛️ VPNServiceManager: Switching from Xray → IKEv2"_s));
     }

@@ -1,7 +1,7 @@
 // A person's way through the sign-in screens against the real development
 // backend: create an account, type the mailed code, end signed in; then
 // reset the forgotten password and sign in with the new one.
-#include "SaveGrab.h"
+#include "support/Screenshots.h"
 #include "support/AccountServices.h"
 #include "support/DevServerProcess.h"
 #include "ui/LoginView.h"
@@ -72,7 +72,7 @@ private slots:
         QCOMPARE(sheet->email(), email);
         QVERIFY(sheet->isVisible());
         QCOMPARE(app.auth.authState(), AuthState::unauthenticated());
-        saveGrab(sheet, u"signup-verification-sheet"_s);
+        saveGrab(sheet, u"signup-verification-sheet"_s, true);
 
         // The code from the outbox, typed: submitted at six digits.
         const QString code = m_server->lastCode(email);
@@ -117,7 +117,7 @@ private slots:
         QTRY_VERIFY(!app.auth.isLoading());
         QVERIFY(login.findChild<QWidget *>(u"errorRow"_s)->isVisibleTo(&login));
         QCOMPARE(app.auth.authState(), AuthState::unauthenticated());
-        saveGrab(&login, u"signup-old-password-refused"_s);
+        saveGrab(&login, u"signup-old-password-refused"_s, true);
 
         type(&login, u"passwordField"_s, newPassword);
         QTest::keyClick(login.findChild<QLineEdit *>(u"passwordField"_s), Qt::Key_Return);

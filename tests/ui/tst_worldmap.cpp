@@ -1,4 +1,6 @@
+#include "support/Screenshots.h"
 #include "ui/MapProjection.h"
+#include "ui/Style.h"
 #include "ui/WorldMap.h"
 
 #include <QDir>
@@ -9,14 +11,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-QString screenshotDir()
-{
-    QString dir = qEnvironmentVariable("VELORIN_SCREENSHOT_DIR");
-    if (dir.isEmpty())
-        dir = QDir::temp().filePath(u"velorin-screenshots"_s);
-    QDir().mkpath(dir);
-    return dir;
-}
 
 // The catalogue's nine pins with the two active servers, Singapore
 // connected.
@@ -72,7 +66,7 @@ private slots:
         map.show();
         QVERIFY(QTest::qWaitForWindowExposed(&map));
         const QImage image = map.grab().toImage();
-        QVERIFY(image.save(QDir(screenshotDir()).filePath(u"worldmap-overview-320x130.png"_s)));
+        QVERIFY(image.save(screenshotPath(u"worldmap-overview-320x130.png"_s)));
 
         const QColor green = at(image, pinPoint(map, u"sg-node-01"_s));
         QVERIFY2(green.green() > 150 && green.red() < 120 && green.blue() < 140, qPrintable(green.name()));
@@ -82,8 +76,8 @@ private slots:
         QVERIFY2(std::abs(grey.red() - grey.blue()) < 40 && grey.red() > 60, qPrintable(grey.name()));
 
         const auto view = MapProjection::viewport(map.displayedRegion(), map.size());
-        QVERIFY(near(at(image, view.project(23, 10).toPoint()), WorldMap::landColor(), 4));
-        QVERIFY(near(at(image, view.project(-30, 80).toPoint()), WorldMap::oceanColor(), 4)); // Indian Ocean
+        QVERIFY(near(at(image, view.project(23, 10).toPoint()), Style::mapLand(), 4));
+        QVERIFY(near(at(image, view.project(-30, 80).toPoint()), Style::mapOcean(), 4)); // Indian Ocean
     }
 
     void largeGrabs_data()
@@ -112,7 +106,7 @@ private slots:
         map.show();
         QVERIFY(QTest::qWaitForWindowExposed(&map));
         const QImage image = map.grab().toImage();
-        const QString path = QDir(screenshotDir()).filePath(file);
+        const QString path = screenshotPath(file);
         QVERIFY(image.save(path));
         qInfo("map grab: %s", qPrintable(path));
         // A pin at the region's centre sits at the widget's centre: the
