@@ -175,7 +175,8 @@ private slots:
         QTest::newRow("accepted") << StubServer::Response::json(200, BackendFixture::tokens) << true << true;
         QTest::newRow("refused") << StubServer::Response::json(401, R"({"error":"spent"})") << false << false;
         QTest::newRow("no answer") << StubServer::Response::close() << false << true;
-        QTest::newRow("server fault") << StubServer::Response::empty(503) << false << true;
+        QTest::newRow("server fault") << StubServer::Response::empty(500) << false << true;
+        QTest::newRow("too many requests") << StubServer::Response::empty(429) << false << true;
     }
 
     void restore()

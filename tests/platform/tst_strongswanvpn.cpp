@@ -516,6 +516,7 @@ private slots:
         QVERIFY(!watch.feed(retransmit.arg(1).arg(7), 0));
         QVERIFY(!watch.feed(retransmit.arg(2).arg(7), PeerWatch::DeadAfterMs - 1));
         QVERIFY(!watch.feed(retransmit.arg(1).arg(8), PeerWatch::DeadAfterMs + 1));  // 7 was answered
+        QVERIFY(!watch.feed(retransmit.arg(2).arg(8), PeerWatch::DeadAfterMs + 2)); // 8's own clock
         QVERIFY(watch.feed(retransmit.arg(3).arg(8), 2 * PeerWatch::DeadAfterMs + 1));
 
         saveAndStart();
