@@ -55,6 +55,8 @@ QColor white(qreal alpha)
 QLabel *makeLabel(const QFont &font, const QColor &color, QWidget *parent)
 {
     auto *label = new QLabel(parent);
+    // Location names and addresses are shown as they are, never as markup.
+    label->setTextFormat(Qt::PlainText);
     label->setFont(font);
     // Inside a button a label would take the button's text role.
     label->setForegroundRole(QPalette::WindowText);

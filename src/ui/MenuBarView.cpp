@@ -83,6 +83,7 @@ protected:
 QLabel *label(const QString &text, int points, QFont::Weight weight, QWidget *parent)
 {
     auto *label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
     label->setFont(Style::font(points, weight));
     label->setAttribute(Qt::WA_TransparentForMouseEvents);
     return label;

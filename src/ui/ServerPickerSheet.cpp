@@ -20,6 +20,7 @@ constexpr int rowSidePadding = 12;
 QLabel *makeLabel(const QString &text, const QFont &font, bool secondary, QWidget *parent)
 {
     auto *label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
     label->setFont(font);
     // Inside a button a label would take the button's text role.
     label->setForegroundRole(QPalette::WindowText);
