@@ -74,7 +74,10 @@ QColor secondaryText(const QWidget *widget)
     return withAlpha(primaryText(widget), secondaryStrength);
 }
 
-QColor toneColor(ConnectionPresentation::Tone tone, const QWidget *widget)
+namespace {
+
+// A status tone's colour; a quiet tone takes the colour of its surroundings.
+QColor toneColorOr(ConnectionPresentation::Tone tone, const QColor &quiet)
 {
     using Tone = ConnectionPresentation::Tone;
     switch (tone) {
@@ -87,7 +90,14 @@ QColor toneColor(ConnectionPresentation::Tone tone, const QWidget *widget)
     case Tone::Stop:
         return red();
     }
-    return secondaryText(widget);
+    return quiet;
+}
+
+} // namespace
+
+QColor toneColor(ConnectionPresentation::Tone tone, const QWidget *widget)
+{
+    return toneColorOr(tone, secondaryText(widget));
 }
 
 QColor buttonColor(ConnectionPresentation::Tone tone)
@@ -108,18 +118,7 @@ QColor buttonColor(ConnectionPresentation::Tone tone)
 
 QColor emblemColor(ConnectionPresentation::Tone tone)
 {
-    using Tone = ConnectionPresentation::Tone;
-    switch (tone) {
-    case Tone::Go:
-        return green();
-    case Tone::Busy:
-        return orange();
-    case Tone::Stop:
-        return red();
-    case Tone::Quiet:
-        break;
-    }
-    return withAlpha(Qt::white, 0.7);
+    return toneColorOr(tone, withAlpha(Qt::white, 0.7));
 }
 
 QColor emblemBackground(ConnectionPresentation::Tone tone)
