@@ -16,7 +16,7 @@
 // The shell over fresh services: the account services against a stub backend,
 // a VPN service manager whose protocol services are test services, a server
 // catalogue and an AppDelegate, all over temporary settings.
-struct ShellFixture
+struct ShellFixture : TestVpnServices
 {
     static inline const QByteArray tokens =
         "{\"access_token\":\"AT-1\",\"refresh_token\":\"RT-1\",\"expires_in\":900}";
@@ -28,20 +28,7 @@ struct ShellFixture
     TempDefaults defaults;
     FakeKeychain keychain;
     AccountServices account{defaults, keychain, server.baseUrl()};
-    TestVpnService ikev2{VPNProtocolType::IKEv2};
-    TestVpnService wireGuard{VPNProtocolType::WireGuard};
-    TestVpnService xray{VPNProtocolType::XrayReality};
-    VPNServiceManager vpn{defaults.standard(), [this](VPNProtocolType type) -> VPNServiceProtocol & {
-                              switch (type) {
-                              case VPNProtocolType::IKEv2:
-                                  return ikev2;
-                              case VPNProtocolType::WireGuard:
-                                  return wireGuard;
-                              case VPNProtocolType::XrayReality:
-                                  break;
-                              }
-                              return xray;
-                          }};
+    VPNServiceManager vpn{defaults.standard(), provider()};
     ServerManager servers{defaults.standard()};
     std::unique_ptr<AppDelegate> delegate;
     // The desktop the delegate is launched on: an X11 tray unless a test

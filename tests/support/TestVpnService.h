@@ -1,5 +1,6 @@
 #pragma once
 
+#include "vpn/VPNServiceManager.h"
 #include "vpn/VPNServiceProtocol.h"
 
 #include <QList>
@@ -51,4 +52,31 @@ private:
     QString m_serverName = QStringLiteral("Not Connected");
     std::optional<QString> m_connectedServerId;
     std::optional<QString> m_connectedServerIP;
+};
+
+// The three protocol services as test services, and a provider for a
+// VPNServiceManager that hands them out and records which were asked for.
+struct TestVpnServices
+{
+    TestVpnService ikev2{VPNProtocolType::IKEv2};
+    TestVpnService wireGuard{VPNProtocolType::WireGuard};
+    TestVpnService xray{VPNProtocolType::XrayReality};
+    QList<VPNProtocolType> created;
+
+    VPNServiceManager::ServiceProvider provider()
+    {
+        return [this](VPNProtocolType type) -> VPNServiceProtocol & {
+            if (!created.contains(type))
+                created.append(type);
+            switch (type) {
+            case VPNProtocolType::IKEv2:
+                return ikev2;
+            case VPNProtocolType::WireGuard:
+                return wireGuard;
+            case VPNProtocolType::XrayReality:
+                break;
+            }
+            return xray;
+        };
+    }
 };

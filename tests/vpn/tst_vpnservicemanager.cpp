@@ -13,34 +13,7 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-struct Services
-{
-    TestVpnService ikev2{VPNProtocolType::IKEv2};
-    TestVpnService wireGuard{VPNProtocolType::WireGuard};
-    TestVpnService xray{VPNProtocolType::XrayReality};
-    QList<VPNProtocolType> created;
-
-    VPNServiceManager::ServiceProvider provider()
-    {
-        return [this](VPNProtocolType type) -> VPNServiceProtocol & {
-            if (!created.contains(type))
-                created.append(type);
-            switch (type) {
-            case VPNProtocolType::IKEv2:
-                return ikev2;
-            case VPNProtocolType::WireGuard:
-                return wireGuard;
-            case VPNProtocolType::XrayReality:
-                break;
-            }
-            return xray;
-        };
-    }
-};
-
-} // namespace
+using Services = TestVpnServices;
 
 class TestVPNServiceManager : public QObject
 {
