@@ -9,14 +9,26 @@ ReplyLimit::ReplyLimit(QNetworkReply *reply, std::chrono::milliseconds total, qi
     , m_maxBytes(maxBytes)
 {
     // Qt stops reading from the connection once this much waits unread, so
-    // a huge answer never sits in memory whole; the progress below then
-    // passes the limit and ends the reply.
-    reply->setReadBufferSize(maxBytes + 1);
+    // a huge answer never sits in memory whole; the checks below see the
+    // unread bytes pass the limit first and end the reply.
+    reply->setReadBufferSize(2 * maxBytes);
     auto *timer = new QTimer(this);
     timer->setSingleShot(true);
     QObject::connect(timer, &QTimer::timeout, this, [this] { stop(Reason::TimedOut); });
     QObject::connect(reply, &QNetworkReply::finished, timer, &QTimer::stop);
     timer->start(total);
+    // The announced length is known with the headers. What has arrived is
+    // watched as unread bytes: Qt reports no download progress for a GET
+    // until it finishes, so a long body would only end at the time-out.
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, this, [this, maxBytes] {
+        const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid() && length.toLongLong() > maxBytes)
+            stop(Reason::TooLarge);
+    });
+    QObject::connect(reply, &QNetworkReply::readyRead, this, [this, maxBytes] {
+        if (m_reply->bytesAvailable() > maxBytes)
+            stop(Reason::TooLarge);
+    });
     QObject::connect(reply, &QNetworkReply::downloadProgress, this, [this, maxBytes](qint64 received, qint64 announced) {
         if (received > maxBytes || announced > maxBytes)
             stop(Reason::TooLarge);

@@ -32,7 +32,7 @@ using namespace std::chrono_literals;
 namespace {
 
 enum class Flow { SignIn, Restore, Register, List, Revoke, Entitlements, IKEv2, WireGuard, Xray };
-enum class Hostility { CutJson, CutConnection, WrongTypes, Huge, Drip, Reset, WrongStatus };
+enum class Hostility { CutJson, CutConnection, WrongTypes, Huge, HugeUnannounced, Drip, Reset, WrongStatus };
 
 // Every limit of the flows under test; a flow must end within it (plus
 // scheduling slack).
@@ -93,6 +93,11 @@ StubServer::Response hostile(Hostility hostility, const QByteArray &good)
         return StubServer::Response::json(200, wrongTypes(good));
     case Hostility::Huge:
         return StubServer::Response::json(200, "{\"detail\":\"" + QByteArray(10 * 1024 * 1024, 'a') + "\"}");
+    case Hostility::HugeUnannounced:
+        // No length: the body ends when the server hangs up, 10 MB later.
+        return StubServer::Response::rawBytes("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n"
+                                              + QByteArray(10 * 1024 * 1024, ' '))
+            .thenClose();
     case Hostility::Drip:
         // A whole, valid answer padded with blanks, one byte every 20 ms: each
         // byte comes well within the idle limit, the whole takes minutes.
@@ -325,6 +330,7 @@ private slots:
         const QList<QPair<const char *, Hostility>> hostilities{
             {"cut JSON", Hostility::CutJson},   {"cut connection", Hostility::CutConnection},
             {"wrong types", Hostility::WrongTypes}, {"10 MB", Hostility::Huge},
+            {"10 MB unannounced", Hostility::HugeUnannounced},
             {"drip", Hostility::Drip},          {"reset", Hostility::Reset},
             {"status 418", Hostility::WrongStatus},
         };
@@ -348,6 +354,9 @@ private slots:
                  qPrintable(u"the event loop worked %1 ms without turning"_s.arg(outcome.worstBusyMs)));
         QVERIFY2(outcome.worstGapMs <= kSlackMs,
                  qPrintable(u"the event loop stood still for %1 ms"_s.arg(outcome.worstGapMs)));
+        // Refused for its size as soon as that shows, not left to the time-out.
+        if (hostility == Hostility::Huge || hostility == Hostility::HugeUnannounced)
+            QVERIFY2(!log.matching(u"The response is too large"_s).isEmpty(), qPrintable(log.lines().join(u'\n')));
         if (outcome.signedOutCleanly) {
             Stored expected = outcome.before;
             expected.accessToken.reset();

@@ -328,9 +328,11 @@ void StubServer::answer(const std::shared_ptr<Connection> &connection, const Res
         resetConnection(socket);
         return;
     }
+    // The head, then the body; kept apart so a large body is never copied whole.
     QByteArray bytes;
+    QByteArray body;
     if (response.raw) {
-        bytes = *response.raw;
+        body = *response.raw;
     } else {
         bytes = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
         bool hasLength = false;
@@ -340,15 +342,46 @@ void StubServer::answer(const std::shared_ptr<Connection> &connection, const Res
         }
         if (!hasLength)
             bytes += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
-        bytes += "\r\n" + response.body;
+        bytes += "\r\n";
+        body = response.body;
     }
     if (response.dripInterval.count() > 0) {
-        drip(connection, bytes, response.dripInterval, response.closeAfter);
+        drip(connection, bytes + body, response.dripInterval, response.closeAfter);
         return;
     }
+    // A large body goes out a piece per turn of the event loop, as a real
+    // server's would: the loop is shared with the client under test, whose
+    // stalls a test measures, and copying megabytes at once would be ours.
+    constexpr qsizetype piece = 64 * 1024;
+    if (body.size() > piece) {
+        socket->write(bytes);
+        auto sent = std::make_shared<qsizetype>(0);
+        auto *relay = new QObject(socket);
+        const auto next = [this, relay, body, sent, closeAfter = response.closeAfter,
+                           weak = std::weak_ptr(connection)] {
+            const auto c = weak.lock();
+            if (!c || !c->socket || c->socket->bytesToWrite() > 0)
+                return;
+            c->socket->write(body.mid(*sent, piece));
+            *sent += piece;
+            if (*sent < body.size())
+                return;
+            relay->deleteLater();
+            answered(c, closeAfter);
+        };
+        QObject::connect(socket, &QTcpSocket::bytesWritten, relay, next);
+        next();
+        return;
+    }
+    bytes += body;
     socket->write(bytes);
-    if (response.closeAfter) {
-        socket->disconnectFromHost();
+    answered(connection, response.closeAfter);
+}
+
+void StubServer::answered(const std::shared_ptr<Connection> &connection, bool closeAfter)
+{
+    if (closeAfter) {
+        connection->socket->disconnectFromHost();
         return;
     }
     connection->waitingForAnswer = false;
