@@ -14,7 +14,7 @@
 #include "shell/SingleInstance.h"
 #include "shell/StartupProbe.h"
 #include "ui/AppScreens.h"
-#include "ui/Icons.h"
+#include "ui/common/Icons.h"
 #include "vpn/ServerManager.h"
 #include "vpn/VPNServiceManager.h"
 #include "vpn/xray/XrayService.h"

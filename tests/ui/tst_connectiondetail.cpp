@@ -1,7 +1,7 @@
 #include "shell/ShellFixture.h"
-#include "ui/ConnectionDetailView.h"
-#include "ui/Style.h"
-#include "ui/WorldMap.h"
+#include "ui/window/ConnectionDetailView.h"
+#include "ui/common/Style.h"
+#include "ui/map/WorldMap.h"
 #include "vpn/ServerManager.h"
 #include "vpn/VPNServiceManager.h"
 

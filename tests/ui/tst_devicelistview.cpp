@@ -1,8 +1,8 @@
 #include "support/AccountServices.h"
 #include "support/StubServer.h"
-#include "ui/DateText.h"
-#include "ui/DeviceListView.h"
-#include "ui/Style.h"
+#include "ui/account/DateText.h"
+#include "ui/account/DeviceListView.h"
+#include "ui/common/Style.h"
 #include "AccountScreensSupport.h"
 
 #include <QLabel>

@@ -4,9 +4,9 @@
 #include "support/Screenshots.h"
 #include "support/AccountServices.h"
 #include "support/StubServer.h"
-#include "ui/EmailVerificationView.h"
-#include "ui/LoginView.h"
-#include "ui/Style.h"
+#include "ui/account/EmailVerificationView.h"
+#include "ui/account/LoginView.h"
+#include "ui/common/Style.h"
 
 #include <QClipboard>
 #include <QGuiApplication>

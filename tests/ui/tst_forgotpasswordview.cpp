@@ -5,8 +5,8 @@
 #include "support/Screenshots.h"
 #include "support/AccountServices.h"
 #include "support/StubServer.h"
-#include "ui/ForgotPasswordView.h"
-#include "ui/Style.h"
+#include "ui/account/ForgotPasswordView.h"
+#include "ui/common/Style.h"
 
 #include <QElapsedTimer>
 #include <QLineEdit>

@@ -1,6 +1,6 @@
 #include "model/ConnectionPresentation.h"
 #include "support/Screenshots.h"
-#include "ui/Icons.h"
+#include "ui/common/Icons.h"
 
 #include <QApplication>
 #include <QDir>

@@ -4,9 +4,9 @@
 #include "AccountScreensSupport.h"
 #include "support/AccountServices.h"
 #include "support/StubServer.h"
-#include "ui/LoginView.h"
-#include "ui/Style.h"
-#include "ui/Website.h"
+#include "ui/account/LoginView.h"
+#include "ui/common/Style.h"
+#include "ui/common/Website.h"
 
 #include <QLineEdit>
 #include <QSignalSpy>

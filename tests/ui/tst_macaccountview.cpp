@@ -2,9 +2,9 @@
 #include "platform/Log.h"
 #include "shell/ShellFixture.h"
 #include "vpn/VPNServiceManager.h"
-#include "ui/Website.h"
-#include "ui/MacAccountView.h"
-#include "ui/Style.h"
+#include "ui/common/Website.h"
+#include "ui/account/MacAccountView.h"
+#include "ui/common/Style.h"
 #include "AccountScreensSupport.h"
 
 #include <QLabel>

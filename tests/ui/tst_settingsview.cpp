@@ -1,8 +1,8 @@
 #include "platform/AppInfo.h"
 #include "platform/Log.h"
 #include "shell/ShellFixture.h"
-#include "ui/SettingsView.h"
-#include "ui/Style.h"
+#include "ui/settings/SettingsView.h"
+#include "ui/common/Style.h"
 #include "vpn/VPNServiceManager.h"
 #include "AccountScreensSupport.h"
 

@@ -4,8 +4,8 @@
 #include "support/Screenshots.h"
 #include "support/AccountServices.h"
 #include "support/DevServerProcess.h"
-#include "ui/LoginView.h"
-#include "ui/Style.h"
+#include "ui/account/LoginView.h"
+#include "ui/common/Style.h"
 
 #include <QLineEdit>
 #include <QTemporaryDir>

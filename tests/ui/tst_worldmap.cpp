@@ -1,7 +1,7 @@
 #include "support/Screenshots.h"
-#include "ui/MapProjection.h"
-#include "ui/Style.h"
-#include "ui/WorldMap.h"
+#include "ui/map/MapProjection.h"
+#include "ui/common/Style.h"
+#include "ui/map/WorldMap.h"
 
 #include <QDir>
 #include <QPainter>

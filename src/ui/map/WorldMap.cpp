@@ -1,8 +1,8 @@
-#include "ui/WorldMap.h"
+#include "ui/map/WorldMap.h"
 
-#include "ui/LandShapes.h"
-#include "ui/MapProjection.h"
-#include "ui/Style.h"
+#include "ui/map/LandShapes.h"
+#include "ui/map/MapProjection.h"
+#include "ui/common/Style.h"
 
 #include <QEasingCurve>
 #include <QPaintEvent>

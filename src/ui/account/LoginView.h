@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ui/EmailVerificationView.h"
-#include "ui/ForgotPasswordView.h"
+#include "ui/account/EmailVerificationView.h"
+#include "ui/account/ForgotPasswordView.h"
 
 #include <QLabel>
 #include <QPointer>

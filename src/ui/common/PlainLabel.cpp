@@ -1,4 +1,4 @@
-#include "ui/PlainLabel.h"
+#include "ui/common/PlainLabel.h"
 
 #include <QResizeEvent>
 

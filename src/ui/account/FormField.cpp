@@ -1,6 +1,6 @@
-#include "ui/FormField.h"
+#include "ui/account/FormField.h"
 
-#include "ui/Style.h"
+#include "ui/common/Style.h"
 
 #include <QEvent>
 #include <QHBoxLayout>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "model/MapRegion.h"
-#include "ui/ServerAnnotation.h"
+#include "ui/map/ServerAnnotation.h"
 
 #include <QElapsedTimer>
 #include <QList>

@@ -1,15 +1,15 @@
-#include "ui/MacAccountView.h"
+#include "ui/account/MacAccountView.h"
 
 #include "backend/AuthService.h"
 #include "model/NotificationNames.h"
 #include "platform/NotificationCenter.h"
-#include "ui/PlainLabel.h"
-#include "ui/Website.h"
-#include "ui/Confirmation.h"
-#include "ui/DateText.h"
-#include "ui/Icons.h"
-#include "ui/RoundedPanel.h"
-#include "ui/Style.h"
+#include "ui/common/PlainLabel.h"
+#include "ui/common/Website.h"
+#include "ui/common/Confirmation.h"
+#include "ui/account/DateText.h"
+#include "ui/common/Icons.h"
+#include "ui/common/RoundedPanel.h"
+#include "ui/common/Style.h"
 #include "vpn/VPNServiceManager.h"
 
 #include <QAbstractButton>

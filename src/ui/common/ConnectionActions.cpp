@@ -1,4 +1,4 @@
-#include "ui/ConnectionActions.h"
+#include "ui/common/ConnectionActions.h"
 
 #include "vpn/ServerManager.h"
 #include "vpn/VPNServiceManager.h"

@@ -1,4 +1,4 @@
-#include "ui/Website.h"
+#include "ui/common/Website.h"
 
 #include <QDesktopServices>
 

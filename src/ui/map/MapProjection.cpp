@@ -1,4 +1,4 @@
-#include "ui/MapProjection.h"
+#include "ui/map/MapProjection.h"
 
 #include <QEasingCurve>
 

@@ -1,11 +1,11 @@
-#include "ui/LoginView.h"
+#include "ui/account/LoginView.h"
 
 #include "backend/AuthService.h"
-#include "ui/EmailVerificationView.h"
-#include "ui/ForgotPasswordView.h"
-#include "ui/FormField.h"
-#include "ui/Style.h"
-#include "ui/Website.h"
+#include "ui/account/EmailVerificationView.h"
+#include "ui/account/ForgotPasswordView.h"
+#include "ui/account/FormField.h"
+#include "ui/common/Style.h"
+#include "ui/common/Website.h"
 
 #include <QEvent>
 #include <QHBoxLayout>

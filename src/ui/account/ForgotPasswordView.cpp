@@ -1,9 +1,9 @@
-#include "ui/ForgotPasswordView.h"
+#include "ui/account/ForgotPasswordView.h"
 
 #include "backend/APIClient.h"
 #include "model/AuthMessages.h"
-#include "ui/FormField.h"
-#include "ui/Style.h"
+#include "ui/account/FormField.h"
+#include "ui/common/Style.h"
 
 #include <QLabel>
 #include <QPointer>

@@ -1,4 +1,4 @@
-#include "ui/DateText.h"
+#include "ui/account/DateText.h"
 
 #include "model/InternetDateTime.h"
 

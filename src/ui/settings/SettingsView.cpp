@@ -1,13 +1,13 @@
-#include "ui/SettingsView.h"
+#include "ui/settings/SettingsView.h"
 
 #include "platform/AppInfo.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
-#include "ui/Website.h"
-#include "ui/Confirmation.h"
-#include "ui/Icons.h"
-#include "ui/RoundedPanel.h"
-#include "ui/Style.h"
+#include "ui/common/Website.h"
+#include "ui/common/Confirmation.h"
+#include "ui/common/Icons.h"
+#include "ui/common/RoundedPanel.h"
+#include "ui/common/Style.h"
 #include "vpn/VPNServiceManager.h"
 
 #include <QButtonGroup>

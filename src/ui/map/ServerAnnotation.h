@@ -1,7 +1,7 @@
 #pragma once
 
 #include "model/ServerLocation.h"
-#include "ui/MapProjection.h"
+#include "ui/map/MapProjection.h"
 
 #include <QList>
 #include <QMetaType>

@@ -1,4 +1,4 @@
-#include "ui/ServerAnnotation.h"
+#include "ui/map/ServerAnnotation.h"
 
 QList<ServerAnnotation> ServerAnnotation::forServers(const QList<ServerLocation> &servers,
                                                      const QString &selectedId, bool connected)

@@ -1,6 +1,6 @@
-#include "ui/RoundedPanel.h"
+#include "ui/common/RoundedPanel.h"
 
-#include "ui/Style.h"
+#include "ui/common/Style.h"
 
 #include <QEvent>
 #include <QLabel>

@@ -1,6 +1,6 @@
-#include "ui/LandShapes.h"
+#include "ui/map/LandShapes.h"
 
-#include "ui/MapProjection.h"
+#include "ui/map/MapProjection.h"
 
 #include <QFile>
 #include <QtEndian>

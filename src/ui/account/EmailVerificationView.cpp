@@ -1,9 +1,9 @@
-#include "ui/EmailVerificationView.h"
+#include "ui/account/EmailVerificationView.h"
 
 #include "backend/AuthService.h"
-#include "ui/FormField.h"
-#include "ui/PlainLabel.h"
-#include "ui/Style.h"
+#include "ui/account/FormField.h"
+#include "ui/common/PlainLabel.h"
+#include "ui/common/Style.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

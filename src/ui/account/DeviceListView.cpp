@@ -1,12 +1,12 @@
-#include "ui/DeviceListView.h"
+#include "ui/account/DeviceListView.h"
 
 #include "backend/DeviceManager.h"
-#include "ui/Confirmation.h"
-#include "ui/DateText.h"
-#include "ui/Icons.h"
-#include "ui/PlainLabel.h"
-#include "ui/RoundedPanel.h"
-#include "ui/Style.h"
+#include "ui/common/Confirmation.h"
+#include "ui/account/DateText.h"
+#include "ui/common/Icons.h"
+#include "ui/common/PlainLabel.h"
+#include "ui/common/RoundedPanel.h"
+#include "ui/common/Style.h"
 
 #include <QEnterEvent>
 #include <QEvent>

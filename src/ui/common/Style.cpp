@@ -1,7 +1,7 @@
-#include "ui/Style.h"
+#include "ui/common/Style.h"
 
-#include "ui/Icons.h"
-#include "ui/PlainLabel.h"
+#include "ui/common/Icons.h"
+#include "ui/common/PlainLabel.h"
 
 #include <QEvent>
 #include <QGuiApplication>

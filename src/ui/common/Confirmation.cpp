@@ -1,6 +1,6 @@
-#include "ui/Confirmation.h"
+#include "ui/common/Confirmation.h"
 
-#include "ui/Style.h"
+#include "ui/common/Style.h"
 
 #include <QPushButton>
 

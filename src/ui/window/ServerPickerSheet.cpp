@@ -1,6 +1,6 @@
-#include "ui/ServerPickerSheet.h"
+#include "ui/window/ServerPickerSheet.h"
 
-#include "ui/Style.h"
+#include "ui/common/Style.h"
 
 #include <QAbstractButton>
 #include <QHBoxLayout>

@@ -4,7 +4,7 @@
 #include "model/MapRegion.h"
 #include "model/ServerLocation.h"
 #include "model/VPNConnectionState.h"
-#include "ui/ServerPickerSheet.h"
+#include "ui/window/ServerPickerSheet.h"
 
 #include <QAbstractButton>
 #include <QColor>

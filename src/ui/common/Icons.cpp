@@ -1,4 +1,4 @@
-#include "ui/Icons.h"
+#include "ui/common/Icons.h"
 
 #include <QDir>
 #include <QFile>

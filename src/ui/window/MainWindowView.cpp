@@ -1,11 +1,11 @@
-#include "ui/MainWindowView.h"
+#include "ui/window/MainWindowView.h"
 
 #include "backend/AuthService.h"
 #include "model/NotificationNames.h"
 #include "platform/NotificationCenter.h"
-#include "ui/ConnectionDetailView.h"
-#include "ui/Icons.h"
-#include "ui/Style.h"
+#include "ui/window/ConnectionDetailView.h"
+#include "ui/common/Icons.h"
+#include "ui/common/Style.h"
 
 #include <QLabel>
 #include <QEvent>
