@@ -2,19 +2,15 @@
 
 #include "platform/AppInfo.h"
 #include "platform/Log.h"
-#include "platform/UserDefaults.h"
 #include "ui/common/Website.h"
 #include "ui/common/Confirmation.h"
 #include "ui/common/Icons.h"
 #include "ui/common/RoundedPanel.h"
 #include "ui/common/Style.h"
-#include "vpn/VPNServiceManager.h"
 
 #include <QButtonGroup>
-#include <QDateTime>
 #include <QDesktopServices>
 #include <QEvent>
-#include <QDir>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -23,10 +19,8 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QSaveFile>
 #include <QScrollArea>
 #include <QShowEvent>
-#include <QStandardPaths>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -34,71 +28,17 @@ using namespace Qt::StringLiterals;
 
 // ---- stored switches ----
 
-const QList<StoredSettings::Switch> &StoredSettings::switches()
-{
-    static const QList<Switch> all{
-        {u"launchAtLogin"_s, false, SettingsView::tr("Launch Velorin VPN at login")},
-#ifdef Q_OS_MACOS
-        {u"showInDock"_s, false, SettingsView::tr("Show in Dock when running")},
-#else
-        // Linux desktops have no Dock: the same stored switch, named for
-        // the taskbar.
-        {u"showInDock"_s, false, SettingsView::tr("Show in the taskbar when running")},
-#endif
-        {u"autoConnect"_s, false, SettingsView::tr("Auto-connect when app launches")},
-        {u"killSwitch"_s, false, SettingsView::tr("Kill Switch — block internet if VPN drops")},
-        {u"allowLAN"_s, true, SettingsView::tr("Allow LAN access while connected")},
-        {u"enableLogging"_s, false, SettingsView::tr("Enable verbose logging")},
-    };
-    return all;
-}
-
-std::optional<StoredSettings::Switch> StoredSettings::find(const QString &key)
-{
-    for (const Switch &setting : switches())
-        if (setting.key == key)
-            return setting;
-    return std::nullopt;
-}
-
-bool StoredSettings::value(const UserDefaults &defaults, const QString &key)
-{
-    const std::optional<Switch> setting = find(key);
-    return defaults.boolOr(key, setting ? setting->defaultValue : false);
-}
-
-void StoredSettings::setValue(UserDefaults &defaults, const QString &key, bool value)
-{
-    defaults.set(key, value);
-    emit notifier().changed(key);
-}
-
-void StoredSettings::resetAll(UserDefaults &defaults)
-{
-    for (const Switch &setting : switches())
-        defaults.remove(setting.key);
-    for (const Switch &setting : switches())
-        emit notifier().changed(setting.key);
-}
-
-StoredSettings &StoredSettings::notifier()
-{
-    static StoredSettings instance;
-    return instance;
-}
-
-StoredToggle::StoredToggle(UserDefaults &defaults, const StoredSettings::Switch &setting, QWidget *parent)
+StoredToggle::StoredToggle(SettingsModel &model, const SettingsModel::Switch &setting, QWidget *parent)
     : QCheckBox(setting.label, parent)
-    , m_defaults(defaults)
+    , m_model(model)
     , m_key(setting.key)
 {
     setObjectName(setting.key + u"Toggle"_s);
     setFont(Style::font(13));
     reload();
     // Only the user's clicks write; reload() changes the box without writing.
-    connect(this, &QCheckBox::clicked, this,
-            [this](bool checked) { StoredSettings::setValue(m_defaults, m_key, checked); });
-    connect(&StoredSettings::notifier(), &StoredSettings::changed, this, [this](const QString &key) {
+    connect(this, &QCheckBox::clicked, this, [this](bool checked) { m_model.setValue(m_key, checked); });
+    connect(&m_model, &SettingsModel::switchChanged, this, [this](const QString &key) {
         if (key == m_key)
             reload();
     });
@@ -106,74 +46,8 @@ StoredToggle::StoredToggle(UserDefaults &defaults, const StoredSettings::Switch 
 
 void StoredToggle::reload()
 {
-    setChecked(StoredSettings::value(m_defaults, m_key));
+    setChecked(m_model.value(m_key));
 }
-
-// ---- texts ----
-
-namespace SettingsText {
-
-const QList<TabItem> &tabs()
-{
-    static const QList<TabItem> items{
-        {SettingsTab::General, SettingsView::tr("General"), u"gearshape"_s},
-        {SettingsTab::Connection, SettingsView::tr("Connection"), u"network"_s},
-        {SettingsTab::Advanced, SettingsView::tr("Advanced"), u"wrench.and.screwdriver"_s},
-        {SettingsTab::About, SettingsView::tr("About"), u"info.circle"_s},
-    };
-    return items;
-}
-
-QString protocolName(VPNProtocolType type)
-{
-    switch (type) {
-    case VPNProtocolType::IKEv2:
-        return SettingsView::tr("IKEv2 (Recommended)");
-    case VPNProtocolType::WireGuard:
-        return SettingsView::tr("WireGuard");
-    case VPNProtocolType::XrayReality:
-        break;
-    }
-    return SettingsView::tr("Xray Reality");
-}
-
-QString protocolDescription(VPNProtocolType type)
-{
-#ifndef Q_OS_MACOS
-    // The IKEv2 text names the Mac's own VPN and its App Store; here the
-    // tunnel is the system's strongSwan service.
-    if (type == VPNProtocolType::IKEv2)
-        return SettingsView::tr("The system's IPsec VPN (strongSwan). Best compatibility, moderate speed.");
-#endif
-    switch (type) {
-    case VPNProtocolType::IKEv2:
-        return SettingsView::tr(
-            "Native Apple VPN protocol. Best compatibility, moderate speed. Works through App Store.");
-    case VPNProtocolType::WireGuard:
-        return SettingsView::tr("Modern, fast tunnel protocol. Low latency, excellent battery life.");
-    case VPNProtocolType::XrayReality:
-        break;
-    }
-    return SettingsView::tr(
-        "Advanced anti-censorship protocol. Disguises traffic as normal HTTPS. Best for restricted networks.");
-}
-
-QString versionLine(const AppInfo &info)
-{
-    return SettingsView::tr("Version %1 (%2)").arg(info.shortVersion(), info.buildNumber());
-}
-
-QString legalNotice()
-{
-    return SettingsView::tr("© Velorin. All rights reserved.");
-}
-
-QString diagnosticsFileName(const QDate &date)
-{
-    return u"velorin-diagnostics-"_s + date.toString(Qt::ISODate) + u".txt"_s;
-}
-
-} // namespace SettingsText
 
 // ---- form helpers ----
 
@@ -218,9 +92,9 @@ RoundedPanel *addSection(QVBoxLayout *column, const QString &title, QWidget *par
     return panel;
 }
 
-void addToggle(RoundedPanel *panel, UserDefaults &defaults, const QString &key)
+void addToggle(RoundedPanel *panel, SettingsModel &model, const QString &key)
 {
-    panel->addRow(padded(new StoredToggle(defaults, *StoredSettings::find(key), panel), panel));
+    panel->addRow(padded(new StoredToggle(model, *SettingsModel::find(key), panel), panel));
 }
 
 // The About pane's shield: the symbol filled with a gradient from blue (top
@@ -282,23 +156,22 @@ void openSaveDialog(QWidget *parent, const QString &suggestedPath, std::function
 
 // ---- panes ----
 
-GeneralSettingsView::GeneralSettingsView(UserDefaults &defaults, QWidget *parent)
+GeneralSettingsView::GeneralSettingsView(SettingsModel &model, QWidget *parent)
     : QWidget(parent)
 {
     setObjectName(u"generalPane"_s);
     QVBoxLayout *column = makePane(this);
     RoundedPanel *startup = addSection(column, SettingsView::tr("Startup"), this);
-    addToggle(startup, defaults, u"launchAtLogin"_s);
-    addToggle(startup, defaults, u"showInDock"_s);
+    addToggle(startup, model, u"launchAtLogin"_s);
+    addToggle(startup, model, u"showInDock"_s);
     RoundedPanel *connection = addSection(column, SettingsView::tr("Connection"), this);
-    addToggle(connection, defaults, u"autoConnect"_s);
+    addToggle(connection, model, u"autoConnect"_s);
     column->addStretch(1);
 }
 
-ConnectionSettingsView::ConnectionSettingsView(UserDefaults &defaults, VPNServiceManager &vpnManager,
-                                               QWidget *parent)
+ConnectionSettingsView::ConnectionSettingsView(SettingsModel &model, QWidget *parent)
     : QWidget(parent)
-    , m_vpnManager(vpnManager)
+    , m_model(model)
     , m_protocols(new QButtonGroup(this))
     , m_description(new SecondaryLabel(QString(), 1.0, this))
 {
@@ -331,24 +204,23 @@ ConnectionSettingsView::ConnectionSettingsView(UserDefaults &defaults, VPNServic
     protocol->addRow(picker);
 
     RoundedPanel *security = addSection(column, SettingsView::tr("Security"), this);
-    addToggle(security, defaults, u"killSwitch"_s);
-    addToggle(security, defaults, u"allowLAN"_s);
+    addToggle(security, model, u"killSwitch"_s);
+    addToggle(security, model, u"allowLAN"_s);
     column->addStretch(1);
 
     // A click asks the manager to switch; the rows then show whatever the
     // manager selected (which stays IKEv2 for the protocols this build lacks).
     connect(m_protocols, &QButtonGroup::idClicked, this, [this](int id) {
-        m_vpnManager.switchProtocol(VPNProtocolType(id));
+        m_model.selectProtocol(VPNProtocolType(id));
         showSelectedProtocol();
     });
-    connect(&m_vpnManager, &VPNServiceManager::selectedProtocolChanged, this,
-            &ConnectionSettingsView::showSelectedProtocol);
+    connect(&m_model, &SettingsModel::selectedProtocolChanged, this, &ConnectionSettingsView::showSelectedProtocol);
     showSelectedProtocol();
 }
 
 void ConnectionSettingsView::showSelectedProtocol()
 {
-    const VPNProtocolType selected = m_vpnManager.selectedProtocol();
+    const VPNProtocolType selected = m_model.selectedProtocol();
     if (QAbstractButton *button = m_protocols->button(int(selected)))
         button->setChecked(true);
     m_description->setText(SettingsText::protocolDescription(selected));
@@ -367,16 +239,16 @@ QString ConnectionSettingsView::descriptionText() const
     return m_description->text();
 }
 
-AdvancedSettingsView::AdvancedSettingsView(UserDefaults &defaults, QWidget *parent)
+AdvancedSettingsView::AdvancedSettingsView(SettingsModel &model, QWidget *parent)
     : QWidget(parent)
-    , m_defaults(defaults)
+    , m_model(model)
     , m_chooser(openSaveDialog)
     , m_status(new QLabel(this))
 {
     setObjectName(u"advancedPane"_s);
     QVBoxLayout *column = makePane(this);
     RoundedPanel *diagnostics = addSection(column, SettingsView::tr("Diagnostics"), this);
-    addToggle(diagnostics, defaults, u"enableLogging"_s);
+    addToggle(diagnostics, model, u"enableLogging"_s);
 
     auto *exportButton = new QPushButton(SettingsView::tr("Export Diagnostic Logs…"), diagnostics);
     exportButton->setObjectName(u"exportLogsButton"_s);
@@ -416,45 +288,16 @@ QString AdvancedSettingsView::statusText() const
 
 void AdvancedSettingsView::exportLogs()
 {
-    QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    if (folder.isEmpty() || !QDir(folder).exists())
-        folder = QDir::homePath();
-    const QString suggested = QDir(folder).filePath(SettingsText::diagnosticsFileName(QDate::currentDate()));
     QPointer<AdvancedSettingsView> self(this);
-    m_chooser(this, suggested, [self](const QString &path) {
+    m_chooser(this, SettingsModel::suggestedDiagnosticsPath(QDate::currentDate()), [self](const QString &path) {
         if (!self || path.isEmpty())
             return;
-        const QStringList lines = Log::recentLines();
-        const std::optional<QString> error = writeDiagnostics(path, lines);
-        const QString status = error ? SettingsView::tr("Could not save the diagnostic logs: %1").arg(*error)
-                                     : SettingsView::tr("Saved %1 log lines to %2")
-                                           .arg(lines.size())
-                                           .arg(QDir::toNativeSeparators(path));
-        self->m_status->setText(status);
-        self->m_exportFailed = error.has_value();
-        Style::setTextColor(self->m_status, error ? Style::red() : Style::secondaryText(self));
+        const SettingsModel::ExportResult result = SettingsModel::exportDiagnostics(path, Log::recentLines());
+        self->m_status->setText(result.status);
+        self->m_exportFailed = result.failed;
+        Style::setTextColor(self->m_status, result.failed ? Style::red() : Style::secondaryText(self));
         self->m_status->show();
     });
-}
-
-std::optional<QString> AdvancedSettingsView::writeDiagnostics(const QString &path, const QStringList &lines)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return file.errorString();
-    // Readable by the user only, also when replacing a file that others could read.
-    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
-        return file.errorString();
-    const AppInfo info = AppInfo::current();
-    QByteArray text = u"Velorin VPN %1 (%2) diagnostic log, exported %3\n"_s
-                          .arg(info.shortVersion(), info.buildNumber(),
-                               QDateTime::currentDateTimeUtc().toString(Qt::ISODate))
-                          .toUtf8();
-    for (const QString &line : lines)
-        text += line.toUtf8() + '\n';
-    if (file.write(text) != text.size() || !file.commit())
-        return file.errorString();
-    return std::nullopt;
 }
 
 void AdvancedSettingsView::confirmReset()
@@ -468,7 +311,7 @@ void AdvancedSettingsView::confirmReset()
     QAbstractButton *confirm = destructiveButton(box);
     connect(box, &QMessageBox::buttonClicked, this, [this, confirm](QAbstractButton *clicked) {
         if (clicked == confirm)
-            StoredSettings::resetAll(m_defaults);
+            m_model.resetAll();
     });
     m_confirmation = box;
     box->open();
@@ -530,8 +373,9 @@ AboutView::AboutView(QWidget *parent)
 
 SettingsView::SettingsView(UserDefaults &standard, VPNServiceManager &vpnManager, QWidget *parent)
     : QWidget(parent)
+    , m_model(new SettingsModel(standard, vpnManager, this))
     , m_tabs(new QTabWidget(this))
-    , m_advanced(new AdvancedSettingsView(standard, m_tabs))
+    , m_advanced(new AdvancedSettingsView(*m_model, m_tabs))
 {
     setObjectName(u"settingsView"_s);
     setFixedSize(480, 320);
@@ -546,10 +390,10 @@ SettingsView::SettingsView(UserDefaults &standard, VPNServiceManager &vpnManager
         QWidget *pane = nullptr;
         switch (item.tab) {
         case SettingsTab::General:
-            pane = new GeneralSettingsView(standard, m_tabs);
+            pane = new GeneralSettingsView(*m_model, m_tabs);
             break;
         case SettingsTab::Connection:
-            pane = new ConnectionSettingsView(standard, vpnManager, m_tabs);
+            pane = new ConnectionSettingsView(*m_model, m_tabs);
             break;
         case SettingsTab::Advanced:
             pane = m_advanced;
