@@ -179,7 +179,6 @@ private slots:
         const QString path = screenshotPath(u"icons-contact-sheet.png"_s);
         QVERIFY(sheet.save(path));
         qInfo("contact sheet: %s", qPrintable(path));
-
     }
 };
 

@@ -232,14 +232,9 @@ DeviceListView::DeviceListView(DeviceManager &deviceManager, QWidget *parent)
     header->addWidget(m_refresh, 0, Qt::AlignTop);
     outer->addLayout(header);
 
-    auto *scroll = new QScrollArea(this);
+    QScrollArea *scroll = makeClearScrollArea(this);
     m_scroll = scroll;
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidgetResizable(true);
-    scroll->viewport()->setAutoFillBackground(false);
-    auto *content = new QWidget(scroll);
-    content->setAutoFillBackground(false);
-    scroll->setWidget(content);
+    QWidget *content = scroll->widget();
     auto *column = new QVBoxLayout(content);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(12);

@@ -190,15 +190,9 @@ MacAccountView::MacAccountView(AuthService &authService, EntitlementManager &ent
 {
     auto *outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
-    auto *scroll = new QScrollArea(this);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidgetResizable(true);
-    scroll->viewport()->setAutoFillBackground(false);
+    QScrollArea *scroll = makeClearScrollArea(this);
     outer->addWidget(scroll);
-
-    auto *content = new QWidget(scroll);
-    content->setAutoFillBackground(false);
-    scroll->setWidget(content);
+    QWidget *content = scroll->widget();
     // One column, at most 560 wide, centred in wider windows.
     auto *row = new QHBoxLayout(content);
     row->setContentsMargins(Layout::pageMargins);

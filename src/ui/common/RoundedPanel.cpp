@@ -71,6 +71,18 @@ void SecondaryLabel::refresh()
     Style::setTextColor(this, Style::withAlpha(Style::secondaryText(around), m_opacity));
 }
 
+QScrollArea *makeClearScrollArea(QWidget *parent)
+{
+    auto *scroll = new QScrollArea(parent);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->viewport()->setAutoFillBackground(false);
+    auto *content = new QWidget(scroll);
+    content->setAutoFillBackground(false);
+    scroll->setWidget(content);
+    return scroll;
+}
+
 QLabel *makeSectionHeader(const QString &title, QWidget *parent)
 {
     auto *label = new SecondaryLabel(title, 1.0, parent);

@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QFrame>
 #include <QLabel>
+#include <QScrollArea>
 #include <QString>
 
 class QVBoxLayout;
@@ -53,3 +54,7 @@ private:
 
 // The caption above a group: small, semibold, secondary colour.
 QLabel *makeSectionHeader(const QString &title, QWidget *parent);
+
+// A frameless scroll area through which the window's background shows, with
+// its (equally transparent) content widget set: lay out scroll->widget().
+QScrollArea *makeClearScrollArea(QWidget *parent);

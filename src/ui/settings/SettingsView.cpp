@@ -58,15 +58,9 @@ QVBoxLayout *makePane(QWidget *pane)
 {
     auto *outer = new QVBoxLayout(pane);
     outer->setContentsMargins(0, 0, 0, 0);
-    auto *scroll = new QScrollArea(pane);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidgetResizable(true);
-    scroll->viewport()->setAutoFillBackground(false);
-    auto *content = new QWidget(scroll);
-    content->setAutoFillBackground(false);
-    scroll->setWidget(content);
+    QScrollArea *scroll = makeClearScrollArea(pane);
     outer->addWidget(scroll);
-    auto *column = new QVBoxLayout(content);
+    auto *column = new QVBoxLayout(scroll->widget());
     column->setContentsMargins(Layout::cardPadding);
     column->setSpacing(6);
     return column;
