@@ -1,12 +1,12 @@
 // The e-mail verification sheet against a stub authentication service: the
 // digit filter, the automatic submission, the resend countdown and its timer,
 // Cancel, and how the sign-in screen presents and closes the sheet.
-#include "support/Screenshots.h"
 #include "support/AccountServices.h"
 #include "support/StubServer.h"
 #include "ui/account/EmailVerificationView.h"
 #include "ui/account/LoginView.h"
 #include "ui/common/Style.h"
+#include "AccountScreensSupport.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -48,11 +48,6 @@ struct Sheet : Services
 
     EmailVerificationView view{app.auth, address};
 };
-
-void click(QWidget *widget)
-{
-    QTest::mouseClick(widget, Qt::LeftButton, {}, widget->rect().center());
-}
 
 } // namespace
 
