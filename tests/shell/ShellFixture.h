@@ -27,9 +27,9 @@ struct ShellFixture : TestVpnServices
     StubServer server;
     TempDefaults defaults;
     FakeKeychain keychain;
-    AccountServices account{defaults, keychain, server.baseUrl()};
-    VPNServiceManager vpn{defaults.standard(), provider()};
-    ServerManager servers{defaults.standard()};
+    AccountServices account{defaults, keychain, server.baseUrl(), QStringLiteral("2.5"), provider()};
+    VPNServiceManager &vpn = account.vpn();
+    ServerManager &servers = account.servers;
     std::unique_ptr<AppDelegate> delegate;
     // The desktop the delegate is launched on: an X11 tray unless a test
     // says otherwise (nothing: what this platform offers).
