@@ -37,27 +37,6 @@ struct AccountServices : private OwnNotificationCenter, AppServices
     }
 };
 
-// Runs a task to its end; gives what it threw (null when it ended normally).
-// QCoro::waitFor alone never returns for a task that throws.
-inline std::exception_ptr runToEnd(QCoro::Task<> task)
-{
-    struct Thrown
-    {
-        std::exception_ptr error;
-        static QCoro::Task<Thrown> run(QCoro::Task<> task)
-        {
-            Thrown thrown;
-            try {
-                co_await std::move(task);
-            } catch (...) {
-                thrown.error = std::current_exception();
-            }
-            co_return thrown;
-        }
-    };
-    return QCoro::waitFor(Thrown::run(std::move(task))).error;
-}
-
 // The description of a thrown error; empty for none.
 inline QString describe(const std::exception_ptr &thrown)
 {
@@ -70,4 +49,70 @@ inline QString describe(const std::exception_ptr &thrown)
     } catch (...) {
         return QStringLiteral("(not a std::exception)");
     }
+}
+
+// What an awaited task ended with: its value, or what it threw.
+template<typename T>
+struct Outcome
+{
+    std::optional<T> value;
+    std::exception_ptr error;
+
+    QString description() const { return error ? describe(error) : QStringLiteral("<no error>"); }
+
+    template<typename E>
+    std::optional<E> errorAs() const
+    {
+        try {
+            if (error)
+                std::rethrow_exception(error);
+        } catch (const E &e) {
+            return e;
+        } catch (...) {
+        }
+        return std::nullopt;
+    }
+};
+
+struct Done
+{
+};
+
+// Awaits a task and gives its outcome; several may run at once.
+template<typename T>
+QCoro::Task<Outcome<T>> captured(QCoro::Task<T> task)
+{
+    Outcome<T> outcome;
+    try {
+        outcome.value = co_await std::move(task);
+    } catch (...) {
+        outcome.error = std::current_exception();
+    }
+    co_return outcome;
+}
+
+inline QCoro::Task<Outcome<Done>> captured(QCoro::Task<> task)
+{
+    Outcome<Done> outcome;
+    try {
+        co_await std::move(task);
+        outcome.value = Done{};
+    } catch (...) {
+        outcome.error = std::current_exception();
+    }
+    co_return outcome;
+}
+
+// Runs a task to its end and gives its outcome (QCoro::waitFor alone never
+// returns for a task that throws).
+template<typename T>
+auto outcomeOf(QCoro::Task<T> task)
+{
+    return QCoro::waitFor(captured(std::move(task)));
+}
+
+// Runs a task to its end; gives what it threw (null when it ended normally).
+inline std::exception_ptr runToEnd(QCoro::Task<> task)
+{
+    return outcomeOf(std::move(task)).error;
 }
