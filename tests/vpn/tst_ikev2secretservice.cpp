@@ -11,7 +11,7 @@
 #include "support/FakeViciServer.h"
 #include "support/StubServer.h"
 #include "support/TempDefaults.h"
-#include "vpn/ServiceRegistry.h"
+#include "vpn/AppServices.h"
 #include "vpn/ikev2/IKEv2Manager.h"
 #include "vpn/ikev2/IKEv2Service.h"
 
@@ -85,10 +85,11 @@ private slots:
         QVERIFY(ca.open(QIODevice::WriteOnly) && ca.write("-----BEGIN CERTIFICATE-----\n") > 0);
         ca.close();
         qputenv("VELORIN_IKEV2_CA_FILE", ca.fileName().toUtf8());
-        QVERIFY(KeychainManager::shared().save(u"token-shared"_s, KeychainManager::accessTokenKey));
+        AppServices services(AppServices::Setup::forThisProcess());
+        QVERIFY(services.tokens.save(u"token-shared"_s, KeychainManager::accessTokenKey));
 
         Log::Capture log;
-        VPNServiceProtocol &service = ServiceRegistry::sharedService(VPNProtocolType::IKEv2);
+        VPNServiceProtocol &service = services.protocolService(VPNProtocolType::IKEv2);
         QVERIFY(qobject_cast<IKEv2Service *>(&service));
         QTRY_COMPARE(log.matching(u"Failed to load preferences"_s).size(), 1);
         QVERIFY2(log.matching(u"Failed to load preferences"_s).first().startsWith(
