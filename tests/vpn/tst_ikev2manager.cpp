@@ -28,20 +28,14 @@ namespace {
 const QString ConfigPath = u"/api/v1/ikev2/config"_s;
 const QString Password = u"eap-Secret-7731"_s;
 
-QJsonObject fullConfig(const QString &password = Password)
+QJsonObject fullConfig()
 {
-    return QJsonObject{
-        {u"protocol"_s, u"ikev2"_s},
-        {u"server_address"_s, u"203.0.113.10"_s},
-        {u"server_id"_s, u"vpn.example.net"_s},
-        {u"remote_id"_s, u"vpn.example.net"_s},
-        {u"local_id"_s, u"user-1@velorin"_s},
-        {u"username"_s, u"user-1"_s},
-        {u"password"_s, password},
-        {u"ca_name"_s, u"Velorin VPN CA"_s},
-        {u"server_name"_s, u"United States - San Francisco"_s},
-        {u"server_location"_s, u"San Francisco, US"_s},
-    };
+    QJsonObject config = QJsonDocument::fromJson(R"({"protocol": "ikev2", "server_address": "203.0.113.10",
+        "server_id": "vpn.example.net", "remote_id": "vpn.example.net", "local_id": "user-1@velorin",
+        "username": "user-1", "ca_name": "Velorin VPN CA", "server_name": "United States - San Francisco",
+        "server_location": "San Francisco, US"})").object();
+    config.insert(u"password"_s, Password);
+    return config;
 }
 
 QByteArray body(const QJsonObject &object)
@@ -362,55 +356,48 @@ private slots:
         QCOMPARE(rig.manager->isConnected(), isConnected);
     }
 
-    // A start that the system ends before the tunnel is up ends in its reason.
-    void aFailedStartEndsInTheSystemsReason()
-    {
-        const QString reason = u"The server rejected the user name or password (EAP_MSCHAPV2 method failed)"_s;
-        Rig rig;
-        rig.serve(StubServer::Response::json(200, body(fullConfig())));
-        rig.vpn.startScript = {Status::Connecting, Status::Disconnected};
-        rig.vpn.startFailureReason = reason;
-        rig.manager->connect(std::nullopt, std::nullopt);
-        QTRY_COMPARE(rig.manager->connectionState(), VPNConnectionState::error(reason));
-        QCOMPARE(rig.states, (QStringList{u"connecting"_s, u"error: "_s + reason}));
-        QVERIFY(!rig.manager->isConnected());
-    }
-
     // A tunnel that ends without being asked, with the system's reason (the
-    // server stopped answering), ends in that error; one the server ends
-    // cleanly, or a stop the user asked for, is a plain disconnect.
+    // server stopped answering, or rejected the password before the tunnel
+    // was up), ends in that error; one the server ends cleanly, or a stop the
+    // user asked for, is a plain disconnect.
     void anEndIsAnErrorOnlyWithAReasonAndUnasked_data()
     {
+        QTest::addColumn<bool>("upFirst");
         QTest::addColumn<bool>("userStops");
         QTest::addColumn<QString>("reason");
         QTest::addColumn<QString>("state");
         const QString dead = u"The server stopped responding"_s;
-        QTest::newRow("the server stops answering") << false << dead << u"error: "_s + dead;
-        QTest::newRow("the server ends the tunnel") << false << QString() << u"disconnected"_s;
-        QTest::newRow("the user stops while connecting") << true << dead << u"disconnected"_s;
+        const QString rejected = u"The server rejected the user name or password (EAP_MSCHAPV2 method failed)"_s;
+        QTest::newRow("the start fails") << false << false << rejected << u"error: "_s + rejected;
+        QTest::newRow("the server stops answering") << true << false << dead << u"error: "_s + dead;
+        QTest::newRow("the server ends the tunnel") << true << false << QString() << u"disconnected"_s;
+        QTest::newRow("the user stops while connecting") << false << true << dead << u"disconnected"_s;
     }
 
     void anEndIsAnErrorOnlyWithAReasonAndUnasked()
     {
+        QFETCH(bool, upFirst);
         QFETCH(bool, userStops);
         QFETCH(QString, reason);
         QFETCH(QString, state);
         Rig rig;
         rig.serve(StubServer::Response::json(200, body(fullConfig())));
-        if (userStops)
+        if (!upFirst)
             rig.vpn.startScript = {Status::Connecting};
         rig.manager->connect(std::nullopt, std::nullopt);
-        if (userStops) {
-            QTRY_COMPARE(rig.vpn.status(), Status::Connecting);
-            rig.manager->disconnect();
-        } else {
+        if (upFirst) {
             QTRY_COMPARE(rig.manager->connectionState(), VPNConnectionState::connected());
+        } else {
+            QTRY_COMPARE(rig.vpn.status(), Status::Connecting);
+            if (userStops)
+                rig.manager->disconnect();
         }
         rig.vpn.emitFailure(Status::Disconnected, reason);
         QTRY_COMPARE(rig.vpn.status(), Status::Disconnected);
         QTRY_COMPARE(rig.manager->connectionState().description(), state);
         QTest::qWait(20);
         QCOMPARE(rig.manager->connectionState().description(), state);
+        QCOMPARE(rig.states.last(), state);
         QVERIFY(!rig.manager->isConnected());
     }
 
