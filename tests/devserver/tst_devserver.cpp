@@ -7,8 +7,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QRegularExpression>
 #include <QSslConfiguration>
 #include <QSqlDatabase>
@@ -21,23 +19,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-struct Reply
-{
-    int status = 0;
-    QByteArray body;
-    QJsonObject json;
-    QList<QNetworkReply::RawHeaderPair> headers;
-
-    QString error() const { return json.value(u"error"_s).toString(); }
-    QString text(const QString &key) const { return json.value(key).toString(); }
-    QByteArray header(const QByteArray &name) const
-    {
-        for (const auto &[key, value] : headers)
-            if (key.compare(name, Qt::CaseInsensitive) == 0)
-                return value;
-        return {};
-    }
-};
+using Reply = DevServerProcess::Reply;
 
 const QString kPassword = u"secret-pass"_s;
 const QRegularExpression kDateWithMs(u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$"_s);
@@ -91,7 +73,6 @@ class TestDevServer : public QObject
     QTemporaryDir m_root;
     std::unique_ptr<DevServerProcess> m_server; // default options, fast hashing
     QString m_token;                            // a signed-in account on m_server
-    QNetworkAccessManager m_nam;
     int m_serial = 0;
 
     QString newEmail() { return u"user%1@example.com"_s.arg(++m_serial); }
@@ -108,35 +89,14 @@ class TestDevServer : public QObject
         return server;
     }
 
-    Reply send(DevServerProcess &server, const QByteArray &method, const QString &path, const QByteArray &body = {},
-               const QString &token = {})
-    {
-        QNetworkRequest request(server.url(path));
-        request.setRawHeader("Content-Type", "application/json");
-        if (!token.isEmpty())
-            request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
-        request.setTransferTimeout(20000);
-        std::unique_ptr<QNetworkReply> reply(m_nam.sendCustomRequest(request, method, body));
-        QEventLoop loop;
-        connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
-        if (!reply->isFinished())
-            loop.exec();
-        Reply result;
-        result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        result.body = reply->readAll();
-        result.json = QJsonDocument::fromJson(result.body).object();
-        result.headers = reply->rawHeaderPairs();
-        return result;
-    }
-
     Reply post(DevServerProcess &server, const QString &path, const QJsonObject &body, const QString &token = {})
     {
-        return send(server, "POST", path, QJsonDocument(body).toJson(QJsonDocument::Compact), token);
+        return server.send("POST", path, QJsonDocument(body).toJson(QJsonDocument::Compact), token);
     }
 
     Reply get(DevServerProcess &server, const QString &path, const QString &token)
     {
-        return send(server, "GET", path, {}, token);
+        return server.send("GET", path, {}, token);
     }
 
     Reply registerAccount(DevServerProcess &server, const QString &email, const QString &password = kPassword)
@@ -614,7 +574,7 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(bool, signedIn);
         QFETCH(int, status);
-        const Reply reply = send(*m_server, method, path, body, signedIn ? m_token : QString());
+        const Reply reply = m_server->send(method, path, body, signedIn ? m_token : QString());
         QCOMPARE(reply.status, status);
         QVERIFY2(!reply.error().isEmpty(), reply.body.constData());
         if (status == 405)
@@ -649,14 +609,7 @@ private slots:
         QFETCH(QByteArray, head);
         QFETCH(QByteArray, statusLine);
         // Only the headers are sent: the answer must not wait for the body.
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, m_server->port());
-        QVERIFY(socket.waitForConnected(5000));
-        socket.write(head);
-        QByteArray answer;
-        QDeadlineTimer deadline(10000);
-        while (!answer.contains("}") && !deadline.hasExpired() && socket.waitForReadyRead(1000))
-            answer += socket.readAll();
+        const QByteArray answer = rawExchange(m_server->port(), head, 0, 10000);
         QVERIFY2(answer.startsWith(statusLine), answer.constData());
         QVERIFY(answer.contains("\"error\""));
         QCOMPARE(get(*m_server, u"/api/v1/subscriptions/status"_s, m_token).status, 200);
@@ -879,7 +832,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!server->lastCode(email).isEmpty(), 10000);
         leaveEarly("/auth/login");
         QTRY_VERIFY_WITH_TIMEOUT(server->output().contains(u" POST /auth/login 400 "_s), 10000);
-        QCOMPARE(send(*server, "GET", u"/auth/me"_s).status, 401);
+        QCOMPARE(server->send("GET", u"/auth/me"_s).status, 401);
     }
 
     void secretsStayOutOfFilesAndLogs()

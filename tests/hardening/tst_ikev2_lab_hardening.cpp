@@ -17,9 +17,6 @@
 #include "support/AccountServices.h"
 
 #include <QElapsedTimer>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <csignal>
@@ -109,15 +106,10 @@ private slots:
         m_audit.addTokensFrom(m_defaults.standardPath());
 
         // Its EAP credentials, taught to the responder.
-        QNetworkAccessManager network;
-        QNetworkRequest request(m_backend->url(u"/api/v1/ikev2/config?server_id="_s + kServerId));
-        request.setRawHeader("Authorization",
-                             "Bearer " + m_account->tokens.retrieveString(KeychainManager::accessTokenKey).value_or(QString()).toUtf8());
-        QNetworkReply *reply = network.get(request);
-        QSignalSpy finished(reply, &QNetworkReply::finished);
-        QVERIFY(finished.wait(10000));
-        const QJsonObject config = QJsonDocument::fromJson(reply->readAll()).object();
-        reply->deleteLater();
+        const QJsonObject config =
+            m_backend->send("GET", u"/api/v1/ikev2/config?server_id="_s + kServerId, {},
+                            m_account->tokens.retrieveString(KeychainManager::accessTokenKey).value_or(QString()))
+                .json;
         const QString eapUser = config.value(u"username"_s).toString();
         const QString eapPassword = config.value(u"password"_s).toString();
         QVERIFY(!eapUser.isEmpty() && !eapPassword.isEmpty());

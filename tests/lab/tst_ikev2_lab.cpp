@@ -14,33 +14,13 @@
 #include "support/TempDefaults.h"
 
 #include <QElapsedTimer>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QPointer>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 
 namespace {
 
 const QString LabServerId = u"lab"_s;
 const QByteArray ResponderKeyId = "devserver-account";
-
-// One request to the development backend, waited for (a test may block).
-QJsonObject request(QNetworkAccessManager &network, const QUrl &url, const QByteArray &token = {},
-                    const QByteArray &body = {})
-{
-    QNetworkRequest req(url);
-    req.setRawHeader("Content-Type", "application/json");
-    if (!token.isEmpty())
-        req.setRawHeader("Authorization", "Bearer " + token);
-    QNetworkReply *reply = body.isEmpty() ? network.get(req) : network.post(req, body);
-    QSignalSpy finished(reply, &QNetworkReply::finished);
-    if (!finished.wait(10000))
-        qWarning("no answer from %s", qPrintable(url.toString()));
-    const QJsonObject answer = QJsonDocument::fromJson(reply->readAll()).object();
-    reply->deleteLater();
-    return answer;
-}
 
 } // namespace
 
@@ -52,7 +32,7 @@ private:
     Lab m_lab;
     QTemporaryDir m_dir;
     std::unique_ptr<DevServerProcess> m_backend;
-    QByteArray m_token;
+    QString m_token;
     QString m_eapUser;
     QString m_eapPassword;
 
@@ -89,12 +69,10 @@ private slots:
         QVERIFY2(m_backend->start(), qPrintable(m_backend->errorString()));
 
         // The demo account's token and its EAP credentials.
-        QNetworkAccessManager network;
-        const QJsonObject login = request(network, m_backend->url(u"/auth/login"_s), {},
-                                          "{\"email\":\"demo@example.com\",\"password\":\"velorin-demo\"}");
-        m_token = login.value(u"access_token"_s).toString().toUtf8();
-        QVERIFY2(!m_token.isEmpty(), QJsonDocument(login).toJson().constData());
-        const QJsonObject config = request(network, m_backend->url(u"/api/v1/ikev2/config?server_id=lab"_s), m_token);
+        const auto login = m_backend->send("POST", u"/auth/login"_s, R"({"email":"demo@example.com","password":"velorin-demo"})");
+        m_token = login.text(u"access_token"_s);
+        QVERIFY2(!m_token.isEmpty(), login.body.constData());
+        const QJsonObject config = m_backend->send("GET", u"/api/v1/ikev2/config?server_id=lab"_s, {}, m_token).json;
         m_eapUser = config.value(u"username"_s).toString();
         m_eapPassword = config.value(u"password"_s).toString();
         QVERIFY(!m_eapUser.isEmpty() && !m_eapPassword.isEmpty());
@@ -103,7 +81,7 @@ private slots:
 
         // The client as the application wires it, with the lab's daemon.
         m_tokens = std::make_unique<KeychainManager>(m_defaults.standard(), m_keychain);
-        QVERIFY(m_tokens->save(QString::fromUtf8(m_token), KeychainManager::accessTokenKey));
+        QVERIFY(m_tokens->save(m_token, KeychainManager::accessTokenKey));
         m_client = std::make_unique<LabServices>(m_lab, m_keychain, *m_tokens, m_defaults.standard(),
                                                  m_backend->url().toString());
         QObject::connect(&services(), &VPNServiceManager::connectionStateChanged, &services(),
