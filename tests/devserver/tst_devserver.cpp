@@ -89,47 +89,39 @@ class TestDevServer : public QObject
         return server;
     }
 
-    Reply post(DevServerProcess &server, const QString &path, const QJsonObject &body, const QString &token = {})
+    static Reply post(DevServerProcess &server, const QString &path, const QJsonObject &body, const QString &token = {})
     {
         return server.send("POST", path, QJsonDocument(body).toJson(QJsonDocument::Compact), token);
     }
-
-    Reply get(DevServerProcess &server, const QString &path, const QString &token)
+    static Reply get(DevServerProcess &server, const QString &path, const QString &token)
     {
         return server.send("GET", path, {}, token);
     }
-
-    Reply registerAccount(DevServerProcess &server, const QString &email, const QString &password = kPassword)
+    static Reply registerAccount(DevServerProcess &server, const QString &email, const QString &password = kPassword)
     {
         return post(server, u"/auth/register"_s, {{u"email"_s, email}, {u"password"_s, password}});
     }
-
-    Reply verify(DevServerProcess &server, const QString &email, const QString &code)
-    {
-        return post(server, u"/auth/verify-email"_s, {{u"email"_s, email}, {u"code"_s, code}});
-    }
-
-    Reply refresh(DevServerProcess &server, const QJsonValue &refreshToken)
-    {
-        return post(server, u"/auth/refresh"_s, {{u"refresh_token"_s, refreshToken}});
-    }
-
-    Reply me(DevServerProcess &server, const QString &accessToken) { return get(server, u"/auth/me"_s, accessToken); }
-
-    Reply login(DevServerProcess &server, const QString &email, const QString &password = kPassword)
+    static Reply login(DevServerProcess &server, const QString &email, const QString &password = kPassword)
     {
         return post(server, u"/auth/login"_s, {{u"email"_s, email}, {u"password"_s, password}});
     }
+    static Reply verify(DevServerProcess &server, const QString &email, const QString &code)
+    {
+        return post(server, u"/auth/verify-email"_s, {{u"email"_s, email}, {u"code"_s, code}});
+    }
+    static Reply refresh(DevServerProcess &server, const QJsonValue &token)
+    {
+        return post(server, u"/auth/refresh"_s, {{u"refresh_token"_s, token}});
+    }
+    static Reply me(DevServerProcess &server, const QString &accessToken) { return get(server, u"/auth/me"_s, accessToken); }
 
     // Registers and verifies an account; returns the verification's tokens.
     QJsonObject signUp(DevServerProcess &server, const QString &email, const QString &password = kPassword)
     {
         const Reply registered = registerAccount(server, email, password);
-        if (registered.status != 201)
-            qWarning("register answered %d: %s", registered.status, registered.body.constData());
         const Reply verified = verify(server, email, server.lastCode(email));
-        if (verified.status != 200)
-            qWarning("verify answered %d: %s", verified.status, verified.body.constData());
+        if (registered.status != 201 || verified.status != 200)
+            qWarning("sign-up answered %d, %d: %s", registered.status, verified.status, verified.body.constData());
         return verified.json;
     }
 
