@@ -495,10 +495,21 @@ private slots:
         }
     }
 
+    // A restart (here after SIGINT) keeps every account, session, device,
+    // configuration and pending code; seeding the demo account again keeps it usable.
     void aRestartKeepsEverything()
     {
         const QString dir = newDir();
-        auto server = startServer({}, dir);
+        auto server = startServer({u"--seed-demo"_s}, dir);
+        const auto demoIsReady = [&server] {
+            QTRY_VERIFY(server->output().contains(u"demo account: email=demo@example.com password=velorin-demo plan=yearly"_s));
+            const Reply signedIn = login(*server, u"demo@example.com"_s, u"velorin-demo"_s);
+            QCOMPARE(signedIn.status, 200);
+            const Reply plan = get(*server, u"/api/v1/subscriptions/status"_s, signedIn.text(u"access_token"_s));
+            QCOMPARE(plan.text(u"status"_s), u"active"_s);
+            QCOMPARE(plan.text(u"plan"_s), u"yearly"_s);
+        };
+        demoIsReady();
         const QString email = newEmail();
         const QString pending = newEmail();
         const QJsonObject tokens = signUp(*server, email);
@@ -508,11 +519,13 @@ private slots:
         QJsonObject configs;
         for (const QString &path : {u"/api/v1/ikev2/config"_s, u"/api/v1/wireguard/config"_s, u"/api/v1/xray/config"_s})
             configs.insert(path, get(*server, path, access).json);
-        QVERIFY(server->stop());
+        QVERIFY(server->stop(SIGINT));
+        QVERIFY(server->output().contains(u"velorin-devserver stopping (SIGINT)"_s));
         QVERIFY(server->output().trimmed().endsWith(u"velorin-devserver stopped"_s));
 
-        server = startServer({}, dir);
+        server = startServer({u"--seed-demo"_s}, dir);
         QVERIFY(server->isRunning());
+        demoIsReady();
         QCOMPARE(me(*server, access).status, 200);
         for (const QString &path : configs.keys())
             QCOMPARE(get(*server, path, access).json, configs.value(path).toObject());
@@ -875,22 +888,6 @@ private slots:
             QCOMPARE(query.value(2).toInt(), 16);
         }
         QSqlDatabase::removeDatabase(u"inspect"_s);
-    }
-
-    void demoAccountIsReadyToUse()
-    {
-        const QString dir = newDir();
-        for (int run = 0; run < 2; ++run) { // seeding again keeps it usable
-            auto server = startServer({u"--seed-demo"_s}, dir);
-            QTRY_VERIFY(server->output().contains(u"demo account: email=demo@example.com password=velorin-demo plan=yearly"_s));
-            const Reply signedIn = login(*server, u"demo@example.com"_s, u"velorin-demo"_s);
-            QCOMPARE(signedIn.status, 200);
-            const Reply plan = get(*server, u"/api/v1/subscriptions/status"_s, signedIn.text(u"access_token"_s));
-            QCOMPARE(plan.text(u"status"_s), u"active"_s);
-            QCOMPARE(plan.text(u"plan"_s), u"yearly"_s);
-            QVERIFY(server->stop(SIGINT));
-            QVERIFY(server->output().contains(u"velorin-devserver stopping (SIGINT)"_s));
-        }
     }
 
     void aServerListFromTheCommandLine()
