@@ -54,22 +54,11 @@ APIClient::~APIClient()
         HttpExchange::AccessTokenRenewer::setCurrent(nullptr);
 }
 
-APIClient &APIClient::shared()
-{
-    static APIClient *client = [] {
-        auto *created = new APIClient(KeychainManager::shared(), Endpoints::fromBuild());
-        HttpExchange::AccessTokenRenewer::setCurrent(created);
-        return created;
-    }();
-    return *client;
-}
-
 void APIClient::setTimeouts(std::chrono::milliseconds idle, std::chrono::milliseconds total)
 {
     m_idleTimeout = idle;
     m_totalTimeout = total;
 }
-
 
 QCoro::Task<QByteArray> APIClient::send(QString path, QString method, std::optional<QByteArray> body,
                                         bool requiresAuth)

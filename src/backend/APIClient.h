@@ -62,10 +62,6 @@ public:
               AppInfoSource appInfo = {}, QObject *parent = nullptr);
     ~APIClient() override;
 
-    // Over KeychainManager::shared() and Endpoints::fromBuild(); it renews
-    // the session of the process (AccessTokenRenewer::current()).
-    static APIClient &shared();
-
     const Endpoints &endpoints() const { return m_endpoints; }
     KeychainManager &keychainManager() const { return m_keychain; }
 

@@ -62,14 +62,6 @@ AuthService::AuthService(APIClient &apiClient, KeychainManager &keychainManager,
     connect(&m_keychain.defaults(), &UserDefaults::changedElsewhere, this, &AuthService::followStoredTokens);
 }
 
-AuthService &AuthService::shared()
-{
-    static AuthService *service = new AuthService(APIClient::shared(), KeychainManager::shared(),
-                                                  EntitlementManager::shared(), DeviceManager::shared(),
-                                                  NotificationCenter::defaultCenter());
-    return *service;
-}
-
 QString AuthService::messageFor(const std::exception &error, const QString &fallback)
 {
     const auto *api = dynamic_cast<const APIError *>(&error);

@@ -48,10 +48,6 @@ public:
     AuthService(APIClient &apiClient, KeychainManager &keychainManager, EntitlementManager &entitlementManager,
                 DeviceManager &deviceManager, NotificationCenter &notificationCenter, QObject *parent = nullptr);
 
-    // Over the shared APIClient, KeychainManager, EntitlementManager,
-    // DeviceManager and the default notification centre.
-    static AuthService &shared();
-
     APIClient &apiClient() const { return m_api; }
     KeychainManager &keychainManager() const { return m_keychain; }
 

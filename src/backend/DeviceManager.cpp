@@ -98,13 +98,6 @@ DeviceManager::DeviceManager(KeychainManager &keychainManager, DeviceIdentifier 
 {
 }
 
-DeviceManager &DeviceManager::shared()
-{
-    static DeviceManager *manager =
-        new DeviceManager(KeychainManager::shared(), DeviceIdentifier::shared(), Endpoints::fromBuild());
-    return *manager;
-}
-
 QString DeviceManager::platformName()
 {
 #if defined(Q_OS_MACOS)

@@ -52,9 +52,6 @@ public:
     DeviceManager(KeychainManager &keychainManager, DeviceIdentifier &deviceIdentifier, Endpoints endpoints,
                   QNetworkAccessManager *network = nullptr, AppInfoSource appInfo = {}, QObject *parent = nullptr);
 
-    // Over KeychainManager::shared(), DeviceIdentifier::shared() and Endpoints::fromBuild().
-    static DeviceManager &shared();
-
     // The account's active devices, as last fetched (order kept).
     QList<RegisteredDevice> devices() const { return m_devices; }
     // Active devices according to the backend (not the length of devices()).

@@ -12,8 +12,8 @@
 // both services on one port); a specific variable wins over
 // VELORIN_BACKEND_URL. Trailing slashes are dropped so that paths append cleanly.
 //
-// Services receive an Endpoints value through their constructor; only their
-// shared() instances call fromBuild().
+// Services receive an Endpoints value through their constructor; only the
+// services of the process (AppServices::Setup::forThisProcess) call fromBuild().
 struct Endpoints
 {
     // Scheme, host and port of the authentication service; the auth paths are appended.

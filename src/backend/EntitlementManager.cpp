@@ -46,12 +46,6 @@ EntitlementManager::EntitlementManager(UserDefaults &appGroup, Endpoints endpoin
 {
 }
 
-EntitlementManager &EntitlementManager::shared()
-{
-    static EntitlementManager *manager = new EntitlementManager(UserDefaults::appGroup(), Endpoints::fromBuild());
-    return *manager;
-}
-
 QCoro::Task<> EntitlementManager::syncWithBackend(QString accessToken)
 {
     Log::system(u"🔄 [EntitlementManager] Starting backend sync with subscription status..."_s);

@@ -53,9 +53,6 @@ public:
     EntitlementManager(UserDefaults &appGroup, Endpoints endpoints, QNetworkAccessManager *network = nullptr,
                        QObject *parent = nullptr);
 
-    // Over UserDefaults::appGroup() and Endpoints::fromBuild().
-    static EntitlementManager &shared();
-
     // A request fails when no data moves for this long.
     void setTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
 

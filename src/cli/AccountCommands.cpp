@@ -3,12 +3,8 @@
 #include "cli/Cli.h"
 #include "cli/PasswordInput.h"
 
-#include "backend/AuthService.h"
-#include "backend/DeviceManager.h"
-#include "backend/EntitlementManager.h"
 #include "model/InternetDateTime.h"
-#include "storage/DeviceIdentifier.h"
-#include "storage/KeychainManager.h"
+#include "vpn/AppServices.h"
 
 using namespace Qt::StringLiterals;
 
@@ -57,7 +53,7 @@ QString dateText(const QDateTime &date)
 // Tells what a registration attempted after a sign-in published, if anything.
 void reportRegistration(Cli::Context &context)
 {
-    const DeviceManager &devices = DeviceManager::shared();
+    const DeviceManager &devices = context.services->devices;
     if (devices.showDeviceLimitSheet()) {
         context.err << u"velorin: this computer was not added to the account: all "_s << devices.maxDevices()
                     << u" device slots are used. Remove one with 'velorin devices' and 'velorin revoke ID'."_s
@@ -71,7 +67,7 @@ void reportRegistration(Cli::Context &context)
 // Fails with a message when no session can be restored.
 QCoro::Task<bool> restore(Cli::Context &context)
 {
-    AuthService &auth = AuthService::shared();
+    AuthService &auth = context.services->auth;
     co_await auth.restoreSession();
     if (auth.authState().isAuthenticated())
         co_return true;
@@ -92,7 +88,7 @@ QCoro::Task<int> registerCommand(Cli::Context &context, QStringList arguments)
     const auto password = askPassword(context, fromStdin, true);
     if (!password)
         co_return Cli::kFailure;
-    AuthService &auth = AuthService::shared();
+    AuthService &auth = context.services->auth;
     co_await auth.registerAccount(email, *password);
     if (const auto message = auth.errorMessage())
         co_return Cli::fail(context, *message);
@@ -108,7 +104,7 @@ QCoro::Task<int> verifyCommand(Cli::Context &context, QStringList arguments)
 {
     if (arguments.size() != 2 || arguments.first().startsWith(u'-'))
         co_return Cli::fail(context, u"usage: velorin verify EMAIL CODE"_s, Cli::kUsage);
-    AuthService &auth = AuthService::shared();
+    AuthService &auth = context.services->auth;
     co_await auth.verifyEmail(arguments[0], arguments[1]);
     if (const auto message = auth.errorMessage())
         co_return Cli::fail(context, *message);
@@ -123,7 +119,7 @@ QCoro::Task<int> resendCommand(Cli::Context &context, QStringList arguments)
 {
     if (arguments.size() != 1 || arguments.first().startsWith(u'-'))
         co_return Cli::fail(context, u"usage: velorin resend-code EMAIL"_s, Cli::kUsage);
-    AuthService &auth = AuthService::shared();
+    AuthService &auth = context.services->auth;
     co_await auth.resendCode(arguments.first());
     if (const auto message = auth.errorMessage())
         co_return Cli::fail(context, *message);
@@ -139,7 +135,7 @@ QCoro::Task<int> loginCommand(Cli::Context &context, QStringList arguments)
     const auto password = askPassword(context, fromStdin, false);
     if (!password)
         co_return Cli::kFailure;
-    AuthService &auth = AuthService::shared();
+    AuthService &auth = context.services->auth;
     co_await auth.login(arguments.first(), *password);
     if (const auto message = auth.errorMessage())
         co_return Cli::fail(context, *message);
@@ -152,7 +148,7 @@ QCoro::Task<int> logoutCommand(Cli::Context &context, QStringList arguments)
 {
     if (!arguments.isEmpty())
         co_return Cli::fail(context, u"'logout' takes no arguments"_s, Cli::kUsage);
-    AuthService::shared().signOut();
+    context.services->auth.signOut();
     context.out << u"Signed out"_s << Qt::endl;
     co_return Cli::kSuccess;
 }
@@ -164,11 +160,11 @@ QCoro::Task<int> whoamiCommand(Cli::Context &context, QStringList arguments)
     const bool restored = co_await restore(context);
     if (!restored)
         co_return Cli::kFailure;
-    const User user = *AuthService::shared().authState().user();
+    const User user = *context.services->auth.authState().user();
     context.out << u"Email:         "_s << user.email << u'\n'
                 << u"User ID:       "_s << user.id << u'\n'
                 << u"Created:       "_s << dateText(user.createdAt) << u'\n';
-    if (const auto cache = EntitlementManager::shared().loadCachedEntitlement()) {
+    if (const auto cache = context.services->entitlements.loadCachedEntitlement()) {
         context.out << u"Plan:          "_s << cache->provider << u'\n'
                     << u"Active:        "_s << (cache->isActive ? u"yes"_s : u"no"_s) << u'\n'
                     << u"Expires:       "_s << dateText(cache->expiresAt) << u'\n'
@@ -186,7 +182,7 @@ QCoro::Task<bool> loadDevices(Cli::Context &context)
     const bool restored = co_await restore(context);
     if (!restored)
         co_return false;
-    DeviceManager &devices = DeviceManager::shared();
+    DeviceManager &devices = context.services->devices;
     co_await devices.fetchDevices();
     if (const auto message = devices.errorMessage()) {
         Cli::fail(context, *message);
@@ -202,7 +198,7 @@ QCoro::Task<int> devicesCommand(Cli::Context &context, QStringList arguments)
     const bool loaded = co_await loadDevices(context);
     if (!loaded)
         co_return Cli::kFailure;
-    const DeviceManager &manager = DeviceManager::shared();
+    const DeviceManager &manager = context.services->devices;
     context.out << u"  "_s << u"ID"_s.leftJustified(10) << u"NAME"_s.leftJustified(26) << u"PLATFORM"_s.leftJustified(10)
                 << u"VERSION"_s.leftJustified(9) << u"CREATED"_s << u'\n';
     for (const RegisteredDevice &device : manager.devices()) {
@@ -224,7 +220,7 @@ QCoro::Task<int> revokeCommand(Cli::Context &context, QStringList arguments)
     const bool loaded = co_await loadDevices(context);
     if (!loaded)
         co_return Cli::kFailure;
-    DeviceManager &manager = DeviceManager::shared();
+    DeviceManager &manager = context.services->devices;
     // The listing shows the first 8 characters; any unambiguous start will do.
     QList<RegisteredDevice> matches;
     for (const RegisteredDevice &device : manager.devices())

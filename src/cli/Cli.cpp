@@ -1,6 +1,5 @@
 #include "cli/Cli.h"
 
-#include "backend/APIClient.h"
 #include "platform/AppInfo.h"
 #include "platform/Log.h"
 
@@ -69,7 +68,7 @@ void printHelp(QTextStream &out)
 
 } // namespace
 
-QCoro::Task<int> run(QStringList arguments, QTextStream &out, QTextStream &err)
+QCoro::Task<int> run(QStringList arguments, QTextStream &out, QTextStream &err, ServicesBuilder services)
 {
     Context context{out, err};
     QStringList rest;
@@ -119,9 +118,9 @@ QCoro::Task<int> run(QStringList arguments, QTextStream &out, QTextStream &err)
     for (const Command &command : std::as_const(commands())) {
         if (command.name != name)
             continue;
-        // The shared client renews the session for every signed-in request
-        // of the run (a configuration fetch of `connect` included).
-        APIClient::shared();
+        // Built here, so that their client renews the session for every
+        // signed-in request of the run (a configuration fetch of `connect` included).
+        context.services = &services();
         if (arguments.contains(u"--help"_s) || arguments.contains(u"-h"_s)) {
             out << u"Usage: velorin "_s << command.name
                 << (command.arguments.isEmpty() ? QString() : u' ' + command.arguments) << u"\n\n"_s

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <functional>
 
+class AppServices;
+
 // The `velorin` command-line program: one table of sub-commands over the same
 // services the application uses.
 namespace Cli {
@@ -24,6 +26,8 @@ struct Context
     QTextStream &out;
     QTextStream &err;
     bool verbose = false;
+    // The services of this run, built once the global options are read.
+    AppServices *services = nullptr;
 };
 
 struct Command
@@ -38,8 +42,12 @@ struct Command
 QList<Command> &commands();
 void registerCommand(Command command);
 
+// Builds the services of the run; called once, after --config-dir has
+// chosen where the settings live and before a command runs.
+using ServicesBuilder = std::function<AppServices &()>;
+
 // Parses the command line, runs the command and returns the exit code.
-QCoro::Task<int> run(QStringList arguments, QTextStream &out, QTextStream &err);
+QCoro::Task<int> run(QStringList arguments, QTextStream &out, QTextStream &err, ServicesBuilder services);
 
 // "velorin: <message>" on standard error.
 int fail(Context &context, const QString &message, int code = kFailure);

@@ -7,12 +7,10 @@
 #include "platform/SignalNotifier.h"
 #include "platform/UserDefaults.h"
 #include "vpn/ConnectionLock.h"
-#include "vpn/ServerManager.h"
-#include "vpn/VPNServiceManager.h"
+#include "vpn/AppServices.h"
 #include "vpn/VPNServiceProtocol.h"
 #include "vpn/xray/SystemProxy.h"
 #include "vpn/xray/XrayChild.h"
-#include "vpn/xray/XrayService.h"
 
 #include <QCoro/QCoroSignal>
 
@@ -259,7 +257,7 @@ QCoro::Task<int> connectCommand(Cli::Context &context, QStringList arguments)
     if (proxyOnly)
         protocol = VPNProtocolType::XrayReality;
 
-    ServerLocation server = ServerManager::shared().selectedServer();
+    ServerLocation server = context.services->servers.selectedServer();
     if (serverId) {
         const ServerLocation *found = ServerLocation::find(*serverId);
         if (!found)
@@ -272,7 +270,7 @@ QCoro::Task<int> connectCommand(Cli::Context &context, QStringList arguments)
 
     // This command turns the stop signals into the same orderly disconnect
     // as Ctrl-C, so the proxy service's own signal clean-up stays out of the way.
-    XrayService::leaveTerminationSignalToApplication();
+    context.services->leaveTerminationSignalToApplication();
     if (!watchStopSignals())
         co_return Cli::fail(context, u"cannot watch for Ctrl-C"_s);
 
@@ -292,9 +290,9 @@ QCoro::Task<int> connectCommand(Cli::Context &context, QStringList arguments)
 
     // Alone: the VPN service manager takes the user's connection lock, so a
     // second command line cannot connect beside this one.
-    VPNServiceManager &manager = VPNServiceManager::shared();
+    VPNServiceManager &manager = context.services->vpn();
     if (proxyOnly)
-        XrayService::shared().setProxyOnly(true);
+        context.services->xray().setProxyOnly(true);
     // Assigned directly: the settings' protocol switch accepts only IKEv2.
     manager.setSelectedProtocol(protocol.value_or(VPNProtocolType::IKEv2));
     ConnectSession session(context, server, proxyOnly, [&manager] { manager.disconnect(); });
@@ -335,7 +333,7 @@ int appStatus(Cli::Context &context, AppClient &app)
     context.out << u"protocol: "_s << VPNProtocol::displayName(protocol.value_or(VPNProtocolType::IKEv2)) << u'\n';
     context.out << u"server: "_s << fields.value(u"selectedServerName"_s).toString() << u" ("_s
                 << fields.value(u"selectedServer"_s).toString() << u")\n"_s;
-    printProxyChoice(context, XrayService::Options::fromBuild(), UserDefaults::standard());
+    printProxyChoice(context, XrayService::Options::fromBuild(), context.services->defaults);
     const std::optional<QString> address =
         fields.contains(u"address"_s) ? std::optional(fields.value(u"address"_s).toString()) : std::nullopt;
     context.out << u"application: running; "_s
@@ -358,10 +356,10 @@ QCoro::Task<int> statusCommand(Cli::Context &context, QStringList arguments)
         const int code = appStatus(context, *app);
         co_return code;
     }
-    UserDefaults &defaults = UserDefaults::standard();
+    UserDefaults &defaults = context.services->defaults;
     const auto stored = VPNProtocol::fromRawValue(defaults.string(VPNServiceManager::protocolKey).value_or(QString()));
     const VPNProtocolType protocol = stored.value_or(VPNProtocolType::IKEv2);
-    const ServerLocation &server = ServerManager::shared().selectedServer();
+    const ServerLocation &server = context.services->servers.selectedServer();
     context.out << u"protocol: "_s << VPNProtocol::displayName(protocol) << u'\n';
     context.out << u"server: "_s << server.countryAndCity() << u" ("_s << server.id << u")\n"_s;
 

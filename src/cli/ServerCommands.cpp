@@ -3,7 +3,7 @@
 #include "cli/Cli.h"
 
 #include "platform/UserDefaults.h"
-#include "vpn/ServerManager.h"
+#include "vpn/AppServices.h"
 
 using namespace Qt::StringLiterals;
 
@@ -13,7 +13,7 @@ QCoro::Task<int> listServers(Cli::Context &context, QStringList arguments)
 {
     if (!arguments.isEmpty())
         co_return Cli::fail(context, u"'servers' takes no arguments"_s, Cli::kUsage);
-    const ServerManager &manager = ServerManager::shared();
+    const ServerManager &manager = context.services->servers;
     context.out << u"  "_s << u"ID"_s.leftJustified(12) << u"  "_s << u"LOCATION"_s.leftJustified(31) << u"  "_s
                 << u"STATUS"_s << u'\n';
     for (const ServerLocation &server : manager.servers()) {
@@ -53,9 +53,9 @@ QCoro::Task<int> selectServer(Cli::Context &context, QStringList arguments)
     }
     if (!refusal.isEmpty())
         co_return Cli::fail(context, refusal);
-    ServerManager &manager = ServerManager::shared();
+    ServerManager &manager = context.services->servers;
     if (!manager.selectServer(*server))
-        co_return Cli::fail(context, u"could not save the selection: "_s + UserDefaults::standard().lastError());
+        co_return Cli::fail(context, u"could not save the selection: "_s + context.services->defaults.lastError());
     if (manager.selectedServer().id != id)
         co_return Cli::fail(context, u"could not select '"_s + id + u"'"_s);
     context.out << u"Selected "_s << server->countryAndCity() << u" ("_s << server->id << u")"_s << Qt::endl;

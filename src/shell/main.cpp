@@ -1,12 +1,6 @@
-// velorin-vpn: the tray application. Builds the shared services, hands the
+// velorin-vpn: the tray application. Builds the services, hands them and the
 // screens to the shell and runs the event loop.
-#include "backend/APIClient.h"
-#include "backend/AuthService.h"
-#include "backend/DeviceManager.h"
-#include "backend/EntitlementManager.h"
 #include "platform/AppInfo.h"
-#include "platform/NotificationCenter.h"
-#include "platform/UserDefaults.h"
 #include "shell/AppDelegate.h"
 #include "shell/ControlServer.h"
 #include "shell/QuitSignals.h"
@@ -15,9 +9,7 @@
 #include "shell/StartupProbe.h"
 #include "ui/AppScreens.h"
 #include "ui/Icons.h"
-#include "vpn/ServerManager.h"
-#include "vpn/VPNServiceManager.h"
-#include "vpn/xray/XrayService.h"
+#include "vpn/AppServices.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -120,17 +112,15 @@ int main(int argc, char *argv[])
     // SIGINT and SIGTERM end the event loop; the Xray service's own
     // clean-up then runs on aboutToQuit (proxies restored, child stopped).
     QuitSignals quitSignals;
-    XrayService::leaveTerminationSignalToApplication();
+    AppServices services(AppServices::Setup::forThisProcess());
+    services.leaveTerminationSignalToApplication();
+    VPNServiceManager &vpn = services.vpn();
 
-    AuthService &auth = AuthService::shared();
-    ServerManager &servers = ServerManager::shared();
-    NotificationCenter &notifications = NotificationCenter::defaultCenter();
-
-    AppViews views = appScreens({auth, APIClient::shared(), EntitlementManager::shared(), DeviceManager::shared(),
-                                 notifications, UserDefaults::standard(), servers, VPNServiceManager::shared()});
+    AppViews views = appScreens({services.auth, services.api, services.entitlements, services.devices,
+                                 services.center, services.defaults, services.servers, vpn});
     views.statusImage = trayImage;
 
-    AppDelegate delegate(auth, VPNServiceManager::shared(), notifications, UserDefaults::standard(), views);
+    AppDelegate delegate(services.auth, vpn, services.center, services.defaults, views);
     delegate.applicationDidFinishLaunching();
     // The start-up benchmark (VELORIN_BENCH_STARTUP=1): the icon is set now;
     // the run ends when the event loop first goes idle.
@@ -152,15 +142,15 @@ int main(int argc, char *argv[])
             else
                 delegate.openMainWindow();
         };
-        actions.setProxyOnly = [](bool proxyOnly) { XrayService::shared().setProxyOnly(proxyOnly); };
-        control = std::make_unique<ControlServer>(VPNServiceManager::shared(), servers, actions);
+        actions.setProxyOnly = [&services](bool proxyOnly) { services.xray().setProxyOnly(proxyOnly); };
+        control = std::make_unique<ControlServer>(vpn, services.servers, actions);
         if (const auto error = control->listen(instance->places().socket))
             fprintf(stderr, "velorin-vpn: the command line cannot reach this application: %s\n", qPrintable(*error));
     }
 
     std::unique_ptr<ScreenshotTour> tour;
     if (parser.isSet(screenshots)) {
-        tour = std::make_unique<ScreenshotTour>(delegate, auth, notifications,
+        tour = std::make_unique<ScreenshotTour>(delegate, services.auth, services.center,
                                                 QDir(parser.value(screenshots)).absolutePath());
         tour->start();
     }

@@ -12,12 +12,6 @@ DeviceIdentifier::DeviceIdentifier(KeychainManager &keychainManager)
 {
 }
 
-DeviceIdentifier &DeviceIdentifier::shared()
-{
-    static DeviceIdentifier identifier(KeychainManager::shared());
-    return identifier;
-}
-
 std::optional<QString> DeviceIdentifier::storedDeviceId() const
 {
     return m_keychain.retrieveString(KeychainManager::deviceIdKey);

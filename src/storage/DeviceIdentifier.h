@@ -18,9 +18,6 @@ class DeviceIdentifier
 public:
     explicit DeviceIdentifier(KeychainManager &keychainManager);
 
-    // Over KeychainManager::shared().
-    static DeviceIdentifier &shared();
-
     KeychainManager &keychainManager() const { return m_keychain; }
 
     // The stored identifier, or a new one (upper-case, hyphenated, 36

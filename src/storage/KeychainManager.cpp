@@ -32,12 +32,6 @@ KeychainManager::KeychainManager(UserDefaults &standardDefaults, Keychain &keych
 {
 }
 
-KeychainManager &KeychainManager::shared()
-{
-    static KeychainManager manager(UserDefaults::standard(), Keychain::system());
-    return manager;
-}
-
 bool KeychainManager::save(const QString &value, const QString &key)
 {
     const auto bytes = Utf8::encode(value);

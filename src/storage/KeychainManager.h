@@ -36,9 +36,6 @@ public:
 
     KeychainManager(UserDefaults &standardDefaults, Keychain &keychain);
 
-    // Over UserDefaults::standard() and the system keychain.
-    static KeychainManager &shared();
-
     // Stores the value, replacing any earlier one. False when the value is
     // not valid Unicode (an unpaired surrogate) or could not be written to the
     // defaults file (it then holds in memory for this run only).

@@ -14,12 +14,6 @@ ServerManager::ServerManager(UserDefaults &defaults, QObject *parent)
     connect(&m_defaults, &UserDefaults::changedElsewhere, this, &ServerManager::follow);
 }
 
-ServerManager &ServerManager::shared()
-{
-    static ServerManager *instance = new ServerManager(UserDefaults::standard());
-    return *instance;
-}
-
 ServerLocation ServerManager::storedSelection() const
 {
     // A stored id restores any catalogue row, active or not.

@@ -24,7 +24,6 @@ public:
     static constexpr int maxRecentServers = 3;
 
     explicit ServerManager(UserDefaults &defaults, QObject *parent = nullptr);
-    static ServerManager &shared();
 
     const QList<ServerLocation> &servers() const { return ServerLocation::allServers(); }
     const ServerLocation &selectedServer() const { return m_selectedServer; }

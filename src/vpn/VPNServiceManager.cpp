@@ -3,8 +3,6 @@
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
 #include "vpn/ConnectionLock.h"
-#include "vpn/ControlProtocol.h"
-#include "vpn/ServiceRegistry.h"
 #include "vpn/VPNServiceProtocol.h"
 
 #include <utility>
@@ -27,17 +25,6 @@ VPNServiceManager::VPNServiceManager(UserDefaults &defaults, ServiceProvider ser
 }
 
 VPNServiceManager::~VPNServiceManager() = default;
-
-VPNServiceManager &VPNServiceManager::shared()
-{
-    static VPNServiceManager *instance = [] {
-        auto *manager = new VPNServiceManager(UserDefaults::standard(), ServiceRegistry::sharedService);
-        manager->setConnectionLock(std::make_unique<ConnectionLock>(ControlProtocol::places().connectionLock));
-        manager->watchSystemEvents(QtPathMonitor::factory(), ResumeMonitor::create);
-        return manager;
-    }();
-    return *instance;
-}
 
 void VPNServiceManager::setSelectedProtocol(VPNProtocolType protocol)
 {

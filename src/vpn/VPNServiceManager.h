@@ -40,8 +40,6 @@ public:
 
     VPNServiceManager(UserDefaults &defaults, ServiceProvider services, QObject *parent = nullptr);
     ~VPNServiceManager() override;
-    // Created on first use with the shared protocol services.
-    static VPNServiceManager &shared();
 
     VPNProtocolType selectedProtocol() const { return m_selectedProtocol; }
     // Any assignment is stored and re-binds the active service.

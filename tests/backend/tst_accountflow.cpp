@@ -115,7 +115,7 @@ private slots:
         TempDefaults defaults;
         FakeKeychain keychain;
         AccountServices app(defaults, keychain, base);
-        HttpExchange::AccessTokenRenewer::setCurrent(&app.api); // as APIClient::shared() does
+        HttpExchange::AccessTokenRenewer::setCurrent(&app.api); // as the application's services do
         QList<QVariantMap> notices;
         app.center.observe(NotificationNames::authStatusChanged, &app.auth,
                            [&notices](const QVariantMap &info) { notices.append(info); });

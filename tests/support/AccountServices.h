@@ -1,14 +1,9 @@
 #pragma once
 
-#include "backend/APIClient.h"
-#include "backend/AuthService.h"
-#include "backend/DeviceManager.h"
-#include "backend/EntitlementManager.h"
 #include "platform/NotificationCenter.h"
-#include "storage/DeviceIdentifier.h"
-#include "storage/KeychainManager.h"
 #include "support/FakeKeychain.h"
 #include "support/TempDefaults.h"
+#include "vpn/AppServices.h"
 
 #include <QCoro/QCoroTask>
 
@@ -16,19 +11,23 @@
 #include <exception>
 #include <optional>
 
-// The account services wired the way AuthService::shared() wires them, over
-// temporary defaults, a fake keychain and one backend address. A second
-// instance over the same defaults is the next start of the application.
-struct AccountServices
+// The application's services over temporary defaults, a fake keychain, a
+// notification centre of their own and one backend address, with short
+// time-outs; the protocol services are given (or the real ones). The session
+// renewal stays off unless a test turns it on. A second instance over the
+// same defaults is the next start of the application.
+struct OwnNotificationCenter
+{
+    NotificationCenter ownCenter;
+};
+
+struct AccountServices : private OwnNotificationCenter, AppServices
 {
     AccountServices(TempDefaults &defaults, FakeKeychain &keychain, const QString &baseUrl,
-                    std::optional<QString> version = QStringLiteral("2.5"))
-        : tokens(defaults.standard(), keychain)
-        , identifier(tokens)
-        , api(tokens, Endpoints::at(baseUrl), nullptr, [version] { return AppInfo(version, {}); })
-        , entitlements(defaults.appGroup(), Endpoints::at(baseUrl))
-        , devices(tokens, identifier, Endpoints::at(baseUrl), nullptr, [version] { return AppInfo(version, {}); })
-        , auth(api, tokens, entitlements, devices, center)
+                    std::optional<QString> version = QStringLiteral("2.5"),
+                    VPNServiceManager::ServiceProvider protocols = {})
+        : AppServices(Setup{defaults.standard(), defaults.appGroup(), keychain, ownCenter, Endpoints::at(baseUrl),
+                            [version] { return AppInfo(version, {}); }, {}, std::move(protocols), false, false})
     {
         using namespace std::chrono_literals;
         api.setTimeouts(2s, 5s);
@@ -36,36 +35,7 @@ struct AccountServices
         devices.setTimeout(2s);
         devices.setComputerNameSource([] { return std::optional<QString>(QStringLiteral("Test Computer")); });
     }
-
-    NotificationCenter center;
-    KeychainManager tokens;
-    DeviceIdentifier identifier;
-    APIClient api;
-    EntitlementManager entitlements;
-    DeviceManager devices;
-    AuthService auth;
 };
-
-// Runs a task to its end; gives what it threw (null when it ended normally).
-// QCoro::waitFor alone never returns for a task that throws.
-inline std::exception_ptr runToEnd(QCoro::Task<> task)
-{
-    struct Thrown
-    {
-        std::exception_ptr error;
-        static QCoro::Task<Thrown> run(QCoro::Task<> task)
-        {
-            Thrown thrown;
-            try {
-                co_await std::move(task);
-            } catch (...) {
-                thrown.error = std::current_exception();
-            }
-            co_return thrown;
-        }
-    };
-    return QCoro::waitFor(Thrown::run(std::move(task))).error;
-}
 
 // The description of a thrown error; empty for none.
 inline QString describe(const std::exception_ptr &thrown)
@@ -79,4 +49,70 @@ inline QString describe(const std::exception_ptr &thrown)
     } catch (...) {
         return QStringLiteral("(not a std::exception)");
     }
+}
+
+// What an awaited task ended with: its value, or what it threw.
+template<typename T>
+struct Outcome
+{
+    std::optional<T> value;
+    std::exception_ptr error;
+
+    QString description() const { return error ? describe(error) : QStringLiteral("<no error>"); }
+
+    template<typename E>
+    std::optional<E> errorAs() const
+    {
+        try {
+            if (error)
+                std::rethrow_exception(error);
+        } catch (const E &e) {
+            return e;
+        } catch (...) {
+        }
+        return std::nullopt;
+    }
+};
+
+struct Done
+{
+};
+
+// Awaits a task and gives its outcome; several may run at once.
+template<typename T>
+QCoro::Task<Outcome<T>> captured(QCoro::Task<T> task)
+{
+    Outcome<T> outcome;
+    try {
+        outcome.value = co_await std::move(task);
+    } catch (...) {
+        outcome.error = std::current_exception();
+    }
+    co_return outcome;
+}
+
+inline QCoro::Task<Outcome<Done>> captured(QCoro::Task<> task)
+{
+    Outcome<Done> outcome;
+    try {
+        co_await std::move(task);
+        outcome.value = Done{};
+    } catch (...) {
+        outcome.error = std::current_exception();
+    }
+    co_return outcome;
+}
+
+// Runs a task to its end and gives its outcome (QCoro::waitFor alone never
+// returns for a task that throws).
+template<typename T>
+auto outcomeOf(QCoro::Task<T> task)
+{
+    return QCoro::waitFor(captured(std::move(task)));
+}
+
+// Runs a task to its end; gives what it threw (null when it ended normally).
+inline std::exception_ptr runToEnd(QCoro::Task<> task)
+{
+    return outcomeOf(std::move(task)).error;
 }

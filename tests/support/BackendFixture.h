@@ -5,68 +5,8 @@
 
 #include <QtTest>
 
-// What an awaited task ended with: its value, or what it threw.
-template<typename T>
-struct Outcome
-{
-    std::optional<T> value;
-    std::exception_ptr error;
-
-    QString description() const { return error ? describe(error) : QStringLiteral("<no error>"); }
-
-    template<typename E>
-    std::optional<E> errorAs() const
-    {
-        try {
-            if (error)
-                std::rethrow_exception(error);
-        } catch (const E &e) {
-            return e;
-        } catch (...) {
-        }
-        return std::nullopt;
-    }
-};
-
-struct Done
-{
-};
-
-// Awaits a task and gives its outcome; several may run at once.
-template<typename T>
-QCoro::Task<Outcome<T>> captured(QCoro::Task<T> task)
-{
-    Outcome<T> outcome;
-    try {
-        outcome.value = co_await std::move(task);
-    } catch (...) {
-        outcome.error = std::current_exception();
-    }
-    co_return outcome;
-}
-
-inline QCoro::Task<Outcome<Done>> captured(QCoro::Task<> task)
-{
-    Outcome<Done> outcome;
-    try {
-        co_await std::move(task);
-        outcome.value = Done{};
-    } catch (...) {
-        outcome.error = std::current_exception();
-    }
-    co_return outcome;
-}
-
-// Runs a task to its end and gives its outcome (QCoro::waitFor alone never
-// returns for a task that throws).
-template<typename T>
-auto outcomeOf(QCoro::Task<T> task)
-{
-    return QCoro::waitFor(captured(std::move(task)));
-}
-
-// A stub backend on 127.0.0.1 and the account services wired to it over
-// temporary defaults and a fake keychain.
+// A stub backend on 127.0.0.1 and the application's services wired to it
+// over temporary defaults and a fake keychain (and the protocol services given).
 struct BackendFixture
 {
     StubServer server;
@@ -78,15 +18,16 @@ struct BackendFixture
     static inline const QByteArray user = R"({"id":"u-1","email":"ada@example.com","email_verified":true,)"
                                           R"("display_name":null,"apple_linked":false,"created_at":"2026-01-31T12:00:00.123Z"})";
     static inline const QByteArray subscription =
-        R"({"status":"active","plan":"monthly","expires_at":"2026-03-01T00:00:00Z","is_trial":false})";
+        R"({"status":"active","plan":"monthly","expires_at":"2027-03-01T00:00:00Z","is_trial":false})";
     static inline const QByteArray registered = R"({"status":"ok","message":"Device registered","device_id":"d"})";
     static inline const QByteArray devices = R"({"devices":[{"id":1,"device_id":"D-1","nickname":"Desk",)"
                                              R"("platform":"linux","is_active":true,"last_seen_at":null,)"
                                              R"("created_at":"2026-01-31T12:00:00Z","app_version":"1.0"}],)"
                                              R"("device_limit":5,"active_count":1,"can_add_more":true})";
 
-    explicit BackendFixture(std::optional<QString> version = QStringLiteral("2.5"))
-        : services(defaults, keychain, server.baseUrl(), std::move(version))
+    explicit BackendFixture(std::optional<QString> version = QStringLiteral("2.5"),
+                            VPNServiceManager::ServiceProvider protocols = {})
+        : services(defaults, keychain, server.baseUrl(), std::move(version), std::move(protocols))
     {
     }
 

@@ -37,14 +37,25 @@ QByteArray readExactly(QTcpSocket &socket, qsizetype count)
     return socket.read(count);
 }
 
-// Sends `request` and reads until the peer closes.
+// True once `answer` holds a whole response with a Content-Length.
+bool isComplete(const QByteArray &answer)
+{
+    const qsizetype end = answer.indexOf("\r\n\r\n");
+    const qsizetype at = answer.toLower().indexOf("\r\ncontent-length:");
+    return end >= 0 && at >= 0 && at < end
+        && answer.size() >= end + 4 + answer.mid(at + 17, answer.indexOf('\r', at + 2) - at - 17).trimmed().toLongLong();
+}
+
+// Sends `request` and reads the answer: until its Content-Length is in, else
+// until the peer closes (a server that keeps the connection open would
+// otherwise hold every read until the time-out).
 QByteArray exchange(QTcpSocket &socket, const QByteArray &request)
 {
     socket.write(request);
     QByteArray answer;
     spinUntil([&] {
         answer += socket.readAll();
-        return socket.state() == QAbstractSocket::UnconnectedState;
+        return socket.state() == QAbstractSocket::UnconnectedState || isComplete(answer);
     });
     return answer + socket.readAll();
 }

@@ -34,18 +34,30 @@ QString gsettings(const QStringList &arguments)
     return result.exitCode == 0 ? result.out.trimmed() : u"exit "_s + QString::number(result.exitCode) + result.err;
 }
 
+// "http.port" is the key port of org.gnome.system.proxy.http.
+QStringList schemaAndKey(const QString &key)
+{
+    return {key.contains(u'.') ? u"org.gnome.system.proxy."_s + key.section(u'.', 0, 0) : u"org.gnome.system.proxy"_s,
+            key.section(u'.', -1)};
+}
+
 QString proxyKey(const QString &key)
 {
-    const QString schema = key.contains(u'.') ? u"org.gnome.system.proxy."_s + key.section(u'.', 0, 0)
-                                              : u"org.gnome.system.proxy"_s;
-    return gsettings({u"get"_s, schema, key.section(u'.', -1)});
+    return gsettings(QStringList{u"get"_s} + schemaAndKey(key));
 }
 
 void setProxyKey(const QString &key, const QString &value)
 {
-    const QString schema = key.contains(u'.') ? u"org.gnome.system.proxy."_s + key.section(u'.', 0, 0)
-                                              : u"org.gnome.system.proxy"_s;
-    QCOMPARE(gsettings({u"set"_s, schema, key.section(u'.', -1), value}), QString());
+    QCOMPARE(gsettings(QStringList{u"set"_s} + schemaAndKey(key) + QStringList{value}), QString());
+}
+
+// This process sees another process's writes once its store reloads.
+bool gnomeSees(GnomeProxy &gnome, const QString &key, const QVariant &value)
+{
+    return spinUntil([&] {
+        QString error;
+        return gnome.capture(&error).value_or(QVariantMap()).value(key) == value;
+    });
 }
 
 QString kread(const QString &key)
@@ -181,11 +193,7 @@ private slots:
         setProxyKey(u"ignore-hosts"_s, u"['localhost', '*.example']"_s);
         GnomeProxy gnome({u"127.0.0.1"_s, kSocks, kHttp});
         QCOMPARE(gnome.unavailableReason(), QString());
-        // This process sees the other process's writes once its store reloads.
-        QVERIFY(spinUntil([&] {
-            QString error;
-            return gnome.capture(&error).value_or(QVariantMap()).value(u"http.port"_s) == 3128;
-        }));
+        QVERIFY(gnomeSees(gnome, u"http.port"_s, 3128));
 
         TempDefaults defaults;
         SystemProxy proxy(defaults.standard(), choice(ProxyBackends::gnome), {u"127.0.0.1"_s, kSocks, kHttp}, {});
@@ -212,10 +220,7 @@ private slots:
 
         QVERIFY(proxy.setSystemProxy().set);
         setProxyKey(u"https.host"_s, u"secure.example"_s);
-        QVERIFY(spinUntil([&] {
-            QString error;
-            return gnome.capture(&error).value_or(QVariantMap()).value(u"https.host"_s) == u"secure.example"_s;
-        }));
+        QVERIFY(gnomeSees(gnome, u"https.host"_s, u"secure.example"_s));
         QVERIFY(proxy.restoreSystemProxy());
         QCOMPARE(proxyKey(u"https.host"_s), u"'secure.example'"_s);
         QCOMPARE(proxyKey(u"mode"_s), u"'auto'"_s);
@@ -321,9 +326,8 @@ private slots:
     }
 
     // Connected means traffic flows: a client that takes its proxy from
-    // GNOME's settings reaches a local server through the xray child (it
-    // fails while the child is gone); after the disconnect the same client
-    // goes direct. (The client does not exempt loopback, so that the local
+    // GNOME's settings reaches a local server through the xray child; after
+    // the disconnect the same client goes direct. (The client does not exempt loopback, so that the local
     // server is reached through the proxy.)
     void connectedMeansTrafficFlows()
     {
@@ -343,19 +347,12 @@ private slots:
         QVERIFY(rig.connectNow());
         QCOMPARE(proxyKey(u"http.port"_s), QString::number(rig.httpPort));
         QCOMPARE(clientGet(), QByteArray("hello through the proxy"));
-        const qint64 child = service.xrayProcessId();
-        rig.killChild();
-        QVERIFY(rig.waitForError(XrayService::connectionLostMessage));
-        QVERIFY(FakeXray::waitUntilGone(child));
-        QVERIFY(clientGet() != "hello through the proxy");
-        QVERIFY(rig.waitForState(VPNConnectionState::connected(), 10000));
-        QCOMPARE(clientGet(), QByteArray("hello through the proxy"));
 
         service.disconnect();
         QVERIFY(rig.waitForState(VPNConnectionState::disconnected()));
         QCOMPARE(proxyKey(u"mode"_s), u"'none'"_s);
         QCOMPARE(clientGet(), QByteArray("hello through the proxy"));
-        QCOMPARE(rig.server.requests("GET", u"/hello"_s).size(), 3);
+        QCOMPARE(rig.server.requests("GET", u"/hello"_s).size(), 2);
     }
 
     // GNOME's proxy points at a dead port: Qt follows it (through libproxy,

@@ -20,7 +20,7 @@ class TestVPNServiceManager : public QObject
     Q_OBJECT
 
 private slots:
-    void startsOnIKEv2WhateverIsStored()
+    void startsOnIKEv2AndMirrorsItsState()
     {
         TempDefaults defaults;
         defaults.standard().set(u"vpnProtocol"_s, u"XrayReality"_s);
@@ -33,13 +33,8 @@ private slots:
         QCOMPARE(manager.serverName(), u"Not Connected"_s);
         // Starting does not rewrite the stored choice.
         QCOMPARE(defaults.standard().string(u"vpnProtocol"_s), std::optional(u"XrayReality"_s));
-    }
 
-    void mirrorsTheActiveServiceState()
-    {
-        TempDefaults defaults;
-        Services services;
-        VPNServiceManager manager(defaults.standard(), services.provider());
+        // The active service's state is mirrored.
         manager.connect(u"203.0.113.10"_s, u"sg-node-01"_s);
         QCOMPARE(services.ikev2.connectCalls.size(), 1);
         QCOMPARE(services.ikev2.connectCalls[0].serverId, std::optional(u"sg-node-01"_s));
@@ -88,17 +83,6 @@ private slots:
         QCOMPARE(defaults.standard().string(u"vpnProtocol"_s), std::optional(u"XrayReality"_s));
     }
 
-    void switchProtocolOnlyAcceptsIKEv2()
-    {
-        TempDefaults defaults;
-        Services services;
-        VPNServiceManager manager(defaults.standard(), services.provider());
-        manager.setSelectedProtocol(VPNProtocolType::XrayReality);
-        manager.switchProtocol(VPNProtocolType::WireGuard);
-        manager.switchProtocol(VPNProtocolType::XrayReality);
-        QCOMPARE(manager.selectedProtocol(), VPNProtocolType::XrayReality);
-    }
-
     void switchingToIKEv2DisconnectsOnlyALiveConnection_data()
     {
         QTest::addColumn<VPNConnectionState>("state");
@@ -121,6 +105,11 @@ private slots:
         manager.setSelectedProtocol(VPNProtocolType::XrayReality);
         services.xray.setState(state);
         QTRY_COMPARE(manager.connectionState(), state);
+        // Only a switch to IKEv2 is accepted.
+        manager.switchProtocol(VPNProtocolType::WireGuard);
+        manager.switchProtocol(VPNProtocolType::XrayReality);
+        QCOMPARE(manager.selectedProtocol(), VPNProtocolType::XrayReality);
+        QCOMPARE(services.xray.disconnectCalls, 0);
 
         manager.switchProtocol(VPNProtocolType::IKEv2);
         QCOMPARE(services.xray.disconnectCalls, disconnects);

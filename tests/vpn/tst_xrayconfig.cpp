@@ -1,5 +1,7 @@
 // The configuration record, the file's exact layout and where and how the
 // file is written (it holds the user's credential).
+#include "XrayRig.h"
+
 #include "model/JsonReader.h"
 #include "vpn/xray/XrayConfig.h"
 
@@ -13,17 +15,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-QJsonObject sampleBody()
-{
-    return QJsonObject{
-        {u"server_address"_s, u"203.0.113.10"_s}, {u"server_port"_s, 443},
-        {u"uuid"_s, u"0b7c3f4e-5a61-4d2b-9c8e-1f2a3b4c5d6e"_s}, {u"public_key"_s, u"pUbLiCkEy"_s},
-        {u"short_id"_s, u"6ba85179e30d4fc2"_s}, {u"server_name"_s, u"www.example.com"_s},
-        {u"server_location"_s, u"Singapore, SG"_s}, {u"flow"_s, u"xtls-rprx-vision"_s},
-        {u"fingerprint"_s, u"chrome"_s}, {u"display_name"_s, u"Singapore"_s},
-    };
-}
 
 QByteArray bytes(const QJsonObject &object)
 {
@@ -48,7 +39,7 @@ private slots:
     {
         QTest::addColumn<QJsonObject>("body");
         QTest::addColumn<QString>("result"); // the name shown, or the decode error
-        QJsonObject body = sampleBody();
+        QJsonObject body = XrayTest::configBody();
         QTest::newRow("complete") << body << u"Singapore"_s;
         body.insert(u"display_name"_s, QJsonValue::Null);
         QTest::newRow("null display_name") << body << u"Singapore, SG"_s;
@@ -56,7 +47,7 @@ private slots:
         QTest::newRow("no display_name") << body << u"Singapore, SG"_s;
         body.remove(u"flow"_s);
         QTest::newRow("no flow") << body << u"Missing key \"flow\""_s;
-        body = sampleBody();
+        body = XrayTest::configBody();
         body.insert(u"server_port"_s, u"443"_s);
         QTest::newRow("port as text") << body << u"Wrong type for key \"server_port\": expected integer, found string"_s;
     }
@@ -74,7 +65,7 @@ private slots:
 
     void theFileHasTheExactLayout()
     {
-        const auto config = decodeBody<XrayConfigResponse>(bytes(sampleBody()));
+        const auto config = decodeBody<XrayConfigResponse>(bytes(XrayTest::configBody()));
         QFile expectedFile(QStringLiteral(VELORIN_TEST_DATA "/xray-config-expected.json"));
         QVERIFY(expectedFile.open(QIODevice::ReadOnly));
         const QJsonObject expected = QJsonDocument::fromJson(expectedFile.readAll()).object();

@@ -72,18 +72,6 @@ private slots:
             QVERIFY2(!line.contains(kUuid), qPrintable(line));
     }
 
-    // Also: a child that writes far more than a pipe holds does not stall
-    // (one writing into an undrained pipe would block before it listens).
-    void connectWithoutServerIdAsksForTheDefault()
-    {
-        Rig rig;
-        rig.xray.set(u"FAKE_XRAY_CHATTY"_s, u"2097152"_s);
-        rig.make().connect(std::nullopt, std::nullopt);
-        QVERIFY(rig.waitForState(VPNConnectionState::connected(), 10000));
-        QCOMPARE(rig.server.requests()[0].query, QString());
-        QCOMPARE(rig.service->connectedServerId(), std::nullopt);
-    }
-
     void pipelineFailures_data()
     {
         QTest::addColumn<Setup>("setup");
@@ -441,16 +429,23 @@ private slots:
 
     // A check after a wake or a network change: an xray that still answers
     // stays connected; one that hangs (running, not listening) is a lost
-    // connection, restarted behind the kill switch.
+    // connection, restarted behind the kill switch. Also: a connect without
+    // a server id asks for the default, and a child that writes far more
+    // than a pipe holds does not stall (one writing into an undrained pipe
+    // would block before it listens).
     void aRecheckFindsAHungChild()
     {
         Rig rig;
         rig.xray.set(u"FAKE_XRAY_HANG_AFTER_MS"_s, u"4000"_s);
+        rig.xray.set(u"FAKE_XRAY_CHATTY"_s, u"2097152"_s);
         XrayService &service = rig.make();
-        QVERIFY(rig.connectNow());
+        service.connect(std::nullopt, std::nullopt);
+        QVERIFY(rig.waitForState(VPNConnectionState::connected(), 10000));
+        QCOMPARE(rig.server.requests()[0].query, QString());
+        QCOMPARE(service.connectedServerId(), std::nullopt);
         Log::Capture log;
         service.recheckConnection();
-        QVERIFY(spinUntil([&] { return log.contains(u"🌐 Xray: Connection checked — the local proxy answers"_s); }));
+        QVERIFY(spinUntil([&] { return !log.matching(u"Connection checked"_s).isEmpty(); }));
         QCOMPARE(service.connectionState(), VPNConnectionState::connected());
 
         QVERIFY(spinUntil([&] { return !XrayChild::isPortOpen(rig.socksPort); }));

@@ -88,19 +88,6 @@ IKEv2Manager::~IKEv2Manager()
         QObject::disconnect(m_reply, nullptr, this, nullptr);
 }
 
-IKEv2Manager &IKEv2Manager::shared()
-{
-    static IKEv2Manager *instance = [] {
-        const QString socket = UserDefaults::standard().string(viciSocketKey).value_or(QString()).trimmed();
-        auto manager = std::make_shared<QPointer<IKEv2Manager>>();
-        auto *systemVpn = new StrongSwanVpn(passwordResolver(Keychain::system(), manager),
-                                            StrongSwanSettings::fromEnvironment(socket));
-        *manager = new IKEv2Manager(*systemVpn, Keychain::system(), KeychainManager::shared(), Endpoints::fromBuild());
-        return manager->data();
-    }();
-    return *instance;
-}
-
 // ---------------------------------------------------------------------------
 // Connect and disconnect
 

@@ -68,11 +68,6 @@ public:
                  QNetworkAccessManager *network = nullptr, QObject *parent = nullptr);
     ~IKEv2Manager() override;
 
-    // The strongSwan system VPN (settings from the environment and the
-    // user's defaults) with the password read from the system keychain, the system keychain, the
-    // shared token store and the build's endpoints.
-    static IKEv2Manager &shared();
-
     VPNConnectionState connectionState() const { return m_connectionState; }
     bool isConnected() const { return m_isConnected; }
     QString serverName() const { return m_serverName; }

@@ -10,12 +10,6 @@ IKEv2Service::IKEv2Service(IKEv2Manager &manager, QObject *parent)
                      &VPNServiceProtocol::connectionStateChanged);
 }
 
-IKEv2Service &IKEv2Service::shared()
-{
-    static IKEv2Service *service = new IKEv2Service(IKEv2Manager::shared());
-    return *service;
-}
-
 VPNConnectionState IKEv2Service::connectionState() const
 {
     return m_manager.connectionState();

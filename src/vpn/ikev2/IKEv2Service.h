@@ -12,8 +12,6 @@ class IKEv2Service : public VPNServiceProtocol
     Q_OBJECT
 public:
     explicit IKEv2Service(IKEv2Manager &manager, QObject *parent = nullptr);
-    // The adapter over IKEv2Manager::shared(), created on first use.
-    static IKEv2Service &shared();
 
     VPNConnectionState connectionState() const override;
     VPNProtocolType protocolType() const override { return VPNProtocolType::IKEv2; }

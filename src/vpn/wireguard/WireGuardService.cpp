@@ -28,12 +28,6 @@ WireGuardService::~WireGuardService()
         QObject::disconnect(reply, nullptr, this, nullptr);
 }
 
-WireGuardService &WireGuardService::shared()
-{
-    static WireGuardService *service = new WireGuardService(KeychainManager::shared(), Endpoints::fromBuild());
-    return *service;
-}
-
 void WireGuardService::connect(const std::optional<QString> &, const std::optional<QString> &serverId)
 {
     m_selectedServerId = serverId;

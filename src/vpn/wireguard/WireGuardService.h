@@ -27,8 +27,6 @@ public:
     WireGuardService(KeychainManager &tokens, Endpoints endpoints, QNetworkAccessManager *network = nullptr,
                      QObject *parent = nullptr);
     ~WireGuardService() override;
-    // Over the shared token store and the build's endpoints.
-    static WireGuardService &shared();
 
     VPNConnectionState connectionState() const override { return m_connectionState; }
     VPNProtocolType protocolType() const override { return VPNProtocolType::WireGuard; }

@@ -19,12 +19,9 @@
 #include <QNetworkReply>
 #include <QThreadPool>
 
-
 using namespace Qt::StringLiterals;
 
 namespace {
-
-bool g_leaveTerminationSignal = false;
 
 int portFromEnvironment(const char *name, int fallback)
 {
@@ -94,17 +91,6 @@ XrayService::~XrayService()
     }
 }
 
-XrayService &XrayService::shared()
-{
-    static XrayService *instance = [] {
-        auto *service = new XrayService(KeychainManager::shared(), UserDefaults::standard(), Options::fromBuild());
-        service->runLaunchCleanup();
-        service->installTerminationHooks(!g_leaveTerminationSignal);
-        return service;
-    }();
-    return *instance;
-}
-
 ProxyChoice XrayService::proxyChoice(const Options &options, UserDefaults &defaults)
 {
     const QFileInfo tool(options.proxyToolPath);
@@ -112,11 +98,6 @@ ProxyChoice XrayService::proxyChoice(const Options &options, UserDefaults &defau
                                   defaults.string(ProxyBackends::settingKey).value_or(QString()),
                                   options.currentDesktop, options.desktopSession,
                                   !options.proxyToolPath.isEmpty() && tool.isFile() && tool.isExecutable()});
-}
-
-void XrayService::leaveTerminationSignalToApplication()
-{
-    g_leaveTerminationSignal = true;
 }
 
 QStringList XrayService::activeNetworkServices() const

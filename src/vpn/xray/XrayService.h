@@ -131,14 +131,6 @@ public:
     static ProxyChoice proxyChoice(const Options &options, UserDefaults &defaults);
     ~XrayService() override;
 
-    // The application's instance: created on first use with the build's
-    // options; its creation starts the clean-up of proxies a previous run
-    // left set and installs the termination hooks.
-    static XrayService &shared();
-    // For a program that turns the termination signal into an orderly
-    // disconnect itself (the command line): the shared instance then leaves
-    // that signal alone. Call before the first shared().
-    static void leaveTerminationSignalToApplication();
 
     // VPNServiceProtocol
     VPNConnectionState connectionState() const override { return m_state; }

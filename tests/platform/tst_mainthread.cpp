@@ -1,15 +1,22 @@
-// Signals become ordinary Qt signals on the main thread; the real path
-// monitor reports over whichever network-information backend loads here.
+// What reaches the main thread: signals become ordinary Qt signals there,
+// notifications posted from any thread arrive there, posted work skips a
+// context that is gone; and the real path monitor reports over whichever
+// network-information backend loads here.
+#include "platform/MainThread.h"
+#include "platform/NotificationCenter.h"
 #include "platform/PathMonitor.h"
 #include "platform/SignalNotifier.h"
 
 #include <QNetworkInformation>
 #include <QSignalSpy>
+#include <QThread>
 #include <QtTest>
 
 #include <csignal>
 
-class TestSignalNotifier : public QObject
+using namespace Qt::StringLiterals;
+
+class TestMainThread : public QObject
 {
     Q_OBJECT
 
@@ -64,7 +71,39 @@ private slots:
         monitor.start();
         QVERIFY(updates.size() <= 2);
     }
+
+    void postFromAnotherThreadArrivesOnTheMainThread()
+    {
+        NotificationCenter center;
+        QObject context;
+        QList<QThread *> deliveredOn;
+        QVariantMap received;
+        center.observe(u"com.velorin.test"_s, &context, [&](const QVariantMap &info) {
+            deliveredOn.append(QThread::currentThread());
+            received = info;
+        });
+        std::unique_ptr<QThread> worker(QThread::create([&center] {
+            center.post(u"com.velorin.other"_s);
+            center.post(u"com.velorin.test"_s, {{u"isAuthenticated"_s, true}});
+        }));
+        worker->start();
+        QVERIFY(worker->wait(5000));
+        QTRY_COMPARE(deliveredOn.size(), 1);
+        QCOMPARE(deliveredOn.first(), QThread::currentThread());
+        QCOMPARE(received.value(u"isAuthenticated"_s), QVariant(true));
+    }
+
+    void postedWorkSkipsADestroyedContext()
+    {
+        int runs = 0;
+        auto context = std::make_unique<QObject>();
+        MainThread::post(context.get(), [&runs] { ++runs; });
+        context.reset();
+        QObject alive;
+        MainThread::post(&alive, [&runs] { runs += 10; });
+        QTRY_COMPARE(runs, 10);
+    }
 };
 
-QTEST_GUILESS_MAIN(TestSignalNotifier)
-#include "tst_signalnotifier.moc"
+QTEST_GUILESS_MAIN(TestMainThread)
+#include "tst_mainthread.moc"
