@@ -4,7 +4,7 @@
 #include "model/AuthMessages.h"
 #include "model/NotificationNames.h"
 #include "platform/Log.h"
-#include "support/AccountServices.h"
+#include "support/BackendFixture.h"
 #include "support/DevServerProcess.h"
 #include "vpn/ConfigRequest.h"
 
@@ -16,17 +16,11 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Whether the task ends without throwing (QCoro::waitFor alone never returns
-// for one that throws).
+// Whether the task ends without throwing.
 template<typename T>
-QCoro::Task<bool> succeeds(QCoro::Task<T> task)
+bool succeeds(QCoro::Task<Outcome<T>> &&outcome)
 {
-    try {
-        co_await std::move(task);
-    } catch (...) {
-        co_return false;
-    }
-    co_return true;
+    return !QCoro::waitFor(std::move(outcome)).error;
 }
 
 } // namespace
@@ -149,16 +143,16 @@ private slots:
         QTRY_COMPARE(accessToken(), cliLogin.accessToken);
 
         // Both programs refresh at the same moment: one request, no reuse.
-        auto appRefresh = succeeds(app.api.refreshAccessToken());
-        auto cliRefresh = succeeds(cli.refreshAccessToken());
-        QVERIFY(QCoro::waitFor(std::move(appRefresh)));
-        QVERIFY(QCoro::waitFor(std::move(cliRefresh)));
+        auto appRefresh = captured(app.api.refreshAccessToken());
+        auto cliRefresh = captured(cli.refreshAccessToken());
+        QVERIFY(succeeds(std::move(appRefresh)));
+        QVERIFY(succeeds(std::move(cliRefresh)));
         QCOMPARE(requests(u"/auth/refresh 200"_s), 2);
         QVERIFY(!server.output().contains(u"refresh token used twice"_s));
 
         // The command line refreshes alone, so the app does not know when that
         // token dies; two requests are then refused at once and share one refresh.
-        QVERIFY(QCoro::waitFor(succeeds(cli.refreshAccessToken())));
+        QVERIFY(succeeds(captured(cli.refreshAccessToken())));
         QTest::qWait(3200);
         QNetworkAccessManager network;
         const std::optional<QUrl> url = ConfigRequest::url(app.api.endpoints().vpnApiHostURL, ApiPath::wireguardConfig, std::nullopt);
@@ -174,7 +168,7 @@ private slots:
 
         // Someone presents a spent refresh token: the service ends the whole
         // sign-in; the next request's refresh is refused and the app signs out.
-        QVERIFY(!QCoro::waitFor(succeeds(
+        QVERIFY(!succeeds(captured(
             cli.post<RefreshTokenResponse>(ApiPath::refresh, RefreshTokenRequest{cliLogin.refreshToken}, false))));
         Log::Capture log;
         notices.clear();

@@ -165,24 +165,34 @@ private slots:
         QCOMPARE(sent[1].header("Authorization"), QByteArray("Bearer AT-secret-1"));
     }
 
-    void aMissingAccessTokenSendsNothing_data()
+    // Requests that cannot go out fail before anything is sent.
+    void refusedBeforeSending_data()
     {
         QTest::addColumn<QVariant>("stored");
-        QTest::newRow("none stored") << QVariant();
-        QTest::newRow("not UTF-8") << QVariant(QString::fromLatin1(QByteArray("\xff\xfe").toBase64()));
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("error");
+        const QString missing = u"Missing access token"_s;
+        QTest::newRow("no token stored") << QVariant() << ApiPath::me << missing;
+        QTest::newRow("token not UTF-8") << QVariant(QString::fromLatin1(QByteArray("\xff\xfe").toBase64())) << ApiPath::me
+                                         << missing;
+        QTest::newRow("path that is no URL") << QVariant(u"QVQ="_s) << u"/auth/bad path"_s
+                                             << u"Invalid URL: /auth/bad path"_s;
     }
 
-    void aMissingAccessTokenSendsNothing()
+    void refusedBeforeSending()
     {
         QFETCH(QVariant, stored);
+        QFETCH(QString, path);
+        QFETCH(QString, error);
         Fixture f;
         if (stored.isValid())
             f.defaults.standard().set(u"secure_access_token"_s, stored);
-        f.server.on("GET", u"/auth/me"_s, StubServer::Response::json(200, "{}"));
-        const auto outcome = outcomeOf(f.client.request<UserResponse>(ApiPath::me, u"GET"_s, std::nullopt, true));
+        f.server.on("GET", ApiPath::me, StubServer::Response::json(200, "{}"));
+        const auto outcome = outcomeOf(f.client.request<UserResponse>(path, u"GET"_s, std::nullopt, true));
         QVERIFY(!outcome.value);
-        QCOMPARE(outcome.errorAs<APIError>(), APIError::missingAccessToken());
-        QCOMPARE(outcome.description(), u"Missing access token"_s);
+        QCOMPARE(outcome.errorAs<APIError>(),
+                 path == ApiPath::me ? APIError::missingAccessToken() : APIError::invalidURL(path));
+        QCOMPARE(outcome.description(), error);
         QTest::qWait(50);
         QVERIFY(f.server.requests().isEmpty());
     }
@@ -301,31 +311,27 @@ private slots:
             QVERIFY2(!all.contains(secret), qPrintable(all));
     }
 
-    void twoConcurrentRefreshesShareOneRequest()
+    // Refreshes asked for at the same time share one request; each waiter
+    // resumes with the refresh no longer marked as running (so a call made
+    // from it starts afresh). A refused refresh fails every waiter and
+    // leaves the stored tokens as they were.
+    void concurrentRefreshesShareOneRequest_data()
     {
-        Fixture f;
-        f.tokens.save(u"RT-old"_s, u"refresh_token"_s);
-        f.server.on("POST", u"/auth/refresh"_s, StubServer::Response::json(200, kTokenBody).after(150ms));
-        auto first = captured(f.client.refreshAccessToken());
-        auto second = captured(f.client.refreshAccessToken());
-        QVERIFY(f.client.isRefreshing());
-        const auto a = QCoro::waitFor(std::move(first));
-        const auto b = QCoro::waitFor(std::move(second));
-        QVERIFY2(a.value && b.value, qPrintable(a.description() + u" / "_s + b.description()));
-        QCOMPARE(f.server.requests().size(), 1);
-        QCOMPARE(f.server.requests().constFirst().body, QByteArray(R"({"refresh_token":"RT-old"})"));
-        QCOMPARE(f.tokens.retrieveString(u"access_token"_s), u"AT-secret-1"_s);
-        QCOMPARE(f.tokens.retrieveString(u"refresh_token"_s), u"RT-secret-1"_s);
-        QVERIFY(!f.client.isRefreshing());
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("accepted") << true;
+        QTest::newRow("refused") << false;
     }
 
-    void aRefusedRefreshFailsEveryWaiterAndLeavesTheTokens()
+    void concurrentRefreshesShareOneRequest()
     {
+        QFETCH(bool, accepted);
         Fixture f;
         f.tokens.save(u"AT-old"_s, u"access_token"_s);
         f.tokens.save(u"RT-old"_s, u"refresh_token"_s);
-        f.server.on("POST", u"/auth/refresh"_s, StubServer::Response::json(401, R"({"error":"revoked"})").after(100ms));
-        // Each waiter notes whether the refresh was still marked as running when it resumed.
+        f.server.on("POST", u"/auth/refresh"_s,
+                    (accepted ? StubServer::Response::json(200, kTokenBody)
+                              : StubServer::Response::json(401, R"({"error":"revoked"})"))
+                        .after(150ms));
         QList<bool> stillRunning;
         auto waiter = [](APIClient *client, QList<bool> *seen) -> QCoro::Task<Outcome<Done>> {
             QCoro::Task<Outcome<Done>> refreshing = captured(client->refreshAccessToken());
@@ -335,14 +341,22 @@ private slots:
         };
         auto first = waiter(&f.client, &stillRunning);
         auto second = waiter(&f.client, &stillRunning);
+        QVERIFY(f.client.isRefreshing());
         const auto a = QCoro::waitFor(std::move(first));
         const auto b = QCoro::waitFor(std::move(second));
-        QCOMPARE(a.errorAs<APIError>(), APIError::unauthorized());
-        QCOMPARE(b.errorAs<APIError>(), APIError::unauthorized());
         QCOMPARE(stillRunning, (QList<bool>{false, false}));
         QCOMPARE(f.server.requests().size(), 1);
-        QCOMPARE(f.tokens.retrieveString(u"access_token"_s), u"AT-old"_s);
-        QCOMPARE(f.tokens.retrieveString(u"refresh_token"_s), u"RT-old"_s);
+        QCOMPARE(f.server.requests().constFirst().body, QByteArray(R"({"refresh_token":"RT-old"})"));
+        if (accepted) {
+            QVERIFY2(a.value && b.value, qPrintable(a.description() + u" / "_s + b.description()));
+            QCOMPARE(f.tokens.retrieveString(u"access_token"_s), u"AT-secret-1"_s);
+            QCOMPARE(f.tokens.retrieveString(u"refresh_token"_s), u"RT-secret-1"_s);
+        } else {
+            QCOMPARE(a.errorAs<APIError>(), APIError::unauthorized());
+            QCOMPARE(b.errorAs<APIError>(), APIError::unauthorized());
+            QCOMPARE(f.tokens.retrieveString(u"access_token"_s), u"AT-old"_s);
+            QCOMPARE(f.tokens.retrieveString(u"refresh_token"_s), u"RT-old"_s);
+        }
     }
 
     void aMissingRefreshTokenFailsAtOnceAndBlocksNothing()
@@ -405,16 +419,6 @@ private slots:
         if (transport->isTimeout())
             QCOMPARE(transport->description(), u"The request timed out."_s);
         QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
-    }
-
-    void aPathThatIsNoUrlIsRefusedBeforeSending()
-    {
-        Fixture f;
-        const auto outcome = outcomeOf(f.client.request<MessageResponse>(u"/auth/bad path"_s, u"GET"_s, std::nullopt, false));
-        QCOMPARE(outcome.errorAs<APIError>(), APIError::invalidURL(u"/auth/bad path"_s));
-        QCOMPARE(outcome.description(), u"Invalid URL: /auth/bad path"_s);
-        QTest::qWait(50);
-        QVERIFY(f.server.requests().isEmpty());
     }
 
     void endpointsComeFromTheBuildUnlessTheEnvironmentSaysOtherwise_data()

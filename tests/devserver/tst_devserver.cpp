@@ -7,8 +7,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QRegularExpression>
 #include <QSslConfiguration>
 #include <QSqlDatabase>
@@ -21,23 +19,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-struct Reply
-{
-    int status = 0;
-    QByteArray body;
-    QJsonObject json;
-    QList<QNetworkReply::RawHeaderPair> headers;
-
-    QString error() const { return json.value(u"error"_s).toString(); }
-    QString text(const QString &key) const { return json.value(key).toString(); }
-    QByteArray header(const QByteArray &name) const
-    {
-        for (const auto &[key, value] : headers)
-            if (key.compare(name, Qt::CaseInsensitive) == 0)
-                return value;
-        return {};
-    }
-};
+using Reply = DevServerProcess::Reply;
 
 const QString kPassword = u"secret-pass"_s;
 const QRegularExpression kDateWithMs(u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$"_s);
@@ -91,7 +73,6 @@ class TestDevServer : public QObject
     QTemporaryDir m_root;
     std::unique_ptr<DevServerProcess> m_server; // default options, fast hashing
     QString m_token;                            // a signed-in account on m_server
-    QNetworkAccessManager m_nam;
     int m_serial = 0;
 
     QString newEmail() { return u"user%1@example.com"_s.arg(++m_serial); }
@@ -108,68 +89,39 @@ class TestDevServer : public QObject
         return server;
     }
 
-    Reply send(DevServerProcess &server, const QByteArray &method, const QString &path, const QByteArray &body = {},
-               const QString &token = {})
+    static Reply post(DevServerProcess &server, const QString &path, const QJsonObject &body, const QString &token = {})
     {
-        QNetworkRequest request(server.url(path));
-        request.setRawHeader("Content-Type", "application/json");
-        if (!token.isEmpty())
-            request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
-        request.setTransferTimeout(20000);
-        std::unique_ptr<QNetworkReply> reply(m_nam.sendCustomRequest(request, method, body));
-        QEventLoop loop;
-        connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
-        if (!reply->isFinished())
-            loop.exec();
-        Reply result;
-        result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        result.body = reply->readAll();
-        result.json = QJsonDocument::fromJson(result.body).object();
-        result.headers = reply->rawHeaderPairs();
-        return result;
+        return server.send("POST", path, QJsonDocument(body).toJson(QJsonDocument::Compact), token);
     }
-
-    Reply post(DevServerProcess &server, const QString &path, const QJsonObject &body, const QString &token = {})
+    static Reply get(DevServerProcess &server, const QString &path, const QString &token)
     {
-        return send(server, "POST", path, QJsonDocument(body).toJson(QJsonDocument::Compact), token);
+        return server.send("GET", path, {}, token);
     }
-
-    Reply get(DevServerProcess &server, const QString &path, const QString &token)
-    {
-        return send(server, "GET", path, {}, token);
-    }
-
-    Reply registerAccount(DevServerProcess &server, const QString &email, const QString &password = kPassword)
+    static Reply registerAccount(DevServerProcess &server, const QString &email, const QString &password = kPassword)
     {
         return post(server, u"/auth/register"_s, {{u"email"_s, email}, {u"password"_s, password}});
     }
-
-    Reply verify(DevServerProcess &server, const QString &email, const QString &code)
-    {
-        return post(server, u"/auth/verify-email"_s, {{u"email"_s, email}, {u"code"_s, code}});
-    }
-
-    Reply refresh(DevServerProcess &server, const QJsonValue &refreshToken)
-    {
-        return post(server, u"/auth/refresh"_s, {{u"refresh_token"_s, refreshToken}});
-    }
-
-    Reply me(DevServerProcess &server, const QString &accessToken) { return get(server, u"/auth/me"_s, accessToken); }
-
-    Reply login(DevServerProcess &server, const QString &email, const QString &password = kPassword)
+    static Reply login(DevServerProcess &server, const QString &email, const QString &password = kPassword)
     {
         return post(server, u"/auth/login"_s, {{u"email"_s, email}, {u"password"_s, password}});
     }
+    static Reply verify(DevServerProcess &server, const QString &email, const QString &code)
+    {
+        return post(server, u"/auth/verify-email"_s, {{u"email"_s, email}, {u"code"_s, code}});
+    }
+    static Reply refresh(DevServerProcess &server, const QJsonValue &token)
+    {
+        return post(server, u"/auth/refresh"_s, {{u"refresh_token"_s, token}});
+    }
+    static Reply me(DevServerProcess &server, const QString &accessToken) { return get(server, u"/auth/me"_s, accessToken); }
 
     // Registers and verifies an account; returns the verification's tokens.
     QJsonObject signUp(DevServerProcess &server, const QString &email, const QString &password = kPassword)
     {
         const Reply registered = registerAccount(server, email, password);
-        if (registered.status != 201)
-            qWarning("register answered %d: %s", registered.status, registered.body.constData());
         const Reply verified = verify(server, email, server.lastCode(email));
-        if (verified.status != 200)
-            qWarning("verify answered %d: %s", verified.status, verified.body.constData());
+        if (registered.status != 201 || verified.status != 200)
+            qWarning("sign-up answered %d, %d: %s", registered.status, verified.status, verified.body.constData());
         return verified.json;
     }
 
@@ -543,10 +495,21 @@ private slots:
         }
     }
 
+    // A restart (here after SIGINT) keeps every account, session, device,
+    // configuration and pending code; seeding the demo account again keeps it usable.
     void aRestartKeepsEverything()
     {
         const QString dir = newDir();
-        auto server = startServer({}, dir);
+        auto server = startServer({u"--seed-demo"_s}, dir);
+        const auto demoIsReady = [&server] {
+            QTRY_VERIFY(server->output().contains(u"demo account: email=demo@example.com password=velorin-demo plan=yearly"_s));
+            const Reply signedIn = login(*server, u"demo@example.com"_s, u"velorin-demo"_s);
+            QCOMPARE(signedIn.status, 200);
+            const Reply plan = get(*server, u"/api/v1/subscriptions/status"_s, signedIn.text(u"access_token"_s));
+            QCOMPARE(plan.text(u"status"_s), u"active"_s);
+            QCOMPARE(plan.text(u"plan"_s), u"yearly"_s);
+        };
+        demoIsReady();
         const QString email = newEmail();
         const QString pending = newEmail();
         const QJsonObject tokens = signUp(*server, email);
@@ -556,11 +519,13 @@ private slots:
         QJsonObject configs;
         for (const QString &path : {u"/api/v1/ikev2/config"_s, u"/api/v1/wireguard/config"_s, u"/api/v1/xray/config"_s})
             configs.insert(path, get(*server, path, access).json);
-        QVERIFY(server->stop());
+        QVERIFY(server->stop(SIGINT));
+        QVERIFY(server->output().contains(u"velorin-devserver stopping (SIGINT)"_s));
         QVERIFY(server->output().trimmed().endsWith(u"velorin-devserver stopped"_s));
 
-        server = startServer({}, dir);
+        server = startServer({u"--seed-demo"_s}, dir);
         QVERIFY(server->isRunning());
+        demoIsReady();
         QCOMPARE(me(*server, access).status, 200);
         for (const QString &path : configs.keys())
             QCOMPARE(get(*server, path, access).json, configs.value(path).toObject());
@@ -614,7 +579,7 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(bool, signedIn);
         QFETCH(int, status);
-        const Reply reply = send(*m_server, method, path, body, signedIn ? m_token : QString());
+        const Reply reply = m_server->send(method, path, body, signedIn ? m_token : QString());
         QCOMPARE(reply.status, status);
         QVERIFY2(!reply.error().isEmpty(), reply.body.constData());
         if (status == 405)
@@ -649,14 +614,7 @@ private slots:
         QFETCH(QByteArray, head);
         QFETCH(QByteArray, statusLine);
         // Only the headers are sent: the answer must not wait for the body.
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, m_server->port());
-        QVERIFY(socket.waitForConnected(5000));
-        socket.write(head);
-        QByteArray answer;
-        QDeadlineTimer deadline(10000);
-        while (!answer.contains("}") && !deadline.hasExpired() && socket.waitForReadyRead(1000))
-            answer += socket.readAll();
+        const QByteArray answer = rawExchange(m_server->port(), head, 0, 10000);
         QVERIFY2(answer.startsWith(statusLine), answer.constData());
         QVERIFY(answer.contains("\"error\""));
         QCOMPARE(get(*m_server, u"/api/v1/subscriptions/status"_s, m_token).status, 200);
@@ -879,7 +837,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!server->lastCode(email).isEmpty(), 10000);
         leaveEarly("/auth/login");
         QTRY_VERIFY_WITH_TIMEOUT(server->output().contains(u" POST /auth/login 400 "_s), 10000);
-        QCOMPARE(send(*server, "GET", u"/auth/me"_s).status, 401);
+        QCOMPARE(server->send("GET", u"/auth/me"_s).status, 401);
     }
 
     void secretsStayOutOfFilesAndLogs()
@@ -930,22 +888,6 @@ private slots:
             QCOMPARE(query.value(2).toInt(), 16);
         }
         QSqlDatabase::removeDatabase(u"inspect"_s);
-    }
-
-    void demoAccountIsReadyToUse()
-    {
-        const QString dir = newDir();
-        for (int run = 0; run < 2; ++run) { // seeding again keeps it usable
-            auto server = startServer({u"--seed-demo"_s}, dir);
-            QTRY_VERIFY(server->output().contains(u"demo account: email=demo@example.com password=velorin-demo plan=yearly"_s));
-            const Reply signedIn = login(*server, u"demo@example.com"_s, u"velorin-demo"_s);
-            QCOMPARE(signedIn.status, 200);
-            const Reply plan = get(*server, u"/api/v1/subscriptions/status"_s, signedIn.text(u"access_token"_s));
-            QCOMPARE(plan.text(u"status"_s), u"active"_s);
-            QCOMPARE(plan.text(u"plan"_s), u"yearly"_s);
-            QVERIFY(server->stop(SIGINT));
-            QVERIFY(server->output().contains(u"velorin-devserver stopping (SIGINT)"_s));
-        }
     }
 
     void aServerListFromTheCommandLine()

@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <functional>
 #include <sys/stat.h>
 #include <thread>
 
@@ -137,27 +138,28 @@ private:
     std::thread m_thread;
 };
 
-// Whether some process's argument list starts with `prefix` (/proc/*/cmdline).
-inline bool processRunning(const QString &prefix)
+// The process whose argument list (its arguments joined by blanks)
+// satisfies `match`, from /proc/*/cmdline; 0 when none.
+inline qint64 processWhose(const std::function<bool(const QString &)> &match)
 {
     const QStringList entries = QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString &entry : entries) {
         bool isPid = false;
-        entry.toInt(&isPid);
+        const qint64 pid = entry.toLongLong(&isPid);
         QFile file(u"/proc/"_s + entry + u"/cmdline"_s);
-        if (!isPid || !file.open(QIODevice::ReadOnly))
-            continue;
-        if (QString::fromUtf8(file.readAll().replace('\0', ' ')).startsWith(prefix))
-            return true;
+        if (isPid && file.open(QIODevice::ReadOnly) && match(QString::fromUtf8(file.readAll().replace('\0', ' '))))
+            return pid;
     }
-    return false;
+    return 0;
 }
 
 // Waits until no process runs `program` (a call a killed parent left under
 // way ends on its own, and only then is its effect known).
 inline bool waitUntilNoProcess(const QString &program, int timeoutMs = 15000)
 {
-    return ProxyClient::spinUntil([&] { return !processRunning(program + u' '); }, timeoutMs);
+    const QString prefix = program + u' ';
+    return ProxyClient::spinUntil([&] { return !processWhose([&](const QString &line) { return line.startsWith(prefix); }); },
+                                  timeoutMs);
 }
 
 // A named secret and the forms it may take in a file: as it is, and in

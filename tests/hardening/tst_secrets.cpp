@@ -23,9 +23,6 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <QtTest>
@@ -96,15 +93,7 @@ class TestSecrets : public QObject
 
     QJsonObject getJson(const QString &pathAndQuery, const QString &token)
     {
-        QNetworkAccessManager network;
-        QNetworkRequest request(m_backend->url(pathAndQuery));
-        request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
-        QNetworkReply *reply = network.get(request);
-        QSignalSpy finished(reply, &QNetworkReply::finished);
-        finished.wait(10000);
-        const QJsonObject object = QJsonDocument::fromJson(reply->readAll()).object();
-        reply->deleteLater();
-        return object;
+        return m_backend->send("GET", pathAndQuery, {}, token).json;
     }
 
 private slots:

@@ -9,7 +9,7 @@
 #include "../vpn/XrayRig.h"
 #include "backend/DeviceManager.h"
 #include "platform/Log.h"
-#include "support/AccountServices.h"
+#include "support/BackendFixture.h"
 #include "support/FakeSystemVpn.h"
 #include "support/StubServer.h"
 #include "support/Watchdog.h"
@@ -50,12 +50,6 @@ constexpr qint64 kMaxBusyMs = 1500;
 constexpr qint64 kMaxBusyMs = 100;
 #endif
 
-const QByteArray kTokens = R"({"access_token":"AT-new","refresh_token":"RT-new","expires_in":900})";
-const QByteArray kUser = R"({"id":"u-1","email":"ada@example.com","email_verified":true,"display_name":null,"apple_linked":false,"created_at":"2026-01-31T12:00:00Z"})";
-const QByteArray kSubscription =
-    R"({"status":"active","plan":"monthly","expires_at":"2026-03-01T00:00:00Z","is_trial":false})";
-const QByteArray kRegistered = R"({"status":"ok","message":"Device registered","device_id":"D-1"})";
-const QByteArray kDevices = R"({"devices":[{"id":1,"device_id":"D-1","nickname":"Desk","platform":"linux","is_active":true,"last_seen_at":null,"created_at":"2026-01-31T12:00:00Z","app_version":"1.0"}],"device_limit":5,"active_count":1,"can_add_more":true})";
 const QByteArray kRevoked = R"({"status":"ok","message":"Device removed"})";
 const QByteArray kIKEv2 = R"({"protocol":"ikev2","server_address":"203.0.113.10","server_id":"vpn.example.net","remote_id":"vpn.example.net","local_id":"user-1@velorin","username":"user-1","password":"eap-secret","ca_name":"Velorin VPN CA","server_name":"US","server_location":"San Francisco, US"})";
 const QByteArray kWireGuard =
@@ -186,24 +180,18 @@ class TestHostileServer : public QObject
             {Flow::Revoke, {"POST", u"/api/v1/devices/revoke"_s}},
             {Flow::Entitlements, {"GET", u"/api/v1/subscriptions/status"_s}},
         };
-        StubServer server;
-        server.on("POST", u"/auth/login"_s, StubServer::Response::json(200, kTokens));
-        server.on("POST", u"/auth/refresh"_s, StubServer::Response::json(200, kTokens));
-        server.on("GET", u"/auth/me"_s, StubServer::Response::json(200, kUser));
-        server.on("GET", u"/api/v1/subscriptions/status"_s, StubServer::Response::json(200, kSubscription));
-        server.on("POST", u"/api/v1/devices/register"_s, StubServer::Response::json(200, kRegistered));
-        server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, kDevices));
-        server.on("POST", u"/api/v1/devices/revoke"_s, StubServer::Response::json(200, kRevoked));
-        const QByteArray good = flow == Flow::SignIn || flow == Flow::Restore ? kTokens
-            : flow == Flow::Register                                           ? kRegistered
-            : flow == Flow::List                                               ? kDevices
+        BackendFixture backend;
+        backend.serveAccount();
+        backend.server.on("POST", u"/api/v1/devices/revoke"_s, StubServer::Response::json(200, kRevoked));
+        const QByteArray good = flow == Flow::SignIn || flow == Flow::Restore ? BackendFixture::tokens
+            : flow == Flow::Register                                           ? BackendFixture::registered
+            : flow == Flow::List                                               ? BackendFixture::devices
             : flow == Flow::Revoke                                             ? kRevoked
-                                                                               : kSubscription;
-        server.on(target[flow].first, target[flow].second, hostile(hostility, good));
+                                                                               : BackendFixture::subscription;
+        backend.server.on(target[flow].first, target[flow].second, hostile(hostility, good));
 
-        TempDefaults defaults;
-        FakeKeychain keychain;
-        AccountServices app(defaults, keychain, server.baseUrl());
+        TempDefaults &defaults = backend.defaults;
+        AccountServices &app = backend.services;
         app.api.setTimeouts(kTimeout, kTimeout);
         app.devices.setTimeout(kTimeout);
         app.entitlements.setTimeout(kTimeout);

@@ -3,17 +3,10 @@
 // to the client charon's VICI socket; traffic and name lookups are made from
 // inside the client namespace with `ip netns exec`, the client as other
 // users of the machine runs as velorin-lab-client under setpriv.
-#include "platform/StrongSwanVpn.h"
-#include "platform/ViciClient.h"
-#include "support/ChildProcess.h"
+#include "Lab.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
-#include <QtTest>
-
-#include <unistd.h>
-
-using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -86,23 +79,22 @@ class TestStrongSwanLab : public QObject
     Q_OBJECT
 
 private:
-    QMap<QString, QString> m_lab;
+    Lab m_lab;
 
-    QString fact(const char *name) const { return m_lab.value(QString::fromLatin1(name)); }
+    QString fact(const char *name) const { return m_lab.fact(name); }
     QString socket() const { return fact("VELORIN_VICI_SOCKET"); }
+    ChildProcess::Result inClient(const QStringList &command) const { return m_lab.inClient(command); }
+    bool ping(const char *target) const { return m_lab.ping(target); }
 
     // One command to the client daemon; true when it succeeded.
     bool command(const QByteArray &name, const QByteArray &ike, const QByteArray &extraKey = {})
     {
-        ViciClient control(socket());
         Vici::Message arguments;
         arguments.set("ike", ike);
         if (!extraKey.isEmpty())
             arguments.set(extraKey, "yes");
-        std::optional<ViciClient::Reply> answer;
-        control.call(name, arguments, [&answer](const ViciClient::Reply &reply) { answer = reply; });
-        return QTest::qWaitFor([&answer]() { return answer.has_value(); }, 10000) && answer->ok()
-            && answer->message.value("success") == "yes";
+        const auto answer = vici(socket(), name, arguments);
+        return answer && answer->ok() && answer->message.value("success") == "yes";
     }
 
     IKEv2Profile profileFor(const QString &address, const QString &serverId = {}) const
@@ -154,18 +146,6 @@ private:
         if (!QTest::qWaitFor([&result]() { return result.has_value(); }, 15000))
             return u"no completion within 15 s"_s;
         return *result;
-    }
-
-    ChildProcess::Result inClient(const QStringList &command) const
-    {
-        return ChildProcess::run(u"ip"_s, QStringList{u"netns"_s, u"exec"_s, fact("LAB_CLIENT_NETNS")} + command);
-    }
-
-    bool ping(const char *target) const
-    {
-        const ChildProcess::Result result =
-            inClient({u"ping"_s, u"-c"_s, u"1"_s, u"-W"_s, u"2"_s, m_lab.value(QString::fromLatin1(target))});
-        return result.exitStatus == QProcess::NormalExit && result.exitCode == 0;
     }
 
     // A name lookup as any program in the client namespace makes it, with
@@ -223,30 +203,20 @@ private:
 private slots:
     void initTestCase()
     {
-        if (::geteuid() != 0)
-            QSKIP("the IKEv2 lab needs root (network namespaces and two charon daemons); CI runs it as root");
+        LAB_SKIP_WITHOUT_ROOT();
         QElapsedTimer timer;
         timer.start();
         const QString esp = qEnvironmentVariable("VELORIN_LAB_ESP", u"userspace"_s);
-        const ChildProcess::Result up = ChildProcess::run(
-            qEnvironmentVariable("VELORIN_LAB_SCRIPT"),
-            {u"up"_s, u"--esp"_s, esp, u"--owner"_s, QString::number(QCoreApplication::applicationPid()),
-             u"--dns-tool"_s, qEnvironmentVariable("VELORIN_LAB_TOOLS") + u"/velorin-lab-dns"_s},
-            {}, {}, 60000);
-        QVERIFY2(up.exitStatus == QProcess::NormalExit && up.exitCode == 0, qPrintable(up.err));
-        for (const QString &line : up.out.split(u'\n', Qt::SkipEmptyParts))
-            m_lab.insert(line.section(u'=', 0, 0), line.section(u'=', 1));
-        QVERIFY(m_lab.contains(u"LAB_DIR"_s));
+        const QString failed = m_lab.up(
+            {u"--esp"_s, esp, u"--dns-tool"_s, qEnvironmentVariable("VELORIN_LAB_TOOLS") + u"/velorin-lab-dns"_s});
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
         qInfo("lab up in %lld ms (%s ESP)", qint64(timer.elapsed()), qPrintable(esp));
     }
 
     void cleanupTestCase()
     {
-        if (!m_lab.contains(u"LAB_DIR"_s))
-            return;
-        const ChildProcess::Result down =
-            ChildProcess::run(qEnvironmentVariable("VELORIN_LAB_SCRIPT"), {u"down"_s, fact("LAB_DIR")});
-        QVERIFY2(down.exitCode == 0, qPrintable(down.err));
+        const QString failed = m_lab.down();
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
     }
 
     // While connected, IPv4, IPv6 and name lookups go through the tunnel and
@@ -340,7 +310,7 @@ private slots:
                                            : std::nullopt);
         const QByteArray resolverBefore = contents(fact("LAB_CLIENT_RESOLV_CONF"));
         QCOMPARE(await([&](auto done) {
-                     vpn->saveToPreferences(profileFor(m_lab.value(addressKey), fact("LAB_SERVER_ADDRESS")), done);
+                     vpn->saveToPreferences(profileFor(m_lab.fact(addressKey), fact("LAB_SERVER_ADDRESS")), done);
                  }),
                  std::nullopt);
         QElapsedTimer timer;

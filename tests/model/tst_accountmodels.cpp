@@ -64,21 +64,12 @@ private slots:
         QTest::newRow("subscription status case")
             << u"Subscription"_s << QByteArray(R"({"tier":"free","status":"Active","auto_renew":true})")
             << u"Unknown value \"Active\" for key \"status\""_s;
-        QTest::newRow("subscription expiry as number")
-            << u"Subscription"_s << "{" + sub + ",\"expires_at\":800000000}"
-            << u"Wrong type for key \"expires_at\": expected string, found number"_s;
 
         const QByteArray user = R"("user_id":"u1","email":"a@b.c","created_at":"2026-01-31T12:00:00.5Z")";
         QTest::newRow("user without subscription") << u"User"_s << "{" + user + "}" << ok;
         QTest::newRow("user reads user_id, not id")
             << u"User"_s << QByteArray(R"({"id":"u1","email":"a@b.c","created_at":"2026-01-31T12:00:00Z"})")
             << u"Missing key \"user_id\""_s;
-        QTest::newRow("user bad nested tier")
-            << u"User"_s << "{" + user + ",\"subscription\":{\"tier\":\"vip\",\"status\":\"active\",\"auto_renew\":false}}"
-            << u"Unknown value \"vip\" for key \"subscription.tier\""_s;
-        QTest::newRow("user bare calendar date")
-            << u"User"_s << QByteArray(R"({"user_id":"u1","email":"a@b.c","created_at":"2026-01-31"})")
-            << u"Cannot decode date: 2026-01-31"_s;
 
         QTest::newRow("user response") << u"UserResponse"_s << kUserResponse << ok;
         QTest::newRow("user response reads id, not user_id")
@@ -89,9 +80,6 @@ private slots:
         QTest::newRow("user response display name number")
             << u"UserResponse"_s << QByteArray(kUserResponse).replace(R"("id")", R"("display_name":5,"id")")
             << u"Wrong type for key \"display_name\": expected string, found number"_s;
-        QTest::newRow("user response verified as text")
-            << u"UserResponse"_s << QByteArray(kUserResponse).replace("true", R"("true")")
-            << u"Wrong type for key \"email_verified\": expected boolean, found string"_s;
 
         const QByteArray tokens = R"({"access_token":"a","refresh_token":"r","expires_in":3600})";
         for (const char16_t *record : {u"LoginResponse", u"VerifyEmailResponse", u"RefreshTokenResponse"}) {
@@ -100,9 +88,6 @@ private slots:
             QTest::addRow("%s without refresh token", qPrintable(name))
                 << name << QByteArray(R"({"access_token":"a","expires_in":3600})") << u"Missing key \"refresh_token\""_s;
         }
-        QTest::newRow("token lifetime fractional")
-            << u"LoginResponse"_s << QByteArray(tokens).replace("3600", "3600.5")
-            << u"Wrong type for key \"expires_in\": expected integer, found number"_s;
 
         QTest::newRow("register") << u"RegisterResponse"_s
                                   << QByteArray(R"({"message":"sent","requires_verification":true})") << ok;

@@ -3,6 +3,9 @@
 #include "support/ChildProcess.h"
 
 #include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -115,4 +118,35 @@ QString DevServerProcess::lastCode(const QString &email, const QString &purpose)
             code = match.captured(3);
     }
     return code;
+}
+
+QByteArray DevServerProcess::Reply::header(const QByteArray &name) const
+{
+    for (const auto &[key, value] : headers)
+        if (key.compare(name, Qt::CaseInsensitive) == 0)
+            return value;
+    return {};
+}
+
+DevServerProcess::Reply DevServerProcess::send(const QByteArray &method, const QString &pathAndQuery,
+                                               const QByteArray &body, const QString &token)
+{
+    if (!m_network)
+        m_network = std::make_unique<QNetworkAccessManager>();
+    QNetworkRequest request(url(pathAndQuery));
+    request.setRawHeader("Content-Type", "application/json");
+    if (!token.isEmpty())
+        request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+    request.setTransferTimeout(20000);
+    std::unique_ptr<QNetworkReply> reply(m_network->sendCustomRequest(request, method, body));
+    QEventLoop loop;
+    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    if (!reply->isFinished())
+        loop.exec();
+    Reply result;
+    result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    result.body = reply->readAll();
+    result.json = QJsonDocument::fromJson(result.body).object();
+    result.headers = reply->rawHeaderPairs();
+    return result;
 }

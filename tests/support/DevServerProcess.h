@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QJsonObject>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -45,6 +47,23 @@ public:
     // or "reset"); empty when there is none.
     QString lastCode(const QString &email, const QString &purpose = QStringLiteral("verify")) const;
 
+    // An answer of the server: its status, body (and the body as a JSON
+    // object) and headers.
+    struct Reply
+    {
+        int status = 0;
+        QByteArray body;
+        QJsonObject json;
+        QList<QNetworkReply::RawHeaderPair> headers;
+
+        QString error() const { return json.value(QStringLiteral("error")).toString(); }
+        QString text(const QString &key) const { return json.value(key).toString(); }
+        QByteArray header(const QByteArray &name) const;
+    };
+    // One request (JSON body, bearer token when given), waited for.
+    Reply send(const QByteArray &method, const QString &pathAndQuery, const QByteArray &body = {},
+               const QString &token = {});
+
 private:
     void collect();
 
@@ -56,4 +75,5 @@ private:
     QByteArray m_out;
     QByteArray m_err;
     QString m_error;
+    std::unique_ptr<QNetworkAccessManager> m_network;
 };
