@@ -15,7 +15,7 @@ set(dist "${PROJECT_SOURCE_DIR}/dist")
 
 install(FILES "${dist}/velorin-vpn.desktop" DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT client)
 install(FILES "${dist}/com.velorin.vpn.metainfo.xml" DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo COMPONENT client)
-install(FILES "${PROJECT_SOURCE_DIR}/src/ui/icons/AppIcon.svg"
+install(FILES "${PROJECT_SOURCE_DIR}/src/ui/common/icons/AppIcon.svg"
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps RENAME velorin-vpn.svg COMPONENT client)
 
 # The CA goes where the IKEv2 adapter looks first; the operator may replace
@@ -68,8 +68,8 @@ foreach(size 16 24 32 48 64 128 256)
   set(png "${CMAKE_CURRENT_BINARY_DIR}/icons/${size}/velorin-vpn.png")
   add_custom_command(OUTPUT "${png}"
     COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/icons/${size}"
-    COMMAND ${RSVG_CONVERT} -w ${size} -h ${size} -o "${png}" "${PROJECT_SOURCE_DIR}/src/ui/icons/AppIcon.svg"
-    DEPENDS "${PROJECT_SOURCE_DIR}/src/ui/icons/AppIcon.svg"
+    COMMAND ${RSVG_CONVERT} -w ${size} -h ${size} -o "${png}" "${PROJECT_SOURCE_DIR}/src/ui/common/icons/AppIcon.svg"
+    DEPENDS "${PROJECT_SOURCE_DIR}/src/ui/common/icons/AppIcon.svg"
     VERBATIM)
   list(APPEND png_icons "${png}")
   install(FILES "${png}" DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps COMPONENT client)

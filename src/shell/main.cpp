@@ -8,7 +8,7 @@
 #include "shell/SingleInstance.h"
 #include "shell/StartupProbe.h"
 #include "ui/AppScreens.h"
-#include "ui/Icons.h"
+#include "ui/common/Icons.h"
 #include "vpn/AppServices.h"
 
 #include <QApplication>

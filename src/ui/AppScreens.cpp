@@ -1,11 +1,11 @@
 #include "ui/AppScreens.h"
 
-#include "ui/DeviceListView.h"
-#include "ui/LoginView.h"
-#include "ui/MacAccountView.h"
-#include "ui/MainWindowView.h"
-#include "ui/MenuBarView.h"
-#include "ui/SettingsView.h"
+#include "ui/account/DeviceListView.h"
+#include "ui/account/LoginView.h"
+#include "ui/account/MacAccountView.h"
+#include "ui/window/MainWindowView.h"
+#include "ui/panel/MenuBarView.h"
+#include "ui/settings/SettingsView.h"
 
 AppViews appScreens(const ScreenServices &services)
 {

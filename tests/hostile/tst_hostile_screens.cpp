@@ -9,11 +9,11 @@
 #include "shell/DisplayText.h"
 #include "shell/ShellFixture.h"
 #include "support/Watchdog.h"
-#include "ui/Confirmation.h"
+#include "ui/common/Confirmation.h"
 #include "ui/AccountScreensSupport.h"
 #include "ui/AppScreens.h"
-#include "ui/LoginView.h"
-#include "ui/MainWindowView.h"
+#include "ui/account/LoginView.h"
+#include "ui/window/MainWindowView.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

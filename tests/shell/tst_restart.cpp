@@ -2,7 +2,7 @@
 // for), and the next start shows it as connected, with a Disconnect that works.
 #include "shell/ShellFixture.h"
 #include "support/FakeSystemVpn.h"
-#include "ui/MenuBarView.h"
+#include "ui/panel/MenuBarView.h"
 #include "vpn/ikev2/IKEv2Manager.h"
 #include "vpn/ikev2/IKEv2Service.h"
 

@@ -38,6 +38,13 @@ public slots:
     void open(const QUrl &url) { urls.append(url); }
 };
 
+// A click in the middle of the widget, where a person would click.
+inline void click(QWidget *widget)
+{
+    QVERIFY(widget);
+    QTest::mouseClick(widget, Qt::LeftButton, {}, widget->rect().center());
+}
+
 // A confirmation's button of a role (there must be exactly one).
 inline QAbstractButton *buttonWithRole(QMessageBox *box, QMessageBox::ButtonRole role)
 {

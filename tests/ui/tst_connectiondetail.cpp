@@ -1,7 +1,7 @@
 #include "shell/ShellFixture.h"
-#include "ui/ConnectionDetailView.h"
-#include "ui/Style.h"
-#include "ui/WorldMap.h"
+#include "ui/window/ConnectionDetailView.h"
+#include "ui/common/Style.h"
+#include "ui/map/WorldMap.h"
 #include "vpn/ServerManager.h"
 #include "vpn/VPNServiceManager.h"
 
@@ -135,13 +135,8 @@ private slots:
         const VPNDisplayStatus status = VPNDisplay::status(state);
         const bool connected = status == VPNDisplayStatus::Connected;
 
+        // The status dot's tone, the one colour the view keeps to itself.
         const auto look = ConnectionPresentation::look(status);
-        QCOMPARE(look.text, statusText);
-        QCOMPARE(look.emblemSymbol, emblem);
-        QCOMPARE(look.buttonSymbol, buttonSymbol);
-        QCOMPARE(look.buttonTitle, buttonTitle);
-        QCOMPARE(int(look.action), action);
-        QCOMPARE(look.connected, connected);
         QWidget plain;
         QCOMPARE(Style::toneColor(look.tone, &plain), dot.isValid() ? dot : Style::secondaryText(&plain));
 

@@ -2,11 +2,11 @@
 // steps, the faint and inert buttons, what is sent, the error texts and the
 // delayed close after a successful reset.
 #include "backend/APIError.h"
-#include "support/Screenshots.h"
 #include "support/AccountServices.h"
 #include "support/StubServer.h"
-#include "ui/ForgotPasswordView.h"
-#include "ui/Style.h"
+#include "ui/account/ForgotPasswordView.h"
+#include "ui/common/Style.h"
+#include "AccountScreensSupport.h"
 
 #include <QElapsedTimer>
 #include <QLineEdit>
@@ -62,11 +62,6 @@ struct Sheet
     AccountServices app{defaults, keychain, server.baseUrl()};
     QPointer<ForgotPasswordView> view;
 };
-
-void click(QWidget *widget)
-{
-    QTest::mouseClick(widget, Qt::LeftButton, {}, widget->rect().center());
-}
 
 } // namespace
 

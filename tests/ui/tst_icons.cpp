@@ -1,6 +1,6 @@
 #include "model/ConnectionPresentation.h"
 #include "support/Screenshots.h"
-#include "ui/Icons.h"
+#include "ui/common/Icons.h"
 
 #include <QApplication>
 #include <QDir>
@@ -179,21 +179,6 @@ private slots:
         const QString path = screenshotPath(u"icons-contact-sheet.png"_s);
         QVERIFY(sheet.save(path));
         qInfo("contact sheet: %s", qPrintable(path));
-
-        // The same set large, to check the drawing itself.
-        const int big = 64, columns = 8;
-        QImage large(columns * (big + 8), int((names.size() + columns - 1) / columns) * (big + 8), QImage::Format_ARGB32);
-        large.fill(Qt::white);
-        QPainter largePainter(&large);
-        for (int i = 0; i < names.size(); ++i) {
-            const QPixmap pm = names[i] == u"AppIcon"_s ? Icons::appIcon().pixmap(big, big)
-                                                         : Icons::pixmap(names[i], Qt::black, big, 1);
-            largePainter.drawPixmap((i % columns) * (big + 8) + 4, (i / columns) * (big + 8) + 4, pm);
-        }
-        largePainter.end();
-        const QString largePath = screenshotPath(u"icons-64px.png"_s);
-        QVERIFY(large.save(largePath));
-        qInfo("large icons: %s", qPrintable(largePath));
     }
 };
 

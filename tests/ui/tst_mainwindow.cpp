@@ -1,8 +1,8 @@
 #include "model/NotificationNames.h"
 #include "shell/ShellFixture.h"
-#include "ui/ConnectionDetailView.h"
-#include "ui/MainWindowView.h"
-#include "ui/WorldMap.h"
+#include "ui/window/ConnectionDetailView.h"
+#include "ui/window/MainWindowView.h"
+#include "ui/map/WorldMap.h"
 #include "vpn/ServerManager.h"
 #include "vpn/VPNServiceManager.h"
 

@@ -1,5 +1,5 @@
-#include "ui/LandShapes.h"
-#include "ui/MapProjection.h"
+#include "ui/map/LandShapes.h"
+#include "ui/map/MapProjection.h"
 
 #include <QtEndian>
 #include <QtTest>

@@ -1,7 +1,7 @@
 #include "shell/ShellFixture.h"
-#include "ui/MenuBarView.h"
-#include "ui/Style.h"
-#include "ui/WorldMap.h"
+#include "ui/panel/MenuBarView.h"
+#include "ui/common/Style.h"
+#include "ui/map/WorldMap.h"
 
 #include <QAbstractButton>
 #include <QLabel>

@@ -1,6 +1,6 @@
 #include "support/Screenshots.h"
-#include "ui/ServerPickerSheet.h"
-#include "ui/Style.h"
+#include "ui/window/ServerPickerSheet.h"
+#include "ui/common/Style.h"
 
 #include <QAbstractButton>
 #include <QDir>

@@ -1,11 +1,11 @@
 // A person's way through the sign-in screens against the real development
 // backend: create an account, type the mailed code, end signed in; then
 // reset the forgotten password and sign in with the new one.
-#include "support/Screenshots.h"
 #include "support/AccountServices.h"
 #include "support/DevServerProcess.h"
-#include "ui/LoginView.h"
-#include "ui/Style.h"
+#include "ui/account/LoginView.h"
+#include "ui/common/Style.h"
+#include "AccountScreensSupport.h"
 
 #include <QLineEdit>
 #include <QTemporaryDir>
@@ -14,12 +14,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-void click(QWidget *widget)
-{
-    QVERIFY(widget);
-    QTest::mouseClick(widget, Qt::LeftButton, {}, widget->rect().center());
-}
 
 void type(QWidget *root, const QString &fieldName, const QString &text)
 {

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Converts the Natural Earth land outlines (TopoJSON "land" object, as shipped
 by the npm package world-atlas) into the compact binary resource the world map
-draws: src/ui/mapdata/land.bin.
+draws: src/ui/map/mapdata/land.bin.
 
 Usage: convert.py LAND_TOPOJSON [OUTPUT] [--tolerance DEG] [--min-area DEG2]
 
