@@ -1,5 +1,5 @@
 # The translation template: every text the screens, the tray and the
-# notifications show, as lupdate finds it (tr() and QCoreApplication::
+# notifications show (the connection status texts live in src/model), as lupdate finds it (tr() and QCoreApplication::
 # translate()), regenerated whenever one of their sources changes. A
 # translator copies build/<preset>/translations/velorin-vpn.ts to
 # velorin-vpn_<lang>.ts and translates it; lrelease turns that into
@@ -12,6 +12,7 @@ if(NOT VELORIN_LUPDATE)
   return()
 endif()
 file(GLOB_RECURSE velorin_translated_sources CONFIGURE_DEPENDS
+  "${PROJECT_SOURCE_DIR}/src/model/*.cpp" "${PROJECT_SOURCE_DIR}/src/model/*.h"
   "${PROJECT_SOURCE_DIR}/src/ui/*.cpp" "${PROJECT_SOURCE_DIR}/src/ui/*.h"
   "${PROJECT_SOURCE_DIR}/src/shell/*.cpp" "${PROJECT_SOURCE_DIR}/src/shell/*.h")
 set(velorin_ts "${CMAKE_BINARY_DIR}/translations/velorin-vpn.ts")
