@@ -6,13 +6,6 @@ using namespace Qt::StringLiterals;
 
 namespace ConnectionPresentation {
 
-namespace {
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("ConnectionPresentation", text);
-}
-} // namespace
-
 Look look(VPNDisplayStatus status)
 {
     Look l;
@@ -22,7 +15,7 @@ Look look(VPNDisplayStatus status)
         l.traySymbol = u"shield.lefthalf.filled"_s;
         l.emblemSymbol = u"shield.slash"_s;
         l.buttonSymbol = u"lock.shield"_s;
-        l.buttonTitle = tr("Connect");
+        l.buttonTitle = QCoreApplication::translate("ConnectionPresentation", "Connect");
         break;
     case VPNDisplayStatus::Connecting:
         l.tone = Tone::Busy;
@@ -30,7 +23,7 @@ Look look(VPNDisplayStatus status)
         l.emblemSymbol = u"shield.lefthalf.filled"_s;
         l.emblemTone = Tone::Busy;
         l.buttonSymbol = u"hourglass"_s;
-        l.buttonTitle = tr("Connecting…");
+        l.buttonTitle = QCoreApplication::translate("ConnectionPresentation", "Connecting…");
         l.buttonTone = Tone::Busy;
         l.action = ButtonAction::None;
         break;
@@ -41,7 +34,7 @@ Look look(VPNDisplayStatus status)
         l.emblemTone = Tone::Go;
         l.connected = true;
         l.buttonSymbol = u"lock.open"_s;
-        l.buttonTitle = tr("Disconnect");
+        l.buttonTitle = QCoreApplication::translate("ConnectionPresentation", "Disconnect");
         l.buttonTone = Tone::Stop;
         l.action = ButtonAction::Disconnect;
         break;
@@ -50,7 +43,7 @@ Look look(VPNDisplayStatus status)
         l.traySymbol = u"shield"_s;
         l.emblemSymbol = u"shield.lefthalf.filled"_s;
         l.buttonSymbol = u"hourglass"_s;
-        l.buttonTitle = tr("Disconnecting…");
+        l.buttonTitle = QCoreApplication::translate("ConnectionPresentation", "Disconnecting…");
         l.buttonTone = Tone::Busy;
         l.action = ButtonAction::None;
         break;
@@ -59,7 +52,7 @@ Look look(VPNDisplayStatus status)
         l.traySymbol = u"exclamationmark.shield"_s;
         l.emblemSymbol = u"exclamationmark.shield"_s;
         l.buttonSymbol = u"lock.shield"_s;
-        l.buttonTitle = tr("Connect");
+        l.buttonTitle = QCoreApplication::translate("ConnectionPresentation", "Connect");
         break;
     }
     return l;
@@ -67,7 +60,7 @@ Look look(VPNDisplayStatus status)
 
 QString trayTitle(VPNDisplayStatus status)
 {
-    return tr("Velorin VPN — %1").arg(VPNDisplay::displayName(status));
+    return QCoreApplication::translate("ConnectionPresentation", "Velorin VPN — %1").arg(VPNDisplay::displayName(status));
 }
 
 QString statusLine(const VPNConnectionState &state, const QString &serverName,
