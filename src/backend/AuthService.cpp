@@ -104,19 +104,15 @@ QCoro::Task<> AuthService::restoreSession()
     setIsCheckingSession(true);
     setAuthState(AuthState::loading());
 
-    std::optional<QString> failure;
-    bool keepTokens = false;
-    try {
+    auto restoring = attempt([this]() -> QCoro::Task<> {
         co_await m_api.refreshAccessToken();
         co_await fetchCurrentUser();
-    } catch (const std::exception &error) {
-        failure = errorDescription(error);
-        keepTokens = isPassingTrouble(error);
-    }
+    });
+    const std::optional<Failure> failure = co_await std::move(restoring);
     if (failure) {
         setIsCheckingSession(false);
-        Log::system(u"❌ AuthService: Session restore failed: "_s + *failure);
-        if (!keepTokens)
+        Log::system(u"❌ AuthService: Session restore failed: "_s + failure->why);
+        if (!failure->passing)
             m_keychain.deleteAllAuthTokens();
         setAuthState(AuthState::unauthenticated());
         co_return;
@@ -148,34 +144,38 @@ QCoro::Task<> AuthService::fetchCurrentUser()
     const auto accessToken = m_keychain.retrieveString(KeychainManager::accessTokenKey);
     if (!accessToken)
         co_return;
-    std::optional<QString> syncFailure;
-    try {
-        co_await m_entitlements.syncWithBackend(*accessToken);
-    } catch (const std::exception &error) {
-        syncFailure = errorDescription(error);
-    }
+    auto syncing = attempt([this, token = *accessToken]() -> QCoro::Task<> {
+        co_await m_entitlements.syncWithBackend(token);
+    });
+    const std::optional<Failure> syncFailure = co_await std::move(syncing);
     if (syncFailure)
-        Log::system(u"⚠️ AuthService: Entitlement sync failed (non-fatal): "_s + *syncFailure);
+        Log::system(u"⚠️ AuthService: Entitlement sync failed (non-fatal): "_s + syncFailure->why);
     else
         Log::system(u"✅ AuthService: Entitlement synced with backend"_s);
 }
 
-QCoro::Task<bool> AuthService::formStep(std::function<QCoro::Task<>()> step, QString failedLine, QString fallback)
+QCoro::Task<std::optional<AuthService::Failure>> AuthService::attempt(std::function<QCoro::Task<>()> step,
+                                                                      QString fallback)
 {
     // The step's closure lives in this frame until the step has ended, so
     // its captures stay valid while it runs.
-    std::optional<QString> failure;
-    QString message;
+    std::optional<Failure> failure;
     try {
         co_await step();
     } catch (const std::exception &error) {
-        failure = errorDescription(error);
-        message = messageFor(error, fallback);
+        failure = Failure{errorDescription(error), messageFor(error, fallback), isPassingTrouble(error)};
     }
+    co_return failure;
+}
+
+QCoro::Task<bool> AuthService::formStep(std::function<QCoro::Task<>()> step, QString failedLine, QString fallback)
+{
+    auto attempting = attempt(std::move(step), fallback);
+    const std::optional<Failure> failure = co_await std::move(attempting);
     if (!failure)
         co_return true;
-    Log::system(u"❌ AuthService: "_s + failedLine + u": "_s + *failure);
-    setErrorMessage(message);
+    Log::system(u"❌ AuthService: "_s + failedLine + u": "_s + failure->why);
+    setErrorMessage(failure->message);
     co_return false;
 }
 
@@ -314,14 +314,10 @@ void AuthService::followStoredTokens(const QStringList &changedKeys)
 
 QCoro::Task<> AuthService::adoptSession()
 {
-    std::optional<QString> failure;
-    try {
-        co_await fetchCurrentUser();
-    } catch (const std::exception &error) {
-        failure = errorDescription(error);
-    }
+    auto adopting = attempt([this]() -> QCoro::Task<> { co_await fetchCurrentUser(); });
+    const std::optional<Failure> failure = co_await std::move(adopting);
     if (failure)
-        Log::system(u"❌ AuthService: Could not take over the sign-in: "_s + *failure);
+        Log::system(u"❌ AuthService: Could not take over the sign-in: "_s + failure->why);
 }
 
 void AuthService::saveTokens(const TokenPairResponse &tokens)

@@ -110,6 +110,18 @@ private:
     void endExpiredSession(const QString &reason);
     void followStoredTokens(const QStringList &changedKeys);
     QCoro::Task<> adoptSession();
+    // How a step failed: the log's reason, the text for a form (messageFor
+    // with the step's fallback) and whether it may be only a passing trouble.
+    struct Failure
+    {
+        QString why;
+        QString message;
+        bool passing = false;
+    };
+    // Runs a step and gives its failure instead of letting it escape. This is
+    // the one place the service catches: its operations are started from
+    // buttons, timers and signals, and nobody awaits them for an outcome.
+    QCoro::Task<std::optional<Failure>> attempt(std::function<QCoro::Task<>()> step, QString fallback = {});
     // Runs one step of a form (sign-in, registration, verification, new
     // code). A failure is logged as "❌ AuthService: <failedLine>: <why>" and
     // shown under the form (messageFor with `fallback`); gives whether the
