@@ -11,18 +11,35 @@ const QList<VPNProtocolType> &allCases()
     return cases;
 }
 
+namespace {
+
+struct Names
+{
+    QString raw;
+    QString display;
+    QString shortName;
+    QString description;
+};
+
+// One row per protocol, in the order of the enumeration.
+const Names &namesOf(VPNProtocolType type)
+{
+    static const Names names[] = {
+        {u"IKEv2"_s, u"IKEv2 (Recommended)"_s, u"IKEv2"_s,
+         u"Native Apple VPN protocol. Best compatibility, moderate speed. Works through App Store."_s},
+        {u"WireGuard"_s, u"WireGuard"_s, u"WireGuard"_s,
+         u"Modern, fast tunnel protocol. Low latency, excellent battery life."_s},
+        {u"XrayReality"_s, u"Xray Reality"_s, u"Xray"_s,
+         u"Advanced anti-censorship protocol. Disguises traffic as normal HTTPS. Best for restricted networks."_s},
+    };
+    return names[static_cast<int>(type)];
+}
+
+} // namespace
+
 QString rawValue(VPNProtocolType type)
 {
-    switch (type) {
-    case VPNProtocolType::IKEv2:
-        return u"IKEv2"_s;
-    case VPNProtocolType::WireGuard:
-        return u"WireGuard"_s;
-    case VPNProtocolType::XrayReality:
-        return u"XrayReality"_s;
-    }
-    Q_UNREACHABLE();
-    return {};
+    return namesOf(type).raw;
 }
 
 std::optional<VPNProtocolType> fromRawValue(const QString &raw)
@@ -35,44 +52,17 @@ std::optional<VPNProtocolType> fromRawValue(const QString &raw)
 
 QString displayName(VPNProtocolType type)
 {
-    switch (type) {
-    case VPNProtocolType::IKEv2:
-        return u"IKEv2 (Recommended)"_s;
-    case VPNProtocolType::WireGuard:
-        return u"WireGuard"_s;
-    case VPNProtocolType::XrayReality:
-        return u"Xray Reality"_s;
-    }
-    Q_UNREACHABLE();
-    return {};
+    return namesOf(type).display;
 }
 
 QString shortName(VPNProtocolType type)
 {
-    switch (type) {
-    case VPNProtocolType::IKEv2:
-        return u"IKEv2"_s;
-    case VPNProtocolType::WireGuard:
-        return u"WireGuard"_s;
-    case VPNProtocolType::XrayReality:
-        return u"Xray"_s;
-    }
-    Q_UNREACHABLE();
-    return {};
+    return namesOf(type).shortName;
 }
 
 QString protocolDescription(VPNProtocolType type)
 {
-    switch (type) {
-    case VPNProtocolType::IKEv2:
-        return u"Native Apple VPN protocol. Best compatibility, moderate speed. Works through App Store."_s;
-    case VPNProtocolType::WireGuard:
-        return u"Modern, fast tunnel protocol. Low latency, excellent battery life."_s;
-    case VPNProtocolType::XrayReality:
-        return u"Advanced anti-censorship protocol. Disguises traffic as normal HTTPS. Best for restricted networks."_s;
-    }
-    Q_UNREACHABLE();
-    return {};
+    return namesOf(type).description;
 }
 
 } // namespace VPNProtocol

@@ -42,49 +42,39 @@ bool ViciClient::isConnected() const
 
 void ViciClient::call(const QByteArray &command, const Vici::Message &arguments, Handler handler, int timeoutMs)
 {
-    Vici::Packet packet;
-    packet.type = Vici::PacketType::CmdRequest;
-    packet.name = command;
-    packet.message = arguments;
-    QString error;
-    const std::optional<QByteArray> frame = Vici::encodeFrame(packet, &error);
-    Request request;
-    request.type = packet.type;
-    request.name = command;
-    request.frame = frame.value_or(QByteArray());
-    request.handler = std::move(handler);
-    request.timeoutMs = timeoutMs;
-    enqueue(std::move(request), frame ? QString() : u"cannot send \"%1\": %2"_s.arg(displayName(command), error));
+    send(Vici::PacketType::CmdRequest, command, arguments, std::move(handler), timeoutMs);
 }
 
 void ViciClient::registerEvent(const QByteArray &event, Handler handler)
 {
-    Vici::Packet packet;
-    packet.type = Vici::PacketType::EventRegister;
-    packet.name = event;
-    QString error;
-    const std::optional<QByteArray> frame = Vici::encodeFrame(packet, &error);
-    Request request;
-    request.type = packet.type;
-    request.name = event;
-    request.frame = frame.value_or(QByteArray());
-    request.handler = std::move(handler);
-    enqueue(std::move(request), frame ? QString() : error);
+    send(Vici::PacketType::EventRegister, event, {}, std::move(handler), 0);
 }
 
 void ViciClient::unregisterEvent(const QByteArray &event, Handler handler)
 {
+    send(Vici::PacketType::EventUnregister, event, {}, std::move(handler), 0);
+}
+
+void ViciClient::send(Vici::PacketType type, const QByteArray &name, const Vici::Message &message, Handler handler,
+                      int timeoutMs)
+{
     Vici::Packet packet;
-    packet.type = Vici::PacketType::EventUnregister;
-    packet.name = event;
+    packet.type = type;
+    packet.name = name;
+    packet.message = message;
     QString error;
     const std::optional<QByteArray> frame = Vici::encodeFrame(packet, &error);
+    if (frame)
+        error.clear();
+    else if (type == Vici::PacketType::CmdRequest)
+        error = u"cannot send \"%1\": %2"_s.arg(displayName(name), error);
     Request request;
-    request.type = packet.type;
-    request.name = event;
+    request.type = type;
+    request.name = name;
     request.frame = frame.value_or(QByteArray());
     request.handler = std::move(handler);
-    enqueue(std::move(request), frame ? QString() : error);
+    request.timeoutMs = timeoutMs;
+    enqueue(std::move(request), error);
 }
 
 void ViciClient::enqueue(Request request, const QString &encodeError)

@@ -90,6 +90,10 @@ private:
         int timeoutMs = 0;
     };
 
+    // Encodes one request and queues it; a request that cannot be encoded
+    // is answered with the reason instead.
+    void send(Vici::PacketType type, const QByteArray &name, const Vici::Message &message, Handler handler,
+              int timeoutMs);
     void enqueue(Request request, const QString &encodeError);
     void schedulePump();
     void pump();
