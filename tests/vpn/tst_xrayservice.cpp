@@ -360,6 +360,26 @@ private slots:
         QVERIFY(rig.tool.calls().isEmpty());
     }
 
+    // The application quits while connected (the next start's clean-up
+    // finding the record off is the proxy tests' "no restore owed").
+    void quittingWhileConnectedRestoresAndStopsEverything()
+    {
+        Rig rig;
+        XrayService &service = rig.make();
+        QVERIFY(rig.connectNow());
+        const qint64 pid = service.xrayProcessId();
+        rig.tool.clearCalls();
+        Log::Capture log;
+        service.handleAppTermination();
+        QCOMPARE(rig.tool.calls(), restoreCalls());
+        QCOMPARE(rig.defaults.standard().boolValue(SystemProxy::activeKey), false);
+        QVERIFY(FakeXray::waitUntilGone(pid));
+        QVERIFY(!QFileInfo::exists(rig.configPath()));
+        // Its exit starts no restart.
+        QVERIFY(spinUntil([&] { return !log.matching(u"Process terminated with code 15"_s).isEmpty(); }));
+        QCOMPARE(service.reconnectAttempts(), 0);
+    }
+
     // SIGTERM, SIGHUP (the terminal closed) and SIGQUIT: the restore runs
     // on a worker while the main thread goes on, then the application quits.
     void theTerminationSignalsAreHandledOnAWorkerThenQuit()
