@@ -94,6 +94,7 @@ private slots:
         // The request (its path and query are the route the stub answers).
         QCOMPARE(rig.server.requests().size(), 1);
         QCOMPARE(rig.server.requests().first().header("Authorization"), "Bearer token-abc");
+        QCOMPARE(rig.server.requests().first().header("Content-Type"), "application/json");
 
         // The fetched values replace the dialled address and name the server.
         QCOMPARE(rig.manager->serverName(), u"United States - San Francisco"_s);
