@@ -72,12 +72,7 @@ private slots:
             + QByteArray("\x05\x00\x05item2", 8) + QByteArray("\x06\x02", 2);
         QCOMPARE(Vici::encode(message), expected);
 
-        const std::optional<Vici::Message> decoded = Vici::decode(expected);
-        QVERIFY(decoded);
-        QCOMPARE(*decoded, message);
-        QCOMPARE(decoded->text("key1"), u"value1"_s);
-        QCOMPARE(decoded->section("section1")->section("sub-section")->text("key2"), u"value2"_s);
-        QCOMPARE(decoded->section("section1")->list("list1"), (QList<QByteArray>{"item1", "item2"}));
+        QCOMPARE(Vici::decode(expected), message);
     }
 
     void roundTripsTheLimits()
@@ -232,55 +227,38 @@ private slots:
         QVERIFY2(error.contains(u"512 KiB"_s), qPrintable(error));
     }
 
-    // Each reply comes from the event loop, never inside call(). A command or
-    // event the daemon does not know, or a value too long to send, fails
-    // only itself: the connection stays and the next command is answered.
-    void eachCommandGetsItsOwnReply()
-    {
-        FakeViciServer server;
-        QVERIFY(server.listen());
-        server.setHandler("version", [](const Vici::Message &) {
-            Answer answer;
-            answer.message.set("daemon", "charon");
-            return answer;
-        });
-        server.setHandler("frobnicate", [](const Vici::Message &) { return Answer::unknown(); });
-        ViciClient client(server.socketPath());
-        Recorder version, unknown, tooLong;
-        client.call("version", {}, version.handler());
-        client.call("frobnicate", {}, unknown.handler());
-        client.registerEvent("no-such-event", unknown.handler());
-        client.call("load-cert", keyValue("data", QByteArray(70000, 'x')), tooLong.handler());
-        client.call("version", keyValue("a", "b"), version.handler());
-        QVERIFY(version.replies.isEmpty());
-        QTRY_COMPARE(version.replies.size(), 2);
-        QCOMPARE(version.replies[0].message.text("daemon"), u"charon"_s);
-        QVERIFY(version.replies[1].ok());
-        QCOMPARE(server.lastRequest("version"), keyValue("a", "b"));
-        QTRY_COMPARE(unknown.replies.size(), 2);
-        QCOMPARE(unknown.replies[0].error, u"the IKE daemon does not know the command \"frobnicate\""_s);
-        QCOMPARE(unknown.replies[1].error, u"the IKE daemon does not know the event \"no-such-event\""_s);
-        QTRY_COMPARE(tooLong.replies.size(), 1);
-        QVERIFY2(tooLong.replies[0].error.contains(u"65535"_s), qPrintable(tooLong.replies[0].error));
-        QVERIFY(!server.commands().contains("load-cert"));
-        QCOMPARE(server.connectionCount(), 1);
-    }
-
-    void sendsOneCommandAtATime()
+    // Each reply comes from the event loop, never inside call(), and one
+    // command is sent at a time. A command or event the daemon does not know,
+    // or a value too long to send, fails only itself: the connection stays
+    // and the next command is answered.
+    void eachCommandGetsItsOwnReplyInTurn()
     {
         FakeViciServer server;
         QVERIFY(server.listen());
         server.setHandler("initiate", [](const Vici::Message &) { return Answer::hold(); });
+        server.setHandler("frobnicate", [](const Vici::Message &) { return Answer::unknown(); });
         ViciClient client(server.socketPath());
-        QList<QByteArray> order;
-        client.call("initiate", {}, [&order](const ViciClient::Reply &) { order.append("initiate"); });
-        client.call("terminate", {}, [&order](const ViciClient::Reply &) { order.append("terminate"); });
+        Recorder held, version, unknown, tooLong;
+        client.call("initiate", {}, held.handler());
+        client.call("frobnicate", {}, unknown.handler());
+        client.registerEvent("no-such-event", unknown.handler());
+        client.call("load-cert", keyValue("data", QByteArray(70000, 'x')), tooLong.handler());
+        client.call("version", keyValue("a", "b"), version.handler());
         QTRY_COMPARE(server.commands(), QList<QByteArray>{"initiate"});
         QTest::qWait(50);
         QCOMPARE(server.commands(), QList<QByteArray>{"initiate"});
-        server.respond(keyValue("success", "yes"));
-        QTRY_COMPARE(order, (QList<QByteArray>{"initiate", "terminate"}));
-        QCOMPARE(server.commands(), (QList<QByteArray>{"initiate", "terminate"}));
+        QVERIFY(version.replies.isEmpty());
+        server.respond(keyValue("daemon", "charon"));
+        QTRY_COMPARE(version.replies.size(), 1);
+        QCOMPARE(held.replies[0].message.text("daemon"), u"charon"_s);
+        QVERIFY(version.replies[0].ok());
+        QCOMPARE(server.lastRequest("version"), keyValue("a", "b"));
+        QCOMPARE(unknown.replies.size(), 2);
+        QCOMPARE(unknown.replies[0].error, u"the IKE daemon does not know the command \"frobnicate\""_s);
+        QCOMPARE(unknown.replies[1].error, u"the IKE daemon does not know the event \"no-such-event\""_s);
+        QCOMPARE(tooLong.replies.size(), 1);
+        QVERIFY2(tooLong.replies[0].error.contains(u"65535"_s), qPrintable(tooLong.replies[0].error));
+        QVERIFY(!server.commands().contains("load-cert"));
         QCOMPARE(server.connectionCount(), 1);
     }
 
@@ -324,13 +302,7 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<bool>("whileWaiting");
         QTest::addColumn<QString>("error");
-        QByteArray huge(4, Qt::Uninitialized);
-        qToBigEndian(quint32(0x7FFFFFFF), huge.data());
-        QTest::newRow("oversized length") << huge << true << u"exceeds the 512 KiB limit"_s;
-        QTest::newRow("unknown packet type") << QByteArray("\x00\x00\x00\x01\x09", 5) << true
-                                             << u"unknown packet type 9"_s;
-        QTest::newRow("malformed message") << QByteArray("\x00\x00\x00\x03\x01\x03\x05", 7) << true
-                                           << u"malformed message"_s;
+        QTest::newRow("oversized length") << lengthPrefix(0x7FFFFFFF) << true << u"exceeds the 512 KiB limit"_s;
         QTest::newRow("a request from the daemon")
             << FakeViciServer::frame(Vici::PacketType::CmdRequest, "version") << true << u"only clients send"_s;
         QTest::newRow("confirmation for a command")
@@ -407,32 +379,22 @@ private slots:
         QCOMPARE(after.replies[0].message.value("success"), QByteArray("yes"));
     }
 
-    void reportsAMissingDaemon_data()
-    {
-        QTest::addColumn<bool>("fileExists");
-        QTest::addColumn<QString>("error");
-        QTest::newRow("no socket") << false << u"nothing listens at "_s;
-        QTest::newRow("not a socket") << true << u"charon"_s;
-    }
-
+    // A path that is not the daemon's socket fails every waiting call with
+    // the path named (nothing listening there is worded by the adapter's test).
     void reportsAMissingDaemon()
     {
-        QFETCH(bool, fileExists);
-        QFETCH(QString, error);
         QTemporaryDir dir;
         const QString path = dir.filePath(u"charon.vici"_s);
-        if (fileExists) {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-        }
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
         ViciClient client(path);
         QSignalSpy lost(&client, &ViciClient::connectionLost);
         Recorder recorder;
         client.call("version", {}, recorder.handler());
         client.call("version", {}, recorder.handler());
         QTRY_COMPARE(recorder.replies.size(), 2);
-        QVERIFY2(recorder.replies[0].error.contains(error), qPrintable(recorder.replies[0].error));
-        QVERIFY2(recorder.replies[0].error.contains(path), qPrintable(recorder.replies[0].error));
+        QVERIFY2(recorder.replies[1].error.contains(u"charon"_s), qPrintable(recorder.replies[1].error));
+        QVERIFY2(recorder.replies[1].error.contains(path), qPrintable(recorder.replies[1].error));
         QCOMPARE(lost.size(), 0);
     }
 };

@@ -107,43 +107,6 @@ private slots:
         QCOMPARE(m_tool->calls(), proxyOffCalls(u"Ethernet"_s) + proxyOffCalls(u"Wi-Fi"_s));
     }
 
-    // A refused call fails the set: the calls stop there, the states are
-    // turned off again and no restore stays owed.
-    void aRefusedCallFailsTheSetAndIsUndone()
-    {
-        m_tool->setScript(u"[-listallnetworkservices]\nWi-Fi\n[-getinfo Wi-Fi]\nIP address: 192.168.1.20\n"
-                          "[-setwebproxystate Wi-Fi on] exit=4\n** Error: The parameters were not valid.\n"_s);
-        const SystemProxy::Outcome outcome = m_proxy->setSystemProxy();
-        QVERIFY(!outcome.set);
-        QCOMPARE(outcome.error, u"The proxy tool refused “-setwebproxystate Wi-Fi on”: ** Error: The parameters were "
-                                "not valid."_s);
-        QCOMPARE(m_tool->calls().mid(2), proxyOnCalls(u"Wi-Fi"_s, kSocks, kHttp).mid(0, 4) + proxyOffCalls(u"Wi-Fi"_s));
-        QCOMPARE(defaults().boolValue(SystemProxy::activeKey), false);
-        QVERIFY(!defaults().contains(SystemProxy::servicesKey));
-        QVERIFY(m_proxy->activeNetworkServices().isEmpty());
-    }
-
-    // A restore that fails half-way does not claim success: the record
-    // stays, and the next start's clean-up turns the proxies off.
-    void aFailedRestoreKeepsTheRestoreOwed()
-    {
-        m_tool->setActiveServices({u"Wi-Fi"_s, u"Ethernet"_s});
-        QVERIFY(m_proxy->setSystemProxy().set);
-        m_tool->setScript(u"[-setwebproxystate Wi-Fi off] exit=4\n** Error: busy\n"_s);
-        m_tool->clearCalls();
-        m_proxy->restoreSystemProxy();
-        QCOMPARE(m_tool->calls(), proxyOffCalls(u"Wi-Fi"_s) + proxyOffCalls(u"Ethernet"_s));
-        QCOMPARE(defaults().boolValue(SystemProxy::activeKey), true);
-        QCOMPARE(defaults().stringList(SystemProxy::servicesKey), (QStringList{u"Wi-Fi"_s, u"Ethernet"_s}));
-
-        m_tool->setScript({});
-        m_tool->clearCalls();
-        SystemProxy next(defaults(), m_tool->toolPath(), kSocks, kHttp);
-        next.cleanupStaleProxy();
-        QCOMPARE(m_tool->calls(), proxyOffCalls(u"Wi-Fi"_s) + proxyOffCalls(u"Ethernet"_s));
-        QCOMPARE(defaults().boolValue(SystemProxy::activeKey), false);
-    }
-
     void aMissingToolIsNamedAndSetsNothing()
     {
         const QString missing = m_tool->toolPath() + u"-missing"_s;

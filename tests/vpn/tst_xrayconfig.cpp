@@ -72,12 +72,9 @@ private slots:
         QVERIFY(!expected.isEmpty());
 
         const QByteArray written = XrayConfigFile::serialise(XrayConfigFile::build(config, 10808, 10809));
+        // Ports are numbers in the expected document, and a number never equals a text.
         QCOMPARE(QJsonDocument::fromJson(written).object(), expected);
-        // Ports are numbers, not texts; the output is pretty-printed.
-        const QJsonArray inbounds = QJsonDocument::fromJson(written).object().value(u"inbounds"_s).toArray();
-        QVERIFY(inbounds[0].toObject().value(u"port"_s).isDouble());
-        QVERIFY(inbounds[1].toObject().value(u"port"_s).isDouble());
-        QVERIFY(written.contains("\n    \"inbounds\": ["));
+        QVERIFY(written.contains("\n    \"inbounds\": ["));  // pretty-printed
     }
 
     void writesAPrivateFileThroughNoLink()

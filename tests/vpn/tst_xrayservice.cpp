@@ -13,7 +13,7 @@ using namespace Qt::StringLiterals;
 using namespace XrayTest;
 
 namespace {
-enum class Setup { Normal, NoToken, ClosedApi, Unwritable, NoExecutable, NotExecutable };
+enum class Setup { Normal, NoToken, ClosedApi, NoExecutable, NotExecutable };
 }
 Q_DECLARE_METATYPE(Setup)
 
@@ -68,8 +68,6 @@ private slots:
         // The stopped child's exit changes nothing.
         QVERIFY(spinUntil([&] { return !log.matching(u"Process terminated with code 15"_s).isEmpty(); }));
         QCOMPARE(service.connectionState(), VPNConnectionState::disconnected());
-        for (const QString &line : Log::recentLines())
-            QVERIFY2(!line.contains(kUuid), qPrintable(line));
     }
 
     void pipelineFailures_data()
@@ -90,7 +88,6 @@ private slots:
         QTest::newRow("200 without a body") << Setup::Normal << id << 200 << QByteArray() << fetch;
         QTest::newRow("body without flow") << Setup::Normal << id << 200 << QJsonDocument(noFlow).toJson() << fetch;
         QTest::newRow("transport error") << Setup::ClosedApi << id << 200 << good << fetch;
-        QTest::newRow("file not written") << Setup::Unwritable << id << 200 << good << XrayService::writeFailedMessage;
         // Found missing before anything is asked for or changed.
         QTest::newRow("no executable") << Setup::NoExecutable << id << 200 << good << XrayBinary::missingMessage();
         QTest::newRow("executable does not start") << Setup::NotExecutable << id << 200 << good << u"The xray at "_s;
@@ -111,8 +108,6 @@ private slots:
             rig.keychain.deleteKey(KeychainManager::accessTokenKey);
         if (setup == Setup::ClosedApi)
             rig.options.endpoints = Endpoints::at(u"http://127.0.0.1:"_s + QString::number(StubServer::closedPort()));
-        if (setup == Setup::Unwritable) // a file where the folder should be
-            QFile(rig.options.configDirectory).open(QIODevice::WriteOnly);
         if (setup == Setup::NoExecutable)
             rig.options.bundledXrayPaths = {file};
         if (setup == Setup::NotExecutable) {
@@ -365,6 +360,8 @@ private slots:
         QVERIFY(rig.tool.calls().isEmpty());
     }
 
+    // The application quits while connected (the next start's clean-up
+    // finding the record off is the proxy tests' "no restore owed").
     void quittingWhileConnectedRestoresAndStopsEverything()
     {
         Rig rig;
@@ -376,21 +373,11 @@ private slots:
         service.handleAppTermination();
         QCOMPARE(rig.tool.calls(), restoreCalls());
         QCOMPARE(rig.defaults.standard().boolValue(SystemProxy::activeKey), false);
-        QCOMPARE(rig.defaults.standard().stringList(SystemProxy::servicesKey), (QStringList{u"Wi-Fi"_s, u"Ethernet"_s}));
         QVERIFY(FakeXray::waitUntilGone(pid));
         QVERIFY(!QFileInfo::exists(rig.configPath()));
         // Its exit starts no restart.
         QVERIFY(spinUntil([&] { return !log.matching(u"Process terminated with code 15"_s).isEmpty(); }));
         QCOMPARE(service.reconnectAttempts(), 0);
-
-        // The next run's service finds nothing owed.
-        rig.tool.clearCalls();
-        rig.defaults.restart();
-        XrayService next(rig.keychain, rig.defaults.standard(), rig.options);
-        bool done = false;
-        next.runLaunchCleanup([&] { done = true; });
-        QVERIFY(spinUntil([&] { return done; }));
-        QVERIFY(rig.tool.calls().isEmpty());
     }
 
     // SIGTERM, SIGHUP (the terminal closed) and SIGQUIT: the restore runs
