@@ -70,23 +70,6 @@ private slots:
         QVERIFY(!sent[0].hasHeader("Authorization"));
     }
 
-    void authenticatedGetCarriesTheBearerToken()
-    {
-        Fixture f;
-        f.tokens.save(u"AT-stored"_s, u"access_token"_s);
-        f.server.on("GET", u"/auth/me"_s,
-                    StubServer::Response::json(200, "{\"id\":\"u1\",\"email\":\"a@b.c\",\"email_verified\":true,"
-                                                    "\"apple_linked\":false,\"created_at\":\"2026-01-31T12:00:00.25Z\"}"));
-        const auto outcome = outcomeOf(f.client.request<UserResponse>(ApiPath::me, u"GET"_s, std::nullopt, true));
-        QVERIFY2(outcome.value, qPrintable(outcome.description()));
-        QCOMPARE(outcome.value->email, u"a@b.c"_s);
-        QCOMPARE(outcome.value->createdAt.time().msec(), 250);
-        const auto sent = f.server.requests("GET", ApiPath::me);
-        QCOMPARE(sent.size(), 1);
-        QCOMPARE(sent[0].header("Authorization"), QByteArray("Bearer AT-stored"));
-        QVERIFY(sent[0].body.isEmpty());
-    }
-
     // A refused token is renewed once, shared by the requests refused at the
     // same time, and each is sent again. A refused refresh ends the session
     // (the request then fails as it was answered); a server fault during the

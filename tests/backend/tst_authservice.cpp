@@ -74,40 +74,37 @@ private slots:
     // A refusal from the server ends with its message, unauthenticated and not loading.
     void refusalsOverHttp_data()
     {
-        QTest::addColumn<QString>("operation");
+        QTest::addColumn<QString>("path");
         QTest::addColumn<StubServer::Response>("response");
         QTest::addColumn<QString>("message");
         QTest::newRow("login 401 with error member")
-            << u"login"_s << StubServer::Response::json(401, R"({"error":"Account locked"})")
+            << u"/auth/login"_s << StubServer::Response::json(401, R"({"error":"Account locked"})")
             << u"Invalid email or password"_s;
-        QTest::newRow("register 409 text") << u"register"_s << StubServer::Response::text(409, "taken")
+        QTest::newRow("register 409 text") << u"/auth/register"_s << StubServer::Response::text(409, "taken")
                                            << u"An account with this email already exists"_s;
-        QTest::newRow("verify 400") << u"verify"_s << StubServer::Response::json(400, R"({"error":"That code is not right."})")
+        QTest::newRow("verify 400") << u"/auth/verify-email"_s
+                                    << StubServer::Response::json(400, R"({"error":"That code is not right."})")
                                     << u"That code is not right."_s;
-        QTest::newRow("resend 429") << u"resend"_s << StubServer::Response::json(429, R"({"message":"Wait a minute"})")
+        QTest::newRow("resend 429") << u"/auth/resend-code"_s << StubServer::Response::json(429, R"({"message":"Wait a minute"})")
                                     << u"Wait a minute"_s;
     }
 
     void refusalsOverHttp()
     {
-        QFETCH(QString, operation);
+        QFETCH(QString, path);
         QFETCH(StubServer::Response, response);
         QFETCH(QString, message);
         Fixture f;
         const QString email = u"ada@example.com"_s;
-        if (operation == u"login") {
-            f.server.on("POST", u"/auth/login"_s, response);
+        f.server.on("POST", path, response);
+        if (path == u"/auth/login")
             QCoro::waitFor(f.auth.login(email, u"pw"_s));
-        } else if (operation == u"register") {
-            f.server.on("POST", u"/auth/register"_s, response);
+        else if (path == u"/auth/register")
             QCoro::waitFor(f.auth.registerAccount(email, u"pw"_s));
-        } else if (operation == u"verify") {
-            f.server.on("POST", u"/auth/verify-email"_s, response);
+        else if (path == u"/auth/verify-email")
             QCoro::waitFor(f.auth.verifyEmail(email, u"123456"_s));
-        } else {
-            f.server.on("POST", u"/auth/resend-code"_s, response);
+        else
             QCoro::waitFor(f.auth.resendCode(email));
-        }
         QCOMPARE(f.auth.errorMessage(), message);
         QCOMPARE(f.auth.authState(), AuthState::unauthenticated());
         QVERIFY(!f.auth.isLoading());

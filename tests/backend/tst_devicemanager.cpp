@@ -28,8 +28,7 @@ struct Fixture : BackendFixture
 {
     DeviceManager &manager = services.devices;
 
-    explicit Fixture(bool signedIn = true, std::optional<QString> version = u"2.5"_s)
-        : BackendFixture(std::move(version))
+    explicit Fixture(bool signedIn = true)
     {
         if (signedIn)
             services.tokens.save(u"AT-1"_s, u"access_token"_s);
@@ -43,19 +42,9 @@ class TestDeviceManager : public QObject
     Q_OBJECT
 
 private slots:
-    void registrationSendsThisComputerThenFetches_data()
-    {
-        QTest::addColumn<std::optional<QString>>("version");
-        QTest::addColumn<QByteArray>("userAgent");
-        QTest::newRow("version") << std::optional<QString>(u"2.5"_s) << QByteArray("VelorinSecure-iOS/2.5");
-        QTest::newRow("no version") << std::optional<QString>() << QByteArray("VelorinSecure-iOS/1.0");
-    }
-
     void registrationSendsThisComputerThenFetches()
     {
-        QFETCH(std::optional<QString>, version);
-        QFETCH(QByteArray, userAgent);
-        Fixture f(true, version);
+        Fixture f;
         StubServer &server = f.server;
         AccountServices &services = f.services;
         server.on("POST", u"/api/v1/devices/register"_s,
@@ -69,10 +58,10 @@ private slots:
         const auto sent = server.requests();
         QCOMPARE(sent.size(), 2);
         QCOMPARE(sent[0].body, "{\"device_id\":\"" + id.toUtf8() + "\",\"device_name\":\"Test Computer\","
-                                   "\"platform\":\"linux\",\"app_version\":\"" + version.value_or(u"1.0"_s).toUtf8() + "\"}");
+                                   "\"platform\":\"linux\",\"app_version\":\"2.5\"}");
         for (const auto &request : sent) {
             QCOMPARE(request.header("Authorization"), QByteArray("Bearer AT-1"));
-            QCOMPARE(request.header("User-Agent"), userAgent);
+            QCOMPARE(request.header("User-Agent"), QByteArray("VelorinSecure-iOS/2.5"));
         }
         QCOMPARE(sent[0].header("Content-Type"), QByteArray("application/json"));
         QVERIFY(!sent[1].hasHeader("Content-Type"));

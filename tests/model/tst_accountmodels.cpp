@@ -138,25 +138,19 @@ private slots:
         QCOMPARE(tokens.expiresIn, 900);
     }
 
-    void everyEnumerationValueDecodes()
+    void everyEnumerationValueDecodesAndEncodes()
     {
-        const QList<QPair<QString, SubscriptionTier>> tiers{{u"free"_s, SubscriptionTier::Free},
-                                                           {u"monthly"_s, SubscriptionTier::Monthly},
-                                                           {u"yearly"_s, SubscriptionTier::Yearly},
-                                                           {u"partner"_s, SubscriptionTier::Partner}};
-        const QList<QPair<QString, SubscriptionStatus>> statuses{{u"active"_s, SubscriptionStatus::Active},
-                                                                 {u"expired"_s, SubscriptionStatus::Expired},
-                                                                 {u"cancelled"_s, SubscriptionStatus::Cancelled},
-                                                                 {u"trial"_s, SubscriptionStatus::Trial}};
-        for (const auto &[tierText, tier] : tiers) {
-            for (const auto &[statusText, status] : statuses) {
-                const QByteArray body = u"{\"tier\":\"%1\",\"status\":\"%2\",\"auto_renew\":true}"_s.arg(tierText, statusText).toUtf8();
-                const Subscription decoded = decodeBody<Subscription>(body);
-                QCOMPARE(decoded.tier, tier);
-                QCOMPARE(decoded.status, status);
-                QCOMPARE(SubscriptionValues::rawValue(tier), tierText);
-                QCOMPARE(SubscriptionValues::rawValue(status), statusText);
-            }
+        using Case = std::tuple<QString, SubscriptionTier, QString, SubscriptionStatus>;
+        for (const auto &[tierText, tier, statusText, status] :
+             {Case{u"free"_s, SubscriptionTier::Free, u"active"_s, SubscriptionStatus::Active},
+              Case{u"monthly"_s, SubscriptionTier::Monthly, u"expired"_s, SubscriptionStatus::Expired},
+              Case{u"yearly"_s, SubscriptionTier::Yearly, u"cancelled"_s, SubscriptionStatus::Cancelled},
+              Case{u"partner"_s, SubscriptionTier::Partner, u"trial"_s, SubscriptionStatus::Trial}}) {
+            const QByteArray body = u"{\"tier\":\"%1\",\"status\":\"%2\",\"auto_renew\":true}"_s.arg(tierText, statusText).toUtf8();
+            const Subscription decoded = decodeBody<Subscription>(body);
+            QCOMPARE(decoded.tier, tier);
+            QCOMPARE(decoded.status, status);
+            QCOMPARE(SubscriptionValues::rawValue(tier) + u' ' + SubscriptionValues::rawValue(status), tierText + u' ' + statusText);
         }
     }
 

@@ -67,6 +67,9 @@ private slots:
         QCOMPARE(SecretMask::applyToStart(text, 25), u"{\"access_token\":\"***\""_s);
         // A string cut open may be the start of a secret found further on.
         QCOMPARE(SecretMask::applyToStart(text, text.size() - 4), u"{\"access_token\":\"***\",\"n\":1,\"echo\":\"***"_s);
+        // A cut never ends inside a character made of two UTF-16 units.
+        QCOMPARE(SecretMask::applyToStart(u"ab🔑cd"_s, 3), u"ab"_s);
+        QCOMPARE(SecretMask::applyToStart(u"ab🔑cd"_s, 4), u"ab🔑"_s);
     }
 
     // A hostile body made of nothing but keys, or of thousands of distinct
