@@ -2,13 +2,13 @@
 
 // Helpers shared by the tests of the account, devices and settings screens.
 
+#include "support/AccountServices.h"
 #include "support/Screenshots.h"
+#include "support/StubServer.h"
 
 #include <QAbstractButton>
-#include <QApplication>
-#include <QPalette>
 #include <QDesktopServices>
-#include <QDir>
+#include <QLineEdit>
 #include <QList>
 #include <QLocale>
 #include <QMessageBox>
@@ -38,11 +38,38 @@ public slots:
     void open(const QUrl &url) { urls.append(url); }
 };
 
+// The account services over a stub backend, for one screen of a test.
+struct StubAccount
+{
+    // A request still running would outlive the services it belongs to.
+    ~StubAccount() { (void)QTest::qWaitFor([this] { return !app.auth.isLoading(); }, 5000); }
+
+    TempDefaults defaults;
+    FakeKeychain keychain;
+    StubServer server;
+    AccountServices app{defaults, keychain, server.baseUrl()};
+};
+
+// A child of a screen by its object name.
+template<typename T = QWidget>
+T *child(const QObject *root, const char *name)
+{
+    return root->findChild<T *>(QLatin1StringView(name));
+}
+
 // A click in the middle of the widget, where a person would click.
 inline void click(QWidget *widget)
 {
     QVERIFY(widget);
     QTest::mouseClick(widget, Qt::LeftButton, {}, widget->rect().center());
+}
+
+// Replaces a field's text as typing it would (input method, non-ASCII).
+inline void enter(QLineEdit *edit, const QString &text)
+{
+    edit->clear();
+    edit->setFocus();
+    edit->insert(text);
 }
 
 // A confirmation's button of a role (there must be exactly one).
@@ -59,32 +86,21 @@ inline QAbstractButton *buttonWithRole(QMessageBox *box, QMessageBox::ButtonRole
     return found;
 }
 
+// Waits for a confirmation to show and answers it with the button of a role.
+inline bool answer(QMessageBox *box, QMessageBox::ButtonRole role)
+{
+    if (!box || !QTest::qWaitFor([box] { return box->isVisible(); }))
+        return false;
+    QAbstractButton *button = buttonWithRole(box, role);
+    if (!button)
+        return false;
+    QTest::mouseClick(button, Qt::LeftButton);
+    return true;
+}
+
 // Dates and times in these tests read as in the United States, in UTC (the
 // test registration sets TZ=UTC).
 inline void useUnitedStatesLocale()
 {
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
 }
-
-// A dark palette for the application while it exists (grabs of the dark look).
-class DarkPalette
-{
-public:
-    DarkPalette()
-        : m_saved(QApplication::palette())
-    {
-        QPalette dark;
-        dark.setColor(QPalette::Window, QColor(30, 30, 32));
-        dark.setColor(QPalette::WindowText, QColor(235, 235, 240));
-        dark.setColor(QPalette::Base, QColor(44, 44, 46));
-        dark.setColor(QPalette::AlternateBase, QColor(52, 52, 54));
-        dark.setColor(QPalette::Text, QColor(235, 235, 240));
-        dark.setColor(QPalette::Button, QColor(58, 58, 60));
-        dark.setColor(QPalette::ButtonText, QColor(235, 235, 240));
-        QApplication::setPalette(dark);
-    }
-    ~DarkPalette() { QApplication::setPalette(m_saved); }
-
-private:
-    QPalette m_saved;
-};

