@@ -59,19 +59,21 @@ private slots:
 
     // Every switch starts at its default (only LAN access on) without
     // writing; a change is stored at once, announced to the other live
-    // models and read back after a restart.
-    void switchesAreStoredAtOnceAndShared()
+    // models and read back after a restart. Reset restores the six
+    // switches' defaults and touches nothing else.
+    void switchesAreStoredSharedAndReset()
     {
         Fixture f;
-        SettingsModel model(f.defaults.standard(), f.vpn);
-        SettingsModel other(f.defaults.standard(), f.vpn);
+        UserDefaults &store = f.defaults.standard();
+        SettingsModel model(store, f.vpn);
+        SettingsModel other(store, f.vpn);
         QSignalSpy announced(&other, &SettingsModel::switchChanged);
         for (const QString &key : kKeys) {
             const bool fallback = key == u"allowLAN";
             QCOMPARE(model.value(key), fallback);
-            QVERIFY(!f.defaults.standard().contains(key));
+            QVERIFY(!store.contains(key));
             model.setValue(key, !fallback);
-            QCOMPARE(f.defaults.standard().boolValue(key), std::optional<bool>(!fallback));
+            QCOMPARE(store.boolValue(key), std::optional<bool>(!fallback));
             QCOMPARE(announced.size(), 1);
             QCOMPARE(announced.takeFirst().at(0).toString(), key);
         }
@@ -79,16 +81,7 @@ private slots:
         SettingsModel restarted(reread, f.vpn);
         for (const QString &key : kKeys)
             QCOMPARE(restarted.value(key), key != u"allowLAN");
-    }
 
-    // Reset restores the six switches' defaults and touches nothing else.
-    void resetRestoresTheSixDefaultsOnly()
-    {
-        Fixture f;
-        UserDefaults &store = f.defaults.standard();
-        SettingsModel model(store, f.vpn);
-        for (const QString &key : kKeys)
-            model.setValue(key, key != u"allowLAN");
         store.set(u"selected_server_id"_s, u"sg-node-01"_s);
         store.set(u"xrayKillSwitchActive"_s, true);
         const QString storedProtocol = store.string(u"vpnProtocol"_s).value_or(QString());
