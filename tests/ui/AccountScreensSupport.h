@@ -72,29 +72,18 @@ inline void enter(QLineEdit *edit, const QString &text)
     edit->insert(text);
 }
 
-// A confirmation's button of a role (there must be exactly one).
-inline QAbstractButton *buttonWithRole(QMessageBox *box, QMessageBox::ButtonRole role)
-{
-    QAbstractButton *found = nullptr;
-    for (QAbstractButton *button : box->buttons()) {
-        if (box->buttonRole(button) == role) {
-            if (found)
-                return nullptr;
-            found = button;
-        }
-    }
-    return found;
-}
-
-// Waits for a confirmation to show and answers it with the button of a role.
+// Waits for a confirmation to show and answers it with its one button of a role.
 inline bool answer(QMessageBox *box, QMessageBox::ButtonRole role)
 {
     if (!box || !QTest::qWaitFor([box] { return box->isVisible(); }))
         return false;
-    QAbstractButton *button = buttonWithRole(box, role);
-    if (!button)
+    QList<QAbstractButton *> matching;
+    for (QAbstractButton *button : box->buttons())
+        if (box->buttonRole(button) == role)
+            matching.append(button);
+    if (matching.size() != 1)
         return false;
-    QTest::mouseClick(button, Qt::LeftButton);
+    QTest::mouseClick(matching.first(), Qt::LeftButton);
     return true;
 }
 

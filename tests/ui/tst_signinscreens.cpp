@@ -148,31 +148,6 @@ private slots:
         QCOMPARE(form.showsLengthNote(), lengthNote);
     }
 
-    // The button and the note follow the fields; a press of a disabled
-    // button, or Return, sends nothing.
-    void screenFollowsTheForm()
-    {
-        Screen screen;
-        screen.server.on("POST", u"/auth/register"_s, StubServer::Response::empty(401));
-        click(screen.modeSwitch());
-        QCOMPARE(screen.mainButton()->text(), u"Create Account"_s);
-        enter(screen.email(), u"ada@example.com"_s);
-        enter(screen.password(), u"abcdefg"_s);
-        QVERIFY(screen.shows("lengthNote"));
-        QVERIFY(!screen.mainButton()->isEnabled());
-        click(screen.mainButton());
-        QTest::keyClick(screen.confirmation(), Qt::Key_Return);
-        QTest::qWait(50);
-        QCOMPARE(screen.server.requests().size(), 0);
-
-        enter(screen.password(), u"abcdefgh"_s);
-        enter(screen.confirmation(), u"abcdefgh"_s);
-        QVERIFY(!screen.shows("lengthNote"));
-        QVERIFY(screen.mainButton()->isEnabled());
-        QTest::keyClick(screen.confirmation(), Qt::Key_Return);
-        QVERIFY(screen.server.waitForRequests(1));
-    }
-
     // The address goes out without its surrounding blanks, the password as
     // typed; while the request runs the button spins and takes no second
     // press; the service's error shows until dismissed.
@@ -259,7 +234,10 @@ private slots:
         QVERIFY(!screen.mainButton()->isEnabled());
     }
 
-    void returnMovesThroughTheFieldsAndSubmits()
+    // Return moves through the fields and submits; the button and the
+    // length note follow the fields, and neither a press of the disabled
+    // button nor Return sends a form that is not valid.
+    void returnAndButtonFollowTheForm()
     {
         Screen screen;
         screen.server.on("POST", u"/auth/login"_s, StubServer::Response::empty(401));
@@ -271,19 +249,29 @@ private slots:
         QTest::keyClicks(screen.email(), u"ada@example.com"_s);
         QTest::keyClick(screen.email(), Qt::Key_Return);
         QCOMPARE(screen.view.focusedField(), LoginField::password);
-        QTest::keyClicks(screen.password(), u"abcdefgh"_s);
+        QTest::keyClicks(screen.password(), u"abcdefg"_s);
+        QTest::keyClick(screen.password(), Qt::Key_Return);
+        QVERIFY(!screen.mainButton()->isEnabled());
+        click(screen.mainButton());
+        QTest::qWait(50);
+        QCOMPARE(screen.server.requests().size(), 0); // 7 characters
+        QTest::keyClicks(screen.password(), u"h"_s);
+        QVERIFY(screen.mainButton()->isEnabled());
         QTest::keyClick(screen.password(), Qt::Key_Return);
         QVERIFY(screen.server.waitForRequests(1));
         QCOMPARE(screen.server.requests().first().path, u"/auth/login"_s);
         QTRY_VERIFY(!screen.app.auth.isLoading());
 
         // Registering: Return in the password goes on to the confirmation,
-        // Return (or Enter) there creates the account.
+        // Return (or Enter) there creates the account once both match.
         click(screen.modeSwitch());
+        QCOMPARE(screen.mainButton()->text(), u"Create Account"_s);
         screen.password()->setFocus();
         QTest::keyClick(screen.password(), Qt::Key_Return);
         QCOMPARE(screen.view.focusedField(), LoginField::confirmPassword);
-        QTest::keyClicks(screen.confirmation(), u"abcdefgh"_s);
+        QTest::keyClicks(screen.confirmation(), u"abcdefg"_s);
+        QTest::keyClick(screen.confirmation(), Qt::Key_Return);
+        QTest::keyClicks(screen.confirmation(), u"h"_s);
         QTest::keyClick(screen.confirmation(), Qt::Key_Enter, Qt::KeypadModifier);
         QVERIFY(screen.server.waitForRequests(2));
         QCOMPARE(screen.server.requests().last().path, u"/auth/register"_s);
@@ -295,6 +283,13 @@ private slots:
         QVERIFY(screen.server.waitForRequests(3));
         QCOMPARE(screen.server.requests().last().path, u"/auth/register"_s);
         QTRY_VERIFY(!screen.app.auth.isLoading());
+
+        QVERIFY(!screen.shows("lengthNote"));
+        enter(screen.password(), u"abc"_s);
+        QVERIFY(screen.shows("lengthNote"));
+        QTest::keyClick(screen.confirmation(), Qt::Key_Return);
+        QTest::qWait(50);
+        QCOMPARE(screen.server.requests().size(), 3);
     }
 
     void linksOpenTheWebsitePages()
@@ -473,14 +468,14 @@ private slots:
         QCOMPARE(VerificationCode::filtered(code), code);
     }
 
-    // Typed characters go through the filter; six digits go out at once, a
-    // seventh is dropped and sends nothing; a refused code stays for
-    // correction, and the corrected code goes out again by itself.
-    void typingSubmitsOnceAtSixDigits()
+    // Typed or pasted characters go through the filter; six digits go out
+    // at once, while they are checked the button spins and takes no press,
+    // a seventh digit is dropped and sends nothing; after a refusal the
+    // button sends the code again and a corrected code goes out by itself.
+    void codeIsSubmittedOnceAtSixDigits()
     {
         CodeSheet sheet;
-        sheet.server.on("POST", u"/auth/verify-email"_s, StubServer::Response::json(400, refused));
-        QVERIFY(!sheet.shows(sheet.errorRow()));
+        sheet.server.on("POST", u"/auth/verify-email"_s, StubServer::Response::json(400, refused).after(300ms));
         QTest::keyClicks(sheet.codeField(), u"12a3-"_s);
         QCOMPARE(sheet.view.code(), u"123"_s);
         QTest::keyClicks(sheet.codeField(), u"45"_s);
@@ -492,60 +487,39 @@ private slots:
         sheet.view.verify();
         QTest::qWait(100);
         QCOMPARE(sheet.server.requests().size(), 0);
-        QTest::keyClicks(sheet.codeField(), u"6"_s);
-        QVERIFY(sheet.server.waitForRequests(1));
-        QTest::keyClicks(sheet.codeField(), u"7"_s);
-        QCOMPARE(sheet.codeField()->text(), u"123456"_s);
 
-        QTRY_VERIFY(sheet.shows(sheet.errorRow()));
-        QCOMPARE(sheet.errorRow()->message(), sheet.app.auth.errorMessage());
-        QCOMPARE(sheet.verifications().size(), 1);
-        QCOMPARE(sheet.verifications().first().json(),
-                 (QJsonObject{{u"email"_s, address}, {u"code"_s, u"123456"_s}}));
-        saveGrab(&sheet.view, u"verification-error"_s, true);
-
-        QTest::keyClick(sheet.codeField(), Qt::Key_Backspace);
-        QTest::keyClicks(sheet.codeField(), u"9"_s);
-        QVERIFY(sheet.server.waitForRequests(2));
-        QCOMPARE(sheet.verifications().last().json().value(u"code"_s).toString(), u"123459"_s);
-    }
-
-    void pastingSubmitsOnce()
-    {
-        CodeSheet sheet;
-        sheet.server.on("POST", u"/auth/verify-email"_s, StubServer::Response::json(400, refused).after(300ms));
+        sheet.codeField()->selectAll();
         QGuiApplication::clipboard()->setText(u"123-456 7"_s);
-        sheet.codeField()->setFocus();
         sheet.codeField()->paste();
         QCOMPARE(sheet.codeField()->text(), u"123456"_s);
-
-        // While the code is checked the button spins and cannot be pressed.
-        QVERIFY(sheet.app.auth.isLoading());
         QVERIFY(sheet.verifyButton()->isBusy());
         QVERIFY(!sheet.verifyButton()->isEnabled());
         click(sheet.verifyButton());
-        QTRY_VERIFY(!sheet.app.auth.isLoading());
+        QTRY_VERIFY(sheet.shows(sheet.errorRow()));
+        QCOMPARE(sheet.errorRow()->message(), sheet.app.auth.errorMessage());
+        QTest::keyClicks(sheet.codeField(), u"7"_s);
+        QCOMPARE(sheet.codeField()->text(), u"123456"_s);
         QTest::qWait(50);
         QCOMPARE(sheet.verifications().size(), 1);
-        QCOMPARE(sheet.verifications().first().json().value(u"code"_s).toString(), u"123456"_s);
+        QCOMPARE(sheet.verifications().first().json(), (QJsonObject{{u"email"_s, address}, {u"code"_s, u"123456"_s}}));
+        saveGrab(&sheet.view, u"verification-error"_s, true);
 
-        // The button sends the same code again after a refusal.
-        QVERIFY(sheet.verifyButton()->isEnabled());
         click(sheet.verifyButton());
         QVERIFY(sheet.server.waitForRequests(2));
+        QTRY_VERIFY(!sheet.app.auth.isLoading());
+        QTest::keyClick(sheet.codeField(), Qt::Key_Backspace);
+        QTest::keyClicks(sheet.codeField(), u"9"_s);
+        QVERIFY(sheet.server.waitForRequests(3));
+        QCOMPARE(sheet.verifications().last().json().value(u"code"_s).toString(), u"123459"_s);
     }
 
     void resendCountsDownFromSixty()
     {
         CodeSheet sheet;
         sheet.server.on("POST", u"/auth/resend-code"_s, StubServer::Response::json(200, "{\"message\":\"sent\"}"));
-        QVERIFY(sheet.shows(sheet.resendButton()));
         QVERIFY(!sheet.shows(sheet.countdown()));
-        QVERIFY(!sheet.view.isResendTimerActive());
-
         click(sheet.resendButton());
         QCOMPARE(sheet.countdown()->text(), u"Resend code in 60s"_s);
-        QVERIFY(sheet.shows(sheet.countdown()));
         QVERIFY(!sheet.shows(sheet.resendButton()));
         QVERIFY(sheet.server.waitForRequests(1));
         QCOMPARE(sheet.server.requests("POST", u"/auth/resend-code"_s).first().json(), (QJsonObject{{u"email"_s, address}}));
