@@ -7,6 +7,8 @@
 #include "support/StubServer.h"
 
 #include <QAbstractButton>
+#include <QApplication>
+#include <QPalette>
 #include <QDesktopServices>
 #include <QLineEdit>
 #include <QList>
@@ -93,3 +95,26 @@ inline void useUnitedStatesLocale()
 {
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
 }
+
+// A dark palette for the application while it exists (checks and grabs of the dark look).
+class DarkPalette
+{
+public:
+    DarkPalette()
+        : m_saved(QApplication::palette())
+    {
+        QPalette dark;
+        dark.setColor(QPalette::Window, QColor(30, 30, 32));
+        dark.setColor(QPalette::WindowText, QColor(235, 235, 240));
+        dark.setColor(QPalette::Base, QColor(44, 44, 46));
+        dark.setColor(QPalette::AlternateBase, QColor(52, 52, 54));
+        dark.setColor(QPalette::Text, QColor(235, 235, 240));
+        dark.setColor(QPalette::Button, QColor(58, 58, 60));
+        dark.setColor(QPalette::ButtonText, QColor(235, 235, 240));
+        QApplication::setPalette(dark);
+    }
+    ~DarkPalette() { QApplication::setPalette(m_saved); }
+
+private:
+    QPalette m_saved;
+};
