@@ -2,13 +2,15 @@
 
 // Helpers shared by the tests of the account, devices and settings screens.
 
+#include "support/AccountServices.h"
 #include "support/Screenshots.h"
+#include "support/StubServer.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QPalette>
 #include <QDesktopServices>
-#include <QDir>
+#include <QLineEdit>
 #include <QList>
 #include <QLocale>
 #include <QMessageBox>
@@ -38,6 +40,25 @@ public slots:
     void open(const QUrl &url) { urls.append(url); }
 };
 
+// The account services over a stub backend, for one screen of a test.
+struct StubAccount
+{
+    // A request still running would outlive the services it belongs to.
+    ~StubAccount() { (void)QTest::qWaitFor([this] { return !app.auth.isLoading(); }, 5000); }
+
+    TempDefaults defaults;
+    FakeKeychain keychain;
+    StubServer server;
+    AccountServices app{defaults, keychain, server.baseUrl()};
+};
+
+// A child of a screen by its object name.
+template<typename T = QWidget>
+T *child(const QObject *root, const char *name)
+{
+    return root->findChild<T *>(QLatin1StringView(name));
+}
+
 // A click in the middle of the widget, where a person would click.
 inline void click(QWidget *widget)
 {
@@ -45,18 +66,27 @@ inline void click(QWidget *widget)
     QTest::mouseClick(widget, Qt::LeftButton, {}, widget->rect().center());
 }
 
-// A confirmation's button of a role (there must be exactly one).
-inline QAbstractButton *buttonWithRole(QMessageBox *box, QMessageBox::ButtonRole role)
+// Replaces a field's text as typing it would (input method, non-ASCII).
+inline void enter(QLineEdit *edit, const QString &text)
 {
-    QAbstractButton *found = nullptr;
-    for (QAbstractButton *button : box->buttons()) {
-        if (box->buttonRole(button) == role) {
-            if (found)
-                return nullptr;
-            found = button;
-        }
-    }
-    return found;
+    edit->clear();
+    edit->setFocus();
+    edit->insert(text);
+}
+
+// Waits for a confirmation to show and answers it with its one button of a role.
+inline bool answer(QMessageBox *box, QMessageBox::ButtonRole role)
+{
+    if (!box || !QTest::qWaitFor([box] { return box->isVisible(); }))
+        return false;
+    QList<QAbstractButton *> matching;
+    for (QAbstractButton *button : box->buttons())
+        if (box->buttonRole(button) == role)
+            matching.append(button);
+    if (matching.size() != 1)
+        return false;
+    QTest::mouseClick(matching.first(), Qt::LeftButton);
+    return true;
 }
 
 // Dates and times in these tests read as in the United States, in UTC (the
@@ -66,7 +96,7 @@ inline void useUnitedStatesLocale()
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
 }
 
-// A dark palette for the application while it exists (grabs of the dark look).
+// A dark palette for the application while it exists (checks and grabs of the dark look).
 class DarkPalette
 {
 public:

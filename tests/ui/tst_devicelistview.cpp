@@ -1,13 +1,11 @@
-#include "support/AccountServices.h"
-#include "support/StubServer.h"
+#include "AccountScreensSupport.h"
+#include "shell/DisplayText.h"
 #include "ui/account/DateText.h"
 #include "ui/account/DeviceListView.h"
 #include "ui/common/Style.h"
-#include "AccountScreensSupport.h"
 
 #include <QLabel>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
@@ -34,29 +32,22 @@ const QByteArray kThreeDevices =
     "],\"device_limit\":3,\"active_count\":2,\"can_add_more\":true}";
 const QByteArray kNoDevices = "{\"devices\":[],\"device_limit\":5,\"active_count\":0,\"can_add_more\":true}";
 
-struct Fixture
+struct Fixture : StubAccount
 {
-    StubServer server;
-    TempDefaults defaults;
-    FakeKeychain keychain;
-    AccountServices services{defaults, keychain, server.baseUrl()};
-    DeviceManager &manager = services.devices;
+    DeviceManager &manager = app.devices;
     std::unique_ptr<DeviceListView> view;
 
     explicit Fixture(const StubServer::Response &list = StubServer::Response::json(200, kThreeDevices))
     {
-        services.tokens.save(u"AT-1"_s, u"access_token"_s);
-        services.tokens.save(kThisMac, u"device_id"_s);
+        app.tokens.save(u"AT-1"_s, u"access_token"_s);
+        app.tokens.save(kThisMac, u"device_id"_s);
         server.on("GET", u"/api/v1/devices"_s, list);
         view = std::make_unique<DeviceListView>(manager);
         view->resize(520, 480);
     }
 
-    ~Fixture()
-    {
-        // No request may outlive the manager.
-        QTRY_VERIFY(!manager.isLoading());
-    }
+    // No request may outlive the manager.
+    ~Fixture() { QTRY_VERIFY(!manager.isLoading()); }
 
     void showAndLoad()
     {
@@ -128,53 +119,52 @@ private slots:
 
     // Showing the page fetches the list; the header and footer read the
     // backend's numbers; this computer's row has the badge, an accent icon
-    // and no Remove button.
+    // and no Remove button. A name cut to the row's width has the whole name
+    // as its tooltip.
     void showsTheAccountsDevices()
     {
-        Fixture f;
+        QByteArray devices = kThreeDevices;
+        const QString longName = u"Old Box "_s.repeated(20).trimmed();
+        devices.replace("Old Box", longName.toUtf8());
+        Fixture f(StubServer::Response::json(200, devices));
         QVERIFY(f.server.requests().isEmpty());
         f.showAndLoad();
         QCOMPARE(f.server.requests("GET", u"/api/v1/devices"_s).size(), 1);
         QCOMPARE(f.view->content(), Content::List);
         QCOMPARE(f.text("slotsText"), u"2 of 3 device slots used"_s);
         QCOMPARE(f.text("footerText"), u"Your subscription supports up to 3 devices."_s);
-        QCOMPARE(f.text("footerHint"), u"Remove old devices to free up slots for new ones."_s);
         QVERIFY(!f.visible("errorBanner"));
 
+        const struct
+        {
+            QString name;
+            bool current;
+            QString symbol;
+            QString details;
+        } expected[] = {
+            {u"Studio Desk"_s, true, u"laptopcomputer"_s, u"MACOS  ·  v2.5  ·  Jan 31, 2026, 12:00 PM"_s},
+            {u"Ada's Phone"_s, false, u"iphone"_s, u"IOS  ·  Feb 1, 2026, 8:30 AM"_s},
+            {longName, false, u"questionmark.circle"_s, u"UNKNOWN  ·  v1.9  ·  last Tuesday"_s},
+        };
         const auto rows = f.view->rows();
         QCOMPARE(rows.size(), 3);
-        QCOMPARE(rows[0]->device().nickname, u"Studio Desk"_s);
-        QCOMPARE(rows[2]->device().nickname, u"Old Box"_s);
-
-        MacDeviceRow *mac = f.row(u"Studio Desk"_s);
-        QVERIFY(mac->isCurrent());
-        QVERIFY(mac->findChild<QLabel *>(u"thisMacBadge"_s));
-        // The Mac's "This Mac", named for what this machine is.
-        QCOMPARE(mac->findChild<QLabel *>(u"thisMacBadge"_s)->text(), u"This Computer"_s);
-        QVERIFY(!mac->removeButton());
-        QVERIFY(!mac->findChild<QAbstractButton *>());
-        auto *macIcon = mac->findChild<SymbolView *>(u"platformIcon"_s);
-        QCOMPARE(macIcon->symbol(), u"laptopcomputer"_s);
-        QCOMPARE(macIcon->color(), Style::accent());
-        QCOMPARE(f.details(u"Studio Desk"_s), u"MACOS  ·  v2.5  ·  Jan 31, 2026, 12:00 PM"_s);
-
-        MacDeviceRow *phone = f.row(u"Ada's Phone"_s);
-        QVERIFY(!phone->isCurrent());
-        QVERIFY(!phone->findChild<QLabel *>(u"thisMacBadge"_s));
-        QVERIFY(phone->removeButton() && phone->removeButton()->isVisible());
-        auto *phoneIcon = phone->findChild<SymbolView *>(u"platformIcon"_s);
-        QCOMPARE(phoneIcon->symbol(), u"iphone"_s);
-        QCOMPARE(phoneIcon->color(), Style::secondaryText(phone));
-        QCOMPARE(f.details(u"Ada's Phone"_s), u"IOS  ·  Feb 1, 2026, 8:30 AM"_s);
-
-        QCOMPARE(f.row(u"Old Box"_s)->findChild<SymbolView *>(u"platformIcon"_s)->symbol(), u"questionmark.circle"_s);
-        QCOMPARE(f.details(u"Old Box"_s), u"UNKNOWN  ·  v1.9  ·  last Tuesday"_s);
+        for (int i = 0; i < 3; ++i) {
+            MacDeviceRow *row = rows[i];
+            const auto &want = expected[i];
+            QCOMPARE(row->device().nickname, want.name);
+            QCOMPARE(row->isCurrent(), want.current);
+            QCOMPARE(child<QLabel>(row, "thisMacBadge") != nullptr, want.current);
+            QCOMPARE(row->findChild<QAbstractButton *>() != nullptr, !want.current);
+            const auto *icon = child<SymbolView>(row, "platformIcon");
+            QCOMPARE(icon->symbol(), want.symbol);
+            QCOMPARE(icon->color(), want.current ? Style::accent() : Style::secondaryText(row));
+            QCOMPARE(f.details(want.name), want.details);
+            const auto *name = child<QLabel>(row, "nicknameText");
+            QCOMPARE(name->toolTip(), name->text() == want.name ? QString() : DisplayText::toolTip(want.name));
+        }
+        QCOMPARE(child<QLabel>(rows[0], "thisMacBadge")->text(), u"This Computer"_s);
+        QVERIFY(child<QLabel>(rows[2], "nicknameText")->text().endsWith(u"…"_s));
         QVERIFY(saveGrab(f.view.get(), u"devices-list"_s));
-
-        DarkPalette dark;
-        QCOMPARE(f.row(u"Ada's Phone"_s)->findChild<SymbolView *>(u"platformIcon"_s)->color(),
-                 Style::secondaryText(f.row(u"Ada's Phone"_s)));
-        QVERIFY(saveGrab(f.view.get(), u"devices-list-dark"_s));
     }
 
     // While the first load runs the loading text shows, not the empty state;
@@ -186,18 +176,13 @@ private slots:
         QTRY_VERIFY(f.manager.isLoading());
         QCOMPARE(f.view->content(), Content::Loading);
         QVERIFY(f.visible("loadingState"));
-        QCOMPARE(f.text("loadingText"), u"Loading devices…"_s);
         QVERIFY(!f.visible("emptyState"));
-        QVERIFY(saveGrab(f.view.get(), u"devices-loading"_s));
 
         QTRY_VERIFY(!f.manager.isLoading());
         QCOMPARE(f.view->content(), Content::Empty);
         QVERIFY(f.visible("emptyState"));
         QVERIFY(!f.visible("loadingState"));
-        QCOMPARE(f.text("emptyTitle"), u"No Registered Devices"_s);
-        QCOMPARE(f.text("emptyText"), u"Devices will appear here after connecting to VPN."_s);
         QCOMPARE(f.text("slotsText"), u"0 of 5 device slots used"_s);
-        QVERIFY(saveGrab(f.view.get(), u"devices-empty"_s));
 
         f.server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, kThreeDevices));
         QTest::mouseClick(f.view->findChild<QAbstractButton *>(u"refreshButton"_s), Qt::LeftButton);
@@ -233,7 +218,6 @@ private slots:
         QVERIFY(f.visible("errorBanner"));
         QCOMPARE(f.text("errorText"), u"Failed to load devices"_s);
         QCOMPARE(f.view->content(), Content::Empty);
-        QVERIFY(saveGrab(f.view.get(), u"devices-error"_s));
 
         f.server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, kThreeDevices));
         QTest::mouseClick(f.view->findChild<QPushButton *>(u"retryButton"_s), Qt::LeftButton);
@@ -252,16 +236,9 @@ private slots:
         QTest::mouseClick(f.row(u"Ada's Phone"_s)->removeButton(), Qt::LeftButton);
         QMessageBox *box = f.view->removeConfirmation();
         QVERIFY(box);
-        QTRY_VERIFY(box->isVisible());
         QCOMPARE(f.view->deviceToRevoke()->nickname, u"Ada's Phone"_s);
-        QCOMPARE(box->windowTitle(), u"Remove Device"_s);
         QCOMPARE(box->text(), u"Remove \"Ada's Phone\"? This device will no longer be able to use Velorin VPN."_s);
-        QAbstractButton *cancel = buttonWithRole(box, QMessageBox::RejectRole);
-        QVERIFY(cancel);
-        QCOMPARE(buttonWithRole(box, QMessageBox::DestructiveRole)->text(), u"Remove"_s);
-        QVERIFY(saveGrab(box, u"devices-remove-confirmation"_s));
-
-        QTest::mouseClick(cancel, Qt::LeftButton);
+        QVERIFY(answer(box, QMessageBox::RejectRole));
         QTRY_VERIFY(!f.view->removeConfirmation());
         QVERIFY(!f.view->deviceToRevoke());
         QTest::qWait(100);
@@ -269,13 +246,11 @@ private slots:
         QCOMPARE(f.view->rows().size(), 3);
 
         QTest::mouseClick(f.row(u"Ada's Phone"_s)->removeButton(), Qt::LeftButton);
-        QTRY_VERIFY(f.view->removeConfirmation() && f.view->removeConfirmation()->isVisible());
-        QTest::mouseClick(buttonWithRole(f.view->removeConfirmation(), QMessageBox::DestructiveRole), Qt::LeftButton);
+        QVERIFY(answer(f.view->removeConfirmation(), QMessageBox::DestructiveRole));
         QTRY_COMPARE(f.view->rows().size(), 2);
         const auto revokes = f.server.requests("POST", u"/api/v1/devices/revoke"_s);
         QCOMPARE(revokes.size(), 1);
         QCOMPARE(revokes[0].json().value(u"device_id"_s).toString(), u"22222222-AAAA-BBBB-CCCC-000000000002"_s);
-        QVERIFY(!f.row(u"Ada's Phone"_s));
         QCOMPARE(f.text("slotsText"), u"1 of 3 device slots used"_s);
     }
 
@@ -291,7 +266,6 @@ private slots:
         QTest::mouseMove(row, row->rect().center());
         QTRY_VERIFY(row->isHovering());
         QCOMPARE(row->removeButton()->backgroundColor(), Style::withAlpha(Style::red(), 0.15));
-        QVERIFY(saveGrab(f.view.get(), u"devices-row-hover"_s));
         QTest::mouseMove(f.view.get(), QPoint(1, 1));
         QTRY_VERIFY(!row->isHovering());
     }

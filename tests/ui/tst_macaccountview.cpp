@@ -36,23 +36,18 @@ struct Fixture : ShellFixture
         view.show();
     }
 
-    // Signs in over the stub server; the subscription sync caches `plan`.
-    void signIn(const QByteArray &status = "active", const QByteArray &plan = "personal_yearly")
+    // Signs in over the stub server; the subscription sync caches the plan.
+    void signIn()
     {
         server.on("GET", u"/api/v1/subscriptions/status"_s,
-                  StubServer::Response::json(200, "{\"status\":\"" + status + "\",\"plan\":\"" + plan
-                                                      + "\",\"expires_at\":\"2099-03-01T00:00:00Z\",\"is_trial\":false}"));
+                  StubServer::Response::json(200, "{\"status\":\"active\",\"plan\":\"personal_yearly\","
+                                                  "\"expires_at\":\"2099-03-01T00:00:00Z\",\"is_trial\":false}"));
         QVERIFY(ShellFixture::signIn());
     }
 
-    QString text(const char *name) const { return view.findChild<QLabel *>(QString::fromLatin1(name))->text(); }
-    bool expiresShown() const { return view.findChild<QWidget *>(u"expiresRow"_s)->isVisible(); }
-    void click(const char *name)
-    {
-        auto *button = view.findChild<QAbstractButton *>(QString::fromLatin1(name));
-        QVERIFY2(button, name);
-        QTest::mouseClick(button, Qt::LeftButton);
-    }
+    QString text(const char *name) const { return child<QLabel>(&view, name)->text(); }
+    bool expiresShown() const { return child(&view, "expiresRow")->isVisible(); }
+    void click(const char *name) { ::click(child(&view, name)); }
 };
 
 } // namespace
@@ -122,12 +117,6 @@ private slots:
         QVERIFY(info.expiry.has_value());
     }
 
-    void withoutRecordNoSubscription()
-    {
-        const AccountPlan::Info info = AccountPlan::info(std::nullopt, QDateTime::currentDateTimeUtc());
-        QCOMPARE(info, (AccountPlan::Info{u"No Subscription"_s, u"Inactive"_s, StatusTone::Secondary, std::nullopt}));
-    }
-
     void expiryIsAMediumDateInLocalTime()
     {
         const QDateTime expiry = utc("2026-03-01T23:30:00Z");
@@ -146,7 +135,6 @@ private slots:
         QCOMPARE(f.text("planText"), u"No Subscription"_s);
         QCOMPARE(f.text("statusText"), u"Inactive"_s);
         QVERIFY(!f.expiresShown());
-        QVERIFY(saveGrab(&f.view, u"account-no-subscription"_s));
 
         const QDateTime now = QDateTime::currentDateTimeUtc();
         f.account.entitlements.saveEntitlement(true, now.addDays(-1), u"  personal_yearly  "_s);
@@ -160,7 +148,6 @@ private slots:
         QCOMPARE(f.text("planText"), u"Gold"_s);
         QCOMPARE(f.text("statusText"), u"Expired"_s);
         QCOMPARE(f.view.findChild<QLabel *>(u"statusText"_s)->palette().color(QPalette::WindowText), Style::red());
-        QVERIFY(saveGrab(&f.view, u"account-expired"_s));
     }
 
     // Signed in: the e-mail and the synced plan; "Sign Out" asks first, and
@@ -175,33 +162,19 @@ private slots:
         QCOMPARE(f.text("statusText"), u"Active"_s);
         QCOMPARE(f.text("expiresText"), u"Mar 1, 2099"_s);
         QVERIFY(saveGrab(&f.view, u"account-active"_s));
-        {
-            DarkPalette dark;
-            QVERIFY(saveGrab(&f.view, u"account-active-dark"_s));
-        }
 
         f.click("signOutButton");
         QMessageBox *box = f.view.signOutConfirmation();
         QVERIFY(box);
-        QTRY_VERIFY(box->isVisible());
-        QCOMPARE(box->windowTitle(), u"Sign Out"_s);
         QCOMPARE(box->text(), u"Are you sure you want to sign out? You'll need to log in again to use VPN."_s);
         QCOMPARE(box->buttons().size(), 2);
-        QAbstractButton *cancel = buttonWithRole(box, QMessageBox::RejectRole);
-        QAbstractButton *confirm = buttonWithRole(box, QMessageBox::DestructiveRole);
-        QVERIFY(cancel && confirm);
-        QCOMPARE(cancel->text(), u"Cancel"_s);
-        QCOMPARE(confirm->text(), u"Sign Out"_s);
-        QVERIFY(saveGrab(box, u"account-signout-confirmation"_s));
-
-        QTest::mouseClick(cancel, Qt::LeftButton);
+        QVERIFY(answer(box, QMessageBox::RejectRole));
         QTRY_VERIFY(!f.view.signOutConfirmation());
         QVERIFY(f.account.auth.authState().isAuthenticated());
         QVERIFY(f.account.tokens.retrieveString(u"access_token"_s).has_value());
 
         f.click("signOutButton");
-        QTRY_VERIFY(f.view.signOutConfirmation() && f.view.signOutConfirmation()->isVisible());
-        QTest::mouseClick(buttonWithRole(f.view.signOutConfirmation(), QMessageBox::DestructiveRole), Qt::LeftButton);
+        QVERIFY(answer(f.view.signOutConfirmation(), QMessageBox::DestructiveRole));
         QVERIFY(!f.account.auth.authState().isAuthenticated());
         QVERIFY(!f.account.tokens.retrieveString(u"access_token"_s).has_value());
         QCOMPARE(f.text("emailText"), u"Unknown"_s);
@@ -221,9 +194,9 @@ private slots:
             f.ikev2.setState(VPNConnectionState::connected());
             QTRY_VERIFY(f.vpn.connectionState().is(VPNConnectionState::Kind::Connected));
             f.click("signOutButton");
-            QTRY_VERIFY(f.view.signOutConfirmation() && f.view.signOutConfirmation()->isVisible());
+            QTRY_VERIFY(f.view.signOutConfirmation());
             QVERIFY(f.view.signOutConfirmation()->text().contains(u"disconnects it first"_s));
-            QTest::mouseClick(buttonWithRole(f.view.signOutConfirmation(), QMessageBox::DestructiveRole), Qt::LeftButton);
+            QVERIFY(answer(f.view.signOutConfirmation(), QMessageBox::DestructiveRole));
             QVERIFY(f.account.auth.authState().isAuthenticated());
             if (stops)
                 f.ikev2.setState(VPNConnectionState::disconnected());

@@ -80,13 +80,10 @@ private slots:
         QTest::addColumn<int>("disconnects");
         QTest::newRow("disconnected") << VPNConnectionState::disconnected() << 1 << 0;
         QTest::newRow("connecting") << VPNConnectionState::connecting() << 0 << 0;
-        QTest::newRow("reconnecting") << VPNConnectionState::reconnecting() << 0 << 0;
         QTest::newRow("connected") << VPNConnectionState::connected() << 0 << 1;
         QTest::newRow("disconnecting") << VPNConnectionState::disconnecting() << 0 << 0;
-        QTest::newRow("error") << VPNConnectionState::error(u"Connection failed — please reconnect manually"_s) << 1
-                               << 0;
+        QTest::newRow("error") << VPNConnectionState::error(u"Connection failed"_s) << 1 << 0;
     }
-
     void statusAndButton()
     {
         QFETCH(VPNConnectionState, state);
@@ -95,52 +92,28 @@ private slots:
         Panel p;
         QVERIFY(p.publish(state));
         const auto look = ConnectionPresentation::look(state);
-
         QCOMPARE(p.text(u"statusText"_s), look.text);
         QCOMPARE(p.find(u"statusReason"_s)->isVisible(), state.isError());
         if (state.isError())
             QCOMPARE(p.text(u"statusReason"_s), state.errorMessage());
         QCOMPARE(p.find(u"statusDot"_s)->property("color").value<QColor>(), Style::toneColor(look.tone, p.view.get()));
-        QCOMPARE(p.button()->symbol(), look.buttonSymbol);
         QCOMPARE(p.button()->text(), look.buttonTitle);
-        QCOMPARE(p.button()->color(), Style::buttonColor(look.buttonTone));
         QCOMPARE(p.button()->isEnabled(), look.buttonEnabled());
-        QCOMPARE(p.button()->height(), MenuBarRules::buttonHeight);
-        p.save(u"menubar-"_s + QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-') + u".png"_s);
 
+        // The selected server, selected once more (stored) and connected to.
         QVERIFY(!p.defaults.standard().contains(ServerManager::selectedServerKey));
         QTest::mouseClick(p.button(), Qt::LeftButton);
         QCOMPARE(p.ikev2.connectCalls.size(), connects);
         QCOMPARE(p.ikev2.disconnectCalls, disconnects);
-        if (connects) {
-            // The selected server, selected once more (stored) and connected to.
-            QCOMPARE(p.ikev2.connectCalls.first().serverIP, u"203.0.113.10"_s);
-            QCOMPARE(p.ikev2.connectCalls.first().serverId, u"sg-node-01"_s);
-            QCOMPARE(p.defaults.standard().string(ServerManager::selectedServerKey), u"sg-node-01"_s);
-        }
+        QCOMPARE(p.defaults.standard().string(ServerManager::selectedServerKey).has_value(), connects == 1);
     }
 
-    // Another active server while connected: selected, list folded in,
-    // disconnect at once, connect to it 1.5 s later. (What a choice does in
-    // the other states is the connection view's test: the same code.)
+    // While connected: a "Soon" row changes nothing (not the selection, the
+    // fold-out, the map or the connection); another active server is
+    // selected, the list folds in, disconnect at once and connect to it 1.5 s
+    // later. (What a choice does in the other states is the connection
+    // view's test: the same code.)
     void serverTapWhileConnected()
-    {
-        Panel p;
-        QVERIFY(p.publish(VPNConnectionState::connected()));
-        p.openList();
-        QTest::mouseClick(p.row(u"us-west-01"_s), Qt::LeftButton);
-        QCOMPARE(p.servers.selectedServer().id, u"us-west-01"_s);
-        QVERIFY(!p.view->showServerList());
-        QCOMPARE(p.text(u"serverName"_s), u"United States - San Francisco"_s);
-        QCOMPARE(p.ikev2.disconnectCalls, 1);
-        QCOMPARE(p.ikev2.connectCalls.size(), 0);
-        QTRY_COMPARE_WITH_TIMEOUT(p.ikev2.connectCalls.size(), 1, 3000);
-        QCOMPARE(p.ikev2.connectCalls.first().serverId, u"us-west-01"_s);
-    }
-
-    // A "Soon" row changes nothing: not the selection, not the fold-out, not
-    // the map, not the connection.
-    void soonRowDoesNothing()
     {
         Panel p;
         QVERIFY(p.publish(VPNConnectionState::connected()));
@@ -149,9 +122,17 @@ private slots:
         QTest::mouseClick(p.row(u"uk-node-01"_s), Qt::LeftButton);
         QCOMPARE(p.servers.selectedServer().id, u"sg-node-01"_s);
         QVERIFY(p.view->showServerList());
-        QCOMPARE(p.ikev2.disconnectCalls, 0);
-        QVERIFY(!p.defaults.standard().contains(ServerManager::selectedServerKey));
         QCOMPARE(p.servers.mapRegion(), kElsewhere);
+        QCOMPARE(p.ikev2.disconnectCalls, 0);
+
+        QTest::mouseClick(p.row(u"us-west-01"_s), Qt::LeftButton);
+        QCOMPARE(p.servers.selectedServer().id, u"us-west-01"_s);
+        QVERIFY(!p.view->showServerList());
+        QCOMPARE(p.text(u"serverName"_s), u"United States - San Francisco"_s);
+        QCOMPARE(p.ikev2.disconnectCalls, 1);
+        QCOMPARE(p.ikev2.connectCalls.size(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(p.ikev2.connectCalls.size(), 1, 3000);
+        QCOMPARE(p.ikev2.connectCalls.first().serverId, u"us-west-01"_s);
     }
 
     // The header and the list: flag, "Country - City", the fixed "IKEv2 · "
@@ -182,10 +163,9 @@ private slots:
             const QColor name = labelColor(rows[i]->findChild<QLabel *>(u"serverRowName"_s));
             QCOMPARE(name, server.isActive ? Style::primaryText(p.view.get()) : Style::secondaryText(p.view.get()));
         }
-        p.save(u"menubar-servers.png"_s);
         // A row reached with the keyboard is outlined (look at the grab).
         p.row(u"us-west-01"_s)->setFocus(Qt::TabFocusReason);
-        p.save(u"menubar-row-focus.png"_s);
+        p.save(u"menubar-servers.png"_s);
 
         QCOMPARE(MenuBarRules::serverDetail(*ServerLocation::find(u"de-node-01"_s)), u"IKEv2 · Coming Soon"_s);
         QTest::mouseClick(p.find<QAbstractButton>(u"serverHeader"_s), Qt::LeftButton);
@@ -200,7 +180,6 @@ private slots:
         Panel p(false);
         QVERIFY(p.find(u"signedOutPanel"_s)->isVisible());
         QVERIFY(!p.find(u"signedInPanel"_s)->isVisible());
-        p.save(u"menubar-signed-out.png"_s);
         QTest::mouseClick(p.find<QAbstractButton>(u"signInButton"_s), Qt::LeftButton);
         QVERIFY(p.delegate->mainWindow());
         p.delegate->mainWindow()->close();
@@ -243,8 +222,6 @@ private slots:
             << VPNConnectionState::connected() << u"us-west-01"_s << none << around(us);
         QTest::newRow("select while disconnected")
             << VPNConnectionState::disconnected() << u"us-west-01"_s << none << overview;
-        QTest::newRow("select while in error") << VPNConnectionState::error(u"x"_s) << u"us-west-01"_s << none
-                                               << overview;
         QTest::newRow("select the selected one again")
             << VPNConnectionState::error(u"x"_s) << u"sg-node-01"_s << none << QVariant();
         QTest::newRow("to connected") << VPNConnectionState::disconnected() << QString()
@@ -253,8 +230,6 @@ private slots:
                                          << VPNConnectionState::disconnected() << overview;
         QTest::newRow("to connecting") << VPNConnectionState::disconnected() << QString()
                                        << VPNConnectionState::connecting() << QVariant();
-        QTest::newRow("to disconnecting") << VPNConnectionState::connected() << QString()
-                                          << VPNConnectionState::disconnecting() << QVariant();
         QTest::newRow("to error") << VPNConnectionState::connected() << QString()
                                   << VPNConnectionState::error(u"x"_s) << QVariant();
     }
@@ -291,20 +266,21 @@ private slots:
         auto *map = p.find<WorldMap>(u"panelMap"_s);
         QCOMPARE(map->region(), kElsewhere);
         QCOMPARE(p.servers.mapRegion(), kElsewhere);
+        const auto connectedPins = [map] {
+            QStringList ids;
+            for (const ServerAnnotation &pin : map->annotations())
+                if (pin.isConnected)
+                    ids << pin.id;
+            return ids;
+        };
         QCOMPARE(map->annotations().size(), ServerLocation::allServers().size());
-        for (const ServerAnnotation &pin : map->annotations())
-            QVERIFY(!pin.isConnected);
-
+        QCOMPARE(connectedPins(), QStringList());
         QVERIFY(p.publish(VPNConnectionState::connected()));
-        for (const ServerAnnotation &pin : map->annotations()) {
-            QCOMPARE(pin.isConnected, pin.id == u"sg-node-01"_s);
-            QCOMPARE(pin.isActive, ServerLocation::find(pin.id)->isActive);
-        }
+        QCOMPARE(connectedPins(), QStringList{u"sg-node-01"_s});
         QTRY_COMPARE(map->displayedRegion(), MapRegion::around(1.3521, 103.8198));
         p.save(u"menubar-connected-map.png"_s);
         QVERIFY(p.publish(VPNConnectionState::error(u"x"_s)));
-        for (const ServerAnnotation &pin : map->annotations())
-            QVERIFY(!pin.isConnected);
+        QCOMPARE(connectedPins(), QStringList());
     }
 };
 

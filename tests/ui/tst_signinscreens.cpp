@@ -1,0 +1,585 @@
+// The sign-in screen and its two sheets against a stub authentication
+// service. Sign-in: the form's rules, what it sends, the busy button, the
+// mode switch, Return and the links. Password reset: the two steps, the faint
+// and inert buttons, the errors and the delayed close. E-mail verification:
+// the digit filter, the automatic submission, the resend countdown, and how
+// the sign-in screen presents and closes the sheet.
+#include "AccountScreensSupport.h"
+#include "ui/account/EmailVerificationView.h"
+#include "ui/account/ForgotPasswordView.h"
+#include "ui/account/LoginView.h"
+#include "ui/common/Style.h"
+#include "ui/common/Website.h"
+
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+// One sign-in screen over fresh account services that talk to a stub server.
+struct Screen : StubAccount
+{
+    Screen()
+    {
+        view.resize(520, 620);
+        view.show();
+    }
+
+    QLineEdit *email() const { return child<QLineEdit>(&view, "emailField"); }
+    QLineEdit *password() const { return child<QLineEdit>(&view, "passwordField"); }
+    QLineEdit *confirmation() const { return child<QLineEdit>(&view, "confirmPasswordField"); }
+    FilledButton *mainButton() const { return child<FilledButton>(&view, "mainButton"); }
+    QLabel *modeSwitch() const { return child<QLabel>(&view, "modeSwitch"); }
+    MessageRow *errorRow() const { return child<MessageRow>(&view, "errorRow"); }
+    bool shows(const char *name) const { return child(&view, name)->isVisibleTo(&view); }
+
+    LoginView view{app.auth, app.api};
+};
+
+const QByteArray codeSent = "{\"message\":\"If the address has an account, we sent it a code.\"}";
+
+struct ResetSheet : StubAccount
+{
+    explicit ResetSheet(const QString &prefill = QString())
+        : view(new ForgotPasswordView(app.api, prefill))
+    {
+        view->show();
+    }
+    ~ResetSheet()
+    {
+        (void)QTest::qWaitFor([this] { return !view || !view->isLoading(); }, 5000);
+        delete view;
+    }
+
+    QLineEdit *field(const char *name) const { return child<QLineEdit>(view, name); }
+    FilledButton *button(const char *name) const { return child<FilledButton>(view, name); }
+    bool shows(const char *name) const { return child(view, name)->isVisibleTo(view); }
+    QString subtitle() const { return child<QLabel>(view, "subtitleText")->text(); }
+    QList<StubServer::Request> resets() const { return server.requests("POST", u"/auth/reset-password"_s); }
+
+    // Through the first step with the stub answering at once.
+    void requestCode(const QString &email)
+    {
+        server.on("POST", u"/auth/forgot-password"_s, StubServer::Response::json(200, codeSent));
+        enter(field("emailField"), email);
+        QTest::keyClick(field("emailField"), Qt::Key_Return);
+        QTRY_COMPARE(view->step(), ResetStep::enterNewPassword);
+    }
+
+    void fill(const QString &code, const QString &password, const QString &confirmation)
+    {
+        enter(field("codeField"), code);
+        enter(field("newPasswordField"), password);
+        enter(field("confirmPasswordField"), confirmation);
+    }
+
+    QPointer<ForgotPasswordView> view;
+};
+
+const QString address = u"ada@example.com"_s;
+const QByteArray refused = "{\"error\":\"Invalid or expired code\"}";
+
+// The verification sheet on its own, as the sign-in screen would show it.
+struct CodeSheet : StubAccount
+{
+    CodeSheet() { view.show(); }
+
+    QLineEdit *codeField() const { return child<QLineEdit>(&view, "codeField"); }
+    FilledButton *verifyButton() const { return child<FilledButton>(&view, "verifyButton"); }
+    QWidget *resendButton() const { return child(&view, "resendButton"); }
+    QLabel *countdown() const { return child<QLabel>(&view, "resendCountdown"); }
+    MessageRow *errorRow() const { return child<MessageRow>(&view, "errorRow"); }
+    QTimer *timer() const { return child<QTimer>(&view, "resendTimer"); }
+    bool shows(QWidget *widget) const { return widget->isVisibleTo(&view); }
+    QList<StubServer::Request> verifications() const { return server.requests("POST", u"/auth/verify-email"_s); }
+
+    EmailVerificationView view{app.auth, address};
+};
+
+} // namespace
+
+class TestSignInScreens : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void formRules_data()
+    {
+        QTest::addColumn<bool>("registering");
+        QTest::addColumn<QString>("email");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("confirmation");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<bool>("lengthNote");
+
+        const QString eight = u"abcdefgh"_s;
+        QTest::newRow("name@ and 8 characters") << false << u"name@"_s << eight << QString() << true << false;
+        QTest::newRow("7 characters") << false << u"name@"_s << u"abcdefg"_s << QString() << false << false;
+        QTest::newRow("no @") << false << u"name.example.com"_s << eight << QString() << false << false;
+        QTest::newRow("@ inside blanks") << false << u"  ada@example.com\t"_s << eight << QString() << true << false;
+        // Characters, not UTF-8 bytes, UTF-16 units or code points: 7 emoji
+        // take 28 bytes and 14 units, 7 decomposed "ä" take 14 code points.
+        QTest::newRow("7 emoji") << false << u"name@"_s << u"🔒"_s.repeated(7) << QString() << false << false;
+        QTest::newRow("8 emoji") << false << u"name@"_s << u"🔒"_s.repeated(8) << QString() << true << false;
+        QTest::newRow("7 decomposed") << false << u"name@"_s << u"a\u0308"_s.repeated(7) << QString() << false << false;
+        QTest::newRow("registration, same") << true << u"name@"_s << eight << eight << true << false;
+        QTest::newRow("registration, last differs") << true << u"name@"_s << eight << u"abcdefgX"_s << false << false;
+        QTest::newRow("registration, one more") << true << u"name@"_s << eight << u"abcdefghi"_s << false << false;
+        QTest::newRow("registration, none") << true << u"name@"_s << eight << QString() << false << false;
+        QTest::newRow("registration, empty") << true << u"a@"_s << QString() << QString() << false << false;
+        QTest::newRow("registration, 1 character") << true << u"a@"_s << u"a"_s << u"a"_s << false << true;
+        QTest::newRow("registration, 7 emoji") << true << u"a@"_s << u"🔒"_s.repeated(7) << QString() << false << true;
+    }
+    void formRules()
+    {
+        QFETCH(bool, registering);
+        QFETCH(QString, email);
+        QFETCH(QString, password);
+        QFETCH(QString, confirmation);
+        QFETCH(bool, valid);
+        QFETCH(bool, lengthNote);
+        const LoginForm form{email, password, confirmation, registering};
+        QCOMPARE(form.isFormValid(), valid);
+        QCOMPARE(form.showsLengthNote(), lengthNote);
+    }
+
+    // The address goes out without its surrounding blanks, the password as
+    // typed; while the request runs the button spins and takes no second
+    // press; the service's error shows until dismissed.
+    void sendsTrimmedAddressAndShowsProgress_data()
+    {
+        QTest::addColumn<bool>("registering");
+        QTest::addColumn<QString>("path");
+        QTest::newRow("sign-in") << false << u"/auth/login"_s;
+        QTest::newRow("registration") << true << u"/auth/register"_s;
+    }
+    void sendsTrimmedAddressAndShowsProgress()
+    {
+        QFETCH(bool, registering);
+        QFETCH(QString, path);
+
+        Screen screen;
+        screen.server.on("POST", path, StubServer::Response::text(409, "taken").after(400ms));
+        if (registering)
+            click(screen.modeSwitch());
+        enter(screen.email(), u" \t ada@example.com  \t"_s);
+        enter(screen.password(), u" pass word "_s);
+        if (registering)
+            enter(screen.confirmation(), u" pass word "_s);
+        FilledButton *button = screen.mainButton();
+        click(button);
+
+        QVERIFY(button->isBusy());
+        QVERIFY(!button->isEnabled());
+        saveGrab(&screen.view, u"login-loading"_s, true);
+        click(button);
+        QTest::keyClick(screen.password(), Qt::Key_Return);
+        QTest::keyClick(screen.confirmation(), Qt::Key_Return);
+
+        QTRY_VERIFY(screen.shows("errorRow"));
+        QCOMPARE(screen.errorRow()->message(), screen.app.auth.errorMessage());
+        QVERIFY(!button->isBusy());
+        QVERIFY(button->isEnabled());
+        QCOMPARE(screen.server.requests().size(), 1);
+        const QJsonObject sent = screen.server.requests().first().json();
+        QCOMPARE(sent.value(u"email"_s).toString(), u"ada@example.com"_s);
+        QCOMPARE(sent.value(u"password"_s).toString(), u" pass word "_s);
+        saveGrab(&screen.view, u"login-error"_s, true);
+
+        click(child<QPushButton>(screen.errorRow(), "dismissButton"));
+        QVERIFY(!screen.app.auth.errorMessage());
+        QVERIFY(!screen.shows("errorRow"));
+    }
+
+    void switchingModesEmptiesOnlyTheConfirmation()
+    {
+        Screen screen;
+        enter(screen.email(), u"ada@example.com"_s);
+        enter(screen.password(), u"abcdefgh"_s);
+        screen.app.auth.setErrorMessage(u"Invalid email or password"_s);
+        QCOMPARE(screen.modeSwitch()->textFormat(), Qt::MarkdownText);
+        QCOMPARE(screen.modeSwitch()->text(), u"Don't have an account? **Sign Up**"_s);
+        QVERIFY(!screen.shows("confirmPasswordField"));
+
+        // "Forgot password?" opens the reset sheet with the typed address.
+        click(child(&screen.view, "forgotPasswordButton"));
+        QPointer<ForgotPasswordView> reset = screen.view.forgotPasswordSheet();
+        QVERIFY(reset && reset->isVisible());
+        QCOMPARE(reset->windowModality(), Qt::WindowModal);
+        QCOMPARE(reset->form().email, u"ada@example.com"_s);
+        reset->reject();
+        QTRY_VERIFY(!screen.view.showForgotPassword());
+
+        click(screen.modeSwitch());
+        QVERIFY(screen.view.isRegistering());
+        QVERIFY(!screen.app.auth.errorMessage());
+        QVERIFY(!screen.shows("errorRow"));
+        QCOMPARE(screen.modeSwitch()->text(), u"Already have an account? **Sign In**"_s);
+        QCOMPARE(child<QLabel>(&screen.view, "subtitleText")->text(), u"Create your account"_s);
+        QVERIFY(screen.shows("confirmPasswordField"));
+        QVERIFY(!screen.shows("forgotPasswordButton"));
+        enter(screen.confirmation(), u"abcdefgh"_s);
+
+        click(screen.modeSwitch());
+        QCOMPARE(child<QLabel>(&screen.view, "subtitleText")->text(), u"Welcome back"_s);
+        click(screen.modeSwitch());
+        QCOMPARE(screen.confirmation()->text(), QString());
+        QCOMPARE(screen.email()->text(), u"ada@example.com"_s);
+        QCOMPARE(screen.password()->text(), u"abcdefgh"_s);
+        QVERIFY(!screen.mainButton()->isEnabled());
+    }
+
+    // Return moves through the fields and submits; the button and the
+    // length note follow the fields, and neither a press of the disabled
+    // button nor Return sends a form that is not valid.
+    void returnAndButtonFollowTheForm()
+    {
+        Screen screen;
+        screen.server.on("POST", u"/auth/login"_s, StubServer::Response::empty(401));
+        screen.server.on("POST", u"/auth/register"_s, StubServer::Response::empty(500));
+        screen.view.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&screen.view));
+
+        screen.email()->setFocus();
+        QTest::keyClicks(screen.email(), u"ada@example.com"_s);
+        QTest::keyClick(screen.email(), Qt::Key_Return);
+        QCOMPARE(screen.view.focusedField(), LoginField::password);
+        QTest::keyClicks(screen.password(), u"abcdefg"_s);
+        QTest::keyClick(screen.password(), Qt::Key_Return);
+        QVERIFY(!screen.mainButton()->isEnabled());
+        click(screen.mainButton());
+        QTest::qWait(50);
+        QCOMPARE(screen.server.requests().size(), 0); // 7 characters
+        QTest::keyClicks(screen.password(), u"h"_s);
+        QVERIFY(screen.mainButton()->isEnabled());
+        QTest::keyClick(screen.password(), Qt::Key_Return);
+        QVERIFY(screen.server.waitForRequests(1));
+        QCOMPARE(screen.server.requests().first().path, u"/auth/login"_s);
+        QTRY_VERIFY(!screen.app.auth.isLoading());
+
+        // Registering: Return in the password goes on to the confirmation,
+        // Return (or Enter) there creates the account once both match.
+        click(screen.modeSwitch());
+        QCOMPARE(screen.mainButton()->text(), u"Create Account"_s);
+        screen.password()->setFocus();
+        QTest::keyClick(screen.password(), Qt::Key_Return);
+        QCOMPARE(screen.view.focusedField(), LoginField::confirmPassword);
+        QTest::keyClicks(screen.confirmation(), u"abcdefg"_s);
+        QTest::keyClick(screen.confirmation(), Qt::Key_Return);
+        QTest::keyClicks(screen.confirmation(), u"h"_s);
+        QTest::keyClick(screen.confirmation(), Qt::Key_Enter, Qt::KeypadModifier);
+        QVERIFY(screen.server.waitForRequests(2));
+        QCOMPARE(screen.server.requests().last().path, u"/auth/register"_s);
+        QTRY_VERIFY(!screen.app.auth.isLoading());
+
+        // Away from the fields Return is the main button's shortcut.
+        screen.modeSwitch()->setFocus();
+        QTest::keyClick(screen.modeSwitch(), Qt::Key_Return);
+        QVERIFY(screen.server.waitForRequests(3));
+        QCOMPARE(screen.server.requests().last().path, u"/auth/register"_s);
+        QTRY_VERIFY(!screen.app.auth.isLoading());
+
+        QVERIFY(!screen.shows("lengthNote"));
+        enter(screen.password(), u"abc"_s);
+        QVERIFY(screen.shows("lengthNote"));
+        QTest::keyClick(screen.confirmation(), Qt::Key_Return);
+        QTest::qWait(50);
+        QCOMPARE(screen.server.requests().size(), 3);
+    }
+
+    void linksOpenTheWebsitePages()
+    {
+        OpenedUrls opened;
+        Screen screen;
+        click(child(&screen.view, "termsButton"));
+        click(child(&screen.view, "privacyButton"));
+        QCOMPARE(opened.urls, (QList<QUrl>{Website::termsOfService(), Website::privacyPolicy()}));
+        QCOMPARE(Website::termsOfService().toString(), Website::base() + u"/terms"_s);
+    }
+
+    // Without "@" the button is faint and neither it nor Return sends; the
+    // address goes out trimmed and the sheet moves on to the second step.
+    void requestsTheCodeForTheTrimmedAddress()
+    {
+        ResetSheet sheet(u"ada.example.com"_s);
+        sheet.server.on("POST", u"/auth/forgot-password"_s, StubServer::Response::json(200, codeSent).after(300ms));
+        QCOMPARE(sheet.view->form().email, u"ada.example.com"_s);
+        QCOMPARE(sheet.subtitle(), u"Enter your email to receive a reset code"_s);
+        FilledButton *send = sheet.button("sendButton");
+        QVERIFY(send->isFaint());
+        click(send);
+        QTest::keyClick(sheet.field("emailField"), Qt::Key_Return);
+        QVERIFY(!sheet.view->isLoading());
+        QVERIFY(sheet.view->isVisible()); // Return pressed no other button either
+
+        enter(sheet.field("emailField"), u" \tada@example.com  "_s);
+        QVERIFY(!send->isFaint());
+        click(send);
+        QVERIFY(send->isBusy());
+        QVERIFY(!send->isEnabled());
+        click(send);
+        QTest::keyClick(sheet.field("emailField"), Qt::Key_Return);
+
+        QTRY_COMPARE(sheet.view->step(), ResetStep::enterNewPassword);
+        QCOMPARE(sheet.server.requests().size(), 1);
+        QCOMPARE(sheet.server.requests().first().json(), (QJsonObject{{u"email"_s, u"ada@example.com"_s}}));
+        QVERIFY(sheet.server.requests().first().header("Authorization").isEmpty());
+        QCOMPARE(sheet.view->successMessage(), u"Reset code sent to ada@example.com"_s);
+        QVERIFY(sheet.shows("successRow"));
+        QVERIFY(!sheet.shows("errorRow"));
+        QCOMPARE(sheet.subtitle(), u"Enter the code and your new password"_s);
+        QVERIFY(!sheet.shows("emailField"));
+        QVERIFY(sheet.shows("codeField"));
+        saveGrab(sheet.view, u"forgot-enter-new-password"_s, true);
+    }
+
+    void resetRules_data()
+    {
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("confirmation");
+        QTest::addColumn<bool>("ready");
+        QTest::addColumn<bool>("hint");
+
+        const QString eight = u"abcdefgh"_s;
+        QTest::newRow("6-character code, matching 8") << u"123456"_s << eight << eight << true << false;
+        QTest::newRow("5-character code") << u"12345"_s << eight << eight << false << false;
+        QTest::newRow("7-character code") << u"1234567"_s << eight << eight << false << false;
+        QTest::newRow("7-character password") << u"123456"_s << u"abcdefg"_s << u"abcdefg"_s << false << true;
+        QTest::newRow("8 accented characters") << u"123456"_s << u"pässwört"_s << u"pässwört"_s << true << false;
+        QTest::newRow("empty password") << u"123456"_s << QString() << QString() << false << false;
+        QTest::newRow("mismatch") << u"123456"_s << eight << u"abcdefgX"_s << false << false;
+    }
+    void resetRules()
+    {
+        QFETCH(QString, code);
+        QFETCH(QString, password);
+        QFETCH(QString, confirmation);
+        QFETCH(bool, ready);
+        QFETCH(bool, hint);
+        const ResetForm form{u"a@"_s, code, password, confirmation};
+        QCOMPARE(form.canResetPassword(), ready);
+        QCOMPARE(form.showsLengthHint(), hint);
+    }
+
+    // A failed request stays on the first step; on the second, an inert
+    // button sends nothing and a refused reset keeps the fields.
+    void failuresKeepTheSheet()
+    {
+        ResetSheet sheet(u"ada@example.com"_s);
+        sheet.server.on("POST", u"/auth/forgot-password"_s, StubServer::Response::text(500, "down"));
+        click(sheet.button("sendButton"));
+        QTRY_VERIFY(!sheet.view->isLoading());
+        QVERIFY(sheet.view->errorMessage().value_or(QString()).startsWith(u"Failed to send reset code: "_s));
+        QCOMPARE(child<MessageRow>(sheet.view, "errorRow")->message(), *sheet.view->errorMessage());
+        QVERIFY(sheet.shows("errorRow"));
+        QCOMPARE(sheet.view->step(), ResetStep::requestCode);
+        QCOMPARE(sheet.field("emailField")->text(), u"ada@example.com"_s);
+
+        sheet.requestCode(u" ada@example.com "_s);
+        sheet.server.on("POST", u"/auth/reset-password"_s, StubServer::Response::json(400, "{\"error\":\"no\"}"));
+        sheet.fill(u"123456"_s, u"abcdefg"_s, u"abcdefg"_s);
+        QVERIFY(sheet.shows("lengthHint"));
+        QVERIFY(sheet.button("resetButton")->isFaint());
+        click(sheet.button("resetButton"));
+        QTest::keyClick(sheet.field("confirmPasswordField"), Qt::Key_Return);
+        QTest::qWait(50);
+        QVERIFY(sheet.resets().isEmpty());
+        QVERIFY(!sheet.view->errorMessage()); // an inert button says nothing
+
+        sheet.fill(u"123456"_s, u"new password"_s, u"new password"_s);
+        QVERIFY(!sheet.shows("lengthHint"));
+        QVERIFY(!sheet.button("resetButton")->isFaint());
+        click(sheet.button("resetButton"));
+        QTRY_VERIFY(!sheet.view->isLoading());
+        QVERIFY(sheet.view->errorMessage().value_or(QString()).startsWith(u"Reset failed: "_s));
+        QVERIFY(sheet.shows("errorRow"));
+        QCOMPARE(sheet.field("codeField")->text(), u"123456"_s);
+        QCOMPARE(sheet.field("newPasswordField")->text(), u"new password"_s);
+        QCOMPARE(sheet.field("confirmPasswordField")->text(), u"new password"_s);
+        QCOMPARE(sheet.view->step(), ResetStep::enterNewPassword);
+        QCOMPARE(sheet.resets().size(), 1);
+        QCOMPARE(sheet.resets().first().json(), (QJsonObject{{u"email"_s, u"ada@example.com"_s}, {u"code"_s, u"123456"_s},
+                                                            {u"new_password"_s, u"new password"_s}}));
+    }
+
+    void successfulResetClosesAfterTheSuccessRowWasShown()
+    {
+        ResetSheet sheet;
+        sheet.requestCode(u"ada@example.com"_s);
+        sheet.server.on("POST", u"/auth/reset-password"_s, StubServer::Response::json(200, "{\"message\":\"done\"}"));
+        sheet.fill(u"654321"_s, u"new password"_s, u"new password"_s);
+        QTest::keyClick(sheet.field("confirmPasswordField"), Qt::Key_Return);
+
+        QTRY_COMPARE(sheet.view->successMessage(), u"Password reset successful! You can now sign in."_s);
+        QElapsedTimer shown;
+        shown.start();
+        QVERIFY(sheet.shows("successRow"));
+        QVERIFY(sheet.button("resetButton")->isBusy());
+        QTest::qWait(1000);
+        QVERIFY(sheet.view->isVisible());
+        QTRY_VERIFY(!sheet.view->isVisible());
+        QVERIFY2(shown.elapsed() >= 1400, qPrintable(QString::number(shown.elapsed())));
+        QCOMPARE(sheet.view->result(), int(QDialog::Accepted));
+        QVERIFY(!sheet.view->isLoading());
+    }
+
+    // The sheet closed and gone while its request runs: the answer finds no sheet.
+    void closedWhileRequestRuns()
+    {
+        ResetSheet sheet(u"ada@example.com"_s);
+        sheet.server.on("POST", u"/auth/forgot-password"_s, StubServer::Response::json(200, codeSent).after(200ms));
+        click(sheet.button("sendButton"));
+        QVERIFY(sheet.view->isLoading());
+        click(child(sheet.view, "cancelButton"));
+        QVERIFY(!sheet.view->isVisible());
+        delete sheet.view;
+        QVERIFY(sheet.server.waitForRequests(1));
+        QTest::qWait(400);
+    }
+
+    void filterKeepsTheFirstSixDecimalDigits_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("code");
+
+        QTest::newRow("six digits") << u"123456"_s << u"123456"_s;
+        QTest::newRow("dash, space, seventh digit") << u"123-456 7"_s << u"123456"_s;
+        QTest::newRow("letters") << u"1a2b3c"_s << u"123"_s;
+        QTest::newRow("only letters") << u"abc"_s << QString();
+        // Digits of other scripts are decimal digits too; they are kept as typed.
+        QTest::newRow("Arabic-Indic digits") << u"١٢٣٤٥٦٧"_s << u"١٢٣٤٥٦"_s;
+        QTest::newRow("fullwidth digits") << u"１２3"_s << u"１２3"_s;
+        QTest::newRow("digit outside the BMP") << u"\U0001D7CF2"_s << u"\U0001D7CF2"_s;
+        // Numeric characters that are no digit of a code.
+        QTest::newRow("fractions, superscripts, circled, roman") << u"½²①Ⅻ7"_s << u"7"_s;
+    }
+
+    void filterKeepsTheFirstSixDecimalDigits()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, code);
+        QCOMPARE(VerificationCode::filtered(typed), code);
+        QCOMPARE(VerificationCode::filtered(code), code);
+    }
+
+    // Typed or pasted characters go through the filter; six digits go out
+    // at once, while they are checked the button spins and takes no press,
+    // a seventh digit is dropped and sends nothing; after a refusal the
+    // button sends the code again and a corrected code goes out by itself.
+    void codeIsSubmittedOnceAtSixDigits()
+    {
+        CodeSheet sheet;
+        sheet.server.on("POST", u"/auth/verify-email"_s, StubServer::Response::json(400, refused).after(300ms));
+        QTest::keyClicks(sheet.codeField(), u"12a3-"_s);
+        QCOMPARE(sheet.view.code(), u"123"_s);
+        QTest::keyClicks(sheet.codeField(), u"45"_s);
+        // Five digits: the button, Return and verify() send nothing.
+        QVERIFY(!sheet.verifyButton()->isEnabled());
+        QVERIFY(!sheet.view.canVerify());
+        click(sheet.verifyButton());
+        QTest::keyClick(sheet.codeField(), Qt::Key_Return);
+        sheet.view.verify();
+        QTest::qWait(100);
+        QCOMPARE(sheet.server.requests().size(), 0);
+
+        sheet.codeField()->selectAll();
+        QGuiApplication::clipboard()->setText(u"123-456 7"_s);
+        sheet.codeField()->paste();
+        QCOMPARE(sheet.codeField()->text(), u"123456"_s);
+        QVERIFY(sheet.verifyButton()->isBusy());
+        QVERIFY(!sheet.verifyButton()->isEnabled());
+        click(sheet.verifyButton());
+        QTRY_VERIFY(sheet.shows(sheet.errorRow()));
+        QCOMPARE(sheet.errorRow()->message(), sheet.app.auth.errorMessage());
+        QTest::keyClicks(sheet.codeField(), u"7"_s);
+        QCOMPARE(sheet.codeField()->text(), u"123456"_s);
+        QTest::qWait(50);
+        QCOMPARE(sheet.verifications().size(), 1);
+        QCOMPARE(sheet.verifications().first().json(), (QJsonObject{{u"email"_s, address}, {u"code"_s, u"123456"_s}}));
+        saveGrab(&sheet.view, u"verification-error"_s, true);
+
+        click(sheet.verifyButton());
+        QVERIFY(sheet.server.waitForRequests(2));
+        QTRY_VERIFY(!sheet.app.auth.isLoading());
+        QTest::keyClick(sheet.codeField(), Qt::Key_Backspace);
+        QTest::keyClicks(sheet.codeField(), u"9"_s);
+        QVERIFY(sheet.server.waitForRequests(3));
+        QCOMPARE(sheet.verifications().last().json().value(u"code"_s).toString(), u"123459"_s);
+    }
+
+    void resendCountsDownFromSixty()
+    {
+        CodeSheet sheet;
+        sheet.server.on("POST", u"/auth/resend-code"_s, StubServer::Response::json(200, "{\"message\":\"sent\"}"));
+        QVERIFY(!sheet.shows(sheet.countdown()));
+        click(sheet.resendButton());
+        QCOMPARE(sheet.countdown()->text(), u"Resend code in 60s"_s);
+        QVERIFY(!sheet.shows(sheet.resendButton()));
+        QVERIFY(sheet.server.waitForRequests(1));
+        QCOMPARE(sheet.server.requests("POST", u"/auth/resend-code"_s).first().json(), (QJsonObject{{u"email"_s, address}}));
+
+        // One real second, then the rest of the minute without waiting for it.
+        QTRY_COMPARE_WITH_TIMEOUT(sheet.countdown()->text(), u"Resend code in 59s"_s, 1500);
+        while (sheet.view.resendCooldown() > 1)
+            QVERIFY(QMetaObject::invokeMethod(sheet.timer(), "timeout"));
+        QCOMPARE(sheet.countdown()->text(), u"Resend code in 1s"_s);
+        QVERIFY(sheet.view.isResendTimerActive());
+        QVERIFY(QMetaObject::invokeMethod(sheet.timer(), "timeout"));
+        QCOMPARE(sheet.view.resendCooldown(), 0);
+        QVERIFY(!sheet.view.isResendTimerActive());
+        QVERIFY(sheet.shows(sheet.resendButton()));
+        QVERIFY(!sheet.shows(sheet.countdown()));
+    }
+
+    // The sign-in screen shows the sheet while an address is pending; closing
+    // the sheet (Escape) clears the address and stops the countdown; Cancel
+    // also clears the error.
+    void presentedWhilePendingAndClosing()
+    {
+        StubAccount services;
+        services.server.on("POST", u"/auth/resend-code"_s, StubServer::Response::json(200, "{\"message\":\"sent\"}"));
+        LoginView login(services.app.auth, services.app.api);
+        login.resize(520, 620);
+        login.show();
+        QVERIFY(!login.verificationSheet());
+
+        services.app.auth.setPendingVerificationEmail(address);
+        QPointer<EmailVerificationView> sheet = login.verificationSheet();
+        QVERIFY(sheet);
+        QVERIFY(sheet->isVisible());
+        QCOMPARE(sheet->windowModality(), Qt::WindowModal);
+        QCOMPARE(child<QLabel>(sheet, "emailText")->text(), address);
+
+        click(child(sheet, "resendButton"));
+        QVERIFY(sheet->isResendTimerActive());
+        services.app.auth.setErrorMessage(u"Failed to resend code"_s);
+        QTest::keyClick(sheet, Qt::Key_Escape);
+        QVERIFY(!sheet->isVisible());
+        QVERIFY(!sheet->isResendTimerActive());
+        QVERIFY(!services.app.auth.pendingVerificationEmail());
+        QCOMPARE(services.app.auth.errorMessage(), u"Failed to resend code"_s);
+        QVERIFY(!login.verificationSheet());
+        QTRY_VERIFY(!sheet);
+
+        // A new registration brings it back; Cancel clears address and error.
+        services.app.auth.setPendingVerificationEmail(address);
+        sheet = login.verificationSheet();
+        QVERIFY(sheet && sheet->isVisible());
+        QCOMPARE(sheet->resendCooldown(), 0);
+        click(child(sheet, "cancelButton"));
+        QVERIFY(!services.app.auth.pendingVerificationEmail());
+        QVERIFY(!services.app.auth.errorMessage());
+        QVERIFY(!login.verificationSheet());
+        QTRY_VERIFY(!sheet);
+        QVERIFY(services.server.waitForRequests(1));
+    }
+};
+
+QTEST_MAIN(TestSignInScreens)
+#include "tst_signinscreens.moc"
