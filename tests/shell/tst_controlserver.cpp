@@ -53,14 +53,6 @@ struct Client
     }
 };
 
-sockaddr_un unixAddress(const QByteArray &path)
-{
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    ::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
-    return address;
-}
-
 QByteArray request(const QString &command, QJsonObject fields = {})
 {
     fields.insert(u"version"_s, 1);
@@ -217,7 +209,9 @@ private slots:
             if (::setgid(65534) != 0 || ::setuid(65534) != 0)
                 ::_exit(2);
             const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-            sockaddr_un address = unixAddress(socketPath);
+            sockaddr_un address = {};
+            address.sun_family = AF_UNIX;
+            ::strncpy(address.sun_path, socketPath.constData(), sizeof address.sun_path - 1);
             if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
                 ::_exit(3);
             [[maybe_unused]] const ssize_t sent = ::write(fd, ask.constData(), size_t(ask.size()));
@@ -248,7 +242,9 @@ private slots:
     {
         const QString stale = m_dir.filePath(u"stale.sock"_s);
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address = unixAddress(QFile::encodeName(stale));
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        ::strncpy(address.sun_path, QFile::encodeName(stale).constData(), sizeof address.sun_path - 1);
         QVERIFY(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
         ::close(fd);
         QVERIFY(QFile::exists(stale));
