@@ -51,6 +51,9 @@ private slots:
     void accountFromTheCommandLine()
     {
         const QByteArray password = "a long password\n";
+        // A password never goes on the command line, and an empty one is refused.
+        refuses({u"login"_s, m_email, u"--password"_s, u"x"_s}, 2, u"usage: velorin login EMAIL [--password-stdin]"_s);
+        refuses({u"register"_s, m_email, u"--password-stdin"_s}, 1, u"the password is empty"_s, "\n");
         QCOMPARE(succeed({u"register"_s, m_email, u"--password-stdin"_s}, password),
                  u"Account created. Enter the code sent to grace@example.com with: velorin verify grace@example.com CODE\n"_s);
         refuses({u"verify"_s, m_email, u"000000"_s}, 1, u"That code is not right. 4 tries left."_s);
@@ -76,28 +79,6 @@ private slots:
         QCOMPARE(succeed({u"revoke"_s, prefix.toLower()}),
                  u"Removed "_s + listing[1].mid(12, 25).trimmed() + u" ("_s + prefix
                      + u"); this computer is added back at its next sign-in or session restore\n"_s);
-    }
-
-    void usageAndInputErrors_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QByteArray>("input");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("password on the command line")
-            << QStringList{u"login"_s, m_email, u"--password"_s, u"x"_s} << QByteArray() << 2
-            << u"usage: velorin login EMAIL [--password-stdin]"_s;
-        QTest::newRow("empty password") << QStringList{u"register"_s, m_email, u"--password-stdin"_s} << QByteArray("\n")
-                                        << 1 << u"the password is empty"_s;
-    }
-
-    void usageAndInputErrors()
-    {
-        QFETCH(QStringList, arguments);
-        QFETCH(QByteArray, input);
-        QFETCH(int, exitCode);
-        QFETCH(QString, message);
-        refuses(arguments, exitCode, message, input);
     }
 };
 

@@ -81,8 +81,7 @@ private slots:
 
         m_tool->clearCalls();
         run->signal(signal);
-        QVERIFY(run->waitForExit());
-        QCOMPARE(run->exitCode(), 0);
+        QCOMPARE(run->exitStatus(), 0);
         QCOMPARE(run->out(), u"connecting\nconnected to Singapore (203.0.113.10)\ndisconnecting\ndisconnected\n"_s);
         QCOMPARE(m_tool->calls(), proxyOffCalls(u"Wi-Fi"_s) + proxyOffCalls(u"Ethernet"_s));
         QVERIFY(FakeXray::waitUntilGone(launches[0]));
@@ -100,8 +99,7 @@ private slots:
         env.replaceInStrings(QRegularExpression(u"^VELORIN_PROXY_TOOL=.*"_s), u"VELORIN_PROXY_TOOL=/nonexistent"_s);
         env << u"XDG_CURRENT_DESKTOP=sway"_s << u"VELORIN_PROXY_BACKEND="_s;
         auto refused = velorin({u"connect"_s, u"--protocol"_s, u"xray"_s}, env);
-        QVERIFY(refused->waitForExit());
-        QCOMPARE(refused->exitCode(), 1);
+        QCOMPARE(refused->exitStatus(), 1);
         QCOMPARE(refused->out(), u"connecting\nerror: "_s
                                      + ProxyBackends::noStoreMessage(u"sway"_s, {u"127.0.0.1"_s, m_socks, m_http})
                                      + u'\n');
@@ -119,13 +117,11 @@ private slots:
                                     + QString::number(m_socks) + u" answering (a proxy-only connection?)\n"_s),
                  qPrintable(shown.out));
         run->signal(SIGHUP);
-        QVERIFY(run->waitForExit());
-        QCOMPARE(run->exitCode(), 0);
+        QCOMPARE(run->exitStatus(), 0);
         QVERIFY(!freshDefaults()->contains(SystemProxy::activeKey));
 
         auto wrong = velorin({u"connect"_s, u"--proxy-only"_s, u"--protocol"_s, u"ikev2"_s}, env);
-        QVERIFY(wrong->waitForExit());
-        QCOMPARE(wrong->exitCode(), 2);
+        QCOMPARE(wrong->exitStatus(), 2);
     }
 
     // GNOME's settings from the command line (the keyfile store in a
@@ -161,8 +157,7 @@ private slots:
         };
         auto run = velorin({u"connect"_s, u"--protocol"_s, u"xray"_s}, env);
         if (!error.isEmpty()) {
-            QVERIFY(run->waitForExit());
-            QCOMPARE(run->exitCode(), 1);
+            QCOMPARE(run->exitStatus(), 1);
             QVERIFY2(run->out().startsWith(u"connecting\nerror: "_s + error), qPrintable(run->all()));
             for (const qint64 pid : m_xray->launches())
                 QVERIFY(FakeXray::waitUntilGone(pid));
@@ -180,8 +175,7 @@ private slots:
                                     "127.0.0.1:"_s + QString::number(m_socks)),
                  qPrintable(shown.out));
         run->signal(SIGTERM);
-        QVERIFY(run->waitForExit());
-        QCOMPARE(run->exitCode(), 0);
+        QCOMPARE(run->exitStatus(), 0);
         QCOMPARE(mode(), u"'none'"_s);
     }
 
@@ -189,8 +183,7 @@ private slots:
     {
         m_server->on("GET", u"/api/v1/xray/config"_s, StubServer::Response::json(401, "{\"error\":\"expired\"}"));
         auto run = connect({u"--protocol"_s, u"xray"_s, u"us-west-01"_s});
-        QVERIFY(run->waitForExit());
-        QCOMPARE(run->exitCode(), 1);
+        QCOMPARE(run->exitStatus(), 1);
         QCOMPARE(run->out(), u"connecting\nerror: Failed to fetch Xray config\n"_s);
         QCOMPARE(m_server->requests()[0].query, u"server_id=us-west-01"_s);
         QVERIFY(m_tool->calls().isEmpty());
@@ -213,8 +206,7 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(QString, message);
         auto run = connect(arguments);
-        QVERIFY(run->waitForExit());
-        QCOMPARE(run->exitCode(), exitCode);
+        QCOMPARE(run->exitStatus(), exitCode);
         QCOMPARE(run->err(), message);
         QVERIFY(m_server->requests().isEmpty());
     }
@@ -239,8 +231,7 @@ private slots:
         const auto disconnect = ProgramRun::velorinIn(configDir(), {u"disconnect"_s}, {}, environment());
         QCOMPARE(disconnect.exitCode, 0);
         QCOMPARE(disconnect.out, u"disconnecting (velorin connect, process "_s + pid + u")\ndisconnected\n"_s);
-        QVERIFY(first->waitForExit());
-        QCOMPARE(first->exitCode(), 0);
+        QCOMPARE(first->exitStatus(), 0);
         QVERIFY(first->out().endsWith(u"disconnecting\ndisconnected\n"_s));
         QCOMPARE(m_tool->calls(), proxyOffCalls(u"Wi-Fi"_s) + proxyOffCalls(u"Ethernet"_s));
     }

@@ -15,7 +15,8 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Views that count how often each factory ran and name what they made.
+// Views that count how often each factory ran and name what they made
+// after the count ("panelContent1", "mainContent2", ...).
 struct CountingViews
 {
     int panels = 0;
@@ -24,24 +25,15 @@ struct CountingViews
 
     AppViews views()
     {
-        AppViews views;
-        views.panel = [this](AppDelegate &) -> QWidget * {
-            ++panels;
-            auto *panel = new QLabel(u"panel"_s);
-            panel->setObjectName(u"panelContent"_s);
-            return panel;
+        const auto counted = [](const QString &name, int *count) {
+            return [name, count](AppDelegate &) -> QWidget * {
+                auto *content = new QLabel(name);
+                content->setObjectName(name + QString::number(++*count));
+                return content;
+            };
         };
-        views.mainWindowContent = [this](AppDelegate &) -> QWidget * {
-            auto *content = new QLabel(u"main"_s);
-            content->setObjectName(u"mainContent%1"_s.arg(++mainContents));
-            return content;
-        };
-        views.settingsContent = [this](AppDelegate &) -> QWidget * {
-            auto *content = new QLabel(u"settings"_s);
-            content->setObjectName(u"settingsContent%1"_s.arg(++settingsContents));
-            return content;
-        };
-        return views;
+        return {counted(u"panelContent"_s, &panels), counted(u"mainContent"_s, &mainContents),
+                counted(u"settingsContent"_s, &settingsContents), {}};
     }
 };
 
@@ -96,7 +88,7 @@ private slots:
         QCOMPARE(delegate.statusItem()->toolTip(), u"Velorin VPN — Disconnected"_s);
         QCOMPARE(counting.panels, 1);
         QVERIFY(delegate.popover());
-        QCOMPARE(delegate.popover()->content()->objectName(), u"panelContent"_s);
+        QCOMPARE(delegate.popover()->content()->objectName(), u"panelContent1"_s);
         QVERIFY(!delegate.popover()->isVisible());
         QCOMPARE(ActivationPolicy::current(), ActivationPolicy::Policy::Accessory);
         QVERIFY(!QGuiApplication::quitOnLastWindowClosed());

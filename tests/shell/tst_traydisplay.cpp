@@ -54,11 +54,6 @@ bool clickIcon(int button)
                     QString::number(button)});
 }
 
-bool clickAt(const QPoint &point)
-{
-    return xdotool({u"mousemove"_s, QString::number(point.x()), QString::number(point.y()), u"click"_s, u"1"_s});
-}
-
 QImage screen()
 {
     return QGuiApplication::primaryScreen()->grabWindow(0).toImage();
@@ -93,10 +88,10 @@ private slots:
             QSKIP("needs an X display with a tray host (run through with-tray.sh)");
     }
 
-    // The icon appears in the tray; a left click opens the panel under it and
-    // a click outside closes it; a left click on the icon while the panel is
-    // open only closes it; a right click opens the menu, never the panel, and
-    // a later left click opens the panel again.
+    // The icon appears in the tray; a left click opens the panel under it; a
+    // left click on the icon while the panel is open only closes it; a right
+    // click opens the menu, never the panel, and a later left click opens the
+    // panel again.
     void clicksOnTheIcon()
     {
         ShellFixture f;
@@ -123,11 +118,6 @@ private slots:
         QTRY_VERIFY(!panel->isVisible());
         QTest::qWait(600);
         QVERIFY2(!panel->isVisible(), "the closing click must not open the panel again");
-
-        QVERIFY(clickIcon(1));
-        QTRY_VERIFY(panel->isVisible());
-        QVERIFY(clickAt(QPoint(200, 600)));
-        QTRY_VERIFY(!panel->isVisible());
         QTest::qWait(AppDelegate::reopenGuardMs + 100);
 
         QVERIFY(clickIcon(3));

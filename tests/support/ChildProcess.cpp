@@ -36,22 +36,30 @@ QString builtProgram(const QString &name)
     return build.filePath(name);
 }
 
-Result run(const QString &program, const QStringList &arguments, const QByteArray &input,
-           const QStringList &extraEnvironment, int timeoutMs)
+bool start(QProcess &process, const QString &program, const QStringList &arguments,
+           const QStringList &extraEnvironment, const QByteArray &input, int timeoutMs)
 {
-    QProcess process;
     dieWithParent(process);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const QString &entry : extraEnvironment)
         env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
     process.setProcessEnvironment(env);
     process.start(program, arguments);
-    Result result;
     if (!process.waitForStarted(timeoutMs))
-        return result;
+        return false;
     if (!input.isEmpty())
         process.write(input);
     process.closeWriteChannel();
+    return true;
+}
+
+Result run(const QString &program, const QStringList &arguments, const QByteArray &input,
+           const QStringList &extraEnvironment, int timeoutMs)
+{
+    QProcess process;
+    Result result;
+    if (!start(process, program, arguments, extraEnvironment, input, timeoutMs))
+        return result;
     if (!process.waitForFinished(timeoutMs)) {
         process.kill();
         process.waitForFinished();

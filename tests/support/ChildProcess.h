@@ -24,6 +24,12 @@ struct Result
     QString err;
 };
 
+// Starts a program that dies with the test, in this process's environment
+// plus `extraEnvironment` ("NAME=VALUE" entries), writes `input` to it and
+// closes its standard input. False when it did not start.
+bool start(QProcess &process, const QString &program, const QStringList &arguments,
+           const QStringList &extraEnvironment = {}, const QByteArray &input = {}, int timeoutMs = 30000);
+
 // Runs a program to its end (test helper; never used on a product thread).
 Result run(const QString &program, const QStringList &arguments, const QByteArray &input = {},
            const QStringList &extraEnvironment = {}, int timeoutMs = 30000);

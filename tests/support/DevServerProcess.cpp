@@ -1,16 +1,13 @@
 #include "support/DevServerProcess.h"
 
-#include "support/ChildProcess.h"
+#include "support/ProgramRun.h"
 
-#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
-
-#include <signal.h>
 
 using namespace Qt::StringLiterals;
 
@@ -22,10 +19,9 @@ DevServerProcess::DevServerProcess(QString dataDir, QStringList extraArguments)
 
 DevServerProcess::~DevServerProcess()
 {
-    if (isRunning() && !stop(SIGTERM, 5000)) {
-        m_process->kill();
-        m_process->waitForFinished(5000);
-    }
+    // A server that does not end on SIGTERM is killed with its ProgramRun.
+    if (isRunning())
+        stop(SIGTERM, 5000);
 }
 
 QStringList DevServerProcess::fastArguments()
@@ -35,49 +31,41 @@ QStringList DevServerProcess::fastArguments()
 
 bool DevServerProcess::start(int timeoutMs)
 {
-    m_process = std::make_unique<QProcess>();
-    ChildProcess::dieWithParent(*m_process);
-    m_out.clear();
-    m_err.clear();
     m_port = 0;
-    m_process->start(ChildProcess::builtProgram(u"velorin-devserver"_s),
-                     QStringList{u"--data"_s, m_dataDir, u"--port"_s, u"0"_s} + m_arguments);
-    if (!m_process->waitForStarted(timeoutMs)) {
-        m_error = u"cannot start velorin-devserver: "_s + m_process->errorString();
+    m_process = std::make_unique<ProgramRun>(ChildProcess::builtProgram(u"velorin-devserver"_s),
+                                             QStringList{u"--data"_s, m_dataDir, u"--port"_s, u"0"_s} + m_arguments,
+                                             QStringList{});
+    static const QRegularExpression first(u"^velorin-devserver listening on (https?)://\\S+:(\\d+)\n"_s);
+    QRegularExpressionMatch match;
+    ProxyClient::spinUntil([&] {
+        match = first.match(m_process->out());
+        return match.hasMatch() || !m_process->running();
+    }, timeoutMs);
+    if (!match.hasMatch()) {
+        m_error = u"velorin-devserver did not start; it printed: "_s + m_process->all();
         return false;
     }
-    static const QRegularExpression first(u"^velorin-devserver listening on (https?)://\\S+:(\\d+)\n"_s);
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired()) {
-        collect();
-        const QRegularExpressionMatch match = first.match(QString::fromUtf8(m_out));
-        if (match.hasMatch()) {
-            m_scheme = match.captured(1);
-            m_port = static_cast<quint16>(match.captured(2).toUInt());
-            return true;
-        }
-        if (m_process->state() == QProcess::NotRunning)
-            break;
-        m_process->waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
-    }
-    collect();
-    m_error = u"velorin-devserver did not start; it printed: "_s + QString::fromUtf8(m_out + m_err);
-    return false;
+    m_scheme = match.captured(1);
+    m_port = static_cast<quint16>(match.captured(2).toUInt());
+    return true;
 }
 
 bool DevServerProcess::stop(int signalNumber, int timeoutMs)
 {
     if (!isRunning())
         return false;
-    ::kill(static_cast<pid_t>(m_process->processId()), signalNumber);
-    const bool finished = m_process->waitForFinished(timeoutMs);
-    collect();
-    return finished && m_process->exitStatus() == QProcess::NormalExit && m_process->exitCode() == 0;
+    m_process->signal(signalNumber);
+    return m_process->waitForExit(timeoutMs) && !m_process->crashed() && m_process->exitCode() == 0;
 }
 
 bool DevServerProcess::isRunning() const
 {
-    return m_process && m_process->state() != QProcess::NotRunning;
+    return m_process && m_process->running();
+}
+
+qint64 DevServerProcess::pid() const
+{
+    return m_process ? m_process->pid() : 0;
 }
 
 QUrl DevServerProcess::url(const QString &pathAndQuery) const
@@ -85,24 +73,14 @@ QUrl DevServerProcess::url(const QString &pathAndQuery) const
     return QUrl(m_scheme + u"://127.0.0.1:"_s + QString::number(m_port) + pathAndQuery);
 }
 
-void DevServerProcess::collect()
-{
-    if (!m_process)
-        return;
-    m_out += m_process->readAllStandardOutput();
-    m_err += m_process->readAllStandardError();
-}
-
 QString DevServerProcess::output()
 {
-    collect();
-    return QString::fromUtf8(m_out);
+    return m_process ? m_process->out() : QString();
 }
 
 QString DevServerProcess::errorOutput()
 {
-    collect();
-    return QString::fromUtf8(m_err);
+    return m_process ? m_process->err() : QString();
 }
 
 QString DevServerProcess::lastCode(const QString &email, const QString &purpose) const

@@ -2,7 +2,6 @@
 
 #include <QJsonObject>
 #include <QNetworkReply>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -11,9 +10,10 @@
 #include <memory>
 
 // Runs the real `velorin-devserver` for a test: on a free port of 127.0.0.1,
-// over a data directory the test owns. Blocking waits are fine here (tests
-// only); the event loop a test runs while waiting for HTTP keeps reading the
-// server's output, so its pipe never fills.
+// over a data directory the test owns. Its output is read whenever the test
+// runs the event loop, so its pipe never fills.
+class ProgramRun;
+
 class DevServerProcess
 {
 public:
@@ -33,7 +33,7 @@ public:
     bool isRunning() const;
 
     quint16 port() const { return m_port; }
-    qint64 pid() const { return m_process ? m_process->processId() : 0; }
+    qint64 pid() const;
     // http://127.0.0.1:PORT (https with --tls-cert) followed by `pathAndQuery`.
     QUrl url(const QString &pathAndQuery = {}) const;
     QString dataDir() const { return m_dataDir; }
@@ -65,15 +65,11 @@ public:
                const QString &token = {});
 
 private:
-    void collect();
-
     QString m_dataDir;
     QStringList m_arguments;
-    std::unique_ptr<QProcess> m_process;
+    std::unique_ptr<ProgramRun> m_process;
     quint16 m_port = 0;
     QString m_scheme;
-    QByteArray m_out;
-    QByteArray m_err;
     QString m_error;
     std::unique_ptr<QNetworkAccessManager> m_network;
 };

@@ -35,12 +35,10 @@ public:
     // every account, or only for `account` when given. A later call for the
     // same operation and account replaces the earlier status.
     void failOn(Operation operation, Status status, const std::optional<QString> &account = std::nullopt);
-    void clearFailures() { m_failures.clear(); }
 
     // Direct access to the items, bypassing failures and the call record.
     void setItem(const QString &service, const QString &account, const QByteArray &value);
     std::optional<QByteArray> item(const QString &service, const QString &account) const;
-    qsizetype itemCount() const { return m_items.size(); }
 
     // Every call, oldest first.
     QList<Call> calls;

@@ -27,7 +27,7 @@ std::optional<QString> FakeSystemVpn::startTunnel()
     if (startError)
         return startError;
     m_failureReason.clear();
-    play(startScript, startFailureReason);
+    play(startScript, std::nullopt);
     return std::nullopt;
 }
 

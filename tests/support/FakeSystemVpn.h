@@ -47,8 +47,6 @@ public:
     // Played after a successful start / a stop, in order.
     QList<Status> startScript{Status::Connecting, Status::Connected};
     QList<Status> stopScript{Status::Disconnecting, Status::Disconnected};
-    // When set, the last status of the start script comes with this reason.
-    std::optional<QString> startFailureReason;
 
     QList<IKEv2Profile> savedProfiles;
     int loadCalls = 0;

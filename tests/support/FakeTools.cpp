@@ -1,11 +1,9 @@
 #include "support/FakeTools.h"
 
 #include "support/ChildProcess.h"
+#include "support/ProxyClient.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QFile>
-#include <QThread>
 
 #include <csignal>
 
@@ -17,6 +15,14 @@ void applyAll(const QStringList &variables)
 {
     for (const QString &entry : variables)
         qputenv(entry.section(u'=', 0, 0).toLocal8Bit(), entry.section(u'=', 1).toLocal8Bit());
+}
+
+// Clears every variable of this process whose name starts with `prefix`.
+void unsetAll(const QString &prefix)
+{
+    for (const QString &name : QProcessEnvironment::systemEnvironment().keys())
+        if (name.startsWith(prefix))
+            qunsetenv(name.toLocal8Bit().constData());
 }
 
 QStringList readLines(const QString &path)
@@ -79,8 +85,7 @@ void FakeNetworkSetup::apply() const
 
 void FakeNetworkSetup::unapply()
 {
-    for (const char *name : {"FAKE_NETWORKSETUP_LOG", "FAKE_NETWORKSETUP_SCRIPT", "FAKE_NETWORKSETUP_DELAY_MS"})
-        qunsetenv(name);
+    unsetAll(u"FAKE_NETWORKSETUP_"_s);
 }
 
 FakeXray::FakeXray() = default;
@@ -113,14 +118,7 @@ bool FakeXray::isAlive(qint64 pid)
 
 bool FakeXray::waitUntilGone(qint64 pid, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    while (isAlive(pid)) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(20);
-    }
-    return true;
+    return ProxyClient::spinUntil([pid] { return !isAlive(pid); }, timeoutMs);
 }
 
 QStringList FakeXray::environment() const
@@ -136,10 +134,7 @@ void FakeXray::apply() const
 
 void FakeXray::unapply()
 {
-    for (const char *name : {"FAKE_XRAY_PIDFILE", "FAKE_XRAY_DELAY_MS", "FAKE_XRAY_NO_LISTEN", "FAKE_XRAY_EXIT_AFTER_MS",
-                             "FAKE_XRAY_EXIT_CODE", "FAKE_XRAY_EXIT_LAUNCHES", "FAKE_XRAY_IGNORE_TERM",
-                             "FAKE_XRAY_CHATTY", "FAKE_XRAY_VERSION", "FAKE_XRAY_VERSION_EXIT"})
-        qunsetenv(name);
+    unsetAll(u"FAKE_XRAY_"_s);
 }
 
 QStringList proxyOnCalls(const QString &service, int socksPort, int httpPort)

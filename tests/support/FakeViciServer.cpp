@@ -24,8 +24,6 @@ FakeViciServer::Answer FakeViciServer::Answer::failure(const QString &errmsg)
 FakeViciServer::FakeViciServer(QObject *parent)
     : QObject(parent)
     , m_server(new QLocalServer(this))
-    , m_knownEvents({"ike-updown", "child-updown", "ike-rekey", "child-rekey", "ike-update", "list-sa",
-                     "control-log", "log"})
 {
     QObject::connect(m_server, &QLocalServer::newConnection, this, &FakeViciServer::onNewConnection);
     m_dripTimer = new QTimer(this);
@@ -57,18 +55,17 @@ void FakeViciServer::setHandler(const QByteArray &command, CommandHandler handle
 QList<QByteArray> FakeViciServer::commands() const
 {
     QList<QByteArray> names;
-    for (const Received &received : m_received) {
-        if (received.packet.type == Vici::PacketType::CmdRequest)
-            names.append(received.packet.name);
-    }
+    for (const Vici::Packet &packet : m_received)
+        if (packet.type == Vici::PacketType::CmdRequest)
+            names.append(packet.name);
     return names;
 }
 
 std::optional<Vici::Message> FakeViciServer::lastRequest(const QByteArray &command) const
 {
     for (auto it = m_received.crbegin(); it != m_received.crend(); ++it) {
-        if (it->packet.type == Vici::PacketType::CmdRequest && it->packet.name == command)
-            return it->packet.message;
+        if (it->type == Vici::PacketType::CmdRequest && it->name == command)
+            return it->message;
     }
     return std::nullopt;
 }
@@ -120,7 +117,7 @@ void FakeViciServer::onReadyRead(int index)
             connection->socket->abort();
             return;
         }
-        m_received.append(Received{index, packet});
+        m_received.append(packet);
         handle(index, packet);
     }
 }
@@ -148,7 +145,6 @@ void FakeViciServer::handle(int index, const Vici::Packet &packet)
         return;
     }
 
-    emit commandReceived(packet.name);
     const auto handler = m_handlers.constFind(packet.name);
     const Answer answer = handler != m_handlers.constEnd() ? (*handler)(packet.message) : Answer::success();
     for (const auto &[name, message] : answer.eventsBefore) {

@@ -40,12 +40,6 @@ public:
     };
     using CommandHandler = std::function<Answer(const Vici::Message &request)>;
 
-    struct Received
-    {
-        int connection = 0;
-        Vici::Packet packet;
-    };
-
     explicit FakeViciServer(QObject *parent = nullptr);
     ~FakeViciServer() override;
 
@@ -54,12 +48,9 @@ public:
 
     // Commands without a handler answer "success = yes".
     void setHandler(const QByteArray &command, CommandHandler handler);
-    // Events a client may register for; others get EVENT_UNKNOWN.
-    void setKnownEvents(const QList<QByteArray> &events) { m_knownEvents = events; }
     // Answers are written one byte per event-loop turn.
     void setByteByByte(bool on) { m_byteByByte = on; }
 
-    QList<Received> received() const { return m_received; }
     // Names of the commands received, in order.
     QList<QByteArray> commands() const;
     // The arguments of the last request of a command.
@@ -77,9 +68,6 @@ public:
     void closeConnections();
 
     static QByteArray frame(Vici::PacketType type, const QByteArray &name = {}, const Vici::Message &message = {});
-
-signals:
-    void commandReceived(const QByteArray &name);
 
 private:
     struct Connection
@@ -102,8 +90,11 @@ private:
     QLocalServer *m_server = nullptr;
     QList<Connection *> m_connections;
     QHash<QByteArray, CommandHandler> m_handlers;
-    QList<QByteArray> m_knownEvents;
-    QList<Received> m_received;
+    // Events a client may register for; others get EVENT_UNKNOWN.
+    const QList<QByteArray> m_knownEvents{"ike-updown", "child-updown", "ike-rekey", "child-rekey",
+                                          "ike-update", "list-sa", "control-log", "log"};
+    // Every packet received, on any connection, oldest first.
+    QList<Vici::Packet> m_received;
     bool m_byteByByte = false;
     QTimer *m_dripTimer = nullptr;
 };

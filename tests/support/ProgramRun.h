@@ -19,16 +19,7 @@ public:
     ProgramRun(const QString &program, const QStringList &arguments, const QStringList &environment,
                const QByteArray &input = {})
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const QString &entry : environment)
-            env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
-        m_process.setProcessEnvironment(env);
-        ChildProcess::dieWithParent(m_process);
-        m_process.start(program, arguments);
-        m_process.waitForStarted();
-        if (!input.isEmpty())
-            m_process.write(input);
-        m_process.closeWriteChannel();
+        ChildProcess::start(m_process, program, arguments, environment, input);
     }
     ~ProgramRun()
     {
@@ -74,6 +65,12 @@ public:
         out();
         err();
         return ended;
+    }
+    // Waits for the end: the exit code, or -1 when the program did not end in
+    // time or crashed.
+    int exitStatus(int timeoutMs = 20000)
+    {
+        return waitForExit(timeoutMs) && !crashed() ? exitCode() : -1;
     }
     bool running() const { return m_process.state() != QProcess::NotRunning; }
     void signal(int number) { ::kill(pid_t(m_process.processId()), number); }

@@ -15,25 +15,6 @@ namespace {
 
 constexpr qsizetype kMaxHeaderBytes = 64 * 1024;
 
-QByteArray reasonPhrase(int status)
-{
-    switch (status) {
-    case 200: return "OK";
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 409: return "Conflict";
-    case 429: return "Too Many Requests";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    default: return "Status";
-    }
-}
-
 // Resets the connection (RST) instead of closing it in order.
 void resetConnection(QTcpSocket *socket)
 {
@@ -56,19 +37,16 @@ struct StubServer::Connection
 
 StubServer::Response StubServer::Response::json(int status, const QByteArray &body)
 {
-    Response response;
-    response.status = status;
+    Response response = empty(status);
+    response.headers = {{"Content-Type", "application/json"}};
     response.body = body;
-    response.headers.append(qMakePair(QByteArray("Content-Type"), QByteArray("application/json")));
     return response;
 }
 
 StubServer::Response StubServer::Response::text(int status, const QByteArray &body)
 {
-    Response response;
-    response.status = status;
-    response.body = body;
-    response.headers.append(qMakePair(QByteArray("Content-Type"), QByteArray("text/plain; charset=utf-8")));
+    Response response = json(status, body);
+    response.headers = {{"Content-Type", "text/plain; charset=utf-8"}};
     return response;
 }
 
@@ -110,10 +88,8 @@ QByteArray StubServer::Request::header(const QByteArray &name) const
 
 bool StubServer::Request::hasHeader(const QByteArray &name) const
 {
-    for (const auto &entry : headers)
-        if (entry.first.compare(name, Qt::CaseInsensitive) == 0)
-            return true;
-    return false;
+    return std::any_of(headers.cbegin(), headers.cend(),
+                       [&](const auto &entry) { return entry.first.compare(name, Qt::CaseInsensitive) == 0; });
 }
 
 QJsonObject StubServer::Request::json() const
@@ -305,7 +281,6 @@ void StubServer::handle(const std::shared_ptr<Connection> &connection, const Req
         m_unexpected.append(request);
         response = Response::text(404, "no stub route for " + request.method + ' ' + request.path.toUtf8());
     }
-    emit requestReceived(request);
 
     if (response.behaviour == Behaviour::Stall)
         return;
@@ -334,7 +309,8 @@ void StubServer::answer(const std::shared_ptr<Connection> &connection, const Res
     if (response.raw) {
         body = *response.raw;
     } else {
-        bytes = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
+        // Clients read the status code only; the reason phrase is any word.
+        bytes = "HTTP/1.1 " + QByteArray::number(response.status) + " Stub\r\n";
         bool hasLength = false;
         for (const auto &[name, value] : response.headers) {
             bytes += name + ": " + value + "\r\n";

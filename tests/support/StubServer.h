@@ -96,11 +96,6 @@ public:
             closeAfter = true;
             return *this;
         }
-        Response &withHeader(const QByteArray &name, const QByteArray &value)
-        {
-            headers.append({name, value});
-            return *this;
-        }
     };
 
     struct Request
@@ -124,7 +119,6 @@ public:
     explicit StubServer(QObject *parent = nullptr, const QHostAddress &address = QHostAddress::LocalHost);
     ~StubServer() override;
 
-    bool isListening() const { return m_server.isListening(); }
     quint16 port() const { return m_server.serverPort(); }
     // "http://127.0.0.1:<port>"
     QString baseUrl() const;
@@ -138,7 +132,6 @@ public:
     QList<Request> requests() const { return m_requests; }
     // The requests for one method and path (any query).
     QList<Request> requests(const QByteArray &method, const QString &path) const;
-    QList<Request> unexpected() const { return m_unexpected; }
     // One line per unexpected request, for failure messages.
     QString unexpectedSummary() const;
 
@@ -153,9 +146,6 @@ public:
 
     // A local port with nothing listening (bound once, then released).
     static quint16 closedPort();
-
-signals:
-    void requestReceived(const StubServer::Request &request);
 
 private:
     struct Connection;

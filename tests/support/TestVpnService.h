@@ -68,15 +68,7 @@ struct TestVpnServices
         return [this](VPNProtocolType type) -> VPNServiceProtocol & {
             if (!created.contains(type))
                 created.append(type);
-            switch (type) {
-            case VPNProtocolType::IKEv2:
-                return ikev2;
-            case VPNProtocolType::WireGuard:
-                return wireGuard;
-            case VPNProtocolType::XrayReality:
-                break;
-            }
-            return xray;
+            return type == VPNProtocolType::IKEv2 ? ikev2 : type == VPNProtocolType::WireGuard ? wireGuard : xray;
         };
     }
 };

@@ -34,12 +34,7 @@ int main(int argc, char *argv[])
     QList<QByteArray> arguments;
     for (int i = 1; i < argc; ++i)
         arguments.append(argv[i]);
-    const QByteArray call = arguments.isEmpty() ? QByteArray() : [&] {
-        QByteArray joined;
-        for (const QByteArray &argument : arguments)
-            joined += (joined.isEmpty() ? "" : " ") + argument;
-        return joined;
-    }();
+    const QByteArray call = arguments.join(' ');
 
     if (const char *delay = std::getenv("FAKE_NETWORKSETUP_DELAY_MS"))
         QThread::msleep(std::strtoul(delay, nullptr, 10));
@@ -63,8 +58,7 @@ int main(int argc, char *argv[])
     bool inSection = false;
     int exitCode = 0;
     QByteArray output;
-    for (const QByteArray &rawLine : script.readAll().split('\n')) {
-        const QByteArray line = rawLine.endsWith('\r') ? rawLine.chopped(1) : rawLine;
+    for (const QByteArray &line : script.readAll().split('\n')) {
         if (line.startsWith('[')) {
             if (inSection)
                 break;

@@ -11,12 +11,10 @@
 // protocol "socks" on 127.0.0.1 with a numeric port, "http-in": protocol
 // "http" on 127.0.0.1 with a numeric port) and exits 23 with a message on
 // standard error when they are missing or malformed (64 for a bad command
-// line). Then it serves, forwarding directly to the destinations:
-//   - on the SOCKS port a SOCKS5 proxy (no authentication, CONNECT with IPv4,
-//     IPv6 or domain addresses);
-//   - on the HTTP port an HTTP proxy (CONNECT tunnels and absolute-URI
-//     requests such as "GET http://host:port/path HTTP/1.1").
-// It runs until it receives SIGTERM (or SIGKILL).
+// line). Then it serves, forwarding directly to the destinations: on the
+// SOCKS port a SOCKS5 proxy (no authentication, CONNECT to an IPv4 address),
+// on the HTTP port an HTTP proxy (CONNECT tunnels and absolute-URI requests
+// such as "GET http://host:port/path HTTP/1.1"). It runs until a signal ends it.
 //
 // Environment (all optional):
 //   FAKE_XRAY_PIDFILE=PATH      append "<pid>\n" at start; the line count is the
@@ -24,10 +22,8 @@
 //   FAKE_XRAY_DELAY_MS=N        wait N ms before listening
 //   FAKE_XRAY_NO_LISTEN=LIST    never listen: "all", or launch numbers "2,3"
 //                               (without a pid file any value means all)
-//   FAKE_XRAY_EXIT_AFTER_MS=N   exit N ms after the start ...
-//   FAKE_XRAY_EXIT_CODE=C       ... with status C (default 1) ...
+//   FAKE_XRAY_EXIT_AFTER_MS=N   exit with status 1 N ms after the start ...
 //   FAKE_XRAY_EXIT_LAUNCHES=L   ... only at the launches listed ("2,3"; default all)
-//   FAKE_XRAY_IGNORE_TERM=1     ignore SIGTERM (only SIGKILL ends it)
 //   FAKE_XRAY_HANG_AFTER_MS=N   stop listening N ms after it began, at the
 //                               first launch only, and keep running (a hung xray)
 //   FAKE_XRAY_CHATTY=BYTES      write BYTES bytes to standard output and as many
@@ -45,7 +41,6 @@
 #include <QUrl>
 #include <QtEndian>
 
-#include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
@@ -114,40 +109,17 @@ void serveSocks(QTcpSocket *client)
             *stage = 1;
         }
         if (*stage == 1) {
-            if (b.size() < 5)
+            // Only what the tests send: CONNECT (1) to an IPv4 address (type 1).
+            if (b.size() < 10)
                 return;
-            const quint8 command = quint8(b[1]);
-            const quint8 type = quint8(b[3]);
-            QString host;
-            int length = 0;
-            if (type == 1) {
-                length = 4 + 4 + 2;
-                if (b.size() < length)
-                    return;
-                host = QHostAddress(qFromBigEndian<quint32>(b.constData() + 4)).toString();
-            } else if (type == 3) {
-                const int nameLength = quint8(b[4]);
-                length = 5 + nameLength + 2;
-                if (b.size() < length)
-                    return;
-                host = QString::fromLatin1(b.mid(5, nameLength));
-            } else if (type == 4) {
-                length = 4 + 16 + 2;
-                if (b.size() < length)
-                    return;
-                host = QHostAddress(reinterpret_cast<const quint8 *>(b.constData() + 4)).toString();
-            } else {
-                client->write(QByteArray("\x05\x08\x00\x01\0\0\0\0\0\0", 10));
-                client->disconnectFromHost();
-                return;
-            }
-            const quint16 port = qFromBigEndian<quint16>(b.constData() + length - 2);
-            const QByteArray rest = b.mid(length);
-            if (command != 1) {
+            if (quint8(b[1]) != 1 || quint8(b[3]) != 1) {
                 client->write(QByteArray("\x05\x07\x00\x01\0\0\0\0\0\0", 10));
                 client->disconnectFromHost();
                 return;
             }
+            const QString host = QHostAddress(qFromBigEndian<quint32>(b.constData() + 4)).toString();
+            const quint16 port = qFromBigEndian<quint16>(b.constData() + 8);
+            const QByteArray rest = b.mid(10);
             *stage = 2;
             dial(
                 client, host, port,
@@ -206,8 +178,6 @@ void serveHttp(QTcpSocket *client)
             return refuse("400 Bad Request");
         QByteArray forwarded = request[0] + ' ' + url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority) + ' '
             + request[2] + "\r\n";
-        if (url.path().isEmpty())
-            forwarded = request[0] + " / " + request[2] + "\r\n";
         for (const QByteArray &line : std::as_const(lines)) {
             const QByteArray name = line.left(line.indexOf(':')).trimmed().toLower();
             if (name == "proxy-connection" || name == "connection")
@@ -304,15 +274,11 @@ int main(int argc, char *argv[])
         return fail(23, error);
 
     const int launch = recordLaunch();
-    if (qEnvironmentVariableIntValue("FAKE_XRAY_IGNORE_TERM"))
-        std::signal(SIGTERM, SIG_IGN);
-
     bool ok = false;
     const int exitAfter = qEnvironmentVariableIntValue("FAKE_XRAY_EXIT_AFTER_MS", &ok);
     const QByteArray exitLaunches = qgetenv("FAKE_XRAY_EXIT_LAUNCHES");
     if (ok && (exitLaunches.isEmpty() || listed(exitLaunches, launch))) {
-        const int code = qEnvironmentVariableIsSet("FAKE_XRAY_EXIT_CODE") ? qEnvironmentVariableIntValue("FAKE_XRAY_EXIT_CODE") : 1;
-        QTimer::singleShot(exitAfter, &app, [code] { std::_Exit(code); });
+        QTimer::singleShot(exitAfter, &app, [] { std::_Exit(1); });
     }
 
     const qint64 chatty = qEnvironmentVariable("FAKE_XRAY_CHATTY").toLongLong();
