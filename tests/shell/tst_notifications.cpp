@@ -3,6 +3,7 @@
 // private session bus.
 #include "shell/ConnectionText.h"
 #include "shell/DesktopNotifier.h"
+#include "shell/DisplayText.h"
 
 #include <QDBusConnection>
 #include <QSignalSpy>
@@ -41,6 +42,15 @@ class TestNotifications : public QObject
     Q_OBJECT
 
 private slots:
+    // A shortened text never ends in half a character and always says it was
+    // cut, even when all that was looked at was stripped away.
+    void shortenedTextsEndCleanly()
+    {
+        QCOMPARE(DisplayText::clean(u"ab\U0001F511def", 4), u"ab\u2026"_s);
+        QCOMPARE(DisplayText::clean(u"abc\U0001F511def", 4), u"abc\u2026"_s);
+        QCOMPARE(DisplayText::clean(QString(QString(50, QChar(0x1b)) + u"hidden"_s), 10), u"\u2026"_s);
+    }
+
     void dropNotices_data()
     {
         QTest::addColumn<QList<State>>("states");
