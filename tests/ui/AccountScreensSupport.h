@@ -8,15 +8,10 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QPalette>
 #include <QDesktopServices>
 #include <QLineEdit>
-#include <QList>
 #include <QLocale>
 #include <QMessageBox>
-#include <QObject>
-#include <QUrl>
-#include <QWidget>
 #include <QtTest>
 
 // Records the pages the screens ask the desktop to open, instead of starting a browser.

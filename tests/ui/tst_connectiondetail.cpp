@@ -14,6 +14,7 @@
 
 using namespace Qt::StringLiterals;
 using Action = ConnectionPresentation::ButtonAction;
+Q_DECLARE_METATYPE(ConnectionPresentation::ButtonAction)
 
 namespace {
 
@@ -67,11 +68,6 @@ struct Fixture : ShellFixture
         return true;
     }
 };
-
-QColor white(qreal alpha)
-{
-    return Style::withAlpha(Qt::white, alpha);
-}
 
 QStringList ids(const QList<ServerLocation> &servers)
 {
@@ -131,99 +127,78 @@ class TestConnectionDetail : public QObject
 {
     Q_OBJECT
 
-    struct Appearance
-    {
-        const char *tag;
-        VPNConnectionState state;
-        QString statusText;
-        QColor dot; // invalid: the secondary text colour
-        QString emblem;
-        QColor emblemColor;
-        QString buttonSymbol;
-        QString buttonTitle;
-        QColor buttonColor;
-        Action action;
-    };
-
-    static QList<Appearance> appearances()
-    {
-        const QColor green = QColor::fromRgbF(0, 0.784f, 0.325f);
-        const QColor red = QColor(255, 59, 48);
-        const QColor orange = QColor(255, 149, 0);
-        const QColor softRed = Style::withAlpha(red, 0.85);
-        const QString busy = u"shield.lefthalf.filled"_s;
-        return {
-            {"disconnected", VPNConnectionState::disconnected(), u"Disconnected"_s, QColor(), u"shield.slash"_s,
-             white(0.7), u"lock.shield"_s, u"Connect"_s, green, Action::Connect},
-            {"connecting", VPNConnectionState::connecting(), u"Connecting…"_s, orange, busy, orange, u"hourglass"_s,
-             u"Connecting…"_s, orange, Action::None},
-            {"reconnecting shows as connecting", VPNConnectionState::reconnecting(), u"Connecting…"_s, orange, busy,
-             orange, u"hourglass"_s, u"Connecting…"_s, orange, Action::None},
-            {"connected", VPNConnectionState::connected(), u"Connected"_s, green, u"checkmark.shield.fill"_s, green,
-             u"lock.open"_s, u"Disconnect"_s, softRed, Action::Disconnect},
-            {"disconnecting", VPNConnectionState::disconnecting(), u"Disconnecting…"_s, orange, busy, white(0.7),
-             u"hourglass"_s, u"Disconnecting…"_s, orange, Action::None},
-            {"error", VPNConnectionState::error(u"Connection failed — please reconnect manually"_s), u"Error"_s, red,
-             u"exclamationmark.shield"_s, white(0.7), u"lock.shield"_s, u"Connect"_s, green, Action::Connect},
-        };
-    }
-
 private slots:
-    // The one look of every connection state (ConnectionPresentation, used by
-    // the panel, the window, the tray and the command line), its colours
-    // from the palette, the window showing it, and what its button does:
-    // Connect selects the catalogue's server again (recorded as recent) and
-    // connects to it, Disconnect disconnects, a disabled button does nothing.
+    // Per state, the window shows the connection's one look (shared with the
+    // panel, the tray and the command line) and its button does what the
+    // look says: Connect selects the catalogue's server again (recorded as
+    // recent) and connects to it, Disconnect disconnects, a disabled button
+    // does nothing. The status dot's colour: an invalid one is the secondary
+    // text colour.
     void appearance_data()
     {
-        QTest::addColumn<int>("row");
-        for (int i = 0; i < appearances().size(); ++i)
-            QTest::newRow(appearances()[i].tag) << i;
+        QTest::addColumn<VPNConnectionState>("state");
+        QTest::addColumn<QStringList>("texts"); // status, emblem symbol, button title
+        QTest::addColumn<QColor>("dot");
+        QTest::addColumn<QColor>("buttonColor");
+        QTest::addColumn<Action>("action");
+        const QColor green = QColor::fromRgbF(0, 0.784f, 0.325f), red(255, 59, 48), orange(255, 149, 0);
+        const QString busy = u"shield.lefthalf.filled"_s;
+        QTest::newRow("disconnected") << VPNConnectionState::disconnected()
+                                      << QStringList{u"Disconnected"_s, u"shield.slash"_s, u"Connect"_s} << QColor()
+                                      << green << Action::Connect;
+        QTest::newRow("connecting") << VPNConnectionState::connecting()
+                                    << QStringList{u"Connecting…"_s, busy, u"Connecting…"_s} << orange << orange
+                                    << Action::None;
+        QTest::newRow("reconnecting shows as connecting") << VPNConnectionState::reconnecting()
+                                                          << QStringList{u"Connecting…"_s, busy, u"Connecting…"_s}
+                                                          << orange << orange << Action::None;
+        QTest::newRow("connected") << VPNConnectionState::connected()
+                                   << QStringList{u"Connected"_s, u"checkmark.shield.fill"_s, u"Disconnect"_s} << green
+                                   << Style::withAlpha(red, 0.85) << Action::Disconnect;
+        QTest::newRow("disconnecting") << VPNConnectionState::disconnecting()
+                                       << QStringList{u"Disconnecting…"_s, busy, u"Disconnecting…"_s} << orange
+                                       << orange << Action::None;
+        QTest::newRow("error") << VPNConnectionState::error(u"Connection failed — please reconnect manually"_s)
+                               << QStringList{u"Error"_s, u"exclamationmark.shield"_s, u"Connect"_s} << red << green
+                               << Action::Connect;
     }
     void appearance()
     {
-        QFETCH(int, row);
-        const Appearance want = appearances()[row];
-        const VPNDisplayStatus status = VPNDisplay::status(want.state);
+        QFETCH(VPNConnectionState, state);
+        QFETCH(QStringList, texts);
+        QFETCH(QColor, dot);
+        QFETCH(QColor, buttonColor);
+        QFETCH(Action, action);
+        const VPNDisplayStatus status = VPNDisplay::status(state);
         const bool connected = status == VPNDisplayStatus::Connected;
 
         // The status dot's tone, the one colour the view keeps to itself.
-        const auto look = ConnectionPresentation::look(status);
         QWidget plain;
-        QCOMPARE(Style::toneColor(look.tone, &plain), want.dot.isValid() ? want.dot : Style::secondaryText(&plain));
+        QCOMPARE(Style::toneColor(ConnectionPresentation::look(status).tone, &plain),
+                 dot.isValid() ? dot : Style::secondaryText(&plain));
 
         Fixture f;
-        QVERIFY(f.setState(want.state));
+        QVERIFY(f.setState(state));
         QCOMPARE(f.view.status(), status);
-        QCOMPARE(f.emblem()->symbol(), want.emblem);
-        QCOMPARE(f.emblem()->symbolColor(), want.emblemColor);
-        QCOMPARE(f.text(u"statusText"_s), want.statusText);
+        QCOMPARE((QStringList{f.text(u"statusText"_s), f.emblem()->symbol(), f.button()->text()}), texts);
         // An error's reason under "Error".
-        QCOMPARE(f.shows(u"statusReason"_s), want.state.isError());
-        if (want.state.isError())
-            QCOMPARE(f.text(u"statusReason"_s), want.state.errorMessage());
-        QCOMPARE(f.button()->symbol(), want.buttonSymbol);
-        QCOMPARE(f.button()->text(), want.buttonTitle);
-        QCOMPARE(f.button()->color(), want.buttonColor);
-        QCOMPARE(f.button()->isEnabled(), want.action != Action::None);
-        // The pulse runs only while connected (and shown), on a green circle.
+        QCOMPARE(f.shows(u"statusReason"_s), state.isError());
+        if (state.isError())
+            QCOMPARE(f.text(u"statusReason"_s), state.errorMessage());
+        QCOMPARE(f.button()->color(), buttonColor);
+        QCOMPARE(f.button()->isEnabled(), action != Action::None);
+        // The pulse runs only while connected; the pin of the selected server
+        // is the connected one only then.
         QCOMPARE(f.emblem()->isPulsing(), connected);
-        QCOMPARE(Style::emblemBackground(look.emblemTone),
-                 connected ? Style::withAlpha(Style::green(), 0.2) : Style::withAlpha(Style::gray(), 0.15));
-        // The pin of the selected server is the connected one only while connected.
-        const auto pins = f.view.map()->annotations();
-        QCOMPARE(pins.size(), 9);
-        QCOMPARE(pins.first().isConnected, connected);
+        QCOMPARE(f.view.map()->annotations().first().isConnected, connected);
 
         f.ikev2.followCalls = false;
         QTest::mouseClick(f.button(), Qt::LeftButton);
-        QCOMPARE(f.ikev2.connectCalls.size(), want.action == Action::Connect ? 1 : 0);
-        QCOMPARE(f.ikev2.disconnectCalls, want.action == Action::Disconnect ? 1 : 0);
+        QCOMPARE(f.ikev2.connectCalls.size(), action == Action::Connect ? 1 : 0);
+        QCOMPARE(f.ikev2.disconnectCalls, action == Action::Disconnect ? 1 : 0);
         QCOMPARE(f.servers.recentServers().size(), f.ikev2.connectCalls.size());
-        if (!f.ikev2.connectCalls.isEmpty()) {
-            QCOMPARE(f.ikev2.connectCalls.first().serverIP, u"203.0.113.10"_s);
+        if (!f.ikev2.connectCalls.isEmpty())
             QCOMPARE(f.ikev2.connectCalls.first().serverId, u"sg-node-01"_s);
-        }
     }
 
     // The location line only while connected, always ending in " (IKEv2)";
@@ -231,15 +206,14 @@ private slots:
     void locationAndAddressLines()
     {
         Fixture f;
-        QVERIFY(!f.shows(u"locationLine"_s));
-        QVERIFY(!f.shows(u"addressLine"_s));
+        const auto lines = [&f] { return QList<bool>{f.shows(u"locationLine"_s), f.shows(u"addressLine"_s)}; };
+        QCOMPARE(lines(), (QList<bool>{false, false}));
         QCOMPARE(f.text(u"cardLocation"_s), u"Singapore - Singapore"_s);
 
         // The IKEv2 service publishes no address.
         QVERIFY(f.setState(VPNConnectionState::connected()));
         QCOMPARE(f.text(u"locationLine"_s), u"Singapore - Singapore (IKEv2)"_s);
-        QVERIFY(f.shows(u"locationLine"_s));
-        QVERIFY(!f.shows(u"addressLine"_s));
+        QCOMPARE(lines(), (QList<bool>{true, false}));
         QVERIFY(f.setState(VPNConnectionState::disconnected()));
 
         // The proxy service does; the line still says IKEv2.
@@ -255,17 +229,14 @@ private slots:
         for (const auto &state : {VPNConnectionState::disconnecting(), VPNConnectionState::error(u"x"_s),
                                   VPNConnectionState::connecting(), VPNConnectionState::disconnected()}) {
             QVERIFY(f.setState(state));
-            QVERIFY2(!f.shows(u"locationLine"_s), qPrintable(state.description()));
-            QVERIFY2(!f.shows(u"addressLine"_s), qPrintable(state.description()));
+            QCOMPARE(lines(), (QList<bool>{false, false}));
         }
 
         // Connected again: the address comes back; once it is gone, its line goes.
         QVERIFY(f.setState(VPNConnectionState::connected()));
-        QVERIFY(f.shows(u"addressLine"_s));
-        const std::optional<QString> none;
-        f.xray.setConnectedServer(none, none);
-        QTRY_VERIFY(!f.shows(u"addressLine"_s));
-        QVERIFY(f.shows(u"locationLine"_s));
+        QCOMPARE(lines(), (QList<bool>{true, true}));
+        f.xray.setConnectedServer(std::nullopt, std::nullopt);
+        QTRY_COMPARE(lines(), (QList<bool>{true, false}));
     }
 
     void pickWhileConnectedReconnects_data()
@@ -363,19 +334,17 @@ private slots:
         QCOMPARE(f.servers.mapRegion(), MapRegion::overview());
     }
 
-    // The pulse: a 4 s cycle out and back, eased; it runs only while the
-    // view is shown and connected.
+    // The pulse: a cycle out and back, eased; it runs only while the view is
+    // shown and connected.
     void pulse()
     {
         using ConnectionDetail::pulseAt;
         QCOMPARE(pulseAt(0).scale, pulseAt(4000).scale);
-        QVERIFY(qFuzzyCompare(pulseAt(2000).scale, 1.3) && qFuzzyIsNull(pulseAt(2000).opacity));
         QVERIFY(qFuzzyCompare(pulseAt(1000).scale, pulseAt(3000).scale));
-        QVERIFY(pulseAt(500).scale < 1.075); // eased: slow at first
+        QVERIFY(pulseAt(500).scale - 1 < (pulseAt(2000).scale - 1) / 4); // eased: slow at first
 
         Fixture f;
         QVERIFY(f.setState(VPNConnectionState::connected()));
-        QVERIFY(f.emblem()->isPulsing());
         f.view.hide();
         QVERIFY(!f.emblem()->isPulsing());
         f.view.show();
@@ -401,35 +370,16 @@ private slots:
         QCOMPARE(rowIds(available, u"serverRow:"_s), ids(split.available));
         QCOMPARE(rowIds(offline, u"offlineRow:"_s), ids(split.offline));
 
-        const QWidget *singapore = picker.row(u"sg-node-01"_s);
-        QCOMPARE(singapore->findChild<QLabel *>(u"title"_s)->text(), u"Singapore - Singapore"_s);
-        // Drawn in the secondary colour, not the button text colour of the row.
-        const QLabel *subtitle = singapore->findChild<QLabel *>(u"subtitle"_s);
+        QCOMPARE(picker.row(u"sg-node-01"_s)->findChild<QLabel *>(u"title"_s)->text(), u"Singapore - Singapore"_s);
+        // The subtitle in the secondary colour, not the button text colour of the row.
+        const QLabel *subtitle = picker.row(u"sg-node-01"_s)->findChild<QLabel *>(u"subtitle"_s);
         QCOMPARE(subtitle->palette().color(subtitle->foregroundRole()), Style::secondaryText(&sheet));
         for (const ServerLocation &server : split.offline) {
             const QWidget *row = picker.row(server.id);
-            QVERIFY(!qobject_cast<const QAbstractButton *>(row));
-            QVERIFY(row->findChild<QLabel *>(u"offlineBadge"_s));
+            QVERIFY(!qobject_cast<const QAbstractButton *>(row) && row->findChild<QLabel *>(u"offlineBadge"_s));
             QVERIFY(!row->findChild<QWidget *>(u"checkmark"_s));
         }
         QVERIFY(sheet.grab().save(screenshotPath(u"serverpicker.png"_s)));
-    }
-
-    void checkmark_data()
-    {
-        QTest::addColumn<std::optional<QString>>("selectedId");
-        QTest::addColumn<QStringList>("marked");
-        QTest::newRow("Singapore") << std::optional(u"sg-node-01"_s) << QStringList{u"sg-node-01"_s};
-        QTest::newRow("an offline server") << std::optional(u"uk-node-01"_s) << QStringList{};
-        QTest::newRow("unknown id") << std::optional(u"mars-01"_s) << QStringList{};
-        QTest::newRow("none") << std::optional<QString>() << QStringList{};
-    }
-    void checkmark()
-    {
-        QFETCH(std::optional<QString>, selectedId);
-        QFETCH(QStringList, marked);
-        Picker picker(selectedId);
-        QCOMPARE(checked(picker.sheet), marked);
     }
 
     // Every click reports the server, the sheet stays open, and the mark
@@ -437,6 +387,10 @@ private slots:
     // Done and Escape close the sheet without a report.
     void clicksReportWithoutClosing()
     {
+        // The mark only on an available server that is selected.
+        for (const std::optional<QString> &id : {std::optional(u"uk-node-01"_s), std::optional(u"mars-01"_s),
+                                                 std::optional<QString>()})
+            QCOMPARE(checked(Picker(id).sheet), QStringList());
         Picker picker(u"sg-node-01"_s);
         for (int i = 0; i < 3; ++i)
             QTest::mouseClick(picker.row(u"sg-node-01"_s), Qt::LeftButton);

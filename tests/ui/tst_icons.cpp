@@ -82,11 +82,10 @@ private slots:
 
     void whiteInkIsACutOut()
     {
-        // The check inside the filled shield is transparent, not coloured.
+        // The check inside the filled shield (a point on its stroke, 11, 14.75
+        // in the 24-grid) is transparent; the shield body beside it is coloured.
         const QImage image = Icons::pixmap(u"checkmark.shield.fill"_s, Qt::red, 48, 1).toImage();
-        // A point on the check stroke (11, 14.75 in the 24-grid).
         QVERIFY(qAlpha(image.pixel(22, 29)) < 40);
-        // The shield body beside it is fully coloured.
         QCOMPARE(qAlpha(image.pixel(24, 16)), 255);
     }
 

@@ -174,23 +174,28 @@ private slots:
 
     // Clicking a row shows its screen; the section title is not a row. Each
     // screen is built once, when first shown, through its factory; a sign-out
-    // drops them and the next sign-in rebuilds them on the tab last selected.
+    // (here from a screen's own button: the window drops that screen only
+    // after the click has finished) drops them and the next sign-in rebuilds
+    // them on the tab last selected.
     void rowsAndScreens()
     {
+        Fixture f;
         QHash<QString, int> built;
-        MainWindowScreens screens;
-        const auto counted = [&built](const QString &name) {
-            return [&built, name](QWidget *parent) -> QWidget * {
+        AuthService &auth = f.account.auth;
+        const auto counted = [&built, &auth](const QString &name) {
+            return [&built, &auth, name](QWidget *parent) -> QWidget * {
                 ++built[name];
-                auto *label = new QLabel(name, parent);
-                label->setObjectName(name);
-                return label;
+                auto *button = new QPushButton(name, parent);
+                button->setObjectName(name);
+                QObject::connect(button, &QPushButton::clicked, button, [&auth] { auth.signOut(); });
+                return button;
             };
         };
+        MainWindowScreens screens;
         screens.signIn = counted(u"customSignIn"_s);
         screens.settings = counted(u"customSettings"_s);
+        screens.account = counted(u"customAccount"_s);
 
-        Fixture f;
         MainWindowView &window = f.open(screens);
         QVERIFY(window.findChild<QWidget *>(u"customSignIn"_s)->isVisible());
         QVERIFY(f.signIn());
@@ -208,37 +213,19 @@ private slots:
         f.clickRow(u"Connection"_s);
         QVERIFY(qobject_cast<ConnectionDetailView *>(window.currentDetail()));
         f.clickRow(u"Settings"_s);
-        QCOMPARE(built.value(u"customSettings"_s), 1);
+        f.clickRow(u"My Account"_s);
+        QCOMPARE(built, (QHash<QString, int>{{u"customSignIn"_s, 1}, {u"customSettings"_s, 1}, {u"customAccount"_s, 1}}));
 
-        f.account.auth.signOut();
+        QPointer<QWidget> signOut = window.findChild<QWidget *>(u"customAccount"_s);
+        QTest::mouseClick(signOut, Qt::LeftButton);
+        QVERIFY(window.isShowingSignIn());
+        QTRY_VERIFY(!signOut);
         QCOMPARE(built.value(u"customSignIn"_s), 2);
         QVERIFY(f.signIn());
-        QCOMPARE(f.selectedRow(), u"Settings"_s);
-        QCOMPARE(f.detailName(), u"customSettings"_s);
-        QCOMPARE(built.value(u"customSettings"_s), 2);
-    }
-
-    // A screen may sign the user out from its own button: the window drops
-    // that screen only after the click has finished.
-    void signOutFromInsideAScreen()
-    {
-        Fixture f;
-        MainWindowScreens screens;
-        AuthService &auth = f.account.auth;
-        screens.account = [&auth](QWidget *parent) -> QWidget * {
-            auto *button = new QPushButton(u"Sign Out"_s, parent);
-            button->setObjectName(u"signOutButton"_s);
-            QObject::connect(button, &QPushButton::clicked, button, [&auth] { auth.signOut(); });
-            return button;
-        };
-        MainWindowView &window = f.open(screens);
-        QVERIFY(f.signIn());
-        f.post(NotificationNames::showAccount);
-        QPointer<QWidget> button = window.findChild<QWidget *>(u"signOutButton"_s);
-        QVERIFY(button && button->isVisible());
-        QTest::mouseClick(button, Qt::LeftButton);
-        QVERIFY(window.isShowingSignIn());
-        QTRY_VERIFY(!button);
+        QCOMPARE(f.selectedRow(), u"My Account"_s);
+        QCOMPARE(f.detailName(), u"customAccount"_s);
+        QCOMPARE(built.value(u"customAccount"_s), 2);
+        QCOMPARE(built.value(u"customSettings"_s), 1);
     }
 };
 

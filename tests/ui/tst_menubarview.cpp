@@ -59,11 +59,6 @@ struct Panel : ShellFixture
     void save(const QString &name) { QVERIFY(view->grab().save(screenshotPath(name))); }
 };
 
-QColor labelColor(QLabel *label)
-{
-    return label->palette().color(QPalette::WindowText);
-}
-
 } // namespace
 
 class TestMenuBarView : public QObject
@@ -92,12 +87,11 @@ private slots:
         Panel p;
         QVERIFY(p.publish(state));
         const auto look = ConnectionPresentation::look(state);
-        QCOMPARE(p.text(u"statusText"_s), look.text);
+        QCOMPARE((QStringList{p.text(u"statusText"_s), p.button()->text()}), (QStringList{look.text, look.buttonTitle}));
         QCOMPARE(p.find(u"statusReason"_s)->isVisible(), state.isError());
         if (state.isError())
             QCOMPARE(p.text(u"statusReason"_s), state.errorMessage());
         QCOMPARE(p.find(u"statusDot"_s)->property("color").value<QColor>(), Style::toneColor(look.tone, p.view.get()));
-        QCOMPARE(p.button()->text(), look.buttonTitle);
         QCOMPARE(p.button()->isEnabled(), look.buttonEnabled());
 
         // The selected server, selected once more (stored) and connected to.
@@ -110,9 +104,8 @@ private slots:
 
     // While connected: a "Soon" row changes nothing (not the selection, the
     // fold-out, the map or the connection); another active server is
-    // selected, the list folds in, disconnect at once and connect to it 1.5 s
-    // later. (What a choice does in the other states is the connection
-    // view's test: the same code.)
+    // selected, the list folds in, and the reconnection starts. (The rest of
+    // what a choice does is the connection view's test: the same code.)
     void serverTapWhileConnected()
     {
         Panel p;
@@ -130,9 +123,6 @@ private slots:
         QVERIFY(!p.view->showServerList());
         QCOMPARE(p.text(u"serverName"_s), u"United States - San Francisco"_s);
         QCOMPARE(p.ikev2.disconnectCalls, 1);
-        QCOMPARE(p.ikev2.connectCalls.size(), 0);
-        QTRY_COMPARE_WITH_TIMEOUT(p.ikev2.connectCalls.size(), 1, 3000);
-        QCOMPARE(p.ikev2.connectCalls.first().serverId, u"us-west-01"_s);
     }
 
     // The header and the list: flag, "Country - City", the fixed "IKEv2 · "
@@ -160,7 +150,7 @@ private slots:
             QVERIFY(rows[i]->isVisible());
             QCOMPARE(rows[i]->findChild<QWidget *>(u"soonBadge"_s) != nullptr, !server.isActive);
             QCOMPARE(rows[i]->findChild<QWidget *>(u"checkmark"_s)->isVisible(), server.id == selected.id);
-            const QColor name = labelColor(rows[i]->findChild<QLabel *>(u"serverRowName"_s));
+            const QColor name = rows[i]->findChild<QLabel *>(u"serverRowName"_s)->palette().color(QPalette::WindowText);
             QCOMPARE(name, server.isActive ? Style::primaryText(p.view.get()) : Style::secondaryText(p.view.get()));
         }
         // A row reached with the keyboard is outlined (look at the grab).
@@ -203,7 +193,8 @@ private slots:
         QVERIFY(p.find(u"signedOutPanel"_s)->isVisible());
     }
 
-    // The catalogue's map region after a change of selection or of status,
+    // The catalogue's map region after a change of selection or of status
+    // (the status rule is shared with the connection view and tested there),
     // and the map drawing it.
     void mapRegion_data()
     {
@@ -226,12 +217,6 @@ private slots:
             << VPNConnectionState::error(u"x"_s) << u"sg-node-01"_s << none << QVariant();
         QTest::newRow("to connected") << VPNConnectionState::disconnected() << QString()
                                       << VPNConnectionState::connected() << around(sg);
-        QTest::newRow("to disconnected") << VPNConnectionState::connected() << QString()
-                                         << VPNConnectionState::disconnected() << overview;
-        QTest::newRow("to connecting") << VPNConnectionState::disconnected() << QString()
-                                       << VPNConnectionState::connecting() << QVariant();
-        QTest::newRow("to error") << VPNConnectionState::connected() << QString()
-                                  << VPNConnectionState::error(u"x"_s) << QVariant();
     }
 
     void mapRegion()
