@@ -76,41 +76,28 @@ class TestDeviceListView : public QObject
 private slots:
     void initTestCase() { useUnitedStatesLocale(); }
 
-    void detailLine_data()
+    // A row's detail parts (a blank platform is "UNKNOWN", an offset date
+    // reads in local time) and the medium date of each locale.
+    void detailPartsAndDates()
     {
-        QTest::addColumn<QByteArray>("device");
-        QTest::addColumn<QStringList>("parts");
-        const QByteArray common = "\"id\":1,\"device_id\":\"d\",\"nickname\":\"n\",\"is_active\":true,";
-        QTest::newRow("whole seconds, offset")
-            << common + "\"platform\":\"windows\",\"created_at\":\"2026-02-01T09:30:00+01:00\""
-            << QStringList{u"WINDOWS"_s, u"Feb 1, 2026, 8:30 AM"_s};
-        QTest::newRow("blank platform, empty version")
-            << common + "\"platform\":\" \",\"created_at\":\"\",\"app_version\":\"\"" << QStringList{u"UNKNOWN"_s, QString()};
-    }
+        const QByteArray common = "{\"id\":1,\"device_id\":\"d\",\"nickname\":\"n\",\"is_active\":true,";
+        const std::pair<QByteArray, QStringList> devices[] = {
+            {common + "\"platform\":\"windows\",\"created_at\":\"2026-02-01T09:30:00+01:00\"}",
+             {u"WINDOWS"_s, u"Feb 1, 2026, 8:30 AM"_s}},
+            {common + "\"platform\":\" \",\"created_at\":\"\",\"app_version\":\"\"}", {u"UNKNOWN"_s, QString()}},
+        };
+        for (const auto &[device, parts] : devices)
+            QCOMPARE(DeviceListText::detailParts(RegisteredDevice::decode(JsonReader(JsonReader::parseObject(device)))),
+                     parts);
 
-    void detailLine()
-    {
-        QFETCH(QByteArray, device);
-        QFETCH(QStringList, parts);
-        const auto decoded = RegisteredDevice::decode(JsonReader(JsonReader::parseObject("{" + device + "}")));
-        QCOMPARE(DeviceListText::detailParts(decoded), parts);
-    }
-
-    void mediumDateFormats_data()
-    {
-        QTest::addColumn<QLocale>("locale");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("en_US") << QLocale(QLocale::English, QLocale::UnitedStates) << u"Jan 31, 2026"_s;
-        QTest::newRow("en_GB") << QLocale(QLocale::English, QLocale::UnitedKingdom) << u"31 Jan 2026"_s;
-        QTest::newRow("fr_FR") << QLocale(QLocale::French, QLocale::France) << u"31 janv. 2026"_s;
-        QTest::newRow("ja_JP") << QLocale(QLocale::Japanese, QLocale::Japan) << u"2026年1月31日"_s;
-    }
-
-    void mediumDateFormats()
-    {
-        QFETCH(QLocale, locale);
-        QFETCH(QString, expected);
-        QCOMPARE(DateText::mediumDate(QDateTime(QDate(2026, 1, 31), QTime(12, 0), Qt::UTC), locale), expected);
+        const std::pair<QLocale, QString> dates[] = {
+            {QLocale(QLocale::English, QLocale::UnitedStates), u"Jan 31, 2026"_s},
+            {QLocale(QLocale::English, QLocale::UnitedKingdom), u"31 Jan 2026"_s},
+            {QLocale(QLocale::French, QLocale::France), u"31 janv. 2026"_s},
+            {QLocale(QLocale::Japanese, QLocale::Japan), u"2026年1月31日"_s},
+        };
+        for (const auto &[locale, expected] : dates)
+            QCOMPARE(DateText::mediumDate(QDateTime(QDate(2026, 1, 31), QTime(12, 0), Qt::UTC), locale), expected);
     }
 
     // Showing the page fetches the list; the header and footer read the
@@ -221,7 +208,16 @@ private slots:
                     StubServer::Response::json(200, "{\"status\":\"ok\",\"message\":\"Device revoked\"}"));
         f.showAndLoad();
 
-        QTest::mouseClick(f.row(u"Ada's Phone"_s)->removeButton(), Qt::LeftButton);
+        // The Remove button's red background is stronger while the pointer is over the row.
+        MacDeviceRow *row = f.row(u"Ada's Phone"_s);
+        QTest::mouseMove(f.view.get(), QPoint(1, 1));
+        QTRY_VERIFY(!row->isHovering());
+        QCOMPARE(row->removeButton()->backgroundColor(), Style::withAlpha(Style::red(), 0.08));
+        QTest::mouseMove(row, row->rect().center());
+        QTRY_VERIFY(row->isHovering());
+        QCOMPARE(row->removeButton()->backgroundColor(), Style::withAlpha(Style::red(), 0.15));
+
+        QTest::mouseClick(row->removeButton(), Qt::LeftButton);
         QMessageBox *box = f.view->removeConfirmation();
         QVERIFY(box);
         QCOMPARE(f.view->deviceToRevoke()->nickname, u"Ada's Phone"_s);
@@ -242,21 +238,6 @@ private slots:
         QCOMPARE(f.text("slotsText"), u"1 of 3 device slots used"_s);
     }
 
-    // The Remove button's red background is stronger while the pointer is over the row.
-    void removeTintFollowsHover()
-    {
-        Fixture f;
-        f.showAndLoad();
-        MacDeviceRow *row = f.row(u"Old Box"_s);
-        QTest::mouseMove(f.view.get(), QPoint(1, 1));
-        QTRY_VERIFY(!row->isHovering());
-        QCOMPARE(row->removeButton()->backgroundColor(), Style::withAlpha(Style::red(), 0.08));
-        QTest::mouseMove(row, row->rect().center());
-        QTRY_VERIFY(row->isHovering());
-        QCOMPARE(row->removeButton()->backgroundColor(), Style::withAlpha(Style::red(), 0.15));
-        QTest::mouseMove(f.view.get(), QPoint(1, 1));
-        QTRY_VERIFY(!row->isHovering());
-    }
 };
 
 QTEST_MAIN(TestDeviceListView)

@@ -14,8 +14,6 @@
 using namespace Qt::StringLiterals;
 using AccountPlan::StatusTone;
 
-Q_DECLARE_METATYPE(AccountPlan::StatusTone)
-
 namespace {
 
 QDateTime utc(const char *text)
@@ -66,62 +64,49 @@ class TestMacAccountView : public QObject
 private slots:
     void initTestCase() { useUnitedStatesLocale(); }
 
-    void planDisplayName_data()
-    {
-        QTest::addColumn<QString>("provider");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("blanks around") << u"  personal_yearly  "_s << u"Personal Yearly"_s;
-        QTest::newRow("capitals") << u"STRIPE"_s << u"Premium (Stripe)"_s;
-        QTest::newRow("no rule") << u"gold"_s << u"Gold"_s;
-        QTest::newRow("no rule, two words") << u"GOLD plus"_s << u"Gold Plus"_s;
-        QTest::newRow("yearly") << u"Yearly"_s << u"Yearly Plan"_s;
-        QTest::newRow("personal month") << u"personal_monthly"_s << u"Personal Monthly"_s;
-        QTest::newRow("family year") << u"family-yearly"_s << u"Family Yearly"_s;
-        QTest::newRow("family month") << u"FamilyMonth"_s << u"Family Monthly"_s;
-        QTest::newRow("personal before trial") << u"personal_trial"_s << u"Personal"_s;
-        QTest::newRow("trial") << u"yearly_trial"_s << u"Free Trial"_s;
-        QTest::newRow("review") << u"app_review"_s << u"Review Account"_s;
-        QTest::newRow("store") << u"apple_iap"_s << u"Premium (App Store)"_s;
-        QTest::newRow("stripe only when equal") << u"stripe_gold"_s << u"Stripe_gold"_s;
-        QTest::newRow("unknown") << u"Unknown"_s << u"Premium"_s;
-        QTest::newRow("empty") << QString() << u"Premium"_s;
-    }
-
     void planDisplayName()
     {
-        QFETCH(QString, provider);
-        QFETCH(QString, expected);
-        QCOMPARE(AccountPlan::displayName(provider), expected);
+        const std::pair<QString, QString> cases[] = {
+            {u"  personal_yearly  "_s, u"Personal Yearly"_s},
+            {u"STRIPE"_s, u"Premium (Stripe)"_s},
+            {u"gold"_s, u"Gold"_s}, // no rule: each word capitalised
+            {u"GOLD plus"_s, u"Gold Plus"_s},
+            {u"Yearly"_s, u"Yearly Plan"_s},
+            {u"personal_monthly"_s, u"Personal Monthly"_s},
+            {u"family-yearly"_s, u"Family Yearly"_s},
+            {u"FamilyMonth"_s, u"Family Monthly"_s},
+            {u"personal_trial"_s, u"Personal"_s}, // "personal" is checked before "trial"
+            {u"yearly_trial"_s, u"Free Trial"_s},
+            {u"app_review"_s, u"Review Account"_s},
+            {u"apple_iap"_s, u"Premium (App Store)"_s},
+            {u"stripe_gold"_s, u"Stripe_gold"_s}, // Stripe only when the whole name
+            {u"Unknown"_s, u"Premium"_s},
+            {QString(), u"Premium"_s},
+        };
+        for (const auto &[provider, expected] : cases)
+            QCOMPARE(AccountPlan::displayName(provider), expected);
     }
 
     // Active while the record says so and the expiry is ahead or less than
     // 48 hours behind.
-    void statusFollowsRecordAndGrace_data()
-    {
-        QTest::addColumn<bool>("isActive");
-        QTest::addColumn<qint64>("expirySecondsFromNow");
-        QTest::addColumn<QString>("status");
-        QTest::addColumn<StatusTone>("tone");
-        const qint64 day = 86400;
-        QTest::newRow("active, next month") << true << 30 * day << u"Active"_s << StatusTone::Green;
-        QTest::newRow("active, just inside grace") << true << -(2 * day - 1) << u"Active"_s << StatusTone::Green;
-        QTest::newRow("active, grace just over") << true << -2 * day << u"Expired"_s << StatusTone::Red;
-        QTest::newRow("inactive, expires next year") << false << 365 * day << u"Expired"_s << StatusTone::Red;
-    }
-
     void statusFollowsRecordAndGrace()
     {
-        QFETCH(bool, isActive);
-        QFETCH(qint64, expirySecondsFromNow);
-        QFETCH(QString, status);
-        QFETCH(StatusTone, tone);
+        const qint64 day = 86400;
+        const struct
+        {
+            bool isActive;
+            qint64 expirySecondsFromNow;
+            bool shownActive;
+        } cases[] = {{true, 30 * day, true}, {true, -(2 * day - 1), true}, {true, -2 * day, false}, {false, 365 * day, false}};
         const QDateTime now = utc("2026-03-10T09:30:00Z");
-        const EntitlementCache record{isActive, now.addSecs(expirySecondsFromNow), now, u"stripe"_s};
-        const AccountPlan::Info info = AccountPlan::info(record, now);
-        QCOMPARE(info.displayName, u"Premium (Stripe)"_s);
-        QCOMPARE(info.status, status);
-        QCOMPARE(info.tone, tone);
-        QVERIFY(info.expiry.has_value());
+        for (const auto &c : cases) {
+            const EntitlementCache record{c.isActive, now.addSecs(c.expirySecondsFromNow), now, u"stripe"_s};
+            const AccountPlan::Info info = AccountPlan::info(record, now);
+            QCOMPARE(info.displayName, u"Premium (Stripe)"_s);
+            QCOMPARE(info.status, c.shownActive ? u"Active"_s : u"Expired"_s);
+            QCOMPARE(info.tone, c.shownActive ? StatusTone::Green : StatusTone::Red);
+            QVERIFY(info.expiry.has_value());
+        }
     }
 
     void expiryIsAMediumDateInLocalTime()
@@ -228,26 +213,20 @@ private slots:
         QVERIFY(f.view.findChild<QAbstractButton *>(u"signOutButton"_s));
     }
 
-    void websitePages_data()
-    {
-        QTest::addColumn<QString>("base");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("address") << u"https://velorin.example"_s << u"https://velorin.example/vpn/"_s;
-        QTest::newRow("with port") << u"http://127.0.0.1:8080"_s << u"http://127.0.0.1:8080/vpn/"_s;
-        QTest::newRow("empty") << QString() << QString();
-        QTest::newRow("no scheme") << u"velorin.example"_s << QString();
-        QTest::newRow("other scheme") << u"ftp://velorin.example"_s << QString();
-        QTest::newRow("blank in host") << u"https://velorin example"_s << QString();
-    }
-
     void websitePages()
     {
-        QFETCH(QString, base);
-        QFETCH(QString, expected);
-        const QUrl url = Website::page(base, u"/vpn/"_s);
-        QCOMPARE(url.isValid(), !expected.isEmpty());
-        if (url.isValid())
-            QCOMPARE(url.toString(), expected);
+        const std::pair<QString, QString> cases[] = {
+            {u"https://velorin.example"_s, u"https://velorin.example/vpn/"_s},
+            {u"http://127.0.0.1:8080"_s, u"http://127.0.0.1:8080/vpn/"_s},
+            {QString(), QString()}, // an empty expectation: no valid page
+            {u"velorin.example"_s, QString()},
+            {u"ftp://velorin.example"_s, QString()},
+            {u"https://velorin example"_s, QString()},
+        };
+        for (const auto &[base, expected] : cases) {
+            const QUrl url = Website::page(base, u"/vpn/"_s);
+            QCOMPARE(url.isValid() ? url.toString() : QString(), expected);
+        }
     }
 };
 

@@ -40,10 +40,7 @@ struct Panel : ShellFixture
     template<typename T = QWidget>
     T *find(const QString &name) const
     {
-        T *widget = view->findChild<T *>(name);
-        if (!widget)
-            qWarning("no widget named %s", qPrintable(name));
-        return widget;
+        return view->findChild<T *>(name);
     }
     QString text(const QString &name) const { return find<QLabel>(name)->text(); }
     FilledButton *button() const { return find<FilledButton>(u"connectButton"_s); }

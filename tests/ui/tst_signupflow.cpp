@@ -12,19 +12,6 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-void type(QWidget *root, const QString &fieldName, const QString &text)
-{
-    auto *field = root->findChild<QLineEdit *>(fieldName);
-    QVERIFY(field);
-    field->clear();
-    field->setFocus();
-    QTest::keyClicks(field, text);
-}
-
-} // namespace
-
 class TestSignUpFlow : public QObject
 {
     Q_OBJECT
@@ -54,11 +41,11 @@ private slots:
         login.show();
 
         // Create the account; the backend asks for the mailed code.
-        click(login.findChild<QWidget *>(u"modeSwitch"_s));
-        type(&login, u"emailField"_s, u" "_s + email);
-        type(&login, u"passwordField"_s, password);
-        type(&login, u"confirmPasswordField"_s, password);
-        click(login.findChild<QWidget *>(u"mainButton"_s));
+        click(child(&login, "modeSwitch"));
+        enter(child<QLineEdit>(&login, "emailField"), u" "_s + email);
+        enter(child<QLineEdit>(&login, "passwordField"), password);
+        enter(child<QLineEdit>(&login, "confirmPasswordField"), password);
+        click(child(&login, "mainButton"));
         QTRY_VERIFY(login.verificationSheet());
         QPointer<EmailVerificationView> sheet = login.verificationSheet();
         QCOMPARE(sheet->email(), email);
@@ -68,7 +55,7 @@ private slots:
         // The code from the outbox, typed: submitted at six digits.
         const QString code = m_server->lastCode(email);
         QCOMPARE(code.size(), 6);
-        type(sheet, u"codeField"_s, code);
+        enter(child<QLineEdit>(sheet, "codeField"), code);
         QTRY_VERIFY_WITH_TIMEOUT(app.auth.authState().isAuthenticated(), 10000);
         QCOMPARE(app.auth.authState().user()->email, email);
         QVERIFY(!app.auth.pendingVerificationEmail());
