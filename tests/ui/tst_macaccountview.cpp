@@ -1,7 +1,4 @@
-#include "model/NotificationNames.h"
-#include "platform/Log.h"
 #include "shell/ShellFixture.h"
-#include "vpn/VPNServiceManager.h"
 #include "ui/common/Website.h"
 #include "ui/account/MacAccountView.h"
 #include "ui/common/Style.h"

@@ -3,8 +3,6 @@
 #include "ui/window/ConnectionDetailView.h"
 #include "ui/window/MainWindowView.h"
 #include "ui/map/WorldMap.h"
-#include "vpn/ServerManager.h"
-#include "vpn/VPNServiceManager.h"
 
 #include <QAbstractButton>
 #include <QLabel>

@@ -1,9 +1,6 @@
 #include "platform/AppInfo.h"
-#include "platform/Log.h"
 #include "shell/ShellFixture.h"
-#include "ui/common/Style.h"
 #include "ui/settings/SettingsView.h"
-#include "vpn/VPNServiceManager.h"
 #include "AccountScreensSupport.h"
 
 #include <QFileDialog>

@@ -1,9 +1,7 @@
 // A person's way through the sign-in screens against the real development
 // backend: create an account, type the mailed code, end signed in.
-#include "support/AccountServices.h"
 #include "support/DevServerProcess.h"
 #include "ui/account/LoginView.h"
-#include "ui/common/Style.h"
 #include "AccountScreensSupport.h"
 
 #include <QLineEdit>
