@@ -69,21 +69,6 @@ struct ResetSheet : StubAccount
 };
 
 const QString address = u"ada@example.com"_s;
-const QByteArray refused = "{\"error\":\"Invalid or expired code\"}";
-
-// The verification sheet on its own, as the sign-in screen would show it.
-struct CodeSheet : StubAccount
-{
-    CodeSheet() { view.show(); }
-
-    QLineEdit *codeField() const { return child<QLineEdit>(&view, "codeField"); }
-    FilledButton *verifyButton() const { return child<FilledButton>(&view, "verifyButton"); }
-    MessageRow *errorRow() const { return child<MessageRow>(&view, "errorRow"); }
-    bool shows(QWidget *widget) const { return widget->isVisibleTo(&view); }
-    QList<StubServer::Request> verifications() const { return server.requests("POST", u"/auth/verify-email"_s); }
-
-    EmailVerificationView view{app.auth, address};
-};
 
 } // namespace
 
@@ -438,41 +423,48 @@ private slots:
     // button sends the code again and a corrected code goes out by itself.
     void codeIsSubmittedOnceAtSixDigits()
     {
-        CodeSheet sheet;
-        sheet.server.on("POST", u"/auth/verify-email"_s, StubServer::Response::json(400, refused).after(300ms));
-        QTest::keyClicks(sheet.codeField(), u"12a3-"_s);
-        QCOMPARE(sheet.view.code(), u"123"_s);
-        QTest::keyClicks(sheet.codeField(), u"45"_s);
+        Screen screen;
+        screen.server.on("POST", u"/auth/verify-email"_s,
+                         StubServer::Response::json(400, "{\"error\":\"Invalid or expired code\"}").after(300ms));
+        screen.app.auth.setPendingVerificationEmail(address);
+        EmailVerificationView &sheet = *screen.view.verificationSheet();
+        auto *code = child<QLineEdit>(&sheet, "codeField");
+        auto *verify = child<FilledButton>(&sheet, "verifyButton");
+        const auto verifications = [&screen] { return screen.server.requests("POST", u"/auth/verify-email"_s); };
+        QTest::keyClicks(code, u"12a3-"_s);
+        QCOMPARE(sheet.code(), u"123"_s);
+        QTest::keyClicks(code, u"45"_s);
         // Five digits: the button, Return and verify() send nothing.
-        QVERIFY(!sheet.verifyButton()->isEnabled() && !sheet.view.canVerify());
-        click(sheet.verifyButton());
-        QTest::keyClick(sheet.codeField(), Qt::Key_Return);
-        sheet.view.verify();
+        QVERIFY(!verify->isEnabled() && !sheet.canVerify());
+        click(verify);
+        QTest::keyClick(code, Qt::Key_Return);
+        sheet.verify();
         QTest::qWait(100);
-        QCOMPARE(sheet.server.requests().size(), 0);
+        QCOMPARE(screen.server.requests().size(), 0);
 
-        sheet.codeField()->selectAll();
+        code->selectAll();
         QGuiApplication::clipboard()->setText(u"123-456 7"_s);
-        sheet.codeField()->paste();
-        QCOMPARE(sheet.codeField()->text(), u"123456"_s);
-        QVERIFY(sheet.verifyButton()->isBusy() && !sheet.verifyButton()->isEnabled());
-        click(sheet.verifyButton());
-        QTRY_VERIFY(sheet.shows(sheet.errorRow()));
-        QCOMPARE(sheet.errorRow()->message(), sheet.app.auth.errorMessage());
-        QTest::keyClicks(sheet.codeField(), u"7"_s);
-        QCOMPARE(sheet.codeField()->text(), u"123456"_s);
+        code->paste();
+        QCOMPARE(code->text(), u"123456"_s);
+        QVERIFY(verify->isBusy() && !verify->isEnabled());
+        click(verify);
+        auto *error = child<MessageRow>(&sheet, "errorRow");
+        QTRY_VERIFY(error->isVisibleTo(&sheet));
+        QCOMPARE(error->message(), screen.app.auth.errorMessage());
+        QTest::keyClicks(code, u"7"_s);
+        QCOMPARE(code->text(), u"123456"_s);
         QTest::qWait(50);
-        QCOMPARE(sheet.verifications().size(), 1);
-        QCOMPARE(sheet.verifications().first().json(), (QJsonObject{{u"email"_s, address}, {u"code"_s, u"123456"_s}}));
-        saveGrab(&sheet.view, u"verification-error"_s, true);
+        QCOMPARE(verifications().size(), 1);
+        QCOMPARE(verifications().first().json(), (QJsonObject{{u"email"_s, address}, {u"code"_s, u"123456"_s}}));
+        saveGrab(&sheet, u"verification-error"_s, true);
 
-        click(sheet.verifyButton());
-        QVERIFY(sheet.server.waitForRequests(2));
-        QTRY_VERIFY(!sheet.app.auth.isLoading());
-        QTest::keyClick(sheet.codeField(), Qt::Key_Backspace);
-        QTest::keyClicks(sheet.codeField(), u"9"_s);
-        QVERIFY(sheet.server.waitForRequests(3));
-        QCOMPARE(sheet.verifications().last().json().value(u"code"_s).toString(), u"123459"_s);
+        click(verify);
+        QVERIFY(screen.server.waitForRequests(2));
+        QTRY_VERIFY(!screen.app.auth.isLoading());
+        QTest::keyClick(code, Qt::Key_Backspace);
+        QTest::keyClicks(code, u"9"_s);
+        QVERIFY(screen.server.waitForRequests(3));
+        QCOMPARE(verifications().last().json().value(u"code"_s).toString(), u"123459"_s);
     }
 
     // The sign-in screen shows the sheet while an address is pending. Resend
