@@ -239,19 +239,6 @@ private slots:
         }
     }
 
-    // A complete configuration is used whatever the HTTP status, and a
-    // keychain that refuses the password does not stop the connect.
-    void aCompleteConfigurationConnectsWhateverTheStatusOrTheKeychain()
-    {
-        Rig rig;
-        rig.serve(StubServer::Response::json(500, body(fullConfig())));
-        rig.keychain.failOn(Op::Add, Keychain::NotAvailable);
-        rig.manager->connect(std::nullopt, std::nullopt);
-        QTRY_COMPARE(rig.manager->connectionState(), VPNConnectionState::connected());
-        QCOMPARE(rig.vpn.savedProfiles.size(), 1);
-        QVERIFY(rig.vpn.savedProfiles.first().passwordReference.isEmpty());
-    }
-
     void systemFailuresEndInError_data()
     {
         QTest::addColumn<int>("failing"); // 0 load, 1 save, 2 reload, 3 start
@@ -398,7 +385,10 @@ private slots:
     void theServiceAdaptsTheManager()
     {
         Rig rig;
-        rig.serve(StubServer::Response::json(200, body(fullConfig())));
+        // A complete configuration is used whatever the HTTP status, and a
+        // keychain that refuses the password does not stop the connect.
+        rig.serve(StubServer::Response::json(500, body(fullConfig())));
+        rig.keychain.failOn(Op::Add, Keychain::NotAvailable);
         IKEv2Service service(*rig.manager);
         QCOMPARE(service.protocolType(), VPNProtocolType::IKEv2);
         QVERIFY(!service.isProxyBased());
@@ -413,6 +403,7 @@ private slots:
         QCOMPARE(service.connectedServerIP(), std::optional<QString>(u"203.0.113.10"_s));
         QCOMPARE(service.connectedServerId(), std::optional<QString>(u"us-west-01"_s));
         QCOMPARE(service.serverName(), u"United States - San Francisco"_s);
+        QVERIFY(rig.vpn.savedProfiles.first().passwordReference.isEmpty());
 
         service.recheckConnection();
         QCOMPARE(rig.vpn.refreshCalls, 1);
