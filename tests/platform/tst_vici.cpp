@@ -4,7 +4,6 @@
 #include "platform/ViciClient.h"
 #include "support/FakeViciServer.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
 #include <QtEndian>
@@ -75,7 +74,9 @@ private slots:
         QCOMPARE(Vici::decode(expected), message);
     }
 
-    void roundTripsTheLimits()
+    // Names up to 255 bytes, values up to 65535 and frames up to 512 KiB
+    // round-trip; one byte more is refused when encoding.
+    void theLimitsOfTheWire()
     {
         Vici::Message message;
         message.set(QByteArray(255, 'n'), QByteArray(0xFFFF, 'v'));
@@ -93,10 +94,7 @@ private slots:
         for (int i = 0; i < Vici::MaxSectionDepth; ++i)
             deep += bytes({1, 1, 's'});
         QVERIFY(Vici::decode(QByteArray(deep + QByteArray(Vici::MaxSectionDepth, '\x02'))));
-    }
 
-    void refusesWhatTheWireCannotCarry()
-    {
         QString error;
         Vici::Message longName;
         longName.set(QByteArray(256, 'n'), "v");
@@ -106,6 +104,24 @@ private slots:
         longValue.setList("l", {QByteArray(0x10000, 'v')});
         QVERIFY(!Vici::encode(longValue, &error));
         QVERIFY2(error.contains(u"65535"_s), qPrintable(error));
+
+        // Type byte + 8 key/values of (5 + length) bytes = exactly 512 KiB.
+        Vici::Message big;
+        for (char key = 'a'; key < 'h'; ++key)
+            big.set(QByteArray(1, key), QByteArray(0xFFFF, 'x'));
+        big.set("h", QByteArray(65502, 'x'));
+        Vici::Packet packet{Vici::PacketType::CmdResponse, {}, big};
+        const std::optional<QByteArray> frame = Vici::encodeFrame(packet);
+        QVERIFY(frame);
+        QCOMPARE(frame->size(), 4 + Vici::MaxFrameLength);
+        Vici::FrameReader reader;
+        reader.append(*frame);
+        Vici::Packet decoded;
+        QCOMPARE(reader.next(&decoded, &error), Vici::FrameReader::Result::Packet);
+        QCOMPARE(decoded.message, big);
+        packet.message.set("i", "1");
+        QVERIFY(!Vici::encodeFrame(packet, &error));
+        QVERIFY2(error.contains(u"512 KiB"_s), qPrintable(error));
     }
 
     void rejectsMalformedMessages_data()
@@ -164,11 +180,8 @@ private slots:
             QCOMPARE(result, Vici::FrameReader::Result::NeedMore);
         }
         QCOMPARE(packets.size(), 2);
-        QCOMPARE(packets[0].type, Vici::PacketType::Event);
-        QCOMPARE(packets[0].name, QByteArray("ike-updown"));
-        QCOMPARE(packets[0].message, event);
-        QCOMPARE(packets[1].type, Vici::PacketType::CmdResponse);
-        QCOMPARE(packets[1].message, response);
+        // Re-encoded, the two packets give the stream back: same types, names, messages.
+        QCOMPARE(*Vici::encodeFrame(packets[0]) + *Vici::encodeFrame(packets[1]), stream);
         QVERIFY(!reader.hasPartialFrame());
     }
 
@@ -202,29 +215,6 @@ private slots:
         QString why;
         QCOMPARE(reader.next(&packet, &why), Vici::FrameReader::Result::Error);
         QVERIFY2(why.contains(error), qPrintable(why));
-    }
-
-    void framesUpToTheLimit()
-    {
-        // Type byte + 8 key/values of (5 + length) bytes = exactly 512 KiB.
-        Vici::Message message;
-        for (char key = 'a'; key < 'h'; ++key)
-            message.set(QByteArray(1, key), QByteArray(0xFFFF, 'x'));
-        message.set("h", QByteArray(65502, 'x'));
-        Vici::Packet packet{Vici::PacketType::CmdResponse, {}, message};
-        const std::optional<QByteArray> frame = Vici::encodeFrame(packet);
-        QVERIFY(frame);
-        QCOMPARE(frame->size(), 4 + Vici::MaxFrameLength);
-        Vici::FrameReader reader;
-        reader.append(*frame);
-        Vici::Packet decoded;
-        QString error;
-        QCOMPARE(reader.next(&decoded, &error), Vici::FrameReader::Result::Packet);
-        QCOMPARE(decoded.message, message);
-
-        packet.message.set("i", "1");
-        QVERIFY(!Vici::encodeFrame(packet, &error));
-        QVERIFY2(error.contains(u"512 KiB"_s), qPrintable(error));
     }
 
     // Each reply comes from the event loop, never inside call(), and one
@@ -262,19 +252,13 @@ private slots:
         QCOMPARE(server.connectionCount(), 1);
     }
 
-    void deliversEventsInTheMiddleOfAResponse_data()
-    {
-        QTest::addColumn<bool>("byteByByte");
-        QTest::newRow("whole frames") << false;
-        QTest::newRow("byte by byte") << true;
-    }
-
+    // Whole frames are what every other client test gets; here the bytes
+    // come one at a time.
     void deliversEventsInTheMiddleOfAResponse()
     {
-        QFETCH(bool, byteByByte);
         FakeViciServer server;
         QVERIFY(server.listen());
-        server.setByteByByte(byteByByte);
+        server.setByteByByte(true);
         server.setHandler("list-sas", [](const Vici::Message &) {
             Answer answer;
             answer.eventsBefore = {{"list-sa", keyValue("first", "1")}, {"list-sa", keyValue("second", "2")}};
@@ -311,10 +295,13 @@ private slots:
             << FakeViciServer::frame(Vici::PacketType::CmdResponse) << false << u"nobody asked for"_s;
         QTest::newRow("closed in the middle of a frame")
             << QByteArray("\x00\x00\x00\x10\x01", 5) << true << u"in the middle of a message"_s;
+        QTest::newRow("no answer in time") << QByteArray() << true
+                                           << u"the IKE daemon did not answer \"initiate\" within 0.2 s"_s;
     }
 
-    // Malformed bytes end the connection with a clear error for everything
-    // that waits; the next request opens a fresh connection.
+    // Malformed bytes, or silence past the time-out, end the connection with
+    // a clear error for everything that waits; the next request opens a
+    // fresh connection, and a late answer on the old one is not taken for it.
     void dropsTheConnectionOnHostileInput()
     {
         QFETCH(QByteArray, bytes);
@@ -324,6 +311,8 @@ private slots:
         QVERIFY(server.listen());
         server.setHandler("initiate", [](const Vici::Message &) { return Answer::hold(); });
         ViciClient client(server.socketPath());
+        if (bytes.isEmpty())
+            client.setTimeout(200);
         QSignalSpy lost(&client, &ViciClient::connectionLost);
         Recorder recorder;
         client.call(whileWaiting ? "initiate" : "version", {}, recorder.handler());
@@ -331,7 +320,8 @@ private slots:
         QTRY_VERIFY(!server.commands().isEmpty());
         if (!whileWaiting)
             QTRY_COMPARE(recorder.replies.size(), 2);
-        server.sendRaw(bytes);
+        if (!bytes.isEmpty())
+            server.sendRaw(bytes);
         if (QTest::currentDataTag() == QByteArray("closed in the middle of a frame")) {
             QTest::qWait(20);
             server.closeConnections();
@@ -345,38 +335,13 @@ private slots:
         }
         QVERIFY(!client.isConnected());
 
-        Recorder after;
-        client.call("version", {}, after.handler());
-        QTRY_COMPARE(after.replies.size(), 1);
-        QVERIFY(after.replies[0].ok());
-        QCOMPARE(server.connectionCount(), 2);
-    }
-
-    void anUnansweredCommandTimesOut()
-    {
-        FakeViciServer server;
-        QVERIFY(server.listen());
-        server.setHandler("initiate", [](const Vici::Message &) { return Answer::hold(); });
-        ViciClient client(server.socketPath());
-        client.setTimeout(200);
-        QSignalSpy lost(&client, &ViciClient::connectionLost);
-        Recorder recorder;
-        QElapsedTimer timer;
-        timer.start();
-        client.call("initiate", {}, recorder.handler());
-        client.call("queued", {}, recorder.handler());
-        QTRY_COMPARE(recorder.replies.size(), 2);
-        QVERIFY(timer.elapsed() < 2000);
-        QCOMPARE(recorder.replies[0].error, u"the IKE daemon did not answer \"initiate\" within 0.2 s"_s);
-        QCOMPARE(recorder.replies[1].error, recorder.replies[0].error);
-        QCOMPARE(lost.size(), 1);
-        // A late answer to the dropped connection cannot be paired with a
-        // later request.
-        server.respond(keyValue("success", "late"), 0);
+        if (bytes.isEmpty())
+            server.respond(keyValue("success", "late"), 0);
         Recorder after;
         client.call("version", {}, after.handler());
         QTRY_COMPARE(after.replies.size(), 1);
         QCOMPARE(after.replies[0].message.value("success"), QByteArray("yes"));
+        QCOMPARE(server.connectionCount(), 2);
     }
 
     // A path that is not the daemon's socket fails every waiting call with

@@ -10,24 +10,18 @@
 set -eu
 
 for tool in dbus-run-session gnome-keyring-daemon; do
-  if ! command -v "$tool" >/dev/null 2>&1; then
-    echo "with-secret-service: $tool is not installed; skipping" >&2
-    exit 77
-  fi
+  command -v "$tool" >/dev/null 2>&1 || { echo "with-secret-service: $tool is not installed; skipping" >&2; exit 77; }
 done
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/velorin-keyring.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 trap 'exit 130' INT TERM
-mkdir -p "$scratch/home" "$scratch/runtime"
-chmod 700 "$scratch/home" "$scratch/runtime"
+mkdir -m 700 "$scratch/home" "$scratch/runtime"
 
 export HOME="$scratch/home"
 export XDG_RUNTIME_DIR="$scratch/runtime"
-export XDG_DATA_HOME="$scratch/home/.local/share"
-export XDG_CONFIG_HOME="$scratch/home/.config"
-export XDG_CACHE_HOME="$scratch/home/.cache"
-unset DBUS_SESSION_BUS_ADDRESS GNOME_KEYRING_CONTROL
+# Unset, the data, config and cache folders default to ones under HOME.
+unset XDG_DATA_HOME XDG_CONFIG_HOME XDG_CACHE_HOME DBUS_SESSION_BUS_ADDRESS GNOME_KEYRING_CONTROL
 
 # The keyring's password only unlocks this throw-away login keyring.
 dbus-run-session -- sh -c '

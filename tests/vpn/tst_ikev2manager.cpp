@@ -62,27 +62,18 @@ class TestIKEv2Manager : public QObject
     Q_OBJECT
 
 private slots:
-    void startsWithItsInitialValuesAndLoadsTheSystemProfile()
-    {
-        Rig rig;
-        IKEv2Manager &m = *rig.manager;
-        QCOMPARE(m.connectionState(), VPNConnectionState::disconnected());
-        QCOMPARE(m.serverIdentifier(), m.serverAddress());
-        // Completion-based: nothing has loaded while the constructor ran.
-        QVERIFY(!m.hasSystemVpn());
-        QTRY_VERIFY(m.hasSystemVpn());
-        // A disconnect while disconnected still asks the system, and changes no state.
-        m.disconnect();
-        QCOMPARE(rig.vpn.stopCalls, 1);
-        QCOMPARE(m.connectionState(), VPNConnectionState::disconnected());
-        QVERIFY(rig.states.isEmpty());
-    }
-
     void connectFetchesSavesEveryProfileSettingAndStarts()
     {
         Log::Capture log;
         Rig rig;
         rig.server.on("GET", ConfigPath + u"?server_id=us-west-01"_s, StubServer::Response::json(200, body(fullConfig())));
+        QCOMPARE(rig.manager->serverIdentifier(), rig.manager->serverAddress());
+        // Completion-based: nothing has loaded while the constructor ran.
+        QVERIFY(!rig.manager->hasSystemVpn());
+        QTRY_VERIFY(rig.manager->hasSystemVpn());
+        // A disconnect while disconnected still asks the system, and changes no state.
+        rig.manager->disconnect();
+        QCOMPARE(rig.vpn.stopCalls, 1);
 
         rig.manager->connect(u"198.51.100.20"_s, u"us-west-01"_s);
         QCOMPARE(rig.manager->connectionState(), VPNConnectionState::connecting());
@@ -99,23 +90,17 @@ private slots:
         // The fetched values replace the dialled address and name the server.
         QCOMPARE(rig.manager->serverName(), u"United States - San Francisco"_s);
 
-        // The profile: every setting, and only a reference to the password.
+        // The profile: every setting, and only a reference to the password
+        // (the settings not named here keep the profile's defaults).
         IKEv2Profile profile;
         profile.serverAddress = u"203.0.113.10"_s;
         profile.remoteIdentifier = u"vpn.example.net"_s;
         profile.localIdentifier = u"user-1@velorin"_s;
-        profile.authenticationMethod = 0;
-        profile.useExtendedAuthentication = true;
         profile.username = u"user-1"_s;
         profile.passwordReference = Keychain::makePersistentRef(u"com.velorin.vpn.ikev2"_s, u"vpnpassword"_s);
-        profile.ikeSecurityAssociation = {6, 3, 14};
-        profile.childSecurityAssociation = {6, 3, 14};
-        profile.certificateType = 1;
         profile.serverCertificateIssuerCommonName = u"Velorin VPN CA"_s;
         profile.serverCertificateCommonName = u"203.0.113.10"_s;
-        profile.disconnectOnSleep = false;
         profile.localizedDescription = u"Velorin VPN"_s;
-        profile.isEnabled = true;
         QCOMPARE(rig.vpn.savedProfiles.size(), 1);
         QVERIFY(rig.vpn.savedProfiles.first() == profile);
         QCOMPARE(rig.keychain.item(u"com.velorin.vpn.ikev2"_s, u"vpnpassword"_s), Password.toUtf8());
@@ -252,19 +237,6 @@ private slots:
             QCOMPARE(*reference, Keychain::makePersistentRef(IKEv2Manager::keychainService, IKEv2Manager::keychainAccount));
             QCOMPARE(rig.keychain.item(IKEv2Manager::keychainService, IKEv2Manager::keychainAccount), "new-pw");
         }
-    }
-
-    // A complete configuration is used whatever the HTTP status, and a
-    // keychain that refuses the password does not stop the connect.
-    void aCompleteConfigurationConnectsWhateverTheStatusOrTheKeychain()
-    {
-        Rig rig;
-        rig.serve(StubServer::Response::json(500, body(fullConfig())));
-        rig.keychain.failOn(Op::Add, Keychain::NotAvailable);
-        rig.manager->connect(std::nullopt, std::nullopt);
-        QTRY_COMPARE(rig.manager->connectionState(), VPNConnectionState::connected());
-        QCOMPARE(rig.vpn.savedProfiles.size(), 1);
-        QVERIFY(rig.vpn.savedProfiles.first().passwordReference.isEmpty());
     }
 
     void systemFailuresEndInError_data()
@@ -413,7 +385,10 @@ private slots:
     void theServiceAdaptsTheManager()
     {
         Rig rig;
-        rig.serve(StubServer::Response::json(200, body(fullConfig())));
+        // A complete configuration is used whatever the HTTP status, and a
+        // keychain that refuses the password does not stop the connect.
+        rig.serve(StubServer::Response::json(500, body(fullConfig())));
+        rig.keychain.failOn(Op::Add, Keychain::NotAvailable);
         IKEv2Service service(*rig.manager);
         QCOMPARE(service.protocolType(), VPNProtocolType::IKEv2);
         QVERIFY(!service.isProxyBased());
@@ -428,6 +403,7 @@ private slots:
         QCOMPARE(service.connectedServerIP(), std::optional<QString>(u"203.0.113.10"_s));
         QCOMPARE(service.connectedServerId(), std::optional<QString>(u"us-west-01"_s));
         QCOMPARE(service.serverName(), u"United States - San Francisco"_s);
+        QVERIFY(rig.vpn.savedProfiles.first().passwordReference.isEmpty());
 
         service.recheckConnection();
         QCOMPARE(rig.vpn.refreshCalls, 1);

@@ -12,8 +12,6 @@
 #include "vpn/ikev2/IKEv2Manager.h"
 #include "vpn/ikev2/IKEv2Service.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
@@ -42,19 +40,10 @@ private slots:
         QCOMPARE(Keychain::system().add(IKEv2Manager::keychainService, IKEv2Manager::keychainAccount, "stale-pw"),
                  Keychain::Success);
         StubServer api;
-        api.on("GET", u"/api/v1/ikev2/config"_s,
-               StubServer::Response::json(
-                   200, QJsonDocument(QJsonObject{{u"protocol"_s, u"ikev2"_s},
-                                                  {u"server_address"_s, u"192.0.2.7"_s},
-                                                  {u"server_id"_s, u"192.0.2.7"_s},
-                                                  {u"remote_id"_s, u"192.0.2.7"_s},
-                                                  {u"local_id"_s, u"vpn-user"_s},
-                                                  {u"username"_s, u"vpn-user"_s},
-                                                  {u"password"_s, u"daemon-pw"_s},
-                                                  {u"ca_name"_s, u"Velorin VPN CA"_s},
-                                                  {u"server_name"_s, u"Lab"_s},
-                                                  {u"server_location"_s, u"Test net"_s}})
-                       .toJson()));
+        api.on("GET", u"/api/v1/ikev2/config"_s, StubServer::Response::json(200, R"({"protocol": "ikev2",
+            "server_address": "192.0.2.7", "server_id": "192.0.2.7", "remote_id": "192.0.2.7", "local_id": "vpn-user",
+            "username": "vpn-user", "password": "daemon-pw", "ca_name": "Velorin VPN CA", "server_name": "Lab",
+            "server_location": "Test net"})"));
         FakeViciServer daemon;
         qputenv("VELORIN_BACKEND_URL", api.baseUrl().toUtf8());
         qputenv("VELORIN_VICI_SOCKET", daemon.socketPath().toUtf8());

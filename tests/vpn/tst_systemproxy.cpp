@@ -174,14 +174,6 @@ private slots:
         QCOMPARE(defaults().boolValue(SystemProxy::activeKey), false);
         QVERIFY(!defaults().contains(SystemProxy::servicesKey));
         QVERIFY(log.lines().isEmpty());
-
-        // With no record it falls back to the older key, then to Wi-Fi.
-        m_tool->clearCalls();
-        defaults().set(SystemProxy::legacyServiceKey, u"USB LAN"_s);
-        m_proxy->terminationSignalCleanup();
-        defaults().remove(SystemProxy::legacyServiceKey);
-        m_proxy->terminationSignalCleanup();
-        QCOMPARE(m_tool->calls(), proxyOffCalls(u"USB LAN"_s) + proxyOffCalls(u"Wi-Fi"_s));
     }
 };
 
