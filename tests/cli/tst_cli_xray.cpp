@@ -22,12 +22,6 @@ class TestCliXray : public QObject, protected CliXrayFixture
         return velorin(QStringList{u"connect"_s} + extra);
     }
 
-    UserDefaults *freshDefaults()
-    {
-        m_defaults = std::make_unique<UserDefaults>(defaultsPath());
-        return m_defaults.get();
-    }
-    std::unique_ptr<UserDefaults> m_defaults;
 
 private slots:
     void init()
@@ -38,13 +32,13 @@ private slots:
         m_server->on("GET", u"/hello"_s, StubServer::Response::text(200, "hello"));
         // A signed-in user.
         FakeKeychain keychain;
-        KeychainManager(*freshDefaults(), keychain).save(u"vat_cli-token"_s, KeychainManager::accessTokenKey);
+        UserDefaults defaults(defaultsPath());
+        KeychainManager(defaults, keychain).save(u"vat_cli-token"_s, KeychainManager::accessTokenKey);
     }
 
     void cleanup()
     {
         QThreadPool::globalInstance()->waitForDone();
-        m_defaults.reset();
         m_server.reset();
     }
 
@@ -112,7 +106,7 @@ private slots:
                  qPrintable(shown.out));
         run->signal(SIGHUP);
         QCOMPARE(run->exitStatus(), 0);
-        QVERIFY(!freshDefaults()->contains(SystemProxy::activeKey));
+        QVERIFY(!UserDefaults(defaultsPath()).contains(SystemProxy::activeKey));
 
         auto wrong = velorin({u"connect"_s, u"--proxy-only"_s, u"--protocol"_s, u"ikev2"_s}, env);
         QCOMPARE(wrong->exitStatus(), 2);

@@ -83,8 +83,7 @@ private slots:
         delegate.applicationDidFinishLaunching();
         QCOMPARE(icons.size(), 2);
         QCOMPARE(icons.at(0).at(0).toString(), u"MenuBarIcon"_s);
-        QCOMPARE(icons.at(1).at(0).toString(), u"shield.lefthalf.filled"_s);
-        QCOMPARE(icons.at(1).at(1).toString(), u"Velorin VPN — Disconnected"_s);
+        QCOMPARE(icons.at(1), (QVariantList{u"shield.lefthalf.filled"_s, u"Velorin VPN — Disconnected"_s}));
         QCOMPARE(counting.panels, 1);
         QVERIFY(delegate.popover());
         QCOMPARE(delegate.popover()->content()->objectName(), u"panelContent1"_s);
