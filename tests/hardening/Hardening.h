@@ -41,27 +41,20 @@ inline QMap<QString, QStringList> proxiesLeftOn(const QStringList &calls, const 
     static const QMap<QString, QString> kinds{{u"-setsocksfirewallproxystate"_s, u"socks"_s},
                                               {u"-setwebproxystate"_s, u"web"_s},
                                               {u"-setsecurewebproxystate"_s, u"secure web"_s}};
-    QMap<QString, QSet<QString>> on;
+    QMap<QString, QStringList> on;
     for (const QString &call : calls) {
-        if (failing.contains(call))
-            continue;
         const QStringList parts = call.split(u' ');
-        if (parts.size() != 3 || !kinds.contains(parts[0]))
+        if (failing.contains(call) || parts.size() != 3 || !kinds.contains(parts[0]))
             continue;
+        QStringList &service = on[parts[1]];
+        service.removeAll(kinds.value(parts[0]));
         if (parts[2] == u"on")
-            on[parts[1]].insert(kinds.value(parts[0]));
-        else
-            on[parts[1]].remove(kinds.value(parts[0]));
+            service.append(kinds.value(parts[0]));
+        service.sort();
+        if (service.isEmpty())
+            on.remove(parts[1]);
     }
-    QMap<QString, QStringList> left;
-    for (auto it = on.cbegin(); it != on.cend(); ++it) {
-        if (it.value().isEmpty())
-            continue;
-        QStringList kindsOn(it.value().cbegin(), it.value().cend());
-        kindsOn.sort();
-        left.insert(it.key(), kindsOn);
-    }
-    return left;
+    return on;
 }
 
 inline QString describe(const QMap<QString, QStringList> &proxies)
@@ -72,9 +65,28 @@ inline QString describe(const QMap<QString, QStringList> &proxies)
     return parts.isEmpty() ? u"none"_s : parts.join(u"; "_s);
 }
 
-// Every distinct argument list of every process on the machine, read from
-// /proc/*/cmdline (which any user can read) by a thread that looks every few
-// milliseconds while it runs.
+// The argument list (its arguments joined by blanks) of every process, by
+// process id, from /proc/*/cmdline (which any user can read).
+inline QMap<qint64, QString> commandLines()
+{
+    QMap<qint64, QString> lines;
+    for (const QString &entry : QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool isPid = false;
+        const qint64 pid = entry.toLongLong(&isPid);
+        QFile file(u"/proc/"_s + entry + u"/cmdline"_s);
+        if (!isPid || !file.open(QIODevice::ReadOnly))
+            continue;
+        QByteArray bytes = file.readAll();
+        if (bytes.endsWith('\0'))
+            bytes.chop(1);
+        if (!bytes.isEmpty())
+            lines.insert(pid, QString::fromUtf8(bytes.replace('\0', ' ')));
+    }
+    return lines;
+}
+
+// Every distinct argument list of every process on the machine, read by a
+// thread that looks every few milliseconds while it runs.
 class CmdlineWatch
 {
 public:
@@ -107,27 +119,9 @@ public:
 private:
     void sample()
     {
-        QDir proc(u"/proc"_s);
-        const QStringList entries = proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-        QSet<QString> found;
-        for (const QString &entry : entries) {
-            bool isPid = false;
-            entry.toInt(&isPid);
-            if (!isPid)
-                continue;
-            QFile file(u"/proc/"_s + entry + u"/cmdline"_s);
-            if (!file.open(QIODevice::ReadOnly))
-                continue;
-            QByteArray bytes = file.readAll();
-            if (bytes.isEmpty())
-                continue;
-            if (bytes.endsWith('\0'))
-                bytes.chop(1);
-            bytes.replace('\0', ' ');
-            found.insert(QString::fromUtf8(bytes));
-        }
+        const QList<QString> lines = commandLines().values();
         QMutexLocker lock(&m_mutex);
-        m_seen.unite(found);
+        m_seen.unite(QSet<QString>(lines.cbegin(), lines.cend()));
         ++m_samples;
     }
 
@@ -138,18 +132,14 @@ private:
     std::thread m_thread;
 };
 
-// The process whose argument list (its arguments joined by blanks)
-// satisfies `match`, from /proc/*/cmdline; 0 when none.
+// The process whose argument list, each argument followed by a blank,
+// satisfies `match`; 0 when none.
 inline qint64 processWhose(const std::function<bool(const QString &)> &match)
 {
-    const QStringList entries = QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries) {
-        bool isPid = false;
-        const qint64 pid = entry.toLongLong(&isPid);
-        QFile file(u"/proc/"_s + entry + u"/cmdline"_s);
-        if (isPid && file.open(QIODevice::ReadOnly) && match(QString::fromUtf8(file.readAll().replace('\0', ' '))))
-            return pid;
-    }
+    const QMap<qint64, QString> lines = commandLines();
+    for (auto it = lines.cbegin(); it != lines.cend(); ++it)
+        if (match(it.value() + u' '))
+            return it.key();
     return 0;
 }
 
@@ -162,53 +152,36 @@ inline bool waitUntilNoProcess(const QString &program, int timeoutMs = 15000)
                                   timeoutMs);
 }
 
-// A named secret and the forms it may take in a file: as it is, and in
-// Base64 (the user-defaults file keeps tokens that way).
+// A named secret.
 struct Secret
 {
     QString label;
     QString value;
-
-    QList<QByteArray> forms() const
-    {
-        const QByteArray raw = value.toUtf8();
-        return {raw, raw.toBase64(), raw.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals)};
-    }
-
-    // Every run of `length` bytes of a long secret: a text cut short in the
-    // middle of a secret (a logged body cut at its first characters) still
-    // shows part of it.
-    QList<QByteArray> parts(int length = 12) const
-    {
-        const QByteArray raw = value.toUtf8();
-        QList<QByteArray> runs;
-        if (raw.size() < length + 4)
-            return runs;
-        for (qsizetype i = 0; i + length <= raw.size(); ++i)
-            runs.append(raw.mid(i, length));
-        return runs;
-    }
 };
 
 // The secrets a text shows, as "label" lines (or "label (in part)" when only
-// a run of it shows); empty when none.
+// a run of 12 of its bytes shows: a text cut short in the middle of a secret,
+// such as a logged body cut at its first characters, still shows part of it);
+// empty when none. A secret shows as it is or in Base64 (the user-defaults
+// file keeps tokens that way).
 inline QStringList secretsIn(const QByteArray &text, const QList<Secret> &secrets)
 {
+    constexpr qsizetype run = 12;
     QStringList shown;
     for (const Secret &secret : secrets) {
-        bool whole = false;
-        for (const QByteArray &form : secret.forms())
-            if (!form.isEmpty() && text.contains(form)) {
-                whole = true;
-                break;
-            }
-        if (whole) {
+        const QByteArray raw = secret.value.toUtf8();
+        const QByteArray forms[] = {raw, raw.toBase64(),
+                                    raw.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals)};
+        if (std::any_of(std::begin(forms), std::end(forms),
+                        [&text](const QByteArray &form) { return !form.isEmpty() && text.contains(form); })) {
             shown.append(secret.label);
             continue;
         }
-        const QList<QByteArray> parts = secret.parts();
-        if (std::any_of(parts.cbegin(), parts.cend(), [&text](const QByteArray &part) { return text.contains(part); }))
-            shown.append(secret.label + u" (in part)"_s);
+        for (qsizetype i = 0; raw.size() >= run + 4 && i + run <= raw.size(); ++i)
+            if (text.contains(raw.mid(i, run))) {
+                shown.append(secret.label + u" (in part)"_s);
+                break;
+            }
     }
     return shown;
 }

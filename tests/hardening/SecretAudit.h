@@ -40,18 +40,15 @@ public:
         UserDefaults defaults(defaultsFile);
         FakeKeychain unused;
         KeychainManager tokens(defaults, unused);
-        addSecret(QStringLiteral("access token ") + QString::number(count(QStringLiteral("access token")) + 1),
-                  tokens.retrieveString(KeychainManager::accessTokenKey).value_or(QString()));
-        addSecret(QStringLiteral("refresh token ") + QString::number(count(QStringLiteral("refresh token")) + 1),
-                  tokens.retrieveString(KeychainManager::refreshTokenKey).value_or(QString()));
+        for (const auto &[kind, key] : {std::pair{QStringLiteral("access token"), KeychainManager::accessTokenKey},
+                                        std::pair{QStringLiteral("refresh token"), KeychainManager::refreshTokenKey}})
+            addSecret(kind + u' ' + QString::number(count(kind) + 1), tokens.retrieveString(key).value_or(QString()));
     }
     // How many secrets of a kind (labels starting with `prefix`) are known.
     int count(const QString &prefix) const
     {
-        int n = 0;
-        for (const Secret &secret : m_secrets)
-            n += secret.label.startsWith(prefix) ? 1 : 0;
-        return n;
+        return int(std::count_if(m_secrets.cbegin(), m_secrets.cend(),
+                                 [&](const Secret &secret) { return secret.label.startsWith(prefix); }));
     }
 
     // Text written by a program (its output, log lines, argument lists).
@@ -67,14 +64,12 @@ public:
     }
     int lineCount() const { return m_lines; }
 
-    // "source shows label" for every secret found in the texts.
+    // "source shows the label: line" for every secret found in the texts.
     QStringList textFindings() const
     {
         QStringList findings;
         for (const auto &[source, text] : m_texts)
-            for (const QString &line : text.split(u'\n'))
-                for (const QString &label : secretsIn(line.toUtf8(), m_secrets))
-                    findings.append(source + u" shows the "_s + label + u": "_s + line.left(300));
+            findings += findingsIn(source, text.split(u'\n'));
         return findings;
     }
 
@@ -114,17 +109,22 @@ public:
         return findings;
     }
 
-    // "source shows label" for every argument list that shows a secret.
+    // The same for every argument list that shows a secret.
     QStringList commandLineFindings(const QStringList &commandLines) const
     {
-        QStringList findings;
-        for (const QString &line : commandLines)
-            for (const QString &label : secretsIn(line.toUtf8(), m_secrets))
-                findings.append(u"a process's arguments show the "_s + label + u": "_s + line.left(300));
-        return findings;
+        return findingsIn(u"a process's argument list"_s, commandLines);
     }
 
 private:
+    QStringList findingsIn(const QString &source, const QStringList &lines) const
+    {
+        QStringList findings;
+        for (const QString &line : lines)
+            for (const QString &label : secretsIn(line.toUtf8(), m_secrets))
+                findings.append(source + u" shows the "_s + label + u": "_s + line.left(300));
+        return findings;
+    }
+
     QList<Secret> m_secrets;
     QList<std::pair<QString, QString>> m_texts;
     int m_lines = 0;

@@ -83,9 +83,7 @@ private slots:
         delegate.applicationDidFinishLaunching();
         QCOMPARE(icons.size(), 2);
         QCOMPARE(icons.at(0).at(0).toString(), u"MenuBarIcon"_s);
-        QCOMPARE(icons.at(1).at(0).toString(), u"shield.lefthalf.filled"_s);
-        QCOMPARE(icons.at(1).at(1).toString(), u"Velorin VPN — Disconnected"_s);
-        QCOMPARE(delegate.statusItem()->toolTip(), u"Velorin VPN — Disconnected"_s);
+        QCOMPARE(icons.at(1), (QVariantList{u"shield.lefthalf.filled"_s, u"Velorin VPN — Disconnected"_s}));
         QCOMPARE(counting.panels, 1);
         QVERIFY(delegate.popover());
         QCOMPARE(delegate.popover()->content()->objectName(), u"panelContent1"_s);
@@ -103,59 +101,50 @@ private slots:
     }
 
     // Every connection state, through the manager, to the display status, the
-    // icon and its text (the tray's tooltip).
-    void statusIcon_data()
-    {
-        QTest::addColumn<VPNConnectionState>("state");
-        QTest::addColumn<VPNDisplayStatus>("status");
-        QTest::addColumn<QString>("symbol");
-        QTest::addColumn<QString>("description");
-        QTest::addColumn<QString>("reason"); // the tooltip's second line
-        QTest::newRow("connecting") << VPNConnectionState::connecting() << VPNDisplayStatus::Connecting << u"shield"_s
-                                    << u"Velorin VPN — Connecting…"_s << QString();
-        QTest::newRow("connected") << VPNConnectionState::connected() << VPNDisplayStatus::Connected
-                                   << u"checkmark.shield.fill"_s << u"Velorin VPN — Connected"_s << QString();
-        QTest::newRow("disconnecting") << VPNConnectionState::disconnecting() << VPNDisplayStatus::Disconnecting
-                                       << u"shield"_s << u"Velorin VPN — Disconnecting…"_s << QString();
-        QTest::newRow("reconnecting shows as connecting")
-            << VPNConnectionState::reconnecting() << VPNDisplayStatus::Connecting << u"shield"_s
-            << u"Velorin VPN — Connecting…"_s << QString();
-        QTest::newRow("error with a message")
-            << VPNConnectionState::error(u"Connection lost — reconnecting..."_s) << VPNDisplayStatus::Error
-            << u"exclamationmark.shield"_s << u"Velorin VPN — Error"_s << u"Connection lost — reconnecting..."_s;
-        QTest::newRow("error without a message") << VPNConnectionState::error({}) << VPNDisplayStatus::Error
-                                                 << u"exclamationmark.shield"_s << u"Velorin VPN — Error"_s
-                                                 << QString();
-    }
-
+    // icon and its text (the tray's tooltip, whose second line says why).
     void statusIcon()
     {
-        QFETCH(VPNConnectionState, state);
-        QFETCH(VPNDisplayStatus, status);
-        QFETCH(QString, symbol);
-        QFETCH(QString, description);
-        QFETCH(QString, reason);
+        struct Row
+        {
+            VPNConnectionState state;
+            VPNDisplayStatus status;
+            QString symbol;
+            QString tooltip;
+        };
+        const QString lost = u"Connection lost — reconnecting..."_s;
+        const Row rows[] = {
+            {VPNConnectionState::connecting(), VPNDisplayStatus::Connecting, u"shield"_s, u"Velorin VPN — Connecting…"_s},
+            {VPNConnectionState::connected(), VPNDisplayStatus::Connected, u"checkmark.shield.fill"_s,
+             u"Velorin VPN — Connected"_s},
+            {VPNConnectionState::disconnecting(), VPNDisplayStatus::Disconnecting, u"shield"_s,
+             u"Velorin VPN — Disconnecting…"_s},
+            {VPNConnectionState::reconnecting(), VPNDisplayStatus::Connecting, u"shield"_s, u"Velorin VPN — Connecting…"_s},
+            {VPNConnectionState::error(lost), VPNDisplayStatus::Error, u"exclamationmark.shield"_s,
+             u"Velorin VPN — Error\n"_s + lost},
+            {VPNConnectionState::error({}), VPNDisplayStatus::Error, u"exclamationmark.shield"_s, u"Velorin VPN — Error"_s},
+            {VPNConnectionState::disconnected(), VPNDisplayStatus::Disconnected, u"shield.lefthalf.filled"_s,
+             u"Velorin VPN — Disconnected"_s},
+        };
         ShellFixture f;
         AppDelegate &delegate = f.launch();
         QSignalSpy changes(&delegate, &AppDelegate::vpnStatusChanged);
-
-        QVERIFY(f.publish(state));
-        QCOMPARE(delegate.vpnStatus(), status);
-        QCOMPARE(changes.size(), 1);
-        QCOMPARE(delegate.statusSymbol(), symbol);
-        QCOMPARE(delegate.statusDescription(), description);
-        QCOMPARE(delegate.statusItem()->toolTip(), reason.isEmpty() ? description : description + u'\n' + reason);
-        QCOMPARE(AppDelegate::statusIcon(status).symbol, symbol);
-
-        // And back: the icon follows every change.
-        QVERIFY(f.publish(VPNConnectionState::disconnected()));
-        QCOMPARE(delegate.statusSymbol(), u"shield.lefthalf.filled"_s);
+        for (const Row &row : rows) {
+            QVERIFY(f.publish(row.state));
+            QCOMPARE(delegate.vpnStatus(), row.status);
+            QCOMPARE(delegate.statusSymbol(), row.symbol);
+            QCOMPARE(delegate.statusItem()->toolTip(), row.tooltip);
+            QCOMPARE(delegate.statusDescription(), row.tooltip.section(u'\n', 0, 0));
+        }
+        // One signal per change of the display status, none for a state that looks the same.
+        QCOMPARE(changes.size(), 6);
     }
 
     // A left click opens the panel, another closes it. The click that closes
     // an open panel from outside (a click on the icon is outside the panel)
-    // does not open it again at once.
-    void leftClickTogglesPanel()
+    // does not open it again at once. A right click shows the three-item
+    // menu, never the panel; the items do what they say; afterwards a left
+    // click opens the panel again.
+    void clicksOnTheIcon()
     {
         ShellFixture f;
         CountingViews counting;
@@ -186,24 +175,11 @@ private slots:
         emit tray->activated(QSystemTrayIcon::MiddleClick);
         QVERIFY(panel->isVisible());
         QCOMPARE(counting.panels, 1);
-    }
-
-    // A right click shows the three-item menu, never the panel; the items do
-    // what they say; afterwards a left click opens the panel again.
-    void rightClickMenu()
-    {
-        ShellFixture f;
-        CountingViews counting;
-        AppDelegate &delegate = f.launch(counting.views());
-        QSystemTrayIcon *tray = delegate.statusItem();
-        emit tray->activated(QSystemTrayIcon::Trigger);
-        QVERIFY(delegate.popover()->isVisible());
 
         emit tray->activated(QSystemTrayIcon::Context);
         QMenu *menu = delegate.contextMenu();
-        QVERIFY(menu);
-        QVERIFY(menu->isVisible());
-        QVERIFY(!delegate.popover()->isVisible());
+        QVERIFY(menu && menu->isVisible());
+        QVERIFY(!panel->isVisible());
         const QString ctrl = QKeySequence(Qt::CTRL).toString();
         QCOMPARE(menuTexts(menu), (QStringList{u"Open Velorin VPN ["_s + ctrl + u"O]"_s, u"---"_s,
                                                u"Preferences… ["_s + ctrl + u",]"_s, u"---"_s,
@@ -230,14 +206,14 @@ private slots:
 
         QTest::qWait(AppDelegate::reopenGuardMs + 50);
         emit tray->activated(QSystemTrayIcon::Trigger);
-        QVERIFY(delegate.popover()->isVisible());
+        QVERIFY(panel->isVisible());
         QVERIFY(!delegate.contextMenu());
     }
 
     // One main window: a second open brings it forward. Closing drops it (and
     // the Dock entry); the next open builds a new window with a new view and
     // the frame kept from the last one.
-    void mainWindowLifecycle()
+    void windows()
     {
         ShellFixture f;
         CountingViews counting;
@@ -275,16 +251,11 @@ private slots:
         QCOMPARE(second->centralWidget()->objectName(), u"mainContent2"_s);
         QCOMPARE(second->geometry(), frame);
         QCOMPARE(mainWindowCount(), 1);
-    }
+        second->close();
 
-    // The separate settings window: one at a time, made anew after closing,
-    // reached with Ctrl+Shift+, from the panel and the main window; Ctrl+,
-    // is "Preferences…" there as in the menu.
-    void settingsWindow()
-    {
-        ShellFixture f;
-        CountingViews counting;
-        AppDelegate &delegate = f.launch(counting.views());
+        // The separate settings window: one at a time, made anew after closing,
+        // reached with Ctrl+Shift+, from the panel and the main window; Ctrl+,
+        // is "Preferences…" there as in the menu.
         delegate.openSettingsWindow();
         QPointer<QWidget> window = delegate.settingsWindow();
         QVERIFY(window && window->isVisible());
@@ -317,44 +288,32 @@ private slots:
     }
 
     // Where the panel goes: under a tray at the top, over one at the bottom,
-    // centred on the anchor and kept on the screen.
-    void popoverPosition_data()
+    // centred on the anchor and kept on the screen. It is at least 320 x 420
+    // inside, grows with its content and never beyond the screen.
+    void popoverPlacementAndSize()
     {
-        QTest::addColumn<QRect>("anchor");
-        QTest::addColumn<QPoint>("position");
         // On a 1280 x 800 screen, a panel of 322 x 422 (content plus outline), 4 from the anchor.
-        QTest::newRow("top right tray") << QRect(1250, 2, 22, 22) << QPoint(1280 - 322, 2 + 22 + 4);
-        QTest::newRow("top middle") << QRect(629, 0, 22, 22) << QPoint(639 - 161, 22 + 4);
-        QTest::newRow("top left corner") << QRect(0, 0, 1, 1) << QPoint(0, 1 + 4);
-        QTest::newRow("bottom tray") << QRect(1000, 776, 22, 22) << QPoint(1010 - 161, 776 - 4 - 422);
-        QTest::newRow("bottom click point") << QRect(20, 790, 1, 1) << QPoint(0, 790 - 4 - 422);
-    }
+        const std::pair<QRect, QPoint> placements[] = {
+            {QRect(1250, 2, 22, 22), QPoint(1280 - 322, 2 + 22 + 4)}, // top right tray
+            {QRect(629, 0, 22, 22), QPoint(639 - 161, 22 + 4)}, // top middle
+            {QRect(0, 0, 1, 1), QPoint(0, 1 + 4)}, // top left corner
+            {QRect(1000, 776, 22, 22), QPoint(1010 - 161, 776 - 4 - 422)}, // bottom tray
+            {QRect(20, 790, 1, 1), QPoint(0, 790 - 4 - 422)}, // bottom click point
+        };
+        for (const auto &[anchor, position] : placements)
+            QCOMPARE(PopoverPanel::position(anchor, QSize(322, 422), QRect(0, 0, 1280, 800)), position);
 
-    void popoverPosition()
-    {
-        QFETCH(QRect, anchor);
-        QFETCH(QPoint, position);
-        QCOMPARE(PopoverPanel::position(anchor, QSize(322, 422), QRect(0, 0, 1280, 800)), position);
-    }
-
-    // The panel is at least 320 x 420 inside, grows with its content and
-    // never beyond the screen.
-    void popoverFitsContent()
-    {
         auto *content = new TallContent;
         PopoverPanel panel(content);
         const int screenHeight = QGuiApplication::primaryScreen()->availableGeometry().height();
         panel.showAt(QRect(10, 0, 1, 1));
         QCOMPARE(panel.size(), QSize(322, 422));
-        content->wanted = 520;
-        content->updateGeometry();
-        QTRY_COMPARE(panel.height(), 522);
-        content->wanted = screenHeight + 300;
-        content->updateGeometry();
-        QTRY_COMPARE(panel.height(), screenHeight);
-        content->wanted = 100;
-        content->updateGeometry();
-        QTRY_COMPARE(panel.height(), 422);
+        const std::pair<int, int> heights[] = {{520, 522}, {screenHeight + 300, screenHeight}, {100, 422}};
+        for (const auto &[wanted, height] : heights) {
+            content->wanted = wanted;
+            content->updateGeometry();
+            QTRY_COMPARE(panel.height(), height);
+        }
     }
 };
 

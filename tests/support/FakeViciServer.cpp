@@ -158,8 +158,7 @@ void FakeViciServer::handle(int index, const Vici::Packet &packet)
     case Answer::Kind::Unknown:
         write(index, frame(PacketType::CmdUnknown));
         break;
-    case Answer::Kind::Hold:
-        ++connection->held;
+    case Answer::Kind::Hold: // answered later through respond()
         break;
     }
 }
@@ -212,13 +211,7 @@ void FakeViciServer::sendEvent(const QByteArray &name, const Vici::Message &mess
 
 void FakeViciServer::respond(const Vici::Message &message, int connection)
 {
-    const int index = resolve(connection);
-    if (index < 0)
-        return;
-    Connection *target = m_connections.at(index);
-    if (target->held > 0)
-        --target->held;
-    write(index, frame(Vici::PacketType::CmdResponse, {}, message));
+    sendRaw(frame(Vici::PacketType::CmdResponse, {}, message), connection);
 }
 
 void FakeViciServer::sendRaw(const QByteArray &bytes, int connection)

@@ -61,7 +61,7 @@ public:
 
     // Sends an event to every connection registered for it.
     void sendEvent(const QByteArray &name, const Vici::Message &message);
-    // Answers the oldest held command of a connection (-1: the newest connection).
+    // Answers a held command of a connection (-1: the newest connection).
     void respond(const Vici::Message &message, int connection = -1);
     // Writes bytes as they are on a connection (-1: the newest connection).
     void sendRaw(const QByteArray &bytes, int connection = -1);
@@ -75,7 +75,6 @@ private:
         QLocalSocket *socket = nullptr;
         Vici::FrameReader reader;
         QSet<QByteArray> events;
-        int held = 0;
         QByteArray drip;  // bytes still to write one at a time
     };
 

@@ -35,49 +35,6 @@ struct StubServer::Connection
     bool waitingForAnswer = false;
 };
 
-StubServer::Response StubServer::Response::json(int status, const QByteArray &body)
-{
-    Response response = empty(status);
-    response.headers = {{"Content-Type", "application/json"}};
-    response.body = body;
-    return response;
-}
-
-StubServer::Response StubServer::Response::text(int status, const QByteArray &body)
-{
-    Response response = json(status, body);
-    response.headers = {{"Content-Type", "text/plain; charset=utf-8"}};
-    return response;
-}
-
-StubServer::Response StubServer::Response::empty(int status)
-{
-    Response response;
-    response.status = status;
-    return response;
-}
-
-StubServer::Response StubServer::Response::stall()
-{
-    Response response;
-    response.behaviour = Behaviour::Stall;
-    return response;
-}
-
-StubServer::Response StubServer::Response::close()
-{
-    Response response;
-    response.behaviour = Behaviour::Close;
-    return response;
-}
-
-StubServer::Response StubServer::Response::rawBytes(const QByteArray &bytes)
-{
-    Response response;
-    response.raw = bytes;
-    return response;
-}
-
 QByteArray StubServer::Request::header(const QByteArray &name) const
 {
     for (const auto &[key, value] : headers)

@@ -60,26 +60,31 @@ public:
     {
         int status = 200;
         // Extra headers. Content-Length is added from the body unless given here.
-        QList<QPair<QByteArray, QByteArray>> headers;
-        QByteArray body;
+        QList<QPair<QByteArray, QByteArray>> headers{};
+        QByteArray body{};
         std::chrono::milliseconds delay{0};
         Behaviour behaviour = Behaviour::Respond;
         // When set, these bytes are written instead of a built answer.
-        std::optional<QByteArray> raw;
+        std::optional<QByteArray> raw{};
         // When set, the answer is written one byte per interval (a slow drip).
         std::chrono::milliseconds dripInterval{0};
         // Closes the connection in order once the answer is written (with a
         // lying Content-Length: a truncated body).
         bool closeAfter = false;
 
-        // Content-Type application/json.
-        static Response json(int status, const QByteArray &body);
-        // Content-Type text/plain; charset=utf-8 (the body may be any bytes).
-        static Response text(int status, const QByteArray &body);
-        static Response empty(int status);
-        static Response stall();
-        static Response close();
-        static Response rawBytes(const QByteArray &bytes);
+        static Response json(int status, const QByteArray &body)
+        {
+            return {status, {{"Content-Type", "application/json"}}, body};
+        }
+        // The body may be any bytes.
+        static Response text(int status, const QByteArray &body)
+        {
+            return {status, {{"Content-Type", "text/plain; charset=utf-8"}}, body};
+        }
+        static Response empty(int status) { return {status}; }
+        static Response stall() { return {.behaviour = Behaviour::Stall}; }
+        static Response close() { return {.behaviour = Behaviour::Close}; }
+        static Response rawBytes(const QByteArray &bytes) { return {.raw = bytes}; }
 
         Response &after(std::chrono::milliseconds wait)
         {

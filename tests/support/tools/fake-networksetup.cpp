@@ -2,23 +2,13 @@
 //
 // Every call appends one line to $FAKE_NETWORKSETUP_LOG: its arguments
 // joined by single blanks. The answer comes from $FAKE_NETWORKSETUP_SCRIPT, a
-// text file of sections; a section starts with a line "[ARGUMENTS]" (the
-// arguments joined by blanks, e.g. "[-listallnetworkservices]" or
-// "[-getinfo Wi-Fi]"), optionally followed by " exit=N", and its following
+// text file of sections (FakeNetworkSetup::setActiveServices writes one); a
+// section starts with a line "[ARGUMENTS]" (the arguments joined by blanks,
+// e.g. "[-getinfo Wi-Fi]"), optionally followed by " exit=N", and its following
 // lines are printed as the call's output. A call with no section prints
 // nothing and exits 0; "exit=N" makes the call exit with status N after
 // printing (a failure). FAKE_NETWORKSETUP_DELAY_MS=N makes every call take N
 // milliseconds first.
-//
-// Example script:
-//   [-listallnetworkservices]
-//   An asterisk (*) denotes that a network service is disabled.
-//   Wi-Fi
-//   *Bluetooth PAN
-//   [-getinfo Wi-Fi]
-//   IP address: 192.168.1.20
-//   [-setwebproxystate Wi-Fi on] exit=4
-//   ** Error: unable to set the proxy
 #include <QByteArray>
 #include <QFile>
 #include <QList>

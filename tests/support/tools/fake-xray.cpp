@@ -1,22 +1,18 @@
 // fake-xray: plays the xray executable in tests.
 //
+//   fake-xray version     first line "Xray 1.8.24 ..." as a current Xray-core's
 //   fake-xray run -c FILE
-//   fake-xray version
 //
-// "version" answers as a current Xray-core does (first line "Xray 1.8.24
-// ..."); FAKE_XRAY_VERSION=TEXT replaces that line, FAKE_XRAY_VERSION_EXIT=N
-// the exit status 0.
-//
-// Reads FILE, checks the two inbounds the client relies on ("socks-in":
-// protocol "socks" on 127.0.0.1 with a numeric port, "http-in": protocol
-// "http" on 127.0.0.1 with a numeric port) and exits 23 with a message on
-// standard error when they are missing or malformed (64 for a bad command
-// line). Then it serves, forwarding directly to the destinations: on the
-// SOCKS port a SOCKS5 proxy (no authentication, CONNECT to an IPv4 address),
-// on the HTTP port an HTTP proxy (CONNECT tunnels and absolute-URI requests
-// such as "GET http://host:port/path HTTP/1.1"). It runs until a signal ends it.
+// "run" checks the two inbounds the client relies on ("socks-in" and
+// "http-in": protocol "socks" / "http" on 127.0.0.1 with a numeric port; exit
+// 23 with a message on standard error otherwise, 64 for a bad command line),
+// then serves until a signal ends it, forwarding directly to the destinations:
+// a SOCKS5 proxy (no authentication, CONNECT to an IPv4 address) and an HTTP
+// proxy (CONNECT tunnels and absolute-URI requests).
 //
 // Environment (all optional):
+//   FAKE_XRAY_VERSION=TEXT      "version" prints TEXT as its first line ...
+//   FAKE_XRAY_VERSION_EXIT=N    ... and exits with N
 //   FAKE_XRAY_PIDFILE=PATH      append "<pid>\n" at start; the line count is the
 //                               launch number (1 for the first start)
 //   FAKE_XRAY_DELAY_MS=N        wait N ms before listening
