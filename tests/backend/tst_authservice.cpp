@@ -143,25 +143,19 @@ private slots:
         QCOMPARE(f.server.requests("POST", u"/api/v1/devices/register"_s).size(), 1);
     }
 
-    void registrationStoresNoToken_data()
-    {
-        QTest::addColumn<bool>("requiresVerification");
-        QTest::newRow("requires verification") << true;
-        QTest::newRow("does not") << false;
-    }
-
     void registrationStoresNoToken()
     {
-        QFETCH(bool, requiresVerification);
-        Fixture f;
-        f.server.on("POST", u"/auth/register"_s,
-                    StubServer::Response::json(201, "{\"message\":\"Check your mail\",\"requires_verification\":"
-                                                        + QByteArray(requiresVerification ? "true}" : "false}")));
-        QCoro::waitFor(f.auth.registerAccount(u"ada@example.com"_s, u"pw"_s));
-        QCOMPARE(f.auth.pendingVerificationEmail(),
-                 requiresVerification ? std::optional<QString>(u"ada@example.com"_s) : std::nullopt);
-        QCOMPARE(f.auth.authState(), AuthState::unauthenticated());
-        QVERIFY(!f.token(u"access_token"_s));
+        for (const bool requiresVerification : {true, false}) {
+            Fixture f;
+            f.server.on("POST", u"/auth/register"_s,
+                        StubServer::Response::json(201, "{\"message\":\"Check your mail\",\"requires_verification\":"
+                                                            + QByteArray(requiresVerification ? "true}" : "false}")));
+            QCoro::waitFor(f.auth.registerAccount(u"ada@example.com"_s, u"pw"_s));
+            QCOMPARE(f.auth.pendingVerificationEmail(),
+                     requiresVerification ? std::optional<QString>(u"ada@example.com"_s) : std::nullopt);
+            QCOMPARE(f.auth.authState(), AuthState::unauthenticated());
+            QVERIFY(!f.token(u"access_token"_s));
+        }
     }
 
     void restore_data()

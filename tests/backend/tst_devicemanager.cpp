@@ -166,24 +166,16 @@ private slots:
         QVERIFY(!f.manager.isLoading());
     }
 
-    void platformIcons_data()
-    {
-        QTest::addColumn<std::optional<QString>>("platform");
-        QTest::addColumn<QString>("icon");
-        QTest::newRow("missing") << std::optional<QString>() << u"questionmark.circle"_s;
-        QTest::newRow("MACOS") << std::optional<QString>(u"MACOS"_s) << u"laptopcomputer"_s;
-        QTest::newRow("ios") << std::optional<QString>(u"iOS"_s) << u"iphone"_s;
-        QTest::newRow("linux") << std::optional<QString>(u"Linux"_s) << u"desktopcomputer"_s;
-        QTest::newRow("android") << std::optional<QString>(u"android"_s) << u"questionmark.circle"_s;
-    }
-
     void platformIcons()
     {
-        QFETCH(std::optional<QString>, platform);
-        QFETCH(QString, icon);
-        RegisteredDevice device;
-        device.platform = platform;
-        QCOMPARE(device.platformIcon(), icon);
+        const std::pair<std::optional<QString>, QString> icons[] = {
+            {std::nullopt, u"questionmark.circle"_s}, {u"MACOS"_s, u"laptopcomputer"_s}, {u"iOS"_s, u"iphone"_s},
+            {u"Linux"_s, u"desktopcomputer"_s}, {u"android"_s, u"questionmark.circle"_s}};
+        for (const auto &[platform, icon] : icons) {
+            RegisteredDevice device;
+            device.platform = platform;
+            QCOMPARE(device.platformIcon(), icon);
+        }
     }
 
     void computerNames_data()

@@ -60,23 +60,14 @@ private slots:
         QVERIFY(cache->lastVerified >= before && cache->lastVerified <= QDateTime::currentDateTimeUtc());
     }
 
-    void statusIsComparedExactly_data()
-    {
-        QTest::addColumn<QString>("status");
-        QTest::addColumn<bool>("active");
-        QTest::newRow("active") << u"active"_s << true;
-        QTest::newRow("Active") << u"Active"_s << false;
-        QTest::newRow("trial") << u"trial"_s << false;
-    }
-
     void statusIsComparedExactly()
     {
-        QFETCH(QString, status);
-        QFETCH(bool, active);
-        Fixture f;
-        f.server.on("GET", kPath, StubServer::Response::json(200, statusBody(status)));
-        QVERIFY(!f.sync());
-        QCOMPARE(f.manager.loadCachedEntitlement()->isActive, active);
+        for (const auto &[status, active] : {std::pair(u"active"_s, true), {u"Active"_s, false}, {u"trial"_s, false}}) {
+            Fixture f;
+            f.server.on("GET", kPath, StubServer::Response::json(200, statusBody(status)));
+            QVERIFY(!f.sync());
+            QCOMPARE(f.manager.loadCachedEntitlement()->isActive, active);
+        }
     }
 
     // Every failure is thrown and keeps the earlier record.
