@@ -45,17 +45,15 @@ private slots:
     void registrationSendsThisComputerThenFetches()
     {
         Fixture f;
-        StubServer &server = f.server;
-        AccountServices &services = f.services;
-        server.on("POST", u"/api/v1/devices/register"_s,
-                  StubServer::Response::json(201, R"({"status":"ok","message":"Device registered","device_id":"x"})"));
-        server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, listBody()));
+        f.server.on("POST", u"/api/v1/devices/register"_s,
+                    StubServer::Response::json(201, R"({"status":"ok","message":"Device registered","device_id":"x"})"));
+        f.server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, listBody()));
         Log::Capture log;
-        QCoro::waitFor(services.devices.registerDevice());
+        QCoro::waitFor(f.manager.registerDevice());
 
-        const QString id = services.identifier.storedDeviceId().value_or(QString());
+        const QString id = f.services.identifier.storedDeviceId().value_or(QString());
         QVERIFY(QRegularExpression(u"^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$"_s).match(id).hasMatch());
-        const auto sent = server.requests();
+        const auto sent = f.server.requests();
         QCOMPARE(sent.size(), 2);
         QCOMPARE(sent[0].body, "{\"device_id\":\"" + id.toUtf8() + "\",\"device_name\":\"Test Computer\","
                                    "\"platform\":\"linux\",\"app_version\":\"2.5\"}");
@@ -65,7 +63,7 @@ private slots:
         }
         QCOMPARE(sent[0].header("Content-Type"), QByteArray("application/json"));
         QVERIFY(!sent[1].hasHeader("Content-Type"));
-        QCOMPARE(services.devices.devices().size(), 2);
+        QCOMPARE(f.manager.devices().size(), 2);
 
         for (const QString &line : log.lines())
             QVERIFY2(!line.contains(id), qPrintable(line));
