@@ -354,44 +354,31 @@ private slots:
         QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
     }
 
-    void endpointsComeFromTheBuildUnlessTheEnvironmentSaysOtherwise_data()
-    {
-        QTest::addColumn<QString>("backend");
-        QTest::addColumn<QString>("auth");
-        QTest::addColumn<QString>("vpn");
-        QTest::addColumn<QString>("expectedAuth");
-        QTest::addColumn<QString>("expectedVpnHost");
-        const QString dev = u"http://127.0.0.1:8787"_s;
-        QTest::newRow("build defaults") << QString() << QString() << QString() << dev << dev;
-        QTest::newRow("one backend") << u"http://127.0.0.1:9999/"_s << QString() << QString()
-                                     << u"http://127.0.0.1:9999"_s << u"http://127.0.0.1:9999"_s;
-        QTest::newRow("specific wins") << u"http://127.0.0.1:9999"_s << u"https://auth.example"_s << QString()
-                                       << u"https://auth.example"_s << u"http://127.0.0.1:9999"_s;
-        QTest::newRow("each its own") << QString() << u"http://a:1"_s << u"http://v:2//"_s << u"http://a:1"_s << u"http://v:2"_s;
-    }
-
+    // The backend, auth and VPN addresses from the environment, each over
+    // the build's default; trailing slashes are dropped.
     void endpointsComeFromTheBuildUnlessTheEnvironmentSaysOtherwise()
     {
-        QFETCH(QString, backend);
-        QFETCH(QString, auth);
-        QFETCH(QString, vpn);
-        QFETCH(QString, expectedAuth);
-        QFETCH(QString, expectedVpnHost);
-        const auto setOrUnset = [](const char *name, const QString &value) {
-            if (value.isEmpty())
-                qunsetenv(name);
-            else
-                qputenv(name, value.toUtf8());
+        const char *names[] = {"VELORIN_BACKEND_URL", "VELORIN_AUTH_BASE_URL", "VELORIN_VPN_API_HOST"};
+        const QString dev = u"http://127.0.0.1:8787"_s;
+        const struct
+        {
+            QStringList environment; // backend, auth, VPN host; empty: unset
+            QString auth, vpnHost;
+        } cases[] = {
+            {{{}, {}, {}}, dev, dev},
+            {{u"http://127.0.0.1:9999/"_s, {}, {}}, u"http://127.0.0.1:9999"_s, u"http://127.0.0.1:9999"_s},
+            {{u"http://127.0.0.1:9999"_s, u"https://auth.example"_s, {}}, u"https://auth.example"_s, u"http://127.0.0.1:9999"_s},
+            {{{}, u"http://a:1"_s, u"http://v:2//"_s}, u"http://a:1"_s, u"http://v:2"_s},
         };
-        setOrUnset("VELORIN_BACKEND_URL", backend);
-        setOrUnset("VELORIN_AUTH_BASE_URL", auth);
-        setOrUnset("VELORIN_VPN_API_HOST", vpn);
-        const Endpoints endpoints = Endpoints::fromBuild();
-        for (const char *name : {"VELORIN_BACKEND_URL", "VELORIN_AUTH_BASE_URL", "VELORIN_VPN_API_HOST"})
-            qunsetenv(name);
-        QCOMPARE(endpoints.authBaseURL, expectedAuth);
-        QCOMPARE(endpoints.vpnApiHostURL, expectedVpnHost);
-        QCOMPARE(endpoints.vpnApiBaseURL(), expectedVpnHost + u"/api/v1"_s);
+        for (const auto &c : cases) {
+            for (int i = 0; i < 3; ++i)
+                c.environment[i].isEmpty() ? qunsetenv(names[i]) : qputenv(names[i], c.environment[i].toUtf8());
+            const Endpoints endpoints = Endpoints::fromBuild();
+            for (const char *name : names)
+                qunsetenv(name);
+            QCOMPARE((QStringList{endpoints.authBaseURL, endpoints.vpnApiHostURL, endpoints.vpnApiBaseURL()}),
+                     (QStringList{c.auth, c.vpnHost, c.vpnHost + u"/api/v1"_s}));
+        }
     }
 };
 
