@@ -109,28 +109,22 @@ private slots:
     // Sign-out removes every account entry, from the file and the keychain,
     // but keeps the device identifier; a removal the keychain refuses fails
     // the sign-out without stopping the others.
-    void signOutKeepsTheDeviceIdentifier_data()
-    {
-        QTest::addColumn<bool>("refused");
-        QTest::newRow("all removed") << false;
-        QTest::newRow("one removal refused") << true;
-    }
-
     void signOutKeepsTheDeviceIdentifier()
     {
-        QFETCH(bool, refused);
-        Store store;
-        const QStringList keys{u"access_token"_s, u"refresh_token"_s, u"user_email"_s, u"claim_token"_s};
-        for (const QString &key : keys + QStringList{u"device_id"_s})
-            store.manager.save(u"value of "_s + key, key);
-        if (refused)
-            store.keychain.failOn(FakeKeychain::Operation::Remove, Keychain::AuthFailed, u"refresh_token"_s);
-        QCOMPARE(store.manager.deleteAllAuthTokens(), !refused);
-        QCOMPARE(store.keychain.calls.size(), 4);
-        QCOMPARE(store.keychain.calls.at(3).account, u"claim_token"_s);
-        QCOMPARE(store.manager.retrieveString(u"device_id"_s), u"value of device_id"_s);
-        for (const QString &key : keys)
-            QVERIFY2(!store.defaults.standard().contains(u"secure_"_s + key), qPrintable(key));
+        for (const bool refused : {false, true}) {
+            Store store;
+            const QStringList keys{u"access_token"_s, u"refresh_token"_s, u"user_email"_s, u"claim_token"_s};
+            for (const QString &key : keys + QStringList{u"device_id"_s})
+                store.manager.save(u"value of "_s + key, key);
+            if (refused)
+                store.keychain.failOn(FakeKeychain::Operation::Remove, Keychain::AuthFailed, u"refresh_token"_s);
+            QCOMPARE(store.manager.deleteAllAuthTokens(), !refused);
+            QCOMPARE(store.keychain.calls.size(), 4);
+            QCOMPARE(store.keychain.calls.at(3).account, u"claim_token"_s);
+            QCOMPARE(store.manager.retrieveString(u"device_id"_s), u"value of device_id"_s);
+            for (const QString &key : keys)
+                QVERIFY2(!store.defaults.standard().contains(u"secure_"_s + key), qPrintable(key));
+        }
     }
 
     // A token that did not reach the file is no saved token, and one that
