@@ -58,6 +58,12 @@ private slots:
         QVERIFY(cache->isActive);
         QCOMPARE(cache->expiresAt, QDateTime(QDate(2026, 1, 31), QTime(12, 0), Qt::UTC));
         QVERIFY(cache->lastVerified >= before && cache->lastVerified <= QDateTime::currentDateTimeUtc());
+
+        // A cleared record, or one missing members, reads as none.
+        f.manager.clearCache();
+        QVERIFY(!f.manager.loadCachedEntitlement());
+        f.defaults.appGroup().set(u"current_entitlement"_s, QByteArray("{\"isActive\":true}"));
+        QVERIFY(!f.manager.loadCachedEntitlement());
     }
 
     void statusIsComparedExactly()
@@ -97,16 +103,6 @@ private slots:
         QVERIFY(thrown);
         QVERIFY2(describe(thrown).contains(error), qPrintable(describe(thrown)));
         QCOMPARE(*f.defaults.appGroup().data(u"current_entitlement"_s), before);
-    }
-
-    void clearAndLoadWithoutARecord()
-    {
-        Fixture f;
-        f.manager.saveEntitlement(true, QDateTime::currentDateTimeUtc(), u"monthly"_s);
-        f.manager.clearCache();
-        QVERIFY(!f.manager.loadCachedEntitlement());
-        f.defaults.appGroup().set(u"current_entitlement"_s, QByteArray("{\"isActive\":true}"));
-        QVERIFY(!f.manager.loadCachedEntitlement());
     }
 };
 
