@@ -265,8 +265,7 @@ private slots:
         const Reply expired = me(*server, tokens.value(u"access_token"_s).toString());
         QCOMPARE(expired.status, 401);
         QCOMPARE(expired.header("WWW-Authenticate"), "Bearer error=\"invalid_token\"");
-        const Reply renewed = refresh(*server, tokens.value(u"refresh_token"_s));
-        QCOMPARE(me(*server, renewed.text(u"access_token"_s)).status, 200);
+        QCOMPARE(me(*server, refresh(*server, tokens.value(u"refresh_token"_s)).text(u"access_token"_s)).status, 200);
     }
 
     void deviceLimitAndRevoke()
