@@ -105,16 +105,6 @@ private slots:
         QCOMPARE(f.server.requests().size(), 1);
     }
 
-    void withoutATokenNothingIsSent()
-    {
-        Fixture f(false);
-        QCoro::waitFor(f.manager.registerDevice());
-        QCoro::waitFor(f.manager.fetchDevices());
-        QCoro::waitFor(f.manager.revokeDevice(u"AAAAAAAA-1"_s));
-        QVERIFY(f.server.requests().isEmpty());
-        QVERIFY(!f.services.identifier.storedDeviceId());
-    }
-
     void listFailures_data()
     {
         QTest::addColumn<StubServer::Response>("response");
@@ -176,24 +166,26 @@ private slots:
         }
     }
 
-    void computerNames_data()
+    // Signed out, nothing is sent. The computer's name comes from the
+    // machine information; without one it is "Mac".
+    void signedOutComputer()
     {
-        QTest::addColumn<QByteArray>("machineInfo");
-        QTest::addColumn<std::optional<QString>>("name");
-        QTest::newRow("double quotes") << QByteArray("CHASSIS=laptop\nPRETTY_HOSTNAME=\"Ada's \\\"Laptop\\\"\"\n")
-                                       << std::optional<QString>(u"Ada's \"Laptop\""_s);
-        QTest::newRow("bare") << QByteArray("  PRETTY_HOSTNAME=studio # comment") << std::optional<QString>(u"studio"_s);
-        QTest::newRow("empty") << QByteArray("PRETTY_HOSTNAME=\"\"") << std::optional<QString>();
-    }
-
-    void computerNames()
-    {
-        QFETCH(QByteArray, machineInfo);
-        QFETCH(std::optional<QString>, name);
-        QCOMPARE(DeviceManager::prettyHostName(machineInfo), name);
         Fixture f(false);
-        f.manager.setComputerNameSource([name] { return name; });
-        QCOMPARE(f.manager.computerName(), name.value_or(u"Mac"_s));
+        QCoro::waitFor(f.manager.registerDevice());
+        QCoro::waitFor(f.manager.fetchDevices());
+        QCoro::waitFor(f.manager.revokeDevice(u"AAAAAAAA-1"_s));
+        QVERIFY(f.server.requests().isEmpty());
+        QVERIFY(!f.services.identifier.storedDeviceId());
+
+        const std::pair<QByteArray, std::optional<QString>> names[] = {
+            {"CHASSIS=laptop\nPRETTY_HOSTNAME=\"Ada's \\\"Laptop\\\"\"\n", u"Ada's \"Laptop\""_s},
+            {"  PRETTY_HOSTNAME=studio # comment", u"studio"_s},
+            {"PRETTY_HOSTNAME=\"\"", std::nullopt}};
+        for (const auto &[machineInfo, name] : names) {
+            QCOMPARE(DeviceManager::prettyHostName(machineInfo), name);
+            f.manager.setComputerNameSource([name = name] { return name; });
+            QCOMPARE(f.manager.computerName(), name.value_or(u"Mac"_s));
+        }
     }
 };
 
