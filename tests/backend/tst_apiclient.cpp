@@ -61,13 +61,11 @@ private slots:
         QCOMPARE(outcome.value->accessToken, u"AT-secret-1"_s);
         QCOMPARE(outcome.value->expiresIn, 3600);
 
-        const auto sent = f.server.requests();
-        QCOMPARE(sent.size(), 1);
-        QCOMPARE(sent[0].method, QByteArray("POST"));
-        QCOMPARE(sent[0].body, QByteArray(R"({"email":"a@b.c","code":"123456"})"));
-        QCOMPARE(sent[0].header("Content-Type"), QByteArray("application/json"));
-        QCOMPARE(sent[0].header("User-Agent"), userAgent);
-        QVERIFY(!sent[0].hasHeader("Authorization"));
+        const StubServer::Request sent = f.server.requests().constFirst();
+        QCOMPARE(f.server.requests().size(), 1);
+        QCOMPARE((QList<QByteArray>{sent.method, sent.body, sent.header("Content-Type"), sent.header("User-Agent")}),
+                 (QList<QByteArray>{"POST", R"({"email":"a@b.c","code":"123456"})", "application/json", userAgent}));
+        QVERIFY(!sent.hasHeader("Authorization"));
     }
 
     // A refused token is renewed once, shared by the requests refused at the
@@ -117,7 +115,9 @@ private slots:
             QCOMPARE(a.description(), failure);
             QCOMPARE(b.description(), failure);
             QCOMPARE(f.server.requests("GET", ApiPath::me).size(), 2);
-            QCOMPARE(f.tokens.retrieveString(u"refresh_token"_s), u"RT-old"_s); // the client deletes nothing
+            // The client deletes nothing and keeps the pair it had.
+            QCOMPARE(f.tokens.retrieveString(u"access_token"_s), u"AT-old"_s);
+            QCOMPARE(f.tokens.retrieveString(u"refresh_token"_s), u"RT-old"_s);
         }
     }
 
@@ -220,66 +220,36 @@ private slots:
         QVERIFY(log.matching(u"📄"_s).isEmpty()); // error bodies are not logged
     }
 
-    void longBodiesAreLoggedCutButDecodedWhole_data()
-    {
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<int>("unitsPerCharacter");
-        QTest::newRow("ASCII") << QString(700, u'm') << 1;
-        // Each flag is one character of two code points; the cut must not split one.
-        QString flags;
-        for (int i = 0; i < 300; ++i)
-            flags += u"🇮🇪"_s;
-        QTest::newRow("flags") << flags << 4;
-    }
-
-    void longBodiesAreLoggedCutButDecodedWhole()
-    {
-        QFETCH(QString, message);
-        QFETCH(int, unitsPerCharacter);
-        Fixture f;
-        const QString body = u"{\"message\":\""_s + message + u"\"}"_s;
-        f.server.on("POST", u"/auth/forgot-password"_s, StubServer::Response::json(200, body.toUtf8()));
-        Log::Capture log;
-        const auto outcome = outcomeOf(
-            f.client.post<MessageResponse>(ApiPath::forgotPassword, ForgotPasswordRequest{u"a@b.c"_s}, false));
-        QVERIFY2(outcome.value, qPrintable(outcome.description()));
-        QCOMPARE(outcome.value->message, message);
-        const QStringList lines = log.lines(Log::Destination::SystemLog);
-        QCOMPARE(lines.size(), 1);
-        const QString prefix = u"📄 AuthAPI: Raw response: "_s;
-        QVERIFY(lines[0].startsWith(prefix));
-        const QString logged = lines[0].mid(prefix.size());
-        // 12 characters of `{"message":"` and 488 characters of the message.
-        QCOMPARE(logged, body.left(12 + 488 * unitsPerCharacter));
-    }
-
-    void aBodyThatIsNotUtf8IsNotLoggedAndFailsToDecode()
-    {
-        Fixture f;
-        f.server.on("POST", u"/auth/reset-password"_s, StubServer::Response::json(200, "{\"message\":\"\xff\"}"));
-        Log::Capture log;
-        const auto outcome = outcomeOf(f.client.post<MessageResponse>(
-            ApiPath::resetPassword, ResetPasswordRequest{u"a@b.c"_s, u"1"_s, u"n"_s}, false));
-        QVERIFY(!outcome.value);
-        QVERIFY2(outcome.errorAs<DecodeError>(), qPrintable(outcome.description()));
-        QVERIFY(log.lines().isEmpty());
-    }
-
-    void tokensNeverReachTheLog_data()
+    // A successful answer is logged masked and cut to 500 characters (a flag
+    // of two code points is one; the cut never splits it), but decoded whole;
+    // a body that is not UTF-8 is not logged at all.
+    void answersAreLoggedMaskedAndCut_data()
     {
         QTest::addColumn<QByteArray>("body");
-        QTest::newRow("token pair") << kTokenBody;
-        QTest::newRow("spaced and nested")
-            << QByteArray(R"({ "data" : { "access_token" : "AT-secret-1" }, "refresh_token":"RT-secret-1", "expires_in": 1 })");
-        QTest::newRow("not JSON") << QByteArray("access_token=AT-secret-1&refresh_token=RT-secret-1");
-        QTest::newRow("cut inside the token") << QByteArray("{\"expires_in\":1,\"refresh_token\":\"RT-secret-1");
-        QTest::newRow("token beyond the cut") << QByteArray("{\"message\":\"") + QByteArray(480, 'x')
-                                                     + "\",\"access_token\":\"AT-secret-1\"}";
+        QTest::addColumn<std::optional<QString>>("logged");
+        const auto row = [](const char *name, const QByteArray &body, const std::optional<QString> &logged) {
+            QTest::newRow(name) << body << logged;
+        };
+        row("token pair", kTokenBody, uR"({"access_token":"***","refresh_token":"***","expires_in":3600})"_s);
+        row("spaced and nested", R"({ "data" : { "access_token" : "AT-secret-1" }, "refresh_token":"RT-secret-1", "expires_in": 1 })",
+            uR"({ "data" : { "access_token" : "***" }, "refresh_token":"***", "expires_in": 1 })"_s);
+        row("not JSON", "access_token=AT-secret-1&refresh_token=RT-secret-1", u"access_token=***&refresh_token=***"_s);
+        row("cut inside the token", "{\"expires_in\":1,\"refresh_token\":\"RT-secret-1", u"{\"expires_in\":1,\"refresh_token\":\"***"_s);
+        const QByteArray beyond = "{\"message\":\"" + QByteArray(480, 'x') + "\",\"access_token\":\"AT-secret-1\"}";
+        row("token beyond the cut", beyond, QString::fromLatin1(beyond.left(500)));
+        const QString ascii = u"{\"message\":\""_s + QString(700, u'm') + u"\"}"_s;
+        row("ASCII", ascii.toUtf8(), ascii.left(500));
+        QString flags = u"{\"message\":\""_s;
+        for (int i = 0; i < 600; ++i)
+            flags += u"🇮🇪"_s;
+        row("flags", QString(flags + u"\"}"_s).toUtf8(), flags.left(12 + 488 * 4));
+        row("not UTF-8", "{\"access_token\":\"AT-secret-1\xff\"}", std::nullopt);
     }
 
-    void tokensNeverReachTheLog()
+    void answersAreLoggedMaskedAndCut()
     {
         QFETCH(QByteArray, body);
+        QFETCH(std::optional<QString>, logged);
         Fixture f;
         f.tokens.save(u"RT-old"_s, u"refresh_token"_s);
         f.server.on("POST", u"/auth/login"_s, StubServer::Response::json(200, body));
@@ -288,33 +258,30 @@ private slots:
             f.client.post<LoginResponse>(ApiPath::login, LoginRequest{u"a@b.c"_s, u"hunter2"_s}, false));
         if (body == kTokenBody)
             QCOMPARE(outcome.value->accessToken, u"AT-secret-1"_s); // the decoded values are whole
+        if (!logged)
+            QVERIFY2(outcome.errorAs<DecodeError>(), qPrintable(outcome.description()));
+        const QString prefix = u"📄 AuthAPI: Raw response: "_s;
+        QCOMPARE(log.lines(Log::Destination::SystemLog),
+                 logged ? QStringList{prefix + *logged} : QStringList());
         const QString all = log.lines().join(u'\n');
-        QVERIFY(!log.matching(u"📄 AuthAPI: Raw response: "_s).isEmpty());
         for (const QString &secret : {u"AT-secret"_s, u"RT-secret"_s, u"RT-old"_s, u"hunter2"_s})
             QVERIFY2(!all.contains(secret), qPrintable(all));
     }
 
-    // Refreshes asked for at the same time share one request; each waiter
-    // resumes with the refresh no longer marked as running (so a call made
-    // from it starts afresh). A refused refresh fails every waiter and
-    // leaves the stored tokens as they were.
-    void concurrentRefreshesShareOneRequest_data()
-    {
-        QTest::addColumn<bool>("accepted");
-        QTest::newRow("accepted") << true;
-        QTest::newRow("refused") << false;
-    }
-
+    // Without a refresh token a refresh fails at once and blocks nothing.
+    // Refreshes asked for at the same time share one request and store the
+    // rotated pair; each waiter resumes with the refresh no longer marked as
+    // running (so a call made from it starts afresh).
     void concurrentRefreshesShareOneRequest()
     {
-        QFETCH(bool, accepted);
         Fixture f;
+        f.server.on("POST", u"/auth/refresh"_s, StubServer::Response::json(200, kTokenBody).after(150ms));
+        QCOMPARE(outcomeOf(f.client.refreshAccessToken()).errorAs<APIError>(), APIError::missingAccessToken());
+        QVERIFY(!f.client.isRefreshing());
+        QVERIFY(f.server.requests().isEmpty());
+
         f.tokens.save(u"AT-old"_s, u"access_token"_s);
         f.tokens.save(u"RT-old"_s, u"refresh_token"_s);
-        f.server.on("POST", u"/auth/refresh"_s,
-                    (accepted ? StubServer::Response::json(200, kTokenBody)
-                              : StubServer::Response::json(401, R"({"error":"revoked"})"))
-                        .after(150ms));
         QList<bool> stillRunning;
         auto waiter = [](APIClient *client, QList<bool> *seen) -> QCoro::Task<Outcome<Done>> {
             QCoro::Task<Outcome<Done>> refreshing = captured(client->refreshAccessToken());
@@ -327,74 +294,47 @@ private slots:
         QVERIFY(f.client.isRefreshing());
         const auto a = QCoro::waitFor(std::move(first));
         const auto b = QCoro::waitFor(std::move(second));
+        QVERIFY2(a.value && b.value, qPrintable(a.description() + u" / "_s + b.description()));
         QCOMPARE(stillRunning, (QList<bool>{false, false}));
         QCOMPARE(f.server.requests().size(), 1);
         QCOMPARE(f.server.requests().constFirst().body, QByteArray(R"({"refresh_token":"RT-old"})"));
-        if (accepted) {
-            QVERIFY2(a.value && b.value, qPrintable(a.description() + u" / "_s + b.description()));
-            QCOMPARE(f.tokens.retrieveString(u"access_token"_s), u"AT-secret-1"_s);
-            QCOMPARE(f.tokens.retrieveString(u"refresh_token"_s), u"RT-secret-1"_s);
-        } else {
-            QCOMPARE(a.errorAs<APIError>(), APIError::unauthorized());
-            QCOMPARE(b.errorAs<APIError>(), APIError::unauthorized());
-            QCOMPARE(f.tokens.retrieveString(u"access_token"_s), u"AT-old"_s);
-            QCOMPARE(f.tokens.retrieveString(u"refresh_token"_s), u"RT-old"_s);
-        }
+        QCOMPARE(f.tokens.retrieveString(u"access_token"_s), u"AT-secret-1"_s);
+        QCOMPARE(f.tokens.retrieveString(u"refresh_token"_s), u"RT-secret-1"_s);
     }
 
-    void aMissingRefreshTokenFailsAtOnceAndBlocksNothing()
-    {
-        Fixture f;
-        f.server.on("POST", u"/auth/refresh"_s, StubServer::Response::json(200, kTokenBody));
-        const auto missing = outcomeOf(f.client.refreshAccessToken());
-        QCOMPARE(missing.errorAs<APIError>(), APIError::missingAccessToken());
-        QVERIFY(!f.client.isRefreshing());
-        QVERIFY(f.server.requests().isEmpty());
-
-        f.tokens.save(u"RT-late"_s, u"refresh_token"_s);
-        const auto later = outcomeOf(f.client.refreshAccessToken());
-        QVERIFY2(later.value, qPrintable(later.description()));
-        QCOMPARE(f.server.requests().size(), 1);
-    }
-
+    // A closed port (no answer given), a stalled server, a body that stops
+    // short, a slow drip past the total limit, a reset connection.
     void failedTransportsEndInATransportError_data()
     {
-        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<std::optional<StubServer::Response>>("answer");
+        QTest::addColumn<int>("totalMs");
         QTest::addColumn<int>("error");
-        QTest::newRow("closed port") << u"closed port"_s << int(QNetworkReply::ConnectionRefusedError);
-        QTest::newRow("stalled server") << u"stall"_s << int(QNetworkReply::TimeoutError);
-        QTest::newRow("body stops short") << u"short body"_s << int(QNetworkReply::TimeoutError);
-        QTest::newRow("slow drip past the total limit") << u"over total"_s << int(QNetworkReply::TimeoutError);
-        QTest::newRow("connection reset") << u"reset"_s << int(QNetworkReply::RemoteHostClosedError);
+        const int timeout = int(QNetworkReply::TimeoutError);
+        QTest::newRow("closed port") << std::optional<StubServer::Response>() << 5000 << int(QNetworkReply::ConnectionRefusedError);
+        QTest::newRow("stalled server") << std::optional(StubServer::Response::stall()) << 5000 << timeout;
+        QTest::newRow("body stops short")
+            << std::optional(StubServer::Response::rawBytes("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"access_"))
+            << 5000 << timeout;
+        QTest::newRow("over the total limit") << std::optional(StubServer::Response::stall()) << 400 << timeout;
+        QTest::newRow("connection reset") << std::optional(StubServer::Response::close()) << 5000
+                                          << int(QNetworkReply::RemoteHostClosedError);
     }
 
     void failedTransportsEndInATransportError()
     {
-        QFETCH(QString, scenario);
+        QFETCH(std::optional<StubServer::Response>, answer);
+        QFETCH(int, totalMs);
         QFETCH(int, error);
         Fixture f;
-        std::unique_ptr<APIClient> closed;
-        APIClient *client = &f.client;
-        client->setTimeouts(300ms, 5s);
-        if (scenario == u"closed port"_s) {
-            closed = std::make_unique<APIClient>(f.tokens, Endpoints::at(u"http://127.0.0.1:"_s + QString::number(StubServer::closedPort())));
-            client = closed.get();
-        } else if (scenario == u"stall"_s) {
-            f.server.on("POST", u"/auth/login"_s, StubServer::Response::stall());
-        } else if (scenario == u"short body"_s) {
-            f.server.on("POST", u"/auth/login"_s,
-                        StubServer::Response::rawBytes("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"access_"));
-        } else if (scenario == u"over total"_s) {
-            client->setTimeouts(5s, 400ms);
-            f.server.on("POST", u"/auth/login"_s, StubServer::Response::stall());
-        } else {
-            f.server.on("POST", u"/auth/login"_s, StubServer::Response::close());
-        }
+        const QString base = answer ? f.server.baseUrl() : u"http://127.0.0.1:"_s + QString::number(StubServer::closedPort());
+        APIClient client(f.tokens, Endpoints::at(base));
+        // The transfer limit alone ends a stall unless the total limit comes first.
+        client.setTimeouts(totalMs < 5000 ? 5s : 300ms, std::chrono::milliseconds(totalMs));
+        if (answer)
+            f.server.on("POST", u"/auth/login"_s, *answer);
         QElapsedTimer clock;
         clock.start();
-        const auto outcome = outcomeOf(
-            client->post<LoginResponse>(ApiPath::login, LoginRequest{u"a@b.c"_s, u"pw"_s}, false));
-        QVERIFY(!outcome.value);
+        const auto outcome = outcomeOf(client.post<LoginResponse>(ApiPath::login, LoginRequest{u"a@b.c"_s, u"pw"_s}, false));
         const auto transport = outcome.errorAs<TransportError>();
         QVERIFY2(transport, qPrintable(outcome.description()));
         QCOMPARE(int(transport->error()), error);
@@ -404,44 +344,31 @@ private slots:
         QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
     }
 
-    void endpointsComeFromTheBuildUnlessTheEnvironmentSaysOtherwise_data()
-    {
-        QTest::addColumn<QString>("backend");
-        QTest::addColumn<QString>("auth");
-        QTest::addColumn<QString>("vpn");
-        QTest::addColumn<QString>("expectedAuth");
-        QTest::addColumn<QString>("expectedVpnHost");
-        const QString dev = u"http://127.0.0.1:8787"_s;
-        QTest::newRow("build defaults") << QString() << QString() << QString() << dev << dev;
-        QTest::newRow("one backend") << u"http://127.0.0.1:9999/"_s << QString() << QString()
-                                     << u"http://127.0.0.1:9999"_s << u"http://127.0.0.1:9999"_s;
-        QTest::newRow("specific wins") << u"http://127.0.0.1:9999"_s << u"https://auth.example"_s << QString()
-                                       << u"https://auth.example"_s << u"http://127.0.0.1:9999"_s;
-        QTest::newRow("each its own") << QString() << u"http://a:1"_s << u"http://v:2//"_s << u"http://a:1"_s << u"http://v:2"_s;
-    }
-
+    // The backend, auth and VPN addresses from the environment, each over
+    // the build's default; trailing slashes are dropped.
     void endpointsComeFromTheBuildUnlessTheEnvironmentSaysOtherwise()
     {
-        QFETCH(QString, backend);
-        QFETCH(QString, auth);
-        QFETCH(QString, vpn);
-        QFETCH(QString, expectedAuth);
-        QFETCH(QString, expectedVpnHost);
-        const auto setOrUnset = [](const char *name, const QString &value) {
-            if (value.isEmpty())
-                qunsetenv(name);
-            else
-                qputenv(name, value.toUtf8());
+        const char *names[] = {"VELORIN_BACKEND_URL", "VELORIN_AUTH_BASE_URL", "VELORIN_VPN_API_HOST"};
+        const QString dev = u"http://127.0.0.1:8787"_s;
+        const struct
+        {
+            QStringList environment; // backend, auth, VPN host; empty: unset
+            QString auth, vpnHost;
+        } cases[] = {
+            {{{}, {}, {}}, dev, dev},
+            {{u"http://127.0.0.1:9999/"_s, {}, {}}, u"http://127.0.0.1:9999"_s, u"http://127.0.0.1:9999"_s},
+            {{u"http://127.0.0.1:9999"_s, u"https://auth.example"_s, {}}, u"https://auth.example"_s, u"http://127.0.0.1:9999"_s},
+            {{{}, u"http://a:1"_s, u"http://v:2//"_s}, u"http://a:1"_s, u"http://v:2"_s},
         };
-        setOrUnset("VELORIN_BACKEND_URL", backend);
-        setOrUnset("VELORIN_AUTH_BASE_URL", auth);
-        setOrUnset("VELORIN_VPN_API_HOST", vpn);
-        const Endpoints endpoints = Endpoints::fromBuild();
-        for (const char *name : {"VELORIN_BACKEND_URL", "VELORIN_AUTH_BASE_URL", "VELORIN_VPN_API_HOST"})
-            qunsetenv(name);
-        QCOMPARE(endpoints.authBaseURL, expectedAuth);
-        QCOMPARE(endpoints.vpnApiHostURL, expectedVpnHost);
-        QCOMPARE(endpoints.vpnApiBaseURL(), expectedVpnHost + u"/api/v1"_s);
+        for (const auto &c : cases) {
+            for (int i = 0; i < 3; ++i)
+                c.environment[i].isEmpty() ? qunsetenv(names[i]) : qputenv(names[i], c.environment[i].toUtf8());
+            const Endpoints endpoints = Endpoints::fromBuild();
+            for (const char *name : names)
+                qunsetenv(name);
+            QCOMPARE((QStringList{endpoints.authBaseURL, endpoints.vpnApiHostURL, endpoints.vpnApiBaseURL()}),
+                     (QStringList{c.auth, c.vpnHost, c.vpnHost + u"/api/v1"_s}));
+        }
     }
 };
 

@@ -131,37 +131,28 @@ private slots:
 
         for (const QString &line : log.lines())
             QVERIFY2(!line.contains(u"pw-secret"_s) && !line.contains(u"AT-new"_s) && !line.contains(u"RT-new"_s), qPrintable(line));
-    }
 
-    void aFailedSyncLeavesTheUserSignedIn()
-    {
-        Fixture f;
+        // A failed sync on the next sign-in leaves the user signed in, with no message.
+        f.auth.signOut();
         f.server.on("GET", u"/api/v1/subscriptions/status"_s, StubServer::Response::empty(500));
         QCoro::waitFor(f.auth.login(u"ada@example.com"_s, u"pw"_s));
-        QVERIFY(f.auth.authState().isAuthenticated());
-        QVERIFY(!f.auth.errorMessage());
-        QCOMPARE(f.server.requests("POST", u"/api/v1/devices/register"_s).size(), 1);
-    }
-
-    void registrationStoresNoToken_data()
-    {
-        QTest::addColumn<bool>("requiresVerification");
-        QTest::newRow("requires verification") << true;
-        QTest::newRow("does not") << false;
+        QVERIFY(f.auth.authState().isAuthenticated() && !f.auth.errorMessage());
+        QCOMPARE(f.server.requests("POST", u"/api/v1/devices/register"_s).size(), 2);
     }
 
     void registrationStoresNoToken()
     {
-        QFETCH(bool, requiresVerification);
-        Fixture f;
-        f.server.on("POST", u"/auth/register"_s,
-                    StubServer::Response::json(201, "{\"message\":\"Check your mail\",\"requires_verification\":"
-                                                        + QByteArray(requiresVerification ? "true}" : "false}")));
-        QCoro::waitFor(f.auth.registerAccount(u"ada@example.com"_s, u"pw"_s));
-        QCOMPARE(f.auth.pendingVerificationEmail(),
-                 requiresVerification ? std::optional<QString>(u"ada@example.com"_s) : std::nullopt);
-        QCOMPARE(f.auth.authState(), AuthState::unauthenticated());
-        QVERIFY(!f.token(u"access_token"_s));
+        for (const bool requiresVerification : {true, false}) {
+            Fixture f;
+            f.server.on("POST", u"/auth/register"_s,
+                        StubServer::Response::json(201, "{\"message\":\"Check your mail\",\"requires_verification\":"
+                                                            + QByteArray(requiresVerification ? "true}" : "false}")));
+            QCoro::waitFor(f.auth.registerAccount(u"ada@example.com"_s, u"pw"_s));
+            QCOMPARE(f.auth.pendingVerificationEmail(),
+                     requiresVerification ? std::optional<QString>(u"ada@example.com"_s) : std::nullopt);
+            QCOMPARE(f.auth.authState(), AuthState::unauthenticated());
+            QVERIFY(!f.token(u"access_token"_s));
+        }
     }
 
     void restore_data()
@@ -199,16 +190,7 @@ private slots:
         QVERIFY(!f.auth.errorMessage()); // a failed restore is no expired session
     }
 
-    void restoreWithoutARefreshTokenSendsNothing()
-    {
-        Fixture f;
-        QSignalSpy checking(&f.auth, &AuthService::isCheckingSessionChanged);
-        QCoro::waitFor(f.auth.restoreSession());
-        QCOMPARE(f.auth.authState(), AuthState::unauthenticated());
-        QCOMPARE(checking.size(), 0);
-        QVERIFY(f.server.requests().isEmpty());
-    }
-
+    // Sign-out, here or in another program, forgets the account but keeps the device identifier.
     void signOutKeepsTheDeviceIdentifierAndForgetsTheAccount()
     {
         Fixture f;
@@ -224,25 +206,28 @@ private slots:
         QVERIFY(!f.token(u"access_token"_s) && !f.token(u"refresh_token"_s));
         QCOMPARE(f.token(u"device_id"_s), deviceId);
         QVERIFY(!f.services.entitlements.loadCachedEntitlement());
-    }
 
-    // Another program on the same token store (`velorin logout`, then
-    // `velorin login`): the app follows at once.
-    void signOutAndSignInElsewhereAreFollowed()
-    {
-        Fixture f;
-        f.signIn();
+        // Without a refresh token the next start's restore sends nothing and shows no check.
+        const qsizetype sent = f.server.requests().size();
+        QSignalSpy checking(&f.auth, &AuthService::isCheckingSessionChanged);
+        QCoro::waitFor(f.auth.restoreSession());
+        QCOMPARE(f.auth.authState(), AuthState::unauthenticated());
+        QCOMPARE(checking.size(), 0);
+        QCOMPARE(f.server.requests().size(), sent);
+
+        // Another program on the same token store (`velorin login`, then
+        // `velorin logout`): the app follows at once.
+        f.notices.clear();
         UserDefaults otherFile(f.defaults.standardPath());
         KeychainManager other(otherFile, f.keychain);
-        other.deleteAllAuthTokens();
-        QTRY_COMPARE(f.auth.authState(), AuthState::unauthenticated());
-        QCOMPARE(f.notices, (QList<QVariantMap>{{{u"isAuthenticated"_s, false}}}));
-
         other.save(u"AT-cli"_s, u"access_token"_s);
         other.save(u"RT-cli"_s, u"refresh_token"_s);
         QTRY_VERIFY(f.auth.authState().isAuthenticated());
         QCOMPARE(f.server.requests("GET", ApiPath::me).constLast().header("Authorization"), QByteArray("Bearer AT-cli"));
         QCOMPARE(f.server.requests("POST", ApiPath::refresh).size(), 0);
+        other.deleteAllAuthTokens();
+        QTRY_COMPARE(f.auth.authState(), AuthState::unauthenticated());
+        QCOMPARE(f.notices, (QList<QVariantMap>{{{u"isAuthenticated"_s, true}}, {{u"isAuthenticated"_s, false}}}));
     }
 };
 

@@ -45,17 +45,15 @@ private slots:
     void registrationSendsThisComputerThenFetches()
     {
         Fixture f;
-        StubServer &server = f.server;
-        AccountServices &services = f.services;
-        server.on("POST", u"/api/v1/devices/register"_s,
-                  StubServer::Response::json(201, R"({"status":"ok","message":"Device registered","device_id":"x"})"));
-        server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, listBody()));
+        f.server.on("POST", u"/api/v1/devices/register"_s,
+                    StubServer::Response::json(201, R"({"status":"ok","message":"Device registered","device_id":"x"})"));
+        f.server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, listBody()));
         Log::Capture log;
-        QCoro::waitFor(services.devices.registerDevice());
+        QCoro::waitFor(f.manager.registerDevice());
 
-        const QString id = services.identifier.storedDeviceId().value_or(QString());
+        const QString id = f.services.identifier.storedDeviceId().value_or(QString());
         QVERIFY(QRegularExpression(u"^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$"_s).match(id).hasMatch());
-        const auto sent = server.requests();
+        const auto sent = f.server.requests();
         QCOMPARE(sent.size(), 2);
         QCOMPARE(sent[0].body, "{\"device_id\":\"" + id.toUtf8() + "\",\"device_name\":\"Test Computer\","
                                    "\"platform\":\"linux\",\"app_version\":\"2.5\"}");
@@ -65,7 +63,7 @@ private slots:
         }
         QCOMPARE(sent[0].header("Content-Type"), QByteArray("application/json"));
         QVERIFY(!sent[1].hasHeader("Content-Type"));
-        QCOMPARE(services.devices.devices().size(), 2);
+        QCOMPARE(f.manager.devices().size(), 2);
 
         for (const QString &line : log.lines())
             QVERIFY2(!line.contains(id), qPrintable(line));
@@ -105,16 +103,6 @@ private slots:
         QCOMPARE(f.manager.deviceLimitDevices().size(), limitSheet ? 2 : 0);
         QCOMPARE(f.manager.activeDeviceCount(), limitSheet ? 3 : 0);
         QCOMPARE(f.server.requests().size(), 1);
-    }
-
-    void withoutATokenNothingIsSent()
-    {
-        Fixture f(false);
-        QCoro::waitFor(f.manager.registerDevice());
-        QCoro::waitFor(f.manager.fetchDevices());
-        QCoro::waitFor(f.manager.revokeDevice(u"AAAAAAAA-1"_s));
-        QVERIFY(f.server.requests().isEmpty());
-        QVERIFY(!f.services.identifier.storedDeviceId());
     }
 
     void listFailures_data()
@@ -166,44 +154,38 @@ private slots:
         QVERIFY(!f.manager.isLoading());
     }
 
-    void platformIcons_data()
-    {
-        QTest::addColumn<std::optional<QString>>("platform");
-        QTest::addColumn<QString>("icon");
-        QTest::newRow("missing") << std::optional<QString>() << u"questionmark.circle"_s;
-        QTest::newRow("MACOS") << std::optional<QString>(u"MACOS"_s) << u"laptopcomputer"_s;
-        QTest::newRow("ios") << std::optional<QString>(u"iOS"_s) << u"iphone"_s;
-        QTest::newRow("linux") << std::optional<QString>(u"Linux"_s) << u"desktopcomputer"_s;
-        QTest::newRow("android") << std::optional<QString>(u"android"_s) << u"questionmark.circle"_s;
-    }
-
     void platformIcons()
     {
-        QFETCH(std::optional<QString>, platform);
-        QFETCH(QString, icon);
-        RegisteredDevice device;
-        device.platform = platform;
-        QCOMPARE(device.platformIcon(), icon);
+        const std::pair<std::optional<QString>, QString> icons[] = {
+            {std::nullopt, u"questionmark.circle"_s}, {u"MACOS"_s, u"laptopcomputer"_s}, {u"iOS"_s, u"iphone"_s},
+            {u"Linux"_s, u"desktopcomputer"_s}, {u"android"_s, u"questionmark.circle"_s}};
+        for (const auto &[platform, icon] : icons) {
+            RegisteredDevice device;
+            device.platform = platform;
+            QCOMPARE(device.platformIcon(), icon);
+        }
     }
 
-    void computerNames_data()
+    // Signed out, nothing is sent. The computer's name comes from the
+    // machine information; without one it is "Mac".
+    void signedOutComputer()
     {
-        QTest::addColumn<QByteArray>("machineInfo");
-        QTest::addColumn<std::optional<QString>>("name");
-        QTest::newRow("double quotes") << QByteArray("CHASSIS=laptop\nPRETTY_HOSTNAME=\"Ada's \\\"Laptop\\\"\"\n")
-                                       << std::optional<QString>(u"Ada's \"Laptop\""_s);
-        QTest::newRow("bare") << QByteArray("  PRETTY_HOSTNAME=studio # comment") << std::optional<QString>(u"studio"_s);
-        QTest::newRow("empty") << QByteArray("PRETTY_HOSTNAME=\"\"") << std::optional<QString>();
-    }
-
-    void computerNames()
-    {
-        QFETCH(QByteArray, machineInfo);
-        QFETCH(std::optional<QString>, name);
-        QCOMPARE(DeviceManager::prettyHostName(machineInfo), name);
         Fixture f(false);
-        f.manager.setComputerNameSource([name] { return name; });
-        QCOMPARE(f.manager.computerName(), name.value_or(u"Mac"_s));
+        QCoro::waitFor(f.manager.registerDevice());
+        QCoro::waitFor(f.manager.fetchDevices());
+        QCoro::waitFor(f.manager.revokeDevice(u"AAAAAAAA-1"_s));
+        QVERIFY(f.server.requests().isEmpty());
+        QVERIFY(!f.services.identifier.storedDeviceId());
+
+        const std::pair<QByteArray, std::optional<QString>> names[] = {
+            {"CHASSIS=laptop\nPRETTY_HOSTNAME=\"Ada's \\\"Laptop\\\"\"\n", u"Ada's \"Laptop\""_s},
+            {"  PRETTY_HOSTNAME=studio # comment", u"studio"_s},
+            {"PRETTY_HOSTNAME=\"\"", std::nullopt}};
+        for (const auto &[machineInfo, name] : names) {
+            QCOMPARE(DeviceManager::prettyHostName(machineInfo), name);
+            f.manager.setComputerNameSource([name = name] { return name; });
+            QCOMPARE(f.manager.computerName(), name.value_or(u"Mac"_s));
+        }
     }
 };
 

@@ -58,25 +58,22 @@ private slots:
         QVERIFY(cache->isActive);
         QCOMPARE(cache->expiresAt, QDateTime(QDate(2026, 1, 31), QTime(12, 0), Qt::UTC));
         QVERIFY(cache->lastVerified >= before && cache->lastVerified <= QDateTime::currentDateTimeUtc());
-    }
 
-    void statusIsComparedExactly_data()
-    {
-        QTest::addColumn<QString>("status");
-        QTest::addColumn<bool>("active");
-        QTest::newRow("active") << u"active"_s << true;
-        QTest::newRow("Active") << u"Active"_s << false;
-        QTest::newRow("trial") << u"trial"_s << false;
+        // A cleared record, or one missing members, reads as none.
+        f.manager.clearCache();
+        QVERIFY(!f.manager.loadCachedEntitlement());
+        f.defaults.appGroup().set(u"current_entitlement"_s, QByteArray("{\"isActive\":true}"));
+        QVERIFY(!f.manager.loadCachedEntitlement());
     }
 
     void statusIsComparedExactly()
     {
-        QFETCH(QString, status);
-        QFETCH(bool, active);
-        Fixture f;
-        f.server.on("GET", kPath, StubServer::Response::json(200, statusBody(status)));
-        QVERIFY(!f.sync());
-        QCOMPARE(f.manager.loadCachedEntitlement()->isActive, active);
+        for (const auto &[status, active] : {std::pair(u"active"_s, true), {u"Active"_s, false}, {u"trial"_s, false}}) {
+            Fixture f;
+            f.server.on("GET", kPath, StubServer::Response::json(200, statusBody(status)));
+            QVERIFY(!f.sync());
+            QCOMPARE(f.manager.loadCachedEntitlement()->isActive, active);
+        }
     }
 
     // Every failure is thrown and keeps the earlier record.
@@ -106,16 +103,6 @@ private slots:
         QVERIFY(thrown);
         QVERIFY2(describe(thrown).contains(error), qPrintable(describe(thrown)));
         QCOMPARE(*f.defaults.appGroup().data(u"current_entitlement"_s), before);
-    }
-
-    void clearAndLoadWithoutARecord()
-    {
-        Fixture f;
-        f.manager.saveEntitlement(true, QDateTime::currentDateTimeUtc(), u"monthly"_s);
-        f.manager.clearCache();
-        QVERIFY(!f.manager.loadCachedEntitlement());
-        f.defaults.appGroup().set(u"current_entitlement"_s, QByteArray("{\"isActive\":true}"));
-        QVERIFY(!f.manager.loadCachedEntitlement());
     }
 };
 

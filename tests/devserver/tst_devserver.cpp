@@ -25,16 +25,10 @@ const QString kPassword = u"secret-pass"_s;
 const QRegularExpression kDateWithMs(u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$"_s);
 const QRegularExpression kDateSeconds(u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$"_s);
 
-QDateTime parseDate(const QString &text)
-{
-    return QDateTime::fromString(text, Qt::ISODateWithMs);
-}
+QDateTime parseDate(const QString &text) { return QDateTime::fromString(text, Qt::ISODateWithMs); }
 
 // "STATUS error message" of an answer, to compare a whole refusal at once.
-QString said(const Reply &reply)
-{
-    return QString::number(reply.status) + u' ' + reply.error();
-}
+QString said(const Reply &reply) { return QString::number(reply.status) + u' ' + reply.error(); }
 
 // The statuses of several requests, sent in the order written.
 QList<int> statuses(std::initializer_list<Reply> replies)
@@ -46,10 +40,7 @@ QList<int> statuses(std::initializer_list<Reply> replies)
 }
 
 // A six-digit code that is not `code`.
-QString wrongCode(const QString &code)
-{
-    return code == u"000000"_s ? u"000001"_s : u"000000"_s;
-}
+QString wrongCode(const QString &code) { return code == u"000000"_s ? u"000001"_s : u"000000"_s; }
 
 // Resident memory of a process in KiB, from /proc.
 qint64 residentKiB(qint64 pid)
@@ -59,6 +50,18 @@ qint64 residentKiB(qint64 pid)
         return -1;
     const QRegularExpressionMatch match = QRegularExpression(u"VmRSS:\\s+(\\d+) kB"_s).match(QString::fromLatin1(status.readAll()));
     return match.hasMatch() ? match.captured(1).toLongLong() : -1;
+}
+
+// One HTTP/1.1 request as raw bytes, asking the server to close after its answer.
+QByteArray rawRequest(const QByteArray &method, const QByteArray &path, const QByteArray &body = {},
+                      const QString &token = {})
+{
+    QByteArray head = method + ' ' + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n";
+    if (!token.isEmpty())
+        head += "Authorization: Bearer " + token.toLatin1() + "\r\n";
+    if (!body.isEmpty())
+        head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    return head + "\r\n" + body;
 }
 
 // Sends raw bytes, one every `trickleMs` when set, and returns everything the
@@ -99,53 +102,43 @@ class TestDevServer : public QObject
     QString newEmail() { return u"user%1@example.com"_s.arg(++m_serial); }
     QString newDir() { return m_root.filePath(u"data-%1"_s.arg(++m_serial)); }
 
-    std::unique_ptr<DevServerProcess> startServer(const QStringList &arguments, QString dir = {},
-                                                  bool fast = true)
+    std::unique_ptr<DevServerProcess> startServer(const QStringList &arguments, QString dir = {}, bool fast = true)
     {
         auto server = std::make_unique<DevServerProcess>(dir.isEmpty() ? newDir() : dir,
-                                                         (fast ? DevServerProcess::fastArguments() : QStringList())
-                                                             + arguments);
+                                                         (fast ? DevServerProcess::fastArguments() : QStringList()) + arguments);
         if (!server->start())
             qWarning("%s", qPrintable(server->errorString()));
         return server;
     }
 
-    static Reply post(DevServerProcess &server, const QString &path, const QJsonObject &body, const QString &token = {})
+    using Server = DevServerProcess;
+    static Reply post(Server &server, const QString &path, const QJsonObject &body, const QString &token = {})
     {
         return server.send("POST", path, QJsonDocument(body).toJson(QJsonDocument::Compact), token);
     }
-    static Reply get(DevServerProcess &server, const QString &path, const QString &token)
-    {
-        return server.send("GET", path, {}, token);
-    }
-    static Reply registerAccount(DevServerProcess &server, const QString &email, const QString &password = kPassword)
+    static Reply get(Server &server, const QString &path, const QString &token) { return server.send("GET", path, {}, token); }
+    static Reply me(Server &server, const QString &accessToken) { return get(server, u"/auth/me"_s, accessToken); }
+    static Reply byAddress(Server &server, const QString &path, const QString &email) { return post(server, path, {{u"email"_s, email}}); }
+    static Reply registerAccount(Server &server, const QString &email, const QString &password = kPassword)
     {
         return post(server, u"/auth/register"_s, {{u"email"_s, email}, {u"password"_s, password}});
     }
-    static Reply login(DevServerProcess &server, const QString &email, const QString &password = kPassword)
+    static Reply login(Server &server, const QString &email, const QString &password = kPassword)
     {
         return post(server, u"/auth/login"_s, {{u"email"_s, email}, {u"password"_s, password}});
     }
-    static Reply verify(DevServerProcess &server, const QString &email, const QString &code)
+    static Reply verify(Server &server, const QString &email, const QString &code)
     {
         return post(server, u"/auth/verify-email"_s, {{u"email"_s, email}, {u"code"_s, code}});
     }
-    static Reply refresh(DevServerProcess &server, const QJsonValue &token)
-    {
-        return post(server, u"/auth/refresh"_s, {{u"refresh_token"_s, token}});
-    }
-    static Reply me(DevServerProcess &server, const QString &accessToken) { return get(server, u"/auth/me"_s, accessToken); }
-    static Reply byAddress(DevServerProcess &server, const QString &path, const QString &email)
-    {
-        return post(server, path, {{u"email"_s, email}});
-    }
-    static Reply reset(DevServerProcess &server, const QString &email, const QString &code, const QString &password)
+    static Reply refresh(Server &server, const QJsonValue &token) { return post(server, u"/auth/refresh"_s, {{u"refresh_token"_s, token}}); }
+    static Reply reset(Server &server, const QString &email, const QString &code, const QString &password)
     {
         return post(server, u"/auth/reset-password"_s, {{u"email"_s, email}, {u"code"_s, code}, {u"new_password"_s, password}});
     }
 
     // Registers and verifies an account; returns the verification's tokens.
-    QJsonObject signUp(DevServerProcess &server, const QString &email, const QString &password = kPassword)
+    QJsonObject signUp(Server &server, const QString &email, const QString &password = kPassword)
     {
         const Reply registered = registerAccount(server, email, password);
         const Reply verified = verify(server, email, server.lastCode(email));
@@ -153,9 +146,9 @@ class TestDevServer : public QObject
             qWarning("sign-up answered %d, %d: %s", registered.status, verified.status, verified.body.constData());
         return verified.json;
     }
-    QString signedInToken(DevServerProcess &server) { return signUp(server, newEmail()).value(u"access_token"_s).toString(); }
+    QString signedInToken(Server &server) { return signUp(server, newEmail()).value(u"access_token"_s).toString(); }
 
-    QJsonObject device(const QString &id, const QString &name = u"Work Mac"_s)
+    static QJsonObject device(const QString &id, const QString &name = u"Work Mac"_s)
     {
         return {{u"device_id"_s, id}, {u"device_name"_s, name}, {u"platform"_s, u"macos"_s}, {u"app_version"_s, u"1.0"_s}};
     }
@@ -179,61 +172,75 @@ private slots:
         QCOMPARE(reply.status, 201);
         QCOMPARE(reply.json.value(u"requires_verification"_s), QJsonValue(true));
         QVERIFY(!reply.text(u"message"_s).isEmpty());
+        // The mail is a line of the outbox, printed as well: "DATE to=ADDRESS purpose=verify code=NNNNNN".
         const QString code = server.lastCode(email);
         QFile outbox(QDir(server.dataDir()).filePath(u"outbox.log"_s));
         QVERIFY(outbox.open(QIODevice::ReadOnly));
         const QString lastLine = QString::fromUtf8(outbox.readAll()).trimmed().split(u'\n').last();
-        QVERIFY2(QRegularExpression(u"^\\S+Z to="_s + QRegularExpression::escape(email) + u" purpose=verify code=\\d{6}$"_s)
-                     .match(lastLine)
-                     .hasMatch(),
-                 qPrintable(lastLine));
+        QVERIFY2(lastLine.endsWith(u"Z to="_s + email + u" purpose=verify code="_s + code), qPrintable(lastLine));
         QVERIFY(parseDate(lastLine.section(u' ', 0, 0)).isValid());
         QTRY_VERIFY(server.output().contains(lastLine));
 
         QCOMPARE(said(login(server, email)), u"400 Email not verified. Enter the code we sent you."_s);
         QCOMPARE(said(verify(server, email, wrongCode(code))), u"400 That code is not right. 4 tries left."_s);
         reply = verify(server, email, code);
-        QCOMPARE(reply.status, 200);
-        QVERIFY(reply.text(u"access_token"_s).size() > 40 && reply.text(u"refresh_token"_s).size() > 40);
         QCOMPARE(reply.json.value(u"expires_in"_s), QJsonValue(900));
+        QVERIFY(reply.text(u"access_token"_s).size() > 40 && reply.text(u"refresh_token"_s).size() > 40);
 
-        const Reply user = me(server, reply.text(u"access_token"_s));
-        QCOMPARE(user.status, 200);
-        QVERIFY(!user.text(u"id"_s).isEmpty());
-        QCOMPARE(user.text(u"email"_s), email);
-        QCOMPARE(user.json.value(u"email_verified"_s), QJsonValue(true));
-        QVERIFY2(kDateWithMs.match(user.text(u"created_at"_s)).hasMatch(), qPrintable(user.text(u"created_at"_s)));
-        QVERIFY(qAbs(parseDate(user.text(u"created_at"_s)).secsTo(QDateTime::currentDateTimeUtc())) < 60);
+        QJsonObject user = me(server, reply.text(u"access_token"_s)).json;
+        const QString id = user.take(u"id"_s).toString();
+        const QString createdAt = user.take(u"created_at"_s).toString();
+        QVERIFY(!id.isEmpty());
+        QCOMPARE(user, (QJsonObject{{u"email"_s, email}, {u"email_verified"_s, true}, {u"display_name"_s, QJsonValue::Null},
+                                    {u"apple_linked"_s, false}}));
+        QVERIFY2(kDateWithMs.match(createdAt).hasMatch(), qPrintable(createdAt));
+        QVERIFY(qAbs(parseDate(createdAt).secsTo(QDateTime::currentDateTimeUtc())) < 60);
 
         reply = login(server, email);
-        QCOMPARE(reply.status, 200);
-        QCOMPARE(me(server, reply.text(u"access_token"_s)).text(u"id"_s), user.text(u"id"_s));
+        QCOMPARE(me(server, reply.text(u"access_token"_s)).text(u"id"_s), id);
         QCOMPARE(verify(server, email, code).status, 400); // spent
         QCOMPARE(said(login(server, u"nobody@example.com"_s)), u"401 Invalid email or password"_s);
     }
 
-    void refreshRotatesAndDetectsReuse()
+    // Refresh rotates the token; a used one presented again ends its whole
+    // family but not another sign-in, and a password reset ends every sign-in.
+    void sessionsRotateAndEnd()
     {
         DevServerProcess &server = *m_server;
         const QString email = newEmail();
-        const QJsonObject first = signUp(server, email);
-        const Reply other = login(server, email); // a second sign-in, its own family
-        QCOMPARE(other.status, 200);
+        const QJsonObject first = signUp(server, email, u"old-password"_s);
+        const Reply other = login(server, email, u"old-password"_s); // a second sign-in, its own family
 
         const Reply rotated = refresh(server, first.value(u"refresh_token"_s));
         QCOMPARE(rotated.status, 200);
         QVERIFY(rotated.text(u"refresh_token"_s) != first.value(u"refresh_token"_s).toString());
         QVERIFY(rotated.text(u"access_token"_s) != first.value(u"access_token"_s).toString());
         QCOMPARE(me(server, rotated.text(u"access_token"_s)).status, 200);
-
-        // The used token again: refused, and the whole family ends with it;
-        // the other sign-in is untouched.
         QVERIFY(!refresh(server, first.value(u"refresh_token"_s)).error().isEmpty());
         QCOMPARE(statuses({refresh(server, first.value(u"refresh_token"_s)), refresh(server, rotated.text(u"refresh_token"_s)),
                            me(server, rotated.text(u"access_token"_s)), me(server, first.value(u"access_token"_s).toString()),
-                           me(server, other.text(u"access_token"_s)), refresh(server, other.text(u"refresh_token"_s)),
-                           refresh(server, u"vrt_made-up"_s)}),
-                 (QList<int>{401, 401, 401, 401, 200, 200, 401}));
+                           me(server, other.text(u"access_token"_s)), refresh(server, u"vrt_made-up"_s)}),
+                 (QList<int>{401, 401, 401, 401, 200, 401}));
+        const Reply otherRenewed = refresh(server, other.text(u"refresh_token"_s));
+        QCOMPARE(otherRenewed.status, 200);
+
+        QCOMPARE(byAddress(server, u"/auth/forgot-password"_s, email).status, 200);
+        const QString code = server.lastCode(email, u"reset"_s);
+        QVERIFY(!code.isEmpty());
+        QCOMPARE(byAddress(server, u"/auth/forgot-password"_s, email).status, 429);
+        QCOMPARE(said(reset(server, email, code, u"short"_s)), u"400 Password must be at least 8 characters"_s);
+        QCOMPARE(reset(server, email, wrongCode(code), u"new-password"_s).status, 400);
+        const Reply done = reset(server, email, code, u"new-password"_s);
+        QCOMPARE(done.status, 200);
+        QVERIFY(!done.text(u"message"_s).isEmpty());
+        QCOMPARE(statuses({reset(server, email, code, u"newer-password"_s), // the code is spent
+                           refresh(server, otherRenewed.text(u"refresh_token"_s)),
+                           me(server, otherRenewed.text(u"access_token"_s)), login(server, email, u"old-password"_s), login(server, email, u"new-password"_s)}),
+                 (QList<int>{400, 401, 401, 401, 200}));
+
+        // An unknown address gets the same answer and no mail.
+        QCOMPARE(byAddress(server, u"/auth/forgot-password"_s, u"ghost@example.com"_s).status, 200);
+        QVERIFY(server.lastCode(u"ghost@example.com"_s, u"reset"_s).isEmpty());
     }
 
     // Both end after their time: an access token, and the lock after repeated
@@ -258,34 +265,7 @@ private slots:
         const Reply expired = me(*server, tokens.value(u"access_token"_s).toString());
         QCOMPARE(expired.status, 401);
         QCOMPARE(expired.header("WWW-Authenticate"), "Bearer error=\"invalid_token\"");
-        const Reply renewed = refresh(*server, tokens.value(u"refresh_token"_s));
-        QCOMPARE(renewed.status, 200);
-        QCOMPARE(me(*server, renewed.text(u"access_token"_s)).status, 200);
-    }
-
-    void passwordResetEndsEverySignIn()
-    {
-        DevServerProcess &server = *m_server;
-        const QString email = newEmail();
-        const QJsonObject tokens = signUp(server, email, u"old-password"_s);
-        QCOMPARE(byAddress(server, u"/auth/forgot-password"_s, email).status, 200);
-        const QString code = server.lastCode(email, u"reset"_s);
-        QVERIFY(!code.isEmpty());
-        QCOMPARE(byAddress(server, u"/auth/forgot-password"_s, email).status, 429);
-
-        QCOMPARE(said(reset(server, email, code, u"short"_s)), u"400 Password must be at least 8 characters"_s);
-        QCOMPARE(reset(server, email, wrongCode(code), u"new-password"_s).status, 400);
-        const Reply done = reset(server, email, code, u"new-password"_s);
-        QCOMPARE(done.status, 200);
-        QVERIFY(!done.text(u"message"_s).isEmpty());
-        QCOMPARE(statuses({reset(server, email, code, u"newer-password"_s), // the code is spent
-                           refresh(server, tokens.value(u"refresh_token"_s)), me(server, tokens.value(u"access_token"_s).toString()),
-                           login(server, email, u"old-password"_s), login(server, email, u"new-password"_s)}),
-                 (QList<int>{400, 401, 401, 401, 200}));
-
-        // An unknown address gets the same answer and no mail.
-        QCOMPARE(byAddress(server, u"/auth/forgot-password"_s, u"ghost@example.com"_s).status, 200);
-        QVERIFY(server.lastCode(u"ghost@example.com"_s, u"reset"_s).isEmpty());
+        QCOMPARE(me(*server, refresh(*server, tokens.value(u"refresh_token"_s)).text(u"access_token"_s)).status, 200);
     }
 
     void deviceLimitAndRevoke()
@@ -295,6 +275,7 @@ private slots:
         const auto registerDevice = [&](const QString &id, const QString &name = u"Work Mac"_s) {
             return post(*server, u"/api/v1/devices/register"_s, device(id, name), token);
         };
+        const auto revoke = [&](const QString &id) { return post(*server, u"/api/v1/devices/revoke"_s, {{u"device_id"_s, id}}, token); };
         Reply reply = registerDevice(u"device-a"_s);
         QCOMPARE(reply.status, 201);
         QCOMPARE(reply.text(u"status"_s) + u' ' + reply.text(u"device_id"_s), u"ok device-a"_s);
@@ -323,43 +304,42 @@ private slots:
                                  {u"app_version"_s, u"1.0"_s}, {u"is_active"_s, true}}));
         QVERIFY(b.contains(u"last_seen_at"_s) && b.value(u"last_seen_at"_s).isNull());
 
-        const auto revoke = [&](const QString &id) {
-            return post(*server, u"/api/v1/devices/revoke"_s, {{u"device_id"_s, id}}, token);
-        };
         QCOMPARE(revoke(u"device-a"_s).text(u"status"_s), u"ok"_s);
         QCOMPARE(statuses({revoke(u"device-a"_s), revoke(u"device-z"_s), registerDevice(u"device-c"_s)}),
                  (QList<int>{200, 404, 201}));
         reply = get(*server, u"/api/v1/devices"_s, token);
         QCOMPARE(reply.json.value(u"active_count"_s), QJsonValue(2));
-        QCOMPARE(reply.json.value(u"devices"_s).toArray().size(), 3); // the revoked one is listed inactive
-        QCOMPARE(reply.json.value(u"devices"_s).toArray()[0].toObject().value(u"is_active"_s), QJsonValue(false));
+        const QJsonArray listed = reply.json.value(u"devices"_s).toArray(); // the revoked one is listed inactive
+        QCOMPARE(listed.size(), 3);
+        QCOMPARE(listed[0].toObject().value(u"is_active"_s), QJsonValue(false));
     }
 
     // The plan a new account gets from the options; an expired one gets no configuration.
     void subscriptionStatus_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("summary"); // status, plan, is_trial
+        QTest::addColumn<QJsonObject>("plan");
         QTest::addColumn<int>("days");
         QTest::addColumn<int>("configStatus");
-        QTest::newRow("default plan") << QStringList() << u"active monthly false"_s << 30 << 200;
-        QTest::newRow("trial") << (u"--default-plan trial --plan-days 7"_s).split(u' ') << u"trial trial true"_s << 7 << 200;
-        QTest::newRow("expired") << (u"--plan-days 0"_s).split(u' ') << u"expired monthly false"_s << 0 << 403;
+        const auto plan = [](const QString &status, const QString &name, bool trial) {
+            return QJsonObject{{u"status"_s, status}, {u"plan"_s, name}, {u"is_trial"_s, trial}};
+        };
+        QTest::newRow("default plan") << QStringList() << plan(u"active"_s, u"monthly"_s, false) << 30 << 200;
+        QTest::newRow("trial") << (u"--default-plan trial --plan-days 7"_s).split(u' ') << plan(u"trial"_s, u"trial"_s, true) << 7 << 200;
+        QTest::newRow("expired") << (u"--plan-days 0"_s).split(u' ') << plan(u"expired"_s, u"monthly"_s, false) << 0 << 403;
     }
 
     void subscriptionStatus()
     {
         QFETCH(QStringList, arguments);
-        QFETCH(QString, summary);
+        QFETCH(QJsonObject, plan);
         QFETCH(int, days);
         QFETCH(int, configStatus);
         auto server = startServer(arguments);
         const QString token = signedInToken(*server);
-        const Reply reply = get(*server, u"/api/v1/subscriptions/status"_s, token);
-        QCOMPARE(reply.status, 200);
-        QCOMPARE(u"%1 %2 %3"_s.arg(reply.text(u"status"_s), reply.text(u"plan"_s), reply.json.value(u"is_trial"_s).toVariant().toString()),
-                 summary);
-        const QString expiresAt = reply.text(u"expires_at"_s);
+        QJsonObject reply = get(*server, u"/api/v1/subscriptions/status"_s, token).json;
+        const QString expiresAt = reply.take(u"expires_at"_s).toString();
+        QCOMPARE(reply, plan);
         QVERIFY2(kDateSeconds.match(expiresAt).hasMatch(), qPrintable(expiresAt));
         const qint64 offset = QDateTime::currentDateTimeUtc().addDays(days).secsTo(parseDate(expiresAt));
         QVERIFY(offset <= 0 && offset > -30);
@@ -374,21 +354,23 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("keys");
         QTest::addColumn<QString>("perUser");
-        QTest::addColumn<QString>("addressKey");
-        QTest::addColumn<QString>("usWestAddress");
+        QTest::addColumn<QJsonObject>("usWest"); // values fixed for the server us-west-01
+        const QString address = u"198.51.100.20"_s;
         QTest::newRow("ikev2") << u"/api/v1/ikev2/config"_s
                                << u"protocol server_address server_id remote_id local_id username password ca_name "
                                   "server_name server_location"_s
-                               << u"local_id username password"_s << u"server_address"_s << u"198.51.100.20"_s;
+                               << u"local_id username password"_s
+                               << QJsonObject{{u"server_address"_s, address}, {u"protocol"_s, u"ikev2"_s},
+                                              {u"ca_name"_s, u"Velorin VPN CA"_s}, {u"server_id"_s, address}};
         QTest::newRow("wireguard") << u"/api/v1/wireguard/config"_s
                                    << u"interface_private_key interface_address interface_dns peer_public_key "
                                       "peer_endpoint peer_allowed_ips server_name server_location"_s
-                                   << u"interface_private_key interface_address"_s << u"peer_endpoint"_s
-                                   << u"198.51.100.20:51820"_s;
+                                   << u"interface_private_key interface_address"_s
+                                   << QJsonObject{{u"peer_endpoint"_s, QString(address + u":51820"_s)}};
         QTest::newRow("xray") << u"/api/v1/xray/config"_s
                               << u"server_address server_port uuid public_key short_id server_name server_location "
                                  "flow fingerprint display_name"_s
-                              << u"uuid"_s << u"server_address"_s << u"198.51.100.20"_s;
+                              << u"uuid"_s << QJsonObject{{u"server_address"_s, address}, {u"server_port"_s, QJsonValue(443)}};
     }
 
     void configurations()
@@ -396,30 +378,30 @@ private slots:
         QFETCH(QString, path);
         QFETCH(QString, keys);
         QFETCH(QString, perUser);
-        QFETCH(QString, addressKey);
-        QFETCH(QString, usWestAddress);
+        QFETCH(QJsonObject, usWest);
         DevServerProcess &server = *m_server;
         const QString other = signedInToken(server);
 
         const Reply byDefault = get(server, path, m_token);
-        QCOMPARE(byDefault.status, 200);
         QStringList sorted = keys.split(u' ');
         sorted.sort();
         QCOMPARE(byDefault.json.keys(), sorted);
         for (const QString &key : sorted)
-            QVERIFY2(key == u"server_port"_s ? byDefault.json.value(key).isDouble()
-                                             : !byDefault.json.value(key).toString().isEmpty(),
+            QVERIFY2(key == u"server_port"_s ? byDefault.json.value(key).isDouble() : !byDefault.json.value(key).toString().isEmpty(),
                      qPrintable(key));
+        const QString addressKey = usWest.contains(u"peer_endpoint"_s) ? u"peer_endpoint"_s : u"server_address"_s;
         QVERIFY(byDefault.json.value(addressKey).toString().startsWith(u"203.0.113.10"_s)); // sg-node-01
 
-        const Reply usWest = get(server, path + u"?server_id=us-west-01"_s, m_token);
-        QCOMPARE(usWest.status, 200);
-        QCOMPARE(usWest.json.value(addressKey).toString(), usWestAddress);
-        QCOMPARE(get(server, path + u"?server_id=us-west-01"_s, m_token).json, usWest.json);
+        const Reply chosen = get(server, path + u"?server_id=us-west-01"_s, m_token);
+        QJsonObject fixed;
+        for (const QString &key : usWest.keys())
+            fixed.insert(key, chosen.json.value(key));
+        QCOMPARE(fixed, usWest);
+        QCOMPARE(get(server, path + u"?server_id=us-west-01"_s, m_token).json, chosen.json);
         const Reply otherUser = get(server, path + u"?server_id=us-west-01"_s, other);
         for (const QString &key : perUser.split(u' ')) {
-            QCOMPARE(usWest.json.value(key), byDefault.json.value(key)); // per user, not per server
-            QVERIFY(otherUser.json.value(key) != usWest.json.value(key));
+            QCOMPARE(chosen.json.value(key), byDefault.json.value(key)); // per user, not per server
+            QVERIFY(otherUser.json.value(key) != chosen.json.value(key));
         }
 
         QCOMPARE(said(get(server, path + u"?server_id=mars-01"_s, m_token)), u"404 Unknown server \"mars-01\""_s);
@@ -427,21 +409,16 @@ private slots:
         QCOMPARE(anonymous.status, 401);
         QCOMPARE(anonymous.header("WWW-Authenticate"), "Bearer");
 
-        if (path.contains(u"wireguard"_s)) {
-            const QByteArray key = QByteArray::fromBase64(usWest.text(u"interface_private_key"_s).toLatin1());
+        if (path.contains(u"wireguard"_s)) { // a clamped Curve25519 private key
+            const QByteArray key = QByteArray::fromBase64(chosen.text(u"interface_private_key"_s).toLatin1());
             QCOMPARE(key.size(), 32);
             QCOMPARE(key[0] & 7, 0);
             QCOMPARE(key[31] & 0xc0, 0x40);
         }
         if (path.contains(u"xray"_s)) {
-            QCOMPARE(usWest.json.value(u"server_port"_s), QJsonValue(443));
             QVERIFY(QRegularExpression(u"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$"_s)
-                        .match(usWest.text(u"uuid"_s))
+                        .match(chosen.text(u"uuid"_s))
                         .hasMatch());
-        }
-        if (path.contains(u"ikev2"_s)) {
-            QCOMPARE(usWest.text(u"protocol"_s) + u' ' + usWest.text(u"ca_name"_s) + u' ' + usWest.text(u"server_id"_s),
-                     u"ikev2 Velorin VPN CA 198.51.100.20"_s);
         }
     }
 
@@ -454,7 +431,6 @@ private slots:
         const auto demoIsReady = [&server] {
             QTRY_VERIFY(server->output().contains(u"demo account: email=demo@example.com password=velorin-demo plan=yearly"_s));
             const Reply signedIn = login(*server, u"demo@example.com"_s, u"velorin-demo"_s);
-            QCOMPARE(signedIn.status, 200);
             const Reply plan = get(*server, u"/api/v1/subscriptions/status"_s, signedIn.text(u"access_token"_s));
             QCOMPARE(plan.text(u"status"_s) + u' ' + plan.text(u"plan"_s), u"active yearly"_s);
         };
@@ -478,91 +454,64 @@ private slots:
         for (const QString &path : configs.keys())
             QCOMPARE(get(*server, path, access).json, configs.value(path).toObject());
         const Reply list = get(*server, u"/api/v1/devices"_s, access);
-        QCOMPARE(list.json.value(u"devices"_s).toArray().first().toObject().value(u"device_id"_s).toString(),
-                 u"kept-device"_s);
+        QCOMPARE(list.json.value(u"devices"_s).toArray().first().toObject().value(u"device_id"_s).toString(), u"kept-device"_s);
         QCOMPARE(statuses({me(*server, access), refresh(*server, tokens.value(u"refresh_token"_s)), login(*server, email),
                            verify(*server, pending, server->lastCode(pending))}),
                  (QList<int>{200, 200, 200, 200}));
     }
 
-    void badInputGetsAJsonError_data()
+    // Bad requests, refused from their body or from their headers alone (the
+    // answer must not wait for a body), get a JSON error and harm nothing.
+    void badRequestsGetAJsonError_data()
     {
-        QTest::addColumn<QByteArray>("method");
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<bool>("signedIn");
+        QTest::addColumn<QByteArray>("request");
         QTest::addColumn<int>("status");
-        const QByteArray huge = "{\"email\":\"" + QByteArray(100 * 1024, 'a') + "\"}";
         const QByteArray device = R"(,"device_name":"x","platform":"macos","app_version":"1"})";
+        const QByteArray overLimit = "POST /auth/login HTTP/1.1\r\nHost: x\r\nContent-Length: 900000000\r\n\r\n";
         const struct
         {
-            const char *name, *method;
-            QString path;
-            QByteArray body;
-            bool signedIn;
+            const char *name;
+            QByteArray request;
             int status;
         } rows[] = {
-            {"malformed JSON", "POST", u"/auth/login"_s, "{\"email\": ", false, 400},
-            {"not an object", "POST", u"/auth/login"_s, "[1, 2]", false, 400},
-            {"no body", "POST", u"/auth/register"_s, {}, false, 400},
-            {"missing field", "POST", u"/auth/login"_s, R"({"email":"a@example.com"})", false, 400},
-            {"wrong type", "POST", u"/auth/register"_s, R"({"email":"a@example.com","password":12345678})", false, 400},
-            {"null code", "POST", u"/auth/verify-email"_s, R"({"email":"a@example.com","code":null})", false, 400},
-            {"not an address", "POST", u"/auth/register"_s, R"({"email":"a b@example","password":"secret-pass"})", false, 400},
-            {"short password", "POST", u"/auth/register"_s, R"({"email":"b@example.com","password":"1234567"})", false, 400},
-            {"device id wrong type", "POST", u"/api/v1/devices/register"_s, R"({"device_id":5)" + device, true, 400},
-            {"empty device id", "POST", u"/api/v1/devices/register"_s, R"({"device_id":" ")" + device, true, 400},
-            {"oversized body", "POST", u"/auth/login"_s, huge, false, 413},
-            {"unknown path", "GET", u"/auth/everything"_s, {}, false, 404},
-            {"unknown API path", "GET", u"/api/v1/servers"_s, {}, true, 404},
-            {"wrong method", "GET", u"/auth/login"_s, {}, false, 405},
-            {"wrong method, API", "DELETE", u"/api/v1/devices"_s, {}, true, 405},
-            {"no bearer", "GET", u"/auth/me"_s, {}, false, 401},
+            {"malformed JSON", rawRequest("POST", "/auth/login", "{\"email\": "), 400},
+            {"not an object", rawRequest("POST", "/auth/login", "[1, 2]"), 400},
+            {"no body", rawRequest("POST", "/auth/register"), 400},
+            {"missing field", rawRequest("POST", "/auth/login", R"({"email":"a@example.com"})"), 400},
+            {"wrong type", rawRequest("POST", "/auth/register", R"({"email":"a@example.com","password":12345678})"), 400},
+            {"null code", rawRequest("POST", "/auth/verify-email", R"({"email":"a@example.com","code":null})"), 400},
+            {"not an address", rawRequest("POST", "/auth/register", R"({"email":"a b@example","password":"secret-pass"})"), 400},
+            {"short password", rawRequest("POST", "/auth/register", R"({"email":"b@example.com","password":"1234567"})"), 400},
+            {"device id wrong type", rawRequest("POST", "/api/v1/devices/register", R"({"device_id":5)" + device, m_token), 400},
+            {"empty device id", rawRequest("POST", "/api/v1/devices/register", R"({"device_id":" ")" + device, m_token), 400},
+            {"oversized body", rawRequest("POST", "/auth/login", "{\"email\":\"" + QByteArray(100 * 1024, 'a') + "\"}"), 413},
+            {"unknown path", rawRequest("GET", "/auth/everything"), 404},
+            {"unknown API path", rawRequest("GET", "/api/v1/servers", {}, m_token), 404},
+            {"wrong method", rawRequest("GET", "/auth/login"), 405},
+            {"wrong method, API", rawRequest("DELETE", "/api/v1/devices", {}, m_token), 405},
+            {"no bearer", rawRequest("GET", "/auth/me"), 401},
+            {"declared length over the limit", overLimit, 413},
+            {"over the limit, bare line feeds", QByteArray(overLimit).replace("\r\n", "\n"), 413},
+            {"no declared length", "POST /auth/login HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n", 411},
+            {"endless headers", "GET / HTTP/1.1\r\nX: " + QByteArray(20000, 'x'), 431},
+            {"not HTTP", "HELLO\r\n\r\n", 400},
+            {"protocol upgrade", "GET /auth/me HTTP/1.1\r\nHost: x\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n", 400},
         };
         for (const auto &row : rows)
-            QTest::newRow(row.name) << QByteArray(row.method) << row.path << row.body << row.signedIn << row.status;
+            QTest::newRow(row.name) << row.request << row.status;
     }
 
-    void badInputGetsAJsonError()
+    void badRequestsGetAJsonError()
     {
-        QFETCH(QByteArray, method);
-        QFETCH(QString, path);
-        QFETCH(QByteArray, body);
-        QFETCH(bool, signedIn);
+        QFETCH(QByteArray, request);
         QFETCH(int, status);
-        const Reply reply = m_server->send(method, path, body, signedIn ? m_token : QString());
-        QCOMPARE(reply.status, status);
-        QVERIFY2(!reply.error().isEmpty(), reply.body.constData());
+        const QByteArray answer = rawExchange(m_server->port(), request, 0, 10000);
+        QVERIFY2(answer.startsWith(QByteArray("HTTP/1.1 " + QByteArray::number(status) + ' ')), answer.left(300).constData());
+        const qsizetype bodyAt = answer.indexOf("\r\n\r\n") + 4;
+        const QJsonObject body = QJsonDocument::fromJson(answer.mid(bodyAt).replace("(still open)", "")).object();
+        QVERIFY2(!body.value(u"error"_s).toString().isEmpty(), answer.left(300).constData());
         if (status == 405)
-            QVERIFY(!reply.header("Allow").isEmpty());
-        // Nothing broke: the server still answers and the account still works.
-        QCOMPARE(get(*m_server, u"/api/v1/subscriptions/status"_s, m_token).status, 200);
-    }
-
-    void requestsAreRefusedFromTheirHeaders_data()
-    {
-        QTest::addColumn<QByteArray>("head");
-        QTest::addColumn<QByteArray>("statusLine");
-        const QByteArray overLimit = "POST /auth/login HTTP/1.1\r\nHost: x\r\nContent-Length: 900000000\r\n\r\n";
-        QTest::newRow("declared length over the limit") << overLimit << QByteArray("HTTP/1.1 413 ");
-        QTest::newRow("over the limit, bare line feeds") << QByteArray(overLimit).replace("\r\n", "\n") << QByteArray("HTTP/1.1 413 ");
-        QTest::newRow("no declared length") << QByteArray("POST /auth/login HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n")
-                                            << QByteArray("HTTP/1.1 411 ");
-        QTest::newRow("endless headers") << "GET / HTTP/1.1\r\nX: " + QByteArray(20000, 'x') << QByteArray("HTTP/1.1 431 ");
-        QTest::newRow("not HTTP") << QByteArray("HELLO\r\n\r\n") << QByteArray("HTTP/1.1 400 ");
-        QTest::newRow("protocol upgrade")
-            << QByteArray("GET /auth/me HTTP/1.1\r\nHost: x\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n")
-            << QByteArray("HTTP/1.1 400 ");
-    }
-
-    void requestsAreRefusedFromTheirHeaders()
-    {
-        QFETCH(QByteArray, head);
-        QFETCH(QByteArray, statusLine);
-        // Only the headers are sent: the answer must not wait for the body.
-        const QByteArray answer = rawExchange(m_server->port(), head, 0, 10000);
-        QVERIFY2(answer.startsWith(statusLine), answer.constData());
-        QVERIFY(answer.contains("\"error\""));
+            QVERIFY(answer.left(bodyAt).toLower().contains("\r\nallow: "));
         QCOMPARE(get(*m_server, u"/api/v1/subscriptions/status"_s, m_token).status, 200);
     }
 
@@ -580,9 +529,7 @@ private slots:
         QCOMPARE(statuses({reset(server, email, server.lastCode(email, u"reset"_s), kPassword),
                            login(server, email, u"strangers-pass"_s), verify(server, email, strangersCode)}),
                  (QList<int>{200, 401, 400}));
-        const Reply owner = login(server, email);
-        QCOMPARE(owner.status, 200);
-        QCOMPARE(me(server, owner.text(u"access_token"_s)).json.value(u"email_verified"_s), QJsonValue(true));
+        QCOMPARE(me(server, login(server, email).text(u"access_token"_s)).json.value(u"email_verified"_s), QJsonValue(true));
     }
 
     void answersDoNotTellWhetherAnAddressHasAnAccount()
@@ -669,9 +616,7 @@ private slots:
                                    u"--max-login-failures"_s, u"1000"_s, u"--client-tries-per-hour"_s, u"100000"_s,
                                    u"--max-connections-per-client"_s, u"1000"_s},
                                   {}, false);
-        const QByteArray body = R"({"email":"flood@example.com","password":"wrong-password"})";
-        const QByteArray request = "POST /auth/login HTTP/1.1\r\nHost: x\r\nContent-Length: "
-                                   + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        const QByteArray request = rawRequest("POST", "/auth/login", R"({"email":"flood@example.com","password":"wrong-password"})");
         QMap<QByteArray, int> statuses;
         const auto flood = [&](int rounds) {
             for (int round = 0; round < rounds; ++round) {
@@ -705,27 +650,23 @@ private slots:
         QCOMPARE(login(*server, u"flood@example.com"_s).status, 401); // the queue has drained
     }
 
-    void slowClientsAreCutOff_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<int>("trickleMs");
-        QTest::addColumn<QByteArray>("answer");
-        const QByteArray head = "POST /auth/login HTTP/1.1\r\nHost: x\r\nContent-Length: 40\r\n\r\n";
-        QTest::newRow("idle") << QByteArray() << 0 << QByteArray();
-        QTest::newRow("half a head") << head.left(20) << 0 << QByteArray("HTTP/1.1 408 ");
-        QTest::newRow("half a body") << head + "{\"email\":" << 0 << QByteArray("HTTP/1.1 408 ");
-        QTest::newRow("trickling") << head << 150 << QByteArray("HTTP/1.1 408 ");
-    }
-
+    // A client that is too slow to send its whole request is cut off: 408,
+    // or a plain close when it sent nothing at all.
     void slowClientsAreCutOff()
     {
-        QFETCH(QByteArray, bytes);
-        QFETCH(int, trickleMs);
-        QFETCH(QByteArray, answer);
         auto server = startServer({u"--client-timeout"_s, u"1"_s});
-        const QByteArray seen = rawExchange(server->port(), bytes, trickleMs);
-        QVERIFY2(answer.isEmpty() ? seen.isEmpty() : seen.startsWith(answer) && !seen.endsWith("(still open)"),
-                 seen.constData());
+        const QByteArray head = "POST /auth/login HTTP/1.1\r\nHost: x\r\nContent-Length: 40\r\n\r\n";
+        const struct
+        {
+            QByteArray bytes;
+            int trickleMs;
+            QByteArray answer;
+        } rows[] = {{{}, 0, {}}, {head.left(20), 0, "HTTP/1.1 408 "}, {head + "{\"email\":", 0, "HTTP/1.1 408 "}, {head, 150, "HTTP/1.1 408 "}};
+        for (const auto &row : rows) {
+            const QByteArray seen = rawExchange(server->port(), row.bytes, row.trickleMs);
+            QVERIFY2(row.answer.isEmpty() ? seen.isEmpty() : seen.startsWith(row.answer) && !seen.endsWith("(still open)"),
+                     seen.constData());
+        }
     }
 
     void connectionsPerClientAreCapped()
@@ -739,8 +680,7 @@ private slots:
         }
         QTRY_VERIFY(rawExchange(server->port(), {}).startsWith("HTTP/1.1 503 "));
         open.pop_back();
-        QTRY_VERIFY(rawExchange(server->port(), "GET /auth/me HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
-                        .startsWith("HTTP/1.1 401 "));
+        QTRY_VERIFY(rawExchange(server->port(), rawRequest("GET", "/auth/me")).startsWith("HTTP/1.1 401 "));
     }
 
     void servesHttpsWithACertificate()
@@ -766,42 +706,33 @@ private slots:
         QVERIFY(!rawExchange(server->port(), "GET /auth/me HTTP/1.1\r\nHost: x\r\n\r\n").startsWith("HTTP/1.1"));
     }
 
-    void aClientThatLeavesBeforeTheAnswerDoesNoHarm()
+    // With the default, slow password hashing: a client gone before its
+    // answer does no harm (the work finishes anyway), and the data files hold
+    // no secret and are for their owner alone.
+    void leavingClientsAndStoredSecrets()
     {
-        // Slow hashing, so the client is gone before the answer is ready.
-        auto server = startServer({u"--pbkdf2-iterations"_s, u"200000"_s}, {}, false);
+        auto server = startServer({}, {}, false);
         const QString email = newEmail();
-        const QByteArray body = QJsonDocument(QJsonObject{{u"email"_s, email}, {u"password"_s, kPassword}})
-                                    .toJson(QJsonDocument::Compact);
+        const QString password = u"correct horse battery"_s;
+        const QByteArray body = QJsonDocument(QJsonObject{{u"email"_s, email}, {u"password"_s, password}}).toJson(QJsonDocument::Compact);
         const auto leaveEarly = [&](const QByteArray &path) {
             QTcpSocket socket;
             socket.connectToHost(QHostAddress::LocalHost, server->port());
             QVERIFY(socket.waitForConnected(5000));
-            socket.write("POST " + path + " HTTP/1.1\r\nHost: x\r\nContent-Length: " + QByteArray::number(body.size())
-                         + "\r\n\r\n" + body);
+            socket.write(rawRequest("POST", path, body));
             QVERIFY(socket.waitForBytesWritten(5000));
             QTest::qWait(50);
             socket.abort();
         };
-        // The work finishes anyway: the account exists and its code was mailed.
         leaveEarly("/auth/register");
         QTRY_VERIFY_WITH_TIMEOUT(!server->lastCode(email).isEmpty(), 10000);
         leaveEarly("/auth/login");
         QTRY_VERIFY_WITH_TIMEOUT(server->output().contains(u" POST /auth/login 400 "_s), 10000);
         QCOMPARE(server->send("GET", u"/auth/me"_s).status, 401);
-    }
 
-    void secretsStayOutOfTheDataFiles()
-    {
-        // Default settings here, so the stored hash uses the default rounds.
-        auto server = startServer({}, {}, false);
-        const QString email = newEmail();
-        const QString password = u"correct horse battery"_s;
-        QCOMPARE(registerAccount(*server, email, password).status, 201);
         const QString code = server->lastCode(email);
         const Reply verified = verify(*server, email, code);
         QCOMPARE(verified.status, 200);
-
         const QDir dir(server->dataDir());
         const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
                                           | QFile::WriteOther | QFile::ExeOther;
@@ -838,7 +769,6 @@ private slots:
         auto server = startServer({u"--servers"_s, file});
         const QString token = signedInToken(*server);
         const Reply ikev2 = get(*server, u"/api/v1/ikev2/config"_s, token);
-        QCOMPARE(ikev2.status, 200);
         QStringList fields;
         for (const QString &key : {u"server_address"_s, u"server_id"_s, u"remote_id"_s, u"server_name"_s, u"server_location"_s})
             fields << ikev2.text(key);

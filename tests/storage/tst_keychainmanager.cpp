@@ -51,15 +51,6 @@ private slots:
         QVERIFY(store.keychain.calls.isEmpty()); // saving and reading never touch the keychain
     }
 
-    void aValueThatIsNotUnicodeIsRefused()
-    {
-        Store store;
-        QVERIFY(store.manager.save(u"kept"_s, u"device_id"_s));
-        const QString broken = u"ab"_s + QChar(0xD800) + u"cd"_s; // unpaired surrogate
-        QVERIFY(!store.manager.save(broken, u"device_id"_s));
-        QCOMPARE(store.manager.retrieveString(u"device_id"_s), u"kept"_s);
-    }
-
     // Never saved; not Base64, with a line break, unpadded, URL alphabet,
     // non-Latin text; a number; bytes rather than text.
     void malformedEntriesReadAsMissing()
@@ -109,34 +100,34 @@ private slots:
     // Sign-out removes every account entry, from the file and the keychain,
     // but keeps the device identifier; a removal the keychain refuses fails
     // the sign-out without stopping the others.
-    void signOutKeepsTheDeviceIdentifier_data()
-    {
-        QTest::addColumn<bool>("refused");
-        QTest::newRow("all removed") << false;
-        QTest::newRow("one removal refused") << true;
-    }
-
     void signOutKeepsTheDeviceIdentifier()
     {
-        QFETCH(bool, refused);
-        Store store;
-        const QStringList keys{u"access_token"_s, u"refresh_token"_s, u"user_email"_s, u"claim_token"_s};
-        for (const QString &key : keys + QStringList{u"device_id"_s})
-            store.manager.save(u"value of "_s + key, key);
-        if (refused)
-            store.keychain.failOn(FakeKeychain::Operation::Remove, Keychain::AuthFailed, u"refresh_token"_s);
-        QCOMPARE(store.manager.deleteAllAuthTokens(), !refused);
-        QCOMPARE(store.keychain.calls.size(), 4);
-        QCOMPARE(store.keychain.calls.at(3).account, u"claim_token"_s);
-        QCOMPARE(store.manager.retrieveString(u"device_id"_s), u"value of device_id"_s);
-        for (const QString &key : keys)
-            QVERIFY2(!store.defaults.standard().contains(u"secure_"_s + key), qPrintable(key));
+        for (const bool refused : {false, true}) {
+            Store store;
+            const QStringList keys{u"access_token"_s, u"refresh_token"_s, u"user_email"_s, u"claim_token"_s};
+            for (const QString &key : keys + QStringList{u"device_id"_s})
+                store.manager.save(u"value of "_s + key, key);
+            if (refused)
+                store.keychain.failOn(FakeKeychain::Operation::Remove, Keychain::AuthFailed, u"refresh_token"_s);
+            QCOMPARE(store.manager.deleteAllAuthTokens(), !refused);
+            QCOMPARE(store.keychain.calls.size(), 4);
+            QCOMPARE(store.keychain.calls.at(3).account, u"claim_token"_s);
+            QCOMPARE(store.manager.retrieveString(u"device_id"_s), u"value of device_id"_s);
+            for (const QString &key : keys)
+                QVERIFY2(!store.defaults.standard().contains(u"secure_"_s + key), qPrintable(key));
+        }
     }
 
-    // A token that did not reach the file is no saved token, and one that
-    // could not be removed from it is not deleted: both are failures.
-    void aStoreThatCannotBeWrittenFailsSaveAndDelete()
+    // A value that is not Unicode is refused and the stored one kept. A token
+    // that did not reach the file is no saved token, and one that could not
+    // be removed from it is not deleted: both are failures.
+    void refusedWritesFailSaveAndDelete()
     {
+        Store store;
+        QVERIFY(store.manager.save(u"kept"_s, u"device_id"_s));
+        QVERIFY(!store.manager.save(u"ab"_s + QChar(0xD800) + u"cd"_s, u"device_id"_s)); // an unpaired surrogate
+        QCOMPARE(store.manager.retrieveString(u"device_id"_s), u"kept"_s);
+
         QTemporaryDir dir;
         QFile blocker(dir.filePath(u"blocked"_s)); // a file where the folder should be
         QVERIFY(blocker.open(QIODevice::WriteOnly));
