@@ -222,7 +222,8 @@ private slots:
 
     // A successful answer is logged masked and cut to 500 characters (a flag
     // of two code points is one; the cut never splits it), but decoded whole;
-    // a body that is not UTF-8 is not logged at all.
+    // a body that is not UTF-8 is not logged at all. How each secret is found
+    // is the mask's own test.
     void answersAreLoggedMaskedAndCut_data()
     {
         QTest::addColumn<QByteArray>("body");
@@ -231,12 +232,6 @@ private slots:
             QTest::newRow(name) << body << logged;
         };
         row("token pair", kTokenBody, uR"({"access_token":"***","refresh_token":"***","expires_in":3600})"_s);
-        row("spaced and nested", R"({ "data" : { "access_token" : "AT-secret-1" }, "refresh_token":"RT-secret-1", "expires_in": 1 })",
-            uR"({ "data" : { "access_token" : "***" }, "refresh_token":"***", "expires_in": 1 })"_s);
-        row("not JSON", "access_token=AT-secret-1&refresh_token=RT-secret-1", u"access_token=***&refresh_token=***"_s);
-        row("cut inside the token", "{\"expires_in\":1,\"refresh_token\":\"RT-secret-1", u"{\"expires_in\":1,\"refresh_token\":\"***"_s);
-        const QByteArray beyond = "{\"message\":\"" + QByteArray(480, 'x') + "\",\"access_token\":\"AT-secret-1\"}";
-        row("token beyond the cut", beyond, QString::fromLatin1(beyond.left(500)));
         const QString ascii = u"{\"message\":\""_s + QString(700, u'm') + u"\"}"_s;
         row("ASCII", ascii.toUtf8(), ascii.left(500));
         QString flags = u"{\"message\":\""_s;
@@ -302,8 +297,9 @@ private slots:
         QCOMPARE(f.tokens.retrieveString(u"refresh_token"_s), u"RT-secret-1"_s);
     }
 
-    // A closed port (no answer given), a stalled server, a body that stops
-    // short, a slow drip past the total limit, a reset connection.
+    // A closed port (no answer given), a stalled server, a stall past the
+    // total limit. A reset or a body cut short, in every flow, are the
+    // hostile server's.
     void failedTransportsEndInATransportError_data()
     {
         QTest::addColumn<std::optional<StubServer::Response>>("answer");
@@ -312,12 +308,7 @@ private slots:
         const int timeout = int(QNetworkReply::TimeoutError);
         QTest::newRow("closed port") << std::optional<StubServer::Response>() << 5000 << int(QNetworkReply::ConnectionRefusedError);
         QTest::newRow("stalled server") << std::optional(StubServer::Response::stall()) << 5000 << timeout;
-        QTest::newRow("body stops short")
-            << std::optional(StubServer::Response::rawBytes("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"access_"))
-            << 5000 << timeout;
         QTest::newRow("over the total limit") << std::optional(StubServer::Response::stall()) << 400 << timeout;
-        QTest::newRow("connection reset") << std::optional(StubServer::Response::close()) << 5000
-                                          << int(QNetworkReply::RemoteHostClosedError);
     }
 
     void failedTransportsEndInATransportError()
