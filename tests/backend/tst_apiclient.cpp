@@ -3,6 +3,7 @@
 #include "platform/Log.h"
 #include "storage/KeychainManager.h"
 #include "support/BackendFixture.h"
+#include "support/ServiceRig.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -17,16 +18,13 @@ namespace {
 
 // A bare client over a stub server, temporary defaults and a fake keychain:
 // no other service reacts to what it does.
-struct Fixture
+struct Fixture : ServiceRig
 {
-    StubServer server;
-    TempDefaults defaults;
-    FakeKeychain keychain;
-    KeychainManager tokens{defaults.standard(), keychain};
     APIClient client;
 
     explicit Fixture(std::optional<QString> version = u"2.5"_s)
-        : client(tokens, Endpoints::at(server.baseUrl()), nullptr, [version] { return AppInfo(version, {}); })
+        : ServiceRig({})
+        , client(tokens, endpoints(std::nullopt), nullptr, [version] { return AppInfo(version, {}); })
     {
         client.setTimeouts(2s, 5s);
     }
