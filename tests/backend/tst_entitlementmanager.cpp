@@ -88,7 +88,6 @@ private slots:
                              << u"Subscription status request unauthorized"_s;
         QTest::newRow("201") << StubServer::Response::json(201, statusBody(u"active"_s))
                              << u"Subscription status server error"_s;
-        QTest::newRow("stall") << StubServer::Response::stall() << u"The request timed out."_s;
     }
 
     void failuresKeepTheOldRecord()

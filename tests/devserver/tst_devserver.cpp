@@ -163,97 +163,44 @@ private slots:
         QVERIFY(!m_token.isEmpty());
     }
 
-    void signUpVerifyAndSignIn()
-    {
-        DevServerProcess &server = *m_server;
-        const QString email = newEmail();
-        // The address is matched without case and surrounding blanks.
-        Reply reply = registerAccount(server, u"  "_s + email.toUpper() + u' ');
-        QCOMPARE(reply.status, 201);
-        QCOMPARE(reply.json.value(u"requires_verification"_s), QJsonValue(true));
-        QVERIFY(!reply.text(u"message"_s).isEmpty());
-        // The mail is a line of the outbox, printed as well: "DATE to=ADDRESS purpose=verify code=NNNNNN".
-        const QString code = server.lastCode(email);
-        QFile outbox(QDir(server.dataDir()).filePath(u"outbox.log"_s));
-        QVERIFY(outbox.open(QIODevice::ReadOnly));
-        const QString lastLine = QString::fromUtf8(outbox.readAll()).trimmed().split(u'\n').last();
-        QVERIFY2(lastLine.endsWith(u"Z to="_s + email + u" purpose=verify code="_s + code), qPrintable(lastLine));
-        QVERIFY(parseDate(lastLine.section(u' ', 0, 0)).isValid());
-        QTRY_VERIFY(server.output().contains(lastLine));
-
-        QCOMPARE(said(login(server, email)), u"400 Email not verified. Enter the code we sent you."_s);
-        QCOMPARE(said(verify(server, email, wrongCode(code))), u"400 That code is not right. 4 tries left."_s);
-        reply = verify(server, email, code);
-        QCOMPARE(reply.json.value(u"expires_in"_s), QJsonValue(900));
-        QVERIFY(reply.text(u"access_token"_s).size() > 40 && reply.text(u"refresh_token"_s).size() > 40);
-
-        QJsonObject user = me(server, reply.text(u"access_token"_s)).json;
-        const QString id = user.take(u"id"_s).toString();
-        const QString createdAt = user.take(u"created_at"_s).toString();
-        QVERIFY(!id.isEmpty());
-        QCOMPARE(user, (QJsonObject{{u"email"_s, email}, {u"email_verified"_s, true}, {u"display_name"_s, QJsonValue::Null},
-                                    {u"apple_linked"_s, false}}));
-        QVERIFY2(kDateWithMs.match(createdAt).hasMatch(), qPrintable(createdAt));
-        QVERIFY(qAbs(parseDate(createdAt).secsTo(QDateTime::currentDateTimeUtc())) < 60);
-
-        reply = login(server, email);
-        QCOMPARE(me(server, reply.text(u"access_token"_s)).text(u"id"_s), id);
-        QCOMPARE(verify(server, email, code).status, 400); // spent
-        QCOMPARE(said(login(server, u"nobody@example.com"_s)), u"401 Invalid email or password"_s);
-    }
-
-    // Refresh rotates the token; a used one presented again ends its whole
-    // family but not another sign-in, and a password reset ends every sign-in.
-    void sessionsRotateAndEnd()
+    // A used refresh token presented again ends its whole family but not
+    // another sign-in, and a password reset ends every sign-in. A spent
+    // verification code signs nobody in.
+    void sessionsEnd()
     {
         DevServerProcess &server = *m_server;
         const QString email = newEmail();
         const QJsonObject first = signUp(server, email, u"old-password"_s);
         const Reply other = login(server, email, u"old-password"_s); // a second sign-in, its own family
-
         const Reply rotated = refresh(server, first.value(u"refresh_token"_s));
-        QCOMPARE(rotated.status, 200);
-        QVERIFY(rotated.text(u"refresh_token"_s) != first.value(u"refresh_token"_s).toString());
-        QVERIFY(rotated.text(u"access_token"_s) != first.value(u"access_token"_s).toString());
-        QCOMPARE(me(server, rotated.text(u"access_token"_s)).status, 200);
-        QVERIFY(!refresh(server, first.value(u"refresh_token"_s)).error().isEmpty());
-        QCOMPARE(statuses({refresh(server, first.value(u"refresh_token"_s)), refresh(server, rotated.text(u"refresh_token"_s)),
-                           me(server, rotated.text(u"access_token"_s)), me(server, first.value(u"access_token"_s).toString()),
+        QCOMPARE(statuses({rotated, verify(server, email, server.lastCode(email)), refresh(server, first.value(u"refresh_token"_s)),
+                           refresh(server, rotated.text(u"refresh_token"_s)), me(server, rotated.text(u"access_token"_s)),
                            me(server, other.text(u"access_token"_s)), refresh(server, u"vrt_made-up"_s)}),
-                 (QList<int>{401, 401, 401, 401, 200, 401}));
-        const Reply otherRenewed = refresh(server, other.text(u"refresh_token"_s));
-        QCOMPARE(otherRenewed.status, 200);
+                 (QList<int>{200, 400, 401, 401, 401, 200, 401}));
 
         QCOMPARE(byAddress(server, u"/auth/forgot-password"_s, email).status, 200);
         const QString code = server.lastCode(email, u"reset"_s);
-        QVERIFY(!code.isEmpty());
         QCOMPARE(byAddress(server, u"/auth/forgot-password"_s, email).status, 429);
         QCOMPARE(said(reset(server, email, code, u"short"_s)), u"400 Password must be at least 8 characters"_s);
-        QCOMPARE(reset(server, email, wrongCode(code), u"new-password"_s).status, 400);
-        const Reply done = reset(server, email, code, u"new-password"_s);
-        QCOMPARE(done.status, 200);
-        QVERIFY(!done.text(u"message"_s).isEmpty());
-        QCOMPARE(statuses({reset(server, email, code, u"newer-password"_s), // the code is spent
-                           refresh(server, otherRenewed.text(u"refresh_token"_s)),
-                           me(server, otherRenewed.text(u"access_token"_s)), login(server, email, u"old-password"_s), login(server, email, u"new-password"_s)}),
-                 (QList<int>{400, 401, 401, 401, 200}));
+        QCOMPARE(statuses({reset(server, email, wrongCode(code), u"new-password"_s), reset(server, email, code, u"new-password"_s),
+                           reset(server, email, code, u"newer-password"_s), // the code is spent
+                           refresh(server, other.text(u"refresh_token"_s)), me(server, other.text(u"access_token"_s)),
+                           login(server, email, u"old-password"_s), login(server, email, u"new-password"_s)}),
+                 (QList<int>{400, 200, 400, 401, 401, 401, 200}));
 
         // An unknown address gets the same answer and no mail.
         QCOMPARE(byAddress(server, u"/auth/forgot-password"_s, u"ghost@example.com"_s).status, 200);
         QVERIFY(server.lastCode(u"ghost@example.com"_s, u"reset"_s).isEmpty());
     }
 
-    // Both end after their time: an access token, and the lock after repeated
-    // failed sign-ins (which leaves other accounts alone).
-    void expiredTokensAndLockoutsEndOnTime()
+    // Repeated failed sign-ins lock the account for a while, and only that one.
+    void lockoutsEndOnTime()
     {
-        auto server = startServer({u"--access-token-ttl"_s, u"1"_s, u"--max-login-failures"_s, u"3"_s,
-                                   u"--lockout-seconds"_s, u"2"_s});
+        auto server = startServer({u"--max-login-failures"_s, u"3"_s, u"--lockout-seconds"_s, u"2"_s});
         const QString locked = newEmail();
         const QString bystander = newEmail();
-        const QJsonObject tokens = signUp(*server, locked);
+        signUp(*server, locked);
         signUp(*server, bystander);
-        QCOMPARE(tokens.value(u"expires_in"_s), QJsonValue(1));
         for (int i = 0; i < 3; ++i)
             QCOMPARE(login(*server, locked, u"wrong-password"_s).status, 401);
         const QString refused = said(login(*server, locked));
@@ -261,11 +208,6 @@ private slots:
         QCOMPARE(login(*server, bystander).status, 200);
         QTest::qWait(2200);
         QCOMPARE(login(*server, locked).status, 200);
-
-        const Reply expired = me(*server, tokens.value(u"access_token"_s).toString());
-        QCOMPARE(expired.status, 401);
-        QCOMPARE(expired.header("WWW-Authenticate"), "Bearer error=\"invalid_token\"");
-        QCOMPARE(me(*server, refresh(*server, tokens.value(u"refresh_token"_s)).text(u"access_token"_s)).status, 200);
     }
 
     void deviceLimitAndRevoke()
@@ -276,24 +218,16 @@ private slots:
             return post(*server, u"/api/v1/devices/register"_s, device(id, name), token);
         };
         const auto revoke = [&](const QString &id) { return post(*server, u"/api/v1/devices/revoke"_s, {{u"device_id"_s, id}}, token); };
-        Reply reply = registerDevice(u"device-a"_s);
-        QCOMPARE(reply.status, 201);
-        QCOMPARE(reply.text(u"status"_s) + u' ' + reply.text(u"device_id"_s), u"ok device-a"_s);
-        QVERIFY(!reply.text(u"message"_s).isEmpty());
-        QCOMPARE(statuses({registerDevice(u"device-a"_s, u"Renamed Mac"_s), // same device: no new entry
+        QCOMPARE(statuses({registerDevice(u"device-a"_s), registerDevice(u"device-a"_s, u"Renamed Mac"_s), // same device: no new entry
                            registerDevice(u"device-b"_s)}),
-                 (QList<int>{200, 201}));
-
-        reply = registerDevice(u"device-c"_s);
+                 (QList<int>{201, 200, 201}));
+        Reply reply = registerDevice(u"device-c"_s);
         QCOMPARE(reply.status, 403);
-        QVERIFY(!reply.error().isEmpty());
         QJsonObject detail = reply.json.value(u"detail"_s).toObject();
         QCOMPARE(detail.take(u"devices"_s).toArray().size(), 2);
         QCOMPARE(detail, (QJsonObject{{u"device_limit"_s, 2}, {u"active_count"_s, 2}, {u"can_add_more"_s, false}}));
 
-        reply = get(*server, u"/api/v1/devices"_s, token);
-        QCOMPARE(reply.json.value(u"can_add_more"_s), QJsonValue(false));
-        const QJsonArray devices = reply.json.value(u"devices"_s).toArray();
+        const QJsonArray devices = get(*server, u"/api/v1/devices"_s, token).json.value(u"devices"_s).toArray();
         QCOMPARE(devices.size(), 2);
         QJsonObject a = devices[0].toObject();
         const QJsonObject b = devices[1].toObject();
@@ -304,9 +238,8 @@ private slots:
                                  {u"app_version"_s, u"1.0"_s}, {u"is_active"_s, true}}));
         QVERIFY(b.contains(u"last_seen_at"_s) && b.value(u"last_seen_at"_s).isNull());
 
-        QCOMPARE(revoke(u"device-a"_s).text(u"status"_s), u"ok"_s);
-        QCOMPARE(statuses({revoke(u"device-a"_s), revoke(u"device-z"_s), registerDevice(u"device-c"_s)}),
-                 (QList<int>{200, 404, 201}));
+        QCOMPARE(statuses({revoke(u"device-a"_s), revoke(u"device-a"_s), revoke(u"device-z"_s), registerDevice(u"device-c"_s)}),
+                 (QList<int>{200, 200, 404, 201}));
         reply = get(*server, u"/api/v1/devices"_s, token);
         QCOMPARE(reply.json.value(u"active_count"_s), QJsonValue(2));
         const QJsonArray listed = reply.json.value(u"devices"_s).toArray(); // the revoked one is listed inactive
@@ -349,46 +282,33 @@ private slots:
             QCOMPARE(config.json.value(u"detail"_s).toString(), config.error());
     }
 
+    // Every key a client decodes is proven by the runs that connect through
+    // this server (the lab, the secret audit); here: the server choice, the
+    // secrets that belong to the user, and their form.
     void configurations_data()
     {
         QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("keys");
         QTest::addColumn<QString>("perUser");
         QTest::addColumn<QJsonObject>("usWest"); // values fixed for the server us-west-01
         const QString address = u"198.51.100.20"_s;
-        QTest::newRow("ikev2") << u"/api/v1/ikev2/config"_s
-                               << u"protocol server_address server_id remote_id local_id username password ca_name "
-                                  "server_name server_location"_s
-                               << u"local_id username password"_s
+        QTest::newRow("ikev2") << u"/api/v1/ikev2/config"_s << u"local_id username password"_s
                                << QJsonObject{{u"server_address"_s, address}, {u"protocol"_s, u"ikev2"_s},
                                               {u"ca_name"_s, u"Velorin VPN CA"_s}, {u"server_id"_s, address}};
-        QTest::newRow("wireguard") << u"/api/v1/wireguard/config"_s
-                                   << u"interface_private_key interface_address interface_dns peer_public_key "
-                                      "peer_endpoint peer_allowed_ips server_name server_location"_s
-                                   << u"interface_private_key interface_address"_s
+        QTest::newRow("wireguard") << u"/api/v1/wireguard/config"_s << u"interface_private_key interface_address"_s
                                    << QJsonObject{{u"peer_endpoint"_s, QString(address + u":51820"_s)}};
-        QTest::newRow("xray") << u"/api/v1/xray/config"_s
-                              << u"server_address server_port uuid public_key short_id server_name server_location "
-                                 "flow fingerprint display_name"_s
-                              << u"uuid"_s << QJsonObject{{u"server_address"_s, address}, {u"server_port"_s, QJsonValue(443)}};
+        QTest::newRow("xray") << u"/api/v1/xray/config"_s << u"uuid"_s
+                              << QJsonObject{{u"server_address"_s, address}, {u"server_port"_s, QJsonValue(443)}};
     }
 
     void configurations()
     {
         QFETCH(QString, path);
-        QFETCH(QString, keys);
         QFETCH(QString, perUser);
         QFETCH(QJsonObject, usWest);
         DevServerProcess &server = *m_server;
         const QString other = signedInToken(server);
 
         const Reply byDefault = get(server, path, m_token);
-        QStringList sorted = keys.split(u' ');
-        sorted.sort();
-        QCOMPARE(byDefault.json.keys(), sorted);
-        for (const QString &key : sorted)
-            QVERIFY2(key == u"server_port"_s ? byDefault.json.value(key).isDouble() : !byDefault.json.value(key).toString().isEmpty(),
-                     qPrintable(key));
         const QString addressKey = usWest.contains(u"peer_endpoint"_s) ? u"peer_endpoint"_s : u"server_address"_s;
         QVERIFY(byDefault.json.value(addressKey).toString().startsWith(u"203.0.113.10"_s)); // sg-node-01
 
@@ -520,9 +440,12 @@ private slots:
         DevServerProcess &server = *m_server;
         const QString email = newEmail();
         QCOMPARE(registerAccount(server, email, u"strangers-pass"_s).status, 201);
+        // The mail is a line of the outbox (which lastCode() reads), printed as well.
         const QString strangersCode = server.lastCode(email);
-        QCOMPARE(said(registerAccount(server, email)), u"409 An account with this email already exists"_s);
-        QCOMPARE(login(server, email, u"strangers-pass"_s).status, 400); // unverified: no session
+        QTRY_VERIFY(server.output().contains(u"Z to="_s + email + u" purpose=verify code="_s + strangersCode));
+        // The address is matched without case and surrounding blanks.
+        QCOMPARE(said(registerAccount(server, u"  "_s + email.toUpper() + u' ')), u"409 An account with this email already exists"_s);
+        QCOMPARE(said(login(server, email, u"strangers-pass"_s)), u"400 Email not verified. Enter the code we sent you."_s);
 
         // The owner of the mailbox claims the address with a password reset.
         QCOMPARE(byAddress(server, u"/auth/forgot-password"_s, email).status, 200);
@@ -758,6 +681,8 @@ private slots:
         QSqlDatabase::removeDatabase(u"inspect"_s);
     }
 
+    // The IKEv2 configuration of such a list the lab connects through; here:
+    // the list replaces the built-in one, and a protocol a server lacks is refused.
     void aServerListFromTheCommandLine()
     {
         const QString file = m_root.filePath(u"lab-servers.json"_s);
@@ -768,11 +693,6 @@ private slots:
         out.close();
         auto server = startServer({u"--servers"_s, file});
         const QString token = signedInToken(*server);
-        const Reply ikev2 = get(*server, u"/api/v1/ikev2/config"_s, token);
-        QStringList fields;
-        for (const QString &key : {u"server_address"_s, u"server_id"_s, u"remote_id"_s, u"server_name"_s, u"server_location"_s})
-            fields << ikev2.text(key);
-        QCOMPARE(fields.join(u'|'), u"192.0.2.7|192.0.2.7|192.0.2.7|Lab|Test net"_s);
         QCOMPARE(said(get(*server, u"/api/v1/wireguard/config"_s, token)), u"404 The server lab does not offer WireGuard"_s);
         QCOMPARE(get(*server, u"/api/v1/ikev2/config?server_id=sg-node-01"_s, token).status, 404);
     }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <exception>
 #include <optional>
+#include <type_traits>
 
 // The application's services over temporary defaults, a fake keychain, a
 // notification centre of their own and one backend address, with short
@@ -78,25 +79,19 @@ struct Done
 {
 };
 
-// Awaits a task and gives its outcome; several may run at once.
-template<typename T>
-QCoro::Task<Outcome<T>> captured(QCoro::Task<T> task)
+// Awaits a task and gives its outcome (Done for a task without a value);
+// several may run at once.
+template<typename T, typename V = std::conditional_t<std::is_void_v<T>, Done, T>>
+QCoro::Task<Outcome<V>> captured(QCoro::Task<T> task)
 {
-    Outcome<T> outcome;
+    Outcome<V> outcome;
     try {
-        outcome.value = co_await std::move(task);
-    } catch (...) {
-        outcome.error = std::current_exception();
-    }
-    co_return outcome;
-}
-
-inline QCoro::Task<Outcome<Done>> captured(QCoro::Task<> task)
-{
-    Outcome<Done> outcome;
-    try {
-        co_await std::move(task);
-        outcome.value = Done{};
+        if constexpr (std::is_void_v<T>) {
+            co_await std::move(task);
+            outcome.value = Done{};
+        } else {
+            outcome.value = co_await std::move(task);
+        }
     } catch (...) {
         outcome.error = std::current_exception();
     }

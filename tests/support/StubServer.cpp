@@ -261,53 +261,31 @@ void StubServer::answer(const std::shared_ptr<Connection> &connection, const Res
         return;
     }
     // The head, then the body; kept apart so a large body is never copied whole.
-    QByteArray bytes;
-    QByteArray body;
-    if (response.raw) {
-        body = *response.raw;
-    } else {
+    QByteArray head;
+    const QByteArray body = response.raw.value_or(response.body);
+    if (!response.raw) {
         // Clients read the status code only; the reason phrase is any word.
-        bytes = "HTTP/1.1 " + QByteArray::number(response.status) + " Stub\r\n";
+        head = "HTTP/1.1 " + QByteArray::number(response.status) + " Stub\r\n";
         bool hasLength = false;
         for (const auto &[name, value] : response.headers) {
-            bytes += name + ": " + value + "\r\n";
+            head += name + ": " + value + "\r\n";
             hasLength = hasLength || name.compare("Content-Length", Qt::CaseInsensitive) == 0;
         }
         if (!hasLength)
-            bytes += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
-        bytes += "\r\n";
-        body = response.body;
+            head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+        head += "\r\n";
     }
     if (response.dripInterval.count() > 0) {
-        drip(connection, bytes + body, response.dripInterval, response.closeAfter);
+        writeInPieces(connection, head + body, 1, response.dripInterval, response.closeAfter);
         return;
     }
-    // A large body goes out a piece per turn of the event loop, as a real
-    // server's would: the loop is shared with the client under test, whose
-    // stalls a test measures, and copying megabytes at once would be ours.
     constexpr qsizetype piece = 64 * 1024;
+    socket->write(head);
     if (body.size() > piece) {
-        socket->write(bytes);
-        auto sent = std::make_shared<qsizetype>(0);
-        auto *relay = new QObject(socket);
-        const auto next = [this, relay, body, sent, closeAfter = response.closeAfter,
-                           weak = std::weak_ptr(connection)] {
-            const auto c = weak.lock();
-            if (!c || !c->socket || c->socket->bytesToWrite() > 0)
-                return;
-            c->socket->write(body.mid(*sent, piece));
-            *sent += piece;
-            if (*sent < body.size())
-                return;
-            relay->deleteLater();
-            answered(c, closeAfter);
-        };
-        QObject::connect(socket, &QTcpSocket::bytesWritten, relay, next);
-        next();
+        writeInPieces(connection, body, piece, {}, response.closeAfter);
         return;
     }
-    bytes += body;
-    socket->write(bytes);
+    socket->write(body);
     answered(connection, response.closeAfter);
 }
 
@@ -326,26 +304,32 @@ void StubServer::answered(const std::shared_ptr<Connection> &connection, bool cl
         });
 }
 
-void StubServer::drip(const std::shared_ptr<Connection> &connection, const QByteArray &bytes,
-                      std::chrono::milliseconds interval, bool closeAfter)
+// A slow drip writes a piece per `interval`. Without an interval a large
+// body goes out a piece per turn of the event loop once the last one is out,
+// as a real server's would: the loop is shared with the client under test,
+// whose stalls a test measures, and copying megabytes at once would be ours.
+void StubServer::writeInPieces(const std::shared_ptr<Connection> &connection, const QByteArray &bytes, qsizetype piece,
+                               std::chrono::milliseconds interval, bool closeAfter)
 {
-    // Owned by the socket: the drip ends with the connection.
-    auto *timer = new QTimer(connection->socket);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, bytes, closeAfter, weak = std::weak_ptr(connection),
-                                                      sent = qsizetype(0)]() mutable {
+    // Owned by the socket: the writing ends with the connection.
+    auto *pacer = new QTimer(connection->socket);
+    const auto next = [this, pacer, bytes, piece, closeAfter, weak = std::weak_ptr(connection),
+                       sent = std::make_shared<qsizetype>(0)] {
         const auto c = weak.lock();
-        if (!c || !c->socket) {
-            timer->deleteLater();
+        if (!c || !c->socket || *sent >= bytes.size() || c->socket->bytesToWrite() > 0)
             return;
-        }
-        c->socket->write(bytes.mid(sent, 1));
-        if (++sent < bytes.size())
+        c->socket->write(bytes.mid(*sent, piece));
+        *sent += piece;
+        if (*sent < bytes.size())
             return;
-        timer->deleteLater();
-        if (closeAfter)
-            c->socket->disconnectFromHost();
-        else
-            c->waitingForAnswer = false;
-    });
-    timer->start(interval);
+        pacer->deleteLater();
+        answered(c, closeAfter);
+    };
+    if (interval.count() > 0) {
+        QObject::connect(pacer, &QTimer::timeout, pacer, next);
+        pacer->start(interval);
+    } else {
+        QObject::connect(connection->socket, &QTcpSocket::bytesWritten, pacer, next);
+        next();
+    }
 }

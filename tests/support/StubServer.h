@@ -168,8 +168,8 @@ private:
     void answer(const std::shared_ptr<Connection> &connection, const Response &response);
     // The answer is written whole: close in order, or wait for the next request.
     void answered(const std::shared_ptr<Connection> &connection, bool closeAfter);
-    void drip(const std::shared_ptr<Connection> &connection, const QByteArray &bytes, std::chrono::milliseconds interval,
-              bool closeAfter);
+    void writeInPieces(const std::shared_ptr<Connection> &connection, const QByteArray &bytes, qsizetype piece,
+                       std::chrono::milliseconds interval, bool closeAfter);
     const Route *match(const Request &request) const;
 
     QTcpServer m_server;
