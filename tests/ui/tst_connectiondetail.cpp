@@ -66,14 +66,6 @@ struct Fixture : ShellFixture
     }
 };
 
-QStringList ids(const QList<ServerLocation> &servers)
-{
-    QStringList result;
-    for (const ServerLocation &server : servers)
-        result.append(server.id);
-    return result;
-}
-
 // The ids of the rows in a section, top to bottom.
 QStringList rowIds(const QWidget *section, const QString &prefix)
 {
@@ -100,12 +92,12 @@ QStringList checked(const ServerPickerSheet &sheet)
 
 struct Picker
 {
-    QList<ServerLocation> chosen;
+    QStringList chosen; // the ids reported (the whole record reaches the connect: the view's test)
     ServerPickerSheet sheet;
 
     explicit Picker(std::optional<QString> selectedId)
         : sheet(ServerLocation::allServers(), std::move(selectedId),
-                [this](const ServerLocation &server) { chosen.append(server); })
+                [this](const ServerLocation &server) { chosen.append(server.id); })
     {
         sheet.show();
         (void)QTest::qWaitForWindowExposed(&sheet);
@@ -317,26 +309,23 @@ private slots:
     // buttons and carry the badge instead of a checkmark.
     void layout()
     {
-        const auto split = ServerPickerSheet::sections(ServerLocation::allServers());
-        QCOMPARE(ids(split.available), (QStringList{u"sg-node-01"_s, u"us-west-01"_s}));
-        QCOMPARE(ids(split.offline), (QStringList{u"uk-node-01"_s, u"ie-node-01"_s, u"in-node-01"_s, u"au-node-01"_s,
-                                                  u"de-node-01"_s, u"jm-node-01"_s, u"it-node-01"_s}));
-
+        const QStringList offlineIds{u"uk-node-01"_s, u"ie-node-01"_s, u"in-node-01"_s, u"au-node-01"_s,
+                                     u"de-node-01"_s, u"jm-node-01"_s, u"it-node-01"_s};
         Picker picker(u"sg-node-01"_s);
         ServerPickerSheet &sheet = picker.sheet;
         QCOMPARE(sheet.windowModality(), Qt::WindowModal);
         const auto *available = sheet.findChild<QWidget *>(u"availableSection"_s);
         const auto *offline = sheet.findChild<QWidget *>(u"offlineSection"_s);
         QVERIFY(available->y() < offline->y());
-        QCOMPARE(rowIds(available, u"serverRow:"_s), ids(split.available));
-        QCOMPARE(rowIds(offline, u"offlineRow:"_s), ids(split.offline));
+        QCOMPARE(rowIds(available, u"serverRow:"_s), (QStringList{u"sg-node-01"_s, u"us-west-01"_s}));
+        QCOMPARE(rowIds(offline, u"offlineRow:"_s), offlineIds);
 
         QCOMPARE(picker.row(u"sg-node-01"_s)->findChild<QLabel *>(u"title"_s)->text(), u"Singapore - Singapore"_s);
         // The subtitle in the secondary colour, not the button text colour of the row.
         const QLabel *subtitle = picker.row(u"sg-node-01"_s)->findChild<QLabel *>(u"subtitle"_s);
         QCOMPARE(subtitle->palette().color(subtitle->foregroundRole()), Style::secondaryText(&sheet));
-        for (const ServerLocation &server : split.offline) {
-            const QWidget *row = picker.row(server.id);
+        for (const QString &id : offlineIds) {
+            const QWidget *row = picker.row(id);
             QVERIFY(!qobject_cast<const QAbstractButton *>(row) && row->findChild<QLabel *>(u"offlineBadge"_s));
             QVERIFY(!row->findChild<QWidget *>(u"checkmark"_s));
         }
@@ -357,8 +346,7 @@ private slots:
             QTest::mouseClick(picker.row(u"sg-node-01"_s), Qt::LeftButton);
         QTest::mouseClick(picker.row(u"us-west-01"_s), Qt::LeftButton);
         QTest::mouseClick(picker.row(u"uk-node-01"_s), Qt::LeftButton);
-        QCOMPARE(ids(picker.chosen), (QStringList{u"sg-node-01"_s, u"sg-node-01"_s, u"sg-node-01"_s, u"us-west-01"_s}));
-        QCOMPARE(picker.chosen.last(), *ServerLocation::find(u"us-west-01"_s));
+        QCOMPARE(picker.chosen, (QStringList{u"sg-node-01"_s, u"sg-node-01"_s, u"sg-node-01"_s, u"us-west-01"_s}));
         QVERIFY(picker.sheet.isVisible());
         QCOMPARE(checked(picker.sheet), QStringList{u"sg-node-01"_s});
         picker.sheet.setSelectedId(u"us-west-01"_s);
