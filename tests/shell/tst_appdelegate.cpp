@@ -104,46 +104,42 @@ private slots:
     // icon and its text (the tray's tooltip, whose second line says why).
     void statusIcon()
     {
-        struct Row
+        const QString lost = u"Connection lost — reconnecting..."_s, busy = u"shield"_s, title = u"Velorin VPN — "_s;
+        const struct
         {
             VPNConnectionState state;
             VPNDisplayStatus status;
-            QString symbol;
-            QString tooltip;
-        };
-        const QString lost = u"Connection lost — reconnecting..."_s;
-        const Row rows[] = {
-            {VPNConnectionState::connecting(), VPNDisplayStatus::Connecting, u"shield"_s, u"Velorin VPN — Connecting…"_s},
-            {VPNConnectionState::connected(), VPNDisplayStatus::Connected, u"checkmark.shield.fill"_s,
-             u"Velorin VPN — Connected"_s},
-            {VPNConnectionState::disconnecting(), VPNDisplayStatus::Disconnecting, u"shield"_s,
-             u"Velorin VPN — Disconnecting…"_s},
-            {VPNConnectionState::reconnecting(), VPNDisplayStatus::Connecting, u"shield"_s, u"Velorin VPN — Connecting…"_s},
+            QString symbol, tooltip;
+        } rows[] = {
+            {VPNConnectionState::connecting(), VPNDisplayStatus::Connecting, busy, title + u"Connecting…"_s},
+            {VPNConnectionState::connected(), VPNDisplayStatus::Connected, u"checkmark.shield.fill"_s, title + u"Connected"_s},
+            {VPNConnectionState::disconnecting(), VPNDisplayStatus::Disconnecting, busy, title + u"Disconnecting…"_s},
+            {VPNConnectionState::reconnecting(), VPNDisplayStatus::Connecting, busy, title + u"Connecting…"_s},
             {VPNConnectionState::error(lost), VPNDisplayStatus::Error, u"exclamationmark.shield"_s,
-             u"Velorin VPN — Error\n"_s + lost},
-            {VPNConnectionState::error({}), VPNDisplayStatus::Error, u"exclamationmark.shield"_s, u"Velorin VPN — Error"_s},
+             title + u"Error\n"_s + lost},
+            {VPNConnectionState::error({}), VPNDisplayStatus::Error, u"exclamationmark.shield"_s, title + u"Error"_s},
             {VPNConnectionState::disconnected(), VPNDisplayStatus::Disconnected, u"shield.lefthalf.filled"_s,
-             u"Velorin VPN — Disconnected"_s},
+             title + u"Disconnected"_s},
         };
         ShellFixture f;
         AppDelegate &delegate = f.launch();
         QSignalSpy changes(&delegate, &AppDelegate::vpnStatusChanged);
-        for (const Row &row : rows) {
+        for (const auto &row : rows) {
             QVERIFY(f.publish(row.state));
             QCOMPARE(delegate.vpnStatus(), row.status);
-            QCOMPARE(delegate.statusSymbol(), row.symbol);
-            QCOMPARE(delegate.statusItem()->toolTip(), row.tooltip);
-            QCOMPARE(delegate.statusDescription(), row.tooltip.section(u'\n', 0, 0));
+            QCOMPARE((QStringList{delegate.statusSymbol(), delegate.statusItem()->toolTip(), delegate.statusDescription()}),
+                     (QStringList{row.symbol, row.tooltip, row.tooltip.section(u'\n', 0, 0)}));
         }
         // One signal per change of the display status, none for a state that looks the same.
         QCOMPARE(changes.size(), 6);
     }
 
-    // A left click opens the panel, another closes it. The click that closes
-    // an open panel from outside (a click on the icon is outside the panel)
-    // does not open it again at once. A right click shows the three-item
-    // menu, never the panel; the items do what they say; afterwards a left
-    // click opens the panel again.
+    // A left click opens the panel, a popup without a frame. The click that
+    // closes an open panel from outside (a click on the icon is outside the
+    // panel) does not open it again at once; double and middle clicks add
+    // nothing. A right click shows the three-item menu, never the panel, and
+    // the items do what they say. (A second click closing the panel is the
+    // Wayland test's; the panel after the menu, the real tray's.)
     void clicksOnTheIcon()
     {
         ShellFixture f;
@@ -154,25 +150,13 @@ private slots:
 
         emit tray->activated(QSystemTrayIcon::Trigger);
         QVERIFY(panel->isVisible());
-        QCOMPARE(panel->content()->size(), PopoverPanel::contentSize);
-        QVERIFY(panel->windowFlags().testFlag(Qt::Popup));
-        QVERIFY(panel->windowFlags().testFlag(Qt::FramelessWindowHint));
-        emit tray->activated(QSystemTrayIcon::Trigger);
-        QVERIFY(!panel->isVisible());
-
-        QTest::qWait(AppDelegate::reopenGuardMs + 50);
-        emit tray->activated(QSystemTrayIcon::Trigger);
-        QVERIFY(panel->isVisible());
+        QVERIFY(panel->windowFlags().testFlags(Qt::Popup | Qt::FramelessWindowHint));
         panel->hide(); // as a click outside closes it
         emit tray->activated(QSystemTrayIcon::Trigger);
         QVERIFY(!panel->isVisible());
         QTest::qWait(AppDelegate::reopenGuardMs + 50);
-        emit tray->activated(QSystemTrayIcon::Trigger);
-        QVERIFY(panel->isVisible());
-
-        // Double and middle clicks add nothing.
-        emit tray->activated(QSystemTrayIcon::DoubleClick);
-        emit tray->activated(QSystemTrayIcon::MiddleClick);
+        for (const auto reason : {QSystemTrayIcon::Trigger, QSystemTrayIcon::DoubleClick, QSystemTrayIcon::MiddleClick})
+            emit tray->activated(reason);
         QVERIFY(panel->isVisible());
         QCOMPARE(counting.panels, 1);
 
@@ -203,11 +187,6 @@ private slots:
         QCOMPARE(windowShownAtPost, (QList<bool>{true, true}));
         delegate.contextMenu()->close();
         QTRY_VERIFY(!delegate.contextMenu());
-
-        QTest::qWait(AppDelegate::reopenGuardMs + 50);
-        emit tray->activated(QSystemTrayIcon::Trigger);
-        QVERIFY(panel->isVisible());
-        QVERIFY(!delegate.contextMenu());
     }
 
     // One main window: a second open brings it forward. Closing drops it (and

@@ -92,23 +92,11 @@ private slots:
         m_shell.reset();
     }
 
-    void statusSelectAndActivate()
+    // The second start's hand-over: the window it asks for is brought forward.
+    // (Status and select are read through the running application by the
+    // single-instance test's command line.)
+    void activateCallsTheAction()
     {
-        Client status(path());
-        status.send(request(u"status"_s));
-        QVERIFY(status.waitFor(1) && status.waitClosed());
-        const QJsonObject answer = status.lines.first();
-        QVERIFY(answer.value(u"ok"_s).toBool());
-        QCOMPARE(answer.value(u"state"_s).toString(), u"disconnected"_s);
-        QCOMPARE(answer.value(u"protocol"_s).toString(), u"IKEv2"_s);
-        QCOMPARE(answer.value(u"selectedServer"_s).toString(), m_shell->servers.selectedServer().id);
-
-        Client select(path());
-        select.send(request(u"select"_s, {{u"server"_s, u"us-west-01"_s}}));
-        QVERIFY(select.waitFor(1));
-        QVERIFY(select.lines.first().value(u"ok"_s).toBool());
-        QCOMPARE(m_shell->servers.selectedServer().id, u"us-west-01"_s);
-
         Client activate(path());
         activate.send(request(u"activate"_s, {{u"window"_s, u"settings"_s}}));
         QVERIFY(activate.waitFor(1));
@@ -221,24 +209,6 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 5000));
         QCOMPARE(WEXITSTATUS(status), 0);
         QCOMPARE(m_shell->ikev2.disconnectCalls, 0);
-    }
-
-    // A socket file left by a run that was killed is replaced.
-    void aStaleSocketFileIsReplaced()
-    {
-        const QString stale = m_dir.filePath(u"stale.sock"_s);
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address = {};
-        address.sun_family = AF_UNIX;
-        ::strncpy(address.sun_path, QFile::encodeName(stale).constData(), sizeof address.sun_path - 1);
-        QVERIFY(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
-        ::close(fd);
-        QVERIFY(QFile::exists(stale));
-        ControlServer again(m_shell->vpn, m_shell->servers, {});
-        QCOMPARE(again.listen(stale), std::nullopt);
-        Client client(stale);
-        client.send(request(u"status"_s));
-        QVERIFY(client.waitFor(1) && client.lines.first().value(u"ok"_s).toBool());
     }
 };
 

@@ -8,7 +8,6 @@
 #include <QLabel>
 #include <QProcess>
 #include <QScreen>
-#include <QSignalSpy>
 #include <QtTest>
 
 #include <csignal>
@@ -137,7 +136,8 @@ private slots:
     }
 
     // The tray host quits (last: the host is gone afterwards): the main
-    // window becomes the application, and closing it quits.
+    // window opens (that closing it then quits is the StatusNotifierItem
+    // test's, through the same change of surface).
     void aTrayThatGoesAwayLeavesTheMainWindow()
     {
         const qint64 trayer = qEnvironmentVariableIntValue("VELORIN_TEST_TRAYER_PID");
@@ -151,9 +151,6 @@ private slots:
         QVERIFY(::kill(pid_t(trayer), SIGTERM) == 0);
         QTRY_VERIFY_WITH_TIMEOUT(delegate.mainWindow() && delegate.mainWindow()->isVisible(),
                                  TrayHostWatch::graceMs + 3000);
-        QSignalSpy quit(&delegate, &AppDelegate::quitRequested);
-        delegate.mainWindow()->close();
-        QCOMPARE(quit.size(), 1);
     }
 };
 

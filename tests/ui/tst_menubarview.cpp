@@ -63,39 +63,28 @@ class TestMenuBarView : public QObject
     Q_OBJECT
 
 private slots:
-    // Per status the panel shows the connection's one look (its table, with
-    // every state, is tested with the connection view); then what a press does.
-    void statusAndButton_data()
-    {
-        QTest::addColumn<VPNConnectionState>("state");
-        QTest::addColumn<int>("connects");
-        QTest::addColumn<int>("disconnects");
-        QTest::newRow("disconnected") << VPNConnectionState::disconnected() << 1 << 0;
-        QTest::newRow("connecting") << VPNConnectionState::connecting() << 0 << 0;
-        QTest::newRow("connected") << VPNConnectionState::connected() << 0 << 1;
-        QTest::newRow("error") << VPNConnectionState::error(u"Connection failed"_s) << 1 << 0;
-    }
+    // The panel shows the connection's one look (its table, with every
+    // state, is the connection view's test) and an error's reason; a press
+    // does what the look says: nothing while connecting, a connect to the
+    // selected server, selected once more (stored), or a disconnect.
     void statusAndButton()
     {
-        QFETCH(VPNConnectionState, state);
-        QFETCH(int, connects);
-        QFETCH(int, disconnects);
         Panel p;
-        QVERIFY(p.publish(state));
-        const auto look = ConnectionPresentation::look(state);
-        QCOMPARE((QStringList{p.text(u"statusText"_s), p.button()->text()}), (QStringList{look.text, look.buttonTitle}));
-        QCOMPARE(p.find(u"statusReason"_s)->isVisible(), state.isError());
-        if (state.isError())
-            QCOMPARE(p.text(u"statusReason"_s), state.errorMessage());
-        QCOMPARE(p.find(u"statusDot"_s)->property("color").value<QColor>(), Style::toneColor(look.tone, p.view.get()));
-        QCOMPARE(p.button()->isEnabled(), look.buttonEnabled());
-
-        // The selected server, selected once more (stored) and connected to.
         QVERIFY(!p.defaults.standard().contains(ServerManager::selectedServerKey));
-        QTest::mouseClick(p.button(), Qt::LeftButton);
-        QCOMPARE(p.ikev2.connectCalls.size(), connects);
-        QCOMPARE(p.ikev2.disconnectCalls, disconnects);
-        QCOMPARE(p.defaults.standard().string(ServerManager::selectedServerKey).has_value(), connects == 1);
+        for (const VPNConnectionState &state : {VPNConnectionState::connecting(), VPNConnectionState::error(u"Failed"_s),
+                                                VPNConnectionState::connected(), VPNConnectionState::disconnected()}) {
+            QVERIFY(p.publish(state));
+            const auto look = ConnectionPresentation::look(state);
+            const QString reason = p.find(u"statusReason"_s)->isVisible() ? p.text(u"statusReason"_s) : QString();
+            QCOMPARE((QStringList{p.text(u"statusText"_s), p.button()->text(), reason}),
+                     (QStringList{look.text, look.buttonTitle, state.errorMessage()}));
+            QCOMPARE(p.find(u"statusDot"_s)->property("color").value<QColor>(), Style::toneColor(look.tone, p.view.get()));
+            QCOMPARE(p.button()->isEnabled(), look.buttonEnabled());
+            QTest::mouseClick(p.button(), Qt::LeftButton);
+        }
+        QCOMPARE(p.ikev2.connectCalls.size(), 2);
+        QCOMPARE(p.ikev2.disconnectCalls, 1);
+        QVERIFY(p.defaults.standard().contains(ServerManager::selectedServerKey));
     }
 
     // While connected: a "Soon" row changes nothing (not the selection, the
@@ -189,64 +178,20 @@ private slots:
         QVERIFY(p.find(u"signedOutPanel"_s)->isVisible());
     }
 
-    // The catalogue's map region after a change of selection or of status
-    // (the status rule is shared with the connection view and tested there),
-    // and the map drawing it.
-    void mapRegion_data()
-    {
-        QTest::addColumn<VPNConnectionState>("start");
-        QTest::addColumn<QString>("select"); // empty: change the state instead
-        QTest::addColumn<VPNConnectionState>("state");
-        QTest::addColumn<QVariant>("region"); // invalid: unchanged
-        const ServerLocation *sg = ServerLocation::find(u"sg-node-01"_s);
-        const ServerLocation *us = ServerLocation::find(u"us-west-01"_s);
-        const auto around = [](const ServerLocation *s) {
-            return QVariant::fromValue(MapRegion::around(s->latitude, s->longitude));
-        };
-        const QVariant overview = QVariant::fromValue(MapRegion::overview());
-        const VPNConnectionState none;
-        QTest::newRow("select while connected")
-            << VPNConnectionState::connected() << u"us-west-01"_s << none << around(us);
-        QTest::newRow("select while disconnected")
-            << VPNConnectionState::disconnected() << u"us-west-01"_s << none << overview;
-        QTest::newRow("select the selected one again")
-            << VPNConnectionState::error(u"x"_s) << u"sg-node-01"_s << none << QVariant();
-        QTest::newRow("to connected") << VPNConnectionState::disconnected() << QString()
-                                      << VPNConnectionState::connected() << around(sg);
-    }
-
-    void mapRegion()
-    {
-        QFETCH(VPNConnectionState, start);
-        QFETCH(QString, select);
-        QFETCH(VPNConnectionState, state);
-        QFETCH(QVariant, region);
-        Panel p;
-        QVERIFY(p.publish(start));
-        p.servers.setMapRegion(kElsewhere);
-        if (select.isEmpty())
-            QVERIFY(p.publish(state));
-        else
-            p.servers.selectServer(*ServerLocation::find(select));
-
-        const MapRegion expected = region.isValid() ? region.value<MapRegion>() : kElsewhere;
-        QCOMPARE(p.servers.mapRegion(), expected);
-        auto *map = p.find<WorldMap>(u"panelMap"_s);
-        QCOMPARE(map->region(), expected);
-        QTRY_COMPARE(map->displayedRegion(), expected);
-        QCOMPARE(map->height(), MenuBarRules::mapHeight);
-    }
-
-    // The panel starts on the catalogue's region; a pin is "connected" only
-    // for the selected server while connected.
-    void mapStartAndPins()
+    // The panel starts on the catalogue's region and moves it: around the
+    // selected server once connected (the status rule is shared with the
+    // connection view and tested there), around a server picked while
+    // connected, to the overview for one picked while not, nowhere for the
+    // selected one picked again. Its map draws that region; a pin is
+    // "connected" only for the selected server while connected.
+    void mapRegionAndPins()
     {
         Panel p(true, false);
         p.servers.setMapRegion(kElsewhere);
         p.createView();
         auto *map = p.find<WorldMap>(u"panelMap"_s);
-        QCOMPARE(map->region(), kElsewhere);
-        QCOMPARE(p.servers.mapRegion(), kElsewhere);
+        QCOMPARE(map->height(), MenuBarRules::mapHeight);
+        QCOMPARE(map->annotations().size(), ServerLocation::allServers().size());
         const auto connectedPins = [map] {
             QStringList ids;
             for (const ServerAnnotation &pin : map->annotations())
@@ -254,14 +199,30 @@ private slots:
                     ids << pin.id;
             return ids;
         };
-        QCOMPARE(map->annotations().size(), ServerLocation::allServers().size());
+        const auto around = [](const char *id) {
+            const ServerLocation *server = ServerLocation::find(QString::fromLatin1(id));
+            return MapRegion::around(server->latitude, server->longitude);
+        };
+        const auto regions = [&] { return QList<MapRegion>{p.servers.mapRegion(), map->region()}; };
+        QCOMPARE(regions(), (QList<MapRegion>{kElsewhere, kElsewhere}));
         QCOMPARE(connectedPins(), QStringList());
+
         QVERIFY(p.publish(VPNConnectionState::connected()));
+        QCOMPARE(regions(), (QList<MapRegion>{around("sg-node-01"), around("sg-node-01")}));
         QCOMPARE(connectedPins(), QStringList{u"sg-node-01"_s});
-        QTRY_COMPARE(map->displayedRegion(), MapRegion::around(1.3521, 103.8198));
+        QTRY_COMPARE(map->displayedRegion(), around("sg-node-01"));
         p.save(u"menubar-connected-map.png"_s);
+
+        p.servers.selectServer(*ServerLocation::find(u"us-west-01"_s));
+        QCOMPARE(regions(), (QList<MapRegion>{around("us-west-01"), around("us-west-01")}));
         QVERIFY(p.publish(VPNConnectionState::error(u"x"_s)));
         QCOMPARE(connectedPins(), QStringList());
+        p.servers.setMapRegion(kElsewhere);
+        p.servers.selectServer(*ServerLocation::find(u"us-west-01"_s));
+        QCOMPARE(regions(), (QList<MapRegion>{kElsewhere, kElsewhere}));
+        p.servers.selectServer(*ServerLocation::find(u"sg-node-01"_s));
+        QCOMPARE(regions(), (QList<MapRegion>{MapRegion::overview(), MapRegion::overview()}));
+        QTRY_COMPARE(map->displayedRegion(), MapRegion::overview());
     }
 };
 
