@@ -242,11 +242,17 @@ private slots:
         QCOMPARE(service.locateXrayBinary(), named);
     }
 
-    // The fifth loss within the window is a crash loop; older ones drop out.
-    // (How many restarts come before giving up is the crash-loop test's.)
+    // The delays between restarts and when they stop, without waiting for them.
     void theRestartPolicy()
     {
         XrayRestartPolicy policy;
+        QList<std::optional<int>> delays;
+        for (int i = 0; i < 4; ++i)
+            delays.append(policy.nextRestartDelayMs());
+        QCOMPARE(delays, (QList<std::optional<int>>{2000, 4000, 6000, std::nullopt}));
+        policy.resetAttempts();
+        QCOMPARE(policy.nextRestartDelayMs(), 2000);
+        // The fifth loss within the window is a crash loop; older ones drop out.
         const qint64 window = XrayRestartPolicy::windowMs;
         for (const qint64 at : {0LL, 10LL, 20LL, 30LL})
             QVERIFY(!policy.recordLoss(at));
