@@ -45,18 +45,20 @@ private slots:
     void connectsAndCleansUpOnCtrlC_data()
     {
         QTest::addColumn<int>("signal");
+        QTest::addColumn<QString>("server"); // empty: the selected one
         // (SIGTERM and SIGHUP end the runs of the tests below.)
-        QTest::newRow("Ctrl-C") << int(SIGINT);
-        QTest::newRow("SIGQUIT") << int(SIGQUIT);
+        QTest::newRow("Ctrl-C") << int(SIGINT) << QString();
+        QTest::newRow("SIGQUIT, a server named") << int(SIGQUIT) << u"us-west-01"_s;
     }
 
     void connectsAndCleansUpOnCtrlC()
     {
         QFETCH(int, signal);
-        auto run = connect();
+        QFETCH(QString, server);
+        auto run = connect(QStringList{u"--protocol"_s, u"xray"_s} + (server.isEmpty() ? QStringList() : QStringList{server}));
         QVERIFY2(run->waitForOut(u"connected to Singapore (203.0.113.10)\n"_s), qPrintable(run->out() + run->err()));
         QCOMPARE(run->out(), u"connecting\nconnected to Singapore (203.0.113.10)\n"_s);
-        QCOMPARE(m_server->requests()[0].query, u"server_id=sg-node-01"_s);
+        QCOMPARE(m_server->requests()[0].query, u"server_id="_s + (server.isEmpty() ? u"sg-node-01"_s : server));
         const QList<qint64> launches = m_xray->launches();
         QCOMPARE(launches.size(), 1);
 
@@ -162,16 +164,6 @@ private slots:
         run->signal(SIGTERM);
         QCOMPARE(run->exitStatus(), 0);
         QCOMPARE(mode(), u"'none'"_s);
-    }
-
-    void aFailedFirstConnectExitsWithTheMessage()
-    {
-        m_server->on("GET", u"/api/v1/xray/config"_s, StubServer::Response::json(401, "{\"error\":\"expired\"}"));
-        auto run = connect({u"--protocol"_s, u"xray"_s, u"us-west-01"_s});
-        QCOMPARE(run->exitStatus(), 1);
-        QCOMPARE(run->out(), u"connecting\nerror: Failed to fetch Xray config\n"_s);
-        QCOMPARE(m_server->requests()[0].query, u"server_id=us-west-01"_s);
-        QVERIFY(m_tool->calls().isEmpty());
     }
 
     void refusesBadArguments_data()

@@ -52,28 +52,6 @@ class TestVici : public QObject
     Q_OBJECT
 
 private slots:
-    // The encoding example of the protocol description, byte for byte.
-    void encodesTheProtocolExample()
-    {
-        Vici::Message sub;
-        sub.set("key2", "value2");
-        Vici::Message section;
-        section.setSection("sub-section", sub);
-        section.setList("list1", {"item1", "item2"});
-        Vici::Message message;
-        message.set("key1", "value1");
-        message.setSection("section1", section);
-
-        const QByteArray expected = QByteArray("\x03\x04key1\x00\x06value1", 14)
-            + QByteArray("\x01\x08section1", 10) + QByteArray("\x01\x0bsub-section", 13)
-            + QByteArray("\x03\x04key2\x00\x06value2", 14) + QByteArray("\x02", 1)
-            + QByteArray("\x04\x05list1", 7) + QByteArray("\x05\x00\x05item1", 8)
-            + QByteArray("\x05\x00\x05item2", 8) + QByteArray("\x06\x02", 2);
-        QCOMPARE(Vici::encode(message), expected);
-
-        QCOMPARE(Vici::decode(expected), message);
-    }
-
     // Names up to 255 bytes, values up to 65535 and frames up to 512 KiB
     // round-trip; one byte more is refused when encoding.
     void theLimitsOfTheWire()
@@ -155,34 +133,6 @@ private slots:
         QString why;
         QVERIFY(!Vici::decode(input, &why));
         QVERIFY2(why.contains(error), qPrintable(why));
-    }
-
-    // An event and the response it interrupts, fed one byte at a time.
-    void readsFramesByteByByte()
-    {
-        Vici::Message event;
-        event.set("up", "yes");
-        Vici::Packet eventPacket{Vici::PacketType::Event, "ike-updown", event};
-        Vici::Message response;
-        response.set("success", "yes");
-        Vici::Packet responsePacket{Vici::PacketType::CmdResponse, {}, response};
-        const QByteArray stream = *Vici::encodeFrame(eventPacket) + *Vici::encodeFrame(responsePacket);
-
-        Vici::FrameReader reader;
-        QList<Vici::Packet> packets;
-        for (char byte : stream) {
-            reader.append(QByteArrayView(&byte, 1));
-            Vici::Packet packet;
-            QString error;
-            Vici::FrameReader::Result result;
-            while ((result = reader.next(&packet, &error)) == Vici::FrameReader::Result::Packet)
-                packets.append(packet);
-            QCOMPARE(result, Vici::FrameReader::Result::NeedMore);
-        }
-        QCOMPARE(packets.size(), 2);
-        // Re-encoded, the two packets give the stream back: same types, names, messages.
-        QCOMPARE(*Vici::encodeFrame(packets[0]) + *Vici::encodeFrame(packets[1]), stream);
-        QVERIFY(!reader.hasPartialFrame());
     }
 
     // A length over the limit is refused as soon as the length is read, not
