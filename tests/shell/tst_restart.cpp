@@ -52,6 +52,9 @@ private slots:
         FakeSystemVpn system;
         {
             Run first(f, system);
+            // The session restore (with the device registration) runs to its
+            // end in each run, so nothing is still awaited when a run goes.
+            QTRY_VERIFY(!first.delegate->isRestoringSession());
             system.emitStatus(Status::Connected);
             QTRY_COMPARE(first.delegate->vpnStatus(), VPNDisplayStatus::Connected);
             first.delegate->quitApp();
@@ -70,6 +73,7 @@ private slots:
         QCOMPARE(system.stopCalls, 1);
         QTRY_COMPARE(next.delegate->vpnStatus(), VPNDisplayStatus::Disconnected);
         QCOMPARE(next.button()->text(), u"Connect"_s);
+        QTRY_VERIFY(!next.delegate->isRestoringSession());
     }
 };
 

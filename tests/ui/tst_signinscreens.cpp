@@ -1,6 +1,7 @@
 // The sign-in screen and its password-reset and e-mail verification sheets
 // against a stub authentication service.
 #include "AccountScreensSupport.h"
+#include "platform/Log.h"
 #include "ui/account/EmailVerificationView.h"
 #include "ui/account/ForgotPasswordView.h"
 #include "ui/account/LoginView.h"
@@ -407,6 +408,7 @@ private slots:
     // the address and stops the countdown; Cancel also clears the error.
     void verificationSheet()
     {
+        Log::Capture log;
         Screen screen;
         screen.server.on("POST", u"/auth/verify-email"_s,
                          StubServer::Response::json(400, "{\"error\":\"Invalid or expired code\"}").after(300ms));
@@ -498,6 +500,8 @@ private slots:
         QVERIFY(!login.verificationSheet());
         QTRY_VERIFY(!sheet);
         QVERIFY(screen.server.waitForRequests(5));
+        // Both resends are answered before the screen goes.
+        QTRY_COMPARE(log.matching(u"Verification code resent"_s).size(), 2);
     }
 };
 
