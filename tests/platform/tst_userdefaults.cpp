@@ -114,7 +114,7 @@ private slots:
         QCOMPARE(defaults.integer(u"k"_s), std::optional<qint64>(1));
         QVERIFY(!defaults.lastError().isEmpty());
         QVERIFY(!defaults.set(u"k"_s, 2));
-        QCOMPARE(log.matching(u"UserDefaults: Failed to write"_s).size(), 1); // reported once
+        QCOMPARE(log.matching(u"UserDefaults: Failed to write"_s).size(), 1);
     }
 
     void concurrentWritersLoseNothing()
@@ -168,11 +168,9 @@ private slots:
         QTRY_COMPARE(cli.string(u"selected_server_id"_s), std::optional<QString>(u"sg-node-01"_s));
     }
 
-    // A file broken while the programs run (unparsable, too large, or a value
-    // of a type this version does not know) is left alone by the watch (it
-    // may be half-way through an edit); the next write keeps it aside under a
-    // new name and writes what this process knew. At start it is kept aside
-    // at once. Either way nothing of it is overwritten.
+    // A file broken while the programs run is left alone by the watch (it may
+    // be half-way through an edit); the next write keeps it aside. At start it
+    // is kept aside at once.
     void brokenFilesAreKeptAsideNeverOverwritten_data()
     {
         QTest::addColumn<QByteArray>("bytes");
@@ -180,7 +178,6 @@ private slots:
         QTest::newRow("truncated") << valid.left(valid.size() / 2);
         QTest::newRow("binary") << QByteArray::fromHex("7f454c460201000fffe0");
         QTest::newRow("unknown type tag") << QByteArray(R"({"version":1,"values":{"keep":{"date":"2026"}}})");
-        // Valid, but far larger than settings ever are.
         QTest::newRow("10 MB") << valid.left(valid.size() - 2) + ",\"pad\":{\"string\":\""
                 + QByteArray(10 * 1024 * 1024, 'x') + "\"}}}";
     }
@@ -213,15 +210,13 @@ private slots:
         QCOMPARE(asides().size(), 2);
         for (const QString &aside : asides())
             QCOMPARE(readFile(dir.filePath(aside)), bytes);
-        // New values go to a fresh document.
         QVERIFY(starting.set(u"k"_s, 3));
         QCOMPARE(UserDefaults(path).integer(u"k"_s), std::optional<qint64>(3));
         QCOMPARE(asides().size(), 2);
     }
 
-    // A holder that never lets go (a stopped process) fails the write after
-    // a bounded wait; the value holds here and goes out with the next write,
-    // beside what others wrote meanwhile.
+    // A holder that never lets go (a stopped process) fails the write after a
+    // bounded wait; the value goes out with the next write.
     void writeFailsWhileAnotherProgramHoldsTheLock()
     {
         QTemporaryDir dir;

@@ -63,11 +63,10 @@ private slots:
         message.setList("none", {});
         message.setSection("empty-section", {});
         QCOMPARE(Vici::decode(*Vici::encode(message)), message);
-        // Setting an existing name replaces it in place.
+        // An existing name is replaced in place.
         message.set("binary", "text");
         QCOMPARE(message.entries().size(), std::size_t(5));
         QCOMPARE(message.text("binary"), u"text"_s);
-        // The deepest nesting allowed (one more is refused below).
         QByteArray deep;
         for (int i = 0; i < Vici::MaxSectionDepth; ++i)
             deep += bytes({1, 1, 's'});
@@ -123,7 +122,7 @@ private slots:
         QByteArray deep;
         for (int i = 0; i <= Vici::MaxSectionDepth; ++i)
             deep += bytes({1, 1, 's'});
-        QTest::newRow("too deep") << deep << u"nested deeper"_s; // one level more than allowed
+        QTest::newRow("too deep") << deep << u"nested deeper"_s;
     }
 
     void rejectsMalformedMessages()
@@ -135,9 +134,8 @@ private slots:
         QVERIFY2(why.contains(error), qPrintable(why));
     }
 
-    // A length over the limit is refused as soon as the length is read, not
-    // after waiting for half a megabyte that may never come; an empty frame
-    // and a malformed packet are refused too.
+    // A length over the limit is refused as soon as it is read, not after
+    // waiting for half a megabyte that may never come.
     void refusesBadFrames_data()
     {
         QTest::addColumn<QByteArray>("input");
@@ -167,10 +165,8 @@ private slots:
         QVERIFY2(why.contains(error), qPrintable(why));
     }
 
-    // Each reply comes from the event loop, never inside call(), and one
-    // command is sent at a time. A command or event the daemon does not know,
-    // or a value too long to send, fails only itself: the connection stays
-    // and the next command is answered.
+    // One command is sent at a time. A command or event the daemon does not
+    // know, or a value too long to send, fails only itself.
     void eachCommandGetsItsOwnReplyInTurn()
     {
         FakeViciServer server;
@@ -202,8 +198,7 @@ private slots:
         QCOMPARE(server.connectionCount(), 1);
     }
 
-    // Whole frames are what every other client test gets; here the bytes
-    // come one at a time.
+    // The bytes come one at a time (every other client test gets whole frames).
     void deliversEventsInTheMiddleOfAResponse()
     {
         FakeViciServer server;
@@ -249,9 +244,8 @@ private slots:
                                            << u"the IKE daemon did not answer \"initiate\" within 0.2 s"_s;
     }
 
-    // Malformed bytes, or silence past the time-out, end the connection with
-    // a clear error for everything that waits; the next request opens a
-    // fresh connection, and a late answer on the old one is not taken for it.
+    // The next request opens a fresh connection, and a late answer on the
+    // old one is not taken for it.
     void dropsTheConnectionOnHostileInput()
     {
         QFETCH(QByteArray, bytes);
@@ -294,8 +288,7 @@ private slots:
         QCOMPARE(server.connectionCount(), 2);
     }
 
-    // A path that is not the daemon's socket fails every waiting call with
-    // the path named (nothing listening there is worded by the adapter's test).
+    // A plain file at the path (nothing listening there is the adapter's test).
     void reportsAMissingDaemon()
     {
         QTemporaryDir dir;

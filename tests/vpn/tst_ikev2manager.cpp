@@ -39,7 +39,6 @@ QByteArray body(const QJsonObject &object)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-// The manager and everything it talks to, fresh for each test.
 struct Rig : ServiceRig
 {
     FakeSystemVpn vpn;
@@ -81,16 +80,13 @@ private slots:
         QCOMPARE(rig.states, (QStringList{u"connecting"_s, u"connected"_s}));
         QVERIFY(rig.manager->isConnected());
 
-        // The request (its path and query are the route the stub answers).
+        // Its path and query are the route the stub answers.
         QCOMPARE(rig.server.requests().size(), 1);
         QCOMPARE(rig.server.requests().first().header("Authorization"), "Bearer token-abc");
         QCOMPARE(rig.server.requests().first().header("Content-Type"), "application/json");
-
-        // The fetched values replace the dialled address and name the server.
         QCOMPARE(rig.manager->serverName(), u"United States - San Francisco"_s);
 
-        // The profile: every setting, and only a reference to the password
-        // (the settings not named here keep the profile's defaults).
+        // Only a reference to the password; settings not named keep their defaults.
         IKEv2Profile profile;
         profile.serverAddress = u"203.0.113.10"_s;
         profile.remoteIdentifier = u"vpn.example.net"_s;
@@ -103,7 +99,7 @@ private slots:
         QCOMPARE(rig.vpn.savedProfiles.size(), 1);
         QVERIFY(rig.vpn.savedProfiles.first() == profile);
         QCOMPARE(rig.keychain.item(u"com.velorin.vpn.ikev2"_s, u"vpnpassword"_s), Password.toUtf8());
-        // The daemon is handed the password for the saved item only.
+        // The daemon gets the password for the saved item only.
         QCOMPARE(rig.manager->savedPassword(profile.passwordReference), Password.toUtf8());
         QCOMPARE(rig.manager->savedPassword(Keychain::makePersistentRef(u"other"_s, u"vpnpassword"_s)), std::nullopt);
         // Construction, then connect, then the reload after the save.
@@ -178,7 +174,6 @@ private slots:
         QCOMPARE(rig.states.size(), 2);
         QVERIFY(log.matching(Password).isEmpty());
 
-        // Nothing else happens: no retry, no profile, no tunnel.
         QTest::qWait(50);
         QCOMPARE(rig.server.requests().size(), response == 1 ? 1 : 0);
         QVERIFY(rig.vpn.savedProfiles.isEmpty());
@@ -311,9 +306,7 @@ private slots:
         QCOMPARE(rig.manager->isConnected(), isConnected);
     }
 
-    // A stop the user asked for is a plain disconnect, even when the system
-    // reports a reason with the end. (Ends nobody asked for, with the reason
-    // or without, are what the lab's tunnels show.)
+    // Even when the system gives a reason with the end (ends nobody asked for: the lab).
     void aStopTheUserAskedForIsNoError()
     {
         Rig rig;
@@ -330,8 +323,6 @@ private slots:
         QVERIFY(!rig.manager->isConnected());
     }
 
-    // A disconnect during the fetch ends the attempt at once; the late
-    // answer starts nothing.
     void disconnectDuringTheFetchAbandonsTheAttempt()
     {
         Rig rig;
@@ -346,10 +337,8 @@ private slots:
         QCOMPARE(rig.vpn.startCalls, 0);
     }
 
-    // The service adapts the manager for the service manager (which mirrors
-    // it, tested with a stand-in service). A check after a wake asks after the
-    // tunnel: one still there stays connected (one the system no longer has
-    // is the lab's wake test).
+    // A check after a wake asks after the tunnel: one still there stays
+    // connected (one the system no longer has is the lab's wake test).
     void theServiceAdaptsTheManager()
     {
         Rig rig;

@@ -63,7 +63,6 @@ private slots:
         QCOMPARE(request.header("Authorization"), "Bearer token-wg");
         QVERIFY(!request.hasHeader("Content-Type"));
 
-        // The name stays until a disconnect.
         QTest::qWait(20);
         QCOMPARE(rig.service->serverName(), u"Singapore, SG"_s);
         rig.service->disconnect();
