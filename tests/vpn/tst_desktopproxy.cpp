@@ -334,12 +334,9 @@ private slots:
 
         std::unique_ptr<QNetworkAccessManager> direct(DirectNetwork::create(nullptr));
         QCOMPARE(fetch(*direct, QUrl(base + u"/hello"_s)), QByteArray("direct"));
-        TempDefaults defaults;
-        FakeKeychain keychainBackend;
-        KeychainManager keychain(defaults.standard(), keychainBackend);
-        APIClient client(keychain, Endpoints::at(base));
-        QCOMPARE(QCoro::waitFor(sendCatching(client, u"/hello"_s)), QByteArray("direct"));
         Rig rig;
+        APIClient client(rig.keychain, Endpoints::at(base));
+        QCOMPARE(QCoro::waitFor(sendCatching(client, u"/hello"_s)), QByteArray("direct"));
         rig.options.endpoints = Endpoints::at(base);
         rig.make().setProxyOnly(true);
         QVERIFY(rig.connectNow());
