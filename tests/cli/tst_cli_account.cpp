@@ -23,8 +23,7 @@ class TestCliAccount : public QObject
                                      {u"VELORIN_BACKEND_URL="_s + m_server->url().toString()});
     }
 
-    // Standard output of a command that succeeds; what it says on standard
-    // error when it fails, so a comparison shows why.
+    // On failure, standard error, so a comparison shows why.
     QString succeed(const QStringList &arguments, const QByteArray &input = {})
     {
         const auto result = velorin(arguments, input);

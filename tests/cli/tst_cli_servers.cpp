@@ -30,7 +30,6 @@ class TestCliServers : public QObject
     }
 
 private slots:
-    // The catalogue in order, the selection marked; a selection survives a restart.
     void listsAndSelects()
     {
         auto result = velorin({u"servers"_s});
@@ -90,10 +89,8 @@ private slots:
         QVERIFY(result.out.startsWith(u"velorin 1.0 (1)"_s));
     }
 
-    // The app's store and `velorin select` side by side on one settings
-    // folder: the app writes its own keys every 20 ms while the command line
-    // runs 100 times (200 writes from each side). No key is
-    // lost, and the app's catalogue follows each selection.
+    // The app writes its own keys every 20 ms while the command line runs
+    // `select` 100 times on the same settings folder.
     void sideBySideWithTheAppNoKeyIsLost()
     {
         QTemporaryDir config;

@@ -1,7 +1,5 @@
-// What reaches the main thread: signals become ordinary Qt signals there,
-// notifications posted from any thread arrive there, posted work skips a
-// context that is gone; and the real path monitor reports over whichever
-// network-information backend loads here.
+// What reaches the main thread (signals, notifications, posted work), and the
+// real path monitor over whichever network-information backend loads here.
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PathMonitor.h"
@@ -26,14 +24,13 @@ private slots:
         SignalNotifier &notifier = SignalNotifier::instance();
         QVERIFY(notifier.watch(SIGUSR1));
         QVERIFY(notifier.watch(SIGUSR2));
-        QVERIFY(notifier.watch(SIGUSR1)); // once is enough
+        QVERIFY(notifier.watch(SIGUSR1));
         QList<int> received;
         QList<QThread *> threads;
         QObject::connect(&notifier, &SignalNotifier::received, this, [&](int signal) {
             received.append(signal);
             threads.append(QThread::currentThread());
         });
-        // Raised from another thread, delivered to this one.
         std::unique_ptr<QThread> worker(QThread::create([] {
             ::raise(SIGUSR1);
             ::raise(SIGUSR2);

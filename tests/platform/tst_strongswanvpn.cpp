@@ -1,6 +1,5 @@
-// The strongSwan adapter's own logic over a fake VICI socket: what it sends,
-// how events become statuses, how failures end. The real daemons are in
-// tests/lab.
+// The strongSwan adapter over a fake VICI socket: what it sends, how events
+// become statuses, how failures end (the real daemons are in tests/lab).
 #include "platform/StrongSwanVpn.h"
 #include "platform/ViciClient.h"
 #include "support/FakeViciServer.h"
@@ -31,8 +30,7 @@ IKEv2Profile labProfile()
     return profile;
 }
 
-// An updown or list-sa event about our connection (a tunnel with IPv4 and
-// IPv6, as the lab's server gives).
+// An updown or list-sa event about our connection, with IPv4 and IPv6.
 Vici::Message saEvent(const QByteArray &ikeState, const QByteArray &childState, bool up = false)
 {
     Vici::Message ike;
@@ -112,12 +110,11 @@ private:
         QTRY_VERIFY(m_server->commands().contains("initiate"));
     }
 
-    // The daemon answers the held initiate: the tunnel is up, with the DNS
-    // server the log names.
-    void establish(const QByteArray &dnsLine = "installing DNS server 10.232.0.53 to /etc/resolv.conf")
+    // The daemon answers the held initiate, the log naming a DNS server.
+    void establish()
     {
         m_sas = {saEvent("ESTABLISHED", "INSTALLED")};
-        m_server->sendEvent("control-log", logLine(dnsLine));
+        m_server->sendEvent("control-log", logLine("installing DNS server 10.232.0.53 to /etc/resolv.conf"));
         m_server->respond(Answer::success().message);
     }
 
@@ -183,7 +180,7 @@ private slots:
         for (const auto &[section, pairs] : texts)
             for (qsizetype i = 0; i < pairs.size(); i += 2)
                 QCOMPARE(section->value(pairs[i]), pairs[i + 1]);
-        QVERIFY(!conn->section("local")->contains("id"));  // no local identifier
+        QVERIFY(!conn->section("local")->contains("id"));
         QCOMPARE(conn->list("remote_addrs"), QList<QByteArray>{"10.231.0.1"});
         QCOMPARE(conn->list("vips"), (QList<QByteArray>{"0.0.0.0", "::"}));
         QCOMPARE(conn->list("proposals"), QList<QByteArray>{"aes256gcm16-prfsha256-modp2048"});
@@ -244,8 +241,8 @@ private slots:
         QCOMPARE(m_server->commands().contains("load-conn"), change == 3);
     }
 
-    // The configured socket and CA file win; otherwise the first standard
-    // one that exists, and with none the first, so errors name it.
+    // The configured socket and CA file win; else the first standard one
+    // that exists, and with none the first, so errors name it.
     void findsTheDaemonAndTheCa()
     {
         const QStringList candidates{u"/run/charon.vici"_s, u"/run/strongswan/charon.vici"_s};
@@ -270,10 +267,8 @@ private slots:
         QCOMPARE(vpn.startTunnel(), u"No IKEv2 profile has been saved"_s);
     }
 
-    // Left behind by an earlier run: the password and an idle connection
-    // leave the daemon before anything new is loaded; the CA goes once per
-    // daemon connection. (What the loaded items hold is proven by the lab's
-    // daemons accepting them.)
+    // What an earlier run left (password, idle connection) leaves the daemon
+    // first; the CA goes once per daemon connection.
     void saveLoadsTheCaThePasswordAndTheConnection()
     {
         QCOMPARE(await([this](auto done) { m_vpn->saveToPreferences(labProfile(), done); }), std::nullopt);
@@ -289,11 +284,8 @@ private slots:
         QCOMPARE(m_server->commands(), (QList<QByteArray>{"unload-shared", "load-conn"}));
     }
 
-    // Connected once the initiate answered and the tunnel is known not to
-    // leak. A reauthentication deletes the old IKE SA while the new one may
-    // not be listed yet: one empty list is not the end. A lost SA that is
-    // being re-established is reasserting, and an SA gone for good ends in
-    // disconnected.
+    // Connected once the initiate answered. A reauthentication deletes the
+    // old IKE SA before the new one is listed: one empty list is not the end.
     void statusFollowsTheDaemonsEvents()
     {
         saveAndStart();
@@ -376,7 +368,6 @@ private slots:
         QCOMPARE(leakOf(tunnel, dnsOf(log), machineHasIPv6).value_or(QString()), leak);
     }
 
-    // A start the daemon refuses because it no longer knows the profile.
     void aProfileTheDaemonLostIsInvalid()
     {
         m_server->setHandler("initiate", [](const Vici::Message &) {
@@ -386,7 +377,6 @@ private slots:
         QTRY_COMPARE(m_vpn->status(), Status::Invalid);
     }
 
-    // A stop while connecting ends without a failure.
     void stopWhileConnectingEndsWithoutAFailure()
     {
         saveAndStart();
@@ -403,9 +393,7 @@ private slots:
         QVERIFY(m_vpn->lastFailureReason().isEmpty());
     }
 
-    // A daemon that goes away, garbles its answer or stops answering: the
-    // attempt ends with a reason, the main thread never waits, and the
-    // password is taken out over a new connection where the daemon still runs.
+    // The password leaves over a new connection while the daemon still runs.
     void aBrokenDaemonEndsTheAttemptAndLeavesNoPassword_data()
     {
         QTest::addColumn<int>("fault");
@@ -434,8 +422,7 @@ private slots:
         QCOMPARE(m_server->lastRequest("unload-shared")->value("id"), SecretId);
     }
 
-    // Requests of an established tunnel unanswered for long, or the daemon
-    // giving up on them: the server is gone, the tunnel ends with that reason.
+    // Unanswered requests, or the daemon giving up on them, end the tunnel.
     void aDeadServerEndsTheTunnel()
     {
         PeerWatch watch;

@@ -34,13 +34,20 @@ class TestUserDefaults : public QObject
 {
     Q_OBJECT
 
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_path;
+
 private slots:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_path = m_dir->filePath(u"d.json"_s);
+    }
+
     void typesSurviveARestart()
     {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(u"d.json"_s);
         {
-            UserDefaults defaults(path);
+            UserDefaults defaults(m_path);
             QVERIFY(defaults.set(u"flag"_s, true));
             QVERIFY(defaults.set(u"count"_s, 7));
             QVERIFY(defaults.set(u"big"_s, Q_INT64_C(9007199254740993))); // not exact as a double
@@ -59,7 +66,7 @@ private slots:
             QVERIFY(!defaults.set(u"nan"_s, qQNaN()));
             QVERIFY(!defaults.contains(u"point"_s));
         }
-        UserDefaults reloaded(path);
+        UserDefaults reloaded(m_path);
         QCOMPARE(reloaded.boolValue(u"flag"_s), std::optional<bool>(true));
         QCOMPARE(reloaded.integer(u"count"_s), std::optional<qint64>(7));
         QCOMPARE(reloaded.integer(u"big"_s), std::optional<qint64>(Q_INT64_C(9007199254740993)));
@@ -86,8 +93,7 @@ private slots:
 
     void fileIsPrivateAndWrittenAtomically()
     {
-        QTemporaryDir dir;
-        const QString folder = dir.filePath(u"velorin"_s);
+        const QString folder = m_dir->filePath(u"velorin"_s);
         const QString path = folder + u"/d.json"_s;
         UserDefaults defaults(path);
         QVERIFY(defaults.set(u"secure_access_token"_s, u"dG9rZW4="_s));
@@ -104,9 +110,8 @@ private slots:
 
     void failedWriteKeepsTheOldFileAndMemoryValue()
     {
-        QTemporaryDir dir;
         // A file where the folder should be makes every write fail.
-        const QString blocker = dir.filePath(u"blocked"_s);
+        const QString blocker = m_dir->filePath(u"blocked"_s);
         writeFile(blocker, {});
         Log::Capture log;
         UserDefaults defaults(blocker + u"/d.json"_s);
@@ -114,14 +119,12 @@ private slots:
         QCOMPARE(defaults.integer(u"k"_s), std::optional<qint64>(1));
         QVERIFY(!defaults.lastError().isEmpty());
         QVERIFY(!defaults.set(u"k"_s, 2));
-        QCOMPARE(log.matching(u"UserDefaults: Failed to write"_s).size(), 1); // reported once
+        QCOMPARE(log.matching(u"UserDefaults: Failed to write"_s).size(), 1);
     }
 
     void concurrentWritersLoseNothing()
     {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(u"d.json"_s);
-        UserDefaults defaults(path);
+        UserDefaults defaults(m_path);
         QList<QThread *> threads;
         for (int t = 0; t < 4; ++t) {
             threads.append(QThread::create([&defaults, t] {
@@ -134,7 +137,7 @@ private slots:
             QVERIFY(thread->wait(20000));
             delete thread;
         }
-        UserDefaults reloaded(path);
+        UserDefaults reloaded(m_path);
         for (int t = 0; t < 4; ++t)
             for (int i = 0; i < 25; ++i)
                 QCOMPARE(reloaded.integer(u"t%1-%2"_s.arg(t).arg(i)), std::optional<qint64>(i));
@@ -144,16 +147,14 @@ private slots:
     // the other's keys, and each side publishes what the other changed.
     void writersShareTheFileAndSeeEachOther()
     {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(u"d.json"_s);
-        UserDefaults app(path);
-        UserDefaults cli(path);
+        UserDefaults app(m_path);
+        UserDefaults cli(m_path);
         QSignalSpy appSaw(&app, &UserDefaults::changedElsewhere);
         QSignalSpy cliSaw(&cli, &UserDefaults::changedElsewhere);
 
         QVERIFY(app.set(u"secure_access_token"_s, u"dG9rZW4="_s));
         QVERIFY(cli.set(u"selected_server_id"_s, u"us-west-01"_s)); // cli's memory did not have the token yet
-        QCOMPARE(UserDefaults(path).string(u"secure_access_token"_s), std::optional<QString>(u"dG9rZW4="_s));
+        QCOMPARE(UserDefaults(m_path).string(u"secure_access_token"_s), std::optional<QString>(u"dG9rZW4="_s));
         QCOMPARE(cli.string(u"secure_access_token"_s), std::optional<QString>(u"dG9rZW4="_s));
         QTRY_COMPARE(app.string(u"selected_server_id"_s), std::optional<QString>(u"us-west-01"_s));
         QVERIFY(appSaw.count() >= 1 && appSaw.last().first().toStringList() == QStringList{u"selected_server_id"_s});
@@ -163,16 +164,14 @@ private slots:
         QVERIFY(cli.remove(u"secure_access_token"_s));
         QTRY_VERIFY(!app.contains(u"secure_access_token"_s));
         QCOMPARE(appSaw.last().first().toStringList(), QStringList{u"secure_access_token"_s});
-        writeFile(path, R"({"version":1,"values":{"selected_server_id":{"string":"sg-node-01"},"hand":{"bool":true}}})");
+        writeFile(m_path, R"({"version":1,"values":{"selected_server_id":{"string":"sg-node-01"},"hand":{"bool":true}}})");
         QTRY_COMPARE(app.boolValue(u"hand"_s), std::optional<bool>(true));
         QTRY_COMPARE(cli.string(u"selected_server_id"_s), std::optional<QString>(u"sg-node-01"_s));
     }
 
-    // A file broken while the programs run (unparsable, too large, or a value
-    // of a type this version does not know) is left alone by the watch (it
-    // may be half-way through an edit); the next write keeps it aside under a
-    // new name and writes what this process knew. At start it is kept aside
-    // at once. Either way nothing of it is overwritten.
+    // A file broken while the programs run is left alone by the watch (it may
+    // be half-way through an edit); the next write keeps it aside. At start it
+    // is kept aside at once.
     void brokenFilesAreKeptAsideNeverOverwritten_data()
     {
         QTest::addColumn<QByteArray>("bytes");
@@ -180,7 +179,6 @@ private slots:
         QTest::newRow("truncated") << valid.left(valid.size() / 2);
         QTest::newRow("binary") << QByteArray::fromHex("7f454c460201000fffe0");
         QTest::newRow("unknown type tag") << QByteArray(R"({"version":1,"values":{"keep":{"date":"2026"}}})");
-        // Valid, but far larger than settings ever are.
         QTest::newRow("10 MB") << valid.left(valid.size() - 2) + ",\"pad\":{\"string\":\""
                 + QByteArray(10 * 1024 * 1024, 'x') + "\"}}}";
     }
@@ -188,58 +186,52 @@ private slots:
     void brokenFilesAreKeptAsideNeverOverwritten()
     {
         QFETCH(QByteArray, bytes);
-        QTemporaryDir dir;
-        const QString path = dir.filePath(u"d.json"_s);
-        const auto asides = [&] { return QDir(dir.path()).entryList({u"d.json.unreadable-*"_s}); };
+        const auto asides = [&] { return QDir(m_dir->path()).entryList({u"d.json.unreadable-*"_s}); };
         Log::Capture log;
-        UserDefaults running(path);
+        UserDefaults running(m_path);
         QVERIFY(running.set(u"keep"_s, 1));
 
-        writeFile(path, bytes);
+        writeFile(m_path, bytes);
         QTRY_COMPARE(log.matching(u"keeping the values in memory"_s).size(), 1);
         QCOMPARE(running.integer(u"keep"_s), std::optional<qint64>(1));
         QVERIFY(asides().isEmpty());
         QVERIFY(running.set(u"k"_s, 2));
         QCOMPARE(asides().size(), 1);
-        QCOMPARE(readFile(dir.filePath(asides().first())), bytes);
-        UserDefaults restarted(path);
+        QCOMPARE(readFile(m_dir->filePath(asides().first())), bytes);
+        UserDefaults restarted(m_path);
         QCOMPARE(restarted.integer(u"keep"_s), std::optional<qint64>(1));
         QCOMPARE(restarted.integer(u"k"_s), std::optional<qint64>(2));
 
         // At start, within the same second: a second copy, not a lost one.
-        writeFile(path, bytes);
-        UserDefaults starting(path);
+        writeFile(m_path, bytes);
+        UserDefaults starting(m_path);
         QVERIFY(!starting.contains(u"keep"_s));
         QCOMPARE(asides().size(), 2);
         for (const QString &aside : asides())
-            QCOMPARE(readFile(dir.filePath(aside)), bytes);
-        // New values go to a fresh document.
+            QCOMPARE(readFile(m_dir->filePath(aside)), bytes);
         QVERIFY(starting.set(u"k"_s, 3));
-        QCOMPARE(UserDefaults(path).integer(u"k"_s), std::optional<qint64>(3));
+        QCOMPARE(UserDefaults(m_path).integer(u"k"_s), std::optional<qint64>(3));
         QCOMPARE(asides().size(), 2);
     }
 
-    // A holder that never lets go (a stopped process) fails the write after
-    // a bounded wait; the value holds here and goes out with the next write,
-    // beside what others wrote meanwhile.
+    // A holder that never lets go (a stopped process) fails the write after a
+    // bounded wait; the value goes out with the next write.
     void writeFailsWhileAnotherProgramHoldsTheLock()
     {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(u"d.json"_s);
-        UserDefaults defaults(path);
+        UserDefaults defaults(m_path);
         QVERIFY(defaults.set(u"k"_s, 1));
-        FileLock stuck(path + u".lock"_s);
+        FileLock stuck(m_path + u".lock"_s);
         QVERIFY(stuck.tryLock());
         Log::Capture log;
         QVERIFY(!defaults.set(u"k"_s, 2));
         QVERIFY(defaults.lastError().contains(u"another program"_s));
         stuck.unlock();
-        QCOMPARE(UserDefaults(path).integer(u"k"_s), std::optional<qint64>(1));
-        QVERIFY(UserDefaults(path).set(u"other"_s, true));
+        QCOMPARE(UserDefaults(m_path).integer(u"k"_s), std::optional<qint64>(1));
+        QVERIFY(UserDefaults(m_path).set(u"other"_s, true));
         QSignalSpy saw(&defaults, &UserDefaults::changedElsewhere);
         QVERIFY(defaults.set(u"j"_s, 3));
         QCOMPARE(saw.first().first().toStringList(), QStringList{u"other"_s});
-        UserDefaults after(path);
+        UserDefaults after(m_path);
         QCOMPARE(after.integer(u"k"_s), std::optional<qint64>(2));
         QCOMPARE(after.boolValue(u"other"_s), std::optional<bool>(true));
     }

@@ -63,11 +63,10 @@ private slots:
         message.setList("none", {});
         message.setSection("empty-section", {});
         QCOMPARE(Vici::decode(*Vici::encode(message)), message);
-        // Setting an existing name replaces it in place.
+        // An existing name is replaced in place.
         message.set("binary", "text");
         QCOMPARE(message.entries().size(), std::size_t(5));
         QCOMPARE(message.text("binary"), u"text"_s);
-        // The deepest nesting allowed (one more is refused below).
         QByteArray deep;
         for (int i = 0; i < Vici::MaxSectionDepth; ++i)
             deep += bytes({1, 1, 's'});
@@ -102,42 +101,9 @@ private slots:
         QVERIFY2(error.contains(u"512 KiB"_s), qPrintable(error));
     }
 
-    void rejectsMalformedMessages_data()
-    {
-        QTest::addColumn<QByteArray>("input");
-        QTest::addColumn<QString>("error");
-        QTest::newRow("unknown element") << bytes({7}) << u"unknown element type 7"_s;
-        QTest::newRow("element zero") << bytes({0}) << u"unknown element type 0"_s;
-        QTest::newRow("name cut") << bytes({3, 4, 'k', 'e'}) << u"truncated"_s;
-        QTest::newRow("value length cut") << bytes({3, 1, 'k', 0}) << u"truncated"_s;
-        QTest::newRow("value longer than the rest") << bytes({3, 1, 'k', 0xFF, 0xFF, 'v'}) << u"truncated"_s;
-        QTest::newRow("section end alone") << bytes({2}) << u"without a section"_s;
-        QTest::newRow("section left open") << bytes({1, 1, 's'}) << u"section(s) open"_s;
-        QTest::newRow("list left open") << bytes({4, 1, 'l', 5, 0, 0}) << u"inside the list"_s;
-        QTest::newRow("list in a list") << bytes({4, 1, 'l', 4, 1, 'm'}) << u"list inside a list"_s;
-        QTest::newRow("key in a list") << bytes({4, 1, 'l', 3, 1, 'k', 0, 0}) << u"key/value inside a list"_s;
-        QTest::newRow("section in a list") << bytes({4, 1, 'l', 1, 1, 's'}) << u"section inside a list"_s;
-        QTest::newRow("section end in a list") << bytes({1, 1, 's', 4, 1, 'l', 2}) << u"inside a list"_s;
-        QTest::newRow("item outside a list") << bytes({5, 0, 0}) << u"outside a list"_s;
-        QTest::newRow("list end alone") << bytes({6}) << u"without a list"_s;
-        QByteArray deep;
-        for (int i = 0; i <= Vici::MaxSectionDepth; ++i)
-            deep += bytes({1, 1, 's'});
-        QTest::newRow("too deep") << deep << u"nested deeper"_s; // one level more than allowed
-    }
-
-    void rejectsMalformedMessages()
-    {
-        QFETCH(QByteArray, input);
-        QFETCH(QString, error);
-        QString why;
-        QVERIFY(!Vici::decode(input, &why));
-        QVERIFY2(why.contains(error), qPrintable(why));
-    }
-
-    // A length over the limit is refused as soon as the length is read, not
-    // after waiting for half a megabyte that may never come; an empty frame
-    // and a malformed packet are refused too.
+    // A length over the limit is refused as soon as it is read, not after
+    // waiting for half a megabyte that may never come. A response's message
+    // is decoded as the frame is read.
     void refusesBadFrames_data()
     {
         QTest::addColumn<QByteArray>("input");
@@ -152,7 +118,26 @@ private slots:
         QTest::newRow("event without name") << framed(bytes({7})) << u"before its name"_s;
         QTest::newRow("event name cut") << framed(bytes({7, 5, 'a'})) << u"inside its name"_s;
         QTest::newRow("confirm with bytes") << framed(bytes({5, 1})) << u"unexpected bytes"_s;
-        QTest::newRow("response malformed") << framed(bytes({1, 9})) << u"malformed message"_s;
+        QTest::newRow("response malformed") << framed(bytes({1, 9})) << u"malformed message: unknown element type 9"_s;
+        const auto response = [&framed](const QByteArray &message) { return framed(bytes({1}) + message); };
+        QTest::newRow("unknown element") << response(bytes({7})) << u"unknown element type 7"_s;
+        QTest::newRow("element zero") << response(bytes({0})) << u"unknown element type 0"_s;
+        QTest::newRow("name cut") << response(bytes({3, 4, 'k', 'e'})) << u"truncated"_s;
+        QTest::newRow("value length cut") << response(bytes({3, 1, 'k', 0})) << u"truncated"_s;
+        QTest::newRow("value longer than the rest") << response(bytes({3, 1, 'k', 0xFF, 0xFF, 'v'})) << u"truncated"_s;
+        QTest::newRow("section end alone") << response(bytes({2})) << u"without a section"_s;
+        QTest::newRow("section left open") << response(bytes({1, 1, 's'})) << u"section(s) open"_s;
+        QTest::newRow("list left open") << response(bytes({4, 1, 'l', 5, 0, 0})) << u"inside the list"_s;
+        QTest::newRow("list in a list") << response(bytes({4, 1, 'l', 4, 1, 'm'})) << u"list inside a list"_s;
+        QTest::newRow("key in a list") << response(bytes({4, 1, 'l', 3, 1, 'k', 0, 0})) << u"key/value inside a list"_s;
+        QTest::newRow("section in a list") << response(bytes({4, 1, 'l', 1, 1, 's'})) << u"section inside a list"_s;
+        QTest::newRow("section end in a list") << response(bytes({1, 1, 's', 4, 1, 'l', 2})) << u"inside a list"_s;
+        QTest::newRow("item outside a list") << response(bytes({5, 0, 0})) << u"outside a list"_s;
+        QTest::newRow("list end alone") << response(bytes({6})) << u"without a list"_s;
+        QByteArray deep;
+        for (int i = 0; i <= Vici::MaxSectionDepth; ++i)
+            deep += bytes({1, 1, 's'});
+        QTest::newRow("too deep") << response(deep) << u"nested deeper"_s;
     }
 
     void refusesBadFrames()
@@ -167,10 +152,8 @@ private slots:
         QVERIFY2(why.contains(error), qPrintable(why));
     }
 
-    // Each reply comes from the event loop, never inside call(), and one
-    // command is sent at a time. A command or event the daemon does not know,
-    // or a value too long to send, fails only itself: the connection stays
-    // and the next command is answered.
+    // One command is sent at a time. A command or event the daemon does not
+    // know, or a value too long to send, fails only itself.
     void eachCommandGetsItsOwnReplyInTurn()
     {
         FakeViciServer server;
@@ -202,8 +185,7 @@ private slots:
         QCOMPARE(server.connectionCount(), 1);
     }
 
-    // Whole frames are what every other client test gets; here the bytes
-    // come one at a time.
+    // The bytes come one at a time (every other client test gets whole frames).
     void deliversEventsInTheMiddleOfAResponse()
     {
         FakeViciServer server;
@@ -249,9 +231,8 @@ private slots:
                                            << u"the IKE daemon did not answer \"initiate\" within 0.2 s"_s;
     }
 
-    // Malformed bytes, or silence past the time-out, end the connection with
-    // a clear error for everything that waits; the next request opens a
-    // fresh connection, and a late answer on the old one is not taken for it.
+    // The next request opens a fresh connection, and a late answer on the
+    // old one is not taken for it.
     void dropsTheConnectionOnHostileInput()
     {
         QFETCH(QByteArray, bytes);
@@ -294,8 +275,7 @@ private slots:
         QCOMPARE(server.connectionCount(), 2);
     }
 
-    // A path that is not the daemon's socket fails every waiting call with
-    // the path named (nothing listening there is worded by the adapter's test).
+    // A plain file at the path (nothing listening there is the adapter's test).
     void reportsAMissingDaemon()
     {
         QTemporaryDir dir;

@@ -1,12 +1,9 @@
 #!/bin/sh
 # with-secret-service.sh <command> [args...]
-#
-# Runs a command inside a private D-Bus session bus on which an unlocked
-# gnome-keyring provides the Secret Service, with a throw-away HOME and a
-# private XDG_RUNTIME_DIR (mode 0700), so a test can use the real keychain
-# without touching the user's. The bus, the keyring daemon and the folders go
-# away with the command. Exits 77 (reported as skipped) when dbus-run-session
-# or gnome-keyring-daemon is not installed (scripts/install-deps.sh test).
+# Runs a command on a private D-Bus session bus where an unlocked gnome-keyring
+# is the Secret Service, with a throw-away HOME and XDG_RUNTIME_DIR (0700).
+# Exits 77 (skipped) without dbus-run-session or gnome-keyring-daemon
+# (scripts/install-deps.sh test installs them).
 set -eu
 
 for tool in dbus-run-session gnome-keyring-daemon; do

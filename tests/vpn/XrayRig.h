@@ -116,7 +116,6 @@ struct Rig
         return waitForState(VPNConnectionState::connected(), 10000);
     }
 
-    // Ends the current child the hard way, as a crash would.
     void killChild() { ::kill(pid_t(service->xrayProcessId()), SIGKILL); }
 
     bool trafficFlows() const

@@ -1,9 +1,6 @@
-// The desktop proxy back-ends against the real mechanisms: GNOME's settings
-// through GSettings with its keyfile store (GSETTINGS_BACKEND=keyfile, the
-// test's own XDG_CONFIG_HOME), read back with `gsettings`; KDE's kioslaverc
-// read back with kreadconfig5, its reparse signal seen on a private session
-// bus. Then the client's own requests with GNOME's proxy pointing at a dead
-// port.
+// The desktop proxy back-ends against the real mechanisms: GSettings with its
+// keyfile store read back with `gsettings`; kioslaverc read back with
+// kreadconfig5, its reparse signal seen on a private session bus.
 #include "XrayRig.h"
 
 #include "backend/APIClient.h"
@@ -66,7 +63,6 @@ QString kread(const QString &key)
         .out.trimmed();
 }
 
-// Each key reads back as expected.
 void compareKeys(QString (*read)(const QString &), const QMap<QString, QString> &expected)
 {
     for (auto it = expected.cbegin(); it != expected.cend(); ++it)
@@ -78,7 +74,7 @@ ProxyChoice choice(const QString &id)
     return ProxyChoice{id, u"test"_s, {}, {}};
 }
 
-// One GET through `network`, waited for; the body, or the error.
+// The body, or the error.
 QByteArray fetch(QNetworkAccessManager &network, const QUrl &url)
 {
     QNetworkRequest request(url);
@@ -136,7 +132,6 @@ private slots:
 
     void init()
     {
-        // GNOME's proxy as the user left it.
         QCOMPARE(gsettings({u"reset-recursively"_s, u"org.gnome.system.proxy"_s}), QString());
     }
 
@@ -180,9 +175,8 @@ private slots:
         QCOMPARE(chosen.error.isEmpty() ? chosen.reason : chosen.error, reason);
     }
 
-    // The user's own proxy (an automatic one, with a manual HTTP proxy kept
-    // for later) comes back after a connect; a value the user changes while
-    // connected is left as they set it.
+    // The user's own proxy (automatic, with a manual HTTP proxy kept for
+    // later) comes back; a value changed while connected is left as set.
     void gnomeSetsAndPutsBackTheUsersValues()
     {
         setProxyKey(u"mode"_s, u"auto"_s);
@@ -224,9 +218,8 @@ private slots:
         QCOMPARE(proxyKey(u"https.host"_s), u"'secure.example'"_s);
         QCOMPARE(proxyKey(u"mode"_s), u"'auto'"_s);
 
-        // A hand-edited record, found by the next start: what can be used is
-        // put back, what cannot is reset to GNOME's default, and a record
-        // naming no known back-end changes nothing.
+        // A hand-edited record found by the next start: what cannot be used is
+        // reset to GNOME's default; an unknown back-end changes nothing.
         QVERIFY(proxy.setSystemProxy().set);
         QVariantMap previous = defaults.standard().value(SystemProxy::previousKey).toMap();
         QCOMPARE(previous.value(u"http.host"_s), u"proxy.example"_s);
@@ -252,8 +245,7 @@ private slots:
         QCOMPARE(defaults.standard().boolValue(SystemProxy::activeKey), false);
     }
 
-    // kioslaverc as KDE's tools read it; the rest of the file untouched; the
-    // running KDE programs told both times.
+    // The rest of the file is untouched; running KDE programs are told both times.
     void kdeSetsAndPutsBackTheUsersValues()
     {
         const QString path = QDir(KdeProxy::defaultConfigDirectory()).filePath(u"kioslaverc"_s);
@@ -316,9 +308,8 @@ private slots:
         QVERIFY2(kde.unavailableReason().contains(reason), qPrintable(kde.unavailableReason()));
     }
 
-    // GNOME's proxy points at a dead port: Qt follows it (through libproxy,
-    // DESKTOP_SESSION=gnome) for any host but loopback, the client's own
-    // requests do not. The server listens on this machine's own address.
+    // GNOME's proxy points at a dead port: Qt follows it (libproxy) for any
+    // host but loopback, so the server listens on this machine's own address.
     void theClientsOwnRequestsIgnoreTheSystemProxy()
     {
         QHostAddress own;
@@ -343,13 +334,9 @@ private slots:
 
         std::unique_ptr<QNetworkAccessManager> direct(DirectNetwork::create(nullptr));
         QCOMPARE(fetch(*direct, QUrl(base + u"/hello"_s)), QByteArray("direct"));
-        TempDefaults defaults;
-        FakeKeychain keychainBackend;
-        KeychainManager keychain(defaults.standard(), keychainBackend);
-        APIClient client(keychain, Endpoints::at(base));
-        QCOMPARE(QCoro::waitFor(sendCatching(client, u"/hello"_s)), QByteArray("direct"));
-        // The Xray service's configuration request.
         Rig rig;
+        APIClient client(rig.keychain, Endpoints::at(base));
+        QCOMPARE(QCoro::waitFor(sendCatching(client, u"/hello"_s)), QByteArray("direct"));
         rig.options.endpoints = Endpoints::at(base);
         rig.make().setProxyOnly(true);
         QVERIFY(rig.connectNow());

@@ -35,9 +35,8 @@ class TestServerManager : public QObject
     Q_OBJECT
 
 private slots:
-    // An offline server cannot be selected; the selection and the recents
-    // survive a restart; a server chosen again moves to the front, and the
-    // list keeps three.
+    // de-node-01 is offline and cannot be selected; a server chosen again
+    // moves to the front, and the list keeps three.
     void selectionAndRecents()
     {
         TempDefaults defaults;

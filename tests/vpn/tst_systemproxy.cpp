@@ -84,7 +84,7 @@ private slots:
         m_tool->setActiveServices({u"Wi-Fi"_s, u"Ethernet"_s});
         QVERIFY(m_proxy->setSystemProxy().set);
         QCOMPARE(m_proxy->activeNetworkServices(), (QStringList{u"Wi-Fi"_s, u"Ethernet"_s}));
-        // The launch clean-up coming late, after this run's set, leaves the proxies set.
+        // A launch clean-up coming after this run's set leaves the proxies set.
         m_tool->clearCalls();
         m_proxy->cleanupStaleProxy();
         QVERIFY(m_tool->calls().isEmpty());
@@ -158,7 +158,7 @@ private slots:
 
     void terminationCleanups()
     {
-        m_proxy->appTerminationCleanup(false); // nothing owed: nothing done
+        m_proxy->appTerminationCleanup(false);
         QVERIFY(m_tool->calls().isEmpty());
         defaults().set(SystemProxy::activeKey, true);
         defaults().set(SystemProxy::servicesKey, QStringList{u"Ethernet"_s});

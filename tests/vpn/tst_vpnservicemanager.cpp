@@ -28,13 +28,12 @@ private slots:
         VPNServiceManager manager(defaults.standard(), services.provider());
         QCOMPARE(manager.selectedProtocol(), VPNProtocolType::IKEv2);
         QCOMPARE(&manager.activeService(), &services.ikev2);
-        QCOMPARE(services.created, QList{VPNProtocolType::IKEv2}); // the proxy service is not created
+        QCOMPARE(services.created, QList{VPNProtocolType::IKEv2});
         QVERIFY(!manager.isProxyMode());
         QCOMPARE(manager.serverName(), u"Not Connected"_s);
         // Starting does not rewrite the stored choice.
         QCOMPARE(defaults.standard().string(u"vpnProtocol"_s), std::optional(u"XrayReality"_s));
 
-        // The active service's state is mirrored.
         manager.connect(u"203.0.113.10"_s, u"sg-node-01"_s);
         QSignalSpy states(&manager, &VPNServiceManager::connectionStateChanged);
         services.ikev2.setState(VPNConnectionState::connecting());
@@ -48,7 +47,6 @@ private slots:
         manager.disconnect();
         QCOMPARE(services.ikev2.disconnectCalls, 1);
 
-        // Assigning a protocol stores it and rebinds the mirror.
         services.xray.setServerName(u"Singapore"_s);
         // Queued before the switch: the old service no longer drives the mirror.
         services.ikev2.setState(VPNConnectionState::error(u"late"_s));
@@ -103,7 +101,6 @@ private slots:
         QCOMPARE(manager.selectedProtocol(), VPNProtocolType::IKEv2);
         QCOMPARE(defaults.standard().string(u"vpnProtocol"_s), std::optional(u"IKEv2"_s));
 
-        // Already on IKEv2: nothing happens.
         manager.switchProtocol(VPNProtocolType::IKEv2);
         QCOMPARE(services.xray.disconnectCalls, disconnects);
     }
@@ -135,10 +132,8 @@ private slots:
         QCOMPARE(manager.connectedServerId(), std::optional(u"us-west-01"_s));
     }
 
-    // Two managers stand for two processes of the user: the second connect
-    // goes through once the first connection is over (disconnected, or an
-    // error not being recovered). Its refusal while the first holds it is
-    // what two real command lines show.
+    // Two managers stand for two processes of the user. The refusal while the
+    // first holds the lock is what two real command lines show.
     void oneConnectionPerUser()
     {
         QTemporaryDir runtime;
@@ -170,9 +165,7 @@ private slots:
         QTRY_VERIFY(!ConnectionLock::holder(lock));
     }
 
-    // While a connection is held, a network path that comes back or changes
-    // makes the active service check its connection (a wake does too: the
-    // lab's wake test).
+    // A wake rechecks too: the lab's wake test.
     void wakeAndPathChangesRecheckTheConnection()
     {
         TempDefaults defaults;

@@ -74,7 +74,7 @@ private slots:
         const QByteArray written = XrayConfigFile::serialise(XrayConfigFile::build(config, 10808, 10809));
         // Ports are numbers in the expected document, and a number never equals a text.
         QCOMPARE(QJsonDocument::fromJson(written).object(), expected);
-        QVERIFY(written.contains("\n    \"inbounds\": ["));  // pretty-printed
+        QVERIFY(written.contains("\n    \"inbounds\": ["));
     }
 
     void writesAPrivateFileThroughNoLink()
@@ -105,7 +105,7 @@ private slots:
         QVERIFY(original.open(QIODevice::ReadOnly));
         QCOMPARE(original.readAll(), QByteArray("untouched"));
 
-        // A second write replaces the file; no temporary files stay behind.
+        // No temporary files stay behind.
         QVERIFY(!XrayConfigFile::write(dir, "{}").path.isEmpty());
         QCOMPARE(QDir(dir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
                  QStringList{u"kavro_xray_config.json"_s});
@@ -114,7 +114,6 @@ private slots:
     void refusesFoldersThatAreNotPrivate()
     {
         QTemporaryDir base;
-        // A link in place of the folder is refused, and nothing is written through it.
         const QString elsewhere = base.filePath(u"elsewhere"_s);
         QVERIFY(QDir().mkdir(elsewhere));
         const QString linked = base.filePath(u"linked"_s);
@@ -124,7 +123,6 @@ private slots:
         QVERIFY2(result.error.contains(u"symbolic link"_s), qPrintable(result.error));
         QVERIFY(QDir(elsewhere).isEmpty());
 
-        // A file in place of the folder.
         const QString file = base.filePath(u"plain"_s);
         QFile(file).open(QIODevice::WriteOnly);
         QVERIFY(XrayConfigFile::ensurePrivateDirectory(file).value_or(QString()).contains(u"not a folder"_s));

@@ -1,6 +1,5 @@
-// The Xray service end to end with real child processes: the stub VPN API,
-// the fake xray executable (which really proxies) and the recording fake
-// proxy tool.
+// The Xray service with real child processes: the stub VPN API, the fake
+// xray (which really proxies) and the recording fake proxy tool.
 #include "XrayRig.h"
 
 #include "vpn/xray/XrayBinary.h"
@@ -39,7 +38,6 @@ private slots:
         QCOMPARE(service.connectedServerIP(), u"203.0.113.10"_s);
         QCOMPARE(service.configFilePath(), rig.configPath());
         QVERIFY(rig.monitors.latest() && rig.monitors.latest()->started);
-        // The proxies of both services point at the child.
         QCOMPARE(rig.tool.calls(), QStringList({u"-listallnetworkservices"_s, u"-getinfo Wi-Fi"_s, u"-getinfo Ethernet"_s})
                                        + proxyOnCalls(u"Wi-Fi"_s, rig.socksPort, rig.httpPort)
                                        + proxyOnCalls(u"Ethernet"_s, rig.socksPort, rig.httpPort));
@@ -65,9 +63,7 @@ private slots:
         QVERIFY(spinUntil([&] { return !log.matching(u"Process terminated with code 15"_s).isEmpty(); }));
         QCOMPARE(service.connectionState(), VPNConnectionState::disconnected());
 
-        // The application quits while connected (the next start's clean-up
-        // finding the record off is the proxy tests' "no restore owed"); the
-        // child's exit starts no restart.
+        // The application quits while connected: the child's exit starts no restart.
         QVERIFY(rig.connectNow());
         const qint64 second = service.xrayProcessId();
         rig.tool.clearCalls();
@@ -81,9 +77,7 @@ private slots:
         QCOMPARE(service.reconnectAttempts(), 0);
     }
 
-    // Each failure before the connection is up ends in its message with
-    // nothing further: no proxies touched, no child, no restart. The xray
-    // found and `xray version` decide before the API is asked.
+    // The xray found and `xray version` decide before the API is asked.
     void pipelineFailures_data()
     {
         QTest::addColumn<Setup>("setup");
@@ -158,7 +152,6 @@ private slots:
             const qint64 pid = service.xrayProcessId();
             QVERIFY(FakeXray::isAlive(pid));
             if (round == 0) {
-                // A disconnect stops it.
                 service.disconnect();
                 QVERIFY(rig.waitForState(VPNConnectionState::disconnected()));
                 QVERIFY(FakeXray::waitUntilGone(pid));
@@ -173,9 +166,8 @@ private slots:
         }
     }
 
-    // Another program on a local port: before the start it is named and
-    // nothing starts; after it (the port answers, but not from our child)
-    // the child is stopped and no proxy points at the stranger.
+    // Another program on a local port, before the start or after it (the
+    // port answers, but not from our child).
     void aStrangerOnThePorts_data()
     {
         QTest::addColumn<bool>("socks");
@@ -242,7 +234,6 @@ private slots:
         QCOMPARE(service.locateXrayBinary(), named);
     }
 
-    // The delays between restarts and when they stop, without waiting for them.
     void theRestartPolicy()
     {
         XrayRestartPolicy policy;
@@ -261,10 +252,8 @@ private slots:
         QVERIFY(policy.recordLoss(window + 6));
     }
 
-    // The connected child dies: the proxies stay set and restarts follow
-    // (the first never listens and is stopped before the next starts). A
-    // network return during the restarts starts a new chain at attempt 1
-    // that replaces the pending one; a disconnect cancels a pending restart.
+    // The first restart never listens and is stopped before the next. A
+    // network return starts a new chain that replaces the pending restart.
     void aChildThatDiesIsRestarted()
     {
         Rig rig;
@@ -336,8 +325,7 @@ private slots:
         QVERIFY(rig.tool.calls().isEmpty());
     }
 
-    // SIGTERM, SIGHUP (the terminal closed) and SIGQUIT: the restore runs
-    // on a worker while the main thread goes on, then the application quits.
+    // The restore runs on a worker while the main thread goes on.
     void theTerminationSignalsAreHandledOnAWorkerThenQuit()
     {
         Rig rig;
@@ -370,12 +358,8 @@ private slots:
         QVERIFY(FakeXray::waitUntilGone(pid));
     }
 
-    // A check after a wake or a network change: an xray that still answers
-    // stays connected; one that hangs (running, not listening) is a lost
-    // connection, restarted behind the kill switch. Also: a connect without
-    // a server id asks for the default, and a child that writes far more
-    // than a pipe holds does not stall (one writing into an undrained pipe
-    // would block before it listens).
+    // A hung child (running, not listening) is a lost connection. A child
+    // writing into an undrained pipe would block before it listens.
     void aRecheckFindsAHungChild()
     {
         Rig rig;
