@@ -113,10 +113,8 @@ private:
         settings.uid = ::getuid();
         settings.machineHasIPv6 = true;  // the client namespace has IPv6
         return std::make_unique<StrongSwanVpn>(
-            [password](const QByteArray &reference) -> std::optional<QByteArray> {
-                if (reference != PasswordReference)
-                    return std::nullopt;
-                return password;
+            [password](const QByteArray &reference) {
+                return reference == PasswordReference ? password : std::nullopt;
             },
             settings);
     }
