@@ -1,28 +1,20 @@
 #pragma once
 
-// Helpers of the hardening tests: a `velorin` run in the background, the
-// system proxies as the fake tool's call log leaves them, a watch over every
-// process's argument list, and a search of folders for secrets.
+// Helpers of the hardening tests: the proxies the fake tool's calls leave
+// on, a watch over every process's argument list, a search for secrets.
 
-#include "support/ChildProcess.h"
 #include "support/ProgramRun.h"
 #include "support/ProxyClient.h"
 
-#include <QByteArray>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
-#include <QFileInfo>
 #include <QMap>
 #include <QMutex>
-#include <QProcess>
 #include <QSet>
-#include <QString>
-#include <QStringList>
 
 #include <algorithm>
 #include <atomic>
-#include <csignal>
 #include <functional>
 #include <sys/stat.h>
 #include <thread>
@@ -33,9 +25,8 @@ using namespace Qt::StringLiterals;
 
 using Run = ProgramRun;
 
-// The system proxies as the fake proxy tool's calls leave them: for each
-// service, which of its three proxies ("socks", "web", "secure web") are on.
-// Calls listed in `failing` were refused by the tool and change nothing.
+// For each service, which of its proxies ("socks", "web", "secure web") the
+// tool's calls left on; the `failing` calls were refused and change nothing.
 inline QMap<QString, QStringList> proxiesLeftOn(const QStringList &calls, const QStringList &failing = {})
 {
     static const QMap<QString, QString> kinds{{u"-setsocksfirewallproxystate"_s, u"socks"_s},
@@ -65,8 +56,7 @@ inline QString describe(const QMap<QString, QStringList> &proxies)
     return parts.isEmpty() ? u"none"_s : parts.join(u"; "_s);
 }
 
-// The argument list (its arguments joined by blanks) of every process, by
-// process id, from /proc/*/cmdline (which any user can read).
+// Every process's argument list (joined by blanks), by process id.
 inline QMap<qint64, QString> commandLines()
 {
     QMap<qint64, QString> lines;
@@ -85,8 +75,8 @@ inline QMap<qint64, QString> commandLines()
     return lines;
 }
 
-// Every distinct argument list of every process on the machine, read by a
-// thread that looks every few milliseconds while it runs.
+// Every distinct argument list on the machine, looked at every few
+// milliseconds by a thread of its own.
 class CmdlineWatch
 {
 public:
@@ -108,7 +98,6 @@ public:
             m_thread.join();
     }
 
-    // Each seen argument list, its arguments joined by blanks.
     QStringList seen() const
     {
         QMutexLocker lock(&m_mutex);
@@ -132,7 +121,7 @@ private:
     std::thread m_thread;
 };
 
-// The process whose argument list, each argument followed by a blank,
+// The process whose argument list (each argument followed by a blank)
 // satisfies `match`; 0 when none.
 inline qint64 processWhose(const std::function<bool(const QString &)> &match)
 {
@@ -143,8 +132,8 @@ inline qint64 processWhose(const std::function<bool(const QString &)> &match)
     return 0;
 }
 
-// Waits until no process runs `program` (a call a killed parent left under
-// way ends on its own, and only then is its effect known).
+// A call a killed parent left under way ends on its own; only then is its
+// effect known.
 inline bool waitUntilNoProcess(const QString &program, int timeoutMs = 15000)
 {
     const QString prefix = program + u' ';
@@ -152,18 +141,15 @@ inline bool waitUntilNoProcess(const QString &program, int timeoutMs = 15000)
                                   timeoutMs);
 }
 
-// A named secret.
 struct Secret
 {
     QString label;
     QString value;
 };
 
-// The secrets a text shows, as "label" lines (or "label (in part)" when only
-// a run of 12 of its bytes shows: a text cut short in the middle of a secret,
-// such as a logged body cut at its first characters, still shows part of it);
-// empty when none. A secret shows as it is or in Base64 (the user-defaults
-// file keeps tokens that way).
+// The labels of the secrets a text shows, as they are or in Base64 (as the
+// user-defaults file keeps tokens); "label (in part)" when only a run of 12
+// bytes shows, as in a logged body cut short in the middle of a secret.
 inline QStringList secretsIn(const QByteArray &text, const QList<Secret> &secrets)
 {
     constexpr qsizetype run = 12;
@@ -194,7 +180,7 @@ inline mode_t modeOf(const QString &path)
     return info.st_mode & 07777;
 }
 
-// Every regular file under the folders, recursively (symbolic links not followed).
+// Every regular file under the folders (symbolic links not followed).
 inline QStringList filesUnder(const QStringList &folders)
 {
     QStringList files;

@@ -1,8 +1,7 @@
 #pragma once
 
-// Collects the secrets a test has seen (from the backend's answers and from
-// where the design keeps them) and everything the programs wrote, then says
-// where a secret showed up that it must not.
+// Collects the secrets a test has seen and everything the programs wrote,
+// then says where a secret showed up that it must not.
 
 #include "Hardening.h"
 
@@ -11,19 +10,13 @@
 #include "support/FakeKeychain.h"
 
 #include <QFileInfo>
-#include <QMap>
-#include <QString>
-#include <QStringList>
-
-#include <sys/stat.h>
 
 namespace Hardening {
 
 class SecretAudit
 {
 public:
-    // Remembers a secret once (the same value under a second label is kept
-    // under the first).
+    // A value already known keeps its first label.
     void addSecret(const QString &label, const QString &value)
     {
         if (value.isEmpty())
@@ -34,7 +27,7 @@ public:
         m_secrets.append({label, value});
     }
     QList<Secret> secrets() const { return m_secrets; }
-    // The tokens where the design keeps them: the user-defaults file.
+    // The tokens the user-defaults file holds now.
     void addTokensFrom(const QString &defaultsFile)
     {
         UserDefaults defaults(defaultsFile);
@@ -44,14 +37,13 @@ public:
                                         std::pair{QStringLiteral("refresh token"), KeychainManager::refreshTokenKey}})
             addSecret(kind + u' ' + QString::number(count(kind) + 1), tokens.retrieveString(key).value_or(QString()));
     }
-    // How many secrets of a kind (labels starting with `prefix`) are known.
+    // How many known secrets have labels starting with `prefix`.
     int count(const QString &prefix) const
     {
         return int(std::count_if(m_secrets.cbegin(), m_secrets.cend(),
                                  [&](const Secret &secret) { return secret.label.startsWith(prefix); }));
     }
 
-    // Text written by a program (its output, log lines, argument lists).
     void addText(const QString &source, const QString &text)
     {
         m_texts.append({source, text});
@@ -61,6 +53,11 @@ public:
     {
         for (const QString &line : lines)
             addText(source, line);
+    }
+    void addOutput(const QString &program, const QString &out, const QString &err)
+    {
+        addText(program + u" (standard output)"_s, out);
+        addText(program + u" (standard error)"_s, err);
     }
     int lineCount() const { return m_lines; }
 
@@ -73,16 +70,18 @@ public:
         return findings;
     }
 
-    // Every file under the folders. A file may hold secrets only when it is
-    // listed in `allowed` with the kinds (label prefixes) it may hold, and
-    // it must then be 0600 inside a 0700 folder.
-    QStringList fileFindings(const QStringList &folders, const QMap<QString, QStringList> &allowed,
-                             int *filesRead = nullptr) const
+    // Every finding: in the texts, in the argument lists, and in the files
+    // under `folders`. Only the `tokenFiles` may hold secrets, only the
+    // tokens, and only as 0600 inside a 0700 folder.
+    QStringList findings(const QStringList &commandLines, const QStringList &folders, const QStringList &tokenFiles,
+                         int *filesRead) const
     {
-        QStringList findings;
+        QStringList findings = textFindings() + findingsIn(u"a process's argument list"_s, commandLines);
+        QStringList allowed;
+        for (const QString &path : tokenFiles)
+            allowed.append(QFileInfo(path).absoluteFilePath());
         const QStringList files = filesUnder(folders);
-        if (filesRead)
-            *filesRead = int(files.size());
+        *filesRead = int(files.size());
         for (const QString &path : files) {
             QFile file(path);
             if (!file.open(QIODevice::ReadOnly)) {
@@ -92,14 +91,10 @@ public:
             const QStringList found = secretsIn(file.readAll(), m_secrets);
             if (found.isEmpty())
                 continue;
-            const QStringList kinds = allowed.value(QFileInfo(path).absoluteFilePath());
-            for (const QString &label : found) {
-                bool permitted = false;
-                for (const QString &kind : kinds)
-                    permitted = permitted || label.startsWith(kind);
-                if (!permitted)
+            const bool mayHoldTokens = allowed.contains(QFileInfo(path).absoluteFilePath());
+            for (const QString &label : found)
+                if (!mayHoldTokens || !(label.startsWith(u"access token"_s) || label.startsWith(u"refresh token"_s)))
                     findings.append(path + u" holds the "_s + label);
-            }
             const mode_t fileMode = modeOf(path);
             const mode_t folderMode = modeOf(QFileInfo(path).absolutePath());
             if (fileMode != 0600 || folderMode != 0700)
@@ -107,12 +102,6 @@ public:
                                 + u" in a folder with mode "_s + QString::number(folderMode, 8));
         }
         return findings;
-    }
-
-    // The same for every argument list that shows a secret.
-    QStringList commandLineFindings(const QStringList &commandLines) const
-    {
-        return findingsIn(u"a process's argument list"_s, commandLines);
     }
 
 private:

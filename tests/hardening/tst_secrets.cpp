@@ -1,30 +1,19 @@
-// No secret leaks: the whole sign-up, sign-in, session restore, device,
-// Xray and WireGuard flows against the development backend, once with the
-// real `velorin` program (every diagnostic line on, its standard output and
-// error kept) and once with the services in this process (every log line
-// captured). The test collects every secret the backend hands out (the
-// tokens of each sign-in and refresh, the account's VLESS user id and
-// WireGuard private key, its EAP password) and the password it chose, then
-// searches for each in every line written (by our programs and by the
-// backend), in every argument list that any process showed while the flows
-// ran, and in every file under the configuration, cache, data, runtime and
-// temporary folders. Only the user-defaults file may hold the tokens (0600 in
-// a 0700 folder), and only the live xray configuration file the user id.
+// No secret leaks: the account, Xray and WireGuard flows against the
+// development backend, with the `velorin` program (every diagnostic line on)
+// and with the services in this process. Every secret handed out and the
+// password must not show in any line written, any process's argument list
+// or any file of the user's folders; only the user-defaults file may hold the
+// tokens, and only the live xray configuration file the user id.
 #include "Hardening.h"
 #include "SecretAudit.h"
 
 #include "platform/Log.h"
 #include "support/AccountServices.h"
+#include "support/CliXrayFixture.h"
 #include "support/DevServerProcess.h"
-#include "support/FakeTools.h"
-#include "support/StubServer.h"
 #include "vpn/wireguard/WireGuardService.h"
-#include "vpn/xray/XrayService.h"
 
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QTemporaryDir>
-#include <QThreadPool>
 #include <QtTest>
 
 #include <csignal>
@@ -33,62 +22,43 @@ using namespace Qt::StringLiterals;
 using namespace Hardening;
 using ProxyClient::spinUntil;
 
-class TestSecrets : public QObject
+// The fixture's folders, tool and xray, with the development backend in
+// place of its stub (a later setting wins).
+class TestSecrets : public QObject, protected CliXrayFixture
 {
     Q_OBJECT
 
-    QTemporaryDir m_root;
     QTemporaryDir m_serverData;
     std::unique_ptr<DevServerProcess> m_backend;
     std::unique_ptr<CmdlineWatch> m_watch;
-    FakeNetworkSetup m_tool;
-    FakeXray m_xray;
     SecretAudit m_audit;
     std::unique_ptr<TempDefaults> m_inProcessDefaults;
-    int m_socks = 0;
-    int m_http = 0;
     const QString m_email = u"leak-check@example.com"_s;
     const QString m_password = u"Tr0ub4dor&3 staple battery"_s;
 
-    QString path(const QString &relative) const { return m_root.filePath(relative); }
-    QString configDir() const { return path(u"config"_s); }
-    QString defaultsPath() const { return configDir() + u"/com.velorin.vpn.mac.json"_s; }
-    QString xrayConfigFile() const { return path(u"runtime/velorin/kavro_xray_config.json"_s); }
+    QString path(const QString &relative) const { return m_dir->filePath(relative); }
 
     QStringList environment() const
     {
-        return QStringList{u"HOME="_s + path(u"home"_s),
-                           u"XDG_CONFIG_HOME="_s + path(u"home/.config"_s),
-                           u"XDG_CACHE_HOME="_s + path(u"home/.cache"_s),
-                           u"XDG_DATA_HOME="_s + path(u"home/.local/share"_s),
-                           u"XDG_RUNTIME_DIR="_s + path(u"runtime"_s),
-                           u"TMPDIR="_s + path(u"tmp"_s),
-                           u"VELORIN_BACKEND_URL="_s + m_backend->url().toString(),
-                           u"VELORIN_PROXY_TOOL="_s + m_tool.toolPath(),
-                           u"VELORIN_XRAY_DIR="_s + path(u"libexec"_s),
-                           u"VELORIN_XRAY_SOCKS_PORT="_s + QString::number(m_socks),
-                           u"VELORIN_XRAY_HTTP_PORT="_s + QString::number(m_http)}
-            + m_tool.environment() + m_xray.environment();
+        return CliXrayFixture::environment()
+            + QStringList{u"HOME="_s + path(u"home"_s),
+                          u"XDG_CONFIG_HOME="_s + path(u"home/.config"_s),
+                          u"XDG_CACHE_HOME="_s + path(u"home/.cache"_s),
+                          u"XDG_DATA_HOME="_s + path(u"home/.local/share"_s),
+                          u"TMPDIR="_s + path(u"tmp"_s),
+                          u"VELORIN_BACKEND_URL="_s + m_backend->url().toString()};
     }
 
-    // One `velorin` command with every diagnostic line on; its output goes to the audit.
+    // One `velorin --verbose` command; its output goes to the audit.
     ChildProcess::Result velorin(const QStringList &arguments, const QByteArray &input = {})
     {
         const ChildProcess::Result result =
             Run::velorinIn(configDir(), QStringList{u"--verbose"_s} + arguments, input, environment());
         const QString name = u"velorin "_s + arguments.value(0);
-        m_audit.addText(name + u" (standard output)"_s, result.out);
-        m_audit.addText(name + u" (standard error)"_s, result.err);
+        m_audit.addOutput(name, result.out, result.err);
         if (result.exitCode != 0)
             qWarning().noquote() << name << "exited" << result.exitCode << result.err;
         return result;
-    }
-
-    QString currentAccessToken()
-    {
-        UserDefaults defaults(defaultsPath());
-        FakeKeychain unused;
-        return KeychainManager(defaults, unused).retrieveString(KeychainManager::accessTokenKey).value_or(QString());
     }
 
     QJsonObject getJson(const QString &pathAndQuery, const QString &token)
@@ -99,17 +69,12 @@ class TestSecrets : public QObject
 private slots:
     void initTestCase()
     {
-        for (const char *folder : {"config", "home/.config", "home/.cache", "home/.local/share", "runtime", "tmp", "libexec"})
+        QVERIFY(setUpXrayRun());
+        for (const char *folder : {"home/.config", "home/.cache", "home/.local/share", "tmp"})
             QVERIFY(QDir().mkpath(path(QString::fromLatin1(folder))));
-        QVERIFY(QFile::setPermissions(path(u"runtime"_s), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
-        QVERIFY(QFile::link(m_xray.executablePath(), path(u"libexec/xray"_s)));
-        m_tool.setActiveServices({u"Wi-Fi"_s});
-        // Each tool call lasts long enough for the watch to see its arguments.
-        m_tool.setDelayMs(40);
-        m_socks = StubServer::closedPort();
-        do
-            m_http = StubServer::closedPort();
-        while (m_http == m_socks);
+        m_tool->setActiveServices({u"Wi-Fi"_s});
+        // Long enough for the watch to see each call's arguments.
+        m_tool->setDelayMs(40);
         m_backend = std::make_unique<DevServerProcess>(m_serverData.path(), DevServerProcess::fastArguments());
         QVERIFY2(m_backend->start(), qPrintable(m_backend->errorString()));
         m_audit.addSecret(u"password"_s, m_password);
@@ -133,8 +98,9 @@ private slots:
         QCOMPARE(m_audit.count(u"access token"_s), 5);
         QCOMPARE(m_audit.count(u"refresh token"_s), 5);
 
-        // The account's connection secrets, as the backend hands them out.
-        const QString token = currentAccessToken();
+        UserDefaults defaults(defaultsPath());
+        FakeKeychain unused;
+        const QString token = KeychainManager(defaults, unused).retrieveString(KeychainManager::accessTokenKey).value_or(QString());
         m_audit.addSecret(u"VLESS uuid"_s, getJson(u"/api/v1/xray/config?server_id=sg-node-01"_s, token).value(u"uuid"_s).toString());
         m_audit.addSecret(u"WireGuard private key"_s,
                           getJson(u"/api/v1/wireguard/config?server_id=sg-node-01"_s, token).value(u"interface_private_key"_s).toString());
@@ -148,18 +114,16 @@ private slots:
                                  u"sg-node-01"_s},
                                 environment());
         QVERIFY2(run->waitForOut(u"connected to Singapore"_s), qPrintable(run->all()));
-        // The credential's one place while connected: 0600 in a 0700 folder.
-        QCOMPARE(modeOf(xrayConfigFile()), mode_t(0600));
-        QCOMPARE(modeOf(QFileInfo(xrayConfigFile()).absolutePath()), mode_t(0700));
-        QFile file(xrayConfigFile());
+        QCOMPARE(modeOf(configFile()), mode_t(0600));
+        QCOMPARE(modeOf(QFileInfo(configFile()).absolutePath()), mode_t(0700));
+        QFile file(configFile());
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(secretsIn(file.readAll(), m_audit.secrets()), QStringList{u"VLESS uuid"_s});
         run->signal(SIGINT);
         QVERIFY(run->waitForExit());
         QCOMPARE(run->exitCode(), 0);
-        QVERIFY(!QFileInfo::exists(xrayConfigFile()));
-        m_audit.addText(u"velorin connect --protocol xray (standard output)"_s, run->out());
-        m_audit.addText(u"velorin connect --protocol xray (standard error)"_s, run->err());
+        QVERIFY(!QFileInfo::exists(configFile()));
+        m_audit.addOutput(u"velorin connect --protocol xray"_s, run->out(), run->err());
         QVERIFY(run->err().contains(u"✅ Xray: Config written to "_s));
 
         const auto wireguard = velorin({u"connect"_s, u"--protocol"_s, u"wireguard"_s, u"sg-node-01"_s});
@@ -169,7 +133,6 @@ private slots:
         m_audit.addTokensFrom(defaultsPath());
     }
 
-    // The same flows through the services in this process.
     void flowsInThisProcess()
     {
         Log::Capture log;
@@ -190,12 +153,12 @@ private slots:
         QVERIFY(next.auth.authState().isAuthenticated());
         m_audit.addTokensFrom(m_inProcessDefaults->standardPath());
 
-        m_tool.apply();
-        m_xray.apply();
+        m_tool->apply();
+        m_xray->apply();
         XrayService::Options options;
         options.endpoints = Endpoints::at(base);
-        options.proxyToolPath = m_tool.toolPath();
-        options.bundledXrayPaths = {m_xray.executablePath()};
+        options.proxyToolPath = m_tool->toolPath();
+        options.bundledXrayPaths = {m_xray->executablePath()};
         options.configDirectory = path(u"runtime/in-process"_s);
         options.socksPort = m_socks;
         options.httpPort = m_http;
@@ -224,32 +187,26 @@ private slots:
     {
         m_watch->stop();
         QVERIFY(m_backend->stop());
-        m_audit.addText(u"velorin-devserver (standard output)"_s, m_backend->output());
-        m_audit.addText(u"velorin-devserver (standard error)"_s, m_backend->errorOutput());
+        m_audit.addOutput(u"velorin-devserver"_s, m_backend->output(), m_backend->errorOutput());
 
-        // The watch saw the children it had to see: the xray child with only
-        // its three arguments, and the proxy tool's calls.
+        // The watch saw the xray child with only its three arguments, and the
+        // proxy tool's calls.
         const QStringList commandLines = m_watch->seen();
-        QVERIFY2(commandLines.contains(path(u"libexec/xray run -c "_s) + xrayConfigFile()), qPrintable(commandLines.join(u'\n')));
-        QVERIFY(commandLines.contains(m_tool.toolPath() + u" -setsocksfirewallproxystate Wi-Fi on"_s));
-        QVERIFY(commandLines.contains(m_tool.toolPath() + u" -setsocksfirewallproxystate Wi-Fi off"_s));
+        QVERIFY2(commandLines.contains(path(u"libexec/xray run -c "_s) + configFile()), qPrintable(commandLines.join(u'\n')));
+        QVERIFY(commandLines.contains(m_tool->toolPath() + u" -setsocksfirewallproxystate Wi-Fi on"_s));
+        QVERIFY(commandLines.contains(m_tool->toolPath() + u" -setsocksfirewallproxystate Wi-Fi off"_s));
 
-        QStringList findings = m_audit.textFindings() + m_audit.commandLineFindings(commandLines);
-        const QStringList folders{m_root.path(), m_inProcessDefaults->dir(), qEnvironmentVariable("HOME")};
-        QMap<QString, QStringList> allowed;
-        const QStringList tokens{u"access token"_s, u"refresh token"_s};
-        allowed.insert(QFileInfo(defaultsPath()).absoluteFilePath(), tokens);
-        allowed.insert(QFileInfo(m_inProcessDefaults->standardPath()).absoluteFilePath(), tokens);
         int files = 0;
-        findings += m_audit.fileFindings(folders, allowed, &files);
+        const QStringList findings =
+            m_audit.findings(commandLines, {m_dir->path(), m_inProcessDefaults->dir(), qEnvironmentVariable("HOME")},
+                             {defaultsPath(), m_inProcessDefaults->standardPath()}, &files);
         QVERIFY2(findings.isEmpty(), qPrintable(findings.join(u'\n')));
-        // The search finds what it looks for: a line cut off in the middle
-        // of a token shows it.
+        // The search finds a token in a line cut off in its middle.
         SecretAudit planted = m_audit;
         const Secret token = m_audit.secrets().constLast();
         planted.addText(u"planted"_s, u"📄 Raw response: {\"refresh_token\":\""_s + token.value.left(20));
         QCOMPARE(planted.textFindings().size(), 1);
-        // The files that must hold the tokens do.
+        // The file that must hold the tokens does.
         QFile stored(defaultsPath());
         QVERIFY(stored.open(QIODevice::ReadOnly));
         QVERIFY(!secretsIn(stored.readAll(), m_audit.secrets()).isEmpty());

@@ -1,7 +1,5 @@
-// The xray child crashing in a loop, with the service as the application
-// runs it: the restarts are bounded, the proxies are restored at the end and
-// no child is left running (checked by process id). Each case takes 10 to
-// 25 seconds of real time.
+// The xray child crashing in a loop: the restarts are bounded, the proxies
+// are restored at the end and no child is left running.
 #include "vpn/XrayRig.h"
 
 #include <QElapsedTimer>
@@ -13,8 +11,6 @@ class TestXrayCrashLoop : public QObject
 {
     Q_OBJECT
 
-    // After giving up: the state, the proxies off, the record cleared and
-    // every child gone.
     static void verifyGaveUp(Rig &rig, Log::Capture &log)
     {
         QCOMPARE(rig.service->connectionState(), VPNConnectionState::error(XrayService::gaveUpMessage));
@@ -26,16 +22,13 @@ class TestXrayCrashLoop : public QObject
         for (const qint64 pid : launches)
             QVERIFY2(FakeXray::waitUntilGone(pid), qPrintable(QString::number(pid)));
         QCOMPARE(rig.service->xrayProcessId(), 0);
-        // Nothing more is started.
         QTest::qWait(2500);
         QCOMPARE(rig.xray.launches().size(), launches.size());
     }
 
 private slots:
     // No restart comes up: the first dies before its port is tested, the
-    // others never listen (each is stopped before the next starts, the last
-    // when giving up). Three attempts, then the end; a connect from there
-    // starts afresh.
+    // others never listen. Three attempts, then the end; a new connect works.
     void everyRestartFails()
     {
         Rig rig;
@@ -57,10 +50,9 @@ private slots:
         QVERIFY(rig.connectNow());
     }
 
-    // The first child answers its port test and dies while the proxies are
-    // still being set (each tool call is slow). Its exit comes before the
-    // connection is up; once it is, the loss is handled as any other: a
-    // restart, and the connection holds.
+    // The first child dies while the (slow) proxy calls are still running,
+    // before the connection is up; once it is, the loss is handled as any
+    // other: a restart, and the connection holds.
     void aChildDyingWhileTheProxiesAreSetIsRestarted()
     {
         Rig rig;
@@ -72,7 +64,6 @@ private slots:
         rig.service->connect(u"203.0.113.10"_s, u"sg-node-01"_s);
         QVERIFY(spinUntil([&] { return log.contains(u"✅ Xray: Reconnected successfully"_s); }, 40000));
         const QStringList lines = log.lines();
-        // The child was gone before the connection was marked up.
         QVERIFY(lines.indexOf(u"⚠️ Xray: Process terminated with code 1"_s)
                 < lines.indexOf(u"✅ Xray: Connected via 203.0.113.10:443"_s));
         QVERIFY(log.contains(u"🛡️ Xray: Kill switch active — proxy stays set, attempting reconnect..."_s));
@@ -81,9 +72,8 @@ private slots:
         QVERIFY(rig.trafficFlows());
     }
 
-    // Every child answers its readiness test and dies a moment later:
-    // each restart "succeeds" and starts the attempts afresh, so only the
-    // number of losses within the window ends the loop.
+    // Every child dies a moment after answering: each restart "succeeds" and
+    // resets the attempts, so only the losses within the window end the loop.
     void everyChildDiesSoonAfterAnswering()
     {
         Rig rig;
@@ -99,10 +89,10 @@ private slots:
         qInfo("gave up after %lld ms", qint64(clock.elapsed()));
         QCOMPARE(log.matching(u"Reconnected successfully"_s).size(), XrayService::maxLossesInWindow - 1);
         QCOMPARE(rig.xray.launches().size(), XrayService::maxLossesInWindow);
-        // The restarts did not set the proxies again; giving up restored them.
+        // Checks too that the restarts did not set the proxies again.
         verifyGaveUp(rig, log);
 
-        // A new connect starts with a clean count.
+        // A new connect starts with a clean count of losses.
         rig.xray.variables.clear();
         rig.xray.apply();
         QVERIFY(rig.connectNow());

@@ -1,9 +1,6 @@
-// Faults around the system's network settings, with the real `velorin`
-// program: `velorin connect --protocol xray` against a stub VPN API, the fake
-// xray found where the lookup looks and the recording fake proxy tool in
-// place of the system's. Whatever happens to the process, the proxies it set
-// are turned off again (by itself, or by the next start of the Xray service)
-// and its xray child does not outlive it.
+// `velorin connect --protocol xray` killed, stopped or failing at any moment:
+// the proxies it set are turned off again (by itself, or by the next start of
+// the Xray service) and its xray child does not outlive it.
 #include "Hardening.h"
 
 #include "support/CliXrayFixture.h"
@@ -11,6 +8,7 @@
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <cstring>
@@ -25,44 +23,26 @@ namespace {
 
 const QString kUuid = u"5f0c2a7e-93d4-4b61-8e2f-0a1b2c3d4e5f"_s;
 
-// Unmounts a file system the test mounted, whatever the test's outcome.
-struct Mount
-{
-    QString path;
-    ~Mount()
-    {
-        if (!path.isEmpty())
-            ::umount2(QFile::encodeName(path).constData(), MNT_DETACH);
-    }
-};
-
 } // namespace
 
 class TestXrayFaults : public QObject, protected CliXrayFixture
 {
     Q_OBJECT
 
-    // The configuration request is refused (401) while set.
     bool m_refuseConfig = false;
-    // Calls the fake tool refuses (its script says so).
+    // Calls the fake tool's script refuses.
     QStringList m_failing;
 
     std::unique_ptr<Run> connect() { return velorin({u"--verbose"_s, u"connect"_s, u"--protocol"_s, u"xray"_s}); }
 
-    // The proxies the tool's calls left on; none is the only good answer
-    // once a restore has run.
     QMap<QString, QStringList> proxiesOn() const { return proxiesLeftOn(m_tool->calls(), m_failing); }
 
+    // The calls that set a proxy (its address or its state "on").
     static int setCalls(const QStringList &calls)
     {
-        int count = 0;
-        for (const QString &call : calls)
-            if (call.startsWith(u"-set"_s) && call.endsWith(u" on"_s))
-                ++count;
-        for (const QString &call : calls)
-            if (call.startsWith(u"-set"_s) && call.contains(u" 127.0.0.1 "_s))
-                ++count;
-        return count;
+        return int(std::count_if(calls.cbegin(), calls.cend(), [](const QString &call) {
+            return call.startsWith(u"-set"_s) && (call.endsWith(u" on"_s) || call.contains(u" 127.0.0.1 "_s));
+        }));
     }
 
     // A new `velorin connect` process whose own connect fails at once: what
@@ -77,9 +57,8 @@ class TestXrayFaults : public QObject, protected CliXrayFixture
         QVERIFY2(next->out().endsWith(u"error: Failed to fetch Xray config\n"_s), qPrintable(next->all()));
     }
 
-    // Nothing owed: every proxy off, the record says so, no configuration
-    // file, no xray child. (The service list may stay behind with the record
-    // off: a quit while connected leaves it so.)
+    // Every proxy off, the record says so, no configuration file, no xray
+    // child. (A quit while connected may leave the service list behind.)
     void verifyNothingOwed(const QString &context)
     {
         QVERIFY2(proxiesOn().isEmpty(), qPrintable(context + u": proxies left on: "_s + describe(proxiesOn())));
@@ -91,8 +70,7 @@ class TestXrayFaults : public QObject, protected CliXrayFixture
     }
 
     // How long a whole connect takes here, from the start of the process to
-    // "connected" (measured once); checks that the orderly way out restores
-    // everything.
+    // "connected" (measured once, then left by Ctrl-C).
     qint64 m_connectMs = 0;
     qint64 measureConnect()
     {
@@ -113,13 +91,24 @@ class TestXrayFaults : public QObject, protected CliXrayFixture
         return m_connectMs;
     }
 
-    static quint32 seed()
+    // `count` random moments from the start of a connect to just past its
+    // end, one in each `count`th of that window so that every phase is hit;
+    // none when the connect itself failed.
+    QList<qint64> momentsOfTheConnect(int count)
     {
+        const qint64 connectMs = measureConnect();
+        if (connectMs <= 0)
+            return {};
         bool ok = false;
         const quint32 given = quint32(qEnvironmentVariableIntValue("VELORIN_FAULT_SEED", &ok));
-        const quint32 value = ok ? given : QRandomGenerator::global()->generate() % 1000000;
-        qInfo("random moments from seed %u (VELORIN_FAULT_SEED=%u repeats them)", value, value);
-        return value;
+        const quint32 seed = ok ? given : QRandomGenerator::global()->generate() % 1000000;
+        qInfo("random moments from seed %u (VELORIN_FAULT_SEED=%u repeats them)", seed, seed);
+        QRandomGenerator random(seed);
+        const qint64 window = connectMs + 300;
+        QList<qint64> moments;
+        for (int i = 0; i < count; ++i)
+            moments.append(window * i / count + random.bounded(int(window / count)));
+        return moments;
     }
 
 private slots:
@@ -128,8 +117,8 @@ private slots:
         m_refuseConfig = false;
         m_failing.clear();
         QVERIFY(setUpXrayRun());
-        // Every tool call takes a while, as the real one does: the proxies
-        // are being set for a good part of the connect.
+        // Slow tool calls, as the real tool's: the proxies are being set for
+        // a good part of the connect.
         m_tool->setDelayMs(25);
         m_server->on("GET", u"/api/v1/xray/config"_s, [this](const StubServer::Request &) {
             return m_refuseConfig ? StubServer::Response::json(401, "{\"error\":\"expired\"}")
@@ -147,22 +136,17 @@ private slots:
         m_server.reset();
     }
 
-    // SIGKILL at 20 random moments of the connect sequence (one in each
-    // twentieth of it, so that every phase is hit). Each time the child dies
-    // with the process, and the next start of the Xray service, alternately
-    // in this process and as a new `velorin` process, turns off whatever the
-    // killed one had set.
+    // SIGKILL at 20 moments of the connect: the child dies with the process,
+    // and the next start of the Xray service, alternately in this process and
+    // as a new `velorin` process, turns off whatever the killed one had set.
     void killedAtRandomMomentsOfTheConnect()
     {
-        const qint64 connectMs = measureConnect();
-        QVERIFY(connectMs > 0);
-        const qint64 window = connectMs + 300;
-        QRandomGenerator random(seed());
-        constexpr int kills = 20;
-        for (int i = 0; i < kills; ++i) {
+        const QList<qint64> moments = momentsOfTheConnect(20);
+        QVERIFY(!moments.isEmpty());
+        for (int i = 0; i < moments.size(); ++i) {
             const int launchesBefore = int(m_xray->launches().size());
             const int callsBefore = int(m_tool->calls().size());
-            const qint64 delay = window * i / kills + random.bounded(int(window / kills));
+            const qint64 delay = moments[i];
             QString context = u"kill "_s + QString::number(i + 1) + u" after "_s + QString::number(delay) + u" ms"_s;
             auto run = connect();
             QTest::qWait(int(delay));
@@ -172,9 +156,7 @@ private slots:
             const QList<qint64> children = m_xray->launches().mid(launchesBefore);
             for (const qint64 pid : children)
                 QVERIFY2(FakeXray::waitUntilGone(pid), qPrintable(context + u": the xray child outlived its parent"_s));
-            // A tool call the killed process had under way ends on its own.
             QVERIFY2(waitUntilNoProcess(m_tool->toolPath()), qPrintable(context + u": a proxy tool call hangs"_s));
-            // How far the connect got: a child or not, how many proxy calls of twelve.
             context += u" (%1 child, %2 proxy calls)"_s.arg(children.size()).arg(setCalls(m_tool->calls().mid(callsBefore)));
 
             if (i % 2 == 0)
@@ -185,12 +167,11 @@ private slots:
             if (QTest::currentTestFailed())
                 return;
         }
-        qInfo("%d kills survived, connect takes %lld ms", kills, connectMs);
+        qInfo("%lld kills survived, connect takes %lld ms", qint64(moments.size()), m_connectMs);
     }
 
-    // The moment that used to be lost: killed after some proxies were set.
-    // The record was only written after the last call, so the next start
-    // found nothing owed and the proxies stayed pointing at a dead port.
+    // Killed after some proxies were set: the record must already say so, or
+    // the next start finds nothing owed and they point at a dead port.
     void killedWhileSettingTheProxies()
     {
         m_tool->setDelayMs(100);
@@ -206,18 +187,14 @@ private slots:
         verifyNothingOwed(u"after the new process"_s);
     }
 
-    // SIGTERM at random moments after the connect has begun: the process
-    // disconnects in order and ends; it restores the proxies and stops its
-    // child itself.
+    // SIGTERM at moments after the connect has begun: the process itself
+    // disconnects in order, restores the proxies, stops its child and ends.
     void terminatedAtRandomMoments()
     {
-        const qint64 connectMs = measureConnect();
-        QVERIFY(connectMs > 0);
-        const qint64 window = connectMs + 300;
-        QRandomGenerator random(seed());
-        constexpr int count = 10;
-        for (int i = 0; i < count; ++i) {
-            const qint64 delay = window * i / count + random.bounded(int(window / count));
+        const QList<qint64> moments = momentsOfTheConnect(10);
+        QVERIFY(!moments.isEmpty());
+        for (int i = 0; i < moments.size(); ++i) {
+            const qint64 delay = moments[i];
             const QString context = u"SIGTERM "_s + QString::number(i + 1) + u" after "_s + QString::number(delay) + u" ms"_s;
             auto run = connect();
             QVERIFY2(run->waitForOut(u"connecting\n"_s), qPrintable(run->all()));
@@ -230,7 +207,7 @@ private slots:
             if (QTest::currentTestFailed())
                 return;
         }
-        qInfo("%d SIGTERMs: each process restored the proxies, stopped its child and ended", count);
+        qInfo("%lld SIGTERMs: each process restored the proxies, stopped its child and ended", qint64(moments.size()));
     }
 
     void theProxyToolFailingHalfWay_data()
@@ -254,9 +231,8 @@ private slots:
 
         auto run = connect();
         if (!whileRestoring) {
-            // A refused call is a failed connect, never "connected": the
-            // calls stop there, what they set is turned off again, the
-            // child is stopped and the user reads why.
+            // A refused call fails the connect: the calls stop there, what
+            // they set is turned off again and the user reads why.
             QVERIFY(run->waitForExit());
             QCOMPARE(run->exitCode(), 1);
             QCOMPARE(run->out(), u"connecting\nerror: The proxy tool refused “"_s + failing
@@ -271,9 +247,8 @@ private slots:
         run->signal(SIGINT);
         QVERIFY(run->waitForExit());
         QCOMPARE(run->exitCode(), 0);
-        // The refused "off" leaves the web proxy of Wi-Fi on; the process
-        // tries once more as it quits, and the record keeps the restore
-        // owed ...
+        // The refused "off" leaves Wi-Fi's web proxy on; the process tries
+        // once more as it quits, and the record keeps the restore owed ...
         QCOMPARE(m_tool->calls().mid(before), restore + restore);
         QCOMPARE(proxiesOn(), (QMap<QString, QStringList>{{u"Wi-Fi"_s, {u"web"_s}}}));
         QVERIFY(status().out.contains(u"xray: proxies set on [\"Wi-Fi\", \"Ethernet\"] but nothing answers"_s));
@@ -284,19 +259,16 @@ private slots:
         verifyNothingOwed(u"after the next start"_s);
     }
 
-    // The private runtime folder is a full file system: the connect ends in
-    // "Failed to write config", with no part of the file and no copy of the
-    // credential left, no child started and no proxy touched.
+    // A full runtime folder: the connect fails with no part of the file and
+    // no copy of the credential left, no child started, no proxy touched.
     void theDiskFullWhileWritingTheConfiguration()
     {
         if (::geteuid() != 0)
             QSKIP("mounting a small file system needs root; CI runs this test as root");
-        Mount mount;
         const QByteArray target = QFile::encodeName(runtimeDir());
         QVERIFY2(::mount("velorin-full", target.constData(), "tmpfs", MS_NOSUID | MS_NODEV, "size=16k,mode=0700") == 0,
                  std::strerror(errno));
-        mount.path = runtimeDir();
-        // Fill it up.
+        const auto unmount = qScopeGuard([&target] { ::umount2(target.constData(), MNT_DETACH); });
         {
             QFile filler(runtimeDir() + u"/filler"_s);
             QVERIFY(filler.open(QIODevice::WriteOnly));
@@ -313,7 +285,6 @@ private slots:
                  qPrintable(run->err()));
         QVERIFY(m_xray->launches().isEmpty());
         QVERIFY(setCalls(m_tool->calls()) == 0);
-        // The private folder exists, and is empty.
         QCOMPARE(QDir(runtimeDir() + u"/velorin"_s).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                  QStringList());
         for (const QString &file : filesUnder({runtimeDir(), configDir()})) {

@@ -1,9 +1,8 @@
 #pragma once
 
-// The IKEv2 lab of scripts/ikev2-lab.sh as the lab tests use it: a responder
-// and a client charon in two network namespaces, up for one test process;
-// the development backend serving the lab's responder as its one server; and
-// the client as the application wires it, on the lab's client charon.
+// The IKEv2 lab of scripts/ikev2-lab.sh (a responder and a client charon in
+// two network namespaces), a backend serving its responder, and the client
+// as the application wires it on the lab's client charon.
 #include "platform/StrongSwanVpn.h"
 #include "platform/ViciClient.h"
 #include "storage/KeychainManager.h"
@@ -72,7 +71,6 @@ public:
     QString fact(const QString &name) const { return m_facts.value(name); }
     QString fact(const char *name) const { return fact(QString::fromLatin1(name)); }
 
-    // A command run inside the client's network namespace.
     ChildProcess::Result inClient(const QStringList &command) const
     {
         return ChildProcess::run(u"ip"_s, QStringList{u"netns"_s, u"exec"_s, fact("LAB_CLIENT_NETNS")} + command);
@@ -97,8 +95,8 @@ public:
         return answer && answer->ok() && answer->message.value("success") == "yes";
     }
 
-    // The development backend, its data in `dir`, with the lab's responder as
-    // its one server `serverId`; not yet started.
+    // The development backend (not yet started), its data in `dir`, with the
+    // lab's responder as its one server `serverId`.
     std::unique_ptr<DevServerProcess> backend(const QString &dir, const QString &serverId,
                                               const QStringList &arguments = {}) const
     {
@@ -110,6 +108,16 @@ public:
         servers.write(QJsonDocument(QJsonObject{{u"servers"_s, QJsonArray{server}}}).toJson());
         return std::make_unique<DevServerProcess>(
             dir + u"/data"_s, DevServerProcess::fastArguments() + arguments + QStringList{u"--servers"_s, servers.fileName()});
+    }
+
+    // The adapter's settings for the lab's client charon.
+    StrongSwanSettings clientSettings() const
+    {
+        StrongSwanSettings settings;
+        settings.socketPath = fact("VELORIN_VICI_SOCKET");
+        settings.caCertificateFile = fact("LAB_CA_FILE");
+        settings.initiateTimeoutMs = 15000;
+        return settings;
     }
 
 private:
@@ -131,20 +139,11 @@ struct LabServices
                     return std::nullopt;
                 return value;
             },
-            settings(lab))
+            lab.clientSettings())
         , manager(systemVpn, keychain, tokens, Endpoints::at(backendUrl))
         , service(manager)
         , services(defaults, [this](VPNProtocolType) -> VPNServiceProtocol & { return service; })
     {
-    }
-
-    static StrongSwanSettings settings(const Lab &lab)
-    {
-        StrongSwanSettings settings;
-        settings.socketPath = lab.fact("VELORIN_VICI_SOCKET");
-        settings.caCertificateFile = lab.fact("LAB_CA_FILE");
-        settings.initiateTimeoutMs = 15000;
-        return settings;
     }
 
     StrongSwanVpn systemVpn;

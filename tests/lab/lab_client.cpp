@@ -1,15 +1,12 @@
-// The strongSwan adapter as a program of its own, so a lab test can run it
-// as another user of the machine (setpriv) and end it like an application
-// quits. It finds the daemon and the CA as the application does (the
-// environment, then the standard places).
+// The strongSwan adapter as a program, so a lab test can run it as another
+// user of the machine; it finds the daemon and the CA as the application does.
 //
 //   velorin-lab-client load
 //       Reaches the daemon; prints "ready" or "error <why>".
 //   velorin-lab-client connect ADDRESS EAP_USER   (the password on stdin)
-//       Saves the profile and starts the tunnel; prints "status <Status>"
-//       for each change and "failure <why>" when an attempt ends with a
-//       reason. Further lines on stdin: "stop" stops the tunnel, "quit" (or
-//       the end of stdin) quits the application.
+//       Saves the profile, starts the tunnel; prints "status <Status>" for
+//       each change and "failure <why>" when an attempt ends with a reason.
+//       Then stdin: "stop" stops the tunnel, "quit" (or its end) quits.
 #include "platform/StrongSwanVpn.h"
 
 #include <QCoreApplication>
@@ -82,7 +79,6 @@ int main(int argc, char **argv)
         });
     });
 
-    // The test writes whole lines.
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, &app, [&]() {
         const QByteArray line = in.readLine().trimmed();

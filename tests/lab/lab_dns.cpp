@@ -48,12 +48,8 @@ QByteArray answer(const QByteArray &query, const QByteArray &name, const QHostAd
     QByteArray out = query.left(end);
     out[2] = char(0x80 | (query[2] & 0x79));  // response, same opcode and RD
     out[3] = char(0x80 | (known ? 0 : 3));    // RA; NXDOMAIN for other names
-    out[4] = 0;
-    out[5] = 1;  // one question
-    out[6] = 0;
-    out[7] = withAnswer ? 1 : 0;
-    for (int i = 8; i < 12; ++i)
-        out[i] = 0;
+    const char counts[] = {0, 1, 0, char(withAnswer ? 1 : 0), 0, 0, 0, 0};  // one question, the answer if any
+    out.replace(4, sizeof(counts), counts, sizeof(counts));
     if (withAnswer) {
         const quint32 ip = address.toIPv4Address();
         const char record[] = {char(0xc0), 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4,

@@ -1,15 +1,6 @@
-// The whole IKEv2 path against real daemons: the development backend serves
-// an IKEv2 configuration pointing at the lab's responder
-// (scripts/ikev2-lab.sh), IKEv2Manager fetches it, writes the profile into
-// the lab's client charon through the strongSwan adapter and brings the
-// tunnel up, all driven through VPNServiceManager.
-//
-// The backend makes each account's EAP user name and password itself; the
-// test reads them from the configuration it serves and teaches them to the
-// responder over the responder's own VICI socket.
-//
-// The keychain here is the in-memory fake: what this test proves is the
-// tunnel, and the real keychain has its own test under a Secret Service.
+// The whole IKEv2 path in the lab, driven through VPNServiceManager: the
+// backend's configuration, the profile in the client charon, the tunnel. The
+// keychain is the in-memory fake; the real one is tested under a Secret Service.
 #include "Lab.h"
 #include "support/TempDefaults.h"
 
@@ -38,16 +29,14 @@ private:
 
     TempDefaults m_defaults;
     FakeKeychain m_keychain;
-    std::unique_ptr<KeychainManager> m_tokens;
+    KeychainManager m_tokens{m_defaults.standard(), m_keychain};
     std::unique_ptr<LabServices> m_client;
     QStringList m_states;
     QPointer<ResumeMonitor> m_resume;
 
-    bool ping() const { return m_lab.ping(); }
     QString serverAddress() const { return m_lab.fact("LAB_SERVER_ADDRESS"); }
     VPNServiceManager &services() { return m_client->services; }
 
-    // The responder accepts the account's EAP user with this password.
     bool teachResponder(const QString &password) { return m_lab.teachResponder(ResponderKeyId, m_eapUser, password); }
 
     bool clientDaemonHoldsOurConnection()
@@ -64,11 +53,10 @@ private slots:
         QVERIFY2(failed.isEmpty(), qPrintable(failed));
         QVERIFY(!m_lab.fact("LAB_SERVER_VICI_SOCKET").isEmpty());
 
-        // The backend's one server is the lab's responder.
         m_backend = m_lab.backend(m_dir.path(), LabServerId, {u"--seed-demo"_s});
         QVERIFY2(m_backend->start(), qPrintable(m_backend->errorString()));
 
-        // The demo account's token and its EAP credentials.
+        // The demo account's token and its EAP credentials, taught to the responder.
         const auto login = m_backend->send("POST", u"/auth/login"_s, R"({"email":"demo@example.com","password":"velorin-demo"})");
         m_token = login.text(u"access_token"_s);
         QVERIFY2(!m_token.isEmpty(), login.body.constData());
@@ -79,10 +67,8 @@ private slots:
         QCOMPARE(config.value(u"server_address"_s).toString(), serverAddress());
         QVERIFY(teachResponder(m_eapPassword));
 
-        // The client as the application wires it, with the lab's daemon.
-        m_tokens = std::make_unique<KeychainManager>(m_defaults.standard(), m_keychain);
-        QVERIFY(m_tokens->save(m_token, KeychainManager::accessTokenKey));
-        m_client = std::make_unique<LabServices>(m_lab, m_keychain, *m_tokens, m_defaults.standard(),
+        QVERIFY(m_tokens.save(m_token, KeychainManager::accessTokenKey));
+        m_client = std::make_unique<LabServices>(m_lab, m_keychain, m_tokens, m_defaults.standard(),
                                                  m_backend->url().toString());
         QObject::connect(&services(), &VPNServiceManager::connectionStateChanged, &services(),
                          [this](const VPNConnectionState &state) { m_states.append(state.description()); });
@@ -100,7 +86,7 @@ private slots:
 
     void connectsThroughTheServiceManagerCarriesTrafficAndDisconnects()
     {
-        QVERIFY2(!ping(), "the address behind the tunnel answers without a tunnel");
+        QVERIFY2(!m_lab.ping(), "the address behind the tunnel answers without a tunnel");
         m_states.clear();
         QElapsedTimer timer;
         timer.start();
@@ -110,13 +96,13 @@ private slots:
         QCOMPARE(m_states, (QStringList{u"connecting"_s, u"connected"_s}));
         QVERIFY(m_client->manager.isConnected());
         QTRY_COMPARE_WITH_TIMEOUT(services().serverName(), u"Lab"_s, 3000);
-        QVERIFY2(ping(), "no answer through the tunnel");
+        QVERIFY2(m_lab.ping(), "no answer through the tunnel");
 
         services().disconnect();
         QTRY_COMPARE_WITH_TIMEOUT(services().connectionState(), VPNConnectionState::disconnected(), 10000);
         QCOMPARE(m_states, (QStringList{u"connecting"_s, u"connected"_s, u"disconnecting"_s, u"disconnected"_s}));
         QVERIFY(!m_client->manager.isConnected());
-        QVERIFY(!ping());
+        QVERIFY(!m_lab.ping());
         QVERIFY(!clientDaemonHoldsOurConnection());
     }
 
@@ -159,7 +145,7 @@ private slots:
         emit m_resume->resumed();
         QTRY_COMPARE_WITH_TIMEOUT(services().connectionState(), VPNConnectionState::disconnected(), 5000);
         qInfo("disconnected shown %lld ms after the wake", qint64(timer.elapsed()));
-        QVERIFY(!ping());
+        QVERIFY(!m_lab.ping());
         QVERIFY(!clientDaemonHoldsOurConnection());
         services().watchSystemEvents({}, {});
     }

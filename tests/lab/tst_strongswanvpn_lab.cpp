@@ -1,8 +1,6 @@
-// The strongSwan adapter against real daemons: a responder and a client
-// charon in two network namespaces (scripts/ikev2-lab.sh). The adapter talks
-// to the client charon's VICI socket; traffic and name lookups are made from
-// inside the client namespace with `ip netns exec`, the client as other
-// users of the machine runs as velorin-lab-client under setpriv.
+// The strongSwan adapter against the lab's daemons. Traffic and lookups are
+// made inside the client namespace; the client as other users of the machine
+// runs as velorin-lab-client under setpriv.
 #include "Lab.h"
 
 #include <QElapsedTimer>
@@ -83,10 +81,7 @@ private:
 
     QString fact(const char *name) const { return m_lab.fact(name); }
     QString socket() const { return fact("VELORIN_VICI_SOCKET"); }
-    ChildProcess::Result inClient(const QStringList &command) const { return m_lab.inClient(command); }
-    bool ping(const char *target) const { return m_lab.ping(target); }
 
-    // One command to the client daemon; true when it succeeded.
     bool command(const QByteArray &name, const QByteArray &ike, const QByteArray &extraKey = {})
     {
         Vici::Message arguments;
@@ -113,18 +108,13 @@ private:
     // No password: the keychain has nothing under the profile's reference.
     std::unique_ptr<StrongSwanVpn> makeVpn(const std::optional<QByteArray> &password, int dpdDelaySeconds = 30) const
     {
-        StrongSwanSettings settings;
-        settings.socketPath = socket();
-        settings.caCertificateFile = fact("LAB_CA_FILE");
-        settings.initiateTimeoutMs = 15000;
+        StrongSwanSettings settings = m_lab.clientSettings();
         settings.dpdDelaySeconds = dpdDelaySeconds;
         settings.uid = ::getuid();
         settings.machineHasIPv6 = true;  // the client namespace has IPv6
         return std::make_unique<StrongSwanVpn>(
-            [password](const QByteArray &reference) -> std::optional<QByteArray> {
-                if (reference != PasswordReference)
-                    return std::nullopt;
-                return password;
+            [password](const QByteArray &reference) {
+                return reference == PasswordReference ? password : std::nullopt;
             },
             settings);
     }
@@ -152,7 +142,7 @@ private:
     // the resolver configuration the client charon maintains.
     QString lookup() const
     {
-        const ChildProcess::Result result = inClient(
+        const ChildProcess::Result result = m_lab.inClient(
             {u"unshare"_s, u"-m"_s, u"sh"_s, u"-c"_s,
              u"mount --bind '%1' /etc/resolv.conf && exec getent ahostsv4 '%2'"_s.arg(fact("LAB_CLIENT_RESOLV_CONF"),
                                                                                       fact("LAB_DNS_NAME"))});
@@ -219,13 +209,12 @@ private slots:
         QVERIFY2(failed.isEmpty(), qPrintable(failed));
     }
 
-    // While connected, IPv4, IPv6 and name lookups go through the tunnel and
-    // nowhere else; afterwards the resolver is as it was and nothing of ours
-    // stays in the daemon.
+    // While connected, IPv4, IPv6 and lookups go only through the tunnel;
+    // afterwards the resolver is as it was and the daemon holds nothing of ours.
     void connectsCarriesTrafficAndLeaksNothing()
     {
-        QVERIFY2(!ping("LAB_TUNNEL_TARGET"), "the address behind the tunnel answers without a tunnel");
-        QVERIFY2(!ping("LAB_TUNNEL_TARGET6"), "the IPv6 address behind the tunnel answers without a tunnel");
+        QVERIFY2(!m_lab.ping("LAB_TUNNEL_TARGET"), "the address behind the tunnel answers without a tunnel");
+        QVERIFY2(!m_lab.ping("LAB_TUNNEL_TARGET6"), "the IPv6 address behind the tunnel answers without a tunnel");
         const QByteArray resolverBefore = contents(fact("LAB_CLIENT_RESOLV_CONF"));
         auto vpn = makeVpn(fact("LAB_EAP_PASSWORD").toUtf8());
         QSignalSpy statuses(vpn.get(), &SystemVpn::statusChanged);
@@ -238,9 +227,9 @@ private slots:
         QCOMPARE(vpn->startTunnel(), std::nullopt);
         QTRY_COMPARE_WITH_TIMEOUT(vpn->status(), SystemVpn::Status::Connected, 10000);
         qInfo("connected in %lld ms", qint64(timer.elapsed()));
-        QVERIFY2(ping("LAB_TUNNEL_TARGET"), "no answer through the tunnel");
-        QVERIFY2(ping("LAB_TUNNEL_TARGET6"), "no IPv6 answer through the tunnel");
-        const QString route6 = inClient({u"ip"_s, u"-6"_s, u"route"_s, u"get"_s, fact("LAB_TUNNEL_TARGET6")}).out;
+        QVERIFY2(m_lab.ping("LAB_TUNNEL_TARGET"), "no answer through the tunnel");
+        QVERIFY2(m_lab.ping("LAB_TUNNEL_TARGET6"), "no IPv6 answer through the tunnel");
+        const QString route6 = m_lab.inClient({u"ip"_s, u"-6"_s, u"route"_s, u"get"_s, fact("LAB_TUNNEL_TARGET6")}).out;
         QVERIFY2(route6.contains(u"dev ipsec"_s), qPrintable(route6));
         QCOMPARE(lookup(), fact("LAB_DNS_TUNNEL_ANSWER"));
         QVERIFY2(contents(fact("LAB_DNS_TUNNEL_LOG")).contains(fact("LAB_DNS_NAME").toUtf8()), "no query in the tunnel");
@@ -253,7 +242,7 @@ private slots:
         QVERIFY(command("rekey", vpn->names().connection.toUtf8(), "reauth"));
         QTRY_VERIFY_WITH_TIMEOUT(daemonState(socket()).saIds != before, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(vpn->status(), SystemVpn::Status::Connected, 10000);
-        QVERIFY2(ping("LAB_TUNNEL_TARGET"), "no answer through the tunnel after the reauthentication");
+        QVERIFY2(m_lab.ping("LAB_TUNNEL_TARGET"), "no answer through the tunnel after the reauthentication");
 
         timer.restart();
         vpn->stopTunnel();
@@ -268,7 +257,7 @@ private slots:
         }
         QCOMPARE(seen, (QList<SystemVpn::Status>{SystemVpn::Status::Connecting, SystemVpn::Status::Connected,
                                                  SystemVpn::Status::Disconnecting, SystemVpn::Status::Disconnected}));
-        QVERIFY(!ping("LAB_TUNNEL_TARGET"));
+        QVERIFY(!m_lab.ping("LAB_TUNNEL_TARGET"));
         QCOMPARE(contents(fact("LAB_CLIENT_RESOLV_CONF")), resolverBefore);
         verifyNothingLoaded();
     }
@@ -325,8 +314,6 @@ private slots:
         QTRY_COMPARE(contents(fact("LAB_CLIENT_RESOLV_CONF")), resolverBefore);
     }
 
-    // The server goes silent: dead-peer detection ends the tunnel with the
-    // reason, and nothing stays loaded.
     void aDeadServerEndsTheTunnelWithTheReason()
     {
         auto vpn = connectedVpn(1);
@@ -355,15 +342,14 @@ private slots:
         QCOMPARE(vpn->startTunnel(), std::nullopt);
         QTRY_COMPARE_WITH_TIMEOUT(vpn->status(), SystemVpn::Status::Connected, 10000);
         QVERIFY(daemonState(socket()).sharedKeys.contains(vpn->names().secretId));
-        QVERIFY(ping("LAB_TUNNEL_TARGET"));
+        QVERIFY(m_lab.ping("LAB_TUNNEL_TARGET"));
         vpn->stopTunnel();
         QTRY_COMPARE_WITH_TIMEOUT(vpn->status(), SystemVpn::Status::Disconnected, 10000);
         verifyNothingLoaded();
     }
 
-    // Two users of the machine on one daemon: each has its own connection
-    // and password, and one stopping leaves the other's tunnel alone. A
-    // client that quits takes its password out of the daemon.
+    // Two users of the machine on one daemon: one stopping leaves the other's
+    // tunnel alone.
     void twoUsersDoNotTouchEachOther()
     {
         QVERIFY(addEapUser(u"lab-user-a"_s, u"password-a"_s));
@@ -396,7 +382,6 @@ private slots:
         QVERIFY(command("terminate", "Velorin VPN (uid 1000)"));
     }
 
-    // Quitting while the tunnel is still being set up ends the attempt.
     void quittingWhileConnectingLeavesNothing()
     {
         auto client = startClient(1000, {u"connect"_s, fact("LAB_UNREACHABLE_ADDRESS"), fact("LAB_EAP_USER")},
@@ -408,8 +393,6 @@ private slots:
         verifyNothingLoaded(u"Velorin VPN (uid 1000)"_s, "velorin-vpn-eap-1000");
     }
 
-    // A socket the user may not use is named as that, with what to do; the
-    // standard places are found without a setting.
     void findsTheSocketAndSaysWhenItIsNotUsable()
     {
         auto nobody = startClient(65534, {u"load"_s}, {}, fact("LAB_SERVER_VICI_SOCKET"));
@@ -418,12 +401,11 @@ private slots:
         QCOMPARE(said, u"error IKEv2 is not available: no permission to use the IKE daemon's socket %1: join the "
                        "velorin group, then log in again"_s.arg(fact("LAB_SERVER_VICI_SOCKET")));
 
-        // A CA file the user may not read is named.
         const QString secret = fact("LAB_DIR") + u"/eap-password"_s;
         auto noCa = startClient(65534, {u"connect"_s, fact("LAB_SERVER_ADDRESS"), fact("LAB_EAP_USER")}, u"x"_s, {}, secret);
         QVERIFY(noCa->waitFor(u"error The certificate of the VPN's CA cannot be read from %1: Permission denied"_s.arg(secret)));
 
-        // Where Fedora and Arch put it, in a mount namespace of its own.
+        // The standard place (Fedora's and Arch's), in a mount namespace of its own.
         const ChildProcess::Result found = ChildProcess::run(
             u"unshare"_s,
             {u"-m"_s, u"sh"_s, u"-c"_s,
