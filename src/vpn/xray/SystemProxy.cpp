@@ -80,13 +80,15 @@ std::optional<SystemProxy::Change> SystemProxy::owedChange(bool recordFirst) con
 
 bool SystemProxy::writeRecord(const Change &change)
 {
-    bool saved = m_defaults.set(activeKey, true);
-    saved = m_defaults.set(backendKey, change.backendId) && saved;
+    // The flag comes last: a process killed between these writes must not
+    // leave it on over a record that names nothing to restore, which the
+    // launch clean-up cannot act on and the status would report as set.
+    bool saved = m_defaults.set(backendKey, change.backendId);
     if (change.backendId == ProxyBackends::networkSetup)
         saved = m_defaults.set(servicesKey, NetworkSetupProxy::servicesOf(change.captured)) && saved;
     else
         saved = m_defaults.set(previousKey, change.captured) && saved;
-    return saved;
+    return m_defaults.set(activeKey, true) && saved;
 }
 
 void SystemProxy::clearRecord(bool keepServices)
