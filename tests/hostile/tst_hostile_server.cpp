@@ -1,11 +1,6 @@
-// Every network flow of the client against a server that answers badly:
-// a body cut short, values of the wrong JSON type, a 10 MB body, an answer
-// trickled one byte at a time, a reset connection, a status nobody expects.
-// Each flow must end in its error state within its time-out, the event loop
-// must keep turning (no gap over 100 ms), and what the client stored before
-// (tokens, device id, the cached subscription, the server selection) must
-// still be there afterwards, or be cleanly signed out where a refused
-// session ends in a sign-out.
+// Every network flow against a server that answers badly: each must end in
+// its error state within its time-out, the event loop must keep turning, and
+// what the client stored before must stay (a failed restore may sign out).
 #include "../vpn/XrayRig.h"
 #include "backend/DeviceManager.h"
 #include "platform/Log.h"
@@ -34,16 +29,10 @@ namespace {
 enum class Flow { SignIn, Restore, Register, List, Revoke, Entitlements, IKEv2, WireGuard, Xray };
 enum class Hostility { CutJson, CutConnection, WrongTypes, Huge, HugeUnannounced, Drip, Reset, WrongStatus };
 
-// Every limit of the flows under test; a flow must end within it (plus
-// scheduling slack).
 constexpr auto kTimeout = 1500ms;
 constexpr qint64 kSlackMs = 1500;
-// The work the event loop may do without turning, in CPU time (a loaded
-// machine that does not schedule the test stretches the wall time, not
-// this). The stub server shares the event loop with the client, so its own
-// writes count. ThreadSanitizer checks every memory access of both and slows
-// the 10 MB rows by an order of magnitude; there the limit only catches a
-// real stall.
+// CPU time the event loop may work without turning; the stub's own writes
+// count, as it shares the loop. ThreadSanitizer slows the 10 MB rows tenfold.
 #if defined(__SANITIZE_THREAD__)
 constexpr qint64 kMaxBusyMs = 1500;
 #else
@@ -55,7 +44,6 @@ const QByteArray kIKEv2 = R"({"protocol":"ikev2","server_address":"203.0.113.10"
 const QByteArray kWireGuard =
     R"({"interface_private_key":"cGx1bS1wcml2YXRlLWtleS1mb3ItdGVzdHMtb25seS0=","interface_address":"10.66.0.7/32","interface_dns":"10.66.0.1","peer_public_key":"IxcfPpUFvgWJvdyFio2mIhLj9aSFzsYXfJzdWKfOKLM=","peer_endpoint":"203.0.113.10:51820","peer_allowed_ips":"0.0.0.0/0","server_name":"sg-node-01","server_location":"Singapore, SG"})";
 
-// The same object with every value of another JSON type.
 QByteArray wrongTypes(const QByteArray &good)
 {
     QJsonObject object = QJsonDocument::fromJson(good).object();
@@ -79,7 +67,6 @@ StubServer::Response hostile(Hostility hostility, const QByteArray &good)
     case Hostility::CutJson:
         return StubServer::Response::json(200, good.left(good.size() / 2));
     case Hostility::CutConnection:
-        // Announces the whole body, sends half of it, and hangs up.
         return StubServer::Response::rawBytes("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
                                               + QByteArray::number(good.size()) + "\r\n\r\n" + good.left(good.size() / 2))
             .thenClose();
@@ -88,13 +75,11 @@ StubServer::Response hostile(Hostility hostility, const QByteArray &good)
     case Hostility::Huge:
         return StubServer::Response::json(200, "{\"detail\":\"" + QByteArray(10 * 1024 * 1024, 'a') + "\"}");
     case Hostility::HugeUnannounced:
-        // No length: the body ends when the server hangs up, 10 MB later.
         return StubServer::Response::rawBytes("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n"
                                               + QByteArray(10 * 1024 * 1024, ' '))
             .thenClose();
     case Hostility::Drip:
-        // A whole, valid answer padded with blanks, one byte every 20 ms: each
-        // byte comes well within the idle limit, the whole takes minutes.
+        // Each byte well within the idle limit, the whole takes minutes.
         return StubServer::Response::json(200, good + QByteArray(8000, ' ')).dripped(20ms);
     case Hostility::Reset:
         return StubServer::Response::close();
@@ -104,7 +89,6 @@ StubServer::Response hostile(Hostility hostility, const QByteArray &good)
     return {};
 }
 
-// What the client keeps between runs.
 struct Stored
 {
     std::optional<QString> accessToken;
@@ -137,7 +121,6 @@ void seed(KeychainManager &tokens, UserDefaults &standard, UserDefaults &appGrou
                      .toJson());
 }
 
-// Keeps the loop turning until `done` or `ms` have passed.
 bool spin(const std::function<bool()> &done, qint64 ms)
 {
     QElapsedTimer clock;
@@ -160,7 +143,7 @@ class TestHostileServer : public QObject
     {
         bool ended = false;
         bool inErrorState = false;
-        QString state; // for failure messages
+        QString state;
         bool signedOutCleanly = false; // tokens gone, as a refused session allows
         qint64 tookMs = 0;
         qint64 worstGapMs = 0;
@@ -169,26 +152,21 @@ class TestHostileServer : public QObject
         Stored after;
     };
 
-    // The account services: sign-in, restore, devices, subscription.
     static Outcome runAccountFlow(Flow flow, Hostility hostility)
     {
-        static const QHash<Flow, QPair<QByteArray, QString>> target{
-            {Flow::SignIn, {"POST", u"/auth/login"_s}},
-            {Flow::Restore, {"POST", u"/auth/refresh"_s}},
-            {Flow::Register, {"POST", u"/api/v1/devices/register"_s}},
-            {Flow::List, {"GET", u"/api/v1/devices"_s}},
-            {Flow::Revoke, {"POST", u"/api/v1/devices/revoke"_s}},
-            {Flow::Entitlements, {"GET", u"/api/v1/subscriptions/status"_s}},
+        // Each flow's request and the good answer the hostile one is made from.
+        static const QHash<Flow, std::tuple<QByteArray, QString, QByteArray>> target{
+            {Flow::SignIn, {"POST", u"/auth/login"_s, BackendFixture::tokens}},
+            {Flow::Restore, {"POST", u"/auth/refresh"_s, BackendFixture::tokens}},
+            {Flow::Register, {"POST", u"/api/v1/devices/register"_s, BackendFixture::registered}},
+            {Flow::List, {"GET", u"/api/v1/devices"_s, BackendFixture::devices}},
+            {Flow::Revoke, {"POST", u"/api/v1/devices/revoke"_s, kRevoked}},
+            {Flow::Entitlements, {"GET", u"/api/v1/subscriptions/status"_s, BackendFixture::subscription}},
         };
         BackendFixture backend;
         backend.serveAccount();
-        backend.server.on("POST", u"/api/v1/devices/revoke"_s, StubServer::Response::json(200, kRevoked));
-        const QByteArray good = flow == Flow::SignIn || flow == Flow::Restore ? BackendFixture::tokens
-            : flow == Flow::Register                                           ? BackendFixture::registered
-            : flow == Flow::List                                               ? BackendFixture::devices
-            : flow == Flow::Revoke                                             ? kRevoked
-                                                                               : BackendFixture::subscription;
-        backend.server.on(target[flow].first, target[flow].second, hostile(hostility, good));
+        const auto &[method, path, good] = target[flow];
+        backend.server.on(method, path, hostile(hostility, good));
 
         TempDefaults &defaults = backend.defaults;
         AccountServices &app = backend.services;
@@ -251,7 +229,6 @@ class TestHostileServer : public QObject
         return outcome;
     }
 
-    // The configuration fetches of the three protocol services.
     static Outcome runConfigFlow(Flow flow, Hostility hostility)
     {
         Outcome outcome;

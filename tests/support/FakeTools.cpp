@@ -107,7 +107,6 @@ bool FakeXray::isAlive(qint64 pid)
 {
     if (pid <= 0 || ::kill(pid_t(pid), 0) != 0)
         return false;
-    // A zombie (exited, not yet reaped by its parent) is gone for our purposes.
     QFile status(u"/proc/"_s + QString::number(pid) + u"/stat"_s);
     if (!status.open(QIODevice::ReadOnly))
         return false;
