@@ -10,7 +10,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// The shared backend serving a working account; notes every auth-status notice.
 struct Fixture : BackendFixture
 {
     AuthService &auth = services.auth;
@@ -70,7 +69,6 @@ private slots:
         QCOMPARE(AuthService::messageFor(*error, u"Login failed"_s), message);
     }
 
-    // A refusal from the server ends with its message, unauthenticated and not loading.
     void refusalsOverHttp_data()
     {
         QTest::addColumn<QString>("path");

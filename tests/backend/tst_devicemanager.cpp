@@ -69,9 +69,8 @@ private slots:
             QVERIFY2(!line.contains(id), qPrintable(line));
     }
 
-    // Only the device limit opens the sheet; a refusal the user can act on
-    // shows its message; anything else leaves no message (and no crash on
-    // a body that is not UTF-8 or does not decode).
+    // Only the device limit opens the sheet; only a refusal the user can act
+    // on shows a message.
     void registrationRefusals_data()
     {
         QTest::addColumn<StubServer::Response>("response");
@@ -164,8 +163,6 @@ private slots:
         }
     }
 
-    // Signed out, nothing is sent. The computer's name comes from the
-    // machine information; without one it is "Mac".
     void signedOutComputer()
     {
         Fixture f(false);

@@ -16,7 +16,6 @@ bool decodes(const QByteArray &body, QString *error)
     return tryDecodeBody<T>(body, error).has_value();
 }
 
-// Decodes `body` as the named record; "<decoded>" or the error's description.
 QString decodeAs(const QString &record, const QByteArray &body)
 {
     static const QHash<QString, bool (*)(const QByteArray &, QString *)> decoders{
