@@ -6,6 +6,7 @@
 #include "platform/Log.h"
 #include "support/BackendFixture.h"
 #include "support/FakeSystemVpn.h"
+#include "support/ProxyClient.h"
 #include "support/StubServer.h"
 #include "support/Watchdog.h"
 #include "vpn/ConfigRequest.h"
@@ -121,15 +122,6 @@ void seed(KeychainManager &tokens, UserDefaults &standard, UserDefaults &appGrou
                      .toJson());
 }
 
-bool spin(const std::function<bool()> &done, qint64 ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return done();
-}
-
 } // namespace
 
 Q_DECLARE_METATYPE(Flow)
@@ -238,8 +230,8 @@ class TestHostileServer : public QObject
             QElapsedTimer clock;
             clock.start();
             service.connect(u"203.0.113.10"_s, u"sg-node-01"_s);
-            outcome.ended = spin([&] { return service.connectionState().isError(); },
-                                 qint64(kTimeout.count()) + kSlackMs);
+            outcome.ended = ProxyClient::spinUntil([&] { return service.connectionState().isError(); },
+                                                   int(kTimeout.count() + kSlackMs));
             outcome.tookMs = clock.elapsed();
             outcome.worstGapMs = watchdog.worstGapMs();
             outcome.worstBusyMs = watchdog.worstBusyMs();
