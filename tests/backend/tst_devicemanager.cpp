@@ -83,7 +83,6 @@ private slots:
                                      << std::optional<QString>(u"Subscription expired"_s) << false;
         QTest::newRow("401") << StubServer::Response::json(401, "{}")
                              << std::optional<QString>(u"Session expired. Please log in again."_s) << false;
-        QTest::newRow("500") << StubServer::Response::text(500, "boom") << std::optional<QString>() << false;
         QTest::newRow("500 not UTF-8") << StubServer::Response::text(502, "\xff\xfe") << std::optional<QString>() << false;
     }
 

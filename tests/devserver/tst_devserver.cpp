@@ -24,8 +24,6 @@ const QString kPassword = u"secret-pass"_s;
 const QRegularExpression kDateWithMs(u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$"_s);
 const QRegularExpression kDateSeconds(u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$"_s);
 
-QDateTime parseDate(const QString &text) { return QDateTime::fromString(text, Qt::ISODateWithMs); }
-
 QString said(const Reply &reply) { return QString::number(reply.status) + u' ' + reply.error(); }
 
 QList<int> statuses(std::initializer_list<Reply> replies)
@@ -266,7 +264,7 @@ private slots:
         const QString expiresAt = reply.take(u"expires_at"_s).toString();
         QCOMPARE(reply, plan);
         QVERIFY2(kDateSeconds.match(expiresAt).hasMatch(), qPrintable(expiresAt));
-        const qint64 offset = QDateTime::currentDateTimeUtc().addDays(days).secsTo(parseDate(expiresAt));
+        const qint64 offset = QDateTime::currentDateTimeUtc().addDays(days).secsTo(QDateTime::fromString(expiresAt, Qt::ISODateWithMs));
         QVERIFY(offset <= 0 && offset > -30);
         const Reply config = get(*server, u"/api/v1/xray/config"_s, token);
         QCOMPARE(config.status, configStatus);

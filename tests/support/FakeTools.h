@@ -12,8 +12,6 @@
 class FakeNetworkSetup
 {
 public:
-    FakeNetworkSetup();
-
     QString toolPath() const;
     QString logPath() const { return m_dir.filePath(QStringLiteral("networksetup.log")); }
     QString scriptPath() const { return m_dir.filePath(QStringLiteral("networksetup.script")); }
@@ -39,8 +37,6 @@ private:
 class FakeXray
 {
 public:
-    FakeXray();
-
     QString executablePath() const;
     QString pidFilePath() const { return m_dir.filePath(QStringLiteral("xray.pids")); }
     QList<qint64> launches() const;
