@@ -7,6 +7,7 @@
 #include "support/BackendFixture.h"
 #include "support/FakeSystemVpn.h"
 #include "support/ProxyClient.h"
+#include "support/ServiceRig.h"
 #include "support/StubServer.h"
 #include "support/Watchdog.h"
 #include "vpn/ConfigRequest.h"
@@ -220,7 +221,9 @@ class TestHostileServer : public QObject
     static Outcome runConfigFlow(Flow flow, Hostility hostility)
     {
         Outcome outcome;
-        const auto finish = [&outcome](VPNServiceProtocol &service, const std::function<Stored()> &stored) {
+        // `failed`: the message the service must end with; empty for any error.
+        const auto finish = [&outcome](VPNServiceProtocol &service, const std::function<Stored()> &stored,
+                                       const QString &failed) {
             outcome.before = stored();
             Watchdog watchdog;
             QElapsedTimer clock;
@@ -231,7 +234,8 @@ class TestHostileServer : public QObject
             outcome.tookMs = clock.elapsed();
             outcome.worstGapMs = watchdog.worstGapMs();
             outcome.worstBusyMs = watchdog.worstBusyMs();
-            outcome.inErrorState = service.connectionState().isError();
+            outcome.inErrorState = service.connectionState().isError()
+                && (failed.isEmpty() || service.connectionState() == VPNConnectionState::error(failed));
             outcome.state = service.connectionState().description();
             outcome.after = stored();
         };
@@ -240,29 +244,23 @@ class TestHostileServer : public QObject
             rig.server.on("GET", u"/api/v1/xray/config"_s,
                           hostile(hostility, QJsonDocument(XrayTest::configBody()).toJson(QJsonDocument::Compact)));
             seed(rig.keychain, rig.defaults.standard(), rig.defaults.appGroup(), true);
-            finish(rig.make(), [&] { return Stored::of(rig.keychain, rig.defaults.standard(), rig.defaults.appGroup()); });
-            if (outcome.state != VPNConnectionState::error(XrayService::fetchFailedMessage).description())
-                outcome.inErrorState = false;
+            finish(rig.make(), [&] { return Stored::of(rig.keychain, rig.defaults.standard(), rig.defaults.appGroup()); },
+                   XrayService::fetchFailedMessage);
             return outcome;
         }
-        StubServer server;
-        TempDefaults defaults;
-        FakeKeychain keychain;
-        KeychainManager tokens(defaults.standard(), keychain);
-        seed(tokens, defaults.standard(), defaults.appGroup(), true);
-        const auto stored = [&] { return Stored::of(tokens, defaults.standard(), defaults.appGroup()); };
+        ServiceRig rig({});
+        seed(rig.tokens, rig.defaults.standard(), rig.defaults.appGroup(), true);
+        const auto stored = [&] { return Stored::of(rig.tokens, rig.defaults.standard(), rig.defaults.appGroup()); };
         if (flow == Flow::IKEv2) {
-            server.on("GET", u"/api/v1/ikev2/config"_s, hostile(hostility, kIKEv2));
+            rig.server.on("GET", u"/api/v1/ikev2/config"_s, hostile(hostility, kIKEv2));
             FakeSystemVpn vpn;
-            IKEv2Manager manager(vpn, keychain, tokens, Endpoints::at(server.baseUrl()));
+            IKEv2Manager manager(vpn, rig.keychain, rig.tokens, rig.endpoints(std::nullopt));
             IKEv2Service service(manager);
-            finish(service, stored);
+            finish(service, stored, {});
         } else {
-            server.on("GET", u"/api/v1/wireguard/config"_s, hostile(hostility, kWireGuard));
-            WireGuardService service(tokens, Endpoints::at(server.baseUrl()));
-            finish(service, stored);
-            if (outcome.state != VPNConnectionState::error(WireGuardService::fetchFailedMessage).description())
-                outcome.inErrorState = false;
+            rig.server.on("GET", u"/api/v1/wireguard/config"_s, hostile(hostility, kWireGuard));
+            WireGuardService service(rig.tokens, rig.endpoints(std::nullopt));
+            finish(service, stored, WireGuardService::fetchFailedMessage);
         }
         return outcome;
     }
