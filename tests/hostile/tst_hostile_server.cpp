@@ -99,28 +99,28 @@ struct Stored
     QVariant subscription;
     QVariant selection;
 
-    static Stored of(KeychainManager &tokens, UserDefaults &standard, UserDefaults &appGroup)
+    static Stored of(KeychainManager &tokens, TempDefaults &defaults)
     {
         return {tokens.retrieveString(KeychainManager::accessTokenKey),
                 tokens.retrieveString(KeychainManager::refreshTokenKey),
-                tokens.retrieveString(KeychainManager::deviceIdKey), appGroup.value(EntitlementManager::cacheKey),
-                standard.value(ServerManager::selectedServerKey)};
+                tokens.retrieveString(KeychainManager::deviceIdKey), defaults.appGroup().value(EntitlementManager::cacheKey),
+                defaults.standard().value(ServerManager::selectedServerKey)};
     }
     bool operator==(const Stored &) const = default;
 };
 
-void seed(KeychainManager &tokens, UserDefaults &standard, UserDefaults &appGroup, bool signedIn)
+void seed(KeychainManager &tokens, TempDefaults &defaults, bool signedIn)
 {
     if (signedIn) {
         tokens.save(u"AT-old"_s, KeychainManager::accessTokenKey);
         tokens.save(u"RT-old"_s, KeychainManager::refreshTokenKey);
     }
     tokens.save(u"AAAAAAAA-0000-4000-8000-000000000001"_s, KeychainManager::deviceIdKey);
-    standard.set(ServerManager::selectedServerKey, u"sg-node-01"_s);
-    appGroup.set(EntitlementManager::cacheKey,
-                 EntitlementCache{true, QDateTime(QDate(2026, 3, 1), QTime(0, 0), Qt::UTC),
-                                  QDateTime(QDate(2026, 1, 1), QTime(0, 0), Qt::UTC), u"monthly"_s}
-                     .toJson());
+    defaults.standard().set(ServerManager::selectedServerKey, u"sg-node-01"_s);
+    defaults.appGroup().set(EntitlementManager::cacheKey,
+                            EntitlementCache{true, QDateTime(QDate(2026, 3, 1), QTime(0, 0), Qt::UTC),
+                                             QDateTime(QDate(2026, 1, 1), QTime(0, 0), Qt::UTC), u"monthly"_s}
+                                .toJson());
 }
 
 } // namespace
@@ -161,15 +161,14 @@ class TestHostileServer : public QObject
         const auto &[method, path, good] = target[flow];
         backend.server.on(method, path, hostile(hostility, good));
 
-        TempDefaults &defaults = backend.defaults;
         AccountServices &app = backend.services;
         app.api.setTimeouts(kTimeout, kTimeout);
         app.devices.setTimeout(kTimeout);
         app.entitlements.setTimeout(kTimeout);
-        seed(app.tokens, defaults.standard(), defaults.appGroup(), flow != Flow::SignIn);
+        seed(app.tokens, backend.defaults, flow != Flow::SignIn);
 
         Outcome outcome;
-        outcome.before = Stored::of(app.tokens, defaults.standard(), defaults.appGroup());
+        outcome.before = Stored::of(app.tokens, backend.defaults);
         std::exception_ptr thrown;
         // Watched from here: the stub's own set-up (a 10 MB body) is not the client's.
         Watchdog watchdog;
@@ -213,7 +212,7 @@ class TestHostileServer : public QObject
         outcome.tookMs = clock.elapsed();
         outcome.worstGapMs = watchdog.worstGapMs();
         outcome.worstBusyMs = watchdog.worstBusyMs();
-        outcome.after = Stored::of(app.tokens, defaults.standard(), defaults.appGroup());
+        outcome.after = Stored::of(app.tokens, backend.defaults);
         outcome.signedOutCleanly = flow == Flow::Restore && !outcome.after.accessToken && !outcome.after.refreshToken;
         return outcome;
     }
@@ -243,14 +242,13 @@ class TestHostileServer : public QObject
             XrayTest::Rig rig;
             rig.server.on("GET", u"/api/v1/xray/config"_s,
                           hostile(hostility, QJsonDocument(XrayTest::configBody()).toJson(QJsonDocument::Compact)));
-            seed(rig.keychain, rig.defaults.standard(), rig.defaults.appGroup(), true);
-            finish(rig.make(), [&] { return Stored::of(rig.keychain, rig.defaults.standard(), rig.defaults.appGroup()); },
-                   XrayService::fetchFailedMessage);
+            seed(rig.keychain, rig.defaults, true);
+            finish(rig.make(), [&] { return Stored::of(rig.keychain, rig.defaults); }, XrayService::fetchFailedMessage);
             return outcome;
         }
         ServiceRig rig({});
-        seed(rig.tokens, rig.defaults.standard(), rig.defaults.appGroup(), true);
-        const auto stored = [&] { return Stored::of(rig.tokens, rig.defaults.standard(), rig.defaults.appGroup()); };
+        seed(rig.tokens, rig.defaults, true);
+        const auto stored = [&] { return Stored::of(rig.tokens, rig.defaults); };
         if (flow == Flow::IKEv2) {
             rig.server.on("GET", u"/api/v1/ikev2/config"_s, hostile(hostility, kIKEv2));
             FakeSystemVpn vpn;
