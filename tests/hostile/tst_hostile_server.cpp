@@ -220,7 +220,7 @@ class TestHostileServer : public QObject
     static Outcome runConfigFlow(Flow flow, Hostility hostility)
     {
         Outcome outcome;
-        // `failed`: the message the service must end with; empty for any error.
+        // `failed`: the message the service must end with.
         const auto finish = [&outcome](VPNServiceProtocol &service, const std::function<Stored()> &stored,
                                        const QString &failed) {
             outcome.before = stored();
@@ -233,8 +233,7 @@ class TestHostileServer : public QObject
             outcome.tookMs = clock.elapsed();
             outcome.worstGapMs = watchdog.worstGapMs();
             outcome.worstBusyMs = watchdog.worstBusyMs();
-            outcome.inErrorState = service.connectionState().isError()
-                && (failed.isEmpty() || service.connectionState() == VPNConnectionState::error(failed));
+            outcome.inErrorState = service.connectionState() == VPNConnectionState::error(failed);
             outcome.state = service.connectionState().description();
             outcome.after = stored();
         };
@@ -254,7 +253,11 @@ class TestHostileServer : public QObject
             FakeSystemVpn vpn;
             IKEv2Manager manager(vpn, rig.keychain, rig.tokens, rig.endpoints(std::nullopt));
             IKEv2Service service(manager);
-            finish(service, stored, {});
+            const bool malformed = hostility == Hostility::CutJson || hostility == Hostility::WrongTypes;
+            finish(service, stored,
+                   hostility == Hostility::WrongStatus ? u"The VPN service could not provide a configuration (HTTP 418)."_s
+                       : malformed                     ? IKEv2Manager::invalidConfigMessage
+                                                       : IKEv2Manager::unreachableMessage);
         } else {
             rig.server.on("GET", u"/api/v1/wireguard/config"_s, hostile(hostility, kWireGuard));
             WireGuardService service(rig.tokens, rig.endpoints(std::nullopt));
