@@ -1,6 +1,4 @@
-// The account services against the real development backend: sign-up with
-// the mailed code, a second start, the device limit between two computers,
-// and sessions over short-lived tokens.
+// The account services against the real development backend.
 #include "model/AuthMessages.h"
 #include "model/NotificationNames.h"
 #include "platform/Log.h"
@@ -16,7 +14,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Whether the task ends without throwing.
 template<typename T>
 bool succeeds(QCoro::Task<Outcome<T>> &&outcome)
 {
@@ -90,11 +87,7 @@ private slots:
         QVERIFY(other.devices.isCurrentDevice(other.devices.devices().first()));
     }
 
-    // Access tokens that last 3 s, and a second program (the command line)
-    // on the same token store: the session renews ahead of the expiry, two
-    // requests refused at once share one refresh and are sent again, two
-    // programs refreshing at the same moment do not spend one refresh token
-    // twice, and a refused refresh signs out with a message.
+    // Access tokens that last 3 s, and the command line on the same token store.
     void sessionsOutliveShortLivedTokens()
     {
         QTemporaryDir data;

@@ -16,8 +16,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A bare client over a stub server, temporary defaults and a fake keychain:
-// no other service reacts to what it does.
+// A bare client: no other service reacts to what it does.
 struct Fixture : ServiceRig
 {
     APIClient client;
@@ -66,10 +65,8 @@ private slots:
         QVERIFY(!sent.hasHeader("Authorization"));
     }
 
-    // A refused token is renewed once, shared by the requests refused at the
-    // same time, and each is sent again. A refused refresh ends the session
-    // (the request then fails as it was answered); a server fault during the
-    // refresh is the request's error and ends nothing.
+    // Requests refused at the same time share one renewal. A refused refresh
+    // ends the session; a server fault during it is the request's error alone.
     void aRefusedTokenIsRenewedOnceAndTheRequestsRetried_data()
     {
         QTest::addColumn<int>("refreshStatus");
@@ -119,9 +116,7 @@ private slots:
         }
     }
 
-    // Renewal without a refresh: a token another process stored meanwhile is
-    // used as it is. (The renewal ahead of a known expiry is the account
-    // flow's, against tokens that really expire.)
+    // (The renewal ahead of a known expiry is the account flow's.)
     void renewalUsesATokenAnotherProcessStored()
     {
         Fixture f;
@@ -136,7 +131,6 @@ private slots:
         QVERIFY(f.server.requests().isEmpty());
     }
 
-    // Requests that cannot go out fail before anything is sent.
     void refusedBeforeSending_data()
     {
         QTest::addColumn<QVariant>("stored");
@@ -208,10 +202,8 @@ private slots:
         QVERIFY(log.matching(u"📄"_s).isEmpty()); // error bodies are not logged
     }
 
-    // A successful answer is logged masked and cut to 500 characters (a flag
-    // of two code points is one; the cut never splits it), but decoded whole;
-    // a body that is not UTF-8 is not logged at all. How each secret is found
-    // is the mask's own test.
+    // Cut to 500 characters, a flag of two code points counting as one, but
+    // decoded whole; which secrets are masked is the mask's own test.
     void answersAreLoggedMaskedAndCut_data()
     {
         QTest::addColumn<QByteArray>("body");
@@ -251,10 +243,8 @@ private slots:
             QVERIFY2(!all.contains(secret), qPrintable(all));
     }
 
-    // Without a refresh token a refresh fails at once and blocks nothing.
-    // Refreshes asked for at the same time share one request and store the
-    // rotated pair; each waiter resumes with the refresh no longer marked as
-    // running (so a call made from it starts afresh).
+    // Each waiter resumes with the refresh no longer marked as running, so a
+    // call made from it starts afresh.
     void concurrentRefreshesShareOneRequest()
     {
         Fixture f;
@@ -285,9 +275,7 @@ private slots:
         QCOMPARE(f.tokens.retrieveString(u"refresh_token"_s), u"RT-secret-1"_s);
     }
 
-    // A closed port (no answer given), a stalled server, a stall past the
-    // total limit. A reset or a body cut short, in every flow, are the
-    // hostile server's.
+    // A reset or a body cut short, in every flow, are the hostile server's.
     void failedTransportsEndInATransportError_data()
     {
         QTest::addColumn<std::optional<StubServer::Response>>("answer");
@@ -323,8 +311,6 @@ private slots:
         QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
     }
 
-    // The backend, auth and VPN addresses from the environment, each over
-    // the build's default; trailing slashes are dropped.
     void endpointsComeFromTheBuildUnlessTheEnvironmentSaysOtherwise()
     {
         const char *names[] = {"VELORIN_BACKEND_URL", "VELORIN_AUTH_BASE_URL", "VELORIN_VPN_API_HOST"};

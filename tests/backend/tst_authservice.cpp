@@ -10,7 +10,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// The shared backend serving a working account; notes every auth-status notice.
 struct Fixture : BackendFixture
 {
     AuthService &auth = services.auth;
@@ -52,8 +51,6 @@ private slots:
         };
         row("401 error member", http(401, R"({"error":"Account locked"})"), u"Account locked"_s);
         row("401 empty", http(401, ""), u"Invalid email or password"_s);
-        row("409 not JSON", http(409, "<html>taken</html>"), u"An account with this email already exists"_s);
-        row("429 message only", http(429, R"({"message":"Slow down"})"), u"Slow down"_s);
         row("429 plain text", http(429, "slow down"), u"Too many attempts. Please try again later."_s);
         row("error wins over message", http(400, R"({"message":"m","error":"e"})"), u"e"_s);
         row("500 empty", http(500, ""), u"Login failed (500)"_s);
@@ -70,7 +67,6 @@ private slots:
         QCOMPARE(AuthService::messageFor(*error, u"Login failed"_s), message);
     }
 
-    // A refusal from the server ends with its message, unauthenticated and not loading.
     void refusalsOverHttp_data()
     {
         QTest::addColumn<QString>("path");

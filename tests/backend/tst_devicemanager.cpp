@@ -69,9 +69,8 @@ private slots:
             QVERIFY2(!line.contains(id), qPrintable(line));
     }
 
-    // Only the device limit opens the sheet; a refusal the user can act on
-    // shows its message; anything else leaves no message (and no crash on
-    // a body that is not UTF-8 or does not decode).
+    // Only the device limit opens the sheet; only a refusal the user can act
+    // on shows a message.
     void registrationRefusals_data()
     {
         QTest::addColumn<StubServer::Response>("response");
@@ -84,7 +83,6 @@ private slots:
                                      << std::optional<QString>(u"Subscription expired"_s) << false;
         QTest::newRow("401") << StubServer::Response::json(401, "{}")
                              << std::optional<QString>(u"Session expired. Please log in again."_s) << false;
-        QTest::newRow("500") << StubServer::Response::text(500, "boom") << std::optional<QString>() << false;
         QTest::newRow("500 not UTF-8") << StubServer::Response::text(502, "\xff\xfe") << std::optional<QString>() << false;
     }
 
@@ -164,8 +162,6 @@ private slots:
         }
     }
 
-    // Signed out, nothing is sent. The computer's name comes from the
-    // machine information; without one it is "Mac".
     void signedOutComputer()
     {
         Fixture f(false);

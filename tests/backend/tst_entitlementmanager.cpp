@@ -76,7 +76,6 @@ private slots:
         }
     }
 
-    // Every failure is thrown and keeps the earlier record.
     void failuresKeepTheOldRecord_data()
     {
         QTest::addColumn<StubServer::Response>("response");

@@ -1,5 +1,4 @@
-// The development backend over real HTTP: the real velorin-devserver on a
-// free port of 127.0.0.1 with a throw-away data directory.
+// The real velorin-devserver over HTTP, with throw-away data directories.
 #include "support/ChildProcess.h"
 #include "support/DevServerProcess.h"
 
@@ -25,12 +24,8 @@ const QString kPassword = u"secret-pass"_s;
 const QRegularExpression kDateWithMs(u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$"_s);
 const QRegularExpression kDateSeconds(u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$"_s);
 
-QDateTime parseDate(const QString &text) { return QDateTime::fromString(text, Qt::ISODateWithMs); }
-
-// "STATUS error message" of an answer, to compare a whole refusal at once.
 QString said(const Reply &reply) { return QString::number(reply.status) + u' ' + reply.error(); }
 
-// The statuses of several requests, sent in the order written.
 QList<int> statuses(std::initializer_list<Reply> replies)
 {
     QList<int> list;
@@ -39,10 +34,8 @@ QList<int> statuses(std::initializer_list<Reply> replies)
     return list;
 }
 
-// A six-digit code that is not `code`.
 QString wrongCode(const QString &code) { return code == u"000000"_s ? u"000001"_s : u"000000"_s; }
 
-// Resident memory of a process in KiB, from /proc.
 qint64 residentKiB(qint64 pid)
 {
     QFile status(u"/proc/%1/status"_s.arg(pid));
@@ -52,7 +45,6 @@ qint64 residentKiB(qint64 pid)
     return match.hasMatch() ? match.captured(1).toLongLong() : -1;
 }
 
-// One HTTP/1.1 request as raw bytes, asking the server to close after its answer.
 QByteArray rawRequest(const QByteArray &method, const QByteArray &path, const QByteArray &body = {},
                       const QString &token = {})
 {
@@ -64,9 +56,8 @@ QByteArray rawRequest(const QByteArray &method, const QByteArray &path, const QB
     return head + "\r\n" + body;
 }
 
-// Sends raw bytes, one every `trickleMs` when set, and returns everything the
-// server sends until it closes the connection; "(still open)" follows when
-// it has not closed it after `timeoutMs`.
+// Everything the server sends until it closes, then "(still open)" when it
+// had not closed by `timeoutMs`.
 QByteArray rawExchange(quint16 port, const QByteArray &bytes, int trickleMs = 0, int timeoutMs = 8000)
 {
     QTcpSocket socket;
@@ -137,7 +128,6 @@ class TestDevServer : public QObject
         return post(server, u"/auth/reset-password"_s, {{u"email"_s, email}, {u"code"_s, code}, {u"new_password"_s, password}});
     }
 
-    // Registers and verifies an account; returns the verification's tokens.
     QJsonObject signUp(Server &server, const QString &email, const QString &password = kPassword)
     {
         const Reply registered = registerAccount(server, email, password);
@@ -274,7 +264,7 @@ private slots:
         const QString expiresAt = reply.take(u"expires_at"_s).toString();
         QCOMPARE(reply, plan);
         QVERIFY2(kDateSeconds.match(expiresAt).hasMatch(), qPrintable(expiresAt));
-        const qint64 offset = QDateTime::currentDateTimeUtc().addDays(days).secsTo(parseDate(expiresAt));
+        const qint64 offset = QDateTime::currentDateTimeUtc().addDays(days).secsTo(QDateTime::fromString(expiresAt, Qt::ISODateWithMs));
         QVERIFY(offset <= 0 && offset > -30);
         const Reply config = get(*server, u"/api/v1/xray/config"_s, token);
         QCOMPARE(config.status, configStatus);
@@ -282,9 +272,8 @@ private slots:
             QCOMPARE(config.json.value(u"detail"_s).toString(), config.error());
     }
 
-    // Every key a client decodes is proven by the runs that connect through
-    // this server (the lab, the secret audit); here: the server choice, the
-    // secrets that belong to the user, and their form.
+    // The keys a client decodes are proven by the runs that connect (lab,
+    // secret audit); here: the server choice and the per-user secrets.
     void configurations_data()
     {
         QTest::addColumn<QString>("path");
@@ -440,7 +429,7 @@ private slots:
         DevServerProcess &server = *m_server;
         const QString email = newEmail();
         QCOMPARE(registerAccount(server, email, u"strangers-pass"_s).status, 201);
-        // The mail is a line of the outbox (which lastCode() reads), printed as well.
+        // The mail is printed as well as written to the outbox.
         const QString strangersCode = server.lastCode(email);
         QTRY_VERIFY(server.output().contains(u"Z to="_s + email + u" purpose=verify code="_s + strangersCode));
         // The address is matched without case and surrounding blanks.
@@ -681,8 +670,7 @@ private slots:
         QSqlDatabase::removeDatabase(u"inspect"_s);
     }
 
-    // The IKEv2 configuration of such a list the lab connects through; here:
-    // the list replaces the built-in one, and a protocol a server lacks is refused.
+    // The list replaces the built-in one (the lab connects through such a list).
     void aServerListFromTheCommandLine()
     {
         const QString file = m_root.filePath(u"lab-servers.json"_s);

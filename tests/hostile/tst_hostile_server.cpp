@@ -1,16 +1,13 @@
-// Every network flow of the client against a server that answers badly:
-// a body cut short, values of the wrong JSON type, a 10 MB body, an answer
-// trickled one byte at a time, a reset connection, a status nobody expects.
-// Each flow must end in its error state within its time-out, the event loop
-// must keep turning (no gap over 100 ms), and what the client stored before
-// (tokens, device id, the cached subscription, the server selection) must
-// still be there afterwards, or be cleanly signed out where a refused
-// session ends in a sign-out.
+// Every network flow against a server that answers badly: each must end in
+// its error state within its time-out, the event loop must keep turning, and
+// what the client stored before must stay (a failed restore may sign out).
 #include "../vpn/XrayRig.h"
 #include "backend/DeviceManager.h"
 #include "platform/Log.h"
 #include "support/BackendFixture.h"
 #include "support/FakeSystemVpn.h"
+#include "support/ProxyClient.h"
+#include "support/ServiceRig.h"
 #include "support/StubServer.h"
 #include "support/Watchdog.h"
 #include "vpn/ConfigRequest.h"
@@ -34,16 +31,10 @@ namespace {
 enum class Flow { SignIn, Restore, Register, List, Revoke, Entitlements, IKEv2, WireGuard, Xray };
 enum class Hostility { CutJson, CutConnection, WrongTypes, Huge, HugeUnannounced, Drip, Reset, WrongStatus };
 
-// Every limit of the flows under test; a flow must end within it (plus
-// scheduling slack).
 constexpr auto kTimeout = 1500ms;
 constexpr qint64 kSlackMs = 1500;
-// The work the event loop may do without turning, in CPU time (a loaded
-// machine that does not schedule the test stretches the wall time, not
-// this). The stub server shares the event loop with the client, so its own
-// writes count. ThreadSanitizer checks every memory access of both and slows
-// the 10 MB rows by an order of magnitude; there the limit only catches a
-// real stall.
+// CPU time the event loop may work without turning; the stub's own writes
+// count, as it shares the loop. ThreadSanitizer slows the 10 MB rows tenfold.
 #if defined(__SANITIZE_THREAD__)
 constexpr qint64 kMaxBusyMs = 1500;
 #else
@@ -55,7 +46,6 @@ const QByteArray kIKEv2 = R"({"protocol":"ikev2","server_address":"203.0.113.10"
 const QByteArray kWireGuard =
     R"({"interface_private_key":"cGx1bS1wcml2YXRlLWtleS1mb3ItdGVzdHMtb25seS0=","interface_address":"10.66.0.7/32","interface_dns":"10.66.0.1","peer_public_key":"IxcfPpUFvgWJvdyFio2mIhLj9aSFzsYXfJzdWKfOKLM=","peer_endpoint":"203.0.113.10:51820","peer_allowed_ips":"0.0.0.0/0","server_name":"sg-node-01","server_location":"Singapore, SG"})";
 
-// The same object with every value of another JSON type.
 QByteArray wrongTypes(const QByteArray &good)
 {
     QJsonObject object = QJsonDocument::fromJson(good).object();
@@ -79,7 +69,6 @@ StubServer::Response hostile(Hostility hostility, const QByteArray &good)
     case Hostility::CutJson:
         return StubServer::Response::json(200, good.left(good.size() / 2));
     case Hostility::CutConnection:
-        // Announces the whole body, sends half of it, and hangs up.
         return StubServer::Response::rawBytes("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
                                               + QByteArray::number(good.size()) + "\r\n\r\n" + good.left(good.size() / 2))
             .thenClose();
@@ -88,13 +77,11 @@ StubServer::Response hostile(Hostility hostility, const QByteArray &good)
     case Hostility::Huge:
         return StubServer::Response::json(200, "{\"detail\":\"" + QByteArray(10 * 1024 * 1024, 'a') + "\"}");
     case Hostility::HugeUnannounced:
-        // No length: the body ends when the server hangs up, 10 MB later.
         return StubServer::Response::rawBytes("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n"
                                               + QByteArray(10 * 1024 * 1024, ' '))
             .thenClose();
     case Hostility::Drip:
-        // A whole, valid answer padded with blanks, one byte every 20 ms: each
-        // byte comes well within the idle limit, the whole takes minutes.
+        // Each byte well within the idle limit, the whole takes minutes.
         return StubServer::Response::json(200, good + QByteArray(8000, ' ')).dripped(20ms);
     case Hostility::Reset:
         return StubServer::Response::close();
@@ -104,7 +91,6 @@ StubServer::Response hostile(Hostility hostility, const QByteArray &good)
     return {};
 }
 
-// What the client keeps between runs.
 struct Stored
 {
     std::optional<QString> accessToken;
@@ -113,38 +99,28 @@ struct Stored
     QVariant subscription;
     QVariant selection;
 
-    static Stored of(KeychainManager &tokens, UserDefaults &standard, UserDefaults &appGroup)
+    static Stored of(KeychainManager &tokens, TempDefaults &defaults)
     {
         return {tokens.retrieveString(KeychainManager::accessTokenKey),
                 tokens.retrieveString(KeychainManager::refreshTokenKey),
-                tokens.retrieveString(KeychainManager::deviceIdKey), appGroup.value(EntitlementManager::cacheKey),
-                standard.value(ServerManager::selectedServerKey)};
+                tokens.retrieveString(KeychainManager::deviceIdKey), defaults.appGroup().value(EntitlementManager::cacheKey),
+                defaults.standard().value(ServerManager::selectedServerKey)};
     }
     bool operator==(const Stored &) const = default;
 };
 
-void seed(KeychainManager &tokens, UserDefaults &standard, UserDefaults &appGroup, bool signedIn)
+void seed(KeychainManager &tokens, TempDefaults &defaults, bool signedIn)
 {
     if (signedIn) {
         tokens.save(u"AT-old"_s, KeychainManager::accessTokenKey);
         tokens.save(u"RT-old"_s, KeychainManager::refreshTokenKey);
     }
     tokens.save(u"AAAAAAAA-0000-4000-8000-000000000001"_s, KeychainManager::deviceIdKey);
-    standard.set(ServerManager::selectedServerKey, u"sg-node-01"_s);
-    appGroup.set(EntitlementManager::cacheKey,
-                 EntitlementCache{true, QDateTime(QDate(2026, 3, 1), QTime(0, 0), Qt::UTC),
-                                  QDateTime(QDate(2026, 1, 1), QTime(0, 0), Qt::UTC), u"monthly"_s}
-                     .toJson());
-}
-
-// Keeps the loop turning until `done` or `ms` have passed.
-bool spin(const std::function<bool()> &done, qint64 ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return done();
+    defaults.standard().set(ServerManager::selectedServerKey, u"sg-node-01"_s);
+    defaults.appGroup().set(EntitlementManager::cacheKey,
+                            EntitlementCache{true, QDateTime(QDate(2026, 3, 1), QTime(0, 0), Qt::UTC),
+                                             QDateTime(QDate(2026, 1, 1), QTime(0, 0), Qt::UTC), u"monthly"_s}
+                                .toJson());
 }
 
 } // namespace
@@ -160,7 +136,7 @@ class TestHostileServer : public QObject
     {
         bool ended = false;
         bool inErrorState = false;
-        QString state; // for failure messages
+        QString state;
         bool signedOutCleanly = false; // tokens gone, as a refused session allows
         qint64 tookMs = 0;
         qint64 worstGapMs = 0;
@@ -169,36 +145,30 @@ class TestHostileServer : public QObject
         Stored after;
     };
 
-    // The account services: sign-in, restore, devices, subscription.
     static Outcome runAccountFlow(Flow flow, Hostility hostility)
     {
-        static const QHash<Flow, QPair<QByteArray, QString>> target{
-            {Flow::SignIn, {"POST", u"/auth/login"_s}},
-            {Flow::Restore, {"POST", u"/auth/refresh"_s}},
-            {Flow::Register, {"POST", u"/api/v1/devices/register"_s}},
-            {Flow::List, {"GET", u"/api/v1/devices"_s}},
-            {Flow::Revoke, {"POST", u"/api/v1/devices/revoke"_s}},
-            {Flow::Entitlements, {"GET", u"/api/v1/subscriptions/status"_s}},
+        // Each flow's request and the good answer the hostile one is made from.
+        static const QHash<Flow, std::tuple<QByteArray, QString, QByteArray>> target{
+            {Flow::SignIn, {"POST", u"/auth/login"_s, BackendFixture::tokens}},
+            {Flow::Restore, {"POST", u"/auth/refresh"_s, BackendFixture::tokens}},
+            {Flow::Register, {"POST", u"/api/v1/devices/register"_s, BackendFixture::registered}},
+            {Flow::List, {"GET", u"/api/v1/devices"_s, BackendFixture::devices}},
+            {Flow::Revoke, {"POST", u"/api/v1/devices/revoke"_s, kRevoked}},
+            {Flow::Entitlements, {"GET", u"/api/v1/subscriptions/status"_s, BackendFixture::subscription}},
         };
         BackendFixture backend;
         backend.serveAccount();
-        backend.server.on("POST", u"/api/v1/devices/revoke"_s, StubServer::Response::json(200, kRevoked));
-        const QByteArray good = flow == Flow::SignIn || flow == Flow::Restore ? BackendFixture::tokens
-            : flow == Flow::Register                                           ? BackendFixture::registered
-            : flow == Flow::List                                               ? BackendFixture::devices
-            : flow == Flow::Revoke                                             ? kRevoked
-                                                                               : BackendFixture::subscription;
-        backend.server.on(target[flow].first, target[flow].second, hostile(hostility, good));
+        const auto &[method, path, good] = target[flow];
+        backend.server.on(method, path, hostile(hostility, good));
 
-        TempDefaults &defaults = backend.defaults;
         AccountServices &app = backend.services;
         app.api.setTimeouts(kTimeout, kTimeout);
         app.devices.setTimeout(kTimeout);
         app.entitlements.setTimeout(kTimeout);
-        seed(app.tokens, defaults.standard(), defaults.appGroup(), flow != Flow::SignIn);
+        seed(app.tokens, backend.defaults, flow != Flow::SignIn);
 
         Outcome outcome;
-        outcome.before = Stored::of(app.tokens, defaults.standard(), defaults.appGroup());
+        outcome.before = Stored::of(app.tokens, backend.defaults);
         std::exception_ptr thrown;
         // Watched from here: the stub's own set-up (a 10 MB body) is not the client's.
         Watchdog watchdog;
@@ -223,12 +193,8 @@ class TestHostileServer : public QObject
             outcome.state = app.devices.errorMessage().value_or(u"(no message)"_s);
             break;
         case Flow::List:
-            thrown = runToEnd(app.devices.fetchDevices());
-            outcome.inErrorState = !app.devices.isLoading() && app.devices.errorMessage().has_value();
-            outcome.state = app.devices.errorMessage().value_or(u"(no message)"_s);
-            break;
         case Flow::Revoke:
-            thrown = runToEnd(app.devices.revokeDevice(u"D-2"_s));
+            thrown = runToEnd(flow == Flow::List ? app.devices.fetchDevices() : app.devices.revokeDevice(u"D-2"_s));
             outcome.inErrorState = !app.devices.isLoading() && app.devices.errorMessage().has_value();
             outcome.state = app.devices.errorMessage().value_or(u"(no message)"_s);
             break;
@@ -246,27 +212,28 @@ class TestHostileServer : public QObject
         outcome.tookMs = clock.elapsed();
         outcome.worstGapMs = watchdog.worstGapMs();
         outcome.worstBusyMs = watchdog.worstBusyMs();
-        outcome.after = Stored::of(app.tokens, defaults.standard(), defaults.appGroup());
+        outcome.after = Stored::of(app.tokens, backend.defaults);
         outcome.signedOutCleanly = flow == Flow::Restore && !outcome.after.accessToken && !outcome.after.refreshToken;
         return outcome;
     }
 
-    // The configuration fetches of the three protocol services.
     static Outcome runConfigFlow(Flow flow, Hostility hostility)
     {
         Outcome outcome;
-        const auto finish = [&outcome](VPNServiceProtocol &service, const std::function<Stored()> &stored) {
+        // `failed`: the message the service must end with.
+        const auto finish = [&outcome](VPNServiceProtocol &service, const std::function<Stored()> &stored,
+                                       const QString &failed) {
             outcome.before = stored();
             Watchdog watchdog;
             QElapsedTimer clock;
             clock.start();
             service.connect(u"203.0.113.10"_s, u"sg-node-01"_s);
-            outcome.ended = spin([&] { return service.connectionState().isError(); },
-                                 qint64(kTimeout.count()) + kSlackMs);
+            outcome.ended = ProxyClient::spinUntil([&] { return service.connectionState().isError(); },
+                                                   int(kTimeout.count() + kSlackMs));
             outcome.tookMs = clock.elapsed();
             outcome.worstGapMs = watchdog.worstGapMs();
             outcome.worstBusyMs = watchdog.worstBusyMs();
-            outcome.inErrorState = service.connectionState().isError();
+            outcome.inErrorState = service.connectionState() == VPNConnectionState::error(failed);
             outcome.state = service.connectionState().description();
             outcome.after = stored();
         };
@@ -274,30 +241,27 @@ class TestHostileServer : public QObject
             XrayTest::Rig rig;
             rig.server.on("GET", u"/api/v1/xray/config"_s,
                           hostile(hostility, QJsonDocument(XrayTest::configBody()).toJson(QJsonDocument::Compact)));
-            seed(rig.keychain, rig.defaults.standard(), rig.defaults.appGroup(), true);
-            finish(rig.make(), [&] { return Stored::of(rig.keychain, rig.defaults.standard(), rig.defaults.appGroup()); });
-            if (outcome.state != VPNConnectionState::error(XrayService::fetchFailedMessage).description())
-                outcome.inErrorState = false;
+            seed(rig.keychain, rig.defaults, true);
+            finish(rig.make(), [&] { return Stored::of(rig.keychain, rig.defaults); }, XrayService::fetchFailedMessage);
             return outcome;
         }
-        StubServer server;
-        TempDefaults defaults;
-        FakeKeychain keychain;
-        KeychainManager tokens(defaults.standard(), keychain);
-        seed(tokens, defaults.standard(), defaults.appGroup(), true);
-        const auto stored = [&] { return Stored::of(tokens, defaults.standard(), defaults.appGroup()); };
+        ServiceRig rig({});
+        seed(rig.tokens, rig.defaults, true);
+        const auto stored = [&] { return Stored::of(rig.tokens, rig.defaults); };
         if (flow == Flow::IKEv2) {
-            server.on("GET", u"/api/v1/ikev2/config"_s, hostile(hostility, kIKEv2));
+            rig.server.on("GET", u"/api/v1/ikev2/config"_s, hostile(hostility, kIKEv2));
             FakeSystemVpn vpn;
-            IKEv2Manager manager(vpn, keychain, tokens, Endpoints::at(server.baseUrl()));
+            IKEv2Manager manager(vpn, rig.keychain, rig.tokens, rig.endpoints(std::nullopt));
             IKEv2Service service(manager);
-            finish(service, stored);
+            const bool malformed = hostility == Hostility::CutJson || hostility == Hostility::WrongTypes;
+            finish(service, stored,
+                   hostility == Hostility::WrongStatus ? u"The VPN service could not provide a configuration (HTTP 418)."_s
+                       : malformed                     ? IKEv2Manager::invalidConfigMessage
+                                                       : IKEv2Manager::unreachableMessage);
         } else {
-            server.on("GET", u"/api/v1/wireguard/config"_s, hostile(hostility, kWireGuard));
-            WireGuardService service(tokens, Endpoints::at(server.baseUrl()));
-            finish(service, stored);
-            if (outcome.state != VPNConnectionState::error(WireGuardService::fetchFailedMessage).description())
-                outcome.inErrorState = false;
+            rig.server.on("GET", u"/api/v1/wireguard/config"_s, hostile(hostility, kWireGuard));
+            WireGuardService service(rig.tokens, rig.endpoints(std::nullopt));
+            finish(service, stored, WireGuardService::fetchFailedMessage);
         }
         return outcome;
     }

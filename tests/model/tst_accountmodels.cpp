@@ -4,27 +4,17 @@
 
 #include <QtTest>
 
-#include <functional>
-
 using namespace Qt::StringLiterals;
 
 namespace {
 
+// "<decoded>", or the error's description.
+using Decoder = QString (*)(const QByteArray &);
 template<typename T>
-bool decodes(const QByteArray &body, QString *error)
+QString decodeAs(const QByteArray &body)
 {
-    return tryDecodeBody<T>(body, error).has_value();
-}
-
-// Decodes `body` as the named record; "<decoded>" or the error's description.
-QString decodeAs(const QString &record, const QByteArray &body)
-{
-    static const QHash<QString, bool (*)(const QByteArray &, QString *)> decoders{
-        {u"User"_s, decodes<User>}, {u"Subscription"_s, decodes<Subscription>}, {u"UserResponse"_s, decodes<UserResponse>},
-        {u"LoginResponse"_s, decodes<LoginResponse>}, {u"RegisterResponse"_s, decodes<RegisterResponse>},
-        {u"MessageResponse"_s, decodes<MessageResponse>}};
     QString error;
-    return decoders.value(record)(body, &error) ? u"<decoded>"_s : error;
+    return tryDecodeBody<T>(body, &error) ? u"<decoded>"_s : error;
 }
 
 QDateTime utc(const char16_t *text)
@@ -37,6 +27,8 @@ const QByteArray kUserResponse = "{\"id\":\"u1\",\"email\":\"a@b.c\",\"email_ver
 
 } // namespace
 
+Q_DECLARE_METATYPE(Decoder)
+
 class TestAccountModels : public QObject
 {
     Q_OBJECT
@@ -44,59 +36,59 @@ class TestAccountModels : public QObject
 private slots:
     void decodingAcceptsOrNamesTheFault_data()
     {
-        QTest::addColumn<QString>("record");
+        QTest::addColumn<Decoder>("decode");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("result");
         const QString ok = u"<decoded>"_s;
 
         const QByteArray sub = R"("tier":"monthly","status":"active","auto_renew":true)";
-        QTest::newRow("subscription minimal") << u"Subscription"_s << "{" + sub + "}" << ok;
-        QTest::newRow("subscription null expiry") << u"Subscription"_s << "{" + sub + ",\"expires_at\":null}" << ok;
+        QTest::newRow("subscription minimal") << &decodeAs<Subscription> << "{" + sub + "}" << ok;
+        QTest::newRow("subscription null expiry") << &decodeAs<Subscription> << "{" + sub + ",\"expires_at\":null}" << ok;
         QTest::newRow("subscription no auto_renew")
-            << u"Subscription"_s << QByteArray(R"({"tier":"free","status":"trial"})") << u"Missing key \"auto_renew\""_s;
+            << &decodeAs<Subscription> << QByteArray(R"({"tier":"free","status":"trial"})") << u"Missing key \"auto_renew\""_s;
         QTest::newRow("subscription unknown tier")
-            << u"Subscription"_s << QByteArray(R"({"tier":"gold","status":"active","auto_renew":true})")
+            << &decodeAs<Subscription> << QByteArray(R"({"tier":"gold","status":"active","auto_renew":true})")
             << u"Unknown value \"gold\" for key \"tier\""_s;
         QTest::newRow("subscription status case")
-            << u"Subscription"_s << QByteArray(R"({"tier":"free","status":"Active","auto_renew":true})")
+            << &decodeAs<Subscription> << QByteArray(R"({"tier":"free","status":"Active","auto_renew":true})")
             << u"Unknown value \"Active\" for key \"status\""_s;
 
         const QByteArray user = R"("user_id":"u1","email":"a@b.c","created_at":"2026-01-31T12:00:00.5Z")";
-        QTest::newRow("user without subscription") << u"User"_s << "{" + user + "}" << ok;
+        QTest::newRow("user without subscription") << &decodeAs<User> << "{" + user + "}" << ok;
         QTest::newRow("user reads user_id, not id")
-            << u"User"_s << QByteArray(R"({"id":"u1","email":"a@b.c","created_at":"2026-01-31T12:00:00Z"})")
+            << &decodeAs<User> << QByteArray(R"({"id":"u1","email":"a@b.c","created_at":"2026-01-31T12:00:00Z"})")
             << u"Missing key \"user_id\""_s;
 
-        QTest::newRow("user response") << u"UserResponse"_s << kUserResponse << ok;
+        QTest::newRow("user response") << &decodeAs<UserResponse> << kUserResponse << ok;
         QTest::newRow("user response reads id, not user_id")
-            << u"UserResponse"_s << QByteArray(kUserResponse).replace(R"("id")", R"("user_id")") << u"Missing key \"id\""_s;
+            << &decodeAs<UserResponse> << QByteArray(kUserResponse).replace(R"("id")", R"("user_id")") << u"Missing key \"id\""_s;
         QTest::newRow("user response without apple_linked")
-            << u"UserResponse"_s << QByteArray(kUserResponse).replace(R"("apple_linked":false,)", "")
+            << &decodeAs<UserResponse> << QByteArray(kUserResponse).replace(R"("apple_linked":false,)", "")
             << u"Missing key \"apple_linked\""_s;
         QTest::newRow("user response display name number")
-            << u"UserResponse"_s << QByteArray(kUserResponse).replace(R"("id")", R"("display_name":5,"id")")
+            << &decodeAs<UserResponse> << QByteArray(kUserResponse).replace(R"("id")", R"("display_name":5,"id")")
             << u"Wrong type for key \"display_name\": expected string, found number"_s;
 
         // The three token answers share one decoder.
-        QTest::newRow("tokens without refresh token") << u"LoginResponse"_s << QByteArray(R"({"access_token":"a","expires_in":3600})")
+        QTest::newRow("tokens without refresh token") << &decodeAs<LoginResponse> << QByteArray(R"({"access_token":"a","expires_in":3600})")
                                                       << u"Missing key \"refresh_token\""_s;
 
-        QTest::newRow("register") << u"RegisterResponse"_s
+        QTest::newRow("register") << &decodeAs<RegisterResponse>
                                   << QByteArray(R"({"message":"sent","requires_verification":true})") << ok;
-        QTest::newRow("register without flag") << u"RegisterResponse"_s << QByteArray(R"({"message":"sent"})")
+        QTest::newRow("register without flag") << &decodeAs<RegisterResponse> << QByteArray(R"({"message":"sent"})")
                                                << u"Missing key \"requires_verification\""_s;
         QTest::newRow("register without message")
-            << u"RegisterResponse"_s << QByteArray(R"({"requires_verification":false})") << u"Missing key \"message\""_s;
-        QTest::newRow("message null") << u"MessageResponse"_s << QByteArray(R"({"message":null})")
+            << &decodeAs<RegisterResponse> << QByteArray(R"({"requires_verification":false})") << u"Missing key \"message\""_s;
+        QTest::newRow("message null") << &decodeAs<MessageResponse> << QByteArray(R"({"message":null})")
                                       << u"Wrong type for key \"message\": expected string, found null"_s;
     }
 
     void decodingAcceptsOrNamesTheFault()
     {
-        QFETCH(QString, record);
+        QFETCH(Decoder, decode);
         QFETCH(QByteArray, body);
         QFETCH(QString, result);
-        QCOMPARE(decodeAs(record, body), result);
+        QCOMPARE(decode(body), result);
     }
 
     void decodedValues()

@@ -68,9 +68,7 @@ private slots:
         QCOMPARE(SecretMask::applyToStart(u"ab🔑cd"_s, 4), u"ab🔑"_s);
     }
 
-    // A hostile body made of nothing but keys, or of thousands of distinct
-    // secrets, is masked in linear time: the log line of a 4 MB answer
-    // must not stall the caller.
+    // The log line of a hostile 4 MB answer must not stall the caller.
     void hostileBodiesAreMaskedQuickly()
     {
         QString keys;

@@ -11,8 +11,6 @@ class TestServerLocation : public QObject
     Q_OBJECT
 
 private slots:
-    // Only the active rows are offered, in catalogue order; they carry an
-    // address, while the offline ones carry none and are marked premium.
     void catalogue()
     {
         QList<ServerLocation> active;

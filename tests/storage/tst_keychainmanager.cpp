@@ -51,8 +51,7 @@ private slots:
         QVERIFY(store.keychain.calls.isEmpty()); // saving and reading never touch the keychain
     }
 
-    // Never saved; not Base64, with a line break, unpadded, URL alphabet,
-    // non-Latin text; a number; bytes rather than text.
+    // Never saved, a line break, unpadded, URL alphabet, non-Latin, a number, bytes.
     void malformedEntriesReadAsMissing()
     {
         for (const QVariant &stored : QVariantList{QVariant(), u"%%%not base64%%%"_s, u"YWJj\nZGVm"_s, u"YWI"_s, u"-_-_"_s,
@@ -97,9 +96,7 @@ private slots:
         QCOMPARE(store.keychain.item(u"com.velorin.vpn.ikev2"_s, u"access_token"_s), QByteArray("other service"));
     }
 
-    // Sign-out removes every account entry, from the file and the keychain,
-    // but keeps the device identifier; a removal the keychain refuses fails
-    // the sign-out without stopping the others.
+    // A removal the keychain refuses fails the sign-out without stopping the others.
     void signOutKeepsTheDeviceIdentifier()
     {
         for (const bool refused : {false, true}) {
@@ -118,9 +115,8 @@ private slots:
         }
     }
 
-    // A value that is not Unicode is refused and the stored one kept. A token
-    // that did not reach the file is no saved token, and one that could not
-    // be removed from it is not deleted: both are failures.
+    // A token that did not reach the file is no saved token, and one that
+    // could not be removed from it is not deleted.
     void refusedWritesFailSaveAndDelete()
     {
         Store store;

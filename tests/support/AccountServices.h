@@ -12,11 +12,9 @@
 #include <optional>
 #include <type_traits>
 
-// The application's services over temporary defaults, a fake keychain, a
-// notification centre of their own and one backend address, with short
-// time-outs; the protocol services are given (or the real ones). The session
-// renewal stays off unless a test turns it on. A second instance over the
-// same defaults is the next start of the application.
+// The application's services over temporary defaults, a fake keychain and
+// one backend address, with short time-outs and the session renewal off. A
+// second instance over the same defaults is the next start.
 struct OwnNotificationCenter
 {
     NotificationCenter ownCenter;
@@ -38,7 +36,6 @@ struct AccountServices : private OwnNotificationCenter, AppServices
     }
 };
 
-// The description of a thrown error; empty for none.
 inline QString describe(const std::exception_ptr &thrown)
 {
     if (!thrown)
@@ -52,7 +49,6 @@ inline QString describe(const std::exception_ptr &thrown)
     }
 }
 
-// What an awaited task ended with: its value, or what it threw.
 template<typename T>
 struct Outcome
 {
@@ -79,8 +75,7 @@ struct Done
 {
 };
 
-// Awaits a task and gives its outcome (Done for a task without a value);
-// several may run at once.
+// Several may run at once.
 template<typename T, typename V = std::conditional_t<std::is_void_v<T>, Done, T>>
 QCoro::Task<Outcome<V>> captured(QCoro::Task<T> task)
 {
@@ -98,15 +93,13 @@ QCoro::Task<Outcome<V>> captured(QCoro::Task<T> task)
     co_return outcome;
 }
 
-// Runs a task to its end and gives its outcome (QCoro::waitFor alone never
-// returns for a task that throws).
+// QCoro::waitFor alone never returns for a task that throws.
 template<typename T>
 auto outcomeOf(QCoro::Task<T> task)
 {
     return QCoro::waitFor(captured(std::move(task)));
 }
 
-// Runs a task to its end; gives what it threw (null when it ended normally).
 inline std::exception_ptr runToEnd(QCoro::Task<> task)
 {
     return outcomeOf(std::move(task)).error;

@@ -5,8 +5,7 @@
 
 #include <QtTest>
 
-// A stub backend on 127.0.0.1 and the application's services wired to it
-// over temporary defaults and a fake keychain (and the protocol services given).
+// A stub backend and the application's services wired to it.
 struct BackendFixture
 {
     StubServer server;
@@ -33,8 +32,7 @@ struct BackendFixture
 
     std::optional<QString> token(const QString &key) { return services.tokens.retrieveString(key); }
 
-    // The answers of a working account: sign-in, refresh, verification, the
-    // user, an active subscription, and one registered device.
+    // A working account with an active subscription and one device.
     void serveAccount()
     {
         using Response = StubServer::Response;

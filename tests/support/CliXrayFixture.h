@@ -17,12 +17,10 @@
 #include <memory>
 #include <sys/stat.h>
 
-// What a `velorin connect --protocol xray` run needs around it: a folder with
-// the settings ("config"), a private runtime folder ("runtime") and the fake
-// xray where the lookup finds it ("libexec/xray"); the stub VPN API; the fake
-// proxy tool with two active services; two free local ports. Tests derive from
-// it and call setUpXrayRun() in their init(); velorin() and status() run the
-// program in that setting.
+// What a `velorin connect --protocol xray` run needs: settings, a private
+// runtime folder, the fake xray where the lookup finds it, the stub VPN API,
+// the fake proxy tool with two services and two free ports. Tests derive
+// from it and call setUpXrayRun() in their init().
 class CliXrayFixture
 {
 protected:
@@ -33,7 +31,6 @@ protected:
     int m_socks = 0;
     int m_http = 0;
 
-    // False when the fake xray could not be put in place.
     bool setUpXrayRun()
     {
         m_dir = std::make_unique<QTemporaryDir>();
@@ -59,8 +56,6 @@ protected:
     QString defaultsPath() const { return configDir() + QStringLiteral("/com.velorin.vpn.mac.json"); }
     QString configFile() const { return runtimeDir() + QStringLiteral("/velorin/kavro_xray_config.json"); }
 
-    // The environment of a `velorin` run: the stub API, the fake tool, the
-    // fake xray's folder, the ports and the runtime folder.
     QStringList environment() const
     {
         return QStringList{QStringLiteral("VELORIN_BACKEND_URL=") + m_server->baseUrl(),
@@ -72,21 +67,18 @@ protected:
             + m_tool->environment() + m_xray->environment();
     }
 
-    // `velorin --config-dir CONFIG ARGUMENTS` in the background, in `env`
-    // (environment() when empty).
+    // In the background; `env` empty: environment().
     std::unique_ptr<ProgramRun> velorin(const QStringList &arguments, const QStringList &env = {}) const
     {
         return ProgramRun::velorin(QStringList{QStringLiteral("--config-dir"), configDir()} + arguments,
                                    env.isEmpty() ? environment() : env);
     }
 
-    // `velorin status` run to its end.
     ChildProcess::Result status(const QStringList &env = {}) const
     {
         return ProgramRun::velorinIn(configDir(), {QStringLiteral("status")}, {}, env.isEmpty() ? environment() : env);
     }
 
-    // The stub API's answer to the configuration request.
     static QByteArray xrayConfigBody(const QString &uuid)
     {
         return R"({"server_address":"203.0.113.10","server_port":443,"uuid":")" + uuid.toUtf8()
@@ -96,7 +88,7 @@ protected:
     }
 
     // A new start of the Xray service in this process: its launch clean-up
-    // over whatever an earlier run left. False when it did not finish.
+    // over whatever an earlier run left.
     bool cleanUpByANewService()
     {
         m_tool->apply();

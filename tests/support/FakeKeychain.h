@@ -8,9 +8,8 @@
 
 #include <optional>
 
-// An in-memory keychain for tests. It keeps items by service and account,
-// behaves like the real one (DuplicateItem, ItemNotFound), records every call,
-// and can be told to fail an operation with a chosen status.
+// An in-memory keychain that answers like the real one (DuplicateItem,
+// ItemNotFound), records every call and fails operations on demand.
 class FakeKeychain : public Keychain
 {
 public:
@@ -31,16 +30,14 @@ public:
                 QByteArray *persistentRef = nullptr) override;
     Status remove(const QString &service, const QString &account) override;
 
-    // From now on `operation` fails with `status` and changes nothing: for
-    // every account, or only for `account` when given. A later call for the
-    // same operation and account replaces the earlier status.
+    // From now on `operation` fails with `status` and changes nothing, for
+    // every account or only `account`; a later call replaces the status.
     void failOn(Operation operation, Status status, const std::optional<QString> &account = std::nullopt);
 
-    // Direct access to the items, bypassing failures and the call record.
+    // Bypass failures and the call record.
     void setItem(const QString &service, const QString &account, const QByteArray &value);
     std::optional<QByteArray> item(const QString &service, const QString &account) const;
 
-    // Every call, oldest first.
     QList<Call> calls;
 
 private:
@@ -48,6 +45,6 @@ private:
     Status record(Operation operation, const QString &service, const QString &account);
 
     QHash<QPair<QString, QString>, QByteArray> m_items;
-    // Key: operation and account (empty optional = every account).
+    // An empty account is every account.
     QList<std::tuple<Operation, std::optional<QString>, Status>> m_failures;
 };

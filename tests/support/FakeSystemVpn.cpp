@@ -66,10 +66,3 @@ void FakeSystemVpn::play(const QList<Status> &script, const std::optional<QStrin
         });
     }
 }
-
-void FakeSystemVpn::refreshStatus()
-{
-    ++refreshCalls;
-    if (statusOnRefresh)
-        emitStatus(*statusOnRefresh);
-}

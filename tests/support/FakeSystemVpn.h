@@ -6,11 +6,9 @@
 
 #include <optional>
 
-// The system IKEv2 profile for tests. It records every saved profile and
-// every call, answers load and save with a completion from the event loop,
-// and plays a script of statuses after a start or a stop, each one
-// delivered from the event loop like the real system's notifications.
-// Load, save and start fail on demand with a description.
+// The system IKEv2 profile: records saved profiles and calls, completes
+// load and save from the event loop and plays a script of statuses after a
+// start or a stop, each delivered from the event loop as the system does.
 class FakeSystemVpn : public SystemVpn
 {
     Q_OBJECT
@@ -23,17 +21,14 @@ public:
     void stopTunnel() override;
     Status status() const override { return m_status; }
     QString lastFailureReason() const override { return m_failureReason; }
-    // Counts the question; answers with `statusOnRefresh` when set (the
-    // tunnel found gone, for instance).
-    void refreshStatus() override;
+    void refreshStatus() override { ++refreshCalls; }
 
-    // Delivers a status from the event loop, as if the system changed on its own.
+    // As if the system changed on its own.
     void emitStatus(Status status);
-    // Delivers a status with the failure reason the system gives for it
-    // (the reason is set just before the status is delivered).
+    // The reason is set just before the status is delivered.
     void emitFailure(Status status, const QString &reason);
 
-    // Failures on demand: every later call fails with the description (until reset).
+    // Every later call fails with the description (until reset).
     std::optional<QString> loadError;
     std::optional<QString> saveError;
     std::optional<QString> startError;
@@ -44,7 +39,6 @@ public:
     // tunnel that is already up when the application starts.
     bool reportStatusOnLoad = false;
 
-    // Played after a successful start / a stop, in order.
     QList<Status> startScript{Status::Connecting, Status::Connected};
     QList<Status> stopScript{Status::Disconnecting, Status::Disconnected};
 
@@ -53,7 +47,6 @@ public:
     int startCalls = 0;
     int stopCalls = 0;
     int refreshCalls = 0;
-    std::optional<Status> statusOnRefresh;
 
 private:
     void play(const QList<Status> &script, const std::optional<QString> &reasonForLast);

@@ -17,7 +17,6 @@ void applyAll(const QStringList &variables)
         qputenv(entry.section(u'=', 0, 0).toLocal8Bit(), entry.section(u'=', 1).toLocal8Bit());
 }
 
-// Clears every variable of this process whose name starts with `prefix`.
 void unsetAll(const QString &prefix)
 {
     for (const QString &name : QProcessEnvironment::systemEnvironment().keys())
@@ -37,8 +36,6 @@ QStringList readLines(const QString &path)
 }
 
 } // namespace
-
-FakeNetworkSetup::FakeNetworkSetup() = default;
 
 QString FakeNetworkSetup::toolPath() const
 {
@@ -88,8 +85,6 @@ void FakeNetworkSetup::unapply()
     unsetAll(u"FAKE_NETWORKSETUP_"_s);
 }
 
-FakeXray::FakeXray() = default;
-
 QString FakeXray::executablePath() const
 {
     return ChildProcess::supportDir() + u"/fake-xray"_s;
@@ -107,7 +102,6 @@ bool FakeXray::isAlive(qint64 pid)
 {
     if (pid <= 0 || ::kill(pid_t(pid), 0) != 0)
         return false;
-    // A zombie (exited, not yet reaped by its parent) is gone for our purposes.
     QFile status(u"/proc/"_s + QString::number(pid) + u"/stat"_s);
     if (!status.open(QIODevice::ReadOnly))
         return false;

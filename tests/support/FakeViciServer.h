@@ -15,12 +15,10 @@ class QLocalServer;
 class QLocalSocket;
 class QTimer;
 
-// A stand-in for the IKE daemon's VICI socket (the daemon itself runs only
-// in the root-only lab). It speaks the wire protocol on a socket in a
-// temporary folder, records every packet it receives, answers commands from
-// a per-command script, confirms event registrations and sends events only
-// to connections registered for them, as the daemon does. Tests can also
-// hold answers, send raw (hostile) bytes and drip answers byte by byte.
+// The IKE daemon's VICI socket (the daemon runs only in the root-only lab):
+// records every packet, answers commands per handler and sends events only
+// to connections registered for them, as the daemon does. It can also hold
+// answers, send raw bytes and drip answers byte by byte.
 class FakeViciServer : public QObject
 {
     Q_OBJECT
@@ -51,19 +49,15 @@ public:
     // Answers are written one byte per event-loop turn.
     void setByteByByte(bool on) { m_byteByByte = on; }
 
-    // Names of the commands received, in order.
     QList<QByteArray> commands() const;
-    // The arguments of the last request of a command.
     std::optional<Vici::Message> lastRequest(const QByteArray &command) const;
     int connectionCount() const { return int(m_connections.size()); }
     int openConnectionCount() const;
     void clearReceived() { m_received.clear(); }
 
-    // Sends an event to every connection registered for it.
     void sendEvent(const QByteArray &name, const Vici::Message &message);
-    // Answers a held command of a connection (-1: the newest connection).
+    // Connection -1: the newest.
     void respond(const Vici::Message &message, int connection = -1);
-    // Writes bytes as they are on a connection (-1: the newest connection).
     void sendRaw(const QByteArray &bytes, int connection = -1);
     void closeConnections();
 
@@ -92,7 +86,6 @@ private:
     // Events a client may register for; others get EVENT_UNKNOWN.
     const QList<QByteArray> m_knownEvents{"ike-updown", "child-updown", "ike-rekey", "child-rekey",
                                           "ike-update", "list-sa", "control-log", "log"};
-    // Every packet received, on any connection, oldest first.
     QList<Vici::Packet> m_received;
     bool m_byteByByte = false;
     QTimer *m_dripTimer = nullptr;

@@ -11,8 +11,7 @@
 #include <csignal>
 #include <memory>
 
-// One program run in the background (the `velorin` CLI by default), its
-// output collected as it comes. The child dies with the test.
+// A program in the background, its output collected as it comes; it dies with the test.
 class ProgramRun
 {
 public:
@@ -35,7 +34,6 @@ public:
         return std::make_unique<ProgramRun>(ChildProcess::builtProgram(QStringLiteral("velorin")), arguments, environment, input);
     }
 
-    // `velorin --config-dir CONFIG ARGUMENTS` run to its end.
     static ChildProcess::Result velorinIn(const QString &configDir, const QStringList &arguments,
                                           const QByteArray &input = {}, const QStringList &environment = {})
     {
@@ -66,8 +64,7 @@ public:
         err();
         return ended;
     }
-    // Waits for the end: the exit code, or -1 when the program did not end in
-    // time or crashed.
+    // -1 when the program did not end in time or crashed.
     int exitStatus(int timeoutMs = 20000)
     {
         return waitForExit(timeoutMs) && !crashed() ? exitCode() : -1;

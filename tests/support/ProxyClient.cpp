@@ -37,7 +37,6 @@ QByteArray readExactly(QTcpSocket &socket, qsizetype count)
     return socket.read(count);
 }
 
-// True once `answer` holds a whole response with a Content-Length.
 bool isComplete(const QByteArray &answer)
 {
     const qsizetype end = answer.indexOf("\r\n\r\n");
@@ -46,9 +45,8 @@ bool isComplete(const QByteArray &answer)
         && answer.size() >= end + 4 + answer.mid(at + 17, answer.indexOf('\r', at + 2) - at - 17).trimmed().toLongLong();
 }
 
-// Sends `request` and reads the answer: until its Content-Length is in, else
-// until the peer closes (a server that keeps the connection open would
-// otherwise hold every read until the time-out).
+// Reads until the Content-Length is in, else until the peer closes (a
+// server that keeps the connection open would hold the read to the time-out).
 QByteArray exchange(QTcpSocket &socket, const QByteArray &request)
 {
     socket.write(request);

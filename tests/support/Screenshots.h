@@ -6,9 +6,7 @@
 #include <QString>
 #include <QWidget>
 
-// Pictures the screen tests save for a person to look at: in
-// $VELORIN_SCREENSHOT_DIR (the build's "screenshots" folder when run by
-// CTest), else in a folder in the temporary folder.
+// Pictures for a person to look at, in $VELORIN_SCREENSHOT_DIR (set by CTest).
 inline QString screenshotPath(const QString &fileName)
 {
     QString dir = qEnvironmentVariable("VELORIN_SCREENSHOT_DIR");
@@ -18,10 +16,8 @@ inline QString screenshotPath(const QString &fileName)
     return QDir(dir).filePath(fileName);
 }
 
-// Saves <name>.png of the widget once the events waiting for it are handled
-// (a palette change reaches the widgets, layouts settle). `layoutOnly`
-// settles the layouts alone, for a grab while a request is under way that
-// must not be answered yet.
+// Once the waiting events are handled (palette changes, layouts);
+// `layoutOnly` for a grab while a request must stay unanswered.
 inline bool saveGrab(QWidget *widget, const QString &name, bool layoutOnly = false)
 {
     if (layoutOnly)

@@ -11,9 +11,8 @@
 
 #include <optional>
 
-// What a protocol service's test sets around it: throw-away settings, a
-// token store (signed in with `token` unless it is empty), the stub VPN API
-// and the states the service publishes, as their descriptions.
+// Around a protocol service: throw-away settings, a token store (signed in
+// unless `token` is empty), the stub VPN API and the published states.
 struct ServiceRig
 {
     TempDefaults defaults;
@@ -28,7 +27,6 @@ struct ServiceRig
             tokens.save(token, KeychainManager::accessTokenKey);
     }
 
-    // The stub API, or the address given instead.
     Endpoints endpoints(const std::optional<QString> &baseURL) const
     {
         return Endpoints::at(baseURL.value_or(server.baseUrl()));

@@ -260,12 +260,11 @@ void StubServer::answer(const std::shared_ptr<Connection> &connection, const Res
         resetConnection(socket);
         return;
     }
-    // The head, then the body; kept apart so a large body is never copied whole.
+    // Kept apart from the head so a large body is never copied whole.
     QByteArray head;
     const QByteArray body = response.raw.value_or(response.body);
     if (!response.raw) {
-        // Clients read the status code only; the reason phrase is any word.
-        head = "HTTP/1.1 " + QByteArray::number(response.status) + " Stub\r\n";
+            head = "HTTP/1.1 " + QByteArray::number(response.status) + " Stub\r\n";
         bool hasLength = false;
         for (const auto &[name, value] : response.headers) {
             head += name + ": " + value + "\r\n";
@@ -304,14 +303,11 @@ void StubServer::answered(const std::shared_ptr<Connection> &connection, bool cl
         });
 }
 
-// A slow drip writes a piece per `interval`. Without an interval a large
-// body goes out a piece per turn of the event loop once the last one is out,
-// as a real server's would: the loop is shared with the client under test,
-// whose stalls a test measures, and copying megabytes at once would be ours.
+// Without an interval a large body goes out a piece whenever the last is
+// written: the loop is shared with the client, whose stalls tests measure.
 void StubServer::writeInPieces(const std::shared_ptr<Connection> &connection, const QByteArray &bytes, qsizetype piece,
                                std::chrono::milliseconds interval, bool closeAfter)
 {
-    // Owned by the socket: the writing ends with the connection.
     auto *pacer = new QTimer(connection->socket);
     const auto next = [this, pacer, bytes, piece, closeAfter, weak = std::weak_ptr(connection),
                        sent = std::make_shared<qsizetype>(0)] {

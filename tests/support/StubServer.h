@@ -17,35 +17,17 @@
 
 class QTcpSocket;
 
-// A per-test HTTP/1.1 server on 127.0.0.1 with a route table.
+// A per-test HTTP/1.1 server on 127.0.0.1 with a route table; it records
+// every request in arrival order. Routes match method and path exactly; a
+// route with "?query" matches only that query and wins over one without.
+// A request no route matches is answered 404 and fails the running test
+// function when the server is destroyed (unless expectUnexpected()).
 //
-//   StubServer server;                      // listens at once on a free port
-//   server.on("POST", "/auth/login", StubServer::Response::json(200, R"({"ok":true})"));
-//   client.setBaseUrl(server.baseUrl());    // "http://127.0.0.1:<port>"
-//   ... run the code under test ...
-//   QCOMPARE(server.requests("POST", "/auth/login").size(), 1);
-//   QCOMPARE(server.requests().first().header("Authorization"), "Bearer t");
-//
-// Routes match the method exactly and the path exactly. A route written as
-// "/path?query" matches only that exact query text; a route without "?"
-// matches the path with any query. A query route wins over a plain one.
-//
-// Every request is recorded in arrival order (method, path, query, headers,
-// body). A request no route matches is answered 404 and recorded as
-// unexpected; the server then fails the running QtTest function when it is
-// destroyed (or call checkNoUnexpected() for a server that outlives a test
-// function). expectUnexpected() turns that off for a test about unknown paths.
-//
-// Answers are built byte by byte on a plain TCP socket, so a test controls
-// everything: any status, any headers, any body bytes (empty, not UTF-8, not
-// JSON), a delay, an answer that never comes (stall), a connection reset
-// instead of an answer (close), or raw bytes written exactly as given (a lying
-// Content-Length, a broken status line). Connections are kept alive between
-// requests as HTTP/1.1 clients expect. Request bodies are read by
-// Content-Length; chunked request bodies are not supported.
-//
-// Lives on the thread that creates it and answers from its event loop, so the
-// test must keep the loop running (QTRY_*, QSignalSpy::wait, QCoro::waitFor).
+// Answers are written byte by byte on a plain TCP socket, so a test controls
+// status, headers and body bytes, a delay, a stall, a reset, a drip, or raw
+// bytes (a lying Content-Length). Connections are kept alive; request bodies
+// are read by Content-Length only. It answers from the event loop of the
+// creating thread, so the test must keep that loop running.
 class StubServer : public QObject
 {
     Q_OBJECT
@@ -59,24 +41,22 @@ public:
     struct Response
     {
         int status = 200;
-        // Extra headers. Content-Length is added from the body unless given here.
+        // Content-Length is added from the body unless given here.
         QList<QPair<QByteArray, QByteArray>> headers{};
         QByteArray body{};
         std::chrono::milliseconds delay{0};
         Behaviour behaviour = Behaviour::Respond;
-        // When set, these bytes are written instead of a built answer.
+        // Written instead of a built answer.
         std::optional<QByteArray> raw{};
-        // When set, the answer is written one byte per interval (a slow drip).
+        // One byte per interval.
         std::chrono::milliseconds dripInterval{0};
-        // Closes the connection in order once the answer is written (with a
-        // lying Content-Length: a truncated body).
+        // Closes in order once written (with a lying Content-Length: a truncated body).
         bool closeAfter = false;
 
         static Response json(int status, const QByteArray &body)
         {
             return {status, {{"Content-Type", "application/json"}}, body};
         }
-        // The body may be any bytes.
         static Response text(int status, const QByteArray &body)
         {
             return {status, {{"Content-Type", "text/plain; charset=utf-8"}}, body};
@@ -111,42 +91,35 @@ public:
         QList<QPair<QByteArray, QByteArray>> headers; // as sent, in order
         QByteArray body;
 
-        // The first header of that name (any case); empty when absent.
+        // The first header of that name (any case).
         QByteArray header(const QByteArray &name) const;
         bool hasHeader(const QByteArray &name) const;
-        // The body as a JSON object; empty when it is not one.
         QJsonObject json() const;
     };
 
     using Handler = std::function<Response(const Request &)>;
 
-    // Listens on `address` (loopback unless a test needs another).
     explicit StubServer(QObject *parent = nullptr, const QHostAddress &address = QHostAddress::LocalHost);
     ~StubServer() override;
 
     quint16 port() const { return m_server.serverPort(); }
-    // "http://127.0.0.1:<port>"
     QString baseUrl() const;
 
-    // Adds or replaces a route with a fixed answer, or with a handler that
-    // builds the answer for each request (a sequence, an echo).
+    // Adds or replaces a route: a fixed answer, or a handler per request.
     void on(const QByteArray &method, const QString &pathAndQuery, const Response &response);
     void on(const QByteArray &method, const QString &pathAndQuery, Handler handler);
 
-    // Every request, oldest first, expected or not.
     QList<Request> requests() const { return m_requests; }
-    // The requests for one method and path (any query).
+    // For one method and path, any query.
     QList<Request> requests(const QByteArray &method, const QString &path) const;
-    // One line per unexpected request, for failure messages.
     QString unexpectedSummary() const;
 
     // Fails the running test function when unexpected requests arrived, and
-    // forgets them. Returns whether none arrived.
+    // forgets them (for a server that outlives a test function).
     bool checkNoUnexpected();
-    // Unexpected requests are still answered 404 and recorded, but do not fail the test.
     void expectUnexpected() { m_unexpectedAllowed = true; }
 
-    // Runs the event loop until `count` requests in all have arrived.
+    // Until `count` requests in all have arrived.
     bool waitForRequests(qsizetype count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
     // A local port with nothing listening (bound once, then released).
@@ -166,7 +139,6 @@ private:
     void readFrom(const std::shared_ptr<Connection> &connection);
     void handle(const std::shared_ptr<Connection> &connection, const Request &request);
     void answer(const std::shared_ptr<Connection> &connection, const Response &response);
-    // The answer is written whole: close in order, or wait for the next request.
     void answered(const std::shared_ptr<Connection> &connection, bool closeAfter);
     void writeInPieces(const std::shared_ptr<Connection> &connection, const QByteArray &bytes, qsizetype piece,
                        std::chrono::milliseconds interval, bool closeAfter);

@@ -7,9 +7,8 @@
 
 #include <memory>
 
-// A throw-away settings folder with the two domains a service may need.
-// `restart()` gives fresh instances reading the same files, as a new process
-// would.
+// Throw-away settings in both domains; `restart()` reads the same files
+// afresh, as a new process would.
 class TempDefaults
 {
 public:

@@ -5,8 +5,7 @@
 
 #include <QList>
 
-// A protocol service for tests of the layers above the protocol services. It
-// records every call and publishes whatever state the test sets.
+// A protocol service that records every call and publishes what the test sets.
 class TestVpnService : public VPNServiceProtocol
 {
     Q_OBJECT
@@ -29,9 +28,8 @@ public:
     void recheckConnection() override { ++recheckCalls; }
     bool isRecovering() const override { return recovering; }
 
-    // Publishes a state (emits the change signal).
     void setState(const VPNConnectionState &state);
-    // Changes the name without publishing anything, as a service does.
+    // Publishes nothing, as a service does.
     void setServerName(const QString &name) { m_serverName = name; }
     void setConnectedServer(std::optional<QString> id, std::optional<QString> ip)
     {
@@ -54,8 +52,7 @@ private:
     std::optional<QString> m_connectedServerIP;
 };
 
-// The three protocol services as test services, and a provider for a
-// VPNServiceManager that hands them out and records which were asked for.
+// A provider that hands out the three and records which were asked for.
 struct TestVpnServices
 {
     TestVpnService ikev2{VPNProtocolType::IKEv2};

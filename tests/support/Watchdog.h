@@ -6,12 +6,10 @@
 #include <algorithm>
 #include <ctime>
 
-// Measures the longest stretch the event loop went without turning: as wall
-// time, and as the CPU time the loop's thread spent in that stretch. The
-// second is the work done without returning to the loop; unlike the wall
-// time it does not grow when a loaded machine simply does not schedule the
-// thread, so a limit on it catches a real stall on any machine. (A loop that
-// blocks without working shows in the wall time only.)
+// The longest stretch the event loop went without turning, as wall time and
+// as the thread's CPU time in it. The CPU time does not grow on a loaded
+// machine that does not schedule the thread, so a limit on it holds anywhere;
+// a loop blocked without working shows in the wall time only.
 class Watchdog
 {
 public:

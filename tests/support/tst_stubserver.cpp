@@ -9,10 +9,8 @@
 
 using namespace Qt::StringLiterals;
 
-// The failure a request no route expects causes. Routes, recording, delays
-// and keep-alive are what every network test stands on, so a fault there
-// fails those tests; a stub that stopped reporting unexpected requests would
-// fail none of them.
+// Only the report of unexpected requests: a fault in anything else of the
+// stub fails the network tests, a silent report would fail none of them.
 class TestStubServer : public QObject
 {
     Q_OBJECT

@@ -1,14 +1,8 @@
-// fake-networksetup: plays the system proxy tool in tests.
-//
-// Every call appends one line to $FAKE_NETWORKSETUP_LOG: its arguments
-// joined by single blanks. The answer comes from $FAKE_NETWORKSETUP_SCRIPT, a
-// text file of sections (FakeNetworkSetup::setActiveServices writes one); a
-// section starts with a line "[ARGUMENTS]" (the arguments joined by blanks,
-// e.g. "[-getinfo Wi-Fi]"), optionally followed by " exit=N", and its following
-// lines are printed as the call's output. A call with no section prints
-// nothing and exits 0; "exit=N" makes the call exit with status N after
-// printing (a failure). FAKE_NETWORKSETUP_DELAY_MS=N makes every call take N
-// milliseconds first.
+// fake-networksetup: plays the system proxy tool. Each call appends its
+// arguments, joined by blanks, as a line to $FAKE_NETWORKSETUP_LOG. Answers
+// come from $FAKE_NETWORKSETUP_SCRIPT, sections headed "[ARGUMENTS]" or
+// "[ARGUMENTS] exit=N" whose lines are printed; no section: no output, exit 0.
+// FAKE_NETWORKSETUP_DELAY_MS=N delays every call.
 #include <QByteArray>
 #include <QFile>
 #include <QList>

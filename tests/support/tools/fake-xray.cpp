@@ -1,30 +1,19 @@
-// fake-xray: plays the xray executable in tests.
-//
-//   fake-xray version     first line "Xray 1.8.24 ..." as a current Xray-core's
-//   fake-xray run -c FILE
-//
-// "run" checks the two inbounds the client relies on ("socks-in" and
-// "http-in": protocol "socks" / "http" on 127.0.0.1 with a numeric port; exit
-// 23 with a message on standard error otherwise, 64 for a bad command line),
-// then serves until a signal ends it, forwarding directly to the destinations:
-// a SOCKS5 proxy (no authentication, CONNECT to an IPv4 address) and an HTTP
-// proxy (CONNECT tunnels and absolute-URI requests).
+// fake-xray: plays the xray executable ("version", "run -c FILE"). "run"
+// checks the inbounds "socks-in" and "http-in" on 127.0.0.1 (exit 23
+// otherwise, 64 for a bad command line) and serves both proxies, forwarding
+// directly, until a signal ends it.
 //
 // Environment (all optional):
 //   FAKE_XRAY_VERSION=TEXT      "version" prints TEXT as its first line ...
 //   FAKE_XRAY_VERSION_EXIT=N    ... and exits with N
-//   FAKE_XRAY_PIDFILE=PATH      append "<pid>\n" at start; the line count is the
-//                               launch number (1 for the first start)
+//   FAKE_XRAY_PIDFILE=PATH      append "<pid>\n" at start (line count: launch number)
 //   FAKE_XRAY_DELAY_MS=N        wait N ms before listening
 //   FAKE_XRAY_NO_LISTEN=LIST    never listen: "all", or launch numbers "2,3"
-//                               (without a pid file any value means all)
 //   FAKE_XRAY_EXIT_AFTER_MS=N   exit with status 1 N ms after the start ...
 //   FAKE_XRAY_EXIT_LAUNCHES=L   ... only at the launches listed ("2,3"; default all)
-//   FAKE_XRAY_HANG_AFTER_MS=N   stop listening N ms after it began, at the
-//                               first launch only, and keep running (a hung xray)
-//   FAKE_XRAY_CHATTY=BYTES      write BYTES bytes to standard output and as many
-//                               to standard error before listening, blocking
-//                               like any program when nobody drains the pipe
+//   FAKE_XRAY_HANG_AFTER_MS=N   first launch only: stop listening N ms later, keep running
+//   FAKE_XRAY_CHATTY=BYTES      write BYTES to standard output and to standard
+//                               error before listening (blocks on a full pipe)
 #include <QCoreApplication>
 #include <QFile>
 #include <QHostAddress>
@@ -48,7 +37,6 @@ int fail(int code, const QString &message)
     return code;
 }
 
-// Copies bytes both ways between two sockets until either side closes.
 void relay(QTcpSocket *a, QTcpSocket *b)
 {
     auto pump = [](QTcpSocket *from, QTcpSocket *to) {
@@ -66,7 +54,6 @@ void relay(QTcpSocket *a, QTcpSocket *b)
         a->write(b->readAll());
 }
 
-// Opens the upstream connection for a client, then calls `ready` or `failed`.
 void dial(QTcpSocket *client, const QString &host, quint16 port, std::function<void(QTcpSocket *)> ready,
           std::function<void()> failed)
 {
