@@ -19,8 +19,7 @@ struct ShellFixture : TestVpnServices, BackendFixture
     VPNServiceManager &vpn = services.vpn();
     ServerManager &servers = services.servers;
     std::unique_ptr<AppDelegate> delegate;
-    // The desktop the delegate is launched on: an X11 tray unless a test
-    // says otherwise (nothing: what this platform offers).
+    // An X11 tray unless a test says otherwise (nothing: what this platform offers).
     std::optional<ShellSurface> surface = ShellSurface::decide(true, false, QStringLiteral("xcb"));
 
     ShellFixture()
@@ -56,7 +55,6 @@ struct ShellFixture : TestVpnServices, BackendFixture
         return *delegate;
     }
 
-    // Launches and waits for the session restore to end.
     AppDelegate &launch(AppViews views = {})
     {
         makeDelegate(std::move(views));
@@ -71,8 +69,6 @@ struct ShellFixture : TestVpnServices, BackendFixture
         return account.auth.authState().isAuthenticated();
     }
 
-    // Publishes a state from the IKEv2 service and waits until the manager
-    // (and with it the delegate) has it.
     bool publish(const VPNConnectionState &state)
     {
         ikev2.setState(state);

@@ -16,8 +16,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// The application's services over a stub backend and test protocol services,
-// and the main window over them.
 struct Fixture : ShellFixture
 {
     std::unique_ptr<MainWindowView> window;
@@ -69,9 +67,6 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
 private slots:
-    // Signed out: only the sign-in screen. Signed in: the sidebar on
-    // Connection beside the connection view. Signed out again: a fresh
-    // sign-in screen, and the split view is gone.
     void signInThenSplitView()
     {
         Fixture f;
@@ -93,7 +88,6 @@ private slots:
         auto *connection = qobject_cast<ConnectionDetailView *>(window.currentDetail());
         QVERIFY(connection && connection->isVisible());
 
-        // The connection view's animations stop while another tab is shown.
         auto *emblem = connection->findChild<StatusEmblem *>();
         f.ikev2.setState(VPNConnectionState::connected());
         QTRY_VERIFY(emblem->isPulsing());
@@ -112,8 +106,7 @@ private slots:
         QVERIFY(window.findChild<QWidget *>(u"signInPlaceholder"_s)->isVisible());
     }
 
-    // A notification selects the row and shows its screen; sent while signed
-    // out it changes nothing visible until sign-in. Other names change nothing.
+    // Sent while signed out, a notification shows only after sign-in.
     void notifications()
     {
         Fixture f;
@@ -145,11 +138,9 @@ private slots:
         QCOMPARE(window.selectedTab(), SidebarTab::Settings);
     }
 
-    // Clicking a row shows its screen; the section title is not a row. Each
-    // screen is built once, when first shown, through its factory; a sign-out
-    // (here from a screen's own button: the window drops that screen only
-    // after the click has finished) drops them and the next sign-in rebuilds
-    // them on the tab last selected.
+    // Each screen is built once, when first shown; a sign-out drops them,
+    // here from a screen's own button (the window must drop it only after
+    // the click has finished).
     void rowsAndScreens()
     {
         Fixture f;
