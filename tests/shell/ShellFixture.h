@@ -10,9 +10,8 @@
 
 #include <memory>
 
-// The shell over fresh services: the application's services against a stub
-// backend serving a working account, with test protocol services, and an
-// AppDelegate, all over temporary settings.
+// The application's services over a stub backend serving a working account,
+// with test protocol services and temporary settings, and an AppDelegate.
 struct ShellFixture : TestVpnServices, BackendFixture
 {
     AccountServices &account = services;
