@@ -150,17 +150,15 @@ private slots:
         f.showAndLoad();
         QVERIFY(f.visible("errorBanner"));
         QCOMPARE(f.text("errorText"), u"Failed to load devices"_s);
-        QCOMPARE(f.view->content(), Content::Empty);
+        QVERIFY(f.visible("emptyState"));
 
         f.server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, kNoDevices).after(400ms));
         QTest::mouseClick(f.view->findChild<QPushButton *>(u"retryButton"_s), Qt::LeftButton);
         QTRY_VERIFY(f.manager.isLoading());
-        QCOMPARE(f.view->content(), Content::Loading);
         QVERIFY(f.visible("loadingState"));
         QVERIFY(!f.visible("emptyState"));
 
         QTRY_VERIFY(!f.manager.isLoading());
-        QCOMPARE(f.view->content(), Content::Empty);
         QVERIFY(f.visible("emptyState"));
         QVERIFY(!f.visible("loadingState") && !f.visible("errorBanner"));
         QCOMPARE(f.text("slotsText"), u"0 of 5 device slots used"_s);
@@ -175,7 +173,6 @@ private slots:
         f.server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, kThreeDevices).after(400ms));
         QTest::mouseClick(f.view->findChild<QAbstractButton *>(u"refreshButton"_s), Qt::LeftButton);
         QTRY_VERIFY(f.manager.isLoading());
-        QCOMPARE(f.view->content(), Content::List);
         QCOMPARE(f.view->rows().size(), 3);
         QVERIFY(!f.visible("loadingState"));
         QTRY_VERIFY(!f.manager.isLoading());
@@ -210,7 +207,6 @@ private slots:
         QTest::mouseClick(row->removeButton(), Qt::LeftButton);
         QMessageBox *box = f.view->removeConfirmation();
         QVERIFY(box);
-        QCOMPARE(f.view->deviceToRevoke()->nickname, u"Ada's Phone"_s);
         QCOMPARE(box->text(), u"Remove \"Ada's Phone\"? This device will no longer be able to use Velorin VPN."_s);
         QVERIFY(answer(box, QMessageBox::RejectRole));
         QTRY_VERIFY(!f.view->removeConfirmation());
