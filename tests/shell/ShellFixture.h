@@ -10,17 +10,15 @@
 
 #include <memory>
 
-// The shell over fresh services: the application's services against a stub
-// backend serving a working account, with test protocol services, and an
-// AppDelegate, all over temporary settings.
+// The application's services over a stub backend serving a working account,
+// with test protocol services and temporary settings, and an AppDelegate.
 struct ShellFixture : TestVpnServices, BackendFixture
 {
     AccountServices &account = services;
     VPNServiceManager &vpn = services.vpn();
     ServerManager &servers = services.servers;
     std::unique_ptr<AppDelegate> delegate;
-    // The desktop the delegate is launched on: an X11 tray unless a test
-    // says otherwise (nothing: what this platform offers).
+    // An X11 tray unless a test says otherwise (nothing: what this platform offers).
     std::optional<ShellSurface> surface = ShellSurface::decide(true, false, QStringLiteral("xcb"));
 
     ShellFixture()
@@ -56,7 +54,6 @@ struct ShellFixture : TestVpnServices, BackendFixture
         return *delegate;
     }
 
-    // Launches and waits for the session restore to end.
     AppDelegate &launch(AppViews views = {})
     {
         makeDelegate(std::move(views));
@@ -71,8 +68,6 @@ struct ShellFixture : TestVpnServices, BackendFixture
         return account.auth.authState().isAuthenticated();
     }
 
-    // Publishes a state from the IKEv2 service and waits until the manager
-    // (and with it the delegate) has it.
     bool publish(const VPNConnectionState &state)
     {
         ikev2.setState(state);

@@ -1,6 +1,4 @@
-// The application's control socket, driven by real local-socket clients: the
-// command line's requests carried out by the application's own services, and
-// every kind of bad request a peer can send.
+// The control socket, driven by real local-socket clients.
 #include "shell/ControlServer.h"
 #include "shell/ShellFixture.h"
 
@@ -20,7 +18,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// A client that collects every line the application sends.
 struct Client
 {
     QLocalSocket socket;
@@ -92,9 +89,7 @@ private slots:
         m_shell.reset();
     }
 
-    // The second start's hand-over: the window it asks for is brought forward.
-    // (Status and select are read through the running application by the
-    // single-instance test's command line.)
+    // (Status and select: the single-instance test's command line.)
     void activateCallsTheAction()
     {
         Client activate(path());
@@ -103,8 +98,7 @@ private slots:
         QCOMPARE(m_activated, QStringList{u"settings"_s});
     }
 
-    // The connection's states follow the connect; a disconnect on the same
-    // connection ends it; the proxy-only switch goes back off afterwards.
+    // The proxy-only switch goes back off after the disconnect.
     void connectFollowsTheStatesAndDisconnects()
     {
         Client client(path());
@@ -120,7 +114,6 @@ private slots:
         QVERIFY(client.waitFor(2));
         QCOMPARE(client.lines.last().value(u"address"_s).toString(), u"203.0.113.10"_s);
 
-        // Connected there already: another client follows; elsewhere: refused.
         Client same(path()), elsewhere(path());
         same.send(request(u"connect"_s, {{u"protocol"_s, u"XrayReality"_s}, {u"server"_s, u"sg-node-01"_s}}));
         elsewhere.send(request(u"connect"_s, {{u"protocol"_s, u"IKEv2"_s}}));
@@ -171,14 +164,13 @@ private slots:
         QVERIFY(client.waitClosed());
         QVERIFY(m_shell->ikev2.connectCalls.isEmpty() && m_shell->xray.connectCalls.isEmpty());
         QCOMPARE(m_shell->servers.selectedServer().id, selected);
-        // The application goes on answering.
         Client next(path());
         next.send(request(u"status"_s));
         QVERIFY(next.waitFor(1) && next.lines.first().value(u"ok"_s).toBool());
     }
 
-    // A process of another user that reaches the socket (its folder opened by
-    // mistake) is refused before anything it sends is read.
+    // Another user reaching the socket (its folder opened by mistake) is
+    // refused before anything it sends is read.
     void aPeerOfAnotherUserIsRefused()
     {
         if (::geteuid() != 0)
@@ -190,7 +182,7 @@ private slots:
         const QByteArray ask = request(u"disconnect"_s);
         const pid_t child = ::fork();
         if (child == 0) {
-            // As nobody: connect, ask, and exit 0 only when the answer is the refusal.
+            // As nobody: exit 0 only when the answer is the refusal.
             if (::setgid(65534) != 0 || ::setuid(65534) != 0)
                 ::_exit(2);
             const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);

@@ -1,6 +1,5 @@
-// How the connection's troubles reach a person outside the windows: the
-// moments worth a desktop notification, and the notification service on a
-// private session bus.
+// Which drops are worth a desktop notification, and the notification
+// service on a private session bus.
 #include "shell/ConnectionText.h"
 #include "shell/DesktopNotifier.h"
 #include "shell/DisplayText.h"
@@ -12,7 +11,6 @@
 using namespace Qt::StringLiterals;
 using State = VPNConnectionState;
 
-// The notification service of a desktop, as far as the client uses it.
 class FakeNotifications : public QObject
 {
     Q_OBJECT
@@ -42,8 +40,7 @@ class TestNotifications : public QObject
     Q_OBJECT
 
 private slots:
-    // A shortened text never ends in half a character and always says it was
-    // cut, even when all that was looked at was stripped away.
+    // Says it was cut even when all that was looked at was stripped away.
     void shortenedTextsEndCleanly()
     {
         QCOMPARE(DisplayText::clean(u"ab\U0001F511def", 4), u"ab\u2026"_s);
@@ -85,9 +82,6 @@ private slots:
         QCOMPARE(told, titles);
     }
 
-    // Over a private session bus: the body is escaped for a service that
-    // reads markup and left as it is for one that does not; a newer notice
-    // replaces the older one.
     void serviceOnTheBus()
     {
         QDBusConnection service = QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"service"_s);

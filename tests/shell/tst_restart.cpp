@@ -13,7 +13,7 @@ using Status = SystemVpn::Status;
 
 namespace {
 
-// One run of the application over the system's (fake) VPN, which outlives it.
+// One run of the application; the system's (fake) VPN outlives it.
 struct Run
 {
     explicit Run(ShellFixture &f, FakeSystemVpn &system)

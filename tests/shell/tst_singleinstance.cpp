@@ -1,6 +1,5 @@
-// The built application and command line as a user runs them (offscreen, a
-// private runtime folder): one application per user, whatever the timing,
-// and the command line acting through it while it runs.
+// The built application and command line as a user runs them: one
+// application per user, and the command line acting through it.
 #include "support/ProgramRun.h"
 #include "vpn/ControlProtocol.h"
 
@@ -47,8 +46,6 @@ private slots:
                  u"VELORIN_VICI_SOCKET="_s + m_dir.filePath(u"no-daemon.vici"_s)};
     }
 
-    // Started at the same instant, again and again: one stays, the other
-    // hands over (exit 0); the survivor ends cleanly on SIGTERM.
     void twoStartsAtOnceEndWithOneApplication()
     {
         for (int round = 0; round < 5; ++round) {
@@ -67,9 +64,6 @@ private slots:
         }
     }
 
-    // A SIGKILL leaves the socket file and the lock behind; the next start
-    // takes over both. While it runs the command line acts through it: the
-    // selection is the application's, and a connect is carried out by it.
     void aKilledApplicationIsReplacedAndTheCommandLineActsThroughTheNext()
     {
         auto killed = app();

@@ -1,5 +1,4 @@
-// How the application shows itself on each kind of desktop: the decision as
-// a table, then the tray-less start and the Wayland panel run offscreen.
+// How the application shows itself on each kind of desktop.
 #include "shell/ShellFixture.h"
 
 #include <QLabel>
@@ -37,7 +36,6 @@ private slots:
                  expected);
     }
 
-    // Offscreen there is no tray host: the main window is the application.
     void withoutATrayTheMainWindowIsTheApplication()
     {
         ShellFixture shell;
@@ -50,8 +48,6 @@ private slots:
         QCOMPARE(quit.size(), 1);
     }
 
-    // Wayland: the panel is an ordinary window the compositor places, the menu
-    // travels with the icon, and a left click still opens the panel.
     void onWaylandThePanelIsAWindowAndTheMenuIsOnTheIcon()
     {
         ShellFixture shell;

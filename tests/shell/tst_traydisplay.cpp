@@ -18,7 +18,6 @@ namespace {
 
 const QColor kIconColor(230, 30, 30);
 
-// The icon in one colour the test can find on the screen.
 QIcon redImage(const QString &)
 {
     QPixmap pixmap(22, 22);
@@ -26,7 +25,6 @@ QIcon redImage(const QString &)
     return QIcon(pixmap);
 }
 
-// The window Qt embeds in the tray for the icon.
 QWidget *iconWindow()
 {
     for (QWidget *widget : QApplication::topLevelWidgets()) {
@@ -36,7 +34,6 @@ QWidget *iconWindow()
     return nullptr;
 }
 
-// Real pointer events, through the X server.
 bool xdotool(const QStringList &arguments)
 {
     return QProcess::execute(u"xdotool"_s, arguments) == 0;
@@ -87,10 +84,7 @@ private slots:
             QSKIP("needs an X display with a tray host (run through with-tray.sh)");
     }
 
-    // The icon appears in the tray; a left click opens the panel under it; a
-    // left click on the icon while the panel is open only closes it; a right
-    // click opens the menu, never the panel, and a later left click opens the
-    // panel again.
+    // A left click on the icon while the panel is open only closes it.
     void clicksOnTheIcon()
     {
         ShellFixture f;
@@ -135,9 +129,8 @@ private slots:
         QVERIFY(!openMenu());
     }
 
-    // The tray host quits (last: the host is gone afterwards): the main
-    // window opens (that closing it then quits is the StatusNotifierItem
-    // test's, through the same change of surface).
+    // Last: the host is gone afterwards. (That closing the window then quits
+    // is the StatusNotifierItem test's.)
     void aTrayThatGoesAwayLeavesTheMainWindow()
     {
         const qint64 trayer = qEnvironmentVariableIntValue("VELORIN_TEST_TRAYER_PID");

@@ -1,7 +1,5 @@
-// The tray icon as a StatusNotifierItem (KDE, GNOME's AppIndicator extension,
-// every Wayland tray): on a private session bus where this test plays the
-// host, on a virtual X display without an XEmbed tray (with-tray.sh with
-// VELORIN_TRAY_HOST=none).
+// The tray icon as a StatusNotifierItem, on a private session bus where this
+// test plays the host (with-tray.sh with VELORIN_TRAY_HOST=none).
 #include "shell/ShellFixture.h"
 
 #include <QDBusConnection>
@@ -90,9 +88,6 @@ private slots:
         m_thread.wait();
     }
 
-    // The menu travels with the icon (the host shows it), a left click
-    // (Activate) opens the panel, and a host gone for good leaves the main
-    // window as the application.
     void theHostShowsTheMenuAndALeftClickOpensThePanel()
     {
         ShellFixture shell;

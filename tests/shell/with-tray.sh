@@ -1,12 +1,9 @@
 #!/bin/sh
-# Runs a test program on a private virtual display with a tray host:
-#   with-tray.sh PROGRAM [ARGS...]
-# Starts Xvfb on a free display and trayer on it, runs the program with
-# DISPLAY pointing there and Qt's xcb platform, then stops both. No session
-# bus is passed on, so Qt docks its icon with trayer (XEmbed). Exits 77 (the
-# test is skipped) when Xvfb, trayer or xdotool is missing.
-# With VELORIN_TRAY_HOST=none no trayer is started and the session bus is
-# kept: the test plays a StatusNotifierItem host there itself.
+# with-tray.sh PROGRAM [ARGS...]: runs PROGRAM on a private Xvfb display with
+# trayer as tray host. No session bus is passed on, so Qt docks its icon with
+# trayer (XEmbed). With VELORIN_TRAY_HOST=none no trayer starts and the bus is
+# kept: the test plays a StatusNotifierItem host itself. Exits 77 (skipped)
+# when Xvfb, trayer or xdotool is missing.
 for tool in Xvfb trayer xdotool; do
   if ! command -v "$tool" >/dev/null 2>&1; then
     echo "skipped: $tool is not installed (scripts/install-deps.sh test)"
@@ -28,9 +25,8 @@ DISPLAY=":$(head -n 1 "$tmp/display")"
 export DISPLAY
 export QT_QPA_PLATFORM=xcb
 [ "${VELORIN_TRAY_HOST:-}" = none ] || unset DBUS_SESSION_BUS_ADDRESS
-# Under AddressSanitizer: libxkbcommon-x11 (Qt's xcb keyboard set-up) calls
-# strndup on names that are not NUL-terminated; strndup stops at its length,
-# but the strict string check reads the whole length and reports it.
+# libxkbcommon-x11 calls strndup on names that are not NUL-terminated; the
+# strict string check of AddressSanitizer reads past them and reports it.
 if [ -n "${ASAN_OPTIONS:-}" ]; then
   export ASAN_OPTIONS="$ASAN_OPTIONS:strict_string_checks=0"
 fi

@@ -1,7 +1,5 @@
 #pragma once
 
-// Helpers shared by the tests of the account, devices and settings screens.
-
 #include "support/AccountServices.h"
 #include "support/Screenshots.h"
 #include "support/StubServer.h"
@@ -35,7 +33,6 @@ public slots:
     void open(const QUrl &url) { urls.append(url); }
 };
 
-// The account services over a stub backend, for one screen of a test.
 struct StubAccount
 {
     // A request still running would outlive the services it belongs to.
@@ -47,14 +44,12 @@ struct StubAccount
     AccountServices app{defaults, keychain, server.baseUrl()};
 };
 
-// A child of a screen by its object name.
 template<typename T = QWidget>
 T *child(const QObject *root, const char *name)
 {
     return root->findChild<T *>(QLatin1StringView(name));
 }
 
-// A click in the middle of the widget, where a person would click.
 inline void click(QWidget *widget)
 {
     QVERIFY(widget);
@@ -84,8 +79,7 @@ inline bool answer(QMessageBox *box, QMessageBox::ButtonRole role)
     return true;
 }
 
-// Dates and times in these tests read as in the United States, in UTC (the
-// test registration sets TZ=UTC).
+// Dates read as in the United States (the test registration sets TZ=UTC).
 inline void useUnitedStatesLocale()
 {
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));

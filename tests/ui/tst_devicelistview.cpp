@@ -16,9 +16,8 @@ namespace {
 
 const QString kThisMac = u"11111111-AAAA-BBBB-CCCC-000000000001"_s;
 
-// This computer (with fractional seconds), a phone without a version (without
-// them) and a device without a platform whose date does not parse. The
-// backend counts two active devices of three.
+// This computer (fractional seconds), a phone without a version and a device
+// without a platform whose date does not parse; the backend counts two active.
 const QByteArray kThreeDevices =
     "{\"devices\":["
     "{\"id\":1,\"device_id\":\"11111111-AAAA-BBBB-CCCC-000000000001\",\"nickname\":\"Studio Desk\","
@@ -46,7 +45,6 @@ struct Fixture : StubAccount
         view->resize(520, 480);
     }
 
-    // No request may outlive the manager.
     ~Fixture() { QTRY_VERIFY(!manager.isLoading()); }
 
     void showAndLoad()
@@ -76,8 +74,7 @@ class TestDeviceListView : public QObject
 private slots:
     void initTestCase() { useUnitedStatesLocale(); }
 
-    // A row's detail parts (a blank platform is "UNKNOWN", an offset date
-    // reads in local time) and the medium date of each locale.
+    // An offset date reads in local time.
     void detailPartsAndDates()
     {
         const QByteArray common = "{\"id\":1,\"device_id\":\"d\",\"nickname\":\"n\",\"is_active\":true,";
@@ -100,10 +97,7 @@ private slots:
             QCOMPARE(DateText::mediumDate(QDateTime(QDate(2026, 1, 31), QTime(12, 0), Qt::UTC), locale), expected);
     }
 
-    // Showing the page fetches the list; the header and footer read the
-    // backend's numbers; this computer's row has the badge, an accent icon
-    // and no Remove button. A name cut to the row's width has the whole name
-    // as its tooltip.
+    // Showing the page fetches the list; a cut name has the whole name as tooltip.
     void showsTheAccountsDevices()
     {
         QByteArray devices = kThreeDevices;
@@ -150,25 +144,21 @@ private slots:
         QVERIFY(saveGrab(f.view.get(), u"devices-list"_s));
     }
 
-    // A failed load shows the banner; while the retry runs the loading text
-    // shows, not the empty state; a refresh while rows are shown keeps them.
     void loadingErrorAndRefresh()
     {
         Fixture f(StubServer::Response::json(500, "{\"detail\":\"boom\"}"));
         f.showAndLoad();
         QVERIFY(f.visible("errorBanner"));
         QCOMPARE(f.text("errorText"), u"Failed to load devices"_s);
-        QCOMPARE(f.view->content(), Content::Empty);
+        QVERIFY(f.visible("emptyState"));
 
         f.server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, kNoDevices).after(400ms));
         QTest::mouseClick(f.view->findChild<QPushButton *>(u"retryButton"_s), Qt::LeftButton);
         QTRY_VERIFY(f.manager.isLoading());
-        QCOMPARE(f.view->content(), Content::Loading);
         QVERIFY(f.visible("loadingState"));
         QVERIFY(!f.visible("emptyState"));
 
         QTRY_VERIFY(!f.manager.isLoading());
-        QCOMPARE(f.view->content(), Content::Empty);
         QVERIFY(f.visible("emptyState"));
         QVERIFY(!f.visible("loadingState") && !f.visible("errorBanner"));
         QCOMPARE(f.text("slotsText"), u"0 of 5 device slots used"_s);
@@ -177,13 +167,12 @@ private slots:
         QTest::mouseClick(f.view->findChild<QAbstractButton *>(u"refreshButton"_s), Qt::LeftButton);
         QTRY_COMPARE(f.view->rows().size(), 3);
 
-        // The same list again: the very same rows, the focus where it was.
+        // The same list again keeps the very rows, and so the focus.
         const QList<MacDeviceRow *> rows = f.view->rows();
         f.row(u"Old Box"_s)->removeButton()->setFocus();
         f.server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, kThreeDevices).after(400ms));
         QTest::mouseClick(f.view->findChild<QAbstractButton *>(u"refreshButton"_s), Qt::LeftButton);
         QTRY_VERIFY(f.manager.isLoading());
-        QCOMPARE(f.view->content(), Content::List);
         QCOMPARE(f.view->rows().size(), 3);
         QVERIFY(!f.visible("loadingState"));
         QTRY_VERIFY(!f.manager.isLoading());
@@ -191,7 +180,7 @@ private slots:
         QCOMPARE(f.view->rows(), rows);
         f.row(u"Old Box"_s)->removeButton()->setFocus();
 
-        // A changed list: made anew, the focus back on the same device.
+        // A changed list is made anew, the focus back on the same device.
         QByteArray renamed = kThreeDevices;
         renamed.replace("Ada's Phone", "Ada's New Phone");
         f.server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, renamed));
@@ -200,7 +189,6 @@ private slots:
         QCOMPARE(f.view->focusWidget(), f.row(u"Old Box"_s)->removeButton());
     }
 
-    // The confirmation names the device; Cancel sends nothing, Remove revokes it.
     void removeAfterConfirmation()
     {
         Fixture f;
@@ -208,7 +196,6 @@ private slots:
                     StubServer::Response::json(200, "{\"status\":\"ok\",\"message\":\"Device revoked\"}"));
         f.showAndLoad();
 
-        // The Remove button's red background is stronger while the pointer is over the row.
         MacDeviceRow *row = f.row(u"Ada's Phone"_s);
         QTest::mouseMove(f.view.get(), QPoint(1, 1));
         QTRY_VERIFY(!row->isHovering());
@@ -220,7 +207,6 @@ private slots:
         QTest::mouseClick(row->removeButton(), Qt::LeftButton);
         QMessageBox *box = f.view->removeConfirmation();
         QVERIFY(box);
-        QCOMPARE(f.view->deviceToRevoke()->nickname, u"Ada's Phone"_s);
         QCOMPARE(box->text(), u"Remove \"Ada's Phone\"? This device will no longer be able to use Velorin VPN."_s);
         QVERIFY(answer(box, QMessageBox::RejectRole));
         QTRY_VERIFY(!f.view->removeConfirmation());

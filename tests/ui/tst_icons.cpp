@@ -40,7 +40,6 @@ class TestIcons : public QObject
     Q_OBJECT
 
 private slots:
-    // The symbols the connection status shows (tray, panel, window) exist.
     void everyStatusSymbolIsInTheSet()
     {
         for (const auto status : {VPNDisplayStatus::Disconnected, VPNDisplayStatus::Connecting,
@@ -67,8 +66,6 @@ private slots:
         QVERIFY(renderer.isValid());
         QCOMPARE(renderer.viewBoxF(), QRectF(0, 0, 24, 24));
 
-        // Tinted: every visible pixel has the requested colour, the drawing
-        // covers a fair part of the square and stays inside it.
         for (const QColor &color : {QColor(Qt::white), QColor(0, 200, 83)}) {
             const QImage image = Icons::pixmap(name, color, 24, 1).toImage();
             QCOMPARE(image.size(), QSize(24, 24));
@@ -76,7 +73,6 @@ private slots:
             QVERIFY2(ink.pixels > 24, qPrintable(u"%1 covers %2 pixels"_s.arg(name).arg(ink.pixels)));
             QCOMPARE(ink.offColour, 0);
         }
-        // Readable small: at 18 px the drawing still has ink.
         QVERIFY(inkOf(Icons::pixmap(name, Qt::black, 18, 1).toImage(), Qt::black).pixels > 18);
     }
 
@@ -94,13 +90,11 @@ private slots:
         const QPixmap sharp = Icons::pixmap(u"lock"_s, Qt::white, 18, 2);
         QCOMPARE(sharp.size(), QSize(36, 36));
         QCOMPARE(sharp.devicePixelRatio(), 2.0);
-        // Cached per colour: another colour is another picture.
         QVERIFY(Icons::pixmap(u"lock"_s, Qt::black, 18, 2).cacheKey() != sharp.cacheKey());
 
         const QIcon icon = Icons::icon(u"lock"_s, Qt::white, 18);
         QCOMPARE(icon.availableSizes(), QList<QSize>{QSize(18, 18)});
         QCOMPARE(icon.pixmap(QSize(18, 18), 2.0).size(), QSize(36, 36));
-        // Disabled icons are faint.
         const QImage disabled = icon.pixmap(QSize(24, 24), 1.0, QIcon::Disabled).toImage();
         int strongest = 0;
         for (int y = 0; y < disabled.height(); ++y)
@@ -125,7 +119,7 @@ private slots:
         QVERIFY(icon.availableSizes().contains(QSize(256, 256)));
         const QColor corner = icon.pixmap(64, 64).toImage().pixelColor(20, 8);
         QVERIFY(corner.alpha() == 255 && corner.saturation() > 100);
-        // Any size is drawn sharp from the drawing, not scaled from another.
+        // Drawn at each size, not scaled from another.
         QCOMPARE(icon.pixmap(40, 40).size(), QSize(40, 40));
         QVERIFY(icon.pixmap(40, 40).toImage().pixelColor(12, 5).saturation() > 100);
     }

@@ -13,8 +13,7 @@ using AccountPlan::StatusTone;
 
 namespace {
 
-// The account screen over the application's services; the connection
-// stays as the test sets it.
+// The connection stays as the test sets it.
 struct Fixture : ShellFixture
 {
     MacAccountView view{account.auth, account.entitlements, account.center, vpn};
@@ -26,7 +25,6 @@ struct Fixture : ShellFixture
         view.show();
     }
 
-    // Signs in over the stub server; the subscription sync caches the plan.
     void signIn()
     {
         server.on("GET", u"/api/v1/subscriptions/status"_s,
@@ -36,7 +34,6 @@ struct Fixture : ShellFixture
     }
 
     QString text(const char *name) const { return child<QLabel>(&view, name)->text(); }
-    // E-mail, plan, status and, when its row shows, the expiry.
     QStringList texts() const
     {
         QStringList shown{text("emailText"), text("planText"), text("statusText")};
@@ -79,8 +76,7 @@ private slots:
             QCOMPARE(AccountPlan::displayName(provider), expected);
     }
 
-    // Active while the record says so and the expiry is ahead or less than
-    // 48 hours behind.
+    // Active while the record says so, with 48 hours of grace after the expiry.
     void statusFollowsRecordAndGrace()
     {
         const qint64 day = 86400;
@@ -99,8 +95,6 @@ private slots:
         }
     }
 
-    // The page shows the cached record, follows every change of it, and
-    // shows "Unknown" while nobody is signed in.
     void pageFollowsTheCachedRecord()
     {
         Fixture f;
@@ -117,9 +111,7 @@ private slots:
         QCOMPARE(f.view.findChild<QLabel *>(u"statusText"_s)->palette().color(QPalette::WindowText), Style::red());
     }
 
-    // Signed in: the e-mail and the synced plan; "Sign Out" asks first, and
-    // only the destructive button signs out. (What a sign-out removes is the
-    // auth service's test.)
+    // (What a sign-out removes is the auth service's test.)
     void signOutAfterConfirmation()
     {
         Fixture f;
@@ -141,9 +133,8 @@ private slots:
         QCOMPARE(f.texts(), (QStringList{u"Unknown"_s, u"No Subscription"_s, u"Inactive"_s}));
     }
 
-    // Signing out while connected: the confirmation says the connection is
-    // stopped first; the sign-out waits for the stop, and a connection that
-    // does not stop leaves the user signed in, told why.
+    // The sign-out waits for the stop; a connection that does not stop
+    // leaves the user signed in, told why.
     void signOutWhileConnectedStopsFirst()
     {
         Fixture f;
@@ -179,7 +170,6 @@ private slots:
         QCOMPARE(opened.urls, (QList<QUrl>{QUrl(u"https://velorin.example/vpn/"_s), QUrl(u"https://velorin.example/support"_s)}));
     }
 
-    // A website address that forms no URL leaves both links out.
     void linksWithoutAddressAreLeftOut()
     {
         qputenv("VELORIN_WEBSITE_URL", "not a web address");

@@ -15,7 +15,6 @@ namespace {
 
 const MapRegion kElsewhere{-10.0, 20.0, 50.0, 60.0};
 
-// The panel over the shell fixture: launched delegate, optionally signed in.
 struct Panel : ShellFixture
 {
     std::unique_ptr<MenuBarView> view;
@@ -63,10 +62,8 @@ class TestMenuBarView : public QObject
     Q_OBJECT
 
 private slots:
-    // The panel shows the connection's one look (its table, with every
-    // state, is the connection view's test) and an error's reason; a press
-    // does what the look says: nothing while connecting, a connect to the
-    // selected server, selected once more (stored), or a disconnect.
+    // The connection's one look (its table is the connection view's test);
+    // a Connect stores the reselected server.
     void statusAndButton()
     {
         Panel p;
@@ -87,10 +84,8 @@ private slots:
         QVERIFY(p.defaults.standard().contains(ServerManager::selectedServerKey));
     }
 
-    // While connected: a "Soon" row changes nothing (not the selection, the
-    // fold-out, the map or the connection); another active server is
-    // selected, the list folds in, and the reconnection starts. (The rest of
-    // what a choice does is the connection view's test: the same code.)
+    // While connected a "Soon" row changes nothing; an active one folds the
+    // list in and reconnects (the rest is the connection view's test).
     void serverTapWhileConnected()
     {
         Panel p;
@@ -110,9 +105,7 @@ private slots:
         QCOMPARE(p.ikev2.disconnectCalls, 1);
     }
 
-    // The header and the list: flag, "Country - City", the fixed "IKEv2 · "
-    // line whatever the protocol, the chevron; every server in catalogue
-    // order, "Soon" on those not active, the checkmark on the selected one.
+    // The detail line says IKEv2 whatever the protocol.
     void headerAndList()
     {
         Panel p;
@@ -148,8 +141,7 @@ private slots:
         QTRY_VERIFY(!p.row(u"sg-node-01"_s)->isVisible());
     }
 
-    // Signed out, and signed in but still loading, both see the invitation;
-    // "Sign In" and "Open App" open the main window.
+    // A session still being restored sees the invitation too.
     void signedOutAndLoading()
     {
         Panel p(false);
@@ -159,7 +151,6 @@ private slots:
         QVERIFY(p.delegate->mainWindow());
         p.delegate->mainWindow()->close();
 
-        // A stored session being restored: loading until the backend answers.
         QVERIFY(p.account.tokens.save(u"RT-stored"_s, KeychainManager::refreshTokenKey));
         p.server.on("POST", u"/auth/refresh"_s, StubServer::Response::json(200, ShellFixture::tokens).after(
                                                    std::chrono::milliseconds(800)));
@@ -178,12 +169,9 @@ private slots:
         QVERIFY(p.find(u"signedOutPanel"_s)->isVisible());
     }
 
-    // The panel starts on the catalogue's region and moves it: around the
-    // selected server once connected (the status rule is shared with the
-    // connection view and tested there), around a server picked while
-    // connected, to the overview for one picked while not, nowhere for the
-    // selected one picked again. Its map draws that region; a pin is
-    // "connected" only for the selected server while connected.
+    // The panel moves the catalogue's region (the status rule is the
+    // connection view's test); a pin is "connected" only for the selected
+    // server while connected.
     void mapRegionAndPins()
     {
         Panel p(true, false);

@@ -1,5 +1,4 @@
-// The sign-in screen and its password-reset and e-mail verification sheets
-// against a stub authentication service.
+// The sign-in screen and its reset and verification sheets against a stub backend.
 #include "AccountScreensSupport.h"
 #include "platform/Log.h"
 #include "ui/account/EmailVerificationView.h"
@@ -18,7 +17,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// One sign-in screen over fresh account services that talk to a stub server.
 struct Screen : StubAccount
 {
     Screen()
@@ -78,9 +76,8 @@ class TestSignInScreens : public QObject
     Q_OBJECT
 
 private slots:
-    // When the form may be sent and when it shows the length note. The
-    // length counts characters, not UTF-8 bytes, UTF-16 units or code points:
-    // 7 emoji take 28 bytes and 14 units, 7 decomposed "ä" take 14 code points.
+    // The length counts characters: 7 emoji are 14 UTF-16 units, 7 decomposed
+    // "ä" are 14 code points, and both are too short.
     void formRules()
     {
         const QString eight = u"abcdefgh"_s, emoji7 = u"🔒"_s.repeated(7);
@@ -110,9 +107,8 @@ private slots:
         }
     }
 
-    // The address goes out without its surrounding blanks, the password as
-    // typed; while the request runs the button spins and takes no second
-    // press; the service's error shows until dismissed.
+    // The address goes out trimmed, the password as typed; a busy button
+    // takes no second press.
     void sendsTrimmedAddressAndShowsProgress_data()
     {
         QTest::addColumn<bool>("registering");
@@ -156,8 +152,6 @@ private slots:
         QVERIFY(!screen.shows("errorRow"));
     }
 
-    // Switching modes empties only the confirmation; the links open the
-    // website's pages.
     void switchingModesEmptiesOnlyTheConfirmation()
     {
         Screen screen;
@@ -168,7 +162,6 @@ private slots:
         QCOMPARE(screen.modeSwitch()->text(), u"Don't have an account? **Sign Up**"_s);
         QVERIFY(!screen.shows("confirmPasswordField"));
 
-        // "Forgot password?" opens the reset sheet with the typed address.
         click(child(&screen.view, "forgotPasswordButton"));
         QPointer<ForgotPasswordView> reset = screen.view.forgotPasswordSheet();
         QVERIFY(reset && reset->isVisible());
@@ -178,7 +171,6 @@ private slots:
         QTRY_VERIFY(!screen.view.showForgotPassword());
 
         click(screen.modeSwitch());
-        QVERIFY(screen.view.isRegistering());
         QVERIFY(!screen.app.auth.errorMessage() && !screen.shows("errorRow"));
         QCOMPARE(screen.modeSwitch()->text(), u"Already have an account? **Sign In**"_s);
         QCOMPARE(child<QLabel>(&screen.view, "subtitleText")->text(), u"Create your account"_s);
@@ -198,9 +190,7 @@ private slots:
         QCOMPARE(opened.urls, (QList<QUrl>{Website::termsOfService(), Website::privacyPolicy()}));
     }
 
-    // Return moves through the fields and submits; the button and the
-    // length note follow the fields, and neither a press of the disabled
-    // button nor Return sends a form that is not valid.
+    // Neither the disabled button nor Return sends a form that is not valid.
     void returnAndButtonFollowTheForm()
     {
         Screen screen;
@@ -226,8 +216,7 @@ private slots:
         QCOMPARE(screen.server.requests().first().path, u"/auth/login"_s);
         QTRY_VERIFY(!screen.app.auth.isLoading());
 
-        // Registering: Return in the password goes on to the confirmation,
-        // Return (or Enter) there creates the account once both match.
+        // Registering: Return in the password moves to the confirmation.
         click(screen.modeSwitch());
         QCOMPARE(screen.mainButton()->text(), u"Create Account"_s);
         screen.password()->setFocus();
@@ -256,8 +245,6 @@ private slots:
         QCOMPARE(screen.server.requests().size(), 3);
     }
 
-    // When the reset may be sent (a 6-character code, matching passwords of
-    // at least 8 characters) and when the length hint shows.
     void resetRules()
     {
         const QString eight = u"abcdefgh"_s;
@@ -281,12 +268,8 @@ private slots:
         }
     }
 
-    // Without "@" the button is faint and neither it nor Return sends; a
-    // failed request stays on the first step; the address goes out trimmed,
-    // while it does the button spins and takes no second press, and the sheet
-    // moves on to the second step. There an inert button sends nothing, a
-    // refused reset keeps the fields, and an accepted one closes the sheet
-    // after its success row was shown.
+    // A refused request keeps the step and the fields; an accepted reset
+    // closes the sheet only after its success row was shown.
     void resetSheetSteps()
     {
         ResetSheet sheet(u"ada.example.com"_s);
@@ -350,7 +333,6 @@ private slots:
         QCOMPARE(sheet.resets().first().json(), (QJsonObject{{u"email"_s, u"ada@example.com"_s}, {u"code"_s, u"123456"_s},
                                                             {u"new_password"_s, u"new password"_s}}));
 
-        // Accepted: the success row shows for a while, then the sheet closes.
         sheet.server.on("POST", u"/auth/reset-password"_s, StubServer::Response::json(200, "{\"message\":\"done\"}"));
         QTest::keyClick(sheet.field("confirmPasswordField"), Qt::Key_Return);
         QTRY_COMPARE(sheet.view->successMessage(), u"Password reset successful! You can now sign in."_s);
@@ -363,7 +345,7 @@ private slots:
         QVERIFY(!sheet.view->isLoading());
     }
 
-    // The sheet closed and gone while its request runs: the answer finds no sheet.
+    // The answer to a request must not reach a sheet deleted meanwhile.
     void closedWhileRequestRuns()
     {
         ResetSheet sheet(u"ada@example.com"_s);
@@ -377,8 +359,7 @@ private slots:
         QTest::qWait(400);
     }
 
-    // The code field keeps the first six decimal digits, of any script, as
-    // typed; filtering again changes nothing.
+    // The first six decimal digits of any script, as typed; filtering is idempotent.
     void filterKeepsTheFirstSixDecimalDigits()
     {
         const std::pair<QString, QString> cases[] = {
@@ -389,9 +370,7 @@ private slots:
             {u"١٢٣٤٥٦٧"_s, u"١٢٣٤٥٦"_s}, // Arabic-Indic
             {u"１２3"_s, u"１２3"_s}, // fullwidth
             {u"\U0001D7CF2"_s, u"\U0001D7CF2"_s}, // a digit outside the BMP
-            // Numeric characters that are no digit of a code: fractions,
-            // superscripts, circled and roman numerals.
-            {u"½²①Ⅻ7"_s, u"7"_s},
+            {u"½²①Ⅻ7"_s, u"7"_s}, // numeric, but no decimal digits
         };
         for (const auto &[typed, code] : cases) {
             QCOMPARE(VerificationCode::filtered(typed), code);
@@ -399,13 +378,9 @@ private slots:
         }
     }
 
-    // The sign-in screen shows the sheet while an address is pending. Typed
-    // or pasted characters go through the filter; six digits go out at once,
-    // while they are checked the button spins and takes no press, a seventh
-    // digit is dropped and sends nothing; after a refusal the button sends
-    // the code again and a corrected code goes out by itself. Resend counts
-    // down a minute with the button hidden; closing the sheet (Escape) clears
-    // the address and stops the countdown; Cancel also clears the error.
+    // Six digits go out at once, a seventh is dropped; after a refusal the
+    // button resends and a corrected code goes out by itself. Escape clears
+    // the pending address and stops the countdown; Cancel also the error.
     void verificationSheet()
     {
         Log::Capture log;
@@ -428,7 +403,6 @@ private slots:
         QTest::keyClicks(code, u"12a3-"_s);
         QCOMPARE(sheet->code(), u"123"_s);
         QTest::keyClicks(code, u"45"_s);
-        // Five digits: the button, Return and verify() send nothing.
         QVERIFY(!verify->isEnabled() && !sheet->canVerify());
         click(verify);
         QTest::keyClick(code, Qt::Key_Return);
@@ -477,8 +451,7 @@ private slots:
         QVERIFY(!login.verificationSheet());
         QTRY_VERIFY(!sheet);
 
-        // A new registration brings it back; the rest of a minute without
-        // waiting for it: at zero the button is back.
+        // The rest of the minute, without waiting for it.
         screen.app.auth.setPendingVerificationEmail(address);
         sheet = login.verificationSheet();
         QVERIFY(sheet && sheet->isVisible());
@@ -493,14 +466,13 @@ private slots:
         QVERIFY(!sheet->isResendTimerActive());
         QVERIFY(shows("resendButton") && !shows("resendCountdown"));
 
-        // Cancel clears address and error.
         click(child(sheet, "cancelButton"));
         QVERIFY(!screen.app.auth.pendingVerificationEmail());
         QVERIFY(!screen.app.auth.errorMessage());
         QVERIFY(!login.verificationSheet());
         QTRY_VERIFY(!sheet);
         QVERIFY(screen.server.waitForRequests(5));
-        // Both resends are answered before the screen goes.
+        // Both resends answered: no request may outlive the screen.
         QTRY_COMPARE(log.matching(u"Verification code resent"_s).size(), 2);
     }
 };

@@ -38,7 +38,6 @@ private slots:
         login.resize(520, 620);
         login.show();
 
-        // Create the account; the backend asks for the mailed code.
         click(child(&login, "modeSwitch"));
         enter(child<QLineEdit>(&login, "emailField"), u" "_s + email);
         enter(child<QLineEdit>(&login, "passwordField"), password);
@@ -50,7 +49,6 @@ private slots:
         QVERIFY(sheet->isVisible());
         QCOMPARE(app.auth.authState(), AuthState::unauthenticated());
 
-        // The code from the outbox, typed: submitted at six digits.
         const QString code = m_server->lastCode(email);
         QCOMPARE(code.size(), 6);
         enter(child<QLineEdit>(sheet, "codeField"), code);

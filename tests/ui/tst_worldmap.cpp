@@ -1,6 +1,5 @@
-// The world map: the projection and its viewport, the land outlines, and
-// the widget that draws them with the server pins, their pulse and the
-// animated change of region.
+// The world map: projection and viewport, land outlines, and the widget
+// that draws them with the server pins.
 #include "support/Screenshots.h"
 #include "ui/common/Style.h"
 #include "ui/map/LandShapes.h"
@@ -17,8 +16,7 @@ using MapProjection::maxLatitude;
 
 namespace {
 
-// The catalogue's nine pins with the two active servers, Singapore
-// connected.
+// The catalogue's pins, Singapore connected.
 QList<ServerAnnotation> cataloguePins(bool connected = true)
 {
     return ServerAnnotation::forServers(ServerLocation::allServers(), u"sg-node-01"_s, connected);
@@ -64,14 +62,11 @@ class TestWorldMap : public QObject
     Q_OBJECT
 
 private slots:
-    // Points come back from the world square as they went in; latitudes
-    // beyond the Mercator limit clamp, longitudes wrap, non-numbers land at 0.
-    // The region's centre is the widget's centre, the region's spans are
-    // visible, and on the axis that limits the fit they fill the widget.
+    // Points round-trip through the world square (clamped, wrapped, NaN at
+    // 0); a region is centred, fully visible, and fills the limiting axis.
     void projectionAndViewport()
     {
         const double m = maxLatitude, nan = qQNaN(), inf = qInf();
-        // Latitude and longitude in, and as they come back.
         const std::array<double, 4> points[] = {
             {0, 0, 0, 0}, {51.5074, -0.1278, 51.5074, -0.1278}, {-m, -180, -m, -180}, // London, south-west corner
             {90, 10, m, 10}, {-90, 10, -m, 10}, // the poles
@@ -113,8 +108,7 @@ private slots:
         }
     }
 
-    // Far more than the world: the widget still shows at most one world and
-    // no band beyond the Mercator limits; degenerate input stays finite.
+    // At most one world, no band beyond the Mercator limits; degenerate input stays finite.
     void zoomOutStopsAtOneWorld()
     {
         for (const QSize size : {QSize(320, 130), QSize(130, 320)}) {
@@ -129,8 +123,6 @@ private slots:
         }
     }
 
-    // Across the antimeridian pins land beside the centre, and an animation
-    // takes the short way round.
     void acrossTheAntimeridian()
     {
         const auto view = MapProjection::viewport(MapRegion{-17.7, 178.0, 20, 20}, QSize(400, 400));
@@ -196,8 +188,6 @@ private slots:
     {
         const auto &rings = LandShapes::world();
         QVERIFY(rings.size() > 500);
-        // Somewhere in central Australia, in the Sahara and in Siberia is land;
-        // the middle of the Pacific is not.
         auto isLand = [&rings](double latitude, double longitude) {
             const QPointF p = MapProjection::toWorld(latitude, longitude);
             int crossings = 0;
@@ -218,8 +208,7 @@ private slots:
         QVERIFY(!isLand(42, 51)); // the Caspian Sea is a hole in the land
     }
 
-    // The timer wakes the process only while there is a halo to animate:
-    // shown (itself and its window), a connected pin, and that pin in view.
+    // The timer wakes the process only while a connected pin is shown and in view.
     void pulseRunsOnlyWhileAConnectedPinIsShown()
     {
         QWidget window;
@@ -249,11 +238,8 @@ private slots:
         QVERIFY(!map.isPulsing());
     }
 
-    // The pins are drawn where the projection puts them: green for the
-    // connected one, blue for the active one, and the land under a point in
-    // the Sahara is land-coloured. The pulse changes only the halo. Hidden,
-    // a new region is a jump; shown, it is animated. The user cannot move
-    // the map.
+    // Pins are drawn where the projection puts them; the pulse changes only
+    // the halo; hidden, a new region is a jump. The user cannot move the map.
     void drawnMap()
     {
         WorldMap map;
@@ -303,8 +289,7 @@ private slots:
         map.setRegion(target, true);
         QCOMPARE(map.region(), target);
         QVERIFY(map.isAnimatingRegion());
-        // Sample the frames: they lie between the two regions and take the
-        // short way from 60 E to 122 W, across the Pacific.
+        // The frames take the short way from 60 E to 122 W, across the Pacific.
         QList<MapRegion> frames;
         QTimer sampler;
         QObject::connect(&sampler, &QTimer::timeout, &map, [&] { frames.append(map.displayedRegion()); });
