@@ -40,13 +40,12 @@ class TestSecrets : public QObject, protected CliXrayFixture
 
     QStringList environment() const
     {
-        return CliXrayFixture::environment()
+        return CliXrayFixture::environment(m_backend->url().toString())
             + QStringList{u"HOME="_s + path(u"home"_s),
                           u"XDG_CONFIG_HOME="_s + path(u"home/.config"_s),
                           u"XDG_CACHE_HOME="_s + path(u"home/.cache"_s),
                           u"XDG_DATA_HOME="_s + path(u"home/.local/share"_s),
-                          u"TMPDIR="_s + path(u"tmp"_s),
-                          u"VELORIN_BACKEND_URL="_s + m_backend->url().toString()};
+                          u"TMPDIR="_s + path(u"tmp"_s)};
     }
 
     // One `velorin --verbose` command; its output goes to the audit.

@@ -56,9 +56,11 @@ protected:
     QString defaultsPath() const { return configDir() + QStringLiteral("/com.velorin.vpn.mac.json"); }
     QString configFile() const { return runtimeDir() + QStringLiteral("/velorin/kavro_xray_config.json"); }
 
-    QStringList environment() const
+    // The backend is the stub VPN API unless another is given.
+    QStringList environment(const QString &backendUrl = {}) const
     {
-        return QStringList{QStringLiteral("VELORIN_BACKEND_URL=") + m_server->baseUrl(),
+        const QString backend = backendUrl.isEmpty() ? m_server->baseUrl() : backendUrl;
+        return QStringList{QStringLiteral("VELORIN_BACKEND_URL=") + backend,
                            QStringLiteral("VELORIN_PROXY_TOOL=") + m_tool->toolPath(),
                            QStringLiteral("VELORIN_XRAY_DIR=") + m_dir->filePath(QStringLiteral("libexec")),
                            QStringLiteral("VELORIN_XRAY_SOCKS_PORT=") + QString::number(m_socks),

@@ -264,7 +264,7 @@ void StubServer::answer(const std::shared_ptr<Connection> &connection, const Res
     QByteArray head;
     const QByteArray body = response.raw.value_or(response.body);
     if (!response.raw) {
-            head = "HTTP/1.1 " + QByteArray::number(response.status) + " Stub\r\n";
+        head = "HTTP/1.1 " + QByteArray::number(response.status) + " Stub\r\n";
         bool hasLength = false;
         for (const auto &[name, value] : response.headers) {
             head += name + ": " + value + "\r\n";

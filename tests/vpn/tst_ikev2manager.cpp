@@ -111,7 +111,7 @@ private slots:
     {
         QTest::addColumn<bool>("withToken");
         QTest::addColumn<QString>("serverId");
-        QTest::addColumn<int>("response"); // 0 no route, 1 stub answer, 3 a file URL
+        QTest::addColumn<int>("response"); // 0 no route, 1 stub answer, 2 a file URL
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("answer");
         QTest::addColumn<QString>("message");
@@ -123,7 +123,7 @@ private slots:
         QTest::newRow("no access token") << false << id << 0 << 0 << QByteArray() << u"Please log in again"_s;
         QTest::newRow("blank in the server id") << true << u"us west"_s << 0 << 0 << QByteArray()
                                                 << IKEv2Manager::invalidURLMessage;
-        QTest::newRow("not an HTTP response") << true << QString() << 3 << 0 << QByteArray()
+        QTest::newRow("not an HTTP response") << true << QString() << 2 << 0 << QByteArray()
                                               << IKEv2Manager::invalidResponseMessage;
         QTest::newRow("401 with a configuration") << true << id << 1 << 401 << body(fullConfig())
                                                   << u"Please log in again"_s;
@@ -147,7 +147,7 @@ private slots:
 
         QTemporaryDir files;
         std::optional<QString> baseURL;
-        if (response == 3) {
+        if (response == 2) {
             // A file URL answers without an HTTP status.
             QVERIFY(QDir(files.path()).mkpath(u"api/v1/ikev2"_s));
             QFile file(files.filePath(u"api/v1/ikev2/config"_s));
