@@ -24,12 +24,6 @@ QByteArray statusBody(const QString &status, const QString &expiresAt = u"2026-0
         + expiresAt.toUtf8() + "\",\"is_trial\":false}";
 }
 
-struct EntitlementFixture : BackendFixture
-{
-    EntitlementManager &manager = services.entitlements;
-    std::exception_ptr sync() { return runToEnd(manager.syncWithBackend(u"AT-1"_s)); }
-};
-
 QByteArray device(const QString &deviceId, bool active, const QByteArray &platform = "\"platform\":\"macos\",")
 {
     return "{\"id\":7,\"device_id\":\"" + deviceId.toUtf8() + "\",\"nickname\":\"Desk\"," + platform
@@ -44,28 +38,24 @@ QByteArray listBody(const QString &first = u"AAAAAAAA-1"_s)
         + device(u"CCCCCCCC-3"_s, true, "") + "],\"device_limit\":3,\"active_count\":5,\"can_add_more\":false}";
 }
 
-struct DeviceFixture : BackendFixture
-{
-    DeviceManager &manager = services.devices;
-
-    explicit DeviceFixture(bool signedIn = true)
-    {
-        if (signedIn)
-            services.tokens.save(u"AT-1"_s, u"access_token"_s);
-    }
-};
-
-struct AuthFixture : BackendFixture
+// A working account on the server; signedIn: an access token is stored as well.
+struct Fixture : BackendFixture
 {
     AuthService &auth = services.auth;
+    DeviceManager &devices = services.devices;
+    EntitlementManager &entitlements = services.entitlements;
     QList<QVariantMap> notices;
 
-    AuthFixture()
+    explicit Fixture(bool signedIn = false)
     {
         serveAccount();
         services.center.observe(NotificationNames::authStatusChanged, &server,
                                 [this](const QVariantMap &info) { notices.append(info); });
+        if (signedIn)
+            services.tokens.save(u"AT-1"_s, u"access_token"_s);
     }
+
+    std::exception_ptr sync() { return runToEnd(entitlements.syncWithBackend(u"AT-1"_s)); }
 
     void signIn()
     {
@@ -89,7 +79,7 @@ class TestAccountServices : public QObject
 private slots:
     void syncStoresTheRecordWithReferenceDates()
     {
-        EntitlementFixture f;
+        Fixture f;
         f.server.on("GET", kStatusPath, StubServer::Response::json(200, statusBody(u"active"_s)));
         const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
         QVERIFY(!f.sync());
@@ -103,7 +93,6 @@ private slots:
         QCOMPARE(stored.value(u"expiresAt"_s).toDouble(), 791553600.0);
         QCOMPARE(stored.value(u"provider"_s).toString(), u"personal_yearly"_s);
 
-        // A later start reads the same record.
         UserDefaults nextStart(f.defaults.appGroupPath());
         EntitlementManager next(nextStart, Endpoints::at(f.server.baseUrl()));
         const auto cache = next.loadCachedEntitlement();
@@ -113,19 +102,19 @@ private slots:
         QVERIFY(cache->lastVerified >= before && cache->lastVerified <= QDateTime::currentDateTimeUtc());
 
         // A cleared record, or one missing members, reads as none.
-        f.manager.clearCache();
-        QVERIFY(!f.manager.loadCachedEntitlement());
+        f.entitlements.clearCache();
+        QVERIFY(!f.entitlements.loadCachedEntitlement());
         f.defaults.appGroup().set(u"current_entitlement"_s, QByteArray("{\"isActive\":true}"));
-        QVERIFY(!f.manager.loadCachedEntitlement());
+        QVERIFY(!f.entitlements.loadCachedEntitlement());
     }
 
     void statusIsComparedExactly()
     {
         for (const auto &[status, active] : {std::pair(u"active"_s, true), {u"Active"_s, false}, {u"trial"_s, false}}) {
-            EntitlementFixture f;
+            Fixture f;
             f.server.on("GET", kStatusPath, StubServer::Response::json(200, statusBody(status)));
             QVERIFY(!f.sync());
-            QCOMPARE(f.manager.loadCachedEntitlement()->isActive, active);
+            QCOMPARE(f.entitlements.loadCachedEntitlement()->isActive, active);
         }
     }
 
@@ -146,8 +135,8 @@ private slots:
     {
         QFETCH(StubServer::Response, response);
         QFETCH(QString, error);
-        EntitlementFixture f;
-        f.manager.saveEntitlement(true, QDateTime(QDate(2030, 1, 1), QTime(0, 0), Qt::UTC), u"monthly"_s);
+        Fixture f;
+        f.entitlements.saveEntitlement(true, QDateTime(QDate(2030, 1, 1), QTime(0, 0), Qt::UTC), u"monthly"_s);
         const QByteArray before = *f.defaults.appGroup().data(u"current_entitlement"_s);
         f.server.on("GET", kStatusPath, response);
         const std::exception_ptr thrown = f.sync();
@@ -158,12 +147,12 @@ private slots:
 
     void registrationSendsThisComputerThenFetches()
     {
-        DeviceFixture f;
+        Fixture f(true);
         f.server.on("POST", u"/api/v1/devices/register"_s,
                     StubServer::Response::json(201, R"({"status":"ok","message":"Device registered","device_id":"x"})"));
         f.server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, listBody()));
         Log::Capture log;
-        QCoro::waitFor(f.manager.registerDevice());
+        QCoro::waitFor(f.devices.registerDevice());
 
         const QString id = f.services.identifier.storedDeviceId().value_or(QString());
         QVERIFY(QRegularExpression(u"^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$"_s).match(id).hasMatch());
@@ -177,7 +166,7 @@ private slots:
         }
         QCOMPARE(sent[0].header("Content-Type"), QByteArray("application/json"));
         QVERIFY(!sent[1].hasHeader("Content-Type"));
-        QCOMPARE(f.manager.devices().size(), 2);
+        QCOMPARE(f.devices.devices().size(), 2);
 
         for (const QString &line : log.lines())
             QVERIFY2(!line.contains(id), qPrintable(line));
@@ -205,13 +194,13 @@ private slots:
         QFETCH(StubServer::Response, response);
         QFETCH(std::optional<QString>, error);
         QFETCH(bool, limitSheet);
-        DeviceFixture f;
+        Fixture f(true);
         f.server.on("POST", u"/api/v1/devices/register"_s, response);
-        QCoro::waitFor(f.manager.registerDevice());
-        QCOMPARE(f.manager.errorMessage(), error);
-        QCOMPARE(f.manager.showDeviceLimitSheet(), limitSheet);
-        QCOMPARE(f.manager.deviceLimitDevices().size(), limitSheet ? 2 : 0);
-        QCOMPARE(f.manager.activeDeviceCount(), limitSheet ? 3 : 0);
+        QCoro::waitFor(f.devices.registerDevice());
+        QCOMPARE(f.devices.errorMessage(), error);
+        QCOMPARE(f.devices.showDeviceLimitSheet(), limitSheet);
+        QCOMPARE(f.devices.deviceLimitDevices().size(), limitSheet ? 2 : 0);
+        QCOMPARE(f.devices.activeDeviceCount(), limitSheet ? 3 : 0);
         QCOMPARE(f.server.requests().size(), 1);
     }
 
@@ -230,38 +219,38 @@ private slots:
     {
         QFETCH(StubServer::Response, response);
         QFETCH(QString, error);
-        DeviceFixture f;
+        Fixture f(true);
         f.server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, listBody()));
-        QCoro::waitFor(f.manager.fetchDevices());
+        QCoro::waitFor(f.devices.fetchDevices());
         f.server.on("GET", u"/api/v1/devices"_s, response);
-        QSignalSpy loading(&f.manager, &DeviceManager::isLoadingChanged);
-        QCoro::waitFor(f.manager.fetchDevices());
-        QVERIFY2(f.manager.errorMessage().value_or(QString()).startsWith(error), qPrintable(f.manager.errorMessage().value_or(QString())));
+        QSignalSpy loading(&f.devices, &DeviceManager::isLoadingChanged);
+        QCoro::waitFor(f.devices.fetchDevices());
+        QVERIFY2(f.devices.errorMessage().value_or(QString()).startsWith(error), qPrintable(f.devices.errorMessage().value_or(QString())));
         QCOMPARE(loading.size(), 2);
-        QVERIFY(!f.manager.isLoading());
-        QCOMPARE(f.manager.devices().size(), 2); // the earlier list stays
+        QVERIFY(!f.devices.isLoading());
+        QCOMPARE(f.devices.devices().size(), 2); // the earlier list stays
     }
 
     void revokeRemovesTheDeviceEvenWhenItIsThisOne()
     {
-        DeviceFixture f;
+        Fixture f(true);
         const QString mine = f.services.identifier.currentDeviceId();
         f.server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, listBody(mine)));
-        QCoro::waitFor(f.manager.fetchDevices());
-        QVERIFY(f.manager.isCurrentDevice(f.manager.devices().first()));
-        QVERIFY(!f.manager.isCurrentDevice(f.manager.devices().last()));
+        QCoro::waitFor(f.devices.fetchDevices());
+        QVERIFY(f.devices.isCurrentDevice(f.devices.devices().first()));
+        QVERIFY(!f.devices.isCurrentDevice(f.devices.devices().last()));
 
         f.server.on("POST", u"/api/v1/devices/revoke"_s, StubServer::Response::json(200, R"({"status":"ok","message":"Device removed"})"));
-        QCoro::waitFor(f.manager.revokeDevice(mine));
+        QCoro::waitFor(f.devices.revokeDevice(mine));
         QCOMPARE(f.server.requests().last().body, "{\"device_id\":\"" + mine.toUtf8() + "\"}");
-        QCOMPARE(f.manager.devices().size(), 1);
-        QCOMPARE(f.manager.activeDeviceCount(), 4);
+        QCOMPARE(f.devices.devices().size(), 1);
+        QCOMPARE(f.devices.activeDeviceCount(), 4);
 
         f.server.on("POST", u"/api/v1/devices/revoke"_s, StubServer::Response::json(404, R"({"error":"Unknown device"})"));
-        QCoro::waitFor(f.manager.revokeDevice(u"CCCCCCCC-3"_s));
-        QCOMPARE(f.manager.errorMessage(), u"Failed to remove device"_s);
-        QCOMPARE(f.manager.devices().size(), 1);
-        QVERIFY(!f.manager.isLoading());
+        QCoro::waitFor(f.devices.revokeDevice(u"CCCCCCCC-3"_s));
+        QCOMPARE(f.devices.errorMessage(), u"Failed to remove device"_s);
+        QCOMPARE(f.devices.devices().size(), 1);
+        QVERIFY(!f.devices.isLoading());
     }
 
     void platformIcons()
@@ -278,10 +267,10 @@ private slots:
 
     void signedOutComputer()
     {
-        DeviceFixture f(false);
-        QCoro::waitFor(f.manager.registerDevice());
-        QCoro::waitFor(f.manager.fetchDevices());
-        QCoro::waitFor(f.manager.revokeDevice(u"AAAAAAAA-1"_s));
+        Fixture f;
+        QCoro::waitFor(f.devices.registerDevice());
+        QCoro::waitFor(f.devices.fetchDevices());
+        QCoro::waitFor(f.devices.revokeDevice(u"AAAAAAAA-1"_s));
         QVERIFY(f.server.requests().isEmpty());
         QVERIFY(!f.services.identifier.storedDeviceId());
 
@@ -291,8 +280,8 @@ private slots:
             {"PRETTY_HOSTNAME=\"\"", std::nullopt}};
         for (const auto &[machineInfo, name] : names) {
             QCOMPARE(DeviceManager::prettyHostName(machineInfo), name);
-            f.manager.setComputerNameSource([name = name] { return name; });
-            QCOMPARE(f.manager.computerName(), name.value_or(u"Mac"_s));
+            f.devices.setComputerNameSource([name = name] { return name; });
+            QCOMPARE(f.devices.computerName(), name.value_or(u"Mac"_s));
         }
     }
 
@@ -343,7 +332,7 @@ private slots:
         QFETCH(QString, path);
         QFETCH(StubServer::Response, response);
         QFETCH(QString, message);
-        AuthFixture f;
+        Fixture f;
         const QString email = u"ada@example.com"_s;
         f.server.on("POST", path, response);
         if (path == u"/auth/login")
@@ -363,7 +352,7 @@ private slots:
 
     void loginSignsInSyncsAndRegisters()
     {
-        AuthFixture f;
+        Fixture f;
         QSignalSpy loading(&f.auth, &AuthService::isLoadingChanged);
         QCoro::waitFor(f.auth.login(u"ada@example.com"_s, u"pw-secret"_s));
 
@@ -374,7 +363,7 @@ private slots:
         QCOMPARE(loading.size(), 2);
         QCOMPARE(f.notices, (QList<QVariantMap>{{{u"isAuthenticated"_s, true}}}));
         QCOMPARE(f.token(u"refresh_token"_s), u"RT-new"_s);
-        QVERIFY(f.services.entitlements.loadCachedEntitlement()->isActive);
+        QVERIFY(f.entitlements.loadCachedEntitlement()->isActive);
         QCOMPARE(f.server.requests("POST", u"/api/v1/devices/register"_s).size(), 1);
 
         // A failed sync on the next sign-in leaves the user signed in, with no message.
@@ -388,7 +377,7 @@ private slots:
     void registrationStoresNoToken()
     {
         for (const bool requiresVerification : {true, false}) {
-            AuthFixture f;
+            Fixture f;
             f.server.on("POST", u"/auth/register"_s,
                         StubServer::Response::json(201, "{\"message\":\"Check your mail\",\"requires_verification\":"
                                                             + QByteArray(requiresVerification ? "true}" : "false}")));
@@ -417,7 +406,7 @@ private slots:
         QFETCH(StubServer::Response, refresh);
         QFETCH(bool, signedIn);
         QFETCH(bool, tokensKept);
-        AuthFixture f;
+        Fixture f;
         f.services.tokens.save(u"RT-old"_s, u"refresh_token"_s);
         f.services.tokens.save(u"AT-old"_s, u"access_token"_s);
         f.server.on("POST", u"/auth/refresh"_s, refresh);
@@ -435,22 +424,21 @@ private slots:
         QVERIFY(!f.auth.errorMessage()); // a failed restore is no expired session
     }
 
-    // Sign-out, here or in another program, forgets the account but keeps the device identifier.
     void signOutKeepsTheDeviceIdentifierAndForgetsTheAccount()
     {
-        AuthFixture f;
+        Fixture f;
         f.signIn();
-        QCOMPARE(f.services.devices.devices().size(), 1);
+        QCOMPARE(f.devices.devices().size(), 1);
         const QString deviceId = *f.services.identifier.storedDeviceId();
         f.auth.signOut();
         // The next account must not see this one's devices.
-        QVERIFY(f.services.devices.devices().isEmpty());
-        QCOMPARE(f.services.devices.maxDevices(), 3);
+        QVERIFY(f.devices.devices().isEmpty());
+        QCOMPARE(f.devices.maxDevices(), 3);
         QCOMPARE(f.auth.authState(), AuthState::unauthenticated());
         QCOMPARE(f.notices, (QList<QVariantMap>{{{u"isAuthenticated"_s, false}}}));
         QVERIFY(!f.token(u"access_token"_s) && !f.token(u"refresh_token"_s));
         QCOMPARE(f.token(u"device_id"_s), deviceId);
-        QVERIFY(!f.services.entitlements.loadCachedEntitlement());
+        QVERIFY(!f.entitlements.loadCachedEntitlement());
 
         // Without a refresh token the next start's restore sends nothing and shows no check.
         const qsizetype sent = f.server.requests().size();
