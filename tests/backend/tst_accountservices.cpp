@@ -1,3 +1,4 @@
+// Sign-in, entitlements and devices against a stub backend.
 #include "backend/APIError.h"
 #include "backend/AuthService.h"
 #include "backend/DeviceManager.h"
@@ -56,13 +57,6 @@ struct Fixture : BackendFixture
     }
 
     std::exception_ptr sync() { return runToEnd(entitlements.syncWithBackend(u"AT-1"_s)); }
-
-    void signIn()
-    {
-        QCoro::waitFor(auth.login(u"ada@example.com"_s, u"pw-secret"_s));
-        QVERIFY(auth.authState().isAuthenticated());
-        notices.clear();
-    }
 };
 
 APIError http(int status, const char *body)
@@ -427,7 +421,8 @@ private slots:
     void signOutKeepsTheDeviceIdentifierAndForgetsTheAccount()
     {
         Fixture f;
-        f.signIn();
+        QCoro::waitFor(f.auth.login(u"ada@example.com"_s, u"pw-secret"_s));
+        f.notices.clear();
         QCOMPARE(f.devices.devices().size(), 1);
         const QString deviceId = *f.services.identifier.storedDeviceId();
         f.auth.signOut();

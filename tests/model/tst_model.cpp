@@ -1,3 +1,4 @@
+// Value types and decoding: dates, JSON records, accounts, servers, connection states, secret masking.
 #include "model/Account.h"
 #include "model/AuthMessages.h"
 #include "model/InternetDateTime.h"
@@ -126,7 +127,6 @@ private slots:
     void referenceSeconds()
     {
         const QDateTime date = utc(u"2001-01-02T00:00:00Z");
-        QCOMPARE(InternetDateTime::toReferenceSeconds(date), 86400.0);
         QCOMPARE(InternetDateTime::fromReferenceSeconds(86400.5).toMSecsSinceEpoch(), date.toMSecsSinceEpoch() + 500);
         QCOMPARE(InternetDateTime::logDescription(date), u"2001-01-02 00:00:00 +0000"_s);
     }
