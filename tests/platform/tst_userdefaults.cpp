@@ -221,7 +221,6 @@ private slots:
         QVERIFY(defaults.set(u"k"_s, 1));
         FileLock stuck(m_path + u".lock"_s);
         QVERIFY(stuck.tryLock());
-        Log::Capture log;
         QVERIFY(!defaults.set(u"k"_s, 2));
         QVERIFY(defaults.lastError().contains(u"another program"_s));
         stuck.unlock();
