@@ -59,11 +59,6 @@ struct Fixture : BackendFixture
     std::exception_ptr sync() { return runToEnd(entitlements.syncWithBackend(u"AT-1"_s)); }
 };
 
-APIError http(int status, const char *body)
-{
-    return APIError::httpError(status, QString::fromUtf8(body));
-}
-
 } // namespace
 
 class TestAccountServices : public QObject
@@ -286,11 +281,11 @@ private slots:
         const auto row = [](const char *name, auto error, const QString &message) {
             QTest::newRow(name) << std::shared_ptr<std::exception>(new decltype(error)(error)) << message;
         };
-        row("401 error member", http(401, R"({"error":"Account locked"})"), u"Account locked"_s);
-        row("401 empty", http(401, ""), u"Invalid email or password"_s);
-        row("429 plain text", http(429, "slow down"), u"Too many attempts. Please try again later."_s);
-        row("error wins over message", http(400, R"({"message":"m","error":"e"})"), u"e"_s);
-        row("500 empty", http(500, ""), u"Login failed (500)"_s);
+        row("401 error member", APIError::httpError(401, uR"({"error":"Account locked"})"_s), u"Account locked"_s);
+        row("401 empty", APIError::httpError(401, {}), u"Invalid email or password"_s);
+        row("429 plain text", APIError::httpError(429, u"slow down"_s), u"Too many attempts. Please try again later."_s);
+        row("error wins over message", APIError::httpError(400, uR"({"message":"m","error":"e"})"_s), u"e"_s);
+        row("500 empty", APIError::httpError(500, {}), u"Login failed (500)"_s);
         row("unauthorized", APIError::unauthorized(), u"Invalid email or password"_s);
         row("missing token", APIError::missingAccessToken(), u"Missing access token"_s);
         row("transport", TransportError::timedOut(), u"Login failed: The request timed out."_s);
