@@ -63,7 +63,6 @@ private slots:
             QCOMPARE(app.entitlements.loadCachedEntitlement()->provider, u"monthly"_s);
         }
 
-        // The next start of the application restores the session.
         defaults.restart();
         AccountServices next(defaults, keychain, base);
         QCoro::waitFor(next.auth.restoreSession());
@@ -163,7 +162,6 @@ private slots:
         QVERIFY(!app.tokens.contains(KeychainManager::refreshTokenKey));
         QCOMPARE(notices, (QList<QVariantMap>{{{u"isAuthenticated"_s, false}}}));
         QCOMPARE(log.matching(u"AuthService: Session expired"_s).size(), 1);
-        // The command line follows the sign-out.
         QTRY_VERIFY(!cliTokens.contains(KeychainManager::accessTokenKey));
     }
 };

@@ -34,7 +34,6 @@ private slots:
         QCOMPARE(Log::escapeControls(text, true), terminal);
     }
 
-    // Every line is escaped on its way out, whoever wrote it.
     void linesAreWrittenEscaped()
     {
         Log::Capture capture;

@@ -7,8 +7,6 @@
 
 using namespace Qt::StringLiterals;
 
-// Runs against a real Secret Service: ctest starts it through
-// with-secret-service.sh (a private D-Bus session with an unlocked gnome-keyring).
 class TestSecretServiceKeychain : public QObject
 {
     Q_OBJECT

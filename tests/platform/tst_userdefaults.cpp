@@ -102,7 +102,6 @@ private slots:
         QCOMPARE(info.st_mode & 0777, 0600u);
         QCOMPARE(::stat(QFile::encodeName(folder).constData(), &info), 0);
         QCOMPARE(info.st_mode & 0777, 0700u);
-        // Nothing but the document and its lock file is left in the folder.
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), (QStringList{u"d.json"_s, u"d.json.lock"_s}));
         QCOMPARE(::stat(QFile::encodeName(path + u".lock"_s).constData(), &info), 0);
         QCOMPARE(info.st_mode & 0777, 0600u);
@@ -222,7 +221,6 @@ private slots:
         QVERIFY(defaults.set(u"k"_s, 1));
         FileLock stuck(m_path + u".lock"_s);
         QVERIFY(stuck.tryLock());
-        Log::Capture log;
         QVERIFY(!defaults.set(u"k"_s, 2));
         QVERIFY(defaults.lastError().contains(u"another program"_s));
         stuck.unlock();

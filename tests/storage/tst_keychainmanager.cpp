@@ -43,7 +43,6 @@ private slots:
         Store store;
         QVERIFY(store.manager.save(value, u"access_token"_s));
         QCOMPARE(store.defaults.standard().string(u"secure_access_token"_s), storedText);
-        // A new process reading the same file sees the same value.
         store.defaults.restart();
         KeychainManager reopened(store.defaults.standard(), store.keychain);
         QCOMPARE(reopened.retrieve(u"access_token"_s), value.toUtf8());

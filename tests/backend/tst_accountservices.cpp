@@ -1,0 +1,458 @@
+// Sign-in, entitlements and devices against a stub backend.
+#include "backend/APIError.h"
+#include "backend/AuthService.h"
+#include "backend/DeviceManager.h"
+#include "backend/EntitlementManager.h"
+#include "model/NotificationNames.h"
+#include "platform/Log.h"
+#include "support/BackendFixture.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kStatusPath = u"/api/v1/subscriptions/status"_s;
+
+QByteArray statusBody(const QString &status, const QString &expiresAt = u"2026-01-31T12:00:00Z"_s)
+{
+    return "{\"status\":\"" + status.toUtf8() + "\",\"plan\":\"personal_yearly\",\"expires_at\":\""
+        + expiresAt.toUtf8() + "\",\"is_trial\":false}";
+}
+
+QByteArray device(const QString &deviceId, bool active, const QByteArray &platform = "\"platform\":\"macos\",")
+{
+    return "{\"id\":7,\"device_id\":\"" + deviceId.toUtf8() + "\",\"nickname\":\"Desk\"," + platform
+        + "\"is_active\":" + (active ? "true" : "false")
+        + ",\"last_seen_at\":null,\"created_at\":\"2026-01-31T12:00:00Z\",\"app_version\":\"2.5\"}";
+}
+
+// Three devices, the second one removed; the backend counts five active.
+QByteArray listBody(const QString &first = u"AAAAAAAA-1"_s)
+{
+    return "{\"devices\":[" + device(first, true) + "," + device(u"BBBBBBBB-2"_s, false) + ","
+        + device(u"CCCCCCCC-3"_s, true, "") + "],\"device_limit\":3,\"active_count\":5,\"can_add_more\":false}";
+}
+
+// A working account on the server; signedIn: an access token is stored as well.
+struct Fixture : BackendFixture
+{
+    AuthService &auth = services.auth;
+    DeviceManager &devices = services.devices;
+    EntitlementManager &entitlements = services.entitlements;
+    QList<QVariantMap> notices;
+
+    explicit Fixture(bool signedIn = false)
+    {
+        serveAccount();
+        services.center.observe(NotificationNames::authStatusChanged, &server,
+                                [this](const QVariantMap &info) { notices.append(info); });
+        if (signedIn)
+            services.tokens.save(u"AT-1"_s, u"access_token"_s);
+    }
+
+    std::exception_ptr sync() { return runToEnd(entitlements.syncWithBackend(u"AT-1"_s)); }
+};
+
+} // namespace
+
+class TestAccountServices : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void syncStoresTheRecordWithReferenceDates()
+    {
+        Fixture f;
+        f.server.on("GET", kStatusPath, StubServer::Response::json(200, statusBody(u"active"_s)));
+        const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
+        QVERIFY(!f.sync());
+
+        const auto request = f.server.requests().constFirst();
+        QCOMPARE(request.header("Authorization"), QByteArray("Bearer AT-1"));
+        QVERIFY(!request.hasHeader("Content-Type"));
+
+        const QJsonObject stored = QJsonDocument::fromJson(*f.defaults.appGroup().data(u"current_entitlement"_s)).object();
+        QCOMPARE(stored.keys(), (QStringList{u"expiresAt"_s, u"isActive"_s, u"lastVerified"_s, u"provider"_s}));
+        QCOMPARE(stored.value(u"expiresAt"_s).toDouble(), 791553600.0);
+        QCOMPARE(stored.value(u"provider"_s).toString(), u"personal_yearly"_s);
+
+        UserDefaults nextStart(f.defaults.appGroupPath());
+        EntitlementManager next(nextStart, Endpoints::at(f.server.baseUrl()));
+        const auto cache = next.loadCachedEntitlement();
+        QVERIFY(cache);
+        QVERIFY(cache->isActive);
+        QCOMPARE(cache->expiresAt, QDateTime(QDate(2026, 1, 31), QTime(12, 0), Qt::UTC));
+        QVERIFY(cache->lastVerified >= before && cache->lastVerified <= QDateTime::currentDateTimeUtc());
+
+        // A cleared record, or one missing members, reads as none.
+        f.entitlements.clearCache();
+        QVERIFY(!f.entitlements.loadCachedEntitlement());
+        f.defaults.appGroup().set(u"current_entitlement"_s, QByteArray("{\"isActive\":true}"));
+        QVERIFY(!f.entitlements.loadCachedEntitlement());
+    }
+
+    void statusIsComparedExactly()
+    {
+        for (const auto &[status, active] : {std::pair(u"active"_s, true), {u"Active"_s, false}, {u"trial"_s, false}}) {
+            Fixture f;
+            f.server.on("GET", kStatusPath, StubServer::Response::json(200, statusBody(status)));
+            QVERIFY(!f.sync());
+            QCOMPARE(f.entitlements.loadCachedEntitlement()->isActive, active);
+        }
+    }
+
+    void failuresKeepTheOldRecord_data()
+    {
+        QTest::addColumn<StubServer::Response>("response");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("fractional seconds")
+            << StubServer::Response::json(200, statusBody(u"active"_s, u"2027-01-31T12:00:00.5Z"_s))
+            << u"Cannot decode date: 2027-01-31T12:00:00.5Z"_s;
+        QTest::newRow("401") << StubServer::Response::json(401, R"({"error":"expired"})")
+                             << u"Subscription status request unauthorized"_s;
+        QTest::newRow("201") << StubServer::Response::json(201, statusBody(u"active"_s))
+                             << u"Subscription status server error"_s;
+    }
+
+    void failuresKeepTheOldRecord()
+    {
+        QFETCH(StubServer::Response, response);
+        QFETCH(QString, error);
+        Fixture f;
+        f.entitlements.saveEntitlement(true, QDateTime(QDate(2030, 1, 1), QTime(0, 0), Qt::UTC), u"monthly"_s);
+        const QByteArray before = *f.defaults.appGroup().data(u"current_entitlement"_s);
+        f.server.on("GET", kStatusPath, response);
+        const std::exception_ptr thrown = f.sync();
+        QVERIFY(thrown);
+        QVERIFY2(describe(thrown).contains(error), qPrintable(describe(thrown)));
+        QCOMPARE(*f.defaults.appGroup().data(u"current_entitlement"_s), before);
+    }
+
+    void registrationSendsThisComputerThenFetches()
+    {
+        Fixture f(true);
+        f.server.on("POST", u"/api/v1/devices/register"_s,
+                    StubServer::Response::json(201, R"({"status":"ok","message":"Device registered","device_id":"x"})"));
+        f.server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, listBody()));
+        Log::Capture log;
+        QCoro::waitFor(f.devices.registerDevice());
+
+        const QString id = f.services.identifier.storedDeviceId().value_or(QString());
+        QVERIFY(QRegularExpression(u"^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$"_s).match(id).hasMatch());
+        const auto sent = f.server.requests();
+        QCOMPARE(sent.size(), 2);
+        QCOMPARE(sent[0].body, "{\"device_id\":\"" + id.toUtf8() + "\",\"device_name\":\"Test Computer\","
+                                   "\"platform\":\"linux\",\"app_version\":\"2.5\"}");
+        for (const auto &request : sent) {
+            QCOMPARE(request.header("Authorization"), QByteArray("Bearer AT-1"));
+            QCOMPARE(request.header("User-Agent"), QByteArray("VelorinSecure-iOS/2.5"));
+        }
+        QCOMPARE(sent[0].header("Content-Type"), QByteArray("application/json"));
+        QVERIFY(!sent[1].hasHeader("Content-Type"));
+        QCOMPARE(f.devices.devices().size(), 2);
+
+        for (const QString &line : log.lines())
+            QVERIFY2(!line.contains(id), qPrintable(line));
+    }
+
+    // Only the device limit opens the sheet; only a refusal the user can act
+    // on shows a message.
+    void registrationRefusals_data()
+    {
+        QTest::addColumn<StubServer::Response>("response");
+        QTest::addColumn<std::optional<QString>>("error");
+        QTest::addColumn<bool>("limitSheet");
+        const QByteArray limit = "{\"error\":\"Device limit reached\",\"detail\":{\"devices\":[" + device(u"A"_s, true) + ","
+            + device(u"B"_s, false) + "," + device(u"C"_s, true) + "],\"device_limit\":3,\"active_count\":3,\"can_add_more\":false}}";
+        QTest::newRow("limit") << StubServer::Response::json(403, limit) << std::optional<QString>() << true;
+        QTest::newRow("detail text") << StubServer::Response::json(403, R"({"detail":"Subscription expired"})")
+                                     << std::optional<QString>(u"Subscription expired"_s) << false;
+        QTest::newRow("401") << StubServer::Response::json(401, "{}")
+                             << std::optional<QString>(u"Session expired. Please log in again."_s) << false;
+        QTest::newRow("500 not UTF-8") << StubServer::Response::text(502, "\xff\xfe") << std::optional<QString>() << false;
+    }
+
+    void registrationRefusals()
+    {
+        QFETCH(StubServer::Response, response);
+        QFETCH(std::optional<QString>, error);
+        QFETCH(bool, limitSheet);
+        Fixture f(true);
+        f.server.on("POST", u"/api/v1/devices/register"_s, response);
+        QCoro::waitFor(f.devices.registerDevice());
+        QCOMPARE(f.devices.errorMessage(), error);
+        QCOMPARE(f.devices.showDeviceLimitSheet(), limitSheet);
+        QCOMPARE(f.devices.deviceLimitDevices().size(), limitSheet ? 2 : 0);
+        QCOMPARE(f.devices.activeDeviceCount(), limitSheet ? 3 : 0);
+        QCOMPARE(f.server.requests().size(), 1);
+    }
+
+    void listFailures_data()
+    {
+        QTest::addColumn<StubServer::Response>("response");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("401") << StubServer::Response::json(401, "{}") << u"Session expired"_s;
+        QTest::newRow("500") << StubServer::Response::text(500, "down") << u"Failed to load devices"_s;
+        QTest::newRow("not a list") << StubServer::Response::json(200, R"({"devices":{}})")
+                                    << u"Network error: Wrong type for key \"devices\": expected array, found object"_s;
+        QTest::newRow("reset") << StubServer::Response::close() << u"Network error: "_s;
+    }
+
+    void listFailures()
+    {
+        QFETCH(StubServer::Response, response);
+        QFETCH(QString, error);
+        Fixture f(true);
+        f.server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, listBody()));
+        QCoro::waitFor(f.devices.fetchDevices());
+        f.server.on("GET", u"/api/v1/devices"_s, response);
+        QSignalSpy loading(&f.devices, &DeviceManager::isLoadingChanged);
+        QCoro::waitFor(f.devices.fetchDevices());
+        QVERIFY2(f.devices.errorMessage().value_or(QString()).startsWith(error), qPrintable(f.devices.errorMessage().value_or(QString())));
+        QCOMPARE(loading.size(), 2);
+        QVERIFY(!f.devices.isLoading());
+        QCOMPARE(f.devices.devices().size(), 2); // the earlier list stays
+    }
+
+    void revokeRemovesTheDeviceEvenWhenItIsThisOne()
+    {
+        Fixture f(true);
+        const QString mine = f.services.identifier.currentDeviceId();
+        f.server.on("GET", u"/api/v1/devices"_s, StubServer::Response::json(200, listBody(mine)));
+        QCoro::waitFor(f.devices.fetchDevices());
+        QVERIFY(f.devices.isCurrentDevice(f.devices.devices().first()));
+        QVERIFY(!f.devices.isCurrentDevice(f.devices.devices().last()));
+
+        f.server.on("POST", u"/api/v1/devices/revoke"_s, StubServer::Response::json(200, R"({"status":"ok","message":"Device removed"})"));
+        QCoro::waitFor(f.devices.revokeDevice(mine));
+        QCOMPARE(f.server.requests().last().body, "{\"device_id\":\"" + mine.toUtf8() + "\"}");
+        QCOMPARE(f.devices.devices().size(), 1);
+        QCOMPARE(f.devices.activeDeviceCount(), 4);
+
+        f.server.on("POST", u"/api/v1/devices/revoke"_s, StubServer::Response::json(404, R"({"error":"Unknown device"})"));
+        QCoro::waitFor(f.devices.revokeDevice(u"CCCCCCCC-3"_s));
+        QCOMPARE(f.devices.errorMessage(), u"Failed to remove device"_s);
+        QCOMPARE(f.devices.devices().size(), 1);
+        QVERIFY(!f.devices.isLoading());
+    }
+
+    void platformIcons()
+    {
+        const std::pair<std::optional<QString>, QString> icons[] = {
+            {std::nullopt, u"questionmark.circle"_s}, {u"MACOS"_s, u"laptopcomputer"_s}, {u"iOS"_s, u"iphone"_s},
+            {u"Linux"_s, u"desktopcomputer"_s}, {u"android"_s, u"questionmark.circle"_s}};
+        for (const auto &[platform, icon] : icons) {
+            RegisteredDevice device;
+            device.platform = platform;
+            QCOMPARE(device.platformIcon(), icon);
+        }
+    }
+
+    void signedOutComputer()
+    {
+        Fixture f;
+        QCoro::waitFor(f.devices.registerDevice());
+        QCoro::waitFor(f.devices.fetchDevices());
+        QCoro::waitFor(f.devices.revokeDevice(u"AAAAAAAA-1"_s));
+        QVERIFY(f.server.requests().isEmpty());
+        QVERIFY(!f.services.identifier.storedDeviceId());
+
+        const std::pair<QByteArray, std::optional<QString>> names[] = {
+            {"CHASSIS=laptop\nPRETTY_HOSTNAME=\"Ada's \\\"Laptop\\\"\"\n", u"Ada's \"Laptop\""_s},
+            {"  PRETTY_HOSTNAME=studio # comment", u"studio"_s},
+            {"PRETTY_HOSTNAME=\"\"", std::nullopt}};
+        for (const auto &[machineInfo, name] : names) {
+            QCOMPARE(DeviceManager::prettyHostName(machineInfo), name);
+            f.devices.setComputerNameSource([name = name] { return name; });
+            QCOMPARE(f.devices.computerName(), name.value_or(u"Mac"_s));
+        }
+    }
+
+    void messages_data()
+    {
+        QTest::addColumn<std::shared_ptr<std::exception>>("error");
+        QTest::addColumn<QString>("message");
+        const auto row = [](const char *name, auto error, const QString &message) {
+            QTest::newRow(name) << std::shared_ptr<std::exception>(new decltype(error)(error)) << message;
+        };
+        row("401 error member", APIError::httpError(401, uR"({"error":"Account locked"})"_s), u"Account locked"_s);
+        row("401 empty", APIError::httpError(401, {}), u"Invalid email or password"_s);
+        row("429 plain text", APIError::httpError(429, u"slow down"_s), u"Too many attempts. Please try again later."_s);
+        row("error wins over message", APIError::httpError(400, uR"({"message":"m","error":"e"})"_s), u"e"_s);
+        row("500 empty", APIError::httpError(500, {}), u"Login failed (500)"_s);
+        row("unauthorized", APIError::unauthorized(), u"Invalid email or password"_s);
+        row("missing token", APIError::missingAccessToken(), u"Missing access token"_s);
+        row("transport", TransportError::timedOut(), u"Login failed: The request timed out."_s);
+        row("decoding", DecodeError(u"Missing key \"access_token\""_s), u"Login failed: Missing key \"access_token\""_s);
+    }
+
+    void messages()
+    {
+        QFETCH(std::shared_ptr<std::exception>, error);
+        QFETCH(QString, message);
+        QCOMPARE(AuthService::messageFor(*error, u"Login failed"_s), message);
+    }
+
+    void refusalsOverHttp_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<StubServer::Response>("response");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("login 401 with error member")
+            << u"/auth/login"_s << StubServer::Response::json(401, R"({"error":"Account locked"})")
+            << u"Invalid email or password"_s;
+        QTest::newRow("register 409 text") << u"/auth/register"_s << StubServer::Response::text(409, "taken")
+                                           << u"An account with this email already exists"_s;
+        QTest::newRow("verify 400") << u"/auth/verify-email"_s
+                                    << StubServer::Response::json(400, R"({"error":"That code is not right."})")
+                                    << u"That code is not right."_s;
+        QTest::newRow("resend 429") << u"/auth/resend-code"_s << StubServer::Response::json(429, R"({"message":"Wait a minute"})")
+                                    << u"Wait a minute"_s;
+    }
+
+    void refusalsOverHttp()
+    {
+        QFETCH(QString, path);
+        QFETCH(StubServer::Response, response);
+        QFETCH(QString, message);
+        Fixture f;
+        const QString email = u"ada@example.com"_s;
+        f.server.on("POST", path, response);
+        if (path == u"/auth/login")
+            QCoro::waitFor(f.auth.login(email, u"pw"_s));
+        else if (path == u"/auth/register")
+            QCoro::waitFor(f.auth.registerAccount(email, u"pw"_s));
+        else if (path == u"/auth/verify-email")
+            QCoro::waitFor(f.auth.verifyEmail(email, u"123456"_s));
+        else
+            QCoro::waitFor(f.auth.resendCode(email));
+        QCOMPARE(f.auth.errorMessage(), message);
+        QCOMPARE(f.auth.authState(), AuthState::unauthenticated());
+        QVERIFY(!f.auth.isLoading());
+        QVERIFY(f.notices.isEmpty());
+        QCOMPARE(f.server.requests().size(), 1);
+    }
+
+    void loginSignsInSyncsAndRegisters()
+    {
+        Fixture f;
+        QSignalSpy loading(&f.auth, &AuthService::isLoadingChanged);
+        QCoro::waitFor(f.auth.login(u"ada@example.com"_s, u"pw-secret"_s));
+
+        const User user = *f.auth.authState().user();
+        QCOMPARE(user.id, u"u-1"_s);
+        QCOMPARE(user.createdAt, QDateTime(QDate(2026, 1, 31), QTime(12, 0, 0, 123), Qt::UTC));
+        QVERIFY(!user.subscription);
+        QCOMPARE(loading.size(), 2);
+        QCOMPARE(f.notices, (QList<QVariantMap>{{{u"isAuthenticated"_s, true}}}));
+        QCOMPARE(f.token(u"refresh_token"_s), u"RT-new"_s);
+        QVERIFY(f.entitlements.loadCachedEntitlement()->isActive);
+        QCOMPARE(f.server.requests("POST", u"/api/v1/devices/register"_s).size(), 1);
+
+        // A failed sync on the next sign-in leaves the user signed in, with no message.
+        f.auth.signOut();
+        f.server.on("GET", kStatusPath, StubServer::Response::empty(500));
+        QCoro::waitFor(f.auth.login(u"ada@example.com"_s, u"pw"_s));
+        QVERIFY(f.auth.authState().isAuthenticated() && !f.auth.errorMessage());
+        QCOMPARE(f.server.requests("POST", u"/api/v1/devices/register"_s).size(), 2);
+    }
+
+    void registrationStoresNoToken()
+    {
+        for (const bool requiresVerification : {true, false}) {
+            Fixture f;
+            f.server.on("POST", u"/auth/register"_s,
+                        StubServer::Response::json(201, "{\"message\":\"Check your mail\",\"requires_verification\":"
+                                                            + QByteArray(requiresVerification ? "true}" : "false}")));
+            QCoro::waitFor(f.auth.registerAccount(u"ada@example.com"_s, u"pw"_s));
+            QCOMPARE(f.auth.pendingVerificationEmail(),
+                     requiresVerification ? std::optional<QString>(u"ada@example.com"_s) : std::nullopt);
+            QCOMPARE(f.auth.authState(), AuthState::unauthenticated());
+            QVERIFY(!f.token(u"access_token"_s));
+        }
+    }
+
+    void restore_data()
+    {
+        QTest::addColumn<StubServer::Response>("refresh");
+        QTest::addColumn<bool>("signedIn");
+        QTest::addColumn<bool>("tokensKept");
+        QTest::newRow("accepted") << StubServer::Response::json(200, BackendFixture::tokens) << true << true;
+        QTest::newRow("refused") << StubServer::Response::json(401, R"({"error":"spent"})") << false << false;
+        QTest::newRow("no answer") << StubServer::Response::close() << false << true;
+        QTest::newRow("server fault") << StubServer::Response::empty(500) << false << true;
+        QTest::newRow("too many requests") << StubServer::Response::empty(429) << false << true;
+    }
+
+    void restore()
+    {
+        QFETCH(StubServer::Response, refresh);
+        QFETCH(bool, signedIn);
+        QFETCH(bool, tokensKept);
+        Fixture f;
+        f.services.tokens.save(u"RT-old"_s, u"refresh_token"_s);
+        f.services.tokens.save(u"AT-old"_s, u"access_token"_s);
+        f.server.on("POST", u"/auth/refresh"_s, refresh);
+        QSignalSpy checking(&f.auth, &AuthService::isCheckingSessionChanged);
+        QSignalSpy states(&f.auth, &AuthService::authStateChanged);
+        QCoro::waitFor(f.auth.restoreSession());
+
+        QCOMPARE(f.auth.authState().isAuthenticated(), signedIn);
+        QCOMPARE(states.first().first().value<AuthState>(), AuthState::loading());
+        QCOMPARE(checking.size(), 2);
+        QVERIFY(!f.auth.isCheckingSession());
+        QCOMPARE(f.server.requests("POST", u"/api/v1/devices/register"_s).size(), signedIn ? 1 : 0);
+        QCOMPARE(f.token(u"refresh_token"_s).has_value(), tokensKept);
+        QCOMPARE(f.notices.size(), signedIn ? 1 : 0);
+        QVERIFY(!f.auth.errorMessage()); // a failed restore is no expired session
+    }
+
+    void signOutKeepsTheDeviceIdentifierAndForgetsTheAccount()
+    {
+        Fixture f;
+        QCoro::waitFor(f.auth.login(u"ada@example.com"_s, u"pw-secret"_s));
+        f.notices.clear();
+        QCOMPARE(f.devices.devices().size(), 1);
+        const QString deviceId = *f.services.identifier.storedDeviceId();
+        f.auth.signOut();
+        // The next account must not see this one's devices.
+        QVERIFY(f.devices.devices().isEmpty());
+        QCOMPARE(f.devices.maxDevices(), 3);
+        QCOMPARE(f.auth.authState(), AuthState::unauthenticated());
+        QCOMPARE(f.notices, (QList<QVariantMap>{{{u"isAuthenticated"_s, false}}}));
+        QVERIFY(!f.token(u"access_token"_s) && !f.token(u"refresh_token"_s));
+        QCOMPARE(f.token(u"device_id"_s), deviceId);
+        QVERIFY(!f.entitlements.loadCachedEntitlement());
+
+        // Without a refresh token the next start's restore sends nothing and shows no check.
+        const qsizetype sent = f.server.requests().size();
+        QSignalSpy checking(&f.auth, &AuthService::isCheckingSessionChanged);
+        QCoro::waitFor(f.auth.restoreSession());
+        QCOMPARE(f.auth.authState(), AuthState::unauthenticated());
+        QCOMPARE(checking.size(), 0);
+        QCOMPARE(f.server.requests().size(), sent);
+
+        // Another program on the same token store (`velorin login`, then
+        // `velorin logout`): the app follows at once.
+        f.notices.clear();
+        UserDefaults otherFile(f.defaults.standardPath());
+        KeychainManager other(otherFile, f.keychain);
+        other.save(u"AT-cli"_s, u"access_token"_s);
+        other.save(u"RT-cli"_s, u"refresh_token"_s);
+        QTRY_VERIFY(f.auth.authState().isAuthenticated());
+        QCOMPARE(f.server.requests("GET", ApiPath::me).constLast().header("Authorization"), QByteArray("Bearer AT-cli"));
+        QCOMPARE(f.server.requests("POST", ApiPath::refresh).size(), 0);
+        other.deleteAllAuthTokens();
+        QTRY_COMPARE(f.auth.authState(), AuthState::unauthenticated());
+        QCOMPARE(f.notices, (QList<QVariantMap>{{{u"isAuthenticated"_s, true}}, {{u"isAuthenticated"_s, false}}}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAccountServices)
+#include "tst_accountservices.moc"
