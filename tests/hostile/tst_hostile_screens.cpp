@@ -1,7 +1,6 @@
 // Every screen against a server whose every text is hostile (markup, 10,000
-// characters, a right-to-left override, control characters): no widget text
-// obeys their markup or keeps their control characters or full length, and
-// the main thread keeps turning. Then a palette switch over open screens.
+// characters, a right-to-left override, control characters): no widget obeys its
+// markup or keeps its control characters or full length; then a dark palette.
 #include "shell/DisplayText.h"
 #include "shell/ShellFixture.h"
 #include "support/Watchdog.h"

@@ -70,7 +70,7 @@ struct ShellFixture : TestVpnServices, BackendFixture
 
     bool publish(const VPNConnectionState &state)
     {
-        ikev2.setState(state);
+        static_cast<TestVpnService &>(vpn.activeService()).setState(state);
         return QTest::qWaitFor([&] { return vpn.connectionState() == state; });
     }
 };

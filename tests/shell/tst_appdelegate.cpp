@@ -1,9 +1,16 @@
+// The shell around the screens: tray icon, panel and windows on each kind of
+// desktop, and what a quit and the next start keep.
 #include "model/NotificationNames.h"
 #include "shell/ActivationPolicy.h"
 #include "shell/AppDelegate.h"
 #include "shell/PopoverPanel.h"
 #include "shell/ShellFixture.h"
+#include "support/FakeSystemVpn.h"
+#include "ui/panel/MenuBarView.h"
+#include "vpn/ikev2/IKEv2Manager.h"
+#include "vpn/ikev2/IKEv2Service.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QLabel>
@@ -12,6 +19,7 @@
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
+using Status = SystemVpn::Status;
 
 namespace {
 
@@ -50,6 +58,31 @@ QStringList menuTexts(const QMenu *menu)
         texts << (action->isSeparator() ? u"---"_s : action->text() + u" ["_s + action->shortcut().toString() + u']');
     return texts;
 }
+
+// One run of the application; the system's (fake) VPN outlives it.
+struct Run
+{
+    explicit Run(ShellFixture &f, FakeSystemVpn &system)
+        : manager(system, f.keychain, f.account.tokens, Endpoints::at(f.server.baseUrl()))
+        , service(manager)
+        , vpn(f.defaults.standard(), [this](VPNProtocolType) -> VPNServiceProtocol & { return service; })
+    {
+        AppViews views;
+        views.statusImage = &ShellFixture::image;
+        views.panel = [&f, this](AppDelegate &shell) -> QWidget * {
+            return new MenuBarView(f.account.auth, shell, f.servers, vpn);
+        };
+        delegate = std::make_unique<AppDelegate>(f.account.auth, vpn, f.account.center, f.defaults.standard(), views);
+        delegate->applicationDidFinishLaunching();
+    }
+
+    QAbstractButton *button() const { return delegate->popover()->findChild<QAbstractButton *>(u"connectButton"_s); }
+
+    IKEv2Manager manager;
+    IKEv2Service service;
+    VPNServiceManager vpn;
+    std::unique_ptr<AppDelegate> delegate;
+};
 
 } // namespace
 
@@ -268,6 +301,101 @@ private slots:
             content->updateGeometry();
             QTRY_COMPARE(panel.height(), height);
         }
+    }
+
+    void decide_data()
+    {
+        QTest::addColumn<bool>("tray");
+        QTest::addColumn<bool>("statusNotifierHost");
+        QTest::addColumn<QString>("platform");
+        QTest::addColumn<QList<bool>>("expected"); // trayIcon, windowIsApplication, panelAsWindow, menuOnIcon
+        QTest::newRow("X11, XEmbed tray") << true << false << u"xcb"_s << QList<bool>{true, false, false, false};
+        QTest::newRow("X11, SNI host (KDE)") << true << true << u"xcb"_s << QList<bool>{true, false, false, true};
+        QTest::newRow("X11, no tray (GNOME)") << false << false << u"xcb"_s << QList<bool>{false, true, false, false};
+        QTest::newRow("Wayland, SNI host") << true << true << u"wayland"_s << QList<bool>{true, false, true, true};
+        QTest::newRow("Wayland, no tray") << false << false << u"wayland-egl"_s << QList<bool>{false, true, true, false};
+    }
+
+    void decide()
+    {
+        QFETCH(bool, tray);
+        QFETCH(bool, statusNotifierHost);
+        QFETCH(QString, platform);
+        QFETCH(QList<bool>, expected);
+        const ShellSurface surface = ShellSurface::decide(tray, statusNotifierHost, platform);
+        QCOMPARE((QList<bool>{surface.trayIcon, surface.windowIsApplication, surface.panelAsWindow, surface.menuOnIcon}),
+                 expected);
+    }
+
+    void withoutATrayTheMainWindowIsTheApplication()
+    {
+        ShellFixture shell;
+        shell.surface.reset();
+        AppDelegate &delegate = shell.launch();
+        QVERIFY(delegate.surface().windowIsApplication);
+        QVERIFY(delegate.mainWindow() && delegate.mainWindow()->isVisible());
+        QSignalSpy quit(&delegate, &AppDelegate::quitRequested);
+        delegate.mainWindow()->close();
+        QCOMPARE(quit.size(), 1);
+    }
+
+    void onWaylandThePanelIsAWindowAndTheMenuIsOnTheIcon()
+    {
+        ShellFixture shell;
+        shell.surface = ShellSurface::decide(true, true, u"wayland"_s);
+        AppViews views;
+        views.panel = [](AppDelegate &) -> QWidget * { return new QLabel(u"Velorin VPN panel"_s); };
+        AppDelegate &delegate = shell.launch(views);
+        QVERIFY(!delegate.mainWindow());
+        QMenu *menu = delegate.statusItem()->contextMenu();
+        QVERIFY(menu);
+        QCOMPARE(menu->actions().size(), 5);
+        emit delegate.statusItem()->activated(QSystemTrayIcon::Context);
+        QVERIFY(!delegate.contextMenu()); // the host shows the icon's own menu
+
+        PopoverPanel *panel = delegate.popover();
+        QVERIFY(panel->isPlacedByDesktop());
+        QCOMPARE(panel->windowType(), Qt::Window);
+        const QPoint before = panel->pos();
+        emit delegate.statusItem()->activated(QSystemTrayIcon::Trigger);
+        QTRY_VERIFY(panel->isVisible());
+        QCOMPARE(panel->pos(), before);
+        QVERIFY(panel->grab().save(screenshotPath(u"panel-wayland-window.png"_s)));
+        emit delegate.statusItem()->activated(QSystemTrayIcon::Trigger);
+        QTRY_VERIFY(!panel->isVisible());
+    }
+
+    // Quitting while an IKEv2 tunnel is up leaves it up (no disconnect is asked
+    // for), and the next start shows it as connected, with a Disconnect that works.
+    void tunnelOutlivesQuitAndIsShownAtNextStart()
+    {
+        ShellFixture f;
+        QVERIFY(f.signIn());
+        FakeSystemVpn system;
+        {
+            Run first(f, system);
+            // The session restore (with the device registration) runs to its
+            // end in each run, so nothing is still awaited when a run goes.
+            QTRY_VERIFY(!first.delegate->isRestoringSession());
+            system.emitStatus(Status::Connected);
+            QTRY_COMPARE(first.delegate->vpnStatus(), VPNDisplayStatus::Connected);
+            first.delegate->quitApp();
+            QCoreApplication::processEvents();
+        }
+        QCOMPARE(system.stopCalls, 0);
+        QCOMPARE(system.status(), Status::Connected);
+
+        system.reportStatusOnLoad = true;
+        Run next(f, system);
+        QTRY_COMPARE(next.delegate->vpnStatus(), VPNDisplayStatus::Connected);
+        next.delegate->togglePopover();
+        QVERIFY(QTest::qWaitForWindowExposed(next.delegate->popover()));
+        QCOMPARE(next.button()->text(), u"Disconnect"_s);
+        QTest::mouseClick(next.button(), Qt::LeftButton);
+        QCOMPARE(system.stopCalls, 1);
+        QTRY_COMPARE(next.delegate->vpnStatus(), VPNDisplayStatus::Disconnected);
+        QCOMPARE(next.button()->text(), u"Connect"_s);
+        QTRY_VERIFY(!next.delegate->isRestoringSession());
     }
 };
 

@@ -33,12 +33,6 @@ struct Fixture : ShellFixture
         }
     }
 
-    bool setState(const VPNConnectionState &state)
-    {
-        static_cast<TestVpnService &>(vpn.activeService()).setState(state);
-        return QTest::qWaitFor([&] { return vpn.connectionState() == state; }, 2000);
-    }
-
     template<typename T = QWidget>
     T *child(const QString &name)
     {
@@ -111,10 +105,9 @@ class TestConnectionDetail : public QObject
     Q_OBJECT
 
 private slots:
-    // One record per state: the look (shared with panel, tray and command
-    // line) and the button's action; Connect reselects the server (recorded
-    // as recent). The dot's colour is private to the view, so it is checked
-    // on the look; an invalid one means secondary text.
+    // One row per state of the look shared with panel, tray and command line;
+    // Connect reselects the server (recorded as recent). The dot's colour is
+    // private to the view, so it is checked on the look (invalid: secondary text).
     void appearance()
     {
         const QColor green = QColor::fromRgbF(0, 0.784f, 0.325f), red(255, 59, 48), orange(255, 149, 0);
@@ -146,7 +139,7 @@ private slots:
             const bool connected = status == VPNDisplayStatus::Connected;
             QCOMPARE(Style::toneColor(ConnectionPresentation::look(status).tone, &plain),
                      row.dot.isValid() ? row.dot : Style::secondaryText(&plain));
-            QVERIFY(f.setState(row.state));
+            QVERIFY(f.publish(row.state));
             const QStringList shown{f.text(u"statusText"_s), f.emblem()->symbol(), f.button()->text(),
                                     f.shows(u"statusReason"_s) ? f.text(u"statusReason"_s) : QString(),
                                     f.button()->color().name(QColor::HexArgb), flag(f.button()->isEnabled()),
@@ -171,10 +164,10 @@ private slots:
         QCOMPARE(f.text(u"cardLocation"_s), u"Singapore - Singapore"_s);
 
         // The IKEv2 service publishes no address.
-        QVERIFY(f.setState(VPNConnectionState::connected()));
+        QVERIFY(f.publish(VPNConnectionState::connected()));
         QCOMPARE(f.text(u"locationLine"_s), u"Singapore - Singapore (IKEv2)"_s);
         QCOMPARE(lines(), (QList<bool>{true, false}));
-        QVERIFY(f.setState(VPNConnectionState::disconnected()));
+        QVERIFY(f.publish(VPNConnectionState::disconnected()));
 
         // Not connected, a choice only selects.
         f.view.chooseServer(location(u"us-west-01"_s));
@@ -184,18 +177,18 @@ private slots:
         // The proxy service does publish an address; the line still says IKEv2.
         f.vpn.setSelectedProtocol(VPNProtocolType::XrayReality);
         f.xray.setConnectedServer(u"us-west-01"_s, u"198.51.100.20"_s);
-        QVERIFY(f.setState(VPNConnectionState::connected()));
+        QVERIFY(f.publish(VPNConnectionState::connected()));
         QTRY_VERIFY(f.shows(u"addressLine"_s)); // mirrored once a second
         QCOMPARE(f.text(u"addressLine"_s), u"198.51.100.20"_s);
         QCOMPARE(f.text(u"locationLine"_s), u"United States - San Francisco (IKEv2)"_s);
 
         for (const auto &state : {VPNConnectionState::disconnecting(), VPNConnectionState::error(u"x"_s),
                                   VPNConnectionState::connecting(), VPNConnectionState::disconnected()}) {
-            QVERIFY(f.setState(state));
+            QVERIFY(f.publish(state));
             QCOMPARE(lines(), (QList<bool>{false, false}));
         }
 
-        QVERIFY(f.setState(VPNConnectionState::connected()));
+        QVERIFY(f.publish(VPNConnectionState::connected()));
         QCOMPARE(lines(), (QList<bool>{true, true}));
         f.xray.setConnectedServer(std::nullopt, std::nullopt);
         QTRY_COMPARE(lines(), (QList<bool>{true, false}));
@@ -212,7 +205,7 @@ private slots:
     {
         QFETCH(QString, chosen);
         Fixture f;
-        QVERIFY(f.setState(VPNConnectionState::connected()));
+        QVERIFY(f.publish(VPNConnectionState::connected()));
 
         QElapsedTimer clock;
         clock.start();
@@ -234,7 +227,7 @@ private slots:
     void mapRegion()
     {
         Fixture f(false);
-        QVERIFY(f.setState(VPNConnectionState::connected()));
+        QVERIFY(f.publish(VPNConnectionState::connected()));
         ConnectionDetailView view(f.servers, f.vpn);
         QCOMPARE(view.map()->region(), MapRegion::overview());
 
@@ -253,7 +246,7 @@ private slots:
             {VPNConnectionState::disconnected(), MapRegion::overview()},
         };
         for (const auto &[state, region] : steps) {
-            QVERIFY(f.setState(state));
+            QVERIFY(f.publish(state));
             QVERIFY2(view.map()->region() == region, qPrintable(state.description()));
         }
         // The connect button reselects the server: the map waits for the state.

@@ -1,23 +1,42 @@
+// The main window and the account and settings screens it shows.
 #include "model/NotificationNames.h"
+#include "platform/AppInfo.h"
 #include "shell/ShellFixture.h"
+#include "ui/account/MacAccountView.h"
+#include "ui/common/Style.h"
+#include "ui/common/Website.h"
+#include "ui/settings/SettingsView.h"
 #include "ui/window/ConnectionDetailView.h"
 #include "ui/window/MainWindowView.h"
+#include "AccountScreensSupport.h"
 
 #include <QAbstractButton>
+#include <QFileDialog>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
 
 using namespace Qt::StringLiterals;
+using AccountPlan::StatusTone;
 
 namespace {
 
 struct Fixture : ShellFixture
 {
     std::unique_ptr<MainWindowView> window;
+
+    std::unique_ptr<SettingsView> makeView()
+    {
+        auto view = std::make_unique<SettingsView>(defaults.standard(), vpn);
+        view->show();
+        return view;
+    }
 
     MainWindowView &open(MainWindowScreens screens = {})
     {
@@ -59,6 +78,56 @@ struct Fixture : ShellFixture
     }
 };
 
+// The connection stays as the test sets it.
+struct AccountFixture : ShellFixture
+{
+    MacAccountView view{account.auth, account.entitlements, account.center, vpn};
+
+    AccountFixture()
+    {
+        ikev2.followCalls = false;
+        view.resize(520, 560);
+        view.show();
+    }
+
+    void signIn()
+    {
+        server.on("GET", u"/api/v1/subscriptions/status"_s,
+                  StubServer::Response::json(200, "{\"status\":\"active\",\"plan\":\"personal_yearly\","
+                                                  "\"expires_at\":\"2099-03-01T00:00:00Z\",\"is_trial\":false}"));
+        QVERIFY(ShellFixture::signIn());
+    }
+
+    QString text(const char *name) const { return child<QLabel>(&view, name)->text(); }
+    QStringList texts() const
+    {
+        QStringList shown{text("emailText"), text("planText"), text("statusText")};
+        if (child(&view, "expiresRow")->isVisible())
+            shown << text("expiresText");
+        return shown;
+    }
+    void click(const char *name) { ::click(child(&view, name)); }
+};
+
+const QStringList kKeys{u"launchAtLogin"_s, u"showInDock"_s, u"autoConnect"_s,
+                        u"killSwitch"_s,    u"allowLAN"_s,   u"enableLogging"_s};
+
+QCheckBox *toggle(const SettingsView &view, const QString &key)
+{
+    return view.findChild<QCheckBox *>(key + u"Toggle"_s);
+}
+
+QRadioButton *radio(const SettingsView &view, VPNProtocolType type)
+{
+    return view.findChild<QRadioButton *>(u"protocol"_s + VPNProtocol::rawValue(type));
+}
+
+void clickButton(QAbstractButton *button)
+{
+    QTRY_VERIFY(button->isVisible());
+    QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(6, button->height() / 2));
+}
+
 } // namespace
 
 class TestMainWindow : public QObject
@@ -66,6 +135,8 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase() { useUnitedStatesLocale(); }
+
     void signInThenSplitView()
     {
         Fixture f;
@@ -183,6 +254,301 @@ private slots:
         QCOMPARE(f.detailName(), u"customAccount"_s);
         QCOMPARE(built.value(u"customAccount"_s), 2);
         QCOMPARE(built.value(u"customSettings"_s), 1);
+    }
+
+    void planDisplayName()
+    {
+        const std::pair<QString, QString> cases[] = {
+            {u"  personal_yearly  "_s, u"Personal Yearly"_s},
+            {u"STRIPE"_s, u"Premium (Stripe)"_s},
+            {u"gold"_s, u"Gold"_s}, // no rule: each word capitalised
+            {u"GOLD plus"_s, u"Gold Plus"_s},
+            {u"Yearly"_s, u"Yearly Plan"_s},
+            {u"personal_monthly"_s, u"Personal Monthly"_s},
+            {u"family-yearly"_s, u"Family Yearly"_s},
+            {u"FamilyMonth"_s, u"Family Monthly"_s},
+            {u"personal_trial"_s, u"Personal"_s}, // "personal" is checked before "trial"
+            {u"yearly_trial"_s, u"Free Trial"_s},
+            {u"app_review"_s, u"Review Account"_s},
+            {u"apple_iap"_s, u"Premium (App Store)"_s},
+            {u"stripe_gold"_s, u"Stripe_gold"_s}, // Stripe only when the whole name
+            {u"Unknown"_s, u"Premium"_s},
+            {QString(), u"Premium"_s},
+        };
+        for (const auto &[provider, expected] : cases)
+            QCOMPARE(AccountPlan::displayName(provider), expected);
+    }
+
+    // Active while the record says so, with 48 hours of grace after the expiry.
+    void statusFollowsRecordAndGrace()
+    {
+        const qint64 day = 86400;
+        const struct
+        {
+            bool isActive;
+            qint64 expirySecondsFromNow;
+            bool shownActive;
+        } cases[] = {{true, 30 * day, true}, {true, -(2 * day - 1), true}, {true, -2 * day, false}, {false, 365 * day, false}};
+        const QDateTime now(QDate(2026, 3, 10), QTime(9, 30), Qt::UTC);
+        for (const auto &c : cases) {
+            const EntitlementCache record{c.isActive, now.addSecs(c.expirySecondsFromNow), now, u"stripe"_s};
+            const AccountPlan::Info info = AccountPlan::info(record, now);
+            QCOMPARE(info.status, c.shownActive ? u"Active"_s : u"Expired"_s);
+            QCOMPARE(info.tone, c.shownActive ? StatusTone::Green : StatusTone::Red);
+        }
+    }
+
+    void pageFollowsTheCachedRecord()
+    {
+        AccountFixture f;
+        QCOMPARE(f.texts(), (QStringList{u"Unknown"_s, u"No Subscription"_s, u"Inactive"_s}));
+
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        f.account.entitlements.saveEntitlement(true, now.addDays(-1), u"  personal_yearly  "_s);
+        QCOMPARE(f.texts(), (QStringList{u"Unknown"_s, u"Personal Yearly"_s, u"Active"_s,
+                                         QLocale().toString(now.addDays(-1).date(), u"MMM d, yyyy"_s)}));
+        QCOMPARE(f.view.findChild<QLabel *>(u"statusText"_s)->palette().color(QPalette::WindowText), Style::green());
+
+        f.account.entitlements.saveEntitlement(true, now.addDays(-3), u"gold"_s);
+        QCOMPARE(f.texts().mid(1, 2), (QStringList{u"Gold"_s, u"Expired"_s}));
+        QCOMPARE(f.view.findChild<QLabel *>(u"statusText"_s)->palette().color(QPalette::WindowText), Style::red());
+    }
+
+    // (What a sign-out removes is the auth service's test.)
+    void signOutAfterConfirmation()
+    {
+        AccountFixture f;
+        f.signIn();
+        QCOMPARE(f.texts(), (QStringList{u"ada@example.com"_s, u"Personal Yearly"_s, u"Active"_s, u"Mar 1, 2099"_s}));
+        QVERIFY(saveGrab(&f.view, u"account-active"_s));
+
+        f.click("signOutButton");
+        QMessageBox *box = f.view.signOutConfirmation();
+        QVERIFY(box);
+        QCOMPARE(box->text(), u"Are you sure you want to sign out? You'll need to log in again to use VPN."_s);
+        QCOMPARE(box->buttons().size(), 2);
+        QVERIFY(answer(box, QMessageBox::RejectRole));
+        QTRY_VERIFY(!f.view.signOutConfirmation());
+        QVERIFY(f.account.auth.authState().isAuthenticated());
+
+        f.click("signOutButton");
+        QVERIFY(answer(f.view.signOutConfirmation(), QMessageBox::DestructiveRole));
+        QCOMPARE(f.texts(), (QStringList{u"Unknown"_s, u"No Subscription"_s, u"Inactive"_s}));
+    }
+
+    // The sign-out waits for the stop; a connection that does not stop
+    // leaves the user signed in, told why.
+    void signOutWhileConnectedStopsFirst()
+    {
+        AccountFixture f;
+        for (const bool stops : {true, false}) {
+            f.view.setSignOutStopLimit(300);
+            f.signIn();
+            f.ikev2.setState(VPNConnectionState::connected());
+            QTRY_VERIFY(f.vpn.connectionState().is(VPNConnectionState::Kind::Connected));
+            f.click("signOutButton");
+            QTRY_VERIFY(f.view.signOutConfirmation());
+            QVERIFY(f.view.signOutConfirmation()->text().contains(u"disconnects it first"_s));
+            QVERIFY(answer(f.view.signOutConfirmation(), QMessageBox::DestructiveRole));
+            QVERIFY(f.account.auth.authState().isAuthenticated());
+            if (stops)
+                f.ikev2.setState(VPNConnectionState::disconnected());
+            QTRY_COMPARE(f.account.auth.authState().isAuthenticated(), !stops);
+            QTRY_COMPARE(f.view.findChild<QWidget *>(u"signOutError"_s)->isVisible(), !stops);
+        }
+        QCOMPARE(f.ikev2.disconnectCalls, 2);
+    }
+
+    void actionsPostAndOpenPages()
+    {
+        AccountFixture f;
+        OpenedUrls opened;
+        QSignalSpy posted(&f.account.center, &NotificationCenter::posted);
+        f.click("manageDevicesButton");
+        QCOMPARE(posted.size(), 1);
+        QCOMPARE(posted[0][0].toString(), u"com.velorin.showDevices"_s);
+
+        f.click("manageSubscriptionLink");
+        f.click("helpSupportButton");
+        QCOMPARE(opened.urls, (QList<QUrl>{QUrl(u"https://velorin.example/vpn/"_s), QUrl(u"https://velorin.example/support"_s)}));
+    }
+
+    void linksWithoutAddressAreLeftOut()
+    {
+        qputenv("VELORIN_WEBSITE_URL", "not a web address");
+        AccountFixture f;
+        qunsetenv("VELORIN_WEBSITE_URL");
+        QVERIFY(!f.view.findChild<QAbstractButton *>(u"manageSubscriptionLink"_s));
+        QVERIFY(!f.view.findChild<QAbstractButton *>(u"helpSupportButton"_s));
+        QVERIFY(f.view.findChild<QAbstractButton *>(u"manageDevicesButton"_s));
+        QVERIFY(f.view.findChild<QAbstractButton *>(u"signOutButton"_s));
+    }
+
+    void websitePages()
+    {
+        const std::pair<QString, QString> cases[] = {
+            {u"https://velorin.example"_s, u"https://velorin.example/vpn/"_s},
+            {u"http://127.0.0.1:8080"_s, u"http://127.0.0.1:8080/vpn/"_s},
+            {QString(), QString()}, // an empty expectation: no valid page
+            {u"velorin.example"_s, QString()},
+            {u"ftp://velorin.example"_s, QString()},
+            {u"https://velorin example"_s, QString()},
+        };
+        for (const auto &[base, expected] : cases) {
+            const QUrl url = Website::page(base, u"/vpn/"_s);
+            QCOMPARE(url.isValid() ? url.toString() : QString(), expected);
+        }
+    }
+
+    void defaultsAreNotWrittenAndResetIsLimitedToTheSwitches()
+    {
+        Fixture f;
+        UserDefaults &store = f.defaults.standard();
+        SettingsModel model(store, f.vpn);
+        for (const QString &key : kKeys) {
+            QCOMPARE(model.value(key), key == u"allowLAN");
+            QVERIFY(!store.contains(key));
+            model.setValue(key, key != u"allowLAN");
+        }
+        store.set(u"selected_server_id"_s, u"sg-node-01"_s);
+        store.set(u"xrayKillSwitchActive"_s, true);
+        const QString storedProtocol = store.string(u"vpnProtocol"_s).value_or(QString());
+        model.resetAll();
+        for (const QString &key : kKeys) {
+            QVERIFY(!store.contains(key));
+            QCOMPARE(model.value(key), key == u"allowLAN");
+        }
+        QCOMPARE(store.string(u"selected_server_id"_s), std::optional<QString>(u"sg-node-01"_s));
+        QCOMPARE(store.boolValue(u"xrayKillSwitchActive"_s), std::optional<bool>(true));
+        QCOMPARE(store.string(u"vpnProtocol"_s).value_or(QString()), storedProtocol);
+    }
+
+    void diagnosticsExport()
+    {
+        QCOMPARE(QFileInfo(SettingsModel::suggestedDiagnosticsPath(QDate(2026, 1, 31))).fileName(),
+                 u"velorin-diagnostics-2026-01-31.txt"_s);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"out.txt"_s);
+        const QStringList lines{u"🔍 SettingsTest: first line"_s, u"🔍 SettingsTest: second line"_s};
+        const SettingsModel::ExportResult saved = SettingsModel::exportDiagnostics(path, lines);
+        QVERIFY(!saved.failed);
+        QVERIFY(saved.status.startsWith(u"Saved 2 log lines to "_s));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QStringList written = QString::fromUtf8(file.readAll()).split(u'\n');
+        QVERIFY(written[0].startsWith(u"Velorin VPN "_s));
+        QCOMPARE(written.mid(1, 2), lines);
+        QCOMPARE(file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup
+                                       | QFileDevice::WriteOther),
+                 QFileDevice::Permissions());
+
+        const SettingsModel::ExportResult failed =
+            SettingsModel::exportDiagnostics(dir.filePath(u"missing/out.txt"_s), lines);
+        QVERIFY(failed.failed);
+        QVERIFY(failed.status.startsWith(u"Could not save the diagnostic logs: "_s));
+    }
+
+    // Only LAN access is on by default; every appearance starts on General.
+    void switchesInTwoViews()
+    {
+        Fixture f;
+        f.defaults.standard().set(u"killSwitch"_s, true);
+        auto view = f.makeView();
+        auto window = f.makeView();
+        for (const QString &key : kKeys)
+            QCOMPARE(toggle(*view, key)->isChecked(), key == u"allowLAN" || key == u"killSwitch");
+        QVERIFY(saveGrab(view.get(), u"settings-general"_s));
+
+        clickButton(toggle(*view, u"autoConnect"_s));
+        QCOMPARE(f.defaults.standard().boolValue(u"autoConnect"_s), std::optional<bool>(true));
+        QVERIFY(toggle(*window, u"autoConnect"_s)->isChecked());
+        window->setSelectedSettingsTab(SettingsTab::Connection);
+        clickButton(toggle(*window, u"allowLAN"_s));
+        QVERIFY(!toggle(*view, u"allowLAN"_s)->isChecked());
+        QCOMPARE(f.defaults.standard().boolValue(u"allowLAN"_s), std::optional<bool>(false));
+
+        view->setSelectedSettingsTab(SettingsTab::Advanced);
+        auto *reset = view->findChild<QPushButton *>(u"resetSettingsButton"_s);
+        QTest::mouseClick(reset, Qt::LeftButton);
+        QVERIFY(answer(view->advancedPane()->resetConfirmation(), QMessageBox::RejectRole));
+        QTRY_VERIFY(!view->advancedPane()->resetConfirmation());
+        QCOMPARE(f.defaults.standard().boolValue(u"autoConnect"_s), std::optional<bool>(true));
+        QTest::mouseClick(reset, Qt::LeftButton);
+        QVERIFY(answer(view->advancedPane()->resetConfirmation(), QMessageBox::DestructiveRole));
+        QVERIFY(!f.defaults.standard().contains(u"autoConnect"_s));
+        QVERIFY(!toggle(*window, u"autoConnect"_s)->isChecked());
+
+        view->hide();
+        view->show();
+        QCOMPARE(view->selectedSettingsTab(), SettingsTab::General);
+    }
+
+    // The picker shows the manager's choice: Xray Reality and WireGuard are
+    // not available, so it stays on IKEv2.
+    void protocolPickerFollowsTheManager()
+    {
+        Fixture f;
+        auto view = f.makeView();
+        auto other = f.makeView();
+        view->setSelectedSettingsTab(SettingsTab::Connection);
+        auto checked = [](const SettingsView &v) { return v.findChild<ConnectionSettingsView *>()->checkedProtocol(); };
+        QCOMPARE(checked(*view), VPNProtocolType::IKEv2);
+        QVERIFY(saveGrab(view.get(), u"settings-connection"_s));
+        for (VPNProtocolType unavailable : {VPNProtocolType::XrayReality, VPNProtocolType::WireGuard}) {
+            clickButton(radio(*view, unavailable));
+            QCOMPARE(f.vpn.selectedProtocol(), VPNProtocolType::IKEv2);
+            QCOMPARE(checked(*view), VPNProtocolType::IKEv2);
+        }
+
+        const QString description = view->findChild<ConnectionSettingsView *>()->descriptionText();
+        f.vpn.setSelectedProtocol(VPNProtocolType::XrayReality);
+        QCOMPARE(checked(*view), VPNProtocolType::XrayReality);
+        QCOMPARE(checked(*other), VPNProtocolType::XrayReality);
+        QVERIFY(view->findChild<ConnectionSettingsView *>()->descriptionText() != description);
+        clickButton(radio(*view, VPNProtocolType::IKEv2));
+        QCOMPARE(f.vpn.selectedProtocol(), VPNProtocolType::IKEv2);
+        QCOMPARE(checked(*other), VPNProtocolType::IKEv2);
+    }
+
+    // The save dialog must not block (a failure's text: the model's test).
+    void exportFromTheAdvancedPane()
+    {
+        Fixture f;
+        auto view = f.makeView();
+        view->setSelectedSettingsTab(SettingsTab::Advanced);
+        QTemporaryDir dir;
+        auto *button = view->findChild<QPushButton *>(u"exportLogsButton"_s);
+        QTest::mouseClick(button, Qt::LeftButton);
+        QFileDialog *dialog = nullptr;
+        QTRY_VERIFY((dialog = view->findChild<QFileDialog *>(u"exportDialog"_s)) && dialog->isVisible());
+        QCOMPARE(dialog->acceptMode(), QFileDialog::AcceptSave);
+        emit dialog->fileSelected(dir.filePath(u"chosen.txt"_s));
+        dialog->close();
+        QVERIFY(QFile::exists(dir.filePath(u"chosen.txt"_s)));
+        QVERIFY(view->advancedPane()->statusText().startsWith(u"Saved "_s));
+    }
+
+    // Without a build number the version shows the fallback "(1)".
+    void aboutPane()
+    {
+        AppInfo::setCurrent(AppInfo(u"2.5"_s, std::nullopt));
+        Fixture f;
+        auto view = f.makeView();
+        AppInfo::setCurrent(AppInfo::fromBuild());
+        view->setSelectedSettingsTab(SettingsTab::About);
+        QCOMPARE(view->findChild<QLabel *>(u"appNameText"_s)->text(), u"Velorin VPN"_s);
+        QCOMPARE(view->findChild<QLabel *>(u"versionText"_s)->text(), u"Version 2.5 (1)"_s);
+
+        OpenedUrls opened;
+        for (const char *name : {"websiteLink", "privacyLink", "termsLink"})
+            QTest::mouseClick(view->findChild<QAbstractButton *>(QString::fromLatin1(name)), Qt::LeftButton);
+        QCOMPARE(opened.urls, (QList<QUrl>{QUrl(u"https://velorin.example/"_s), QUrl(u"https://velorin.example/privacy"_s),
+                                           QUrl(u"https://velorin.example/terms"_s)}));
+
+        qputenv("VELORIN_WEBSITE_URL", "::");
+        AboutView withoutLinks;
+        qunsetenv("VELORIN_WEBSITE_URL");
+        QVERIFY(withoutLinks.findChildren<QAbstractButton *>().isEmpty());
     }
 };
 

@@ -16,7 +16,6 @@ using MapProjection::maxLatitude;
 
 namespace {
 
-// The catalogue's pins, Singapore connected.
 QList<ServerAnnotation> cataloguePins(bool connected = true)
 {
     return ServerAnnotation::forServers(ServerLocation::allServers(), u"sg-node-01"_s, connected);
