@@ -2,12 +2,11 @@
 // the WireGuard service over a stub VPN API on 127.0.0.1, and the Xray
 // configuration record and file (its exact layout, and where and how it is
 // written: it holds the user's credential).
-#include "XrayRig.h"
-
 #include "model/JsonReader.h"
 #include "platform/Log.h"
 #include "support/ServiceRig.h"
 #include "support/TempDefaults.h"
+#include "support/XrayRig.h"
 #include "vpn/ServerManager.h"
 #include "vpn/wireguard/WireGuardService.h"
 #include "vpn/xray/XrayConfig.h"
