@@ -1,14 +1,9 @@
 // `velorin connect --protocol xray` and `velorin status`: the real program
 // against the stub VPN API, the fake xray and the fake proxy tool.
-#include "support/ProxyClient.h"
 #include "support/XrayRig.h"
-#include "vpn/xray/SystemProxy.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QtTest>
-
-#include <csignal>
 
 using namespace Qt::StringLiterals;
 

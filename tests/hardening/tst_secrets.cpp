@@ -7,16 +7,10 @@
 #include "Hardening.h"
 #include "SecretAudit.h"
 
-#include "platform/Log.h"
 #include "support/AccountServices.h"
 #include "support/DevServerProcess.h"
 #include "support/XrayRig.h"
 #include "vpn/wireguard/WireGuardService.h"
-
-#include <QJsonObject>
-#include <QtTest>
-
-#include <csignal>
 
 using namespace Qt::StringLiterals;
 using namespace Hardening;

@@ -4,12 +4,10 @@
 #include "Hardening.h"
 
 #include "support/XrayRig.h"
-#include "vpn/xray/SystemProxy.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QScopeGuard>
-#include <QtTest>
 
 #include <cstring>
 #include <sys/mount.h>

@@ -3,21 +3,12 @@
 // configuration record and file (its exact layout, and where and how it is
 // written: it holds the user's credential).
 #include "model/JsonReader.h"
-#include "platform/Log.h"
 #include "support/ServiceRig.h"
-#include "support/TempDefaults.h"
 #include "support/XrayRig.h"
 #include "vpn/ServerManager.h"
 #include "vpn/wireguard/WireGuardService.h"
 #include "vpn/xray/XrayConfig.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QtTest>
-
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
