@@ -1,14 +1,9 @@
 // `velorin connect --protocol xray` and `velorin status`: the real program
 // against the stub VPN API, the fake xray and the fake proxy tool.
-#include "support/CliXrayFixture.h"
-#include "support/ProxyClient.h"
-#include "vpn/xray/SystemProxy.h"
+#include "support/XrayRig.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QtTest>
-
-#include <csignal>
 
 using namespace Qt::StringLiterals;
 
@@ -21,17 +16,10 @@ class TestCliXray : public QObject, protected CliXrayFixture
         return velorin(QStringList{u"connect"_s} + extra);
     }
 
-
 private slots:
     void init()
     {
         QVERIFY(setUpXrayRun());
-        m_server->on("GET", u"/api/v1/xray/config"_s,
-                     StubServer::Response::json(200, xrayConfigBody(u"0b7c3f4e-5a61-4d2b-9c8e-1f2a3b4c5d6e"_s)));
-        m_server->on("GET", u"/hello"_s, StubServer::Response::text(200, "hello"));
-        FakeKeychain keychain;
-        UserDefaults defaults(defaultsPath());
-        KeychainManager(defaults, keychain).save(u"vat_cli-token"_s, KeychainManager::accessTokenKey);
     }
 
     void cleanup()
@@ -71,7 +59,7 @@ private slots:
         run->signal(signal);
         QCOMPARE(run->exitStatus(), 0);
         QCOMPARE(run->out(), u"connecting\nconnected to Singapore (203.0.113.10)\ndisconnecting\ndisconnected\n"_s);
-        QCOMPARE(m_tool->calls(), proxyOffCalls(u"Wi-Fi"_s) + proxyOffCalls(u"Ethernet"_s));
+        QCOMPARE(m_tool->calls(), XrayTest::restoreCalls());
         QVERIFY(FakeXray::waitUntilGone(launches[0]));
         QVERIFY(!QFileInfo::exists(configFile()));
         QVERIFY(status().out.endsWith(u"xray: not connected\n"_s));
@@ -95,7 +83,7 @@ private slots:
         const QString ports = u"local proxies (system settings left alone): SOCKS5 127.0.0.1:"_s
             + QString::number(m_socks) + u", HTTP 127.0.0.1:"_s + QString::number(m_http) + u'\n';
         QVERIFY2(run->waitForOut(ports), qPrintable(run->all()));
-        QVERIFY(ProxyClient::getThroughHttpProxy(m_http, m_server->port(), false).endsWith("hello"));
+        QVERIFY(ProxyClient::getThroughHttpProxy(m_http, m_server->port()).endsWith("hello through the proxy"));
         const auto shown = status(env);
         QCOMPARE(shown.out.section(u'\n', 2), u"system proxy: none for this desktop (XDG_CURRENT_DESKTOP=sway); "
                                                "connect with --proxy-only\nxray: no system proxy set; 127.0.0.1:"_s
@@ -200,7 +188,7 @@ private slots:
         QCOMPARE(disconnect.out, u"disconnecting (velorin connect, process "_s + pid + u")\ndisconnected\n"_s);
         QCOMPARE(first->exitStatus(), 0);
         QVERIFY(first->out().endsWith(u"disconnecting\ndisconnected\n"_s));
-        QCOMPARE(m_tool->calls(), proxyOffCalls(u"Wi-Fi"_s) + proxyOffCalls(u"Ethernet"_s));
+        QCOMPARE(m_tool->calls(), XrayTest::restoreCalls());
     }
 };
 

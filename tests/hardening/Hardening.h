@@ -23,8 +23,6 @@ namespace Hardening {
 
 using namespace Qt::StringLiterals;
 
-using Run = ProgramRun;
-
 // For each service, which of its proxies ("socks", "web", "secure web") the
 // tool's calls left on; the `failing` calls were refused and change nothing.
 inline QMap<QString, QStringList> proxiesLeftOn(const QStringList &calls, const QStringList &failing = {})

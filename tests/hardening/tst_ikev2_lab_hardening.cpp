@@ -64,9 +64,9 @@ class TestIKEv2LabHardening : public QObject
     }
 
     // `velorin connect --protocol ikev2`, the EAP password in a private Secret Service.
-    std::unique_ptr<Run> connectFromTheCommandLine(const QStringList &options, const QStringList &extraEnvironment = {})
+    std::unique_ptr<ProgramRun> connectFromTheCommandLine(const QStringList &options, const QStringList &extraEnvironment = {})
     {
-        return std::make_unique<Run>(
+        return std::make_unique<ProgramRun>(
             u"sh"_s,
             QStringList{qEnvironmentVariable("VELORIN_SECRET_SERVICE_WRAPPER"), ChildProcess::builtProgram(u"velorin"_s),
                         u"--config-dir"_s, configDir()}
@@ -137,7 +137,7 @@ private slots:
 
     void connectsFromTheCommandLine()
     {
-        const auto login = Run::velorinIn(configDir(), {u"--verbose"_s, u"login"_s, m_email, u"--password-stdin"_s},
+        const auto login = ProgramRun::velorinIn(configDir(), {u"--verbose"_s, u"login"_s, m_email, u"--password-stdin"_s},
                                           m_password.toUtf8() + '\n', environment());
         QCOMPARE(login.exitCode, 0);
         m_audit.addOutput(u"velorin login"_s, login.out, login.err);

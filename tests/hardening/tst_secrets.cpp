@@ -7,16 +7,10 @@
 #include "Hardening.h"
 #include "SecretAudit.h"
 
-#include "platform/Log.h"
 #include "support/AccountServices.h"
-#include "support/CliXrayFixture.h"
 #include "support/DevServerProcess.h"
+#include "support/XrayRig.h"
 #include "vpn/wireguard/WireGuardService.h"
-
-#include <QJsonObject>
-#include <QtTest>
-
-#include <csignal>
 
 using namespace Qt::StringLiterals;
 using namespace Hardening;
@@ -52,7 +46,7 @@ class TestSecrets : public QObject, protected CliXrayFixture
     ChildProcess::Result velorin(const QStringList &arguments, const QByteArray &input = {})
     {
         const ChildProcess::Result result =
-            Run::velorinIn(configDir(), QStringList{u"--verbose"_s} + arguments, input, environment());
+            ProgramRun::velorinIn(configDir(), QStringList{u"--verbose"_s} + arguments, input, environment());
         const QString name = u"velorin "_s + arguments.value(0);
         m_audit.addOutput(name, result.out, result.err);
         if (result.exitCode != 0)
@@ -68,7 +62,7 @@ class TestSecrets : public QObject, protected CliXrayFixture
 private slots:
     void initTestCase()
     {
-        QVERIFY(setUpXrayRun());
+        QVERIFY(setUpXrayRun(false));
         for (const char *folder : {"home/.config", "home/.cache", "home/.local/share", "tmp"})
             QVERIFY(QDir().mkpath(path(QString::fromLatin1(folder))));
         m_tool->setActiveServices({u"Wi-Fi"_s});
@@ -109,7 +103,7 @@ private slots:
 
     void connectionsFromTheCommandLine()
     {
-        auto run = Run::velorin({u"--config-dir"_s, configDir(), u"--verbose"_s, u"connect"_s, u"--protocol"_s, u"xray"_s,
+        auto run = ProgramRun::velorin({u"--config-dir"_s, configDir(), u"--verbose"_s, u"connect"_s, u"--protocol"_s, u"xray"_s,
                                  u"sg-node-01"_s},
                                 environment());
         QVERIFY2(run->waitForOut(u"connected to Singapore"_s), qPrintable(run->all()));

@@ -1,6 +1,6 @@
 // The xray child crashing in a loop: the restarts are bounded, the proxies
 // are restored at the end and no child is left running.
-#include "vpn/XrayRig.h"
+#include "support/XrayRig.h"
 
 #include <QElapsedTimer>
 

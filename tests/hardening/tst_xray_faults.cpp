@@ -3,13 +3,11 @@
 // the Xray service) and its xray child does not outlive it.
 #include "Hardening.h"
 
-#include "support/CliXrayFixture.h"
-#include "vpn/xray/SystemProxy.h"
+#include "support/XrayRig.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QScopeGuard>
-#include <QtTest>
 
 #include <cstring>
 #include <sys/mount.h>
@@ -19,12 +17,6 @@ using namespace Qt::StringLiterals;
 using namespace Hardening;
 using ProxyClient::spinUntil;
 
-namespace {
-
-const QString kUuid = u"5f0c2a7e-93d4-4b61-8e2f-0a1b2c3d4e5f"_s;
-
-} // namespace
-
 class TestXrayFaults : public QObject, protected CliXrayFixture
 {
     Q_OBJECT
@@ -33,7 +25,7 @@ class TestXrayFaults : public QObject, protected CliXrayFixture
     // Calls the fake tool's script refuses.
     QStringList m_failing;
 
-    std::unique_ptr<Run> connect() { return velorin({u"--verbose"_s, u"connect"_s, u"--protocol"_s, u"xray"_s}); }
+    std::unique_ptr<ProgramRun> connect() { return velorin({u"--verbose"_s, u"connect"_s, u"--protocol"_s, u"xray"_s}); }
 
     QMap<QString, QStringList> proxiesOn() const { return proxiesLeftOn(m_tool->calls(), m_failing); }
 
@@ -122,11 +114,8 @@ private slots:
         m_tool->setDelayMs(25);
         m_server->on("GET", u"/api/v1/xray/config"_s, [this](const StubServer::Request &) {
             return m_refuseConfig ? StubServer::Response::json(401, "{\"error\":\"expired\"}")
-                                  : StubServer::Response::json(200, xrayConfigBody(kUuid));
+                                  : StubServer::Response::json(200, QJsonDocument(XrayTest::configBody()).toJson());
         });
-        UserDefaults defaults(defaultsPath());
-        FakeKeychain keychain;
-        KeychainManager(defaults, keychain).save(u"vat_faults-token"_s, KeychainManager::accessTokenKey);
     }
 
     void cleanup()
@@ -227,7 +216,7 @@ private slots:
         script += u'[' + failing + u"] exit=4\n** Error: The parameters were not valid.\n"_s;
         m_tool->setScript(script);
         m_failing = {failing};
-        const QStringList restore = proxyOffCalls(u"Wi-Fi"_s) + proxyOffCalls(u"Ethernet"_s);
+        const QStringList restore = XrayTest::restoreCalls();
 
         auto run = connect();
         if (!whileRestoring) {
@@ -290,7 +279,7 @@ private slots:
         for (const QString &file : filesUnder({runtimeDir(), configDir()})) {
             QFile f(file);
             QVERIFY(f.open(QIODevice::ReadOnly));
-            QVERIFY2(!f.readAll().contains(kUuid.toUtf8()), qPrintable(file));
+            QVERIFY2(!f.readAll().contains(XrayTest::kUuid.toUtf8()), qPrintable(file));
         }
         UserDefaults defaults(defaultsPath());
         QVERIFY(!defaults.boolOr(SystemProxy::activeKey, false));

@@ -1,7 +1,6 @@
 // Every network flow against a server that answers badly: each must end in
 // its error state within its time-out, the event loop must keep turning, and
 // what the client stored before must stay (a failed restore may sign out).
-#include "../vpn/XrayRig.h"
 #include "backend/DeviceManager.h"
 #include "platform/Log.h"
 #include "support/BackendFixture.h"
@@ -10,6 +9,7 @@
 #include "support/ServiceRig.h"
 #include "support/StubServer.h"
 #include "support/Watchdog.h"
+#include "support/XrayRig.h"
 #include "vpn/ConfigRequest.h"
 #include "vpn/ServerManager.h"
 #include "vpn/ikev2/IKEv2Manager.h"

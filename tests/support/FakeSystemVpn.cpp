@@ -36,7 +36,7 @@ void FakeSystemVpn::stopTunnel()
     ++stopCalls;
     if (m_status == Status::Disconnected || m_status == Status::Invalid)
         return;
-    play(stopScript, std::nullopt);
+    play({Status::Disconnecting, Status::Disconnected}, std::nullopt);
 }
 
 void FakeSystemVpn::emitStatus(Status status)

@@ -40,7 +40,6 @@ public:
     bool reportStatusOnLoad = false;
 
     QList<Status> startScript{Status::Connecting, Status::Connected};
-    QList<Status> stopScript{Status::Disconnecting, Status::Disconnected};
 
     QList<IKEv2Profile> savedProfiles;
     int loadCalls = 0;

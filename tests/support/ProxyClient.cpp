@@ -78,23 +78,13 @@ QByteArray getThroughSocks(int socksPort, quint16 targetPort)
     return exchange(socket, "GET /hello HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
 }
 
-QByteArray getThroughHttpProxy(int httpPort, quint16 targetPort, bool tunnel)
+QByteArray getThroughHttpProxy(int httpPort, quint16 targetPort)
 {
     QTcpSocket socket;
     if (!open(socket, httpPort))
         return "no connection";
     const QByteArray target = "127.0.0.1:" + QByteArray::number(targetPort);
-    if (!tunnel)
-        return exchange(socket, "GET http://" + target + "/hello HTTP/1.1\r\nHost: " + target + "\r\n\r\n");
-    socket.write("CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n");
-    QByteArray head;
-    spinUntil([&] {
-        head += socket.read(1);
-        return head.endsWith("\r\n\r\n");
-    });
-    if (!head.startsWith("HTTP/1.1 200"))
-        return "tunnel refused: " + head;
-    return exchange(socket, "GET /hello HTTP/1.1\r\nHost: " + target + "\r\nConnection: close\r\n\r\n");
+    return exchange(socket, "GET http://" + target + "/hello HTTP/1.1\r\nHost: " + target + "\r\n\r\n");
 }
 
 } // namespace ProxyClient

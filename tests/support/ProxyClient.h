@@ -13,7 +13,7 @@ bool spinUntil(const std::function<bool()> &done, int timeoutMs = 8000);
 // "GET /hello" to 127.0.0.1:targetPort; the whole answer, or which step failed.
 QByteArray getThroughSocks(int socksPort, quint16 targetPort);
 
-// An absolute-URI request, or a CONNECT tunnel.
-QByteArray getThroughHttpProxy(int httpPort, quint16 targetPort, bool tunnel);
+// The same, as an absolute-URI request to the HTTP proxy.
+QByteArray getThroughHttpProxy(int httpPort, quint16 targetPort);
 
 } // namespace ProxyClient

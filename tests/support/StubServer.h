@@ -114,9 +114,6 @@ public:
     QList<Request> requests(const QByteArray &method, const QString &path) const;
     QString unexpectedSummary() const;
 
-    // Fails the running test function when unexpected requests arrived, and
-    // forgets them (for a server that outlives a test function).
-    bool checkNoUnexpected();
     void expectUnexpected() { m_unexpectedAllowed = true; }
 
     // Until `count` requests in all have arrived.

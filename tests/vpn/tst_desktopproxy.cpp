@@ -1,7 +1,7 @@
 // The desktop proxy back-ends against the real mechanisms: GSettings with its
 // keyfile store read back with `gsettings`; kioslaverc read back with
 // kreadconfig5, its reparse signal seen on a private session bus.
-#include "XrayRig.h"
+#include "support/XrayRig.h"
 
 #include "backend/APIClient.h"
 #include "platform/DirectNetwork.h"

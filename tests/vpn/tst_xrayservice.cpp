@@ -1,6 +1,6 @@
 // The Xray service with real child processes: the stub VPN API, the fake
 // xray (which really proxies) and the recording fake proxy tool.
-#include "XrayRig.h"
+#include "support/XrayRig.h"
 
 #include "vpn/xray/XrayBinary.h"
 #include "vpn/xray/XrayRestartPolicy.h"
