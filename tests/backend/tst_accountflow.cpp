@@ -7,7 +7,6 @@
 #include "vpn/ConfigRequest.h"
 
 #include <QNetworkAccessManager>
-#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

@@ -7,10 +7,6 @@
 #include "platform/Log.h"
 #include "support/BackendFixture.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QRegularExpression>
-#include <QSignalSpy>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

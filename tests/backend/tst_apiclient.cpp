@@ -5,8 +5,6 @@
 #include "support/BackendFixture.h"
 #include "support/ServiceRig.h"
 
-#include <QElapsedTimer>
-#include <QSignalSpy>
 #include <QtTest>
 
 #include <QCoro/QCoroTask>

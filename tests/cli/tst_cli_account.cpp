@@ -3,7 +3,6 @@
 #include "support/DevServerProcess.h"
 #include "support/ProgramRun.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

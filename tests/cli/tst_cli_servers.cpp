@@ -4,8 +4,6 @@
 #include "platform/UserDefaults.h"
 #include "vpn/ServerManager.h"
 
-#include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

@@ -4,11 +4,6 @@
 #include "support/ChildProcess.h"
 #include "support/StubServer.h"
 
-#include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>

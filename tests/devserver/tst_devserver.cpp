@@ -2,16 +2,10 @@
 #include "support/ChildProcess.h"
 #include "support/DevServerProcess.h"
 
-#include <QDateTime>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QRegularExpression>
 #include <QSslConfiguration>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

@@ -16,11 +16,6 @@
 #include "vpn/ikev2/IKEv2Service.h"
 #include "vpn/wireguard/WireGuardService.h"
 
-#include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QTimer>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

@@ -13,9 +13,6 @@
 #include "vpn/ikev2/IKEv2Manager.h"
 #include "vpn/ikev2/IKEv2Service.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QtTest>
 
 #include <unistd.h>

@@ -9,7 +9,6 @@
 #include "model/VPNProtocolType.h"
 
 #include <QHostAddress>
-#include <QJsonDocument>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

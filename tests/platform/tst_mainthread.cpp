@@ -6,8 +6,6 @@
 #include "platform/SignalNotifier.h"
 
 #include <QNetworkInformation>
-#include <QSignalSpy>
-#include <QThread>
 #include <QtTest>
 
 #include <csignal>

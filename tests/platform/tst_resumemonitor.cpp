@@ -5,7 +5,6 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QSignalSpy>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

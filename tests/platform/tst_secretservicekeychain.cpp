@@ -2,7 +2,6 @@
 #include "storage/KeychainManager.h"
 #include "support/TempDefaults.h"
 
-#include <QElapsedTimer>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

@@ -4,7 +4,6 @@
 #include "platform/ViciClient.h"
 #include "support/FakeViciServer.h"
 
-#include <QSignalSpy>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

@@ -2,11 +2,6 @@
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
 
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
-#include <QSignalSpy>
-#include <QThread>
 #include <QtTest>
 
 #include <sys/stat.h>

@@ -4,9 +4,6 @@
 #include "platform/ViciClient.h"
 #include "support/FakeViciServer.h"
 
-#include <QFile>
-#include <QSignalSpy>
-#include <QtEndian>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

@@ -15,7 +15,6 @@
 #include <QApplication>
 #include <QLabel>
 #include <QScreen>
-#include <QSignalSpy>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

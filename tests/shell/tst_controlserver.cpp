@@ -2,9 +2,7 @@
 #include "shell/ControlServer.h"
 #include "shell/ShellFixture.h"
 
-#include <QJsonDocument>
 #include <QLocalSocket>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cstring>

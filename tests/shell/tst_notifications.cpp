@@ -5,7 +5,6 @@
 #include "shell/DisplayText.h"
 
 #include <QDBusConnection>
-#include <QSignalSpy>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

@@ -3,9 +3,7 @@
 #include "support/ProgramRun.h"
 #include "vpn/ControlProtocol.h"
 
-#include <QDir>
 #include <QLocalSocket>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <sys/stat.h>

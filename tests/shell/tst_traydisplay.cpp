@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QLabel>
-#include <QProcess>
 #include <QScreen>
 #include <QtTest>
 

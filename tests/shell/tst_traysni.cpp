@@ -7,8 +7,6 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusVariant>
-#include <QSignalSpy>
-#include <QThread>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

@@ -3,7 +3,6 @@
 #include "support/FakeKeychain.h"
 #include "support/TempDefaults.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

@@ -1,10 +1,6 @@
 #include "support/StubServer.h"
 
-#include <QDeadlineTimer>
-#include <QJsonDocument>
-#include <QPointer>
 #include <QTcpSocket>
-#include <QTimer>
 #include <QtTest>
 
 #include <sys/socket.h>

@@ -2,7 +2,6 @@
 
 #include "platform/UserDefaults.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>

@@ -18,11 +18,6 @@
 #include "vpn/xray/XrayChild.h"
 #include "vpn/xray/XrayService.h"
 
-#include <QDir>
-#include <QFile>
-#include <QJsonDocument>
-#include <QTemporaryDir>
-#include <QThreadPool>
 #include <QtTest>
 
 #include <csignal>

@@ -2,7 +2,6 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QSignalSpy>
 #include <QtTest>
 
 #include <memory>

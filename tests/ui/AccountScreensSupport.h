@@ -8,7 +8,6 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QLineEdit>
-#include <QLocale>
 #include <QMessageBox>
 #include <QtTest>
 

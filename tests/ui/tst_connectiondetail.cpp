@@ -5,7 +5,6 @@
 #include "ui/map/WorldMap.h"
 
 #include <QAbstractButton>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
 #include <QtTest>

@@ -8,7 +8,6 @@
 #include "ui/common/Website.h"
 
 #include <QClipboard>
-#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QtTest>
 

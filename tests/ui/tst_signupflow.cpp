@@ -5,7 +5,6 @@
 #include "AccountScreensSupport.h"
 
 #include <QLineEdit>
-#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

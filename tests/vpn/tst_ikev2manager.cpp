@@ -8,10 +8,6 @@
 #include "vpn/ikev2/IKEv2Manager.h"
 #include "vpn/ikev2/IKEv2Service.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

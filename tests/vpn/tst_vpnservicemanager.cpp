@@ -5,8 +5,6 @@
 #include "vpn/ConnectionLock.h"
 #include "vpn/VPNServiceManager.h"
 
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <map>
