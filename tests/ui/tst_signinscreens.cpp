@@ -1,6 +1,8 @@
-// The sign-in screen and its reset and verification sheets against a stub backend.
+// The sign-in screen and its reset and verification sheets against a stub
+// backend, and a sign-up against the real development backend.
 #include "AccountScreensSupport.h"
 #include "platform/Log.h"
+#include "support/DevServerProcess.h"
 #include "ui/account/EmailVerificationView.h"
 #include "ui/account/ForgotPasswordView.h"
 #include "ui/account/LoginView.h"
@@ -473,6 +475,41 @@ private slots:
         QVERIFY(screen.server.waitForRequests(5));
         // Both resends answered: no request may outlive the screen.
         QTRY_COMPARE(log.matching(u"Verification code resent"_s).size(), 2);
+    }
+
+    // Create an account, type the mailed code, end signed in with this
+    // computer registered.
+    void signUpAndVerify()
+    {
+        QTemporaryDir data;
+        DevServerProcess backend(data.path(), DevServerProcess::fastArguments());
+        QVERIFY2(backend.start(), qPrintable(backend.errorString()));
+        const QString email = u"grace@example.com"_s;
+        const QString password = u"first password"_s;
+        TempDefaults defaults;
+        FakeKeychain keychain;
+        AccountServices app(defaults, keychain, backend.url().toString());
+        LoginView login(app.auth, app.api);
+        login.resize(520, 620);
+        login.show();
+
+        click(child(&login, "modeSwitch"));
+        enter(child<QLineEdit>(&login, "emailField"), u" "_s + email);
+        enter(child<QLineEdit>(&login, "passwordField"), password);
+        enter(child<QLineEdit>(&login, "confirmPasswordField"), password);
+        click(child(&login, "mainButton"));
+        QTRY_VERIFY(login.verificationSheet());
+        QPointer<EmailVerificationView> sheet = login.verificationSheet();
+        QCOMPARE(sheet->email(), email);
+
+        enter(child<QLineEdit>(sheet, "codeField"), backend.lastCode(email));
+        QTRY_VERIFY_WITH_TIMEOUT(app.auth.authState().isAuthenticated(), 10000);
+        QCOMPARE(app.auth.authState().user()->email, email);
+        QVERIFY(!login.verificationSheet());
+        QTRY_VERIFY(!sheet);
+        QTRY_VERIFY(!app.auth.isLoading());
+        QTRY_COMPARE(app.devices.devices().size(), 1);
+        QVERIFY(backend.stop());
     }
 };
 
