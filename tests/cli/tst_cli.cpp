@@ -1,8 +1,10 @@
-// Runs the real `velorin` program against a throw-away settings folder, and on
-// a pseudo-terminal against a server whose every name and message carries
+// Runs the real `velorin` program against a throw-away settings folder: its
+// account commands against the real development backend, and on a
+// pseudo-terminal against a server whose every name and message carries
 // escape sequences, control characters and bidirectional overrides: none
 // reaches the terminal raw.
 #include "support/ChildProcess.h"
+#include "support/DevServerProcess.h"
 #include "support/ProgramRun.h"
 #include "support/StubServer.h"
 
@@ -37,10 +39,33 @@ class TestCli : public QObject
     QTemporaryDir m_config;
     StubServer m_server;
     QTemporaryDir m_terminalConfig;
+    QTemporaryDir m_accountConfig;
+    QTemporaryDir m_backendData;
+    std::unique_ptr<DevServerProcess> m_backend;
 
     ChildProcess::Result velorin(const QStringList &arguments)
     {
         return ProgramRun::velorinIn(m_config.path(), arguments);
+    }
+
+    ChildProcess::Result onBackend(const QStringList &arguments, const QByteArray &input = {})
+    {
+        return ProgramRun::velorinIn(m_accountConfig.path(), arguments, input,
+                                     {u"VELORIN_BACKEND_URL="_s + m_backend->url().toString()});
+    }
+
+    // On failure, standard error, so a comparison shows why.
+    QString succeed(const QStringList &arguments, const QByteArray &input = {})
+    {
+        const auto result = onBackend(arguments, input);
+        return result.exitCode == 0 ? result.out : u"failed: "_s + result.err;
+    }
+
+    void refuses(const QStringList &arguments, int exitCode, const QString &message, const QByteArray &input = {})
+    {
+        const auto result = onBackend(arguments, input);
+        QCOMPARE(result.exitCode, exitCode);
+        QCOMPARE(result.err, u"velorin: "_s + message + u'\n');
     }
 
     QString selectedLine(const QString &listing)
@@ -214,6 +239,43 @@ private slots:
             QCOMPARE(after.integer(u"app-%1"_s.arg(n)), std::optional<qint64>(n));
         QCOMPARE(after.string(ServerManager::selectedServerKey), std::optional<QString>(ids[1]));
         QCOMPARE(after.stringList(ServerManager::recentServersKey), std::optional<QStringList>(QStringList{ids[1], ids[0]}));
+    }
+
+    void accountFromTheCommandLine()
+    {
+        m_backend = std::make_unique<DevServerProcess>(m_backendData.path(), DevServerProcess::fastArguments());
+        QVERIFY2(m_backend->start(), qPrintable(m_backend->errorString()));
+        const QString email = u"grace@example.com"_s;
+        const QByteArray password = "a long password\n";
+        // A password never goes on the command line, and an empty one is refused.
+        refuses({u"login"_s, email, u"--password"_s, u"x"_s}, 2, u"usage: velorin login EMAIL [--password-stdin]"_s);
+        refuses({u"register"_s, email, u"--password-stdin"_s}, 1, u"the password is empty"_s, "\n");
+        QCOMPARE(succeed({u"register"_s, email, u"--password-stdin"_s}, password),
+                 u"Account created. Enter the code sent to grace@example.com with: velorin verify grace@example.com CODE\n"_s);
+        refuses({u"verify"_s, email, u"000000"_s}, 1, u"That code is not right. 4 tries left."_s);
+        QCOMPARE(succeed({u"verify"_s, email, m_backend->lastCode(email)}),
+                 u"Email verified. Signed in as grace@example.com\n"_s);
+
+        // Each command is a new process: it restores the stored session first.
+        const QString who = succeed({u"whoami"_s});
+        QVERIFY2(who.startsWith(u"Email:         grace@example.com\nUser ID:       "_s), qPrintable(who));
+        QVERIFY(who.contains(u"\nPlan:          monthly\nActive:        yes\n"_s));
+        const QStringList listing = succeed({u"devices"_s}).split(u'\n');
+        QVERIFY2(listing.size() > 2 && listing[1].startsWith(u"* "_s) && listing[1].contains(u" linux "_s),
+                 qPrintable(listing.join(u'\n')));
+        QVERIFY(listing.contains(u"1 of 3 device slots used; * this computer"_s));
+        const QString prefix = listing[1].mid(2, 8);
+
+        QCOMPARE(succeed({u"logout"_s}), u"Signed out\n"_s);
+        refuses({u"whoami"_s}, 1, u"not signed in (use 'velorin login EMAIL')"_s);
+        refuses({u"devices"_s}, 1, u"not signed in (use 'velorin login EMAIL')"_s);
+        refuses({u"login"_s, email, u"--password-stdin"_s}, 1, u"Invalid email or password"_s, "wrong password\n");
+        QCOMPARE(succeed({u"login"_s, email, u"--password-stdin"_s}, password), u"Signed in as grace@example.com\n"_s);
+        refuses({u"revoke"_s, u"nothing"_s}, 1, u"no active device 'nothing' (see 'velorin devices')"_s);
+        QCOMPARE(succeed({u"revoke"_s, prefix.toLower()}),
+                 u"Removed "_s + listing[1].mid(12, 25).trimmed() + u" ("_s + prefix
+                     + u"); this computer is added back at its next sign-in or session restore\n"_s);
+        QVERIFY(m_backend->stop());
     }
 
     void everyCommandEscapesWhatTheServerSays()
