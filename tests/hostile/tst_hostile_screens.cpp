@@ -10,13 +10,11 @@
 #include "ui/account/LoginView.h"
 #include "ui/window/MainWindowView.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTextBlock>
 #include <QTextDocument>
+#include <QtTest>
 
 using namespace Qt::StringLiterals;
 

@@ -1,8 +1,13 @@
 // The shell around the screens: tray icon, panel and windows on each kind of
-// desktop, and what a quit and the next start keep.
+// desktop, what a quit and the next start keep, the control socket driven by
+// real local-socket clients, and desktop notifications (the service played on
+// a private session bus).
 #include "model/NotificationNames.h"
 #include "shell/ActivationPolicy.h"
-#include "shell/AppDelegate.h"
+#include "shell/ConnectionText.h"
+#include "shell/ControlServer.h"
+#include "shell/DesktopNotifier.h"
+#include "shell/DisplayText.h"
 #include "shell/PopoverPanel.h"
 #include "shell/ShellFixture.h"
 #include "support/FakeSystemVpn.h"
@@ -13,12 +18,22 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QDBusConnection>
 #include <QLabel>
+#include <QLocalSocket>
 #include <QScreen>
 #include <QtTest>
 
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
 using Status = SystemVpn::Status;
+using State = VPNConnectionState;
 
 namespace {
 
@@ -81,6 +96,82 @@ struct Run
     IKEv2Service service;
     VPNServiceManager vpn;
     std::unique_ptr<AppDelegate> delegate;
+};
+
+struct Client
+{
+    QLocalSocket socket;
+    QByteArray buffer;
+    QList<QJsonObject> lines;
+
+    explicit Client(const QString &path)
+    {
+        QObject::connect(&socket, &QLocalSocket::readyRead, &socket, [this] {
+            buffer += socket.readAll();
+            for (qsizetype end; (end = buffer.indexOf('\n')) >= 0; buffer.remove(0, end + 1))
+                lines.append(QJsonDocument::fromJson(buffer.left(end)).object());
+        });
+        socket.connectToServer(path);
+    }
+    void send(const QByteArray &bytes) { socket.write(bytes); }
+    bool waitFor(qsizetype count) { return QTest::qWaitFor([&] { return lines.size() >= count; }, 5000); }
+    bool waitClosed()
+    {
+        return QTest::qWaitFor([&] { return socket.state() == QLocalSocket::UnconnectedState; }, 5000);
+    }
+    QStringList states() const
+    {
+        QStringList names;
+        for (const QJsonObject &line : lines)
+            if (line.contains(u"event"_s))
+                names.append(line.value(u"state"_s).toString());
+        return names;
+    }
+};
+
+QByteArray request(const QString &command, QJsonObject fields = {})
+{
+    fields.insert(u"version"_s, 1);
+    fields.insert(u"command"_s, command);
+    return QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n';
+}
+
+// A control server listening in a folder of its own, over the shell's services;
+// it records what it asks the application to do.
+struct ControlRig : ShellFixture
+{
+    QTemporaryDir dir;
+    QStringList activated;
+    QList<bool> proxyOnly;
+    ControlServer server{vpn, servers,
+                         {[this](const QString &window) { activated.append(window); },
+                          [this](bool on) { proxyOnly.append(on); }}};
+
+    QString path() const { return dir.filePath(u"app.sock"_s); }
+};
+
+class FakeNotifications : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    QStringList capabilities{u"body"_s, u"body-markup"_s};
+    struct Shown
+    {
+        uint replaces;
+        QString summary;
+        QString body;
+    };
+    QList<Shown> shown;
+
+public slots:
+    QStringList GetCapabilities() { return capabilities; }
+    uint Notify(const QString &, uint replacesId, const QString &, const QString &summary, const QString &body,
+                const QStringList &, const QVariantMap &, int)
+    {
+        shown.append({replacesId, summary, body});
+        return uint(shown.size() + 40);
+    }
 };
 
 } // namespace
@@ -395,6 +486,204 @@ private slots:
         QTRY_COMPARE(next.delegate->vpnStatus(), VPNDisplayStatus::Disconnected);
         QCOMPARE(next.button()->text(), u"Connect"_s);
         QTRY_VERIFY(!next.delegate->isRestoringSession());
+    }
+
+    // Both actions: a window brought forward, and the proxy-only switch, off again
+    // after the disconnect. (Status and select: the single-instance test's.)
+    void controlActivatesAndConnectsFollowingTheStates()
+    {
+        ControlRig rig;
+        QCOMPARE(rig.server.listen(rig.path()), std::nullopt);
+        Client activate(rig.path());
+        activate.send(request(u"activate"_s, {{u"window"_s, u"settings"_s}}));
+        QVERIFY(activate.waitFor(1));
+        QCOMPARE(rig.activated, QStringList{u"settings"_s});
+
+        Client client(rig.path());
+        client.send(request(u"connect"_s, {{u"protocol"_s, u"XrayReality"_s}, {u"server"_s, u"sg-node-01"_s},
+                                           {u"proxyOnly"_s, true}}));
+        QVERIFY(client.waitFor(1));
+        QVERIFY(client.lines.first().value(u"ok"_s).toBool());
+        QCOMPARE(rig.vpn.selectedProtocol(), VPNProtocolType::XrayReality);
+        QCOMPARE(rig.xray.connectCalls.size(), 1);
+        QCOMPARE(rig.xray.connectCalls[0].serverId, std::optional(u"sg-node-01"_s));
+        rig.xray.setConnectedServer(u"sg-node-01"_s, u"203.0.113.10"_s);
+        rig.xray.setState(VPNConnectionState::connected());
+        QVERIFY(client.waitFor(2));
+        QCOMPARE(client.lines.last().value(u"address"_s).toString(), u"203.0.113.10"_s);
+
+        Client same(rig.path()), elsewhere(rig.path());
+        same.send(request(u"connect"_s, {{u"protocol"_s, u"XrayReality"_s}, {u"server"_s, u"sg-node-01"_s}}));
+        elsewhere.send(request(u"connect"_s, {{u"protocol"_s, u"IKEv2"_s}}));
+        QVERIFY(same.waitFor(2) && elsewhere.waitFor(1));
+        QCOMPARE(same.states(), QStringList{u"connected"_s});
+        QVERIFY(elsewhere.lines.first().value(u"error"_s).toString().contains(u"velorin disconnect"_s));
+        QCOMPARE(rig.xray.connectCalls.size(), 1);
+
+        client.send(request(u"disconnect"_s));
+        QTRY_COMPARE(rig.xray.disconnectCalls, 1);
+        rig.xray.setState(VPNConnectionState::disconnecting());
+        rig.xray.setState(VPNConnectionState::disconnected());
+        QTRY_COMPARE(client.states().last(), u"disconnected"_s);
+        QCOMPARE(rig.proxyOnly, (QList<bool>{true, false}));
+    }
+
+    void badControlRequestsGetAnErrorAndNothingChanges_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("not json") << QByteArray("status please\n") << u"malformed request"_s;
+        QTest::newRow("binary") << QByteArray("\x00\xff\xfe{\x01\n", 7) << u"malformed request"_s;
+        QTest::newRow("array") << QByteArray("[1,2]\n") << u"malformed request"_s;
+        QTest::newRow("no version") << QByteArray("{\"command\":\"status\"}\n") << u"malformed request"_s;
+        QTest::newRow("other version") << request(u"status"_s).replace("\"version\":1", "\"version\":2")
+                                       << u"unsupported protocol version 2"_s;
+        QTest::newRow("unknown command") << request(u"shutdown"_s) << u"unknown command \"shutdown\""_s;
+        QTest::newRow("wrong type") << request(u"select"_s, {{u"server"_s, 7}}) << u"malformed request"_s;
+        QTest::newRow("odd server id") << request(u"select"_s, {{u"server"_s, u"../../x"_s}}) << u"not a server id"_s;
+        QTest::newRow("unknown server") << request(u"select"_s, {{u"server"_s, u"xx-node-99"_s}})
+                                        << u"unknown server"_s;
+        QTest::newRow("proxy-only IKEv2") << request(u"connect"_s, {{u"protocol"_s, u"IKEv2"_s}, {u"proxyOnly"_s, true}})
+                                          << u"proxy-only works with the Xray protocol only"_s;
+        QTest::newRow("too long") << QByteArray(10 * 1024 * 1024, 'x') << u"request too long"_s;
+    }
+
+    void badControlRequestsGetAnErrorAndNothingChanges()
+    {
+        ControlRig rig;
+        QCOMPARE(rig.server.listen(rig.path()), std::nullopt);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, error);
+        const QString selected = rig.servers.selectedServer().id;
+        Client client(rig.path());
+        client.send(bytes);
+        QVERIFY(client.waitFor(1));
+        QVERIFY(!client.lines.first().value(u"ok"_s).toBool(true));
+        QVERIFY2(client.lines.first().value(u"error"_s).toString().startsWith(error),
+                 qPrintable(client.lines.first().value(u"error"_s).toString()));
+        QVERIFY(client.waitClosed());
+        QVERIFY(rig.ikev2.connectCalls.isEmpty() && rig.xray.connectCalls.isEmpty());
+        QCOMPARE(rig.servers.selectedServer().id, selected);
+        Client next(rig.path());
+        next.send(request(u"status"_s));
+        QVERIFY(next.waitFor(1) && next.lines.first().value(u"ok"_s).toBool());
+    }
+
+    // Another user reaching the socket (its folder opened by mistake) is
+    // refused before anything it sends is read.
+    void aControlPeerOfAnotherUserIsRefused()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to run a client as another user");
+        ControlRig rig;
+        QCOMPARE(rig.server.listen(rig.path()), std::nullopt);
+        QVERIFY(QFile::setPermissions(rig.dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                        | QFileDevice::ExeOwner | QFileDevice::ExeOther));
+        QVERIFY(::chmod(QFile::encodeName(rig.path()).constData(), 0777) == 0);
+        const QByteArray socketPath = QFile::encodeName(rig.path());
+        const QByteArray ask = request(u"disconnect"_s);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // As nobody: exit 0 only when the answer is the refusal.
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(2);
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un address = {};
+            address.sun_family = AF_UNIX;
+            ::strncpy(address.sun_path, socketPath.constData(), sizeof address.sun_path - 1);
+            if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+                ::_exit(3);
+            [[maybe_unused]] const ssize_t sent = ::write(fd, ask.constData(), size_t(ask.size()));
+            char answer[512] = {};
+            const ssize_t n = ::read(fd, answer, sizeof answer - 1);
+            ::_exit(n > 0 && std::strstr(answer, "refused: this application belongs to another user") ? 0 : 4);
+        }
+        // The application answers from this thread's event loop.
+        int status = -1;
+        QVERIFY(QTest::qWaitFor([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 5000));
+        QCOMPARE(WEXITSTATUS(status), 0);
+        QCOMPARE(rig.ikev2.disconnectCalls, 0);
+    }
+
+    // Says it was cut even when all that was looked at was stripped away.
+    void shortenedTextsEndCleanly()
+    {
+        QCOMPARE(DisplayText::clean(u"ab\U0001F511def", 4), u"ab\u2026"_s);
+        QCOMPARE(DisplayText::clean(u"abc\U0001F511def", 4), u"abc\u2026"_s);
+        QCOMPARE(DisplayText::clean(QString(QString(50, QChar(0x1b)) + u"hidden"_s), 10), u"\u2026"_s);
+    }
+
+    void dropNotices_data()
+    {
+        QTest::addColumn<QList<State>>("states");
+        QTest::addColumn<QStringList>("titles");
+        const State lost = State::error(u"Connection lost — reconnecting..."_s);
+        QTest::newRow("the user's disconnect") << QList<State>{State::connecting(), State::connected(),
+                                                               State::disconnecting(), State::disconnected()}
+                                               << QStringList{};
+        QTest::newRow("a first connect that fails")
+            << QList<State>{State::connecting(), State::error(u"port 10808 is in use"_s)} << QStringList{};
+        QTest::newRow("the tunnel drops") << QList<State>{State::connected(), State::reconnecting(), State::disconnected()}
+                                          << QStringList{u"VPN disconnected"_s};
+        QTest::newRow("lost, then recovered") << QList<State>{State::connected(), lost, State::connected()}
+                                              << QStringList{u"VPN connection lost"_s};
+        QTest::newRow("lost, then given up")
+            << QList<State>{State::connected(), lost, State::error(u"Connection failed — please reconnect manually"_s)}
+            << QStringList{u"VPN connection lost"_s, u"VPN could not reconnect"_s};
+        QTest::newRow("a new connect after giving up fails quietly")
+            << QList<State>{State::connected(), lost, State::connecting(), State::error(u"no route"_s)}
+            << QStringList{u"VPN connection lost"_s};
+    }
+
+    void dropNotices()
+    {
+        QFETCH(QList<State>, states);
+        QFETCH(QStringList, titles);
+        ConnectionText::DropWatch watch;
+        QStringList told;
+        for (const State &state : states)
+            if (const auto notice = watch.next(state))
+                told.append(notice->title);
+        QCOMPARE(told, titles);
+    }
+
+    void notificationServiceOnTheBus()
+    {
+        QDBusConnection service = QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"service"_s);
+        if (!service.isConnected())
+            QSKIP("no session bus (run through dbus-run-session)");
+        FakeNotifications fake;
+        QVERIFY(service.registerObject(DesktopNotifier::objectPath, &fake, QDBusConnection::ExportAllSlots));
+        QVERIFY(service.registerService(DesktopNotifier::serviceName));
+
+        DesktopNotifier notifier(QDBusConnection::sessionBus());
+        QSignalSpy delivered(&notifier, &DesktopNotifier::delivered);
+        notifier.notify(u"VPN connection lost"_s, u"<img src=/dev/zero> & \x1B[2Jgone"_s);
+        QVERIFY(delivered.wait());
+        QCOMPARE(delivered.takeFirst().at(0).toString(), u"service"_s);
+        QCOMPARE(fake.shown.size(), 1);
+        QCOMPARE(fake.shown[0].summary, u"VPN connection lost"_s);
+        QCOMPARE(fake.shown[0].body, u"&lt;img src=/dev/zero&gt; &amp; [2Jgone"_s);
+        QCOMPARE(fake.shown[0].replaces, 0u);
+
+        DesktopNotifier plain(QDBusConnection::sessionBus());
+        QSignalSpy shown(&plain, &DesktopNotifier::delivered);
+        fake.capabilities = {u"body"_s};
+        plain.notify(u"VPN disconnected"_s, u"<b>x</b>"_s);
+        QVERIFY(shown.wait());
+        plain.notify(u"VPN disconnected"_s, u"again"_s);
+        QTRY_COMPARE(fake.shown.size(), 3);
+        QCOMPARE(fake.shown[1].body, u"<b>x</b>"_s);
+        QCOMPARE(fake.shown[2].replaces, 42u);
+
+        // Without the service (and without a tray here) nothing is shown.
+        service.unregisterService(DesktopNotifier::serviceName);
+        DesktopNotifier alone(QDBusConnection::sessionBus());
+        QSignalSpy lonely(&alone, &DesktopNotifier::delivered);
+        alone.notify(u"VPN disconnected"_s, u"x"_s);
+        QVERIFY(lonely.wait());
+        QCOMPARE(lonely.takeFirst().at(0).toString(), u"none"_s);
+        QCOMPARE(fake.shown.size(), 3);
     }
 };
 

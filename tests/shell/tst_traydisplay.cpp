@@ -1,6 +1,5 @@
 // The tray icon on a real (virtual) display with a real tray host, clicked
 // with real mouse events. Run through with-tray.sh: Xvfb, trayer, xdotool.
-#include "shell/AppDelegate.h"
 #include "shell/PopoverPanel.h"
 #include "shell/ShellFixture.h"
 
