@@ -1,6 +1,7 @@
-// The desktop proxy back-ends against the real mechanisms: GSettings with its
-// keyfile store read back with `gsettings`; kioslaverc read back with
-// kreadconfig5, its reparse signal seen on a private session bus.
+// The system proxy and its back-ends: the proxy tool's commands, listing and
+// clean-ups against the recording fake tool; GSettings with its keyfile store
+// read back with `gsettings`; kioslaverc read back with kreadconfig5, its
+// reparse signal seen on a private session bus.
 #include "support/XrayRig.h"
 
 #include "backend/APIClient.h"
@@ -8,6 +9,7 @@
 #include "support/ChildProcess.h"
 #include "vpn/xray/GnomeProxy.h"
 #include "vpn/xray/KdeProxy.h"
+#include "vpn/xray/NetworkSetupProxy.h"
 
 #include <QCoro/QCoroTask>
 #include <QDBusConnection>
@@ -105,6 +107,12 @@ class TestDesktopProxy : public QObject
     QString m_busAddress;
     int m_reparses = 0;
     QTemporaryDir m_kde;
+    std::unique_ptr<FakeNetworkSetup> m_tool;
+    std::unique_ptr<TempDefaults> m_defaults;
+    std::unique_ptr<SystemProxy> m_proxy;
+
+    UserDefaults &defaults() { return m_defaults->standard(); }
+    NetworkSetupProxy tool() const { return NetworkSetupProxy(m_tool->toolPath(), {u"127.0.0.1"_s, kSocks, kHttp}); }
 
 public slots:
     void reparsed(const QString &) { ++m_reparses; }
@@ -133,7 +141,147 @@ private slots:
     void init()
     {
         QCOMPARE(gsettings({u"reset-recursively"_s, u"org.gnome.system.proxy"_s}), QString());
+        m_tool = std::make_unique<FakeNetworkSetup>();
+        m_tool->apply();
+        m_defaults = std::make_unique<TempDefaults>();
+        m_proxy = std::make_unique<SystemProxy>(defaults(), m_tool->toolPath(), kSocks, kHttp);
     }
+
+    void cleanup()
+    {
+        FakeNetworkSetup::unapply();
+        m_proxy.reset();
+    }
+
+    void listsOnlyEnabledServicesWithAnAddress_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<QStringList>("calls");
+        QTest::newRow("mixed")
+            << u"[-listallnetworkservices]\n"
+               "An asterisk (*) denotes that a network service is disabled.\n"
+               "Wi-Fi\n*Bluetooth PAN\nThunderbolt Bridge\nUSB LAN\n"
+               "[-getinfo Wi-Fi]\nIP address: 192.168.1.20\n"
+               "[-getinfo USB LAN]\nDHCP Configuration\nIP address: none\n"_s
+            << QStringList{u"Wi-Fi"_s}
+            << QStringList{u"-listallnetworkservices"_s, u"-getinfo Wi-Fi"_s, u"-getinfo USB LAN"_s};
+        QTest::newRow("two, in the tool's order, names trimmed")
+            << u"[-listallnetworkservices]\n  Ethernet \r\n\nWi-Fi\n"
+               "[-getinfo Ethernet]\nIP address: 10.0.0.2\n[-getinfo Wi-Fi]\nIP address: 192.168.1.20\n"_s
+            << QStringList{u"Ethernet"_s, u"Wi-Fi"_s}
+            << QStringList{u"-listallnetworkservices"_s, u"-getinfo Ethernet"_s, u"-getinfo Wi-Fi"_s};
+        QTest::newRow("none active falls back to Wi-Fi")
+            << u"[-listallnetworkservices]\nEthernet\n[-getinfo Ethernet]\nIP address: none\n"_s
+            << QStringList{u"Wi-Fi"_s} << QStringList{u"-listallnetworkservices"_s, u"-getinfo Ethernet"_s};
+        QTest::newRow("no address line at all")
+            << u"[-listallnetworkservices]\nEthernet\n[-getinfo Ethernet]\nRouter: none\n"_s
+            << QStringList{u"Wi-Fi"_s} << QStringList{u"-listallnetworkservices"_s, u"-getinfo Ethernet"_s};
+    }
+
+    void listsOnlyEnabledServicesWithAnAddress()
+    {
+        QFETCH(QString, script);
+        QFETCH(QStringList, expected);
+        QFETCH(QStringList, calls);
+        m_tool->setScript(script);
+        QCOMPARE(tool().listActiveNetworkServices(), expected);
+        QCOMPARE(m_tool->calls(), calls);
+    }
+
+    // The tool calls of a set and a restore are the Xray service's checks;
+    // here what the record keeps and when a restore is owed.
+    void setsAndRestoresTwoServicesInOrder()
+    {
+        m_tool->setActiveServices({u"Wi-Fi"_s, u"Ethernet"_s});
+        QVERIFY(m_proxy->setSystemProxy().set);
+        QCOMPARE(m_proxy->activeNetworkServices(), (QStringList{u"Wi-Fi"_s, u"Ethernet"_s}));
+        // A launch clean-up coming after this run's set leaves the proxies set.
+        m_tool->clearCalls();
+        m_proxy->cleanupStaleProxy();
+        QVERIFY(m_tool->calls().isEmpty());
+        QCOMPARE(defaults().boolValue(SystemProxy::activeKey), true);
+
+        m_proxy->restoreSystemProxy();
+        QCOMPARE(defaults().boolValue(SystemProxy::activeKey), false);
+        QVERIFY(!defaults().contains(SystemProxy::servicesKey));
+        QVERIFY(m_proxy->activeNetworkServices().isEmpty());
+
+        // With nothing set in this run: the recorded list, else Wi-Fi.
+        m_tool->clearCalls();
+        defaults().set(SystemProxy::servicesKey, QStringList{u"Ethernet"_s});
+        m_proxy->restoreSystemProxy();
+        m_proxy->restoreSystemProxy();
+        QCOMPARE(m_tool->calls(), proxyOffCalls(u"Ethernet"_s) + proxyOffCalls(u"Wi-Fi"_s));
+    }
+
+    void aMissingToolIsNamedAndSetsNothing()
+    {
+        const QString missing = m_tool->toolPath() + u"-missing"_s;
+        SystemProxy proxy(defaults(), missing, kSocks, kHttp);
+        QCOMPARE(proxy.unavailableReason(), u"The system proxy tool "_s + missing + u" is missing."_s);
+        const SystemProxy::Outcome outcome = proxy.setSystemProxy();
+        QVERIFY(!outcome.set);
+        QVERIFY(!outcome.error.isEmpty());
+        QVERIFY(!NetworkSetupProxy(missing, {}).isServiceActive(u"Wi-Fi"_s));
+    }
+
+    void aSetNoLongerWantedDoesNothing()
+    {
+        m_tool->setActiveServices({u"Wi-Fi"_s});
+        QVERIFY(!m_proxy->setSystemProxy([] { return false; }).set);
+        QVERIFY(m_tool->calls().isEmpty());
+        QVERIFY(!defaults().contains(SystemProxy::activeKey));
+    }
+
+    void launchCleanup_data()
+    {
+        QTest::addColumn<QVariantMap>("stored");
+        QTest::addColumn<QStringList>("calls");
+        QTest::addColumn<QStringList>("keysLeft");
+        const QString active = SystemProxy::activeKey;
+        const QString list = SystemProxy::servicesKey;
+        const QString single = SystemProxy::legacyServiceKey;
+        const QString killSwitch = SystemProxy::killSwitchKey;
+        QTest::newRow("older single-service key") << QVariantMap{{active, true}, {single, u"Ethernet"_s}}
+                                                  << proxyOffCalls(u"Ethernet"_s) << QStringList{active};
+        QTest::newRow("list recorded but no restore owed") << QVariantMap{{active, false}, {list, QStringList{u"Wi-Fi"_s}}}
+                                                           << QStringList() << QStringList{active, list};
+        QTest::newRow("kill switch key") << QVariantMap{{killSwitch, true}} << QStringList() << QStringList{killSwitch};
+        QTest::newRow("active flag without any list") << QVariantMap{{active, true}} << QStringList()
+                                                      << QStringList{active};
+    }
+
+    void launchCleanup()
+    {
+        QFETCH(QVariantMap, stored);
+        QFETCH(QStringList, calls);
+        QFETCH(QStringList, keysLeft);
+        for (auto it = stored.cbegin(); it != stored.cend(); ++it)
+            defaults().set(it.key(), it.value());
+        m_proxy->cleanupStaleProxy();
+        QCOMPARE(m_tool->calls(), calls);
+        for (const QString &key : {SystemProxy::activeKey, SystemProxy::servicesKey, SystemProxy::legacyServiceKey,
+                                   SystemProxy::killSwitchKey})
+            QVERIFY2(defaults().contains(key) == keysLeft.contains(key), qPrintable(key));
+        if (!calls.isEmpty())
+            QCOMPARE(defaults().boolValue(SystemProxy::activeKey), false);
+    }
+
+    void terminationCleanups()
+    {
+        m_proxy->appTerminationCleanup(false);
+        QVERIFY(m_tool->calls().isEmpty());
+        defaults().set(SystemProxy::activeKey, true);
+        defaults().set(SystemProxy::servicesKey, QStringList{u"Ethernet"_s});
+        Log::Capture log;
+        m_proxy->terminationSignalCleanup();
+        QCOMPARE(m_tool->calls(), proxyOffCalls(u"Ethernet"_s));
+        QCOMPARE(defaults().boolValue(SystemProxy::activeKey), false);
+        QVERIFY(!defaults().contains(SystemProxy::servicesKey));
+        QVERIFY(log.lines().isEmpty());
+    }
+
 
     void choosesTheBackEnd_data()
     {
@@ -188,8 +336,7 @@ private slots:
         QCOMPARE(gnome.unavailableReason(), QString());
         QVERIFY(gnomeSees(gnome, u"http.port"_s, 3128));
 
-        TempDefaults defaults;
-        SystemProxy proxy(defaults.standard(), choice(ProxyBackends::gnome), {u"127.0.0.1"_s, kSocks, kHttp}, {});
+        SystemProxy proxy(defaults(), choice(ProxyBackends::gnome), {u"127.0.0.1"_s, kSocks, kHttp}, {});
         QVERIFY(proxy.setSystemProxy().set);
         const QMap<QString, QString> ours{
             {u"mode"_s, u"'manual'"_s},       {u"ignore-hosts"_s, u"['localhost', '127.0.0.0/8', '::1']"_s},
@@ -198,8 +345,8 @@ private slots:
             {u"https.host"_s, u"'127.0.0.1'"_s}, {u"https.port"_s, u"10809"_s},
         };
         compareKeys(proxyKey, ours);
-        QCOMPARE(defaults.standard().string(SystemProxy::backendKey), ProxyBackends::gnome);
-        QCOMPARE(defaults.standard().value(SystemProxy::previousKey).toMap().value(u"mode"_s), u"auto"_s);
+        QCOMPARE(defaults().string(SystemProxy::backendKey), ProxyBackends::gnome);
+        QCOMPARE(defaults().value(SystemProxy::previousKey).toMap().value(u"mode"_s), u"auto"_s);
 
         QVERIFY(proxy.restoreSystemProxy());
         compareKeys(proxyKey, {{u"mode"_s, u"'auto'"_s},
@@ -208,8 +355,8 @@ private slots:
                                {u"ignore-hosts"_s, u"['localhost', '*.example']"_s},
                                {u"socks.port"_s, u"0"_s},
                                {u"autoconfig-url"_s, u"'http://wpad.example/wpad.dat'"_s}});
-        QCOMPARE(defaults.standard().boolValue(SystemProxy::activeKey), false);
-        QVERIFY(!defaults.standard().contains(SystemProxy::previousKey));
+        QCOMPARE(defaults().boolValue(SystemProxy::activeKey), false);
+        QVERIFY(!defaults().contains(SystemProxy::previousKey));
 
         QVERIFY(proxy.setSystemProxy().set);
         setProxyKey(u"https.host"_s, u"secure.example"_s);
@@ -221,28 +368,28 @@ private slots:
         // A hand-edited record found by the next start: what cannot be used is
         // reset to GNOME's default; an unknown back-end changes nothing.
         QVERIFY(proxy.setSystemProxy().set);
-        QVariantMap previous = defaults.standard().value(SystemProxy::previousKey).toMap();
+        QVariantMap previous = defaults().value(SystemProxy::previousKey).toMap();
         QCOMPARE(previous.value(u"http.host"_s), u"proxy.example"_s);
         previous.insert(u"mode"_s, u"sideways"_s);
         previous.insert(u"socks.port"_s, u"ten"_s);
         previous.insert(u"https.port"_s, 70000);
-        defaults.standard().set(SystemProxy::previousKey, previous);
+        defaults().set(SystemProxy::previousKey, previous);
 
-        SystemProxy next(defaults.standard(), choice(ProxyBackends::gnome), {u"127.0.0.1"_s, kSocks, kHttp}, {});
+        SystemProxy next(defaults(), choice(ProxyBackends::gnome), {u"127.0.0.1"_s, kSocks, kHttp}, {});
         next.cleanupStaleProxy();
         compareKeys(proxyKey, {{u"mode"_s, u"'none'"_s},
                                {u"socks.port"_s, u"0"_s},
                                {u"https.port"_s, u"0"_s},
                                {u"http.host"_s, u"'proxy.example'"_s}});
-        QCOMPARE(defaults.standard().boolValue(SystemProxy::activeKey), false);
+        QCOMPARE(defaults().boolValue(SystemProxy::activeKey), false);
 
         setProxyKey(u"mode"_s, u"manual"_s);
-        defaults.standard().set(SystemProxy::activeKey, true);
-        defaults.standard().set(SystemProxy::backendKey, u"registry"_s);
-        SystemProxy third(defaults.standard(), choice(ProxyBackends::gnome), {u"127.0.0.1"_s, kSocks, kHttp}, {});
+        defaults().set(SystemProxy::activeKey, true);
+        defaults().set(SystemProxy::backendKey, u"registry"_s);
+        SystemProxy third(defaults(), choice(ProxyBackends::gnome), {u"127.0.0.1"_s, kSocks, kHttp}, {});
         third.cleanupStaleProxy();
         QCOMPARE(proxyKey(u"mode"_s), u"'manual'"_s);
-        QCOMPARE(defaults.standard().boolValue(SystemProxy::activeKey), false);
+        QCOMPARE(defaults().boolValue(SystemProxy::activeKey), false);
     }
 
     // The rest of the file is untouched; running KDE programs are told both times.
@@ -259,8 +406,7 @@ private slots:
             file.write(before);
         }
         QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
-        TempDefaults defaults;
-        SystemProxy proxy(defaults.standard(), choice(ProxyBackends::kde), {u"127.0.0.1"_s, kSocks, kHttp}, {});
+        SystemProxy proxy(defaults(), choice(ProxyBackends::kde), {u"127.0.0.1"_s, kSocks, kHttp}, {});
         QCOMPARE(proxy.unavailableReason(), QString());
         m_reparses = 0;
         QVERIFY(proxy.setSystemProxy().set);

@@ -415,20 +415,13 @@ private slots:
         Rig rig;
         rig.serve(StubServer::Response::json(200, body(fullConfig())));
         QTRY_VERIFY(rig.manager->hasSystemVpn());
-        switch (failing) {
-        case 0:
+        if (failing == 0 || failing == 2)
             rig.vpn.loadError = description;
-            break;
-        case 1:
+        rig.vpn.loadErrorFromCall = failing == 2 ? 3 : 1; // 3: the reload after the save
+        if (failing == 1)
             rig.vpn.saveError = description;
-            break;
-        case 2:
-            rig.vpn.loadError = description;
-            rig.vpn.loadErrorFromCall = 3;
-            break;
-        default:
+        if (failing == 3)
             rig.vpn.startError = description;
-        }
         rig.manager->connect(std::nullopt, std::nullopt);
         QTRY_COMPARE(rig.manager->connectionState(), VPNConnectionState::error(description));
         QCOMPARE(rig.vpn.savedProfiles.size(), failing == 0 ? 0 : 1);

@@ -105,12 +105,10 @@ private slots:
         const QString file = rig.work.filePath(u"xray"_s);
         if (setup == Setup::NoToken)
             rig.keychain.deleteKey(KeychainManager::accessTokenKey);
-        if (setup == Setup::NoExecutable)
-            rig.options.bundledXrayPaths = {file};
-        if (setup == Setup::NotExecutable) {
+        if (setup == Setup::NotExecutable)
             QFile(file).open(QIODevice::WriteOnly);
+        if (setup == Setup::NoExecutable || setup == Setup::NotExecutable)
             rig.options.bundledXrayPaths = {file};
-        }
         if (setup == Setup::OldXray)
             rig.xray.set(u"FAKE_XRAY_VERSION"_s, u"Xray 1.7.5 (Xray, Penetrates Everything.)"_s);
         if (setup == Setup::V2Ray)
