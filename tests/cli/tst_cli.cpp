@@ -41,7 +41,7 @@ class TestCli : public QObject
     QTemporaryDir m_terminalConfig;
     QTemporaryDir m_accountConfig;
     QTemporaryDir m_backendData;
-    std::unique_ptr<DevServerProcess> m_backend;
+    DevServerProcess m_backend{m_backendData.path(), DevServerProcess::fastArguments()};
 
     ChildProcess::Result velorin(const QStringList &arguments)
     {
@@ -51,7 +51,7 @@ class TestCli : public QObject
     ChildProcess::Result onBackend(const QStringList &arguments, const QByteArray &input = {})
     {
         return ProgramRun::velorinIn(m_accountConfig.path(), arguments, input,
-                                     {u"VELORIN_BACKEND_URL="_s + m_backend->url().toString()});
+                                     {u"VELORIN_BACKEND_URL="_s + m_backend.url().toString()});
     }
 
     // On failure, standard error, so a comparison shows why.
@@ -243,8 +243,7 @@ private slots:
 
     void accountFromTheCommandLine()
     {
-        m_backend = std::make_unique<DevServerProcess>(m_backendData.path(), DevServerProcess::fastArguments());
-        QVERIFY2(m_backend->start(), qPrintable(m_backend->errorString()));
+        QVERIFY2(m_backend.start(), qPrintable(m_backend.errorString()));
         const QString email = u"grace@example.com"_s;
         const QByteArray password = "a long password\n";
         // A password never goes on the command line, and an empty one is refused.
@@ -253,7 +252,7 @@ private slots:
         QCOMPARE(succeed({u"register"_s, email, u"--password-stdin"_s}, password),
                  u"Account created. Enter the code sent to grace@example.com with: velorin verify grace@example.com CODE\n"_s);
         refuses({u"verify"_s, email, u"000000"_s}, 1, u"That code is not right. 4 tries left."_s);
-        QCOMPARE(succeed({u"verify"_s, email, m_backend->lastCode(email)}),
+        QCOMPARE(succeed({u"verify"_s, email, m_backend.lastCode(email)}),
                  u"Email verified. Signed in as grace@example.com\n"_s);
 
         // Each command is a new process: it restores the stored session first.
@@ -275,7 +274,7 @@ private slots:
         QCOMPARE(succeed({u"revoke"_s, prefix.toLower()}),
                  u"Removed "_s + listing[1].mid(12, 25).trimmed() + u" ("_s + prefix
                      + u"); this computer is added back at its next sign-in or session restore\n"_s);
-        QVERIFY(m_backend->stop());
+        QVERIFY(m_backend.stop());
     }
 
     void everyCommandEscapesWhatTheServerSays()

@@ -282,7 +282,6 @@ private slots:
         QVERIFY(log.lines().isEmpty());
     }
 
-
     void choosesTheBackEnd_data()
     {
         QTest::addColumn<QStringList>("inputs"); // variable, setting, XDG_CURRENT_DESKTOP, DESKTOP_SESSION, tool
